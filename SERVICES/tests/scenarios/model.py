@@ -1,0 +1,136 @@
+"""The vocabulary of a scenario, shared by both tiers.
+
+A scenario is one run of quillmar: the machine it starts from (set-up
+steps), its command line, what it must write on each stream, its exit
+status, and what the machine must look like afterwards (checks). The same
+scenario runs natively on a fresh simulated machine and, as quillmar.exe,
+under Wine; each tier's backend turns the steps and checks into its own
+actions (files of the simulated machine natively; sc.exe, reg.exe and the
+fixtures under Wine).
+
+Placeholders in args, expected output and check values:
+  {dir}   the scenario's own working directory, as the program sees it
+          (a POSIX path natively, a Windows path such as Z:\\tmp\\... under Wine)
+  {sep}   the directory separator of the host ("/" natively, "\\" under Wine);
+          only for paths the host itself forms (the console merge's files)
+Expected output is written with "\\n" line ends; the Wine tier turns CRLF
+into LF before comparing.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional, Union
+
+# ---- set-up steps ---------------------------------------------------------
+
+
+@dataclass
+class Service:
+    """A service registered before the run, as an installation would leave it.
+
+    exe: file name of the executable in {dir} ("iorvelsr.exe", "worvserv.exe"
+    or any name); the Wine tier copies its test service there.
+    behaviour: "normal", "dies" (stops again right after starting),
+    "slowstop" (takes longer than the 30 polls to stop), "nostart" (never
+    reaches RUNNING: stays start pending).
+    """
+
+    name: str
+    display: Optional[str] = None
+    exe: str = "iorvelsr.exe"
+    running: bool = False
+    behaviour: str = "normal"
+    params: dict[str, str] = field(default_factory=dict)  # values under Parameters
+
+
+@dataclass
+class Console:
+    """A management-console directory {dir}/<sub> with its files.
+
+    hvcons_ini / hvcons_old: content of the two INI files, None for absent.
+    tool_status: exit status of the stand-in merge tool; None for no tool.
+    """
+
+    sub: str = "console"
+    hvcons_ini: Optional[str] = "[services]\nbase=1\n"
+    hvcons_old: Optional[str] = None
+    tool_status: Optional[int] = 0
+
+
+@dataclass
+class Fault:
+    """A line for the simulated machine's settings file (native tier only)."""
+
+    line: str
+
+
+Step = Union[Service, Console, Fault]
+
+# ---- checks afterwards -----------------------------------------------------
+
+
+@dataclass
+class ServiceState:
+    """state: "absent", "stopped" or "running"."""
+
+    name: str
+    state: str
+
+
+@dataclass
+class ServiceConfig:
+    name: str
+    type: int = 0x110
+    start: int = 2
+    error: int = 1
+    path: Optional[str] = None
+    display: Optional[str] = None
+
+
+@dataclass
+class RegValue:
+    """A value below HKEY_LOCAL_MACHINE; data None means the value is absent."""
+
+    key: str
+    name: str
+    data: Optional[str]
+    type: str = "REG_SZ"
+
+
+@dataclass
+class FileContent:
+    """A file below {dir}; content None means the file is absent."""
+
+    path: str
+    content: Optional[str]
+
+
+@dataclass
+class ToolRuns:
+    """The stand-in merge tool ran `count` times in {dir}/<sub>, each time
+    with its current directory there and the arguments `args`."""
+
+    sub: str
+    count: int
+    args: tuple[str, ...] = ("merge", "orv.ini")
+
+
+Check = Union[ServiceState, ServiceConfig, RegValue, FileContent, ToolRuns]
+
+# ---- the scenario ------------------------------------------------------------
+
+
+@dataclass
+class Scenario:
+    name: str
+    args: list[str]
+    stdout: str = ""
+    stderr: str = ""
+    exit: int = 0  # the full 32-bit error number
+    setup: list[Step] = field(default_factory=list)
+    checks: list[Check] = field(default_factory=list)
+    # Tiers the scenario runs on, with the reason when it is only one.
+    tiers: tuple[str, ...] = ("native", "wine")
+    why_one_tier: str = ""
+    slow: bool = False  # waits the full 30 polls; run once, not in quick mode
