@@ -1,0 +1,177 @@
+// A real Windows service for the Wine tier: the test copies it under a
+// catalogue executable name (iorvelsr.exe, worvserv.exe) and registers it,
+// so quillmar starts and stops a genuine process through the Service
+// Control Manager.
+//
+// Its behaviour comes from "<own file name>.mode" beside the executable,
+// one word and an optional number of seconds:
+//   normal     START_PENDING, then RUNNING; a STOP ends it at once
+//   dies       START_PENDING, then STOPPED right away: never RUNNING
+//   slowstop   RUNNING; a STOP leaves it STOP_PENDING for N s (default 40)
+//   nostart    stays START_PENDING for N s (default 40), then STOPPED
+//   exitnow    the process ends before it contacts the manager at all
+//   silent     ServiceMain returns without reporting any status
+// No file means normal. A file "<own file name>.quit" ends any wait at
+// once, so a test can clear away a slow service without waiting for it.
+// Each event is appended to "<own file name>.log".
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string exePath;
+std::string mode = "normal";
+DWORD slowSeconds = 40;
+
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+SERVICE_STATUS status{};
+HANDLE stopEvent = nullptr;
+
+void Log(const std::string &text)
+{
+    std::FILE *pFile = std::fopen((exePath + ".log").c_str(), "ab");
+    if (pFile == nullptr)
+        return;
+    std::fprintf(pFile, "%lu %s\n", GetTickCount(), text.c_str());
+    std::fclose(pFile);
+}
+
+std::string Num(unsigned long value)
+{
+    return std::to_string(value);
+}
+
+void ReadMode()
+{
+    char buffer[MAX_PATH + 1];
+    DWORD len = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    buffer[len] = '\0';
+    exePath = buffer;
+
+    std::FILE *pFile = std::fopen((exePath + ".mode").c_str(), "rb");
+    if (pFile == nullptr)
+        return;
+    char word[32] = "";
+    unsigned long seconds = 0;
+    int got = std::fscanf(pFile, "%31s %lu", word, &seconds);
+    std::fclose(pFile);
+    if (got >= 1)
+        mode = word;
+    if (got == 2)
+        slowSeconds = seconds;
+}
+
+void Report(DWORD state, DWORD accepted, DWORD waitHint)
+{
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = accepted;
+    status.dwWin32ExitCode = NO_ERROR;
+    status.dwServiceSpecificExitCode = 0;
+    status.dwWaitHint = waitHint;
+    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
+        status.dwCheckPoint = 0;
+    else
+        ++status.dwCheckPoint;
+    BOOL ok = SetServiceStatus(statusHandle, &status);
+    Log("state " + Num(state) + (ok ? "" : " refused " + Num(GetLastError())));
+}
+
+bool QuitRequested()
+{
+    return GetFileAttributesA((exePath + ".quit").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Sleeps up to `seconds`, in short slices so that a quit file or the stop
+// event (when given) cuts it short. Returns true when the event fired.
+bool Linger(DWORD seconds, HANDLE event, DWORD pendingState)
+{
+    for (DWORD slice = 0; slice < seconds * 10; ++slice) {
+        if (QuitRequested())
+            return false;
+        if (event != nullptr && WaitForSingleObject(event, 100) == WAIT_OBJECT_0)
+            return true;
+        if (event == nullptr)
+            Sleep(100);
+        if (pendingState != 0 && slice % 10 == 9)
+            Report(pendingState, 0, 2000);
+    }
+    return false;
+}
+
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID)
+{
+    Log("control " + Num(control));
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        SetEvent(stopEvent);
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
+{
+    const char *pName = argc > 0 ? argv[0] : "";
+    Log("main " + std::string(pName) + " mode=" + mode);
+    statusHandle = RegisterServiceCtrlHandlerExA(pName, Handler, nullptr);
+    if (statusHandle == nullptr) {
+        Log("register failed " + Num(GetLastError()));
+        return;
+    }
+    if (mode == "silent")
+        return;
+
+    Report(SERVICE_START_PENDING, 0, 3000);
+    if (mode == "dies") {
+        Report(SERVICE_STOPPED, 0, 0);
+        return;
+    }
+    if (mode == "nostart") {
+        Linger(slowSeconds, nullptr, SERVICE_START_PENDING);
+        Report(SERVICE_STOPPED, 0, 0);
+        return;
+    }
+
+    Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0);
+    while (WaitForSingleObject(stopEvent, 100) != WAIT_OBJECT_0)
+        if (QuitRequested())
+            break;
+    if (mode == "slowstop") {
+        Report(SERVICE_STOP_PENDING, 0, 2000);
+        Linger(slowSeconds, nullptr, SERVICE_STOP_PENDING);
+    }
+    Report(SERVICE_STOPPED, 0, 0);
+}
+
+} // namespace
+
+int main()
+{
+    ReadMode();
+    Log("process");
+    if (mode == "exitnow")
+        return 3;
+    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    // An own-process service: the dispatcher ignores the name of the one entry.
+    char emptyName[] = "";
+    SERVICE_TABLE_ENTRYA table[] = {{emptyName, ServiceMain}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherA(table)) {
+        DWORD errorNum = GetLastError();
+        Log("dispatcher failed " + Num(errorNum));
+        std::fprintf(stderr, "testsvc: not started as a service (%lu)\n", errorNum);
+        return static_cast<int>(errorNum);
+    }
+    Log("process end");
+    return 0;
+}
