@@ -1,0 +1,143 @@
+// The host services of platform.h on Windows, with the Win32 API alone:
+// no command interpreter ever sees a directory name.
+
+#include "platform.h"
+
+#include <string>
+
+namespace {
+
+std::string JoinPath(const char *pDir, const char *pName) {
+    return std::string(pDir) + "\\" + pName;
+}
+
+// Quotes one argument so that the C runtime's argument parser of the
+// started program hands it over unchanged (blanks, quotes and the
+// backslashes in front of them).
+std::string QuoteArgument(const std::string &arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+        return arg;
+    }
+    std::string quoted = "\"";
+    std::size_t numBackslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++numBackslashes;
+            continue;
+        }
+        if (c == '"') {
+            quoted.append(numBackslashes * 2 + 1, '\\');
+        } else {
+            quoted.append(numBackslashes, '\\');
+        }
+        numBackslashes = 0;
+        quoted += c;
+    }
+    quoted.append(numBackslashes * 2, '\\');
+    quoted += '"';
+    return quoted;
+}
+
+// An inheritable duplicate of a standard handle, or the handle itself when
+// there is none to duplicate.
+HANDLE InheritableCopy(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    HANDLE copy = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS) == 0) {
+        return handle;
+    }
+    return copy;
+}
+
+void CloseCopy(HANDLE copy, HANDLE original) {
+    if (copy != original && copy != nullptr && copy != INVALID_HANDLE_VALUE) {
+        CloseHandle(copy);
+    }
+}
+
+} // namespace
+
+DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
+    const std::string to = JoinPath(pDir, pTo);
+    if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return 0;
+    }
+    const std::string temporary = JoinPath(pDir, ".") + pTo + ".tmp." +
+                                  std::to_string(GetCurrentProcessId()) + "." +
+                                  std::to_string(GetTickCount());
+    if (CopyFileA(JoinPath(pDir, pFrom).c_str(), temporary.c_str(), TRUE) == 0) {
+        return GetLastError();
+    }
+    // The content reaches the disk before the name does.
+    HANDLE hFile = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(hFile);
+        CloseHandle(hFile);
+    }
+    DWORD errorNum = 0;
+    // Without MOVEFILE_REPLACE_EXISTING: a backup made meanwhile by another
+    // run stays, and counts as ours.
+    if (MoveFileExA(temporary.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+        errorNum = GetLastError();
+        DeleteFileA(temporary.c_str());
+        if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            errorNum = 0;
+        }
+    }
+    return errorNum;
+}
+
+DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
+                   unsigned numArgs, DWORD *pExitStatus) {
+    const std::string application = JoinPath(pDir, pProgram);
+    std::string commandLine = QuoteArgument(application);
+    for (unsigned argNum = 0; argNum < numArgs; ++argNum) {
+        commandLine += ' ';
+        commandLine += QuoteArgument(ppArgs[argNum]);
+    }
+
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE hNull = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hNull == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    const HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
+    const HANDLE hError = GetStdHandle(STD_ERROR_HANDLE);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = InheritableCopy(hInput);
+    startup.hStdOutput = hNull;
+    startup.hStdError = InheritableCopy(hError);
+
+    PROCESS_INFORMATION process{};
+    DWORD errorNum = 0;
+    if (CreateProcessA(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       pDir, &startup, &process) == 0) {
+        errorNum = GetLastError();
+    } else {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD exitCode = 0;
+        if (GetExitCodeProcess(process.hProcess, &exitCode) == 0) {
+            errorNum = GetLastError();
+        } else {
+            *pExitStatus = exitCode;
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseCopy(startup.hStdInput, hInput);
+    CloseCopy(startup.hStdError, hError);
+    CloseHandle(hNull);
+    return errorNum;
+}
+
+int ProcessExitStatus(DWORD errorNum) {
+    // Windows keeps the whole 32-bit number.
+    return static_cast<int>(errorNum);
+}

@@ -1,0 +1,762 @@
+// quillmar: the front end, the catalogue, the service operations and the
+// console merge. See quillmar.h for the shape of the module.
+
+#include "quillmar.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+// ===========================================================================
+// Catalogue
+// ===========================================================================
+
+FlagData flags[numFlags] = {
+    {"b", "START service"},
+    {"e", "STOP service"},
+    {"i", "INSTALL service"},
+    {"rm", "REMOVE service"},
+};
+
+const char *const ELogParms[2] = {"AppDirectory", "PFAFilename"};
+const char *const FLMParms[2] = {"AppDirectory", "AppPortNumber"};
+
+subKey ELogSubKeys[1] = {{2, "Parameters", ELogParms}};
+subKey FLMSubKeys[1] = {{2, "Parameters", FLMParms}};
+
+// Row 1's name and title are repointed at the obsolete agent for the span
+// of a migration (InstallService), so the table is writable.
+DoublePointer myServices[numServices] = {
+    {"elog", "OrvEvtLogger", "iorvelsr.exe", "PC's Orv Event Logger",
+     "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger", 1, ELogSubKeys},
+    {"flm", "OrvFLM", "worvserv.exe", "Orv Field Link Manager",
+     "SYSTEM\\CurrentControlSet\\Services\\OrvFLM", 1, FLMSubKeys},
+    {"hv", "HalvBase", nullptr, "Halvorin service", "SOFTWARE\\Dorvane\\Halvorin", 0, nullptr},
+};
+
+namespace {
+
+constexpr DWORD serviceElog = 0;
+constexpr DWORD serviceFlm = 1;
+constexpr DWORD serviceHv = 2;
+
+// The agent's name before it was renamed; start, stop and install of row 1
+// still look for it.
+constexpr const char *pObsoleteFlmName = "Orv_Field_Link_Mgr";
+constexpr const char *pObsoleteFlmTitle = "Old Orv Field Link Manager";
+
+constexpr unsigned maxPolls = 30;
+constexpr DWORD pollPauseMs = 1000;
+
+// The executable path and error texts were fixed buffers of 300 characters
+// once; the path keeps that bound (299 characters) so that what Windows
+// registers is what the administrator typed, never a cut-off copy.
+constexpr std::size_t maxPathChars = 299;
+
+// The code of the most recent platform call that failed in this run. The
+// installation decides after the migration of the obsolete agent from this
+// record instead of the thread's last-error value, which a successful call
+// may clear on a real system.
+DWORD lastFailedCall = 0;
+
+// Reads the last-error value right after a failed call and records it.
+DWORD CallFailed() {
+    lastFailedCall = GetLastError();
+    return lastFailedCall;
+}
+
+// Writes an outcome text that completes an open progress line.
+void ShowOutcome(const char *pText) {
+    std::fputs(pText, stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+// ===========================================================================
+// Console reporting
+// ===========================================================================
+
+BOOL display = 0;
+DWORD numTabs = 0;
+
+namespace {
+
+struct ErrorText {
+    DWORD errorNum;
+    const char *pText;
+};
+
+// Matched by number only; the errno values 1 and 9 are in the program's own
+// numbering.
+constexpr ErrorText errorTexts[] = {
+    {5, "Service control manager handle does not have the right access"},
+    {1059, "Specified a circular service dependency"},
+    {52, "The display name already exists in the service control manager database"},
+    {6, "Service control manager database handle is invalid"},
+    {123, "The specified service name is invalid"},
+    {87, "Invalid parameter"},
+    {1057, "The account name does not exist, or a service is specified to share the same binary "
+           "file as an already installed service but with an account name that is not the same "
+           "as the installed service"},
+    {1073, "The specified service already exist in this database"},
+    {1060, "The service doesn't exist"},
+    {1072, "The specified service has already been market for deletion"},
+    {50001, "The service is already running"},
+    {50002, "The service is already stopped"},
+    {50003, "No valid service specified"},
+    {50004, "Wrong number of parameters"},
+    {50005, "This operation is not supported"},
+    {50006, "The service doesn't exist"},
+    {2, "No such file or directory"},
+    {1, " No such file or directory"},
+    {9, "Invalid parameter"},
+};
+
+const char *ErrorMessage(DWORD errorNum) {
+    for (const ErrorText &entry : errorTexts) {
+        if (entry.errorNum == errorNum) {
+            return entry.pText;
+        }
+    }
+    return "Other";
+}
+
+constexpr const char *pUsage =
+    "quillmar.exe [-b [servicename], -e [servicename], -i [servicename] [path], -d]\n"
+    " Key   Data\n"
+    "---   ----\n"
+    " b [servicename]    Start service\n"
+    "\n"
+    " e [servicename]    Stop service\n"
+    "\n"
+    " i [servicename] [path] <port number> <pfa full filename>\n"
+    "                    Install service,\n"
+    "                      <port number> is required for servicename=flm\n"
+    ",                      <pfa full filename> is reqired for servicename=elog\n"
+    " rm [servicename]   Remove service\n"
+    "\n"
+    " d    display messages (English)\n"
+    "\n"
+    " h    when this action is selectec just the\n"
+    " ?    help will be displayed and no extra action executed\n"
+    "\n"
+    " [servicename]s:\n"
+    "      servicename    Service Name\n"
+    "      -----------    ------------\n"
+    "      elog           Orv Event Logger\n"
+    "      flm            Orv Field Link Manager\n"
+    "      hv             Halvorin\n"
+    "\n"
+    "If no parameter is introduced this screen will\n"
+    "be displayed.\n";
+
+} // namespace
+
+BOOL EnvVariable(int numArgs, char **argv, const char *pType, int *pNum) {
+    BOOL result = 0;
+    int index = pNum != nullptr ? *pNum : 0;
+    while (index < numArgs) {
+        const char *pArg = argv[index];
+        if (pArg[0] == '-' && std::strcmp(pArg + 1, pType) == 0) {
+            result = 1;
+            break;
+        }
+        ++index;
+    }
+    if (pNum != nullptr) {
+        *pNum = index;
+    }
+    return result;
+}
+
+void DisplayError(const char *pTxt, DWORD errorNum) {
+    if (errorNum == 0) {
+        return;
+    }
+    if (display == 1) {
+        std::fprintf(stderr, " (Error) \nError %s: %s.\n", pTxt, ErrorMessage(errorNum));
+    } else {
+        std::fprintf(stderr, "\nERROR %i", static_cast<int>(errorNum));
+    }
+    std::fflush(stderr);
+}
+
+void DisplayMsg(const char *pMsg) {
+    for (DWORD tab = 0; tab < numTabs; ++tab) {
+        std::fputc('\t', stdout);
+    }
+    if (pMsg != nullptr) {
+        std::fputs(pMsg, stdout);
+    }
+    std::fflush(stdout);
+}
+
+void Help() {
+    std::fputs(pUsage, stdout);
+}
+
+DWORD RunQuillmar(int arg, char **argv) {
+    if (arg < 3 || EnvVariable(arg, argv, "h", nullptr) == 1 ||
+        EnvVariable(arg, argv, "?", nullptr) == 1) {
+        std::fputs("????", stdout);
+        Help();
+        return 0;
+    }
+    DWORD numOperations = 0;
+    if (EnvVariable(arg, argv, "d", nullptr) == 1) {
+        display = 1;
+    }
+    const DWORD errorNum = ControlOptions(arg, argv, &numOperations);
+    if (numOperations == 0) {
+        Help();
+    } else if (display == 1) {
+        std::fputs("\nFinished.\n", stdout);
+    }
+    return errorNum;
+}
+
+// ===========================================================================
+// Dispatch
+// ===========================================================================
+
+DWORD GetAllNumParameters(DWORD serviceNum) {
+    const DoublePointer &service = myServices[serviceNum];
+    DWORD numParameters = 0;
+    for (DWORD subKeyNum = 0; subKeyNum < service.numSubKeys; ++subKeyNum) {
+        numParameters += service.pSubKeys[subKeyNum].numParms;
+    }
+    return numParameters;
+}
+
+namespace {
+
+// Completes "Searching for the service information ." right before the
+// operation runs.
+void ShowLookupOkay() {
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+    }
+}
+
+// Runs the install request found at argv[*pArgNum] (the service code) and
+// leaves *pArgNum on its last argument.
+DWORD DispatchInstall(int numArgs, char **argv, int *pArgNum, DWORD serviceNum) {
+    if (serviceNum == serviceHv) {
+        ++*pArgNum;
+        if (*pArgNum < numArgs) {
+            ShowLookupOkay();
+            return MergeHalvorin(argv[*pArgNum]);
+        }
+        DisplayError("updating parameters value", errorWrongNumParms);
+        return errorWrongNumParms;
+    }
+    // The count is at most a few, so it fits the signed index.
+    const int numParms = static_cast<int>(GetAllNumParameters(serviceNum));
+    DWORD errorNum = 0;
+    if (*pArgNum < numArgs - numParms) {
+        ShowLookupOkay();
+        errorNum = InstallService(serviceNum, &argv[*pArgNum + 1]);
+    } else {
+        errorNum = errorWrongNumParms;
+        DisplayError("updating parameters value", errorNum);
+    }
+    *pArgNum += numParms;
+    return errorNum;
+}
+
+DWORD DispatchRequest(unsigned flagNum, int numArgs, char **argv, int *pArgNum, DWORD serviceNum) {
+    switch (flagNum) {
+    case 0:
+        ShowLookupOkay();
+        return StartStopService(actionStart, serviceNum);
+    case 1:
+        ShowLookupOkay();
+        return StartStopService(actionStop, serviceNum);
+    case 2:
+        return DispatchInstall(numArgs, argv, pArgNum, serviceNum);
+    default:
+        ShowLookupOkay();
+        return RemoveService(serviceNum);
+    }
+}
+
+// Finds the catalogue row of a service code; numServices when none.
+DWORD FindService(const char *pCode) {
+    DWORD serviceNum = 0;
+    while (serviceNum < numServices && std::strcmp(myServices[serviceNum].pInputName, pCode) != 0) {
+        ++serviceNum;
+    }
+    return serviceNum;
+}
+
+} // namespace
+
+DWORD ControlOptions(int numArgs, char **argv, DWORD *pNumOperations) {
+    DWORD errorNum = 0;
+    int argNum = 0;
+    // One scan of the whole command line per operation, in table order: all
+    // starts, then all stops, installs and removes.
+    for (unsigned flagNum = 0; flagNum < numFlags && errorNum == 0; ++flagNum, argNum = 1) {
+        while (argNum < numArgs - 1) {
+            if (EnvVariable(numArgs, argv, flags[flagNum].pFlag, &argNum) != 1) {
+                continue;
+            }
+            if (display == 1) {
+                std::printf("%s\n", flags[flagNum].pInfo);
+            }
+            ++argNum;
+            if (argNum >= numArgs) {
+                errorNum = errorWrongNumParms;
+                DisplayError("", errorNum);
+                return errorNum;
+            }
+            if (display == 1) {
+                ++numTabs;
+                DisplayMsg("Searching for the service information .");
+            }
+            const DWORD serviceNum = FindService(argv[argNum]);
+            if (serviceNum == numServices) {
+                errorNum = errorNoValidService;
+                DisplayError("searching for service", errorNum);
+                return errorNum;
+            }
+            errorNum = DispatchRequest(flagNum, numArgs, argv, &argNum, serviceNum);
+            if (display == 1) {
+                --numTabs;
+            }
+            ++*pNumOperations;
+            ++argNum;
+        }
+    }
+    return errorNum;
+}
+
+// ===========================================================================
+// Start and stop
+// ===========================================================================
+
+namespace {
+
+// Opens the row's service with the given access; row 1 falls back to the
+// agent's obsolete name without a word.
+SC_HANDLE OpenCatalogueService(SC_HANDLE hSCManager, DWORD serviceNum, DWORD access) {
+    SC_HANDLE hSCService = OpenServiceA(hSCManager, myServices[serviceNum].pServiceName, access);
+    if (hSCService == nullptr && serviceNum == serviceFlm) {
+        CallFailed();
+        hSCService = OpenServiceA(hSCManager, pObsoleteFlmName, access);
+    }
+    return hSCService;
+}
+
+// Polls until the service is in dwTargetState, at most maxPolls times, and
+// reports how the wait ended. Returns 0 or the code of a failed query.
+DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTargetState, bool start) {
+    BOOL rc = TRUE;
+    if (display == 1) {
+        ShowOutcome(".");
+    }
+    for (unsigned numTries = 0; numTries < maxPolls; ++numTries) {
+        rc = QueryServiceStatus(hSCService, pStatus);
+        if (rc != TRUE || pStatus->dwCurrentState == dwTargetState) {
+            break;
+        }
+        if (display == 1) {
+            ShowOutcome(".");
+        }
+        Sleep(pollPauseMs);
+    }
+    if (rc != TRUE) {
+        const DWORD errorNum = CallFailed();
+        DisplayError("Fail to get status", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        if (pStatus->dwCurrentState == dwTargetState) {
+            ShowOutcome(" (Okay)\n");
+            DisplayMsg(start ? ">>>> Service started! <<<<\n" : ">>>> Service stopped! <<<<\n");
+        } else {
+            ShowOutcome("\n\n");
+            DisplayMsg(">>>> Service status unknown! <<<<\n");
+        }
+    }
+    return 0;
+}
+
+// Everything after both handles are open; the caller closes them.
+DWORD StartStopOpened(SC_HANDLE hSCService, bool start) {
+    SERVICE_STATUS status{};
+    const DWORD dwCurrentState = start ? SERVICE_RUNNING : SERVICE_STOPPED;
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg("Querying service status .");
+    }
+    bool queried = true;
+    if (QueryServiceStatus(hSCService, &status) == FALSE) {
+        // Not fatal: the request is sent all the same.
+        DisplayError("getting status", CallFailed());
+        queried = false;
+    } else if (status.dwCurrentState == dwCurrentState) {
+        const DWORD errorNum = start ? errorAlreadyRunning : errorAlreadyStopped;
+        DisplayError("invalid action", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        if (queried) {
+            std::fputs(".. (Okay) \n", stdout);
+        }
+        DisplayMsg(start ? "Starting service ." : "Stopping service .");
+        std::fflush(stdout);
+    }
+    const BOOL accepted = start ? StartServiceA(hSCService, 0, nullptr)
+                                : ControlService(hSCService, SERVICE_CONTROL_STOP, &status);
+    if (accepted == FALSE) {
+        const DWORD errorNum = CallFailed();
+        DisplayError(start ? "starting service" : "stopping service", errorNum);
+        return errorNum;
+    }
+    return WaitForState(hSCService, &status, dwCurrentState, start);
+}
+
+} // namespace
+
+DWORD StartStopService(DWORD action, DWORD serviceNum) {
+    const DoublePointer &service = myServices[serviceNum];
+    const bool start = action == actionStart;
+    if (display == 1) {
+        std::fputs("\n", stdout);
+        DisplayMsg(service.pServiceTitle);
+        std::fputs("\n", stdout);
+        DisplayMsg("Opening service control manager database .");
+    }
+    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (hSCManager == nullptr) {
+        const DWORD errorNum = CallFailed();
+        DisplayError("opening service controler manager database", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg("Opening service .");
+    }
+    SC_HANDLE hSCService = OpenCatalogueService(hSCManager, serviceNum, action);
+    if (hSCService == nullptr) {
+        const DWORD errorNum = CallFailed();
+        DisplayError("opening service", errorNum);
+        CloseServiceHandle(hSCManager);
+        return errorNum;
+    }
+    const DWORD errorNum = StartStopOpened(hSCService, start);
+    CloseServiceHandle(hSCService);
+    CloseServiceHandle(hSCManager);
+    return errorNum;
+}
+
+// ===========================================================================
+// Removal
+// ===========================================================================
+
+DWORD RemoveService(DWORD serviceNum) {
+    const DoublePointer &service = myServices[serviceNum];
+    if (service.pServiceFilename == nullptr) {
+        DisplayError("removing service ", errorNotSupported);
+        return errorNotSupported;
+    }
+    // An already stopped service is deleted all the same; its 50002 stays
+    // the result.
+    DWORD errorNum = StartStopService(actionStop, serviceNum);
+    if (errorNum != 0 && errorNum != errorAlreadyStopped) {
+        return errorNum;
+    }
+    if (display == 1) {
+        std::fputs("\n", stdout);
+        DisplayMsg(service.pServiceTitle);
+        std::fputs("\n", stdout);
+        DisplayMsg("Opening service control manager database .");
+    }
+    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (hSCManager == nullptr) {
+        errorNum = CallFailed();
+        DisplayError("opening service controler manager database", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg("Opening service .");
+    }
+    SC_HANDLE hSCService = OpenServiceA(hSCManager, service.pServiceName, DELETE);
+    if (hSCService == nullptr) {
+        errorNum = CallFailed();
+        DisplayError("opening service", errorNum);
+        CloseServiceHandle(hSCManager);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg("Closing service .");
+    }
+    if (DeleteService(hSCService) == FALSE) {
+        errorNum = CallFailed();
+        DisplayError("deleting service ", errorNum);
+    } else if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg(">>>> Service removed <<<<");
+    }
+    CloseServiceHandle(hSCService);
+    CloseServiceHandle(hSCManager);
+    return errorNum;
+}
+
+// ===========================================================================
+// Installation
+// ===========================================================================
+
+namespace {
+
+// The executable path registered with the Service Control Manager. A path
+// with a blank or tab is quoted, or Windows would first try to run
+// "C:\Program.exe" and the like as LocalSystem.
+std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
+    std::string path = std::string(pDirectory) + "\\" + pFilename;
+    if (path.find_first_of(" \t") != std::string::npos) {
+        path = "\"" + path + "\"";
+    }
+    return path;
+}
+
+// Retires the obsolete agent service when it exists: stops and deletes it
+// under its own name and title. Failed calls are left in lastFailedCall.
+void MigrateObsoleteFlm(SC_HANDLE hSCManager) {
+    SC_HANDLE hSCService1 = OpenServiceA(hSCManager, pObsoleteFlmName, SERVICE_CHANGE_CONFIG);
+    if (hSCService1 == nullptr) {
+        CallFailed();
+        return;
+    }
+    CloseServiceHandle(hSCService1);
+    DoublePointer &flm = myServices[serviceFlm];
+    const char *pName = flm.pServiceName;
+    const char *pTitle = flm.pServiceTitle;
+    flm.pServiceName = pObsoleteFlmName;
+    flm.pServiceTitle = pObsoleteFlmTitle;
+    RemoveService(serviceFlm);
+    flm.pServiceName = pName;
+    flm.pServiceTitle = pTitle;
+}
+
+// Stage 1: creates or reconfigures the service entry. Returns 0 or the
+// error number that ends the installation.
+DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
+    const DoublePointer &service = myServices[serviceNum];
+    const DWORD serviceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (hSCManager == nullptr) {
+        const DWORD errorNum = CallFailed();
+        DisplayError("opening service controler manager database", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg("Checking service existens .");
+    }
+    if (path.size() > maxPathChars) {
+        // Refused before anything is changed rather than registered cut short.
+        DisplayError("forming the executable path", ERROR_INVALID_PARAMETER);
+        CloseServiceHandle(hSCManager);
+        return ERROR_INVALID_PARAMETER;
+    }
+    DWORD errorNum = 0;
+    SC_HANDLE hSCService = OpenServiceA(hSCManager, service.pServiceName, SERVICE_CHANGE_CONFIG);
+    if (hSCService == nullptr) {
+        errorNum = CallFailed();
+        if (serviceNum == serviceFlm) {
+            lastFailedCall = 0;
+            MigrateObsoleteFlm(hSCManager);
+            // The open's own code decides unless the migration met a
+            // failed call, whose code then ends the installation.
+            if (lastFailedCall != 0) {
+                errorNum = lastFailedCall;
+            }
+        }
+    }
+    if (hSCService != nullptr) {
+        if (display == 1) {
+            ShowOutcome(".. (Exist)\n");
+            DisplayMsg("Changing service configuration .");
+        }
+        if (ChangeServiceConfigA(hSCService, serviceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                 path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 service.pServiceTitle) != TRUE) {
+            errorNum = CallFailed();
+            DisplayError("changing service configuration", errorNum);
+        } else if (display == 1) {
+            ShowOutcome(".. (Okay)\n");
+        }
+    } else if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
+        if (display == 1) {
+            ShowOutcome(".. (Doesn't exist)\n");
+            DisplayMsg("Creating service .");
+        }
+        hSCService =
+            CreateServiceA(hSCManager, service.pServiceName, service.pServiceTitle,
+                           STANDARD_RIGHTS_REQUIRED | SERVICE_INTERROGATE | SERVICE_QUERY_STATUS,
+                           serviceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
+                           nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (hSCService != nullptr) {
+            if (display == 1) {
+                ShowOutcome(".. (Okay)\n");
+            }
+            errorNum = 0;
+        } else {
+            errorNum = CallFailed();
+            DisplayError("creating service", errorNum);
+        }
+    } else {
+        DisplayError("opening service", errorNum);
+    }
+    if (hSCService != nullptr) {
+        CloseServiceHandle(hSCService);
+    }
+    CloseServiceHandle(hSCManager);
+    return errorNum;
+}
+
+// Writes the values of one sub-key from the install arguments. Returns 0 or
+// the registry's error code.
+DWORD WriteSubKeyValues(HKEY newKey, const subKey &record, char **ppParms) {
+    DWORD errorNum = 0;
+    for (DWORD parmNum = 0; parmNum < record.numParms && errorNum == 0; ++parmNum) {
+        const char *pName = record.ppParmsName[parmNum];
+        const char *pValue = ppParms[parmNum];
+        if (display == 1) {
+            DisplayMsg("");
+            std::printf("Updating the application parameter %s ..", pName);
+            std::fflush(stdout);
+        }
+        // The value is stored with its terminating NUL counted.
+        const std::size_t numBytes = std::strlen(pValue) + 1;
+        if (numBytes > 0xFFFFFFFFU) {
+            errorNum = ERROR_INVALID_PARAMETER;
+        } else {
+            errorNum = static_cast<DWORD>(RegSetValueExA(newKey, pName, 0, REG_SZ,
+                                                         reinterpret_cast<const BYTE *>(pValue),
+                                                         static_cast<DWORD>(numBytes)));
+        }
+        if (errorNum == 0) {
+            if (display == 1) {
+                ShowOutcome(". (Okay)\n");
+            }
+        } else {
+            const std::string message =
+                std::string("seting parameter ") + pName + ", value " + pValue;
+            DisplayError(message.c_str(), errorNum);
+        }
+    }
+    return errorNum;
+}
+
+// Stage 2: the service's parameters under its registry key.
+DWORD InstallParameters(DWORD serviceNum, char **ppParms) {
+    const DoublePointer &service = myServices[serviceNum];
+    if (display == 1) {
+        DisplayMsg("Opening service key .");
+    }
+    HKEY openKey = nullptr;
+    DWORD errorNum = static_cast<DWORD>(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, service.pKey, 0, KEY_CREATE_SUB_KEY, &openKey));
+    if (errorNum != 0) {
+        DisplayError("opening specified key", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+    }
+    ++numTabs;
+    for (DWORD subKeyNum = 0; subKeyNum < service.numSubKeys && errorNum == 0; ++subKeyNum) {
+        const subKey &record = service.pSubKeys[subKeyNum];
+        if (display == 1) {
+            DisplayMsg("Creating subkey ");
+            std::printf("%s .", record.pName);
+            std::fflush(stdout);
+        }
+        HKEY newKey = nullptr;
+        DWORD disposition = 0;
+        errorNum = static_cast<DWORD>(RegCreateKeyExA(openKey, record.pName, 0, nullptr,
+                                                      REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
+                                                      nullptr, &newKey, &disposition));
+        if (errorNum != 0) {
+            DisplayError("creating subkey", errorNum);
+            break;
+        }
+        if (display == 1) {
+            ShowOutcome(".. (Okay)\n");
+        }
+        ++numTabs;
+        errorNum = WriteSubKeyValues(newKey, record, ppParms);
+        RegCloseKey(newKey);
+        --numTabs;
+    }
+    --numTabs;
+    RegCloseKey(openKey);
+    return errorNum;
+}
+
+} // namespace
+
+DWORD InstallService(DWORD serviceNum, char **ppParms) {
+    const DoublePointer &service = myServices[serviceNum];
+    if (service.pServiceFilename == nullptr) {
+        DisplayError("installing service ", errorNotSupported);
+        return errorNotSupported;
+    }
+    if (display == 1) {
+        std::fputs("\n", stdout);
+        DisplayMsg(service.pServiceTitle);
+        std::fputs("\n", stdout);
+        DisplayMsg("Opening service controler manager database .");
+    }
+    DWORD errorNum =
+        InstallServiceEntry(serviceNum, ExecutablePath(ppParms[0], service.pServiceFilename));
+    if (errorNum != 0) {
+        return errorNum;
+    }
+    errorNum = InstallParameters(serviceNum, ppParms);
+    if (errorNum == 0) {
+        // The one line written outside display mode too.
+        DisplayMsg(">>>> Service installed <<<<");
+        std::fputs("\n", stdout);
+    }
+    return errorNum;
+}
+
+// ===========================================================================
+// Console INI merge
+// ===========================================================================
+
+DWORD MergeHalvorin(const char *pPath) {
+    if (display == 1) {
+        DisplayMsg("Update Halvorin\n");
+        DisplayMsg("Backing up Halvorin Service Manager INI file .");
+    }
+    // The first backup is never replaced; an empty directory names no
+    // directory at all (not the root of the current drive).
+    if (pPath[0] == '\0' || CopyFileIfAbsent(pPath, "hvcons.ini", "hvcons.old") != 0) {
+        DisplayError("coping hvcons.ini to hvcons.old ", errorNoSuchFile);
+        return errorNoSuchFile;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+        DisplayMsg("Merging Orv FLM ini file .");
+    }
+    const char *const ppArgs[] = {"merge", "orv.ini"};
+    DWORD exitStatus = 0;
+    // A tool that cannot be started at all counts as missing.
+    DWORD errorNum = RunProgramIn(pPath, "hvcfgmrg.exe", ppArgs, 2, &exitStatus) != 0
+                         ? errorNoSuchFile
+                         : exitStatus;
+    if (errorNum != 0) {
+        DisplayError("merging orv.ini into hvcons.ini", errorNum);
+    } else if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+    }
+    return errorNum;
+}
