@@ -1,0 +1,141 @@
+// The console reporting and the option scan: the rules that every other
+// piece of output builds on.
+
+#include "capture.h"
+#include "quillmar.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Restores the globals that a test changes.
+class Reporting : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        display = 0;
+        numTabs = 0;
+    }
+};
+
+struct ErrorCase {
+    BOOL displayMode;
+    const char *pTxt;
+    DWORD errorNum;
+    const char *pExpected;
+};
+
+TEST_F(Reporting, DisplayErrorWritesEitherFormOnStandardErrorOnly) {
+    const ErrorCase cases[] = {
+        {1, "opening service", 1060, " (Error) \nError opening service: The service doesn't exist.\n"},
+        {1, "", 50004, " (Error) \nError : Wrong number of parameters.\n"},
+        {1, "x", 1, " (Error) \nError x:  No such file or directory.\n"},
+        {1, "x", 2, " (Error) \nError x: No such file or directory.\n"},
+        {1, "x", 9, " (Error) \nError x: Invalid parameter.\n"},
+        {1, "x", 87, " (Error) \nError x: Invalid parameter.\n"},
+        {1, "x", 50006, " (Error) \nError x: The service doesn't exist.\n"},
+        {1, "x", 1056, " (Error) \nError x: Other.\n"},
+        {1, "x", 1072, " (Error) \nError x: The specified service has already been market for "
+                       "deletion.\n"},
+        {1, "100%s", 5, " (Error) \nError 100%s: Service control manager handle does not have "
+                        "the right access.\n"},
+        {0, "opening service", 1060, "\nERROR 1060"},
+        {0, "", 50003, "\nERROR 50003"},
+        {0, "x", 0xFFFFFFFFU, "\nERROR -1"},
+        {1, "x", 0, ""},
+        {0, "x", 0, ""},
+    };
+    for (const ErrorCase &c : cases) {
+        display = c.displayMode;
+        const Captured got = Capture([&] { DisplayError(c.pTxt, c.errorNum); });
+        EXPECT_EQ(got.err, c.pExpected) << c.errorNum << " display " << c.displayMode;
+        EXPECT_EQ(got.out, "") << c.errorNum;
+    }
+}
+
+TEST_F(Reporting, TwoReportsOutsideDisplayModeEachStartOnANewLine) {
+    const Captured got = Capture([] {
+        DisplayError("a", 1060);
+        DisplayError("b", 50002);
+    });
+    EXPECT_EQ(got.err, "\nERROR 1060\nERROR 50002");
+}
+
+TEST_F(Reporting, DisplayMsgIndentsAndFlushes) {
+    struct Case {
+        DWORD tabs;
+        const char *pMsg;
+        const char *pExpected;
+    };
+    const Case cases[] = {
+        {0, "Opening service .", "Opening service ."},
+        {2, "Opening service .", "\t\tOpening service ."},
+        {2, nullptr, "\t\t"},
+        {1, "", "\t"},
+    };
+    for (const Case &c : cases) {
+        numTabs = c.tabs;
+        const Captured got = Capture([&] { DisplayMsg(c.pMsg); });
+        EXPECT_EQ(got.outFlushed, c.pExpected);
+        EXPECT_EQ(got.err, "");
+    }
+}
+
+TEST_F(Reporting, HelpWritesTheWholeUsageText) {
+    const Captured got = Capture([] { Help(); });
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < got.out.size()) {
+        const std::size_t end = got.out.find('\n', start);
+        ASSERT_NE(end, std::string::npos) << "every line ends with a line feed";
+        lines.push_back(got.out.substr(start, end - start));
+        start = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 27U);
+    EXPECT_EQ(lines[10], ",                      <pfa full filename> is reqired for servicename=elog");
+    for (const std::size_t empty : {4U, 6U, 12U, 14U, 17U, 24U}) {
+        EXPECT_EQ(lines[empty], "") << "line " << empty + 1;
+    }
+}
+
+struct ScanCase {
+    std::vector<std::string> args;
+    const char *pType;
+    int start;
+    BOOL found;
+    int stop;
+};
+
+TEST(EnvVariable, FindsOnlyTheExactOptionFromTheStartIndex) {
+    const ScanCase cases[] = {
+        {{"prog", "-b", "elog"}, "b", 0, 1, 1},
+        {{"prog", "-b", "elog"}, "b", 2, 0, 3},
+        {{"prog", "-b", "elog"}, "b", 5, 0, 5},
+        {{"prog", "-B", "--b", "/b", "-bb", "b"}, "b", 0, 0, 6},
+        {{"prog", "-help", "-H"}, "h", 0, 0, 3},
+        {{"-d", "x", "y"}, "d", 0, 1, 0},
+        {{"prog", "-e", "elog", "-rm", "flm"}, "rm", 1, 1, 3},
+        {{"prog", "-", "x"}, "", 0, 1, 1},
+        {{"prog", "-?", "x"}, "?", 0, 1, 1},
+    };
+    for (const ScanCase &c : cases) {
+        std::vector<char *> argv;
+        for (const std::string &arg : c.args) {
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        }
+        int index = c.start;
+        EXPECT_EQ(EnvVariable(static_cast<int>(argv.size()), argv.data(), c.pType, &index), c.found)
+            << c.pType << " from " << c.start;
+        EXPECT_EQ(index, c.stop) << c.pType << " from " << c.start;
+    }
+}
+
+TEST(Catalogue, InstallArgumentsAreCountedOverAllSubKeys) {
+    EXPECT_EQ(GetAllNumParameters(0), 2U);
+    EXPECT_EQ(GetAllNumParameters(1), 2U);
+    EXPECT_EQ(GetAllNumParameters(2), 0U);
+}
+
+} // namespace
