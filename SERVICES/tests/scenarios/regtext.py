@@ -1,0 +1,203 @@
+"""Reads and writes regedit-format text (.reg files), independently of the
+simulated machine's own code, so that the native tier checks the machine's
+registry through a door of its own.
+
+Values come back as (type name, raw bytes). String data is given back as the
+8-bit bytes the program's A-calls stored: a quoted string as its text and
+one terminating NUL, hex(1)/hex(2)/hex(7) data narrowed from the UTF-16LE of
+an export, terminating NUL included when it was stored.
+"""
+
+from __future__ import annotations
+
+import codecs
+
+HEADER = "Windows Registry Editor Version 5.00"
+
+TYPE_NAMES = {
+    0: "REG_NONE",
+    1: "REG_SZ",
+    2: "REG_EXPAND_SZ",
+    3: "REG_BINARY",
+    4: "REG_DWORD",
+    7: "REG_MULTI_SZ",
+    11: "REG_QWORD",
+}
+
+
+class RegTextError(ValueError):
+    pass
+
+
+def decode_file(data: bytes) -> str:
+    """The text of a .reg file: UTF-16 with a BOM (as regedit writes it) or UTF-8."""
+    if data.startswith(codecs.BOM_UTF16_LE) or data.startswith(codecs.BOM_UTF16_BE):
+        return data.decode("utf-16")
+    if data.startswith(codecs.BOM_UTF8):
+        return data[len(codecs.BOM_UTF8):].decode("utf-8", "surrogateescape")
+    return data.decode("utf-8", "surrogateescape")
+
+
+def _logical_lines(text: str):
+    """Joins hex continuation lines (a trailing backslash outside quotes)."""
+    pending = ""
+    start = 0
+    for number, raw in enumerate(text.replace("\r\n", "\n").split("\n"), 1):
+        line = raw if not pending else raw.lstrip(" \t")
+        if not pending:
+            start = number
+        if _ends_with_continuation(pending + line):
+            pending += line.rstrip()[:-1]
+            continue
+        yield start, pending + line
+        pending = ""
+    if pending:
+        yield start, pending
+
+
+def _ends_with_continuation(line: str) -> bool:
+    stripped = line.rstrip()
+    if not stripped.endswith("\\"):
+        return False
+    # Only hex data continues; a quoted string ending in \\ is complete.
+    eq = _value_separator(stripped)
+    return eq is not None and stripped[eq + 1:].lstrip().startswith("hex")
+
+
+def _read_quoted(line: str, pos: int) -> tuple[str, int]:
+    """The string starting at the quote at pos; returns it and the index after it."""
+    assert line[pos] == '"'
+    out = []
+    i = pos + 1
+    while i < len(line):
+        ch = line[i]
+        if ch == "\\" and i + 1 < len(line):
+            out.append(line[i + 1])
+            i += 2
+            continue
+        if ch == '"':
+            return "".join(out), i + 1
+        out.append(ch)
+        i += 1
+    raise RegTextError("unterminated string")
+
+
+def _value_separator(line: str):
+    if line.startswith("@"):
+        return 1 if line[1:2] == "=" else None
+    if not line.startswith('"'):
+        return None
+    try:
+        _, after = _read_quoted(line, 0)
+    except RegTextError:
+        return None
+    return after if line[after:after + 1] == "=" else None
+
+
+def _hex_bytes(text: str) -> bytes:
+    text = text.replace(" ", "").replace("\t", "")
+    if not text:
+        return b""
+    return bytes(int(part, 16) for part in text.split(",") if part != "")
+
+
+def parse(text: str) -> dict[str, dict[str, tuple[str, bytes]]]:
+    """Keys (full path, as written, case kept) -> value name -> (type, bytes)."""
+    keys: dict[str, dict[str, tuple[str, bytes]]] = {}
+    current = None
+    lines = _logical_lines(text)
+    first = True
+    for number, line in lines:
+        stripped = line.strip()
+        if first:
+            first = False
+            if stripped.lstrip("\ufeff") != HEADER:
+                raise RegTextError(f"line {number}: no regedit header")
+            continue
+        if not stripped or stripped.startswith(";"):
+            continue
+        if stripped.startswith("["):
+            if not stripped.endswith("]"):
+                raise RegTextError(f"line {number}: broken key line")
+            path = stripped[1:-1]
+            if path.startswith("-"):
+                raise RegTextError(f"line {number}: deletion entries are not expected")
+            current = keys.setdefault(path, {})
+            continue
+        if current is None:
+            raise RegTextError(f"line {number}: value outside a key")
+        if stripped.startswith("@"):
+            name, rest = "", stripped[2:]
+        else:
+            name, after = _read_quoted(stripped, 0)
+            if stripped[after:after + 1] != "=":
+                raise RegTextError(f"line {number}: no '=' after the value name")
+            rest = stripped[after + 1:]
+        current[name] = _parse_data(rest, number)
+    return keys
+
+
+def _parse_data(rest: str, number: int) -> tuple[str, bytes]:
+    if rest.startswith('"'):
+        value, after = _read_quoted(rest, 0)
+        if rest[after:].strip():
+            raise RegTextError(f"line {number}: text after a string value")
+        # A plain string stands for REG_SZ with its terminating NUL.
+        return "REG_SZ", value.encode("utf-8", "surrogateescape") + b"\0"
+    if rest.startswith("dword:"):
+        return "REG_DWORD", int(rest[6:], 16).to_bytes(4, "little")
+    if rest.startswith("hex:"):
+        return "REG_BINARY", _hex_bytes(rest[4:])
+    if rest.startswith("hex("):
+        close = rest.index(")")
+        kind = int(rest[4:close], 16)
+        data = _hex_bytes(rest[close + 2:])
+        if kind in (1, 2, 7):
+            data = _narrow(data, number)
+        return TYPE_NAMES.get(kind, f"REG_TYPE_{kind}"), data
+    raise RegTextError(f"line {number}: unknown value data {rest!r}")
+
+
+def _narrow(wide: bytes, number: int) -> bytes:
+    """String data of a hex(N) line is UTF-16LE in an export; the program's
+    A-calls stored 8-bit bytes, which come back one for one (others as UTF-8)."""
+    if len(wide) % 2:
+        raise RegTextError(f"line {number}: odd byte count in UTF-16 string data")
+    out = bytearray()
+    for ch in wide.decode("utf-16-le", "surrogatepass"):
+        out += bytes([ord(ch)]) if ord(ch) < 0x100 else ch.encode("utf-8", "surrogatepass")
+    return bytes(out)
+
+
+def string_of(data: bytes) -> tuple[str, bool]:
+    """A stored string value as text, and whether it ended in its NUL."""
+    terminated = data.endswith(b"\0")
+    body = data[:-1] if terminated else data
+    return body.decode("utf-8", "surrogateescape"), terminated
+
+
+def dword_of(data: bytes) -> int:
+    return int.from_bytes(data[:4], "little")
+
+
+# ---- writing ------------------------------------------------------------------
+
+
+def quote(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def hex_data(kind: int, data: bytes) -> str:
+    body = ",".join("%02x" % b for b in data)
+    return (f"hex({kind:x}):" if kind != 3 else "hex:") + body
+
+
+def format_keys(keys: list[tuple[str, list[tuple[str, str]]]]) -> str:
+    """keys: (full path, [(value name, data text as written after '=')])."""
+    out = [HEADER, ""]
+    for path, values in keys:
+        out.append(f"[{path}]")
+        for name, data in values:
+            out.append(f"{quote(name) if name else '@'}={data}")
+        out.append("")
+    return "\n".join(out) + "\n"

@@ -1,0 +1,962 @@
+"""The scenarios: quillmar's behaviour at the process boundary, written once
+for both tiers.
+
+Expected bytes are composed from the fragments the program writes (progress
+lines, outcome texts, error reports), each named once below, so that a
+listing reads in the order the program writes it. Standard output and
+standard error are compared separately; an open progress line on standard
+output therefore runs straight on into whatever the program writes next on
+standard output, while the error report that closed it on the console is on
+standard error.
+"""
+
+from __future__ import annotations
+
+from model import (
+    Console,
+    Fault,
+    FileContent,
+    RegValue,
+    Scenario,
+    Service,
+    ServiceConfig,
+    ServiceState,
+    ToolRuns,
+)
+
+# ---- the usage text -------------------------------------------------------------
+
+USAGE = "".join(
+    line + "\n"
+    for line in [
+        "quillmar.exe [-b [servicename], -e [servicename], -i [servicename] [path], -d]",
+        " Key   Data",
+        "---   ----",
+        " b [servicename]    Start service",
+        "",
+        " e [servicename]    Stop service",
+        "",
+        " i [servicename] [path] <port number> <pfa full filename>",
+        "                    Install service,",
+        "                      <port number> is required for servicename=flm",
+        ",                      <pfa full filename> is reqired for servicename=elog",
+        " rm [servicename]   Remove service",
+        "",
+        " d    display messages (English)",
+        "",
+        " h    when this action is selectec just the",
+        " ?    help will be displayed and no extra action executed",
+        "",
+        " [servicename]s:",
+        "      servicename    Service Name",
+        "      -----------    ------------",
+        "      elog           Orv Event Logger",
+        "      flm            Orv Field Link Manager",
+        "      hv             Halvorin",
+        "",
+        "If no parameter is introduced this screen will",
+        "be displayed.",
+    ]
+)
+HELP = "????" + USAGE
+FINISHED = "\nFinished.\n"
+
+# ---- error reports ----------------------------------------------------------------
+
+TEXTS = {
+    5: "Service control manager handle does not have the right access",
+    1059: "Specified a circular service dependency",
+    52: "The display name already exists in the service control manager database",
+    6: "Service control manager database handle is invalid",
+    123: "The specified service name is invalid",
+    87: "Invalid parameter",
+    1057: (
+        "The account name does not exist, or a service is specified to share the same "
+        "binary file as an already installed service but with an account name that is "
+        "not the same as the installed service"
+    ),
+    1073: "The specified service already exist in this database",
+    1060: "The service doesn't exist",
+    1072: "The specified service has already been market for deletion",
+    50001: "The service is already running",
+    50002: "The service is already stopped",
+    50003: "No valid service specified",
+    50004: "Wrong number of parameters",
+    50005: "This operation is not supported",
+    50006: "The service doesn't exist",
+    2: "No such file or directory",
+    1: " No such file or directory",
+    9: "Invalid parameter",
+}
+
+
+def text_of(num: int) -> str:
+    return TEXTS.get(num, "Other")
+
+
+def err(ptxt: str, num: int) -> str:
+    """DisplayError in display mode."""
+    return f" (Error) \nError {ptxt}: {text_of(num)}.\n"
+
+
+def quiet(*nums: int) -> str:
+    """DisplayError outside display mode, once per number."""
+    return "".join(f"\nERROR {n}" for n in nums)
+
+
+# ---- the catalogue's services as the machine holds them ----------------------------
+
+ELOG_NAME, ELOG_TITLE = "OrvEvtLogger", "PC's Orv Event Logger"
+FLM_NAME, FLM_TITLE = "OrvFLM", "Orv Field Link Manager"
+OLD_NAME, OLD_TITLE = "Orv_Field_Link_Mgr", "Old Orv Field Link Manager"
+HV_NAME, HV_TITLE = "HalvBase", "Halvorin service"
+ELOG_PARMS = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters"
+FLM_PARMS = "SYSTEM\\CurrentControlSet\\Services\\OrvFLM\\Parameters"
+
+
+def elog(running=False, behaviour="normal", **kw) -> Service:
+    kw.setdefault("display", ELOG_TITLE)
+    return Service(ELOG_NAME, exe="iorvelsr.exe", running=running, behaviour=behaviour, **kw)
+
+
+def flm(running=False, **kw) -> Service:
+    kw.setdefault("display", FLM_TITLE)
+    return Service(FLM_NAME, exe="worvserv.exe", running=running, **kw)
+
+
+def old_flm(running=False) -> Service:
+    # The agent's obsolete entry, under a display name of its own so that
+    # creating "OrvFLM" beside it is no display-name clash.
+    return Service(OLD_NAME, display="Orv Field Link Manager (obsolete)", exe="worvserv.exe",
+                   running=running)
+
+
+def halvbase(running=False) -> Service:
+    return Service(HV_NAME, display=HV_TITLE, exe="hvbase.exe", running=running)
+
+
+# ---- display-mode listings, fragment by fragment -------------------------------------
+
+OKAY = ".. (Okay)\n"
+SEARCH_OK = "\tSearching for the service information ." + OKAY
+SEARCH_OPEN = "\tSearching for the service information ."
+
+
+def request(info: str) -> str:
+    """The dispatcher's heading and completed look-up line of one request."""
+    return f"{info}\n" + SEARCH_OK
+
+
+def ss_to_query(title: str) -> str:
+    """Start/stop up to the open status-query line."""
+    return (
+        f"\n\t{title}\n"
+        "\tOpening service control manager database ." + OKAY
+        + "\tOpening service ." + OKAY
+        + "\tQuerying service status ."
+    )
+
+
+def ss_request(start: bool, missed_polls: int = 0) -> str:
+    """The request line with its dots: one once accepted, one per missed poll."""
+    return ("\tStarting service ." if start else "\tStopping service .") + "." * (1 + missed_polls)
+
+
+def ss_reached(start: bool) -> str:
+    return " (Okay)\n" + ("\t>>>> Service started! <<<<\n" if start else "\t>>>> Service stopped! <<<<\n")
+
+
+UNKNOWN = "\n\n\t>>>> Service status unknown! <<<<\n"
+QUERY_OK = ".. (Okay) \n"
+
+
+def started(title: str) -> str:
+    return ss_to_query(title) + QUERY_OK + ss_request(True) + ss_reached(True)
+
+
+def stopped(title: str) -> str:
+    return ss_to_query(title) + QUERY_OK + ss_request(False) + ss_reached(False)
+
+
+def never_reached(title: str, start: bool) -> str:
+    return ss_to_query(title) + QUERY_OK + ss_request(start, missed_polls=30) + UNKNOWN
+
+
+def rm_to_open(title: str) -> str:
+    """Removal after its stop step, up to the open "Opening service ." line."""
+    return (
+        f"\n\t{title}\n"
+        "\tOpening service control manager database ." + OKAY
+        + "\tOpening service ."
+    )
+
+
+def rm_deleted(title: str) -> str:
+    return rm_to_open(title) + OKAY + "\tClosing service ." + OKAY + "\t>>>> Service removed <<<<"
+
+
+def inst_to_check(title: str) -> str:
+    """Installation up to the open "Checking service existens ." line."""
+    return (
+        f"\n\t{title}\n"
+        "\tOpening service controler manager database ." + OKAY
+        + "\tChecking service existens ."
+    )
+
+
+CREATED = ".. (Doesn't exist)\n\tCreating service ." + OKAY
+RECONFIGURED = ".. (Exist)\n\tChanging service configuration ." + OKAY
+KEY_OPEN = "\tOpening service key ."
+SUBKEY_OPEN = "\t\tCreating subkey Parameters ."
+
+
+def param(name: str) -> str:
+    return f"\t\t\tUpdating the application parameter {name} .."
+
+
+def params_written(first: str, second: str) -> str:
+    return (
+        KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY
+        + param(first) + ". (Okay)\n"
+        + param(second) + ". (Okay)\n"
+        + "\t>>>> Service installed <<<<\n"
+    )
+
+
+INSTALLED = ">>>> Service installed <<<<\n"
+
+MERGE_START = "\tUpdate Halvorin\n\tBacking up Halvorin Service Manager INI file ."
+MERGE_OPEN = "\tMerging Orv FLM ini file ."
+MERGE_OK = MERGE_START + OKAY + MERGE_OPEN + OKAY
+
+NATIVE_ONLY = "injects a fault into the simulated machine"
+
+INI = "[services]\nbase=1\n"
+
+S: list[Scenario] = []
+
+
+def add(*scenarios: Scenario) -> None:
+    S.extend(scenarios)
+
+
+# =====================================================================================
+# Help path: "????" and the usage text, exit 0, nothing dispatched.
+
+for args in ([], ["-b"], ["-d"], ["elog"], ["-b", "elog", "-h"], ["-?", "-b", "elog"]):
+    add(Scenario(f"help: {' '.join(args) or 'no arguments'}", args, stdout=HELP))
+
+add(
+    Scenario(
+        "help: -? after a removal request removes nothing",
+        ["-d", "-rm", "elog", "-?"],
+        stdout=HELP,
+        setup=[elog(running=True)],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+
+    Scenario(
+        "help: -h where it is also an install argument",
+        ["-i", "flm", r"D:\apps", "-h"],
+        stdout=HELP,
+        checks=[ServiceState(FLM_NAME, "absent")],
+    ),
+)
+
+# Help switches only in their exact form: the dispatcher finds no request.
+for args in (["-H", "elog"], ["-help", "elog"], ["--h", "elog"], ["/h", "elog"], ["-d", "-x", "elog"]):
+    add(Scenario(f"no request: {' '.join(args)}", args, stdout=USAGE))
+
+# =====================================================================================
+# Dispatch: the edge-case table, row by row, at the process boundary.
+
+add(
+    Scenario(
+        "dispatch: -e elog -b elog starts before it stops",
+        ["-e", "elog", "-b", "elog", "-d"],
+        stdout=request("START service") + started(ELOG_TITLE)
+        + request("STOP service") + stopped(ELOG_TITLE) + FINISHED,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "stopped")],
+    ),
+    Scenario(
+        "dispatch: a failure followed by a success in one pass",
+        ["-b", "elog", "-b", "flm"],
+        stderr=quiet(50001),
+        exit=0,
+        setup=[elog(running=True), flm()],
+        checks=[ServiceState(FLM_NAME, "running")],
+    ),
+    Scenario(
+        "dispatch: a pass whose last request failed ends the dispatch",
+        ["-b", "elog", "-b", "flm", "-e", "elog"],
+        stderr=quiet(50001),
+        exit=50001,
+        setup=[elog(), flm(running=True)],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "dispatch: -b elog -e, the flag without its service code",
+        ["-d", "-b", "elog", "-e"],
+        stdout=request("START service") + started(ELOG_TITLE) + "STOP service\n" + FINISHED,
+        stderr=err("", 50004),
+        exit=50004,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "dispatch: -b elog -b, a trailing flag at the scan position is not looked at",
+        ["-b", "elog", "-b"],
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "dispatch: -b elog x -b, a trailing flag found by the scan",
+        ["-b", "elog", "x", "-b"],
+        stderr=quiet(50004),
+        exit=50004,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "dispatch: -b -d elog takes -d as the service code",
+        ["-b", "-d", "elog"],
+        stdout="START service\n" + SEARCH_OPEN + USAGE,
+        stderr=err("searching for service", 50003),
+        exit=50003,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "stopped")],
+    ),
+    Scenario(
+        "dispatch: -b ELOG, service codes are case-sensitive",
+        ["-b", "ELOG"],
+        stdout=USAGE,
+        stderr=quiet(50003),
+        exit=50003,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "stopped")],
+    ),
+    Scenario("dispatch: -B elog -x, no flag and no message", ["-B", "elog", "-x"], stdout=USAGE),
+    Scenario(
+        "dispatch: -i flm with one install argument",
+        ["-i", "flm", r"D:\apps"],
+        stderr=quiet(50004),
+        exit=50004,
+        checks=[ServiceState(FLM_NAME, "absent")],
+    ),
+    Scenario(
+        "dispatch: -i elog with one install argument, display mode",
+        ["-d", "-i", "elog", r"D:\apps"],
+        stdout="INSTALL service\n" + SEARCH_OPEN + FINISHED,
+        stderr=err("updating parameters value", 50004),
+        exit=50004,
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario(
+        "dispatch: -i hv without a directory",
+        ["-d", "-i", "hv"],
+        stdout="INSTALL service\n" + SEARCH_OPEN + FINISHED,
+        stderr=err("updating parameters value", 50004),
+        exit=50004,
+    ),
+    Scenario(
+        "dispatch: -i flm D:\\apps -rm elog, an install argument that is a flag too",
+        ["-i", "flm", r"D:\apps", "-rm", "elog"],
+        stdout=INSTALLED,
+        setup=[elog(running=True)],
+        checks=[
+            ServiceConfig(FLM_NAME, path=r"D:\apps\worvserv.exe", display=FLM_TITLE),
+            RegValue(FLM_PARMS, "AppDirectory", r"D:\apps"),
+            RegValue(FLM_PARMS, "AppPortNumber", "-rm"),
+            ServiceState(ELOG_NAME, "absent"),
+        ],
+    ),
+    Scenario(
+        "dispatch: -i hv DIR merges",
+        ["-i", "hv", "{dir}{sep}console"],
+        setup=[Console()],
+        checks=[FileContent("console/hvcons.old", INI), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "dispatch: -i hv -b elog starts elog, then merges the directory -b",
+        ["-i", "hv", "-b", "elog", "-d"],
+        stdout=request("START service") + started(ELOG_TITLE)
+        + request("INSTALL service") + MERGE_OK + FINISHED,
+        setup=[elog(), Console(sub="-b")],
+        checks=[ServiceState(ELOG_NAME, "running"), ToolRuns("-b", 1),
+                FileContent("-b/hvcons.old", INI)],
+    ),
+    Scenario(
+        "dispatch: four operations run in operation order, not command-line order",
+        ["-rm", "elog", "-i", "elog", r"D:\apps", r"D:\apps\x.pfa", "-e", "elog", "-b", "elog", "-d"],
+        stdout=request("START service") + started(ELOG_TITLE)
+        + request("STOP service") + stopped(ELOG_TITLE)
+        + request("INSTALL service") + inst_to_check(ELOG_TITLE) + RECONFIGURED
+        + params_written("AppDirectory", "PFAFilename")
+        + request("REMOVE service") + ss_to_query(ELOG_TITLE) + rm_deleted(ELOG_TITLE) + FINISHED,
+        stderr=err("invalid action", 50002),
+        exit=50002,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario(
+        "dispatch: -i elog D:\\apps -b, the start pass finds -b first",
+        ["-i", "elog", r"D:\apps", "-b"],
+        stdout=USAGE,
+        stderr=quiet(50004),
+        exit=50004,
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario("dispatch: -rm hv", ["-rm", "hv"], stderr=quiet(50005), exit=50005),
+)
+
+# =====================================================================================
+# Start and stop.
+
+add(
+    Scenario(
+        "start: a stopped service, display mode",
+        ["-d", "-b", "elog"],
+        stdout=request("START service") + started(ELOG_TITLE) + FINISHED,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "start: outside display mode a success writes nothing",
+        ["-b", "elog"],
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "start: the console's base service has no special case",
+        ["-d", "-b", "hv"],
+        stdout=request("START service") + started(HV_TITLE) + FINISHED,
+        setup=[halvbase()],
+        checks=[ServiceState(HV_NAME, "running")],
+    ),
+    Scenario(
+        "stop: a running service, display mode",
+        ["-d", "-e", "elog"],
+        stdout=request("STOP service") + stopped(ELOG_TITLE) + FINISHED,
+        setup=[elog(running=True)],
+        checks=[ServiceState(ELOG_NAME, "stopped")],
+    ),
+    Scenario(
+        "start: already running is 50001, display mode",
+        ["-d", "-b", "elog"],
+        stdout=request("START service") + ss_to_query(ELOG_TITLE) + FINISHED,
+        stderr=err("invalid action", 50001),
+        exit=50001,
+        setup=[elog(running=True)],
+        checks=[ServiceState(ELOG_NAME, "running")],
+    ),
+    Scenario(
+        "start: already running is 50001",
+        ["-b", "elog"],
+        stderr=quiet(50001),
+        exit=50001,
+        setup=[elog(running=True)],
+    ),
+    Scenario(
+        "stop: already stopped is 50002, display mode",
+        ["-d", "-e", "elog"],
+        stdout=request("STOP service") + ss_to_query(ELOG_TITLE) + FINISHED,
+        stderr=err("invalid action", 50002),
+        exit=50002,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "stopped")],
+    ),
+    Scenario(
+        "stop: already stopped is 50002",
+        ["-e", "elog"],
+        stderr=quiet(50002),
+        exit=50002,
+        setup=[elog()],
+    ),
+    Scenario(
+        "start: two failures outside display mode, two reports in a row",
+        ["-b", "elog", "-b", "flm"],
+        stderr=quiet(50001, 50001),
+        exit=50001,
+        setup=[elog(running=True), flm(running=True)],
+    ),
+    Scenario(
+        "start: a service that does not exist",
+        ["-d", "-b", "elog"],
+        stdout=request("START service") + f"\n\t{ELOG_TITLE}\n"
+        "\tOpening service control manager database ." + OKAY + "\tOpening service ." + FINISHED,
+        stderr=err("opening service", 1060),
+        exit=1060,
+    ),
+    Scenario(
+        "start: elog has no fallback to the obsolete agent name",
+        ["-b", "elog"],
+        stderr=quiet(1060),
+        exit=1060,
+        setup=[old_flm()],
+        checks=[ServiceState(OLD_NAME, "stopped")],
+    ),
+    Scenario(
+        "start: flm falls back to Orv_Field_Link_Mgr",
+        ["-d", "-b", "flm"],
+        stdout=request("START service") + started(FLM_TITLE) + FINISHED,
+        setup=[old_flm()],
+        checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "absent")],
+    ),
+    Scenario(
+        "stop: flm falls back to Orv_Field_Link_Mgr",
+        ["-d", "-e", "flm"],
+        stdout=request("STOP service") + stopped(FLM_TITLE) + FINISHED,
+        setup=[old_flm(running=True)],
+        checks=[ServiceState(OLD_NAME, "stopped")],
+    ),
+    Scenario(
+        "start: flm under neither name",
+        ["-d", "-b", "flm"],
+        stdout=request("START service") + f"\n\t{FLM_TITLE}\n"
+        "\tOpening service control manager database ." + OKAY + "\tOpening service ." + FINISHED,
+        stderr=err("opening service", 1060),
+        exit=1060,
+    ),
+    Scenario(
+        "start: flm prefers OrvFLM when both exist",
+        ["-b", "flm"],
+        setup=[flm(), old_flm()],
+        checks=[ServiceState(FLM_NAME, "running"), ServiceState(OLD_NAME, "stopped")],
+    ),
+)
+
+# The wait for the target state: 30 polls, one second apart. Slow runs wait
+# for real on both tiers; the native copies skip the clock.
+for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock skipped)", ("native",))):
+    why = "" if slow else "skips the simulated machine's clock; the slow copy runs on both tiers"
+    add(
+        Scenario(
+            "wait: a service that never reaches RUNNING" + suffix,
+            ["-d", "-b", "elog"],
+            stdout=request("START service") + never_reached(ELOG_TITLE, True) + FINISHED,
+            setup=[elog(behaviour="nostart")],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
+        Scenario(
+            "wait: a service that dies right after its start" + suffix,
+            ["-d", "-b", "elog"],
+            stdout=request("START service") + never_reached(ELOG_TITLE, True) + FINISHED,
+            setup=[elog(behaviour="dies")],
+            checks=[ServiceState(ELOG_NAME, "stopped")],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
+        Scenario(
+            "wait: a stop that takes longer than the polls" + suffix,
+            ["-d", "-e", "elog"],
+            stdout=request("STOP service") + never_reached(ELOG_TITLE, False) + FINISHED,
+            setup=[elog(running=True, behaviour="slowstop")],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
+    )
+
+add(
+    Scenario(
+        "wait: never reaching RUNNING is no error outside display mode",
+        ["-b", "elog"],
+        setup=[elog(behaviour="nostart")],
+        tiers=("native",), why_one_tier="skips the simulated machine's clock",
+    ),
+    Scenario(
+        "remove: the service is deleted although its stop ran out of polls",
+        ["-d", "-rm", "elog"],
+        stdout=request("REMOVE service") + never_reached(ELOG_TITLE, False)
+        + rm_deleted(ELOG_TITLE) + FINISHED,
+        setup=[elog(running=True, behaviour="slowstop")],
+        tiers=("native",), why_one_tier="skips the simulated machine's clock",
+    ),
+)
+
+# =====================================================================================
+# Removal.
+
+add(
+    Scenario(
+        "remove: a running service, display mode",
+        ["-d", "-rm", "elog"],
+        stdout=request("REMOVE service") + stopped(ELOG_TITLE) + rm_deleted(ELOG_TITLE) + FINISHED,
+        setup=[elog(running=True)],
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario(
+        "remove: a running service writes nothing outside display mode",
+        ["-rm", "elog"],
+        setup=[elog(running=True)],
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario(
+        "remove: a stopped service is deleted and gives 50002, display mode",
+        ["-d", "-rm", "elog"],
+        stdout=request("REMOVE service") + ss_to_query(ELOG_TITLE) + rm_deleted(ELOG_TITLE) + FINISHED,
+        stderr=err("invalid action", 50002),
+        exit=50002,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario(
+        "remove: a stopped service is deleted and gives 50002",
+        ["-rm", "elog"],
+        stderr=quiet(50002),
+        exit=50002,
+        setup=[elog()],
+        checks=[ServiceState(ELOG_NAME, "absent")],
+    ),
+    Scenario(
+        "remove: a service that does not exist",
+        ["-d", "-rm", "elog"],
+        stdout=request("REMOVE service") + f"\n\t{ELOG_TITLE}\n"
+        "\tOpening service control manager database ." + OKAY + "\tOpening service ." + FINISHED,
+        stderr=err("opening service", 1060),
+        exit=1060,
+    ),
+    Scenario(
+        "remove: -rm hv is not supported, display mode",
+        ["-d", "-rm", "hv"],
+        stdout=request("REMOVE service") + FINISHED,
+        stderr=err("removing service ", 50005),
+        exit=50005,
+        setup=[halvbase(running=True)],
+        checks=[ServiceState(HV_NAME, "running")],
+    ),
+    Scenario(
+        "remove: -rm flm stops the obsolete service but never deletes it",
+        ["-d", "-rm", "flm"],
+        stdout=request("REMOVE service") + stopped(FLM_TITLE) + rm_to_open(FLM_TITLE) + FINISHED,
+        stderr=err("opening service", 1060),
+        exit=1060,
+        setup=[old_flm(running=True)],
+        checks=[ServiceState(OLD_NAME, "stopped")],
+    ),
+    Scenario(
+        "remove: two removals, the banner runs on into the next heading",
+        ["-d", "-rm", "elog", "-rm", "flm"],
+        stdout=request("REMOVE service") + stopped(ELOG_TITLE) + rm_deleted(ELOG_TITLE)
+        + request("REMOVE service") + stopped(FLM_TITLE) + rm_deleted(FLM_TITLE) + FINISHED,
+        setup=[elog(running=True), flm(running=True)],
+        checks=[ServiceState(ELOG_NAME, "absent"), ServiceState(FLM_NAME, "absent")],
+    ),
+)
+
+# =====================================================================================
+# Installation.
+
+ELOG_INSTALL_ARGS = ["-i", "elog", r"D:\apps", r"D:\apps\x.pfa"]
+NEW_ELOG_CHECKS = [
+    ServiceConfig(ELOG_NAME, type=0x110, start=2, error=1,
+                  path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
+    ServiceState(ELOG_NAME, "stopped"),
+    RegValue(ELOG_PARMS, "AppDirectory", r"D:\apps"),
+    RegValue(ELOG_PARMS, "PFAFilename", r"D:\apps\x.pfa"),
+]
+
+add(
+    Scenario(
+        "install: a new elog, the ten-line listing",
+        ["-d"] + ELOG_INSTALL_ARGS,
+        stdout="INSTALL service\n"
+        "\tSearching for the service information ... (Okay)\n"
+        "\n"
+        "\tPC's Orv Event Logger\n"
+        "\tOpening service controler manager database ... (Okay)\n"
+        "\tChecking service existens ... (Doesn't exist)\n"
+        "\tCreating service ... (Okay)\n"
+        "\tOpening service key ... (Okay)\n"
+        "\t\tCreating subkey Parameters ... (Okay)\n"
+        "\t\t\tUpdating the application parameter AppDirectory ... (Okay)\n"
+        "\t\t\tUpdating the application parameter PFAFilename ... (Okay)\n"
+        "\t>>>> Service installed <<<<\n"
+        "\nFinished.\n",
+        checks=NEW_ELOG_CHECKS,
+    ),
+    Scenario(
+        "install: a new elog outside display mode writes only the banner",
+        ELOG_INSTALL_ARGS,
+        stdout=INSTALLED,
+        checks=NEW_ELOG_CHECKS,
+    ),
+    Scenario(
+        "install: an existing elog is reconfigured, not recreated",
+        ["-d"] + ELOG_INSTALL_ARGS,
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + RECONFIGURED
+        + params_written("AppDirectory", "PFAFilename") + FINISHED,
+        setup=[elog(running=True, display="Event logger of old",
+                    params={"AppDirectory": r"C:\old", "PFAFilename": r"C:\old\o.pfa", "Keep": "me"})],
+        checks=[
+            ServiceConfig(ELOG_NAME, path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
+            ServiceState(ELOG_NAME, "running"),
+            RegValue(ELOG_PARMS, "AppDirectory", r"D:\apps"),
+            RegValue(ELOG_PARMS, "PFAFilename", r"D:\apps\x.pfa"),
+            RegValue(ELOG_PARMS, "Keep", "me"),
+        ],
+    ),
+    Scenario(
+        "install: elog never looks for the obsolete agent",
+        ELOG_INSTALL_ARGS,
+        stdout=INSTALLED,
+        setup=[old_flm(running=True)],
+        checks=NEW_ELOG_CHECKS + [ServiceState(OLD_NAME, "running")],
+    ),
+)
+
+FLM_INSTALL_ARGS = ["-i", "flm", r"D:\flm", "5000"]
+NEW_FLM_CHECKS = [
+    ServiceConfig(FLM_NAME, path=r"D:\flm\worvserv.exe", display=FLM_TITLE),
+    ServiceState(FLM_NAME, "stopped"),
+    RegValue(FLM_PARMS, "AppDirectory", r"D:\flm"),
+    RegValue(FLM_PARMS, "AppPortNumber", "5000"),
+]
+
+add(
+    Scenario(
+        "install: flm migrates a running Orv_Field_Link_Mgr",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=request("INSTALL service") + inst_to_check(FLM_TITLE)
+        + stopped(OLD_TITLE) + rm_deleted(OLD_TITLE)
+        + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+        setup=[old_flm(running=True)],
+        checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent")],
+    ),
+    Scenario(
+        "install: flm migrates a stopped Orv_Field_Link_Mgr",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=request("INSTALL service") + inst_to_check(FLM_TITLE)
+        + ss_to_query(OLD_TITLE) + rm_deleted(OLD_TITLE)
+        + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+        stderr=err("invalid action", 50002),
+        setup=[old_flm()],
+        checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent")],
+    ),
+    Scenario(
+        "install: flm migration outside display mode",
+        FLM_INSTALL_ARGS,
+        stdout=INSTALLED,
+        stderr=quiet(50002),
+        setup=[old_flm()],
+        checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent")],
+    ),
+    Scenario(
+        "install: flm when both names exist reconfigures OrvFLM alone",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + RECONFIGURED
+        + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+        setup=[flm(), old_flm(running=True)],
+        checks=[
+            ServiceConfig(FLM_NAME, path=r"D:\flm\worvserv.exe", display=FLM_TITLE),
+            RegValue(FLM_PARMS, "AppPortNumber", "5000"),
+            ServiceState(OLD_NAME, "running"),
+        ],
+    ),
+    Scenario(
+        "install: flm when neither name exists",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + CREATED
+        + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+        checks=NEW_FLM_CHECKS,
+    ),
+    Scenario(
+        "install: after the migration a removal in the same run uses OrvFLM",
+        FLM_INSTALL_ARGS + ["-rm", "flm"],
+        stdout=INSTALLED,
+        stderr=quiet(50002, 50002),
+        exit=50002,
+        setup=[old_flm()],
+        checks=[ServiceState(FLM_NAME, "absent"), ServiceState(OLD_NAME, "absent")],
+    ),
+)
+
+# How the executable path and the values come out of the arguments.
+for label, directory, image in (
+    ("a trailing backslash doubles before the file name", "D:\\apps\\", "D:\\apps\\\\iorvelsr.exe"),
+    ("a relative directory gives a relative path", "apps", "apps\\iorvelsr.exe"),
+    ("a directory with a blank is registered in quotes",
+     r"C:\Program Files\Orv", '"C:\\Program Files\\Orv\\iorvelsr.exe"'),
+    ("a directory with a tab is registered in quotes",
+     "C:\\Orv\tApps", '"C:\\Orv\tApps\\iorvelsr.exe"'),
+):
+    add(
+        Scenario(
+            f"install: {label}",
+            ["-i", "elog", directory, "x.pfa"],
+            stdout=INSTALLED,
+            checks=[
+                ServiceConfig(ELOG_NAME, path=image, display=ELOG_TITLE),
+                RegValue(ELOG_PARMS, "AppDirectory", directory),
+                RegValue(ELOG_PARMS, "PFAFilename", "x.pfa"),
+            ],
+        )
+    )
+
+add(
+    Scenario(
+        "install: a port that is no number is stored as it is",
+        ["-i", "flm", r"D:\flm", "port eighty"],
+        stdout=INSTALLED,
+        checks=[RegValue(FLM_PARMS, "AppPortNumber", "port eighty")],
+    ),
+)
+
+# The executable path may hold 299 characters: "\iorvelsr.exe" is 13 of them.
+LONGEST_DIR = "D:\\" + "a" * (299 - 13 - 3)
+TOO_LONG_DIR = LONGEST_DIR + "a"
+add(
+    Scenario(
+        "install: the longest directory that fits the executable path",
+        ["-i", "elog", LONGEST_DIR, "x.pfa"],
+        stdout=INSTALLED,
+        checks=[
+            ServiceConfig(ELOG_NAME, path=LONGEST_DIR + "\\iorvelsr.exe"),
+            RegValue(ELOG_PARMS, "AppDirectory", LONGEST_DIR),
+        ],
+    ),
+    Scenario(
+        "install: a directory too long for the executable path is refused",
+        ["-i", "elog", TOO_LONG_DIR, "x.pfa"],
+        stderr=quiet(87),
+        exit=87,
+        checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
+    ),
+    Scenario(
+        "install: a too-long directory leaves an existing service as it was",
+        ["-i", "elog", TOO_LONG_DIR, "x.pfa"],
+        stderr=quiet(87),
+        exit=87,
+        setup=[elog(params={"AppDirectory": r"C:\old"})],
+        checks=[
+            ServiceConfig(ELOG_NAME, path="{dir}\\iorvelsr.exe", display=ELOG_TITLE),
+            RegValue(ELOG_PARMS, "AppDirectory", r"C:\old"),
+            RegValue(ELOG_PARMS, "PFAFilename", None),
+        ],
+    ),
+)
+
+# =====================================================================================
+# Console INI merge.
+
+add(
+    Scenario(
+        "merge: the first call backs up hvcons.ini and runs the tool, display mode",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdout=request("INSTALL service") + MERGE_OK + FINISHED,
+        setup=[Console()],
+        checks=[FileContent("console/hvcons.old", INI), FileContent("console/hvcons.ini", INI),
+                ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: an existing backup is kept, the tool runs again",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdout=request("INSTALL service") + MERGE_OK + FINISHED,
+        setup=[Console(hvcons_old="[first backup]\n")],
+        checks=[FileContent("console/hvcons.old", "[first backup]\n"), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: two requests in one run back up once and merge twice",
+        ["-i", "hv", "{dir}{sep}console", "-i", "hv", "{dir}{sep}console"],
+        setup=[Console()],
+        checks=[FileContent("console/hvcons.old", INI), ToolRuns("console", 2)],
+    ),
+    Scenario(
+        "merge: the backup is made even when hvcons.ini is all there is",
+        ["-i", "hv", "{dir}{sep}console"],
+        setup=[Console(hvcons_ini="")],
+        checks=[FileContent("console/hvcons.old", ""), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: a backup without hvcons.ini needs no copy",
+        ["-i", "hv", "{dir}{sep}console"],
+        setup=[Console(hvcons_ini=None, hvcons_old="[kept]\n")],
+        checks=[FileContent("console/hvcons.old", "[kept]\n"), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: the tool's own exit status is reported, display mode",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdout=request("INSTALL service") + MERGE_START + OKAY + MERGE_OPEN + FINISHED,
+        stderr=err("merging orv.ini into hvcons.ini", 3),
+        exit=3,
+        setup=[Console(tool_status=3)],
+        checks=[FileContent("console/hvcons.old", INI), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: the tool's exit status with a backup already there",
+        ["-i", "hv", "{dir}{sep}console"],
+        stderr=quiet(3),
+        exit=3,
+        setup=[Console(hvcons_old="[first backup]\n", tool_status=3)],
+        checks=[FileContent("console/hvcons.old", "[first backup]\n"), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: a missing directory fails the backup with 1, no merge",
+        ["-d", "-i", "hv", "{dir}{sep}nowhere"],
+        stdout=request("INSTALL service") + MERGE_START + FINISHED,
+        stderr=err("coping hvcons.ini to hvcons.old ", 1),
+        exit=1,
+        checks=[FileContent("nowhere", None)],
+    ),
+    Scenario(
+        "merge: a directory without hvcons.ini fails the backup with 1, no merge",
+        ["-i", "hv", "{dir}{sep}console"],
+        stderr=quiet(1),
+        exit=1,
+        setup=[Console(hvcons_ini=None)],
+        checks=[FileContent("console/hvcons.old", None), ToolRuns("console", 0)],
+    ),
+    Scenario(
+        "merge: a missing tool is reported as 1, display mode",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdout=request("INSTALL service") + MERGE_START + OKAY + MERGE_OPEN + FINISHED,
+        stderr=err("merging orv.ini into hvcons.ini", 1),
+        exit=1,
+        setup=[Console(tool_status=None)],
+        checks=[FileContent("console/hvcons.old", INI)],
+    ),
+    Scenario(
+        "merge: a failed merge does not end the pass",
+        ["-i", "hv", "{dir}{sep}broken", "-i", "hv", "{dir}{sep}console"],
+        stderr=quiet(3),
+        setup=[Console(sub="broken", tool_status=3), Console()],
+        checks=[ToolRuns("broken", 1), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: a one-character relative directory",
+        ["-i", "hv", "x"],
+        setup=[Console(sub="x")],
+        checks=[FileContent("x/hvcons.old", INI), ToolRuns("x", 1)],
+    ),
+)
+
+# Directories that a command interpreter would have taken apart: each is a
+# plain directory name, and the tool runs there and nowhere else.
+for label, sub in (
+    ("blanks", "Halvorin  Console"),
+    ("an ampersand", "a&b"),
+    ("a percent variable", "%PATH%"),
+    ("a caret and parentheses", "c^d (x86)"),
+    ("a long name beyond the old command buffers", "console-" + "h" * 140),
+):
+    add(
+        Scenario(
+            f"merge: a directory with {label}",
+            ["-d", "-i", "hv", "{dir}{sep}" + sub],
+            stdout=request("INSTALL service") + MERGE_OK + FINISHED,
+            setup=[Console(sub=sub)],
+            checks=[FileContent(sub + "/hvcons.old", INI), ToolRuns(sub, 1)],
+        )
+    )
+
+add(
+    Scenario(
+        "merge: a directory longer than 299 characters",
+        ["-i", "hv", "{dir}{sep}" + "m" * 250 + "{sep}" + "n" * 60],
+        setup=[Console(sub="m" * 250 + "/" + "n" * 60)],
+        checks=[FileContent("m" * 250 + "/" + "n" * 60 + "/hvcons.old", INI),
+                ToolRuns("m" * 250 + "/" + "n" * 60, 1)],
+        tiers=("native",),
+        why_one_tier="Windows paths beyond MAX_PATH need the \\\\?\\ form, which this case is not about",
+    ),
+)
+
+SCENARIOS = S
