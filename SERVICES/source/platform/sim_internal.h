@@ -1,0 +1,234 @@
+// Internals shared by the parts of the simulated machine (sim_*.cpp) and
+// by its tests. The program itself only ever sees simwin.h.
+#pragma once
+
+#include "simwin.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmar::sim {
+
+// ---------------------------------------------------------------- text
+
+char AsciiLower(char c);
+std::string Lower(std::string_view s);
+bool IEquals(std::string_view a, std::string_view b);
+
+// ---------------------------------------------------------------- keys
+
+// A key path below HKEY_LOCAL_MACHINE, one element per component.
+using KeyPath = std::vector<std::string>;
+
+std::string JoinPath(const KeyPath &path);
+bool PathIEquals(const KeyPath &a, const KeyPath &b);
+bool PathStartsWith(const KeyPath &path, const KeyPath &prefix);
+
+// Splits a caller's lpSubKey as Windows does: trailing backslashes are
+// ignored, a leading one is ERROR_BAD_PATHNAME, an empty component inside
+// the path likewise. NULL and "" give no components.
+LONG SplitSubKey(const char *subKey, KeyPath &out);
+
+// True when the path is a service's key or lies below one; serviceName
+// then receives the service's component.
+bool IsServiceSubtree(const KeyPath &path, std::string *serviceName = nullptr);
+
+// Keys that exist on every machine, whatever the store holds.
+bool IsBuiltinKey(const KeyPath &path);
+
+// File-name-safe, case-folded form of a name: bytes outside [a-z0-9._-]
+// percent-encoded, long results shortened with a hash.
+std::string EncodeFileName(std::string_view name);
+
+// The store file (relative to the machine directory) that holds a key;
+// empty for the root, which has no file.
+std::string RegFileFor(const KeyPath &path);
+std::string ServiceRegFile(std::string_view serviceName);
+std::string ServiceStateFile(std::string_view serviceName);
+
+// ---------------------------------------------------------------- registry text
+
+struct RegValue {
+    std::string name; // "" is the default value
+    DWORD type = REG_NONE;
+    std::string data; // raw bytes as RegSetValueExA received them
+};
+
+struct RegKey {
+    KeyPath path;
+    std::vector<RegValue> values;
+
+    RegValue *FindValue(std::string_view name);
+    const RegValue *FindValue(std::string_view name) const;
+    void SetValue(std::string_view name, DWORD type, std::string data);
+};
+
+struct RegDoc {
+    std::vector<RegKey> keys;
+
+    RegKey *FindKey(const KeyPath &path);
+    const RegKey *FindKey(const KeyPath &path) const;
+    // The key or any key below it is present.
+    bool HasKey(const KeyPath &path) const;
+    // Adds the key (and its ancestors from firstLevel components on, so the
+    // file reads like an export), keeping the spelling of existing ones.
+    // Returns the key and whether it was new.
+    RegKey &EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *created);
+    // Removes the key and everything below it; returns whether any was there.
+    bool RemoveSubtree(const KeyPath &path);
+};
+
+struct TextError {
+    std::size_t line = 0; // 0: not about one line
+    std::string what;
+};
+
+inline constexpr std::string_view kRegHeader = "Windows Registry Editor Version 5.00";
+
+bool ParseRegText(std::string_view text, RegDoc &out, TextError &err);
+std::string FormatRegText(const RegDoc &doc);
+
+// ---------------------------------------------------------------- settings
+
+enum class Call {
+    OpenSCManagerA,
+    OpenServiceA,
+    QueryServiceStatus,
+    StartServiceA,
+    ControlService,
+    CreateServiceA,
+    ChangeServiceConfigA,
+    DeleteService,
+    CloseServiceHandle,
+    RegOpenKeyExA,
+    RegCreateKeyExA,
+    RegSetValueExA,
+    RegQueryValueExA,
+    RegCloseKey,
+    Count_
+};
+const char *CallName(Call c);
+
+struct FaultRule {
+    Call call = Call::Count_;
+    std::uint64_t nth = 0; // 0: every call
+    std::optional<std::string> name;
+    DWORD code = 0;
+};
+
+// Polls a transition takes; kNever keeps it pending for good.
+inline constexpr std::int64_t kNever = -1;
+
+struct ServiceBehaviour {
+    std::int64_t startPolls = 0;
+    bool startDies = false;
+    std::int64_t stopPolls = 0;
+};
+
+struct Settings {
+    std::vector<FaultRule> faults;
+    std::map<std::string, ServiceBehaviour> services; // key: lowercased name
+    bool skipClock = false;
+
+    ServiceBehaviour BehaviourOf(std::string_view service) const;
+};
+
+bool ParseSettingsText(std::string_view text, Settings &out, TextError &err);
+
+// Counts one call of c in this process and returns its 1-based number.
+std::uint64_t CountCall(Call c);
+// The code an injected fault makes call number n of c fail with, or 0.
+DWORD InjectedFault(const Settings &s, Call c, std::uint64_t n, const std::string *name);
+
+// ---------------------------------------------------------------- store
+
+// Prints "quillmar: simulated machine: <path>: <what>" on stderr, once per
+// path for the life of the process.
+void ReportOnce(const std::string &path, const std::string &what);
+
+// Resolves (and creates) the machine directory.
+LONG MachineDir(std::string &dir);
+
+// Reads a whole file. A missing file is not an error (exists = false).
+LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists);
+// Replaces a file so that a crash leaves the old or the new content.
+LONG WriteFileAtomic(const std::string &path, std::string_view content);
+LONG RemoveFile(const std::string &path);
+
+// Reads the settings file; defaults when it is missing.
+LONG LoadSettings(const std::string &machineDir, Settings &out);
+
+// One API call's view of the store: holds the machine lock, reads what the
+// call needs once, and writes back what it changed when committed.
+class Txn {
+public:
+    Txn() = default;
+    Txn(const Txn &) = delete;
+    Txn &operator=(const Txn &) = delete;
+    ~Txn();
+
+    LONG Begin();
+    const std::string &Dir() const { return dir_; }
+    const Settings &GetSettings() const { return settings_; }
+    std::string Abs(const std::string &rel) const { return dir_ + "/" + rel; }
+
+    // The parsed registry file; an absent file reads as empty.
+    LONG Doc(const std::string &rel, RegDoc *&doc);
+    void MarkDirty(const std::string &rel);
+    // Writes every changed registry file (a file left without keys is
+    // removed) and keeps the display-name index in step.
+    LONG Commit();
+
+private:
+    struct Loaded {
+        RegDoc doc;
+        bool dirty = false;
+        std::map<std::string, std::string> servicesBefore; // lower name -> display
+    };
+    std::string dir_;
+    int lockFd_ = -1;
+    Settings settings_;
+    std::map<std::string, Loaded> files_;
+};
+
+// Services (lowercased name -> display name or, lacking one, the name)
+// whose key in doc has a Type value.
+std::map<std::string, std::string> ServicesIn(const RegDoc &doc);
+
+// Display-name index (sim_scm.cpp): true when it is known to match the
+// registry as it stands; the maintenance hooks keep it that way.
+bool DisplayIndexCurrent(const std::string &dir);
+void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
+                            const std::map<std::string, std::optional<std::string>> &changes);
+// Finds a service, other than `self`, whose display name or name equals
+// `name` (case-insensitive). Returns 0 or a store error.
+LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool &clash);
+
+// ---------------------------------------------------------------- process
+
+// The global lock that serialises this process's threads inside the machine.
+void LockProcess();
+void UnlockProcess();
+struct ProcessGuard {
+    ProcessGuard() { LockProcess(); }
+    ~ProcessGuard() { UnlockProcess(); }
+    ProcessGuard(const ProcessGuard &) = delete;
+    ProcessGuard &operator=(const ProcessGuard &) = delete;
+};
+
+void SetLastErrorCode(DWORD code);
+
+// Milliseconds this process has asked Sleep() for.
+std::uint64_t SleptMilliseconds();
+
+// For tests: forget call counts, reported paths and the slept total.
+void ResetProcessStateForTests();
+void ResetReportedForTests();
+void ResetCallCountsForTests();
+
+} // namespace quillmar::sim
