@@ -1,0 +1,789 @@
+// The Service Control Manager of the simulated machine. Configuration is
+// the registry's (SYSTEM\CurrentControlSet\Services\<name>); what a
+// service is doing right now lives in scm/<name>.state, and advances only
+// when someone asks (QueryServiceStatus), never with the wall clock, so
+// tests are exact.
+#include "sim_internal.h"
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct SC_HANDLE__ {
+    bool isService;
+    DWORD access;
+    std::string name; // the service's name as the registry spells it
+};
+
+using namespace quillmar::sim;
+
+namespace {
+
+std::set<SC_HANDLE> g_handles;
+
+constexpr DWORD kStandardRead = 0x00020000U;
+constexpr DWORD kWaitHintMs = 2000;
+constexpr std::size_t kMaxServiceName = 256;
+
+template <typename T> T Fail(DWORD code, T result) {
+    SetLastErrorCode(code);
+    return result;
+}
+
+DWORD MapManagerAccess(DWORD a) {
+    DWORD out = a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (a & GENERIC_READ)
+        out |= kStandardRead | SC_MANAGER_ENUMERATE_SERVICE | 0x10U;
+    if (a & GENERIC_WRITE)
+        out |= SC_MANAGER_CREATE_SERVICE | 0x20U;
+    if (a & GENERIC_EXECUTE)
+        out |= SC_MANAGER_CONNECT | 0x08U;
+    if (a & (GENERIC_ALL | MAXIMUM_ALLOWED))
+        out |= SC_MANAGER_ALL_ACCESS;
+    return out | SC_MANAGER_CONNECT;
+}
+
+DWORD MapServiceAccess(DWORD a) {
+    DWORD out = a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (a & GENERIC_READ)
+        out |= kStandardRead | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
+               SERVICE_ENUMERATE_DEPENDENTS;
+    if (a & GENERIC_WRITE)
+        out |= kStandardRead | SERVICE_CHANGE_CONFIG;
+    if (a & GENERIC_EXECUTE)
+        out |= kStandardRead | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+               SERVICE_USER_DEFINED_CONTROL;
+    if (a & (GENERIC_ALL | MAXIMUM_ALLOWED))
+        out |= SERVICE_ALL_ACCESS;
+    return out;
+}
+
+SC_HANDLE NewHandle(bool isService, DWORD access, std::string name) {
+    SC_HANDLE h = new SC_HANDLE__{isService, access, std::move(name)};
+    g_handles.insert(h);
+    return h;
+}
+
+bool IsHandle(SC_HANDLE h, bool isService) { return g_handles.count(h) && h->isService == isService; }
+
+KeyPath ServiceKey(std::string_view name) {
+    return {"SYSTEM", "CurrentControlSet", "Services", std::string(name)};
+}
+
+// The service's key when it is a service (has a Type), else nullptr.
+LONG FindService(Txn &txn, std::string_view name, RegKey *&key) {
+    RegDoc *doc = nullptr;
+    key = nullptr;
+    if (LONG rc = txn.Doc(ServiceRegFile(name), doc))
+        return rc;
+    RegKey *k = doc->FindKey(ServiceKey(name));
+    if (k && k->FindValue("Type"))
+        key = k;
+    return ERROR_SUCCESS;
+}
+
+DWORD DwordOf(const RegKey &key, std::string_view name, DWORD fallback) {
+    const RegValue *v = key.FindValue(name);
+    if (!v || v->data.size() != 4)
+        return fallback;
+    DWORD d = 0;
+    for (int i = 3; i >= 0; --i)
+        d = (d << 8) | static_cast<unsigned char>(v->data[static_cast<std::size_t>(i)]);
+    return d;
+}
+
+std::string DwordBytes(DWORD d) {
+    std::string out;
+    for (int i = 0; i < 4; ++i)
+        out += static_cast<char>((d >> (8 * i)) & 0xFF);
+    return out;
+}
+
+std::string SzBytes(std::string_view s) {
+    std::string out(s);
+    out += '\0';
+    return out;
+}
+
+std::string MultiSzBytes(const char *list) {
+    std::string out;
+    for (const char *p = list; *p; p += std::strlen(p) + 1) {
+        out += p;
+        out += '\0';
+    }
+    out += '\0';
+    return out;
+}
+
+// ---------------------------------------------------------------- runtime state
+
+struct RunState {
+    DWORD state = SERVICE_STOPPED;
+    std::int64_t polls = 0;     // polls left in a pending state, or kNever
+    DWORD then = SERVICE_STOPPED; // where a pending state ends
+    DWORD checkpoint = 0;
+    DWORD exitCode = 0;
+};
+
+const char *StateName(DWORD s) {
+    switch (s) {
+    case SERVICE_START_PENDING:
+        return "START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return "STOP_PENDING";
+    case SERVICE_RUNNING:
+        return "RUNNING";
+    default:
+        return "STOPPED";
+    }
+}
+
+bool StateFromName(std::string_view n, DWORD &out) {
+    for (DWORD s : {SERVICE_STOPPED, SERVICE_START_PENDING, SERVICE_STOP_PENDING, SERVICE_RUNNING})
+        if (IEquals(n, StateName(s))) {
+            out = s;
+            return true;
+        }
+    return false;
+}
+
+bool ParseUnsigned(std::string_view s, std::uint64_t max, std::uint64_t &out) {
+    if (s.empty() || s.size() > 19)
+        return false;
+    out = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+        out = out * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return out <= max;
+}
+
+bool ParseState(std::string_view text, RunState &st, TextError &err) {
+    std::size_t lineNo = 0;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t nl = text.find('\n', start);
+        std::string_view line = text.substr(start, nl == text.npos ? text.npos : nl - start);
+        start = nl == text.npos ? text.size() + 1 : nl + 1;
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::size_t eq = line.find('=');
+        std::string_view key = line.substr(0, eq), value = eq == line.npos ? "" : line.substr(eq + 1);
+        std::uint64_t n = 0;
+        bool ok = eq != line.npos;
+        if (!ok) {
+        } else if (key == "state") {
+            ok = StateFromName(value, st.state);
+        } else if (key == "then") {
+            ok = StateFromName(value, st.then);
+        } else if (key == "polls") {
+            if (value == "never")
+                st.polls = kNever;
+            else if ((ok = ParseUnsigned(value, 1000000000, n)))
+                st.polls = static_cast<std::int64_t>(n);
+        } else if (key == "checkpoint" || key == "exitcode") {
+            ok = ParseUnsigned(value, 0xFFFFFFFFULL, n);
+            (key == "checkpoint" ? st.checkpoint : st.exitCode) = static_cast<DWORD>(n);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            err = {lineNo, "expected state=, polls=, then=, checkpoint= or exitcode= with a valid value"};
+            return false;
+        }
+    }
+    return true;
+}
+
+LONG LoadState(Txn &txn, std::string_view name, RunState &st) {
+    st = RunState{};
+    std::string path = txn.Abs(ServiceStateFile(name));
+    std::string text;
+    bool exists = false;
+    if (LONG rc = ReadWholeFile(path, text, exists))
+        return rc;
+    TextError err;
+    if (exists && !ParseState(text, st, err)) {
+        ReportOnce(path, "line " + std::to_string(err.line) + ": " + err.what);
+        return ERROR_BADDB;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG SaveState(Txn &txn, std::string_view name, const RunState &st) {
+    std::string text = "# quillmar simulated machine: runtime state of service " + std::string(name) + "\n";
+    text += "state=" + std::string(StateName(st.state)) + "\n";
+    if (st.state == SERVICE_START_PENDING || st.state == SERVICE_STOP_PENDING) {
+        text += "polls=" + (st.polls == kNever ? std::string("never") : std::to_string(st.polls)) + "\n";
+        text += "then=" + std::string(StateName(st.then)) + "\n";
+        text += "checkpoint=" + std::to_string(st.checkpoint) + "\n";
+    }
+    text += "exitcode=" + std::to_string(st.exitCode) + "\n";
+    return WriteFileAtomic(txn.Abs(ServiceStateFile(name)), text);
+}
+
+bool IsPending(const RunState &st) {
+    return st.state == SERVICE_START_PENDING || st.state == SERVICE_STOP_PENDING;
+}
+
+// One status query's worth of progress; true when something changed.
+bool Poll(RunState &st) {
+    if (!IsPending(st) || st.polls == kNever)
+        return false; // a hung service does not advance its checkpoint
+    if (st.polls == 0) {
+        if (st.state == SERVICE_START_PENDING && st.then == SERVICE_STOPPED)
+            st.exitCode = ERROR_PROCESS_ABORTED;
+        st.state = st.then;
+        st.checkpoint = 0;
+    } else {
+        --st.polls;
+        ++st.checkpoint;
+    }
+    return true;
+}
+
+void FillStatus(const RegKey &key, const RunState &st, LPSERVICE_STATUS out) {
+    out->dwServiceType = DwordOf(key, "Type", SERVICE_WIN32_OWN_PROCESS);
+    out->dwCurrentState = st.state;
+    out->dwControlsAccepted = st.state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
+    out->dwWin32ExitCode = st.exitCode;
+    out->dwServiceSpecificExitCode = 0;
+    out->dwCheckPoint = IsPending(st) ? st.checkpoint : 0;
+    out->dwWaitHint = IsPending(st) ? kWaitHintMs : 0;
+}
+
+// ---------------------------------------------------------------- display-name index
+//
+// CreateServiceA must refuse a display name any other service uses. Reading
+// every service's file for that would make a run cost grow with the number
+// of services, so scm/display-names keeps them all, and
+// scm/display-names.stamp records the registry/services directory as it
+// stood when the index was last known right. Every change this machine
+// makes there renames a file into that directory, and so does any editor
+// that saves by rename or anyone adding or removing a file; a stamp that
+// no longer matches sends the next lookup back to the files themselves.
+
+constexpr const char *kIndex = "scm/display-names";
+constexpr const char *kStamp = "scm/display-names.stamp";
+
+std::string DirStamp(const std::string &dir) {
+    struct stat st;
+    if (stat((dir + "/registry/services").c_str(), &st) != 0)
+        return "absent\n";
+    return std::to_string(st.st_ino) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_ctim.tv_sec) + "." +
+           std::to_string(st.st_ctim.tv_nsec) + "\n";
+}
+
+std::string EncodeField(std::string_view s) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (c <= 0x20 || c == '%' || c == 0x7F) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+bool DecodeField(std::string_view s, std::string &out) {
+    out.clear();
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '%') {
+            out += s[i];
+            continue;
+        }
+        if (i + 2 >= s.size())
+            return false;
+        int v = 0;
+        for (std::size_t k = i + 1; k <= i + 2; ++k) {
+            char c = AsciiLower(s[k]);
+            int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
+            if (d < 0)
+                return false;
+            v = v * 16 + d;
+        }
+        out += static_cast<char>(v);
+        i += 2;
+    }
+    return true;
+}
+
+using Index = std::map<std::string, std::string>; // lower name -> display
+
+bool LoadIndex(const std::string &dir, Index &index) {
+    index.clear();
+    std::string text;
+    bool exists = false;
+    if (ReadWholeFile(dir + "/" + kIndex, text, exists) || !exists)
+        return false;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t nl = text.find('\n', start);
+        if (nl == text.npos)
+            return false; // cut short: not one we wrote
+        std::string_view line(text.data() + start, nl - start);
+        start = nl + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::size_t sp = line.find(' ');
+        std::string name, display;
+        if (sp == line.npos || !DecodeField(line.substr(0, sp), name) || !DecodeField(line.substr(sp + 1), display))
+            return false;
+        index[name] = display;
+    }
+    return true;
+}
+
+LONG SaveIndex(const std::string &dir, const Index &index) {
+    std::string text = "# quillmar simulated machine: display names of all services (name display),\n"
+                       "# rebuilt from registry/services whenever display-names.stamp is stale\n";
+    for (auto &[name, display] : index)
+        text += EncodeField(name) + " " + EncodeField(display) + "\n";
+    return WriteFileAtomic(dir + "/" + kIndex, text);
+}
+
+void ForgetIndex(const std::string &dir) { unlink((dir + "/" + kStamp).c_str()); }
+
+LONG RebuildIndex(Txn &txn, Index &index) {
+    index.clear();
+    std::string servicesDir = txn.Abs("registry/services");
+    DIR *d = opendir(servicesDir.c_str());
+    if (!d && errno != ENOENT) {
+        int e = errno;
+        ReportOnce(servicesDir, std::string("cannot list: ") + std::strerror(e));
+        return e == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTREAD;
+    }
+    std::vector<std::string> files;
+    while (d) {
+        struct dirent *ent = readdir(d);
+        if (!ent)
+            break;
+        std::string name = ent->d_name;
+        if (name.find(".tmp.") != std::string::npos) {
+            // Every writer holds the machine lock, as we do: this is what
+            // a killed run left behind.
+            unlink((servicesDir + "/" + name).c_str());
+        } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".reg") == 0) {
+            files.push_back(name);
+        }
+    }
+    if (d)
+        closedir(d);
+    for (const std::string &f : files) {
+        RegDoc *doc = nullptr;
+        if (LONG rc = txn.Doc("registry/services/" + f, doc))
+            return rc;
+        for (auto &[name, display] : ServicesIn(*doc))
+            index[name] = display;
+    }
+    if (SaveIndex(txn.Dir(), index) == ERROR_SUCCESS)
+        WriteFileAtomic(txn.Abs(kStamp), DirStamp(txn.Dir()));
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+namespace quillmar::sim {
+
+bool DisplayIndexCurrent(const std::string &dir) {
+    std::string text;
+    bool exists = false;
+    return ReadWholeFile(dir + "/" + kStamp, text, exists) == ERROR_SUCCESS && exists && text == DirStamp(dir);
+}
+
+void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
+                            const std::map<std::string, std::optional<std::string>> &changes) {
+    if (!wasCurrent) {
+        ForgetIndex(dir);
+        return;
+    }
+    if (!changes.empty()) {
+        Index index;
+        if (!LoadIndex(dir, index)) {
+            ForgetIndex(dir);
+            return;
+        }
+        for (auto &[name, display] : changes) {
+            if (display)
+                index[name] = *display;
+            else
+                index.erase(name);
+        }
+        if (SaveIndex(dir, index) != ERROR_SUCCESS) {
+            ForgetIndex(dir);
+            return;
+        }
+    }
+    if (WriteFileAtomic(dir + "/" + kStamp, DirStamp(dir)) != ERROR_SUCCESS)
+        ForgetIndex(dir);
+}
+
+LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool &clash) {
+    clash = false;
+    if (!IEquals(name, self)) {
+        RegKey *other = nullptr;
+        if (LONG rc = FindService(txn, name, other))
+            return rc;
+        if (other) {
+            clash = true;
+            return ERROR_SUCCESS;
+        }
+    }
+    Index index;
+    if (!DisplayIndexCurrent(txn.Dir()) || !LoadIndex(txn.Dir(), index))
+        if (LONG rc = RebuildIndex(txn, index))
+            return rc;
+    std::string selfLower = Lower(self);
+    for (auto &[other, display] : index)
+        if (other != selfLower && IEquals(display, name)) {
+            clash = true;
+            break;
+        }
+    return ERROR_SUCCESS;
+}
+
+} // namespace quillmar::sim
+
+namespace {
+
+// Begins the call's transaction and applies any injected fault.
+DWORD Enter(Txn &txn, Call call, std::uint64_t n, const std::string *name) {
+    if (LONG rc = txn.Begin())
+        return static_cast<DWORD>(rc);
+    return InjectedFault(txn.GetSettings(), call, n, name);
+}
+
+// Fault check for the close calls, which must work on an otherwise
+// unusable machine.
+DWORD CloseFault(Call call, std::uint64_t n, const std::string *name) {
+    std::string dir;
+    Settings settings;
+    if (MachineDir(dir) != ERROR_SUCCESS || LoadSettings(dir, settings) != ERROR_SUCCESS)
+        return 0;
+    return InjectedFault(settings, call, n, name);
+}
+
+bool ValidServiceType(DWORD t) {
+    DWORD base = t & ~SERVICE_INTERACTIVE_PROCESS;
+    if (base == SERVICE_WIN32_OWN_PROCESS || base == SERVICE_WIN32_SHARE_PROCESS)
+        return true;
+    return !(t & SERVICE_INTERACTIVE_PROCESS) && (t == SERVICE_KERNEL_DRIVER || t == 0x2U);
+}
+
+bool ValidServiceName(const char *name) {
+    if (!name || !*name || std::strlen(name) > kMaxServiceName)
+        return false;
+    for (const char *p = name; *p; ++p)
+        if (*p == '\\' || *p == '/')
+            return false;
+    return true;
+}
+
+} // namespace
+
+SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::OpenSCManagerA);
+    if (lpMachineName && *lpMachineName)
+        return Fail(RPC_S_SERVER_UNAVAILABLE, SC_HANDLE(nullptr)); // no network on this machine
+    if (lpDatabaseName && !IEquals(lpDatabaseName, "ServicesActive"))
+        return Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::OpenSCManagerA, n, nullptr))
+        return Fail(rc, SC_HANDLE(nullptr));
+    return NewHandle(false, MapManagerAccess(dwDesiredAccess), {});
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::OpenServiceA);
+    if (!IsHandle(hSCManager, false))
+        return Fail(ERROR_INVALID_HANDLE, SC_HANDLE(nullptr));
+    if (!ValidServiceName(lpServiceName))
+        return Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
+    std::string name = lpServiceName;
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::OpenServiceA, n, &name))
+        return Fail(rc, SC_HANDLE(nullptr));
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, name, key))
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (!key)
+        return Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
+    return NewHandle(true, MapServiceAccess(dwDesiredAccess), key->path[3]);
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
+                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
+                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
+                         LPCSTR lpServiceStartName, LPCSTR) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::CreateServiceA);
+    if (!IsHandle(hSCManager, false))
+        return Fail(ERROR_INVALID_HANDLE, SC_HANDLE(nullptr));
+    if (!(hSCManager->access & SC_MANAGER_CREATE_SERVICE))
+        return Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
+    if (!ValidServiceName(lpServiceName))
+        return Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
+    if (!lpBinaryPathName || !*lpBinaryPathName || !ValidServiceType(dwServiceType) ||
+        dwStartType > SERVICE_DISABLED || dwErrorControl > 3)
+        return Fail(ERROR_INVALID_PARAMETER, SC_HANDLE(nullptr));
+    std::string name = lpServiceName;
+    std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : name;
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::CreateServiceA, n, &name))
+        return Fail(rc, SC_HANDLE(nullptr));
+    RegKey *existing = nullptr;
+    if (LONG rc = FindService(txn, name, existing))
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (existing)
+        return Fail(ERROR_SERVICE_EXISTS, SC_HANDLE(nullptr));
+    // Neither our display name nor our name may be another service's name
+    // or display name.
+    bool clash = false;
+    if (LONG rc = FindNameClash(txn, display, name, clash))
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (!clash && !IEquals(display, name))
+        if (LONG rc = FindNameClash(txn, name, name, clash))
+            return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (clash)
+        return Fail(ERROR_DUPLICATE_SERVICE_NAME, SC_HANDLE(nullptr));
+
+    // A state file without its service is left over from an earlier one.
+    if (LONG rc = RemoveFile(txn.Abs(ServiceStateFile(name))))
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    std::string rel = ServiceRegFile(name);
+    RegDoc *doc = nullptr;
+    if (LONG rc = txn.Doc(rel, doc))
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    RegKey &key = doc->EnsureKey(ServiceKey(name), 4, nullptr);
+    key.SetValue("Type", REG_DWORD, DwordBytes(dwServiceType));
+    key.SetValue("Start", REG_DWORD, DwordBytes(dwStartType));
+    key.SetValue("ErrorControl", REG_DWORD, DwordBytes(dwErrorControl));
+    key.SetValue("ImagePath", REG_EXPAND_SZ, SzBytes(lpBinaryPathName));
+    key.SetValue("DisplayName", REG_SZ, SzBytes(display));
+    key.SetValue("ObjectName", REG_SZ,
+                 SzBytes(lpServiceStartName && *lpServiceStartName ? lpServiceStartName : "LocalSystem"));
+    if (lpLoadOrderGroup && *lpLoadOrderGroup)
+        key.SetValue("Group", REG_SZ, SzBytes(lpLoadOrderGroup));
+    if (lpDependencies && *lpDependencies)
+        key.SetValue("DependOnService", REG_MULTI_SZ, MultiSzBytes(lpDependencies));
+    std::string spelled = key.path[3];
+    txn.MarkDirty(rel);
+    if (LONG rc = txn.Commit())
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (lpdwTagId)
+        *lpdwTagId = 0;
+    return NewHandle(true, MapServiceAccess(dwDesiredAccess), spelled);
+}
+
+BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::QueryServiceStatus);
+    if (!IsHandle(hService, true))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!lpServiceStatus)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (!(hService->access & SERVICE_QUERY_STATUS))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::QueryServiceStatus, n, &hService->name))
+        return Fail(rc, FALSE);
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, hService->name, key))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (!key)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    RunState st;
+    if (LONG rc = LoadState(txn, hService->name, st))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (Poll(st))
+        if (LONG rc = SaveState(txn, hService->name, st))
+            return Fail(static_cast<DWORD>(rc), FALSE);
+    FillStatus(*key, st, lpServiceStatus);
+    return TRUE;
+}
+
+BOOL StartServiceA(SC_HANDLE hService, DWORD, LPCSTR *) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::StartServiceA);
+    if (!IsHandle(hService, true))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(hService->access & SERVICE_START))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::StartServiceA, n, &hService->name))
+        return Fail(rc, FALSE);
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, hService->name, key))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (!key)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (DwordOf(*key, "Start", SERVICE_DEMAND_START) == SERVICE_DISABLED)
+        return Fail(ERROR_SERVICE_DISABLED, FALSE);
+    RunState st;
+    if (LONG rc = LoadState(txn, hService->name, st))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (st.state != SERVICE_STOPPED)
+        return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
+    ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
+    st = RunState{};
+    if (b.startPolls == 0 && !b.startDies) {
+        st.state = SERVICE_RUNNING;
+    } else {
+        st.state = SERVICE_START_PENDING;
+        st.polls = b.startPolls;
+        st.then = b.startDies ? SERVICE_STOPPED : SERVICE_RUNNING;
+    }
+    if (LONG rc = SaveState(txn, hService->name, st))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::ControlService);
+    if (!IsHandle(hService, true))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!lpServiceStatus)
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    if (dwControl != SERVICE_CONTROL_STOP && dwControl != SERVICE_CONTROL_INTERROGATE)
+        return Fail(ERROR_INVALID_SERVICE_CONTROL, FALSE);
+    DWORD needed = dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE;
+    if (!(hService->access & needed))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::ControlService, n, &hService->name))
+        return Fail(rc, FALSE);
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, hService->name, key))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (!key)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    RunState st;
+    if (LONG rc = LoadState(txn, hService->name, st))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    // As on Windows, these refusals still report the current status.
+    FillStatus(*key, st, lpServiceStatus);
+    if (st.state == SERVICE_STOPPED)
+        return Fail(ERROR_SERVICE_NOT_ACTIVE, FALSE);
+    if (dwControl == SERVICE_CONTROL_INTERROGATE)
+        return TRUE;
+    if (IsPending(st))
+        return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
+    ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
+    st = RunState{};
+    if (b.stopPolls != 0) {
+        st.state = SERVICE_STOP_PENDING;
+        st.polls = b.stopPolls;
+        st.then = SERVICE_STOPPED;
+    }
+    if (LONG rc = SaveState(txn, hService->name, st))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    FillStatus(*key, st, lpServiceStatus);
+    return TRUE;
+}
+
+BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
+                          LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
+                          LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR, LPCSTR lpDisplayName) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::ChangeServiceConfigA);
+    if (!IsHandle(hService, true))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(hService->access & SERVICE_CHANGE_CONFIG))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    if ((dwServiceType != SERVICE_NO_CHANGE && !ValidServiceType(dwServiceType)) ||
+        (dwStartType != SERVICE_NO_CHANGE && dwStartType > SERVICE_DISABLED) ||
+        (dwErrorControl != SERVICE_NO_CHANGE && dwErrorControl > 3))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::ChangeServiceConfigA, n, &hService->name))
+        return Fail(rc, FALSE);
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, hService->name, key))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (!key)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (lpDisplayName && *lpDisplayName) {
+        bool clash = false;
+        if (LONG rc = FindNameClash(txn, lpDisplayName, hService->name, clash))
+            return Fail(static_cast<DWORD>(rc), FALSE);
+        if (clash)
+            return Fail(ERROR_DUPLICATE_SERVICE_NAME, FALSE);
+    }
+    if (dwServiceType != SERVICE_NO_CHANGE)
+        key->SetValue("Type", REG_DWORD, DwordBytes(dwServiceType));
+    if (dwStartType != SERVICE_NO_CHANGE)
+        key->SetValue("Start", REG_DWORD, DwordBytes(dwStartType));
+    if (dwErrorControl != SERVICE_NO_CHANGE)
+        key->SetValue("ErrorControl", REG_DWORD, DwordBytes(dwErrorControl));
+    if (lpBinaryPathName)
+        key->SetValue("ImagePath", REG_EXPAND_SZ, SzBytes(lpBinaryPathName));
+    if (lpLoadOrderGroup)
+        key->SetValue("Group", REG_SZ, SzBytes(lpLoadOrderGroup));
+    if (lpDependencies)
+        key->SetValue("DependOnService", REG_MULTI_SZ, MultiSzBytes(lpDependencies));
+    if (lpServiceStartName)
+        key->SetValue("ObjectName", REG_SZ, SzBytes(lpServiceStartName));
+    if (lpDisplayName)
+        key->SetValue("DisplayName", REG_SZ, SzBytes(lpDisplayName));
+    txn.MarkDirty(ServiceRegFile(hService->name));
+    if (LONG rc = txn.Commit())
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (lpdwTagId)
+        *lpdwTagId = 0;
+    return TRUE;
+}
+
+BOOL DeleteService(SC_HANDLE hService) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::DeleteService);
+    if (!IsHandle(hService, true))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    if (!(hService->access & DELETE))
+        return Fail(ERROR_ACCESS_DENIED, FALSE);
+    Txn txn;
+    if (DWORD rc = Enter(txn, Call::DeleteService, n, &hService->name))
+        return Fail(rc, FALSE);
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, hService->name, key))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (!key)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    std::string rel = ServiceRegFile(hService->name);
+    RegDoc *doc = nullptr;
+    if (LONG rc = txn.Doc(rel, doc))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    doc->RemoveSubtree(ServiceKey(hService->name));
+    txn.MarkDirty(rel);
+    if (LONG rc = txn.Commit())
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (LONG rc = RemoveFile(txn.Abs(ServiceStateFile(hService->name))))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
+    ProcessGuard guard;
+    std::uint64_t n = CountCall(Call::CloseServiceHandle);
+    if (!g_handles.count(hSCObject))
+        return Fail(ERROR_INVALID_HANDLE, FALSE);
+    const std::string *name = hSCObject->isService ? &hSCObject->name : nullptr;
+    if (DWORD rc = CloseFault(Call::CloseServiceHandle, n, name))
+        return Fail(rc, FALSE);
+    g_handles.erase(hSCObject);
+    delete hSCObject;
+    return TRUE;
+}
