@@ -959,4 +959,251 @@ add(
     ),
 )
 
+# =====================================================================================
+# Failures injected into the simulated machine: every failure row of start and
+# stop, installation and removal, with its step text, number and aftermath.
+
+
+def fault(name: str, args: list[str], lines: list[str], **kw) -> Scenario:
+    return Scenario(name, args, setup=kw.pop("setup", []) + [Fault(x) for x in lines],
+                    tiers=("native",), why_one_tier=NATIVE_ONLY, **kw)
+
+
+def ss_manager_open(title: str) -> str:
+    return f"\n\t{title}\n\tOpening service control manager database ."
+
+
+# The message table, through the first call any operation makes.
+for num in sorted(set(TEXTS) | {1056, 1280, 3}):
+    add(fault(
+        f"message: error {num}",
+        ["-d", "-b", "elog"],
+        [f"fail OpenSCManagerA with {num}"],
+        stdout=request("START service") + ss_manager_open(ELOG_TITLE) + FINISHED,
+        stderr=err("opening service controler manager database", num),
+        exit=num,
+    ))
+
+add(
+    fault("message: outside display mode the number is written signed",
+          ["-b", "elog"], ["fail OpenSCManagerA with 2147942405"],
+          stderr="\nERROR -2147024891", exit=2147942405),
+    fault("message: an error number whose low byte is 0 still fails the process",
+          ["-b", "elog"], ["fail OpenSCManagerA with 1280"],
+          stderr=quiet(1280), exit=1280),
+)
+
+# -- start and stop ---------------------------------------------------------------------
+
+add(
+    fault("start fails: the manager cannot be opened, stop",
+          ["-d", "-e", "elog"], ["fail OpenSCManagerA with 5"],
+          stdout=request("STOP service") + ss_manager_open(ELOG_TITLE) + FINISHED,
+          stderr=err("opening service controler manager database", 5), exit=5,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "running")]),
+    fault("start fails: flm reports the code of its second open",
+          ["-b", "flm"], ["fail OpenServiceA 2 with 5"],
+          stderr=quiet(5), exit=5),
+    fault("start fails: flm's first open fails otherwise, the second finds nothing",
+          ["-b", "flm"], ["fail OpenServiceA 1 with 5"],
+          stderr=quiet(1060), exit=1060),
+    fault("start fails: flm's first open fails otherwise, the obsolete service starts",
+          ["-b", "flm"], ["fail OpenServiceA 1 with 5"],
+          setup=[flm(), old_flm()],
+          checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "stopped")]),
+    fault("start fails: elog's open fails with access denied",
+          ["-d", "-b", "elog"], ["fail OpenServiceA with 5"],
+          stdout=request("START service") + ss_manager_open(ELOG_TITLE) + OKAY
+          + "\tOpening service ." + FINISHED,
+          stderr=err("opening service", 5), exit=5,
+          setup=[elog()], checks=[ServiceState(ELOG_NAME, "stopped")]),
+    fault("start fails: the first status query fails, the start goes on",
+          ["-d", "-b", "elog"], ["fail QueryServiceStatus 1 with 6"],
+          stdout=request("START service") + ss_to_query(ELOG_TITLE)
+          + ss_request(True) + ss_reached(True) + FINISHED,
+          stderr=err("getting status", 6),
+          setup=[elog()], checks=[ServiceState(ELOG_NAME, "running")]),
+    fault("stop fails: the first status query fails, the stop goes on",
+          ["-d", "-e", "elog"], ["fail QueryServiceStatus 1 with 6"],
+          stdout=request("STOP service") + ss_to_query(ELOG_TITLE)
+          + ss_request(False) + ss_reached(False) + FINISHED,
+          stderr=err("getting status", 6),
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "stopped")]),
+    fault("start fails: a failed first query on a running service sends the start anyway",
+          ["-d", "-b", "elog"], ["fail QueryServiceStatus 1 with 6"],
+          stdout=request("START service") + ss_to_query(ELOG_TITLE)
+          + "\tStarting service ." + FINISHED,
+          stderr=err("getting status", 6) + err("starting service", 1056), exit=1056,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "running")]),
+    fault("start fails: the start request is refused",
+          ["-d", "-b", "elog"], ["fail StartServiceA with 1058"],
+          stdout=request("START service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + "\tStarting service ." + FINISHED,
+          stderr=err("starting service", 1058), exit=1058,
+          setup=[elog()], checks=[ServiceState(ELOG_NAME, "stopped")]),
+    fault("stop fails: the stop request is refused",
+          ["-d", "-e", "elog"], ["fail ControlService with 1051"],
+          stdout=request("STOP service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + "\tStopping service ." + FINISHED,
+          stderr=err("stopping service", 1051), exit=1051,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "running")]),
+    fault("start fails: the first poll of the wait fails",
+          ["-d", "-b", "elog"], ["fail QueryServiceStatus 2 with 6"],
+          stdout=request("START service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + ss_request(True) + FINISHED,
+          stderr=err("Fail to get status", 6), exit=6,
+          setup=[elog()]),
+    fault("start fails: a later poll of the wait fails",
+          ["-d", "-b", "elog"], ["fail QueryServiceStatus 5 with 6"],
+          stdout=request("START service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + ss_request(True, missed_polls=3) + FINISHED,
+          stderr=err("Fail to get status", 6), exit=6,
+          setup=[elog(behaviour="nostart")]),
+    fault("stop fails: a poll of the wait fails outside display mode",
+          ["-e", "elog"], ["fail QueryServiceStatus 2 with 1059"],
+          stderr=quiet(1059), exit=1059,
+          setup=[elog(running=True)]),
+)
+
+# -- removal -------------------------------------------------------------------------
+
+add(
+    fault("remove fails: the stop step fails, nothing is deleted",
+          ["-d", "-rm", "elog"], ["fail ControlService with 1051"],
+          stdout=request("REMOVE service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + "\tStopping service ." + FINISHED,
+          stderr=err("stopping service", 1051), exit=1051,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "running")]),
+    fault("remove fails: the manager cannot be opened for the deletion",
+          ["-d", "-rm", "elog"], ["fail OpenSCManagerA 2 with 5"],
+          stdout=request("REMOVE service") + stopped(ELOG_TITLE)
+          + ss_manager_open(ELOG_TITLE) + FINISHED,
+          stderr=err("opening service controler manager database", 5), exit=5,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "stopped")]),
+    fault("remove fails: the service cannot be opened for deletion",
+          ["-d", "-rm", "elog"], ["fail OpenServiceA 2 with 5"],
+          stdout=request("REMOVE service") + stopped(ELOG_TITLE) + rm_to_open(ELOG_TITLE) + FINISHED,
+          stderr=err("opening service", 5), exit=5,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "stopped")]),
+    fault("remove fails: the deletion fails",
+          ["-d", "-rm", "elog"], ["fail DeleteService with 1072"],
+          stdout=request("REMOVE service") + stopped(ELOG_TITLE) + rm_to_open(ELOG_TITLE) + OKAY
+          + "\tClosing service ." + FINISHED,
+          stderr=err("deleting service ", 1072), exit=1072,
+          setup=[elog(running=True)], checks=[ServiceState(ELOG_NAME, "stopped")]),
+    fault("remove fails: a failed deletion replaces the 50002 of the stop step",
+          ["-rm", "elog"], ["fail DeleteService with 1072"],
+          stderr=quiet(50002, 1072), exit=1072,
+          setup=[elog()], checks=[ServiceState(ELOG_NAME, "stopped")]),
+)
+
+# -- installation ---------------------------------------------------------------------
+
+ELOG_TO_CHECK = request("INSTALL service") + inst_to_check(ELOG_TITLE)
+FLM_TO_CHECK = request("INSTALL service") + inst_to_check(FLM_TITLE)
+NOTHING_INSTALLED = [ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)]
+ENTRY_ONLY = [
+    ServiceConfig(ELOG_NAME, path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
+    RegValue(ELOG_PARMS, "AppDirectory", None),
+    RegValue(ELOG_PARMS, "PFAFilename", None),
+]
+LONG_PFA = "D:\\" + "p" * 400 + ".pfa"
+
+add(
+    fault("install fails: the manager cannot be opened",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail OpenSCManagerA with 5"],
+          stdout=request("INSTALL service") + f"\n\t{ELOG_TITLE}\n"
+          "\tOpening service controler manager database ." + FINISHED,
+          stderr=err("opening service controler manager database", 5), exit=5,
+          checks=NOTHING_INSTALLED),
+    fault("install fails: elog's open fails with a code other than 1060",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail OpenServiceA with 5"],
+          stdout=ELOG_TO_CHECK + FINISHED,
+          stderr=err("opening service", 5), exit=5,
+          checks=NOTHING_INSTALLED),
+    fault("install: flm's first open fails otherwise, the second's 1060 creates",
+          ["-d"] + FLM_INSTALL_ARGS, ["fail OpenServiceA 1 with 5"],
+          stdout=FLM_TO_CHECK + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+          checks=NEW_FLM_CHECKS),
+    fault("install fails: flm's second open fails with a code other than 1060",
+          ["-d"] + FLM_INSTALL_ARGS, ["fail OpenServiceA 2 with 5"],
+          stdout=FLM_TO_CHECK + FINISHED,
+          stderr=err("opening service", 5), exit=5,
+          checks=[ServiceState(FLM_NAME, "absent")]),
+    fault("install fails: the migration's stop fails and ends the installation",
+          ["-d"] + FLM_INSTALL_ARGS, ["fail ControlService with 1051"],
+          stdout=FLM_TO_CHECK + ss_to_query(OLD_TITLE) + QUERY_OK + "\tStopping service ." + FINISHED,
+          stderr=err("stopping service", 1051) + err("opening service", 1051), exit=1051,
+          setup=[old_flm(running=True)],
+          checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "absent")]),
+    fault("install fails: the migration's deletion fails and ends the installation",
+          ["-d"] + FLM_INSTALL_ARGS, ["fail DeleteService with 1072"],
+          stdout=FLM_TO_CHECK + stopped(OLD_TITLE) + rm_to_open(OLD_TITLE) + OKAY
+          + "\tClosing service ." + FINISHED,
+          stderr=err("deleting service ", 1072) + err("opening service", 1072), exit=1072,
+          setup=[old_flm(running=True)],
+          checks=[ServiceState(OLD_NAME, "stopped"), ServiceState(FLM_NAME, "absent")]),
+    fault("install fails: the configuration of an existing service cannot be changed",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail ChangeServiceConfigA with 1057"],
+          stdout=ELOG_TO_CHECK + ".. (Exist)\n\tChanging service configuration ." + FINISHED,
+          stderr=err("changing service configuration", 1057), exit=1057,
+          setup=[elog(display="Event logger of old")],
+          checks=[ServiceConfig(ELOG_NAME, path="{dir}\\iorvelsr.exe", display="Event logger of old"),
+                  RegValue(ELOG_PARMS, "AppDirectory", None)]),
+    fault("install fails: the service cannot be created",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail CreateServiceA with 52"],
+          stdout=ELOG_TO_CHECK + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+          stderr=err("creating service", 52), exit=52,
+          checks=NOTHING_INSTALLED),
+    fault("install fails: creation after the migration; the old service stays removed",
+          ["-d"] + FLM_INSTALL_ARGS, ["fail CreateServiceA with 1073"],
+          stdout=FLM_TO_CHECK + stopped(OLD_TITLE) + rm_deleted(OLD_TITLE)
+          + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+          stderr=err("creating service", 1073), exit=1073,
+          setup=[old_flm(running=True)],
+          checks=[ServiceState(OLD_NAME, "absent"), ServiceState(FLM_NAME, "absent")]),
+    fault("install fails: the service key cannot be opened",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail RegOpenKeyExA with 2"],
+          stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + FINISHED,
+          stderr=err("opening specified key", 2), exit=2,
+          checks=ENTRY_ONLY),
+    fault("install fails: the sub-key cannot be created",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail RegCreateKeyExA with 5"],
+          stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN + FINISHED,
+          stderr=err("creating subkey", 5), exit=5,
+          checks=ENTRY_ONLY),
+    fault("install fails: the second value cannot be set",
+          ["-d"] + ELOG_INSTALL_ARGS, ["fail RegSetValueExA 2 with 87"],
+          stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY
+          + param("AppDirectory") + ". (Okay)\n" + param("PFAFilename") + FINISHED,
+          stderr=err(r"seting parameter PFAFilename, value D:\apps\x.pfa", 87), exit=87,
+          checks=[RegValue(ELOG_PARMS, "AppDirectory", r"D:\apps"),
+                  RegValue(ELOG_PARMS, "PFAFilename", None)]),
+    fault("install fails: the first value cannot be set, the second is not tried",
+          ["-i", "elog", r"D:\apps", r"D:\apps\x.pfa"], ["fail RegSetValueExA 1 with 1013"],
+          stderr=quiet(1013), exit=1013,
+          checks=[RegValue(ELOG_PARMS, "AppDirectory", None),
+                  RegValue(ELOG_PARMS, "PFAFilename", None)]),
+    fault("install fails: a value's error text is never cut short",
+          ["-d", "-i", "elog", r"D:\apps", LONG_PFA], ["fail RegSetValueExA 2 with 87"],
+          stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY
+          + param("AppDirectory") + ". (Okay)\n" + param("PFAFilename") + FINISHED,
+          stderr=err(f"seting parameter PFAFilename, value {LONG_PFA}", 87), exit=87),
+    fault("install: indentation is back after a failed value",
+          ["-d", "-i", "elog", r"D:\a", "a.pfa", "-i", "flm", r"D:\f", "77"],
+          ["fail RegSetValueExA 1 with 87"],
+          stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY
+          + param("AppDirectory")
+          + FLM_TO_CHECK + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+          stderr=err(r"seting parameter AppDirectory, value D:\a", 87),
+          checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
+    fault("install: indentation is back after a failed sub-key",
+          ["-d", "-i", "elog", r"D:\a", "a.pfa", "-i", "flm", r"D:\f", "77"],
+          ["fail RegCreateKeyExA 1 with 5"],
+          stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN
+          + FLM_TO_CHECK + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
+          stderr=err("creating subkey", 5),
+          checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
+)
+
 SCENARIOS = S
