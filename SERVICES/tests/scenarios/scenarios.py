@@ -793,6 +793,21 @@ for label, directory, image in (
 
 add(
     Scenario(
+        "install: -d as an install argument is also the display switch",
+        ["-i", "elog", "-d", "x.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + CREATED
+        + params_written("AppDirectory", "PFAFilename") + FINISHED,
+        checks=[ServiceConfig(ELOG_NAME, path="-d\\iorvelsr.exe"),
+                RegValue(ELOG_PARMS, "AppDirectory", "-d")],
+    ),
+    Scenario(
+        "merge: -d as the directory is also the display switch",
+        ["-i", "hv", "-d"],
+        stdout=request("INSTALL service") + MERGE_OK + FINISHED,
+        setup=[Console(sub="-d")],
+        checks=[ToolRuns("-d", 1)],
+    ),
+    Scenario(
         "install: a port that is no number is stored as it is",
         ["-i", "flm", r"D:\flm", "port eighty"],
         stdout=INSTALLED,
