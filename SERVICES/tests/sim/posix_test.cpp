@@ -1,0 +1,131 @@
+// The POSIX host helpers: backup copy, program start, exit status.
+#include "sim_test_support.h"
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Host : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/quillmar-host-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void Write(const std::string &name, const std::string &text, bool exec = false) {
+        std::ofstream(dir + "/" + name, std::ios::binary) << text;
+        if (exec)
+            chmod((dir + "/" + name).c_str(), 0755);
+    }
+    std::string Read(const std::string &name) {
+        std::ifstream in(dir + "/" + name, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::vector<std::string> Names() {
+        std::vector<std::string> out;
+        for (auto &e : fs::directory_iterator(dir))
+            out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::string dir;
+};
+
+TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
+    Write("merge.cfg", std::string(200000, 'a'));
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "merge.cfg", "merge.cfg.orig"), 0u);
+    EXPECT_EQ(Read("merge.cfg.orig"), std::string(200000, 'a'));
+    Write("merge.cfg", "changed");
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "merge.cfg", "merge.cfg.orig"), 0u);
+    EXPECT_EQ(Read("merge.cfg.orig"), std::string(200000, 'a'));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"merge.cfg", "merge.cfg.orig"})) << "no temporary left";
+}
+
+TEST_F(Host, CopyReportsTheHostError) {
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "absent", "backup"), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(CopyFileIfAbsent((dir + "/nodir").c_str(), "a", "b"), static_cast<DWORD>(ENOENT));
+    ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
+    Write("src", "x");
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", "dangling"), 0u) << "a link standing there counts as present";
+    EXPECT_TRUE(Names() == (std::vector<std::string>{"dangling", "src"}));
+}
+
+TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
+    for (int i = 0; i < 6; ++i)
+        Write("src" + std::to_string(i), std::string(100000, static_cast<char>('a' + i)));
+    std::vector<pid_t> kids;
+    for (int i = 0; i < 6; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0)
+            _exit(CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(), "backup") == 0 ? 0 : 1);
+        kids.push_back(pid);
+    }
+    for (pid_t pid : kids) {
+        int status;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string got = Read("backup");
+    ASSERT_EQ(got.size(), 100000u);
+    EXPECT_EQ(got, std::string(100000, got[0]));
+    EXPECT_EQ(Names().size(), 7u);
+}
+
+TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
+    Write("tool", "#!/bin/sh\n"
+                  "pwd -P > cwd.txt\n"
+                  "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
+                  "printf '%s|' \"$@\" > args.txt\n"
+                  "echo 'to stdout'\n"
+                  "exit 3\n",
+          true);
+    const char *args[] = {"a b", "--x=\"y\"", ""};
+    DWORD status = 99;
+    ASSERT_EQ(RunProgramIn(dir.c_str(), "tool", args, 3, &status), 0u);
+    EXPECT_EQ(status, 3u);
+    EXPECT_EQ(Read("cwd.txt"), fs::canonical(dir).string() + "\n");
+    EXPECT_EQ(Read("stdout.txt"), "/dev/null\n");
+    EXPECT_EQ(Read("args.txt"), "a b|--x=\"y\"||");
+}
+
+TEST_F(Host, RunProgramStartFailuresAreErrors) {
+    DWORD status = 99;
+    EXPECT_EQ(RunProgramIn(dir.c_str(), "missing", nullptr, 0, &status), static_cast<DWORD>(ENOENT));
+    Write("noexec", "#!/bin/sh\nexit 0\n", false);
+    EXPECT_EQ(RunProgramIn(dir.c_str(), "noexec", nullptr, 0, &status), static_cast<DWORD>(EACCES));
+    EXPECT_EQ(RunProgramIn((dir + "/nodir").c_str(), "tool", nullptr, 0, &status), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(status, 99u) << "no status without a run";
+    Write("sh", "#!/bin/sh\nexit 0\n", false);
+    EXPECT_NE(RunProgramIn(dir.c_str(), "sh", nullptr, 0, &status), 0u) << "no PATH search";
+}
+
+TEST_F(Host, RunProgramReportsDeathBySignal) {
+    Write("killed", "#!/bin/sh\nkill -KILL $$\n", true);
+    DWORD status = 0;
+    ASSERT_EQ(RunProgramIn(dir.c_str(), "killed", nullptr, 0, &status), 0u);
+    EXPECT_EQ(status, 128u + 9u);
+}
+
+TEST(ExitStatus, EveryFailureStaysNonZero) {
+    const std::pair<DWORD, int> cases[] = {
+        {0, 0}, {1, 1}, {255, 255}, {256, 255}, {1280, 255}, {50003, 83}, {1060, 36}, {0xFFFFFFFFu, 255},
+        {0x80000000u, 255},
+    };
+    for (auto &[error, status] : cases)
+        EXPECT_EQ(ProcessExitStatus(error), status) << error;
+}
+
+} // namespace

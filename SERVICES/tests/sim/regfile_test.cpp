@@ -1,0 +1,195 @@
+// The regedit text of the store: what goes in comes back byte for byte,
+// what a person may write by hand is read, and damage is refused.
+#include "sim_test_support.h"
+
+using namespace quillmar::sim;
+
+namespace {
+
+struct RoundTrip {
+    const char *label;
+    std::string name;
+    DWORD type;
+    std::string data;
+    const char *line; // expected value line, or nullptr when not checked
+};
+
+std::string Bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int c : b)
+        s += static_cast<char>(c);
+    return s;
+}
+
+class RegRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
+    const RoundTrip &c = GetParam();
+    RegDoc doc;
+    doc.EnsureKey({"SOFTWARE", "Vendor"}, 1, nullptr).SetValue(c.name, c.type, c.data);
+    std::string text = FormatRegText(doc);
+    if (c.line) {
+        EXPECT_NE(text.find(std::string("\n") + c.line + "\n"), std::string::npos) << text;
+    }
+
+    RegDoc back;
+    TextError err;
+    ASSERT_TRUE(ParseRegText(text, back, err)) << err.line << ": " << err.what << "\n" << text;
+    const RegKey *key = back.FindKey({"software", "VENDOR"});
+    ASSERT_NE(key, nullptr);
+    const RegValue *v = key->FindValue(c.name);
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(v->type, c.type);
+    EXPECT_EQ(v->data, c.data);
+    EXPECT_EQ(FormatRegText(back), text) << "a second write must not drift";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RegRoundTrip,
+    ::testing::Values(
+        RoundTrip{"plain", "Name", REG_SZ, simtest::Sz("hello"), "\"Name\"=\"hello\""},
+        RoundTrip{"quotes_backslashes", "Q\"\\", REG_SZ, simtest::Sz("C:\\a \"b\"\\"),
+                  "\"Q\\\"\\\\\"=\"C:\\\\a \\\"b\\\"\\\\\""},
+        RoundTrip{"empty_string", "E", REG_SZ, simtest::Sz(""), "\"E\"=\"\""},
+        RoundTrip{"default_value", "", REG_SZ, simtest::Sz("d"), "@=\"d\""},
+        RoundTrip{"newline", "N", REG_SZ, simtest::Sz("a\nb"), "\"N\"=hex(1):61,00,0a,00,62,00,00,00"},
+        RoundTrip{"carriage_return", "R", REG_SZ, simtest::Sz("a\rb"), nullptr},
+        RoundTrip{"inner_nul", "Z", REG_SZ, std::string("a\0b\0", 4), nullptr},
+        RoundTrip{"no_terminator", "T", REG_SZ, "abc", "\"T\"=hex(1):61,00,62,00,63,00"},
+        RoundTrip{"zero_length", "L", REG_SZ, "", "\"L\"=hex(1):"},
+        RoundTrip{"non_ascii_utf8", "U", REG_SZ, simtest::Sz("caf\xC3\xA9 \xE2\x82\xAC"), nullptr},
+        RoundTrip{"high_bytes", "H", REG_SZ, simtest::Sz("\xFF\x80\x7F"), nullptr},
+        RoundTrip{"expand_sz", "ImagePath", REG_EXPAND_SZ, simtest::Sz("C:\\x"),
+                  "\"ImagePath\"=hex(2):43,00,3a,00,5c,00,78,00,00,00"},
+        RoundTrip{"multi_sz", "M", REG_MULTI_SZ, std::string("a\0bc\0\0", 6), nullptr},
+        RoundTrip{"dword", "D", REG_DWORD, Bytes({0xcd, 0xab, 0, 0}), "\"D\"=dword:0000abcd"},
+        RoundTrip{"short_dword", "S", REG_DWORD, Bytes({1, 2, 3}), "\"S\"=hex(4):01,02,03"},
+        RoundTrip{"binary", "B", REG_BINARY, Bytes({0, 0xff, 0x10}), "\"B\"=hex:00,ff,10"},
+        RoundTrip{"empty_binary", "B0", REG_BINARY, "", "\"B0\"=hex:"},
+        RoundTrip{"odd_type", "O", 0x12345, Bytes({7}), "\"O\"=hex(12345):07"},
+        RoundTrip{"million_chars", "Big", REG_SZ, simtest::Sz(std::string(1000000, 'x')), nullptr}),
+    simtest::ByLabel());
+
+TEST(RegText, ReadsWhatPeopleWriteByHand) {
+    const std::string text = "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+                             "\r\n"
+                             "; a comment\r\n"
+                             "[hkey_local_machine\\SYSTEM\\CurrentControlSet\\Services\\Svc]\r\n"
+                             "\"ImagePath\" = \"C:\\\\svc.exe\"\r\n"
+                             "\"Type\"=dword:10\r\n"
+                             "\"Blob\"=hex:01,02,\\\r\n"
+                             "  03,FF\r\n"
+                             "\"Path\"=hex(2):43,00,\\\r\n"
+                             "  00,00\r\n";
+    RegDoc doc;
+    TextError err;
+    ASSERT_TRUE(ParseRegText(text, doc, err)) << err.line << ": " << err.what;
+    const RegKey *k = doc.FindKey({"SYSTEM", "CurrentControlSet", "Services", "svc"});
+    ASSERT_NE(k, nullptr);
+    EXPECT_EQ(k->FindValue("imagepath")->data, simtest::Sz("C:\\svc.exe"));
+    EXPECT_EQ(k->FindValue("Type")->data, Bytes({0x10, 0, 0, 0}));
+    EXPECT_EQ(k->FindValue("Blob")->data, Bytes({1, 2, 3, 0xff}));
+    EXPECT_EQ(k->FindValue("Path")->data, simtest::Sz("C"));
+}
+
+TEST(RegText, WideCharactersFromARealExportArriveAsUtf8) {
+    RegDoc doc;
+    TextError err;
+    ASSERT_TRUE(ParseRegText("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+                             "\"E\"=hex(2):ac,20,00,00\n",
+                             doc, err));
+    EXPECT_EQ(doc.keys[0].FindValue("E")->data, simtest::Sz("\xE2\x82\xAC"));
+}
+
+struct Bad {
+    const char *label;
+    std::string text;
+    std::size_t line;
+    const char *what;
+};
+
+class RegTextRejects : public ::testing::TestWithParam<Bad> {};
+
+TEST_P(RegTextRejects, WithLineAndReason) {
+    RegDoc doc;
+    TextError err;
+    EXPECT_FALSE(ParseRegText(GetParam().text, doc, err));
+    EXPECT_EQ(err.line, GetParam().line);
+    EXPECT_NE(err.what.find(GetParam().what), std::string::npos) << err.what;
+}
+
+const std::string H = "Windows Registry Editor Version 5.00\n\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Damage, RegTextRejects,
+    ::testing::Values(Bad{"empty", "", 1, "header"}, Bad{"truncated_header", "Windows Registry Ed", 1, "header"},
+                      Bad{"utf16", "\xFF\xFEW\0", 1, "UTF-16"},
+                      Bad{"garbage", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\nzzz\n", 4, "expected [key]"},
+                      Bad{"value_first", H + "\"a\"=\"b\"\n", 3, "before the first"},
+                      Bad{"open_quote", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"b\n", 4, "closing quote"},
+                      Bad{"bad_escape", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"C:\\x\"\n", 4, "escape"},
+                      Bad{"bad_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:0g\n", 4, "hex digits"},
+                      Bad{"cut_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:01,\n", 4, "hex digits"},
+                      Bad{"odd_wide", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex(2):41\n", 4, "even"},
+                      Bad{"long_dword", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=dword:123456789\n", 4, "dword"},
+                      Bad{"deletion", H + "[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n", 3, "deletions"},
+                      Bad{"value_deletion", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=-\n", 4, "deletions"},
+                      Bad{"other_hive", H + "[HKEY_CURRENT_USER\\Software]\n", 3, "HKEY_LOCAL_MACHINE"},
+                      Bad{"unclosed_key", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 3, "']'"},
+                      Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"}),
+    simtest::ByLabel());
+
+struct Split {
+    const char *in;
+    LONG rc;
+    KeyPath out;
+};
+
+TEST(KeyPaths, SplitLikeWindows) {
+    const Split cases[] = {
+        {nullptr, 0, {}},          {"", 0, {}},
+        {"A\\b", 0, {"A", "b"}},   {"A\\b\\", 0, {"A", "b"}},
+        {"A\\b\\\\", 0, {"A", "b"}}, {"\\A", ERROR_BAD_PATHNAME, {}},
+        {"A\\\\b", ERROR_BAD_PATHNAME, {}},
+    };
+    for (const Split &c : cases) {
+        KeyPath out;
+        EXPECT_EQ(SplitSubKey(c.in, out), c.rc) << (c.in ? c.in : "(null)");
+        if (!c.rc) {
+            EXPECT_EQ(out, c.out) << c.in;
+        }
+    }
+}
+
+TEST(KeyPaths, EachKeyHasOneFile) {
+    const std::pair<KeyPath, std::string> cases[] = {
+        {{"SOFTWARE"}, "registry/software.reg"},
+        {{"Software", "X", "Y"}, "registry/software.reg"},
+        {{"SYSTEM", "CurrentControlSet", "Services"}, "registry/system.reg"},
+        {{"system", "currentcontrolset", "services", "OrvEvt"}, "registry/services/orvevt.reg"},
+        {{"SYSTEM", "CurrentControlSet", "Services", "OrvEvt", "Parameters"}, "registry/services/orvevt.reg"},
+        {{"SYSTEM", "ControlSet001", "Services", "X"}, "registry/system.reg"},
+        {{}, ""},
+    };
+    for (auto &[path, file] : cases)
+        EXPECT_EQ(RegFileFor(path), file) << JoinPath(path);
+}
+
+TEST(KeyPaths, FileNamesAreSafeAndCaseFolded) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"MyService", "myservice"}, {"a/b", "a%2Fb"},  {"..", ".."},
+        {"with space", "with%20space"}, {"100%", "100%25"}, {"caf\xC3\xA9", "caf%C3%A9"},
+    };
+    for (auto &[name, encoded] : cases)
+        EXPECT_EQ(EncodeFileName(name), encoded);
+
+    std::string longA(300, 'a'), longB = longA;
+    longB[299] = 'b';
+    std::string encA = EncodeFileName(longA);
+    EXPECT_LE(encA.size(), 220u);
+    EXPECT_NE(encA, EncodeFileName(longB));
+    EXPECT_EQ(encA, EncodeFileName(std::string(300, 'A')));
+    EXPECT_LE(EncodeFileName(std::string(300, '/')).size(), 220u);
+}
+
+} // namespace

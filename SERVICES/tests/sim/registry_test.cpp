@@ -1,0 +1,181 @@
+// Reg* calls against a fresh machine: results as Windows gives them, and
+// where in the store each key ends up.
+#include "sim_test_support.h"
+
+#include <cstring>
+
+using namespace quillmar::sim;
+using simtest::Sz;
+
+namespace {
+
+class Registry : public simtest::MachineTest {};
+
+const char *const kParams = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
+
+TEST_F(Registry, ValuesRoundTripThroughTheStore) {
+    const std::pair<DWORD, std::string> values[] = {
+        {REG_SZ, Sz("quote \" and \\ backslash")},
+        {REG_SZ, Sz("line\nbreak")},
+        {REG_SZ, Sz("\xC3\xA9t\xC3\xA9")},
+        {REG_SZ, Sz(std::string(1000000, 'v'))},
+        {REG_EXPAND_SZ, Sz("%SystemRoot%\\x.exe")},
+        {REG_DWORD, std::string("\x01\x00\x00\x80", 4)},
+        {REG_BINARY, std::string("\0\1\2", 3)},
+    };
+    for (std::size_t i = 0; i < std::size(values); ++i)
+        ASSERT_EQ(Set(kParams, "v" + std::to_string(i), values[i].first, values[i].second), 0);
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        DWORD type = 0;
+        std::string data;
+        ASSERT_EQ(Query(kParams, "V" + std::to_string(i), &type, &data), 0);
+        EXPECT_EQ(type, values[i].first) << i;
+        EXPECT_EQ(data, values[i].second) << i;
+    }
+}
+
+TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
+    ASSERT_EQ(Set("SOFTWARE\\V", "s", REG_SZ, Sz("12345")), 0);
+    HKEY h;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\V", 0, KEY_QUERY_VALUE, &h), 0);
+    DWORD size = 0, type = 0;
+    EXPECT_EQ(RegQueryValueExA(h, "s", nullptr, &type, nullptr, &size), 0);
+    EXPECT_EQ(size, 6u);
+    BYTE small[3];
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(h, "s", nullptr, nullptr, small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 6u);
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryValueExA(h, "s", &reserved, nullptr, nullptr, &size), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCloseKey(h), 0);
+}
+
+TEST_F(Registry, ErrorsAsOnWindows) {
+    HKEY readOnly, writeOnly, closed;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, nullptr, 0, KEY_READ, nullptr, &readOnly,
+                              nullptr),
+              0);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, KEY_SET_VALUE, &writeOnly), 0);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &closed), 0);
+    ASSERT_EQ(RegCloseKey(closed), 0);
+    HKEY garbage = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x1234));
+    const BYTE one[] = {1, 0, 0, 0};
+    HKEY out;
+    DWORD size = 4;
+    BYTE buf[4];
+
+    struct Case {
+        const char *what;
+        LONG got, want;
+    } cases[] = {
+        {"open missing", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope", 0, KEY_READ, &out),
+         ERROR_FILE_NOT_FOUND},
+        {"open below missing", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope\\X", 0, KEY_READ, &out),
+         ERROR_FILE_NOT_FOUND},
+        {"leading backslash", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", 0, KEY_READ, &out),
+         ERROR_BAD_PATHNAME},
+        {"new hive", RegCreateKeyExA(HKEY_LOCAL_MACHINE, "NEWHIVE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out,
+                                     nullptr),
+         ERROR_ACCESS_DENIED},
+        {"missing value", RegQueryValueExA(readOnly, "none", nullptr, nullptr, buf, &size), ERROR_FILE_NOT_FOUND},
+        {"set without right", RegSetValueExA(readOnly, "v", 0, REG_DWORD, one, 4), ERROR_ACCESS_DENIED},
+        {"query without right", RegQueryValueExA(writeOnly, "v", nullptr, nullptr, buf, &size), ERROR_ACCESS_DENIED},
+        {"subkey without right", RegCreateKeyExA(readOnly, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr),
+         ERROR_ACCESS_DENIED},
+        {"null handle", RegSetValueExA(nullptr, "v", 0, REG_DWORD, one, 4), ERROR_INVALID_HANDLE},
+        {"garbage handle", RegQueryValueExA(garbage, "v", nullptr, nullptr, buf, &size), ERROR_INVALID_HANDLE},
+        {"closed handle", RegOpenKeyExA(closed, "X", 0, KEY_READ, &out), ERROR_INVALID_HANDLE},
+        {"close twice", RegCloseKey(closed), ERROR_INVALID_HANDLE},
+        {"null data", RegSetValueExA(writeOnly, "v", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS},
+        {"no result", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(c.got, c.want) << c.what;
+    RegCloseKey(readOnly);
+    RegCloseKey(writeOnly);
+}
+
+TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
+    for (const char *key : {"SYSTEM", "SYSTEM\\CurrentControlSet", "system\\currentcontrolset\\services\\",
+                            "SOFTWARE"}) {
+        HKEY h;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h), 0) << key;
+        RegCloseKey(h);
+    }
+    EXPECT_TRUE(Files("registry").empty()) << "looking must not write";
+}
+
+TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
+    DWORD disposition = 0;
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\MixedCase\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &h, &disposition),
+              0);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(h);
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\MIXEDCASE\\sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &h, &disposition),
+              0);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    const std::string data = Sz("x");
+    ASSERT_EQ(RegSetValueExA(h, "ValueName", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2), 0);
+    ASSERT_EQ(RegSetValueExA(h, "VALUENAME", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2), 0);
+    RegCloseKey(h);
+    std::string text = Read("registry/software.reg");
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\MixedCase\\Sub]\n\"ValueName\"=\"x\"\n\n"),
+              std::string::npos)
+        << text;
+    DWORD type;
+    std::string got;
+    EXPECT_EQ(Query("SOFTWARE\\mixedcase\\SUB", "valuename", &type, &got), 0);
+}
+
+TEST_F(Registry, EachServiceHasItsOwnFile) {
+    ASSERT_EQ(Set(kParams, "a", REG_SZ, Sz("1")), 0);
+    ASSERT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\Other", "b", REG_SZ, Sz("2")), 0);
+    ASSERT_EQ(Set("SOFTWARE\\Vendor", "c", REG_SZ, Sz("3")), 0);
+    ASSERT_EQ(Set("SYSTEM\\Setup", "d", REG_SZ, Sz("4")), 0);
+    ASSERT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\a/..\\b", "e", REG_SZ, Sz("5")), 0);
+    EXPECT_EQ(Files("registry"),
+              (std::vector<std::string>{"registry/services/a%2F...reg", "registry/services/orvevtlogger.reg",
+                                        "registry/services/other.reg", "registry/software.reg",
+                                        "registry/system.reg"}));
+    std::string logger = Read("registry/services/orvevtlogger.reg");
+    EXPECT_EQ(logger, "Windows Registry Editor Version 5.00\n\n"
+                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger]\n\n"
+                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters]\n"
+                      "\"a\"=\"1\"\n\n");
+    EXPECT_EQ(Read("registry/system.reg").find("Services"), std::string::npos);
+}
+
+TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
+    ASSERT_EQ(Install("Gone"), 0u);
+    HKEY h;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0, KEY_ALL_ACCESS, &h),
+              0);
+    ASSERT_TRUE(DeleteService(Service("Gone")));
+    const BYTE one[] = {1, 0, 0, 0};
+    EXPECT_EQ(RegSetValueExA(h, "x", 0, REG_DWORD, one, 4), ERROR_KEY_DELETED);
+    EXPECT_FALSE(Exists("registry/services/gone.reg"));
+    RegCloseKey(h);
+}
+
+TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
+    SetLastError(4242);
+    ASSERT_EQ(Set(kParams, "x", REG_DWORD, std::string(4, '\0')), 0);
+    DWORD type;
+    std::string data;
+    ASSERT_EQ(Query(kParams, "x", &type, &data), 0);
+    ASSERT_EQ(Install("Quiet"), 0u);
+    SC_HANDLE s = Service("Quiet");
+    SERVICE_STATUS st;
+    ASSERT_TRUE(StartServiceA(s, 0, nullptr));
+    ASSERT_TRUE(QueryServiceStatus(s, &st));
+    ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(DeleteService(s));
+    EXPECT_EQ(GetLastError(), 4242u);
+}
+
+} // namespace

@@ -1,0 +1,107 @@
+#include "sim_test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace simtest {
+
+void MachineTest::SetUp() {
+    char tmpl[] = "/tmp/quillmar-sim-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = std::string(tmpl) + "/machine";
+    setenv("QUILLMAR_MACHINE", dir.c_str(), 1);
+    quillmar::sim::ResetProcessStateForTests();
+}
+
+void MachineTest::TearDown() {
+    for (SC_HANDLE h : opened)
+        CloseServiceHandle(h);
+    if (scm)
+        CloseServiceHandle(scm);
+    std::error_code ec;
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(fs::path(dir).parent_path(), ec);
+}
+
+std::string MachineTest::Read(const std::string &rel) const {
+    std::ifstream in(Path(rel), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void MachineTest::Write(const std::string &rel, const std::string &text) const {
+    fs::create_directories(fs::path(Path(rel)).parent_path());
+    std::ofstream out(Path(rel), std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool MachineTest::Exists(const std::string &rel) const { return fs::exists(Path(rel)); }
+
+std::vector<std::string> MachineTest::Files(const std::string &rel) const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto &e : fs::recursive_directory_iterator(Path(rel), ec))
+        if (e.is_regular_file())
+            out.push_back(fs::relative(e.path(), dir).string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+SC_HANDLE MachineTest::Scm(DWORD access) {
+    if (!scm)
+        scm = OpenSCManagerA(nullptr, nullptr, access);
+    return scm;
+}
+
+DWORD MachineTest::Install(const std::string &name, const char *display) {
+    SC_HANDLE h = CreateServiceA(Scm(), name.c_str(), display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe", nullptr,
+                                 nullptr, nullptr, nullptr, nullptr);
+    if (!h)
+        return GetLastError();
+    CloseServiceHandle(h);
+    return 0;
+}
+
+SC_HANDLE MachineTest::Service(const std::string &name, DWORD access) {
+    SC_HANDLE h = OpenServiceA(Scm(), name.c_str(), access);
+    if (h)
+        opened.push_back(h);
+    return h;
+}
+
+LONG MachineTest::Query(const std::string &key, const std::string &value, DWORD *type, std::string *data) {
+    HKEY h;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h);
+    if (rc)
+        return rc;
+    DWORD size = 0;
+    rc = RegQueryValueExA(h, value.c_str(), nullptr, type, nullptr, &size);
+    if (!rc) {
+        data->assign(size, '\0');
+        rc = RegQueryValueExA(h, value.c_str(), nullptr, type, reinterpret_cast<BYTE *>(data->data()), &size);
+    }
+    RegCloseKey(h);
+    return rc;
+}
+
+LONG MachineTest::Set(const std::string &key, const std::string &value, DWORD type, const std::string &data) {
+    HKEY h;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    if (rc)
+        return rc;
+    rc = RegSetValueExA(h, value.c_str(), 0, type, reinterpret_cast<const BYTE *>(data.data()),
+                        static_cast<DWORD>(data.size()));
+    RegCloseKey(h);
+    return rc;
+}
+
+std::string Sz(const std::string &s) { return s + std::string(1, '\0'); }
+
+} // namespace simtest

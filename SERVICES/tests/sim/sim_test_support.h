@@ -1,0 +1,49 @@
+// A fresh simulated machine per test, and small helpers around it.
+#pragma once
+
+#include "platform.h"
+#include "sim_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace simtest {
+
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string Path(const std::string &rel) const { return dir + "/" + rel; }
+    std::string Read(const std::string &rel) const;
+    void Write(const std::string &rel, const std::string &text) const;
+    bool Exists(const std::string &rel) const;
+    // Files below rel, relative to the machine directory, sorted.
+    std::vector<std::string> Files(const std::string &rel = "") const;
+
+    SC_HANDLE Scm(DWORD access = SC_MANAGER_ALL_ACCESS);
+    // Creates a service and closes its handle; returns the create's error.
+    DWORD Install(const std::string &name, const char *display = nullptr);
+    // A service handle, closed at the end of the test.
+    SC_HANDLE Service(const std::string &name, DWORD access = SERVICE_ALL_ACCESS);
+    // The value's type and bytes through the API, or the error code.
+    LONG Query(const std::string &key, const std::string &value, DWORD *type, std::string *data);
+    LONG Set(const std::string &key, const std::string &value, DWORD type, const std::string &data);
+
+    std::string dir;
+    SC_HANDLE scm = nullptr;
+    std::vector<SC_HANDLE> opened;
+};
+
+std::string Sz(const std::string &s);
+
+// Names parameterised cases after their label field.
+struct ByLabel {
+    template <typename P> std::string operator()(const ::testing::TestParamInfo<P> &p) const {
+        return p.param.label;
+    }
+}; // bytes of a REG_SZ as RegSetValueExA gets them
+
+} // namespace simtest
