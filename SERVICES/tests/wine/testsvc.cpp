@@ -5,15 +5,23 @@
 //
 // Its behaviour comes from "<own file name>.mode" beside the executable,
 // one word and an optional number of seconds:
-//   normal     START_PENDING, then RUNNING; a STOP ends it at once
+//   normal     RUNNING at once; a STOP ends it at once
 //   dies       START_PENDING, then STOPPED right away: never RUNNING
-//   slowstop   RUNNING; a STOP leaves it STOP_PENDING for N s (default 40)
+//   slowstop   RUNNING at once; a STOP leaves it STOP_PENDING for N s
+//              (default 40)
 //   nostart    stays START_PENDING for N s (default 40), then STOPPED
 //   exitnow    the process ends before it contacts the manager at all
 //   silent     ServiceMain returns without reporting any status
 // No file means normal. A file "<own file name>.quit" ends any wait at
 // once, so a test can clear away a slow service without waiting for it.
 // Each event is appended to "<own file name>.log".
+//
+// Wine's StartService returns as soon as the first status arrives and
+// ControlService as soon as the handler returns. So the state that quillmar's
+// first poll sees is settled before those calls return: the first report is
+// already RUNNING (a START_PENDING first would race with the second report),
+// and the handler itself reports STOPPED or STOP_PENDING. That keeps the
+// number of polls, and so the dots of display mode, the same on every run.
 
 #include <windows.h>
 
@@ -87,21 +95,16 @@ bool QuitRequested()
     return GetFileAttributesA((exePath + ".quit").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Sleeps up to `seconds`, in short slices so that a quit file or the stop
-// event (when given) cuts it short. Returns true when the event fired.
-bool Linger(DWORD seconds, HANDLE event, DWORD pendingState)
+// Stays in a pending state for up to `seconds`, in short slices so that a
+// quit file cuts it short; advances the checkpoint once a second, as a
+// service that is still making progress would.
+void Linger(DWORD seconds, DWORD pendingState)
 {
-    for (DWORD slice = 0; slice < seconds * 10; ++slice) {
-        if (QuitRequested())
-            return false;
-        if (event != nullptr && WaitForSingleObject(event, 100) == WAIT_OBJECT_0)
-            return true;
-        if (event == nullptr)
-            Sleep(100);
-        if (pendingState != 0 && slice % 10 == 9)
+    for (DWORD slice = 0; slice < seconds * 10 && !QuitRequested(); ++slice) {
+        Sleep(100);
+        if (slice % 10 == 9)
             Report(pendingState, 0, 2000);
     }
-    return false;
 }
 
 DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID)
@@ -110,6 +113,10 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID)
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+        if (mode == "slowstop")
+            Report(SERVICE_STOP_PENDING, 0, 2000);
+        else
+            Report(SERVICE_STOPPED, 0, 0);
         SetEvent(stopEvent);
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
@@ -131,26 +138,30 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
     if (mode == "silent")
         return;
 
-    Report(SERVICE_START_PENDING, 0, 3000);
     if (mode == "dies") {
+        Report(SERVICE_START_PENDING, 0, 3000);
         Report(SERVICE_STOPPED, 0, 0);
         return;
     }
     if (mode == "nostart") {
-        Linger(slowSeconds, nullptr, SERVICE_START_PENDING);
+        Report(SERVICE_START_PENDING, 0, 3000);
+        Linger(slowSeconds, SERVICE_START_PENDING);
         Report(SERVICE_STOPPED, 0, 0);
         return;
     }
 
     Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0);
-    while (WaitForSingleObject(stopEvent, 100) != WAIT_OBJECT_0)
-        if (QuitRequested())
-            break;
+    bool stopped = false;
+    while (!stopped && !QuitRequested())
+        stopped = WaitForSingleObject(stopEvent, 100) == WAIT_OBJECT_0;
     if (mode == "slowstop") {
-        Report(SERVICE_STOP_PENDING, 0, 2000);
-        Linger(slowSeconds, nullptr, SERVICE_STOP_PENDING);
+        if (!stopped)
+            Report(SERVICE_STOP_PENDING, 0, 2000);
+        Linger(slowSeconds, SERVICE_STOP_PENDING);
+        Report(SERVICE_STOPPED, 0, 0);
+    } else if (!stopped) {
+        Report(SERVICE_STOPPED, 0, 0);
     }
-    Report(SERVICE_STOPPED, 0, 0);
 }
 
 } // namespace

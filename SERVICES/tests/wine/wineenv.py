@@ -54,8 +54,12 @@ class WineEnv:
         self.root = Path(root).resolve()
         self.prefix = self.root / "prefix"
         self.prefix_seconds: float | None = None  # None when the prefix was there already
-        self.env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        self.env = {k: v for k, v in os.environ.items()
+                    if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
         self.env.update(
+            # Wine derives the ANSI code page from the locale: 1252 here, on
+            # every machine alike.
+            LANG="C.UTF-8",
             WINEPREFIX=str(self.prefix),
             WINEDEBUG="-all",
             # Without these the first start offers to install Mono and Gecko
@@ -72,8 +76,10 @@ class WineEnv:
                 raise WineError(f"{tool} missing: apt-get install -y --no-install-recommends wine64")
         self.prefix.mkdir(parents=True, exist_ok=True)
         fresh = not (self.prefix / "system.reg").exists()
-        # The server first, persistent, so that the prefix is built under the
-        # one server that lives for the whole run.
+        # A server left by an earlier run may not be persistent: end it, then
+        # start ours first, so that the prefix is built under the one server
+        # that lives for the whole run.
+        self._kill_server()
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
         before = time.monotonic()
@@ -89,13 +95,15 @@ class WineEnv:
     def stop(self) -> None:
         if not self.started:
             return
-        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        self._kill_server()
+        self.started = False
+
+    def _kill_server(self) -> None:
+        quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINESERVER, "-k"], **quiet)
         # -k returns before every process has gone; the next run may want
         # the same prefix.
-        subprocess.run([WINESERVER, "-w"], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=30)
-        self.started = False
+        subprocess.run([WINESERVER, "-w"], timeout=30, **quiet)
 
     def __enter__(self) -> "WineEnv":
         self.start()

@@ -1,7 +1,7 @@
 // wineprobe.exe ACTION NAME: makes one raw Service Control Manager call
 // sequence and prints what came back, so the Wine tier's self-test can pin
 // down how Wine answers the cases quillmar's waits depend on.
-//   start NAME      StartServiceA, then the states seen over ~3 s
+//   start NAME      StartServiceA, then the states seen over ~1 s
 //   stop2 NAME      ControlService(STOP) twice in a row, then the states
 //   delete NAME     DeleteService, then QueryServiceStatus and a second
 //                   DeleteService on the same handle, then OpenServiceA
@@ -64,7 +64,7 @@ int main(int argc, char **argv)
         BOOL ok = StartServiceA(hService, 0, nullptr);
         Line("start", ok);
         std::printf("start took %lu ms\n", GetTickCount() - before);
-        Watch(hService, 3000);
+        Watch(hService, 1000);
     } else if (std::strcmp(argv[1], "stop2") == 0) {
         Line("stop", ControlService(hService, SERVICE_CONTROL_STOP, &status), &status);
         Line("stop", ControlService(hService, SERVICE_CONTROL_STOP, &status), &status);

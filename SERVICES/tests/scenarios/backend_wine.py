@@ -1,0 +1,575 @@
+"""The Wine tier's backend: scenarios run as quillmar.exe on Wine's own
+Service Control Manager and registry.
+
+Set-up goes through sc.exe and reg.exe, as an installation would; the
+program runs through the exitcode launcher, which keeps the whole 32-bit
+exit code; checks read the machine through another door than the program
+(svcinfo and regvalue, which call the Win32 API directly, and the files
+themselves); svcremove clears services between cases.
+
+    python3 backend_wine.py --selftest build/windows [work_dir]
+
+exercises set-up, checks, launcher and cleanup without quillmar.exe, and
+pins down the Wine answers that the scenarios rely on.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "wine"))
+
+import model  # noqa: E402
+from wineenv import WineEnv, WineError, to_windows  # noqa: E402
+
+# Every service name a scenario can leave behind, the obsolete agent name
+# included; a case may add its own.
+CATALOGUE_SERVICES = ("OrvEvtLogger", "OrvFLM", "Orv_Field_Link_Mgr", "HalvBase")
+SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
+FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe")
+# Longer than the program's 30 polls of one second, so its wait runs out.
+SLOW_SECONDS = 40
+ANSI = "cp1252"  # Wine's ANSI code page under the locale WineEnv sets
+STATE_NAMES = {1: "stopped", 2: "start pending", 3: "stop pending", 4: "running",
+               5: "continue pending", 6: "pause pending", 7: "paused"}
+
+
+class SetupError(RuntimeError):
+    pass
+
+
+def _find(build_dir: Path, name: str) -> Path | None:
+    direct = build_dir / name
+    if direct.is_file():
+        return direct
+    return next((p for p in sorted(build_dir.rglob(name)) if p.is_file()), None)
+
+
+class Backend:
+    name = "wine"
+
+    def __init__(self, build_dir_windows: str, work_root: str):
+        self.build_dir = Path(build_dir_windows).resolve()
+        self.work_root = Path(work_root).resolve()
+        if re.search(r"\s", str(self.work_root)):
+            # The services' executable paths go to the manager unquoted.
+            raise ValueError(f"work root must hold no blanks: {self.work_root}")
+        self.wine = WineEnv(self.work_root / "wine")
+        self.fixtures: dict[str, Path] = {}
+        self.cases_dir = self.work_root / "cases"
+        self.num_cases = 0
+        self.timings: list[dict[str, float]] = []
+
+    def prepare(self) -> None:
+        missing = []
+        for fixture in FIXTURES:
+            path = _find(self.build_dir, fixture + ".exe")
+            if path is None:
+                missing.append(fixture + ".exe")
+            else:
+                self.fixtures[fixture] = path
+        if missing:
+            raise SetupError(f"not built in {self.build_dir}: {', '.join(missing)} "
+                             "(cmake --preset windows && cmake --build --preset windows)")
+        shutil.rmtree(self.cases_dir, ignore_errors=True)
+        self.cases_dir.mkdir(parents=True)
+        self.wine.start()
+        # A prefix kept from an earlier run may still hold services.
+        self.remove_services(CATALOGUE_SERVICES)
+
+    def quillmar(self) -> Path:
+        path = _find(self.build_dir, "quillmar.exe")
+        if path is None:
+            raise SetupError(f"quillmar.exe not built in {self.build_dir}")
+        return path
+
+    def new_case(self, scenario: model.Scenario) -> "Case":
+        self.num_cases += 1
+        safe = re.sub(r"[^A-Za-z0-9_-]+", "_", scenario.name)[:60]
+        # The number first: no case directory can be a device name (con, nul).
+        case = Case(self, scenario, self.cases_dir / f"c{self.num_cases:03d}-{safe}")
+        self.timings.append(case.timing)
+        return case
+
+    def close(self) -> None:
+        try:
+            if self.wine.started:
+                self.remove_services(CATALOGUE_SERVICES)
+        finally:
+            self.wine.stop()
+
+    # ---- fixtures ------------------------------------------------------------
+
+    def fixture(self, name: str, *args: str, cwd: Path | None = None):
+        return self.wine.run([str(self.fixtures[name]), *args], cwd=cwd)
+
+    def remove_services(self, names) -> None:
+        r = self.fixture("svcremove", *names)
+        if r.status != 0:
+            raise WineError(f"services left behind: {r.text().strip()}")
+
+    def service_info(self, name: str) -> dict[str, str] | None:
+        """The service's configuration and state, None when it is absent."""
+        r = self.fixture("svcinfo", name)
+        text = r.text()
+        if text.strip() == "absent":
+            return None
+        if r.status != 0:
+            raise WineError(f"svcinfo {name}: {r.stderr.decode(errors='replace')}")
+        info: dict[str, str] = {}
+        lines = text.split("\n")
+        for item in lines[0].split():
+            key, _, value = item.partition("=")
+            info[key] = value
+        for line in lines[1:]:
+            key, _, value = line.partition("=")
+            if key in ("path", "display"):
+                info[key] = value
+        return info
+
+    def reg_value(self, key: str, name: str) -> tuple[str, int, str] | None:
+        """(type, size in bytes, data) of a value below HKLM, None when absent."""
+        r = self.fixture("regvalue", key, name)
+        if r.status == 2:
+            return None
+        if r.status != 0:
+            raise WineError(f"regvalue {key} {name}: {r.stderr.decode(errors='replace')}")
+        head, _, data = r.text().partition("\n")
+        m = re.fullmatch(r"type=(\S+) size=(\d+)", head)
+        if m is None or not data.startswith("data="):
+            raise WineError(f"regvalue printed {r.text()!r}")
+        return m.group(1), int(m.group(2)), data[len("data="):].removesuffix("\n")
+
+
+class Case:
+    sep = "\\"
+
+    def __init__(self, backend: Backend, scenario: model.Scenario, host_dir: Path):
+        self.backend = backend
+        self.scenario = scenario
+        self.host_dir = str(host_dir)
+        self.dir = to_windows(host_dir)
+        self.services: list[str] = []  # names the set-up created, besides the catalogue
+        self.timing = {"setup": 0.0, "run": 0.0, "check": 0.0, "cleanup": 0.0}
+        shutil.rmtree(host_dir, ignore_errors=True)
+        host_dir.mkdir(parents=True)
+        # Whatever an earlier case failed to clear would change this one.
+        before = time.monotonic()
+        backend.remove_services(CATALOGUE_SERVICES)
+        self.timing["cleanup"] += time.monotonic() - before
+
+    def expand(self, s: str) -> str:
+        return s.replace("{dir}", self.dir).replace("{sep}", self.sep)
+
+    def host_path(self, path: str) -> Path:
+        """A file below {dir}, named as a scenario names it."""
+        path = self.expand(path)
+        if path.lower().startswith(self.dir.lower()):
+            path = path[len(self.dir):]
+        parts = [p for p in re.split(r"[\\/]", path) if p]
+        return Path(self.host_dir, *parts)
+
+    # ---- set-up ------------------------------------------------------------------
+
+    def setup(self, step) -> None:
+        before = time.monotonic()
+        try:
+            if isinstance(step, model.Service):
+                self._setup_service(step)
+            elif isinstance(step, model.Console):
+                self._setup_console(step)
+            else:
+                raise SetupError(f"{type(step).__name__} is a step of the native tier only")
+        finally:
+            self.timing["setup"] += time.monotonic() - before
+
+    def _sc(self, *args: str) -> None:
+        r = self.backend.wine.run(["sc", *args])
+        if r.status != 0:
+            raise SetupError(f"sc {' '.join(args)} failed ({r.status}): {r.text().strip()}")
+
+    def _setup_service(self, step: model.Service) -> None:
+        if step.behaviour not in ("normal", "dies", "slowstop", "nostart"):
+            raise SetupError(f"unknown behaviour {step.behaviour!r}")
+        if step.running and step.behaviour == "dies":
+            raise SetupError(f"{step.name}: a service that dies cannot be set up running")
+        exe = Path(self.host_dir, step.exe)
+        shutil.copyfile(self.backend.fixtures["testsvc"], exe)
+        mode = step.behaviour
+        if mode in ("slowstop", "nostart"):
+            mode += f" {SLOW_SECONDS}"
+        Path(f"{exe}.mode").write_text(mode + "\n")
+        if step.name not in CATALOGUE_SERVICES and step.name not in self.services:
+            self.services.append(step.name)
+
+        # "type= interact" makes Wine's sc register 0x110, own process and
+        # interactive, as quillmar itself does; a service created without a
+        # display name shows its own name, as on Windows.
+        self._sc("create", step.name, "binPath=", self.dir + self.sep + step.exe,
+                 "DisplayName=", step.display if step.display is not None else step.name,
+                 "type=", "interact", "start=", "auto")
+        key = rf"HKLM\{SERVICES_KEY}\{step.name}\Parameters"
+        for name, data in step.params.items():
+            r = self.backend.wine.run(["reg", "add", key, "/v", name, "/t", "REG_SZ",
+                                       "/d", self.expand(data), "/f"])
+            if r.status != 0:
+                raise SetupError(f"reg add {key} {name} failed: {r.text().strip()}")
+        if step.running:
+            self._sc("start", step.name)
+            wanted = "2" if step.behaviour == "nostart" else "4"
+            for _ in range(100):
+                info = self.backend.service_info(step.name)
+                if info is not None and info["state"] == wanted:
+                    break
+                time.sleep(0.05)
+            else:
+                raise SetupError(f"{step.name} did not reach state {wanted}: {info}")
+
+    def _setup_console(self, step: model.Console) -> None:
+        sub = self.host_path(step.sub)
+        sub.mkdir(parents=True, exist_ok=True)
+        for file_name, content in (("hvcons.ini", step.hvcons_ini), ("hvcons.old", step.hvcons_old)):
+            if content is not None:
+                (sub / file_name).write_bytes(content.encode())
+        if step.tool_status is not None:
+            shutil.copyfile(self.backend.fixtures["fakemerge"], sub / "hvcfgmrg.exe")
+            (sub / "hvcfgmrg.status").write_text(f"{step.tool_status}\n")
+
+    # ---- the run -------------------------------------------------------------
+
+    def run(self, args: list[str]) -> tuple[bytes, bytes, int]:
+        before = time.monotonic()
+        try:
+            r, code = self.backend.wine.run_full_status(
+                str(self.backend.fixtures["exitcode"]),
+                [to_windows(self.backend.quillmar()), *args], cwd=self.host_dir, timeout=600)
+            return r.stdout, r.stderr, code
+        finally:
+            self.timing["run"] += time.monotonic() - before
+
+    # ---- checks ----------------------------------------------------------------
+
+    def check(self, chk) -> list[str]:
+        before = time.monotonic()
+        try:
+            if isinstance(chk, model.ServiceState):
+                return self._check_state(chk)
+            if isinstance(chk, model.ServiceConfig):
+                return self._check_config(chk)
+            if isinstance(chk, model.RegValue):
+                return self._check_reg(chk)
+            if isinstance(chk, model.FileContent):
+                return self._check_file(chk)
+            if isinstance(chk, model.ToolRuns):
+                return self._check_tool(chk)
+            return [f"unknown check {chk!r}"]
+        finally:
+            self.timing["check"] += time.monotonic() - before
+
+    def _check_state(self, chk: model.ServiceState) -> list[str]:
+        info = self.backend.service_info(chk.name)
+        if info is None:
+            found = "absent"
+        else:
+            state = int(info["state"])
+            found = STATE_NAMES.get(state, f"state {state}")
+        return [] if found == chk.state else [f"service {chk.name}: {found}, expected {chk.state}"]
+
+    def _check_config(self, chk: model.ServiceConfig) -> list[str]:
+        info = self.backend.service_info(chk.name)
+        if info is None:
+            return [f"service {chk.name}: absent, expected configured"]
+        failures = []
+        for field, expected in (("type", chk.type), ("start", chk.start), ("error", chk.error)):
+            found = int(info[field], 0)
+            if found != expected:
+                failures.append(f"service {chk.name}: {field} {found:#x}, expected {expected:#x}")
+        for field, expected in (("path", chk.path), ("display", chk.display)):
+            if expected is not None and info[field] != self.expand(expected):
+                failures.append(f"service {chk.name}: {field} {info[field]!r}, "
+                                f"expected {self.expand(expected)!r}")
+        return failures
+
+    def _check_reg(self, chk: model.RegValue) -> list[str]:
+        where = rf"HKLM\{chk.key} {chk.name}"
+        value = self.backend.reg_value(chk.key, chk.name)
+        if chk.data is None:
+            return [] if value is None else [f"{where}: {value[2]!r}, expected absent"]
+        if value is None:
+            return [f"{where}: absent, expected {chk.data!r}"]
+        reg_type, size, data = value
+        expected = self.expand(chk.data)
+        failures = []
+        if reg_type != chk.type:
+            failures.append(f"{where}: type {reg_type}, expected {chk.type}")
+        if data != expected:
+            failures.append(f"{where}: {data!r}, expected {expected!r}")
+        elif reg_type in ("REG_SZ", "REG_EXPAND_SZ") and size != len(expected.encode()) + 1:
+            failures.append(f"{where}: {size} bytes stored, expected {len(expected.encode()) + 1} "
+                            "(the terminating NUL counted)")
+        return failures
+
+    def _check_file(self, chk: model.FileContent) -> list[str]:
+        path = self.host_path(chk.path)
+        if chk.content is None:
+            return [f"{chk.path}: present, expected absent"] if path.exists() else []
+        if not path.is_file():
+            return [f"{chk.path}: absent, expected {chk.content!r}"]
+        found = path.read_bytes().decode(errors="replace")
+        expected = self.expand(chk.content)
+        return [] if found == expected else [f"{chk.path}: {found!r}, expected {expected!r}"]
+
+    def _check_tool(self, chk: model.ToolRuns) -> list[str]:
+        sub = self.host_path(chk.sub)
+        log = sub / "hvcfgmrg.log"
+        # The tool writes in the ANSI code page, as quillmar passes its arguments.
+        lines = log.read_bytes().decode(ANSI).splitlines() if log.exists() else []
+        failures = []
+        if len(lines) != chk.count:
+            failures.append(f"merge tool in {chk.sub}: ran {len(lines)} times, expected {chk.count}")
+        expected = [to_windows(sub), *chk.args]
+        for line in lines:
+            fields = line.split("\t")
+            if fields != expected:
+                failures.append(f"merge tool in {chk.sub}: ran as {fields}, expected {expected}")
+        return failures
+
+    # ---- after the case ------------------------------------------------------------
+
+    def cleanup(self) -> None:
+        before = time.monotonic()
+        try:
+            # Test services that linger (slow stop, start pending) end at once.
+            for mode_file in Path(self.host_dir).glob("*.mode"):
+                Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
+            self.backend.remove_services([*CATALOGUE_SERVICES, *self.services])
+            self.backend.wine.check_one_services()
+            if not os.environ.get("QUILLMAR_KEEP_CASES"):
+                shutil.rmtree(self.host_dir, ignore_errors=True)
+        finally:
+            self.timing["cleanup"] += time.monotonic() - before
+
+
+# ---- self-test ------------------------------------------------------------------
+#
+# Runs the backend's own steps against Wine without quillmar.exe: every
+# check must accept the machine it should and reject a wrong expectation,
+# the launcher must keep whole exit codes and arguments, and Wine must still
+# answer the service calls as the scenarios expect.
+
+KEY_ELOG = SERVICES_KEY + r"\OrvEvtLogger\Parameters"
+
+
+class SelfTest:
+    def __init__(self, backend: Backend):
+        self.backend = backend
+        self.passed = 0
+        self.failed = 0
+
+    def expect(self, label: str, ok: bool, detail: object = "") -> None:
+        if ok:
+            self.passed += 1
+            print(f"ok    {label}")
+        else:
+            self.failed += 1
+            print(f"FAIL  {label}: {detail}")
+
+    def holds(self, case: Case, checks) -> None:
+        for chk in checks:
+            failures = case.check(chk)
+            self.expect(f"holds: {chk}", not failures, failures)
+
+    def rejects(self, case: Case, checks) -> None:
+        for chk in checks:
+            self.expect(f"rejects: {chk}", bool(case.check(chk)), "no failure reported")
+
+    def probe(self, case: Case, action: str, name: str) -> list[str]:
+        r = self.backend.fixture("wineprobe", action, name, cwd=Path(case.host_dir))
+        return r.text().splitlines()
+
+    def case(self, name: str) -> Case:
+        return self.backend.new_case(model.Scenario(name=name, args=[]))
+
+    def service_checks(self) -> None:
+        case = self.case("service set-up and checks")
+        case.setup(model.Service(name="OrvEvtLogger", display="PC's Orv Event Logger",
+                                 exe="iorvelsr.exe", running=True,
+                                 params={"AppDirectory": "{dir}", "PFAFilename": "{dir}\\a b.pfa"}))
+        self.holds(case, [
+            model.ServiceState("OrvEvtLogger", "running"),
+            model.ServiceConfig("OrvEvtLogger", path="{dir}\\iorvelsr.exe",
+                                display="PC's Orv Event Logger"),
+            model.RegValue(KEY_ELOG, "AppDirectory", "{dir}"),
+            model.RegValue(KEY_ELOG, "PFAFilename", "{dir}{sep}a b.pfa"),
+            model.RegValue(KEY_ELOG, "AppPortNumber", None),
+            model.ServiceState("OrvFLM", "absent"),
+        ])
+        self.rejects(case, [
+            model.ServiceState("OrvEvtLogger", "stopped"),
+            model.ServiceState("OrvEvtLogger", "absent"),
+            model.ServiceState("OrvFLM", "stopped"),
+            model.ServiceConfig("OrvEvtLogger", type=0x10),
+            model.ServiceConfig("OrvEvtLogger", start=3),
+            model.ServiceConfig("OrvEvtLogger", path="{dir}\\worvserv.exe"),
+            model.ServiceConfig("OrvEvtLogger", display="Orv Field Link Manager"),
+            model.ServiceConfig("OrvFLM"),
+            model.RegValue(KEY_ELOG, "AppDirectory", "{dir}\\"),
+            model.RegValue(KEY_ELOG, "AppDirectory", None),
+            model.RegValue(KEY_ELOG, "AppPortNumber", "1"),
+            model.RegValue(KEY_ELOG, "AppDirectory", "{dir}", type="REG_EXPAND_SZ"),
+        ])
+        r = self.backend.wine.run(["sc", "stop", "OrvEvtLogger"])
+        self.expect("sc stop of a normal test service", r.status == 0, r.text())
+        time.sleep(0.3)
+        self.holds(case, [model.ServiceState("OrvEvtLogger", "stopped")])
+        # A value stored without its terminator must be caught.
+        self.backend.wine.run(["reg", "add", rf"HKLM\{KEY_ELOG}", "/v", "Raw", "/t", "REG_BINARY",
+                               "/d", "4142", "/f"])
+        self.rejects(case, [model.RegValue(KEY_ELOG, "Raw", "AB")])
+        case.cleanup()
+        self.holds(case, [model.ServiceState(n, "absent") for n in CATALOGUE_SERVICES])
+        self.holds(case, [model.RegValue(KEY_ELOG, "AppDirectory", None)])
+
+    def console_and_launcher(self) -> None:
+        case = self.case("console, merge tool and launcher")
+        case.setup(model.Console(sub="console", tool_status=50003))
+        case.setup(model.Console(sub="with blank", hvcons_ini=None, hvcons_old="old\r\n",
+                                 tool_status=None))
+        sub = Path(case.host_dir, "console")
+        wine = self.backend.wine
+        exitcode = str(self.backend.fixtures["exitcode"])
+        tool = to_windows(sub / "hvcfgmrg.exe")
+        r, code = wine.run_full_status(exitcode, [tool, "merge", "orv.ini"], cwd=sub)
+        self.expect("launcher keeps the whole exit code", code == 50003, code)
+        self.expect("Linux sees only its low 8 bits", r.status == 50003 & 0xFF, r.status)
+        self.expect("tool output reaches the launcher's standard output",
+                    r.stdout == b"hvcfgmrg: merged into hvcons.ini\r\n", r.stdout)
+        self.expect("the tool writes nothing on standard error", r.stderr == b"", r.stderr)
+        self.holds(case, [
+            model.ToolRuns("console", 1),
+            model.ToolRuns("with blank", 0),
+            model.FileContent("console{sep}hvcons.ini", "[services]\nbase=1\n"),
+            model.FileContent("console/hvcons.old", None),
+            model.FileContent("{dir}\\with blank\\hvcons.old", "old\r\n"),
+            model.FileContent("with blank/hvcons.ini", None),
+        ])
+        self.rejects(case, [
+            model.ToolRuns("console", 2),
+            model.ToolRuns("console", 1, ("merge", "orv.ini", "x")),
+            model.FileContent("console/hvcons.ini", "[services]\r\nbase=1\r\n"),
+            model.FileContent("console/hvcons.ini", None),
+            model.FileContent("console/hvcons.old", ""),
+        ])
+
+        (sub / "hvcfgmrg.status").write_text("0\n")
+        (sub / "hvcfgmrg.log").unlink()
+        hard = ["a b", "&", "%PATH%", 'say "hi"', "back\\slash\\", 'tail\\"q', "x^y|z<w>",
+                "\\\\server\\share\\", "", "  two  blanks ", "ünï"]
+        r, code = wine.run_full_status(exitcode, [tool, *hard], cwd=sub)
+        logged = (sub / "hvcfgmrg.log").read_bytes().decode(ANSI).rstrip("\n").split("\t")[1:]
+        self.expect("launcher passes awkward arguments unchanged", logged == hard and code == 0,
+                    f"{logged} (exit {code})")
+        case.cleanup()
+
+    def wine_answers(self) -> None:
+        """The Service Control Manager answers the scenarios depend on."""
+        case = self.case("wine answers")
+        exe = Path(case.host_dir, "worvserv.exe")
+        case.setup(model.Service(name="OrvFLM", exe="worvserv.exe", behaviour="dies"))
+        lines = self.probe(case, "start", "OrvFLM")
+        self.expect("a service that reports START_PENDING then STOPPED: the start succeeds",
+                    lines[:1] == ["start ok"], lines)
+        self.expect("... and it is seen stopped, never running",
+                    any(l.endswith("state=1") for l in lines[2:])
+                    and not any(l.endswith("state=4") for l in lines[2:]), lines)
+
+        Path(f"{exe}.mode").write_text("exitnow\n")
+        lines = self.probe(case, "start", "OrvFLM")
+        self.expect("a service that exits before reporting: the start fails with 1053",
+                    lines[:1] == ["start err=1053"], lines)
+
+        Path(f"{exe}.mode").write_text("normal\n")
+        lines = self.probe(case, "start", "OrvFLM")
+        self.expect("a normal test service is running when StartService returns",
+                    lines[:1] == ["start ok"] and lines[2] == "t=0 state=4", lines)
+        lines = self.probe(case, "start", "OrvFLM")
+        self.expect("starting a running service fails with 1056", lines[:1] == ["start err=1056"], lines)
+        # The test service reports STOPPED from its handler, so the stop is
+        # complete when ControlService returns and a second STOP finds it
+        # stopped; quillmar's first poll depends on that.
+        lines = self.probe(case, "stop2", "OrvFLM")
+        self.expect("a stop is complete when ControlService returns; a second STOP fails with 1062",
+                    lines[:2] == ["stop ok state=1", "stop err=1062 state=1"], lines)
+        self.holds(case, [model.ServiceState("OrvFLM", "stopped")])
+
+        lines = self.probe(case, "delete", "OrvFLM")
+        self.expect("after DeleteService the same handle still answers QueryServiceStatus",
+                    lines == ["delete ok", "query ok state=1", "delete err=1072", "open-again ok",
+                              "open-after-close err=1060"], lines)
+        self.holds(case, [model.ServiceState("OrvFLM", "absent")])
+
+        case.setup(model.Service(name="OrvFLM", exe="worvserv.exe", behaviour="slowstop", running=True))
+        self.backend.wine.run(["sc", "stop", "OrvFLM"])
+        time.sleep(0.3)
+        lines = self.probe(case, "stop2", "OrvFLM")
+        self.expect("a STOP to a service that is stop pending fails with 1061",
+                    lines[:2] == ["stop err=1061 state=3", "stop err=1061 state=3"], lines)
+        self.holds(case, [model.ServiceState("OrvFLM", "stop pending")])
+        case.setup(model.Service(name="OrvEvtLogger", exe="iorvelsr.exe", behaviour="nostart",
+                                 running=True))
+        self.holds(case, [model.ServiceState("OrvEvtLogger", "start pending")])
+        r = self.backend.wine.run(["sc", "stop", "OrvEvtLogger"])
+        self.expect("a service that is start pending refuses a STOP", r.status != 0, r.text())
+        before = time.monotonic()
+        case.cleanup()
+        seconds = time.monotonic() - before
+        self.expect(f"slow services are cleared in {seconds:.1f} s, not {SLOW_SECONDS}", seconds < 5)
+
+    def marked_for_delete(self) -> None:
+        """A running service that is deleted stays until it stops."""
+        case = self.case("marked for delete")
+        case.setup(model.Service(name="HalvBase", exe="halv.exe", running=True))
+        lines = self.probe(case, "delete", "HalvBase")
+        self.expect("DeleteService of a running service only marks it",
+                    lines[:2] == ["delete ok", "query ok state=4"] and lines[-1] == "open-after-close ok",
+                    lines)
+        r = self.backend.wine.run(["sc", "create", "HalvBase", "binPath=", "x.exe"])
+        self.expect("creating a service of the same name fails meanwhile", r.status != 0, r.text())
+        case.cleanup()
+        self.holds(case, [model.ServiceState("HalvBase", "absent")])
+
+
+def _selftest(build_dir: str, work_root: str) -> int:
+    backend = Backend(build_dir, work_root)
+    before = time.monotonic()
+    backend.prepare()
+    print(f"prepare: {time.monotonic() - before:.1f} s (prefix built in "
+          f"{backend.wine.prefix_seconds or 0:.1f} s)")
+    test = SelfTest(backend)
+    try:
+        for part in (test.service_checks, test.console_and_launcher, test.wine_answers,
+                     test.marked_for_delete):
+            before = time.monotonic()
+            part()
+            print(f"--    {part.__name__}: {time.monotonic() - before:.1f} s")
+    finally:
+        backend.close()
+    for case_timing in backend.timings:
+        print("timing " + ", ".join(f"{k} {v:.2f} s" for k, v in case_timing.items()))
+    print(f"{test.passed} passed, {test.failed} failed")
+    return 1 if test.failed else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) in (3, 4) and sys.argv[1] == "--selftest":
+        work = sys.argv[3] if len(sys.argv) == 4 else "/tmp/quillmar-wine-selftest"
+        sys.exit(_selftest(sys.argv[2], work))
+    print("usage: backend_wine.py --selftest BUILD_DIR_WINDOWS [WORK_DIR]", file=sys.stderr)
+    sys.exit(2)
