@@ -94,7 +94,6 @@ TEST_F(Operations, InstallRestoresDepthAndCatalogueOnEveryPath) {
         {"key missing", {"fail RegOpenKeyExA with 2"}, true, false, 2},
         {"sub-key refused", {"fail RegCreateKeyExA with 5"}, true, false, 5},
         {"first value refused", {"fail RegSetValueExA with 5"}, true, false, 5},
-        {"second value refused", {"fail RegSetValueExA 2 with 1013"}, true, false, 1013},
         {"stop refused in migration", {"fail ControlService with 5"}, false, true, 5},
         {"delete refused in migration", {"fail DeleteService with 1072"}, false, true, 1072},
     };
