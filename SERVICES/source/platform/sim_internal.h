@@ -202,9 +202,12 @@ std::map<std::string, std::string> ServicesIn(const RegDoc &doc);
 
 // Display-name index (sim_scm.cpp): true when it is known to match the
 // registry as it stands; the maintenance hooks keep it that way.
+struct DisplayChange {
+    std::string name; // lowercased
+    std::optional<std::string> before, after;
+};
 bool DisplayIndexCurrent(const std::string &dir);
-void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
-                            const std::map<std::string, std::optional<std::string>> &changes);
+void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent, const std::vector<DisplayChange> &changes);
 // Finds a service, other than `self`, whose display name or name equals
 // `name` (case-insensitive). Returns 0 or a store error.
 LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool &clash);

@@ -263,15 +263,18 @@ void FillStatus(const RegKey &key, const RunState &st, LPSERVICE_STATUS out) {
 //
 // CreateServiceA must refuse a display name any other service uses. Reading
 // every service's file for that would make a run cost grow with the number
-// of services, so scm/display-names keeps them all, and
-// scm/display-names.stamp records the registry/services directory as it
-// stood when the index was last known right. Every change this machine
-// makes there renames a file into that directory, and so does any editor
-// that saves by rename or anyone adding or removing a file; a stamp that
-// no longer matches sends the next lookup back to the files themselves.
+// of services, so scm/display-names/ keeps them, spread over a few bucket
+// files by a hash of the lowercased display name so that a lookup or an
+// update reads and writes one small file. scm/display-names.stamp records
+// the registry/services directory as it stood when the index was last
+// known right. Every change this machine makes there renames a file into
+// that directory, as does an editor that saves by rename or anyone adding
+// or removing a file; a stamp that no longer matches sends the next lookup
+// back to the service files themselves.
 
-constexpr const char *kIndex = "scm/display-names";
+constexpr const char *kIndexDir = "scm/display-names";
 constexpr const char *kStamp = "scm/display-names.stamp";
+constexpr unsigned kBuckets = 32;
 
 std::string DirStamp(const std::string &dir) {
     struct stat st;
@@ -280,6 +283,19 @@ std::string DirStamp(const std::string &dir) {
     return std::to_string(st.st_ino) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
            std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_ctim.tv_sec) + "." +
            std::to_string(st.st_ctim.tv_nsec) + "\n";
+}
+
+unsigned BucketOf(std::string_view display) {
+    std::uint32_t h = 2166136261U;
+    for (char c : display) {
+        h ^= static_cast<unsigned char>(AsciiLower(c));
+        h *= 16777619U;
+    }
+    return h % kBuckets;
+}
+
+std::string BucketPath(const std::string &dir, unsigned bucket) {
+    return dir + "/" + kIndexDir + "/" + std::to_string(bucket);
 }
 
 std::string EncodeField(std::string_view s) {
@@ -320,18 +336,19 @@ bool DecodeField(std::string_view s, std::string &out) {
     return true;
 }
 
-using Index = std::map<std::string, std::string>; // lower name -> display
+using Bucket = std::map<std::string, std::string>; // lower name -> display
 
-bool LoadIndex(const std::string &dir, Index &index) {
-    index.clear();
+// A missing bucket is an empty one; a damaged one is not trusted.
+bool LoadBucket(const std::string &dir, unsigned bucket, Bucket &out) {
+    out.clear();
     std::string text;
     bool exists = false;
-    if (ReadWholeFile(dir + "/" + kIndex, text, exists) || !exists)
+    if (ReadWholeFile(BucketPath(dir, bucket), text, exists))
         return false;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t nl = text.find('\n', start);
         if (nl == text.npos)
-            return false; // cut short: not one we wrote
+            return false;
         std::string_view line(text.data() + start, nl - start);
         start = nl + 1;
         if (line.empty() || line[0] == '#')
@@ -340,23 +357,22 @@ bool LoadIndex(const std::string &dir, Index &index) {
         std::string name, display;
         if (sp == line.npos || !DecodeField(line.substr(0, sp), name) || !DecodeField(line.substr(sp + 1), display))
             return false;
-        index[name] = display;
+        out[name] = display;
     }
     return true;
 }
 
-LONG SaveIndex(const std::string &dir, const Index &index) {
-    std::string text = "# quillmar simulated machine: display names of all services (name display),\n"
-                       "# rebuilt from registry/services whenever display-names.stamp is stale\n";
-    for (auto &[name, display] : index)
+LONG SaveBucket(const std::string &dir, unsigned bucket, const Bucket &entries) {
+    std::string text = "# quillmar simulated machine: services by display name (name display)\n";
+    for (auto &[name, display] : entries)
         text += EncodeField(name) + " " + EncodeField(display) + "\n";
-    return WriteFileAtomic(dir + "/" + kIndex, text);
+    return WriteFileAtomic(BucketPath(dir, bucket), text);
 }
 
 void ForgetIndex(const std::string &dir) { unlink((dir + "/" + kStamp).c_str()); }
 
-LONG RebuildIndex(Txn &txn, Index &index) {
-    index.clear();
+LONG RebuildIndex(Txn &txn) {
+    std::vector<Bucket> buckets(kBuckets);
     std::string servicesDir = txn.Abs("registry/services");
     DIR *d = opendir(servicesDir.c_str());
     if (!d && errno != ENOENT) {
@@ -385,10 +401,14 @@ LONG RebuildIndex(Txn &txn, Index &index) {
         if (LONG rc = txn.Doc("registry/services/" + f, doc))
             return rc;
         for (auto &[name, display] : ServicesIn(*doc))
-            index[name] = display;
+            buckets[BucketOf(display)][name] = display;
     }
-    if (SaveIndex(txn.Dir(), index) == ERROR_SUCCESS)
-        WriteFileAtomic(txn.Abs(kStamp), DirStamp(txn.Dir()));
+    // The index is only a shortcut: failing to save it costs speed, not
+    // correctness, so it never fails the call.
+    for (unsigned b = 0; b < kBuckets; ++b)
+        if (SaveBucket(txn.Dir(), b, buckets[b]) != ERROR_SUCCESS)
+            return ERROR_SUCCESS;
+    WriteFileAtomic(txn.Abs(kStamp), DirStamp(txn.Dir()));
     return ERROR_SUCCESS;
 }
 
@@ -402,29 +422,32 @@ bool DisplayIndexCurrent(const std::string &dir) {
     return ReadWholeFile(dir + "/" + kStamp, text, exists) == ERROR_SUCCESS && exists && text == DirStamp(dir);
 }
 
-void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
-                            const std::map<std::string, std::optional<std::string>> &changes) {
+void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent, const std::vector<DisplayChange> &changes) {
     if (!wasCurrent) {
         ForgetIndex(dir);
         return;
     }
-    if (!changes.empty()) {
-        Index index;
-        if (!LoadIndex(dir, index)) {
-            ForgetIndex(dir);
-            return;
+    std::map<unsigned, Bucket> touched;
+    for (const DisplayChange &c : changes) {
+        for (const std::optional<std::string> &display : {c.before, c.after}) {
+            if (!display)
+                continue;
+            unsigned b = BucketOf(*display);
+            if (!touched.count(b) && !LoadBucket(dir, b, touched[b])) {
+                ForgetIndex(dir);
+                return;
+            }
         }
-        for (auto &[name, display] : changes) {
-            if (display)
-                index[name] = *display;
-            else
-                index.erase(name);
-        }
-        if (SaveIndex(dir, index) != ERROR_SUCCESS) {
-            ForgetIndex(dir);
-            return;
-        }
+        if (c.before)
+            touched[BucketOf(*c.before)].erase(c.name);
+        if (c.after)
+            touched[BucketOf(*c.after)][c.name] = *c.after;
     }
+    for (auto &[b, entries] : touched)
+        if (SaveBucket(dir, b, entries) != ERROR_SUCCESS) {
+            ForgetIndex(dir);
+            return;
+        }
     if (WriteFileAtomic(dir + "/" + kStamp, DirStamp(dir)) != ERROR_SUCCESS)
         ForgetIndex(dir);
 }
@@ -440,12 +463,18 @@ LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool 
             return ERROR_SUCCESS;
         }
     }
-    Index index;
-    if (!DisplayIndexCurrent(txn.Dir()) || !LoadIndex(txn.Dir(), index))
-        if (LONG rc = RebuildIndex(txn, index))
+    if (!DisplayIndexCurrent(txn.Dir()))
+        if (LONG rc = RebuildIndex(txn))
             return rc;
+    Bucket bucket;
+    if (!LoadBucket(txn.Dir(), BucketOf(name), bucket)) {
+        if (LONG rc = RebuildIndex(txn))
+            return rc;
+        if (!LoadBucket(txn.Dir(), BucketOf(name), bucket))
+            return ERROR_CANTREAD;
+    }
     std::string selfLower = Lower(self);
-    for (auto &[other, display] : index)
+    for (auto &[other, display] : bucket)
         if (other != selfLower && IEquals(display, name)) {
             clash = true;
             break;

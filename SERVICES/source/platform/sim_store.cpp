@@ -328,7 +328,7 @@ LONG Txn::Commit() {
             anyService = true;
     bool indexWasCurrent = anyService && DisplayIndexCurrent(dir_);
 
-    std::map<std::string, std::optional<std::string>> changes;
+    std::vector<DisplayChange> changes;
     LONG result = ERROR_SUCCESS;
     for (auto &[rel, f] : files_) {
         if (!f.dirty)
@@ -344,11 +344,13 @@ LONG Txn::Commit() {
         std::map<std::string, std::string> after = ServicesIn(f.doc);
         for (auto &[name, display] : f.servicesBefore)
             if (!after.count(name))
-                changes[name] = std::nullopt;
+                changes.push_back({name, display, std::nullopt});
         for (auto &[name, display] : after) {
             auto was = f.servicesBefore.find(name);
-            if (was == f.servicesBefore.end() || was->second != display)
-                changes[name] = display;
+            if (was == f.servicesBefore.end())
+                changes.push_back({name, std::nullopt, display});
+            else if (was->second != display)
+                changes.push_back({name, was->second, display});
         }
         f.servicesBefore = std::move(after);
     }
