@@ -274,7 +274,7 @@ void FillStatus(const RegKey &key, const RunState &st, LPSERVICE_STATUS out) {
 
 constexpr const char *kIndexDir = "scm/display-names";
 constexpr const char *kStamp = "scm/display-names.stamp";
-constexpr unsigned kBuckets = 32;
+constexpr unsigned kBuckets = 128;
 
 std::string DirStamp(const std::string &dir) {
     struct stat st;
