@@ -11,6 +11,35 @@ std::string JoinPath(const char *pDir, const char *pName) {
     return std::string(pDir) + "\\" + pName;
 }
 
+// The extended-length form of a path ("\\?\C:\..."), so that a console
+// directory near the 260-character limit still takes its backup and the
+// temporary file beside it.
+std::wstring LongPath(const std::string &path) {
+    const int numWide = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (numWide <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<std::size_t>(numWide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), numWide);
+    const DWORD numFull = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (numFull == 0) {
+        return {};
+    }
+    std::wstring full(numFull, L'\0');
+    const DWORD numWritten = GetFullPathNameW(wide.c_str(), numFull, full.data(), nullptr);
+    if (numWritten == 0 || numWritten >= numFull) {
+        return {};
+    }
+    full.resize(numWritten);
+    if (full.rfind(L"\\\\?\\", 0) == 0) {
+        return full;
+    }
+    if (full.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
 // Quotes one argument so that the C runtime's argument parser of the
 // started program hands it over unchanged (blanks, quotes and the
 // backslashes in front of them).
@@ -61,18 +90,21 @@ void CloseCopy(HANDLE copy, HANDLE original) {
 } // namespace
 
 DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
-    const std::string to = JoinPath(pDir, pTo);
-    if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    const std::wstring to = LongPath(JoinPath(pDir, pTo));
+    const std::wstring from = LongPath(JoinPath(pDir, pFrom));
+    if (to.empty() || from.empty()) {
+        return ERROR_INVALID_NAME;
+    }
+    if (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
         return 0;
     }
-    const std::string temporary = JoinPath(pDir, ".") + pTo + ".tmp." +
-                                  std::to_string(GetCurrentProcessId()) + "." +
-                                  std::to_string(GetTickCount());
-    if (CopyFileA(JoinPath(pDir, pFrom).c_str(), temporary.c_str(), TRUE) == 0) {
+    const std::wstring temporary = to + L".tmp." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                                   std::to_wstring(GetTickCount());
+    if (CopyFileW(from.c_str(), temporary.c_str(), TRUE) == 0) {
         return GetLastError();
     }
     // The content reaches the disk before the name does.
-    HANDLE hFile = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE hFile = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hFile != INVALID_HANDLE_VALUE) {
         FlushFileBuffers(hFile);
@@ -81,10 +113,10 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     DWORD errorNum = 0;
     // Without MOVEFILE_REPLACE_EXISTING: a backup made meanwhile by another
     // run stays, and counts as ours.
-    if (MoveFileExA(temporary.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
+    if (MoveFileExW(temporary.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) == 0) {
         errorNum = GetLastError();
-        DeleteFileA(temporary.c_str());
-        if (GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        DeleteFileW(temporary.c_str());
+        if (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
             errorNum = 0;
         }
     }
