@@ -207,6 +207,7 @@ struct DisplayChange {
     std::optional<std::string> before, after;
 };
 bool DisplayIndexCurrent(const std::string &dir);
+void DisplayIndexInvalidate(const std::string &dir);
 void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent, const std::vector<DisplayChange> &changes);
 // Finds a service, other than `self`, whose display name or name equals
 // `name` (case-insensitive). Returns 0 or a store error.

@@ -380,19 +380,16 @@ LONG RebuildIndex(Txn &txn) {
         ReportOnce(servicesDir, std::string("cannot list: ") + std::strerror(e));
         return e == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTREAD;
     }
-    std::vector<std::string> files;
+    std::vector<std::string> files, stale;
     while (d) {
         struct dirent *ent = readdir(d);
         if (!ent)
             break;
         std::string name = ent->d_name;
-        if (name.find(".tmp.") != std::string::npos) {
-            // Every writer holds the machine lock, as we do: this is what
-            // a killed run left behind.
-            unlink((servicesDir + "/" + name).c_str());
-        } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".reg") == 0) {
+        if (name.find(".tmp.") != std::string::npos)
+            stale.push_back(name);
+        else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".reg") == 0)
             files.push_back(name);
-        }
     }
     if (d)
         closedir(d);
@@ -403,6 +400,10 @@ LONG RebuildIndex(Txn &txn) {
         for (auto &[name, display] : ServicesIn(*doc))
             buckets[BucketOf(display)][name] = display;
     }
+    // Every writer holds the machine lock, as we do: a temporary file seen
+    // now is what a killed run left behind.
+    for (const std::string &f : stale)
+        unlink((servicesDir + "/" + f).c_str());
     // The index is only a shortcut: failing to save it costs speed, not
     // correctness, so it never fails the call.
     for (unsigned b = 0; b < kBuckets; ++b)
@@ -415,6 +416,8 @@ LONG RebuildIndex(Txn &txn) {
 } // namespace
 
 namespace quillmar::sim {
+
+void DisplayIndexInvalidate(const std::string &dir) { ForgetIndex(dir); }
 
 bool DisplayIndexCurrent(const std::string &dir) {
     std::string text;

@@ -327,6 +327,11 @@ LONG Txn::Commit() {
         if (f.dirty && rel.rfind("registry/services/", 0) == 0)
             anyService = true;
     bool indexWasCurrent = anyService && DisplayIndexCurrent(dir_);
+    // Until the index is brought up to date below, nobody may trust it:
+    // a run killed in between must leave it visibly stale, whatever the
+    // resolution of the directory's timestamps.
+    if (indexWasCurrent)
+        DisplayIndexInvalidate(dir_);
 
     std::vector<DisplayChange> changes;
     LONG result = ERROR_SUCCESS;

@@ -14,6 +14,8 @@ struct RoundTrip {
     const char *line; // expected value line, or nullptr when not checked
 };
 
+void PrintTo(const RoundTrip &c, std::ostream *os) { *os << c.label; }
+
 std::string Bytes(std::initializer_list<int> b) {
     std::string s;
     for (int c : b)
@@ -107,6 +109,8 @@ struct Bad {
     std::size_t line;
     const char *what;
 };
+
+void PrintTo(const Bad &c, std::ostream *os) { *os << c.label; }
 
 class RegTextRejects : public ::testing::TestWithParam<Bad> {};
 

@@ -190,6 +190,8 @@ struct Behaviour {
     std::vector<DWORD> polls;    // states the next status queries report
 };
 
+void PrintTo(const Behaviour &c, std::ostream *os) { *os << c.label; }
+
 class Polls : public ScmCalls, public ::testing::WithParamInterface<Behaviour> {};
 
 constexpr DWORD SP = SERVICE_START_PENDING, R = SERVICE_RUNNING, XP = SERVICE_STOP_PENDING, S = SERVICE_STOPPED;

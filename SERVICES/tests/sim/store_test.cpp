@@ -26,6 +26,8 @@ struct Damage {
     const char *message; // expected after "<path>: "
 };
 
+void PrintTo(const Damage &c, std::ostream *os) { *os << c.label; }
+
 class Corrupt : public Store, public ::testing::WithParamInterface<Damage> {};
 
 // Every call that meets the damage fails the same way and writes nothing.
@@ -113,6 +115,16 @@ TEST_F(Store, OneServicesDamageDoesNotReachAnother) {
     EXPECT_TRUE(QueryServiceStatus(s, &st));
     EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\Good\\Parameters", "x", REG_SZ, Sz("1")), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(Store, ACreateReadsOnlyTheFilesItNeeds) {
+    ASSERT_EQ(Install("Other"), 0u);
+    Write("registry/services/other.reg", "rubbish"); // in place: the directory does not change
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Install("New", "New Display"), 0u);
+    EXPECT_EQ(OpenServiceA(Scm(), "Other", SERVICE_ALL_ACCESS), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REGISTRY_CORRUPT));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("other.reg: line 1:"), std::string::npos);
 }
 
 TEST_F(Store, MachineDirectoryIsFoundAndMade) {
