@@ -36,6 +36,9 @@ SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe")
 # Longer than the program's 30 polls of one second, so its wait runs out.
 SLOW_SECONDS = 40
+# How long a stopped, deleted service may take to go: its process stays
+# 0.3 s after it stopped.
+GONE_SECONDS = 3.0
 ANSI = "cp1252"  # Wine's ANSI code page under the locale WineEnv sets
 STATE_NAMES = {1: "stopped", 2: "start pending", 3: "stop pending", 4: "running",
                5: "continue pending", 6: "pause pending", 7: "paused"}
@@ -113,7 +116,8 @@ class Backend:
     def remove_services(self, names) -> None:
         r = self.fixture("svcremove", *names)
         if r.status != 0:
-            raise WineError(f"services left behind: {r.text().strip()}")
+            raise WineError(f"services left behind (status {r.status}): {r.text().strip()} "
+                            f"{r.stderr.decode(errors='replace').strip()}")
 
     def service_info(self, name: str) -> dict[str, str] | None:
         """The service's configuration and state, None when it is absent."""
@@ -160,8 +164,11 @@ class Case:
         self.timing = {"setup": 0.0, "run": 0.0, "check": 0.0, "cleanup": 0.0}
         shutil.rmtree(host_dir, ignore_errors=True)
         host_dir.mkdir(parents=True)
-        # Whatever an earlier case failed to clear would change this one.
+        # Whatever an earlier case failed to clear (or kept for a look) would
+        # change this one; its lingering test services are told to quit.
         before = time.monotonic()
+        for mode_file in backend.cases_dir.glob("*/*.mode"):
+            Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
         backend.remove_services(CATALOGUE_SERVICES)
         self.timing["cleanup"] += time.monotonic() - before
 
@@ -274,13 +281,22 @@ class Case:
             self.timing["check"] += time.monotonic() - before
 
     def _check_state(self, chk: model.ServiceState) -> list[str]:
-        info = self.backend.service_info(chk.name)
-        if info is None:
-            found = "absent"
-        else:
-            state = int(info["state"])
-            found = STATE_NAMES.get(state, f"state {state}")
-        return [] if found == chk.state else [f"service {chk.name}: {found}, expected {chk.state}"]
+        # A deleted service goes only when its process has ended, and a test
+        # service's process ends a moment after it stopped: a stopped service
+        # expected absent gets that moment.
+        deadline = time.monotonic() + GONE_SECONDS
+        while True:
+            info = self.backend.service_info(chk.name)
+            if info is None:
+                found = "absent"
+            else:
+                state = int(info["state"])
+                found = STATE_NAMES.get(state, f"state {state}")
+            if found == chk.state:
+                return []
+            if not (chk.state == "absent" and found == "stopped" and time.monotonic() < deadline):
+                return [f"service {chk.name}: {found}, expected {chk.state}"]
+            time.sleep(0.1)
 
     def _check_config(self, chk: model.ServiceConfig) -> list[str]:
         info = self.backend.service_info(chk.name)

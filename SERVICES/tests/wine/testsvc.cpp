@@ -183,6 +183,13 @@ int main()
         std::fprintf(stderr, "testsvc: not started as a service (%lu)\n", errorNum);
         return static_cast<int>(errorNum);
     }
+    // Wine's dispatcher returns as soon as the service reports STOPPED, which
+    // the handler does before its answer to the STOP has gone back through
+    // the control pipe; exiting at once would break the pipe and fail the
+    // caller's ControlService with 109. Stay a moment for the answer. (While
+    // the process lives it holds the service open, so a deleted service
+    // vanishes only after this pause.)
+    Sleep(300);
     Log("process end");
     return 0;
 }
