@@ -17,6 +17,7 @@ and a few commands cost.
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -29,6 +30,13 @@ WINE = os.environ.get("QUILLMAR_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("QUILLMAR_WINESERVER", "/usr/lib/wine/wineserver")
 
 
+# Now and then (about once in a thousand processes here) the Linux side of a
+# Wine process trips glibc's loader at exit and it prints this on standard
+# error, after the Windows program has ended. It is the host's, not the
+# program's: it is taken out of the output and counted.
+HOST_NOISE = re.compile(rb"Inconsistency detected by ld\.so: [^\n]*\n?")
+
+
 class WineError(RuntimeError):
     pass
 
@@ -39,6 +47,7 @@ class Result:
     stderr: bytes
     status: int  # the Linux status: only the low 8 bits of the Windows exit code
     seconds: float
+    host_noise: int = 0  # loader lines taken out of stderr; the status may be the loader's then
 
     def text(self) -> str:
         return self.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
@@ -153,7 +162,8 @@ class WineEnv:
             seconds = time.monotonic() - before
             out.seek(0)
             err.seek(0)
-            return Result(out.read(), err.read(), p.returncode, seconds)
+            stderr, noise = HOST_NOISE.subn(b"", err.read())
+            return Result(out.read(), stderr, p.returncode, seconds, noise)
 
     def run_full_status(self, exitcode_exe: str, args: list[str], cwd: str | os.PathLike,
                         env: dict[str, str] | None = None, timeout: float = 120) -> tuple[Result, int]:
