@@ -220,9 +220,16 @@ bool ParseSettingsText(std::string_view text, Settings &out, TextError &err) {
                     ok = false;
                     why = "expected: clock skip or clock real";
                 }
+            } else if (Is(t[0], "lasterror")) {
+                if (t.size() == 2 && (Is(t[1], "clear") || Is(t[1], "keep")))
+                    out.clearLastError = Is(t[1], "clear");
+                else {
+                    ok = false;
+                    why = "expected: lasterror clear or lasterror keep";
+                }
             } else {
                 ok = false;
-                why = "unknown setting \"" + t[0].text + "\" (expected fail, service or clock)";
+                why = "unknown setting \"" + t[0].text + "\" (expected fail, service, clock or lasterror)";
             }
         }
         if (!ok) {

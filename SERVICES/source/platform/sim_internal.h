@@ -134,6 +134,9 @@ struct Settings {
     std::vector<FaultRule> faults;
     std::map<std::string, ServiceBehaviour> services; // key: lowercased name
     bool skipClock = false;
+    // Successful calls set the last error to 0, as a real system is free
+    // to do; the program must not depend on the value surviving them.
+    bool clearLastError = false;
 
     ServiceBehaviour BehaviourOf(std::string_view service) const;
 };
@@ -218,9 +221,20 @@ LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool 
 // The global lock that serialises this process's threads inside the machine.
 void LockProcess();
 void UnlockProcess();
+// Marks the span of one API call: a call that sets no error code counts
+// as a success for `lasterror clear`.
+void BeginCall();
+void EndCall();
+void NoteLastErrorPolicy(bool clear);
 struct ProcessGuard {
-    ProcessGuard() { LockProcess(); }
-    ~ProcessGuard() { UnlockProcess(); }
+    ProcessGuard() {
+        LockProcess();
+        BeginCall();
+    }
+    ~ProcessGuard() {
+        EndCall();
+        UnlockProcess();
+    }
     ProcessGuard(const ProcessGuard &) = delete;
     ProcessGuard &operator=(const ProcessGuard &) = delete;
 };

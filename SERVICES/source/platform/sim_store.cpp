@@ -221,6 +221,7 @@ LONG RemoveFile(const std::string &path) {
 
 LONG LoadSettings(const std::string &machineDir, Settings &out) {
     out = Settings{};
+    NoteLastErrorPolicy(false);
     std::string path = machineDir + "/settings";
     std::string text;
     bool exists = false;
@@ -234,6 +235,7 @@ LONG LoadSettings(const std::string &machineDir, Settings &out) {
         out = Settings{};
         return ERROR_BADDB;
     }
+    NoteLastErrorPolicy(out.clearLastError);
     return ERROR_SUCCESS;
 }
 

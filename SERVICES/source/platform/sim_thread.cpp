@@ -11,6 +11,8 @@ namespace quillmar::sim {
 namespace {
 
 thread_local DWORD t_lastError = 0;
+thread_local bool t_callFailed = false;
+thread_local bool t_clearOnSuccess = false;
 std::atomic<std::uint64_t> g_slept{0};
 std::mutex g_process;
 
@@ -19,7 +21,19 @@ std::mutex g_process;
 void LockProcess() { g_process.lock(); }
 void UnlockProcess() { g_process.unlock(); }
 
-void SetLastErrorCode(DWORD code) { t_lastError = code; }
+void SetLastErrorCode(DWORD code) {
+    t_lastError = code;
+    t_callFailed = true;
+}
+
+void BeginCall() { t_callFailed = false; }
+
+void EndCall() {
+    if (!t_callFailed && t_clearOnSuccess)
+        t_lastError = 0;
+}
+
+void NoteLastErrorPolicy(bool clear) { t_clearOnSuccess = clear; }
 
 std::uint64_t SleptMilliseconds() { return g_slept.load(); }
 

@@ -125,18 +125,38 @@ TEST_F(Operations, InstallRestoresDepthAndCatalogueOnEveryPath) {
 
 TEST_F(Operations, MigrationCreatesTheServiceWhenNoCallOfTheRemovalFailed) {
     // The obsolete service is already stopped: the removal's stop step
-    // reports 50002, which is no failed call, and the service is created.
-    AddService("Orv_Field_Link_Mgr", false);
-    SetLastError(0);
-    char dir[] = "C:\\Orv";
-    char port[] = "4000";
-    char *parms[] = {dir, port};
-    DWORD result = 1;
-    const Captured got = Capture([&] { result = InstallService(1, parms); });
-    EXPECT_EQ(result, 0U);
-    EXPECT_EQ(got.err, "\nERROR 50002");
-    EXPECT_TRUE(ServiceExists("OrvFLM"));
-    EXPECT_FALSE(ServiceExists("Orv_Field_Link_Mgr"));
+    // reports 50002, which is no failed call, and the service is created,
+    // also on a system whose successful calls clear the last error.
+    for (const char *pPolicy : {"lasterror keep", "lasterror clear"}) {
+        SetUp();
+        AddService("Orv_Field_Link_Mgr", false);
+        Settings({pPolicy});
+        char dir[] = "C:\\Orv";
+        char port[] = "4000";
+        char *parms[] = {dir, port};
+        DWORD result = 1;
+        const Captured got = Capture([&] { result = InstallService(1, parms); });
+        EXPECT_EQ(result, 0U) << pPolicy;
+        EXPECT_EQ(got.err, "\nERROR 50002") << pPolicy;
+        EXPECT_TRUE(ServiceExists("OrvFLM")) << pPolicy;
+        EXPECT_FALSE(ServiceExists("Orv_Field_Link_Mgr")) << pPolicy;
+        TearDown();
+    }
+}
+
+TEST_F(Operations, NewServiceIsCreatedWhateverTheLastErrorHolds) {
+    for (const DWORD serviceNum : {0U, 1U}) {
+        SetUp();
+        Settings({"lasterror clear"});
+        char dir[] = "C:\\Orv";
+        char value[] = "4000";
+        char *parms[] = {dir, value};
+        DWORD result = 1;
+        Capture([&] { result = InstallService(serviceNum, parms); });
+        EXPECT_EQ(result, 0U) << serviceNum;
+        EXPECT_TRUE(ServiceExists(myServices[serviceNum].pServiceName)) << serviceNum;
+        TearDown();
+    }
 }
 
 TEST_F(Operations, RemovalAndStartStopLeaveTheDepthAlone) {
