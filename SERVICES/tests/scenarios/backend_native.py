@@ -164,7 +164,7 @@ class Case:
 
     # -- the run -------------------------------------------------------------------
 
-    def run(self, args: list[str]) -> tuple[bytes, bytes, int]:
+    def run(self, args: list[str], combined: bool = False) -> tuple[bytes, bytes, int]:
         env = dict(os.environ)
         env["QUILLMAR_MACHINE"] = self.machine
         proc = subprocess.run(
@@ -173,10 +173,10 @@ class Case:
             env=env,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
+            stderr=subprocess.STDOUT if combined else subprocess.PIPE,
             timeout=RUN_TIMEOUT,
         )
-        return proc.stdout, proc.stderr, proc.returncode
+        return proc.stdout, proc.stderr or b"", proc.returncode
 
     # -- checks --------------------------------------------------------------------
 

@@ -120,14 +120,17 @@ def run_one(tier: str, backend, scenario, keep: bool) -> list[str]:
             case.setup(step)
         args = [case.expand(a) for a in scenario.args]
         started = time.monotonic()
-        out, err, status = case.run(args)
+        combined = scenario.combined is not None
+        out, err, status = case.run(args, combined=True) if combined else case.run(args)
         elapsed = time.monotonic() - started
         if tier == "wine":
             out = out.replace(b"\r\n", b"\n")
             err = err.replace(b"\r\n", b"\n")
 
-        exp_out = case.expand(scenario.stdout).encode("utf-8", "surrogateescape")
-        exp_err = case.expand(scenario.stderr).encode("utf-8", "surrogateescape")
+        exp_out = case.expand(scenario.combined if combined else scenario.stdout).encode(
+            "utf-8", "surrogateescape")
+        exp_err = b"" if combined else case.expand(scenario.stderr).encode(
+            "utf-8", "surrogateescape")
         if out != exp_out:
             failures.append("standard output differs:\n" + stream_diff("stdout", exp_out, out))
         if err != exp_err:

@@ -1221,4 +1221,24 @@ add(
           checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
 )
 
+# =====================================================================================
+# Both streams on one console: each stream is flushed where it must be, so
+# the error report follows the open progress line it completes.
+
+add(
+    Scenario("console: a failed open completes its progress line",
+             ["-d", "-b", "elog"],
+             combined=request("START service") + ss_to_query(ELOG_TITLE).split(
+                 "\tQuerying")[0].removesuffix(OKAY) + " (Error) \n"
+             + "Error opening service: The service doesn't exist.\n" + FINISHED,
+             exit=1060),
+    Scenario("console: the report stands before the usage text",
+             ["-b", "ELOG"], combined=quiet(50003) + USAGE, exit=50003),
+    Scenario("console: removal goes on after the stop step's report",
+             ["-d", "-rm", "elog"], setup=[elog()],
+             combined=request("REMOVE service") + ss_to_query(ELOG_TITLE)
+             + err("invalid action", 50002) + rm_deleted(ELOG_TITLE) + FINISHED,
+             exit=50002, checks=[ServiceState(ELOG_NAME, "absent")]),
+)
+
 SCENARIOS = S
