@@ -70,6 +70,7 @@ class Backend:
         self.num_cases = 0
         self.timings: list[dict[str, float]] = []
         self.host_noise = 0  # Wine loader messages taken out of standard error
+        self.clean = False  # no catalogue service is left: the last cleanup succeeded
 
     def prepare(self) -> None:
         missing = []
@@ -87,6 +88,7 @@ class Backend:
         self.wine.start()
         # A prefix kept from an earlier run may still hold services.
         self.remove_services(CATALOGUE_SERVICES)
+        self.clean = True
 
     def quillmar(self) -> Path:
         path = _find(self.build_dir, "quillmar.exe")
@@ -180,11 +182,13 @@ class Case:
         host_dir.mkdir(parents=True)
         # Whatever an earlier case failed to clear (or kept for a look) would
         # change this one; its lingering test services are told to quit.
-        before = time.monotonic()
-        for mode_file in backend.cases_dir.glob("*/*.mode"):
-            Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
-        backend.remove_services(CATALOGUE_SERVICES)
-        self.timing["cleanup"] += time.monotonic() - before
+        if not backend.clean:
+            before = time.monotonic()
+            for mode_file in backend.cases_dir.glob("*/*.mode"):
+                Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
+            backend.remove_services(CATALOGUE_SERVICES)
+            self.timing["cleanup"] += time.monotonic() - before
+        backend.clean = False
 
     def expand(self, s: str) -> str:
         return s.replace("{dir}", self.dir).replace("{sep}", self.sep)
@@ -384,6 +388,7 @@ class Case:
                 Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
             self.backend.remove_services([*CATALOGUE_SERVICES, *self.services])
             self.backend.wine.check_one_services()
+            self.backend.clean = True
             if not os.environ.get("QUILLMAR_KEEP_CASES"):
                 shutil.rmtree(self.host_dir, ignore_errors=True)
         finally:
