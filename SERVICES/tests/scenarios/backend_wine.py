@@ -269,12 +269,15 @@ class Case:
 
     # ---- the run -------------------------------------------------------------
 
-    def run(self, args: list[str]) -> tuple[bytes, bytes, int]:
+    def run(self, args: list[str], combined: bool = False) -> tuple[bytes, bytes, int]:
+        """combined: both streams into one file, in the order written (stderr
+        comes back empty)."""
         before = time.monotonic()
         try:
             r, code = self.backend.wine.run_full_status(
                 str(self.backend.fixtures["exitcode"]),
-                [to_windows(self.backend.quillmar()), *args], cwd=self.host_dir, timeout=600)
+                [to_windows(self.backend.quillmar()), *args], cwd=self.host_dir, timeout=600,
+                combined=combined)
             # The code comes from the launcher's file, so the loader's exit
             # trouble cannot change it; only its line is gone from stderr.
             self.backend.host_noise += r.host_noise
@@ -505,6 +508,12 @@ class SelfTest:
             model.FileContent("console/hvcons.ini", None),
             model.FileContent("console/hvcons.old", ""),
         ])
+
+        r, code = wine.run_full_status(exitcode, ["cmd", "/c", "echo one& echo two 1>&2& echo three"],
+                                       cwd=sub, combined=True)
+        self.expect("combined: both streams arrive in one file, in order",
+                    (r.stdout, r.stderr, code) == (b"one\r\ntwo \r\nthree\r\n", b"", 0),
+                    (r.stdout, r.stderr, code))
 
         (sub / "hvcfgmrg.status").write_text("0\n")
         (sub / "hvcfgmrg.log").unlink()

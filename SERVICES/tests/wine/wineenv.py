@@ -146,9 +146,11 @@ class WineEnv:
             raise WineError(f"expected one services.exe for {self.prefix}, found {len(pids)}: {pids}")
 
     def run(self, args: list[str], cwd: str | os.PathLike | None = None,
-            env: dict[str, str] | None = None, timeout: float = 120) -> Result:
+            env: dict[str, str] | None = None, timeout: float = 120,
+            combined: bool = False) -> Result:
         """Runs a Windows program: args[0] is a builtin name (sc, reg, cmd)
-        or a Linux path of an .exe."""
+        or a Linux path of an .exe. combined: standard error goes to the
+        same file as standard output, as on a console (stderr then empty)."""
         full_env = dict(self.env)
         if env:
             full_env.update(env)
@@ -158,19 +160,22 @@ class WineEnv:
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             before = time.monotonic()
             p = subprocess.run([WINE, *args], cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
-                               stdout=out, stderr=err, timeout=timeout)
+                               stdout=out, stderr=out if combined else err, timeout=timeout)
             seconds = time.monotonic() - before
             out.seek(0)
             err.seek(0)
-            stderr, noise = HOST_NOISE.subn(b"", err.read())
-            return Result(out.read(), stderr, p.returncode, seconds, noise)
+            stdout, noise_out = HOST_NOISE.subn(b"", out.read())
+            stderr, noise_err = HOST_NOISE.subn(b"", err.read())
+            return Result(stdout, stderr, p.returncode, seconds, noise_out + noise_err)
 
     def run_full_status(self, exitcode_exe: str, args: list[str], cwd: str | os.PathLike,
-                        env: dict[str, str] | None = None, timeout: float = 120) -> tuple[Result, int]:
+                        env: dict[str, str] | None = None, timeout: float = 120,
+                        combined: bool = False) -> tuple[Result, int]:
         """Runs a program through the exitcode launcher and returns the whole
         32-bit Windows exit code beside the output."""
         code_file = Path(cwd) / f".exitcode.{os.getpid()}.{time.monotonic_ns()}"
-        r = self.run([exitcode_exe, to_windows(code_file), *args], cwd=cwd, env=env, timeout=timeout)
+        r = self.run([exitcode_exe, to_windows(code_file), *args], cwd=cwd, env=env,
+                     timeout=timeout, combined=combined)
         try:
             code = int(code_file.read_text().strip())
         except (OSError, ValueError) as e:
