@@ -1,0 +1,272 @@
+// libFuzzer target over the whole run behind main: an arbitrary command
+// line, on a small simulated machine made afresh for every input.
+//
+// Input: byte 0 picks which of the four services exist and run before the
+// run, byte 1 picks one line of injected behaviour or failure for the
+// machine's settings (0: none), the rest is the argument vector, split at
+// NUL bytes. The program's globals are reset before each run and the
+// catalogue is checked after it: a run that leaves a row repointed would
+// mislead the next request of the same process.
+#include "quillmar.h"
+#include "sim_internal.h"
+
+#include <sanitizer/common_interface_defs.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t maxArgs = 24;
+
+std::string g_machine; // QUILLMAR_MACHINE
+std::string g_work;    // current directory of every run
+FILE *g_null = nullptr;
+
+// The catalogue as the program starts with it, copied before any run.
+struct RowCopy {
+    DoublePointer row;
+    std::string input, name, file, title, key;
+};
+std::vector<RowCopy> g_rows;
+FlagData g_flags[numFlags];
+
+std::string Str(const char *p) { return p ? p : "(null)"; }
+
+[[noreturn]] void Fail(const char *what, unsigned row) {
+    std::fprintf(stderr, "fuzz_dispatch: %s (row %u) changed by the run\n", what, row);
+    std::abort();
+}
+
+void CheckCatalogue() {
+    for (unsigned i = 0; i < numServices; ++i) {
+        const DoublePointer &now = myServices[i];
+        const RowCopy &was = g_rows[i];
+        if (std::memcmp(&now, &was.row, sizeof now) != 0)
+            Fail("catalogue row", i);
+        if (Str(now.pInputName) != was.input || Str(now.pServiceName) != was.name ||
+            Str(now.pServiceFilename) != was.file || Str(now.pServiceTitle) != was.title ||
+            Str(now.pKey) != was.key)
+            Fail("catalogue text", i);
+    }
+    if (std::memcmp(flags, g_flags, sizeof flags) != 0)
+        Fail("flag table", 0);
+}
+
+// Byte 1 of the input, 1-based; 0 and values past the end add nothing.
+// No failing closes: the machine keeps a handle whose close failed, which
+// the leak checker would blame on every later input.
+const char *const kSettingLines[] = {
+    "service OrvEvtLogger start never",
+    "service OrvEvtLogger start dies",
+    "service OrvEvtLogger stop never",
+    "service OrvFLM start 3",
+    "service OrvFLM stop 2",
+    "service HalvBase start never",
+    "fail OpenSCManagerA with 5",
+    "fail OpenSCManagerA 2 with 5",
+    "fail OpenServiceA with 5",
+    "fail OpenServiceA 2 with 5",
+    "fail OpenServiceA 2 with 1060",
+    "fail QueryServiceStatus with 6",
+    "fail QueryServiceStatus 2 with 6",
+    "fail QueryServiceStatus 5 with 6",
+    "fail QueryServiceStatus 2 with 1072",
+    "fail StartServiceA with 1058",
+    "fail ControlService with 1051",
+    "fail CreateServiceA with 1073",
+    "fail CreateServiceA with 52",
+    "fail ChangeServiceConfigA with 1057",
+    "fail DeleteService with 1072",
+    "fail RegOpenKeyExA with 2",
+    "fail RegCreateKeyExA with 5",
+    "fail RegSetValueExA with 87",
+    "fail RegSetValueExA 2 with 87",
+    "fail RegSetValueExA 1 with 1013",
+    "fail OpenServiceA name Orv_Field_Link_Mgr with 5",
+    "fail DeleteService name Orv_Field_Link_Mgr with 1072",
+    "fail OpenServiceA name OrvFLM with 1060",
+};
+constexpr unsigned kNumSettingLines = sizeof kSettingLines / sizeof kSettingLines[0];
+
+void WriteFile(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+struct Preset {
+    const char *name;
+    const char *display;
+    const char *image;
+};
+// Byte 0: bit 2k makes service k exist, bit 2k+1 makes it run.
+const Preset kPresets[] = {
+    {"OrvEvtLogger", "PC's Orv Event Logger", "C:\\Orv\\iorvelsr.exe"},
+    {"OrvFLM", "Orv Field Link Manager", "C:\\Orv\\worvserv.exe"},
+    {"Orv_Field_Link_Mgr", "Old Orv Field Link Manager", "C:\\Orv\\worvserv.exe"},
+    {"HalvBase", "Halvorin service", "C:\\Halv\\hvbase.exe"},
+};
+
+// True when the machine holds anything besides the four services' files
+// and the display-name index: then only wiping it gives a known start.
+bool HasLeftovers() {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(g_machine + "/registry", ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file())
+            return true;
+    for (auto it = fs::directory_iterator(g_machine + "/scm", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+        if (it->path().extension() == ".state")
+            return true;
+    return false;
+}
+
+// The machine as byte 0 and byte 1 ask, through its own calls, so that its
+// display-name index stays current (rebuilding it costs 128 file writes);
+// then call counts from zero.
+void ResetMachine(unsigned char services, unsigned char setting) {
+    WriteFile(g_machine + "/settings", "clock skip\n");
+    quillmar::sim::ResetProcessStateForTests();
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    for (const Preset &p : kPresets) {
+        if (SC_HANDLE s = scm ? OpenServiceA(scm, p.name, SERVICE_ALL_ACCESS) : nullptr) {
+            DeleteService(s);
+            CloseServiceHandle(s);
+        }
+    }
+    if (!scm || HasLeftovers()) {
+        if (scm)
+            CloseServiceHandle(scm);
+        std::error_code ec;
+        for (const char *sub : {"registry", "scm"})
+            fs::remove_all(g_machine + "/" + sub, ec);
+        scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    }
+    for (unsigned k = 0; k < 4 && scm; ++k) {
+        if (!(services & (1U << (2 * k))))
+            continue;
+        const Preset &p = kPresets[k];
+        SC_HANDLE s = CreateServiceA(scm, p.name, p.display, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, p.image, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
+        if (s && (services & (2U << (2 * k))))
+            StartServiceA(s, 0, nullptr);
+        if (s)
+            CloseServiceHandle(s);
+    }
+    if (scm)
+        CloseServiceHandle(scm);
+    std::string settings = "clock skip\n";
+    if (setting >= 1 && setting <= kNumSettingLines)
+        settings += std::string(kSettingLines[setting - 1]) + "\n";
+    WriteFile(g_machine + "/settings", settings);
+    std::error_code ec;
+    fs::remove(g_work + "/console/hvcons.old", ec);
+    quillmar::sim::ResetProcessStateForTests();
+}
+
+std::string TempRoot() {
+    // tmpfs when there is one: the machine fsyncs every file it replaces.
+    struct stat st;
+    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
+        return "/dev/shm";
+    const char *t = std::getenv("TMPDIR");
+    return t && *t ? t : "/tmp";
+}
+
+void RemoveRoot() {
+    std::error_code ec;
+    if (!g_work.empty())
+        fs::remove_all(fs::path(g_work).parent_path(), ec);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    std::string tmpl = TempRoot() + "/quillmar-fuzz-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) {
+        std::perror("fuzz_dispatch: mkdtemp");
+        std::exit(1);
+    }
+    std::string root = buf.data();
+    g_machine = root + "/machine";
+    g_work = root + "/work";
+    fs::create_directories(g_machine);
+    fs::create_directories(g_work + "/console");
+    // A console directory that the seeds name, so the merge runs to the end.
+    WriteFile(g_work + "/console/hvcons.ini", "[services]\nbase=1\n");
+    WriteFile(g_work + "/console/hvcfgmrg.exe", "#!/bin/sh\nexit 0\n");
+    chmod((g_work + "/console/hvcfgmrg.exe").c_str(), 0755);
+    setenv("QUILLMAR_MACHINE", g_machine.c_str(), 1);
+    // Relative directories in the inputs land in the scratch area.
+    if (chdir(g_work.c_str()) != 0) {
+        std::perror("fuzz_dispatch: chdir");
+        std::exit(1);
+    }
+    std::atexit(RemoveRoot);
+    g_null = std::fopen("/dev/null", "w");
+    if (!g_null) {
+        std::perror("fuzz_dispatch: /dev/null");
+        std::exit(1);
+    }
+    for (const DoublePointer &row : myServices)
+        g_rows.push_back({row, Str(row.pInputName), Str(row.pServiceName), Str(row.pServiceFilename),
+                          Str(row.pServiceTitle), Str(row.pKey)});
+    std::memcpy(g_flags, flags, sizeof flags);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    if (size < 2)
+        return -1; // libFuzzer: not worth keeping
+    ResetMachine(data[0], data[1]);
+
+    // argv[0], then the pieces between NUL bytes (a trailing NUL gives a
+    // last, empty argument), at most maxArgs of them.
+    std::vector<std::string> pieces{"quillmar"};
+    for (std::size_t pos = 2; pos < size || (pos == size && pieces.size() > 1 && data[pos - 1] == 0);) {
+        const void *nul = std::memchr(data + pos, 0, size - pos);
+        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(nul) - data) : size;
+        pieces.emplace_back(reinterpret_cast<const char *>(data + pos), end - pos);
+        if (!nul || pieces.size() > maxArgs)
+            break;
+        pos = end + 1;
+    }
+    std::vector<char *> argv;
+    for (std::string &p : pieces)
+        argv.push_back(p.data());
+    argv.push_back(nullptr);
+
+    display = 0;
+    numTabs = 0;
+    // The program writes through the stdio streams; swapping them keeps its
+    // output away while libFuzzer and the sanitizers keep the real stderr.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    FILE *savedOut = stdout;
+    FILE *savedErr = stderr;
+    stdout = g_null;
+    stderr = g_null;
+    RunQuillmar(static_cast<int>(argv.size() - 1), argv.data());
+    std::fflush(g_null);
+    stdout = savedOut;
+    stderr = savedErr;
+
+    CheckCatalogue();
+    return 0;
+}

@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of fuzz_dispatch from the scenarios' command lines.
+
+    python3 make_corpus.py [OUT_DIR]     (default: corpus/ beside this file)
+
+Each seed is what fuzz_dispatch reads: byte 0 the services that exist and
+run beforehand (bit 2k: service k exists, bit 2k+1: it runs; k = 0..3 for
+OrvEvtLogger, OrvFLM, Orv_Field_Link_Mgr, HalvBase), byte 1 the 1-based
+index of the scenario's settings line in fuzz_dispatch.cpp's table (0 when
+it has none there), then the arguments separated by NUL bytes. {dir} is the
+harness's working directory ("."), whose console/ holds a console.
+Files are named by the SHA-1 of their content, as libFuzzer names its own.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import re
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
+
+import model  # noqa: E402
+import scenarios  # noqa: E402
+
+PRESET_ORDER = ["orvevtlogger", "orvflm", "orv_field_link_mgr", "halvbase"]
+BEHAVIOUR_LINES = {
+    "dies": "service {name} start dies",
+    "nostart": "service {name} start never",
+    "slowstop": "service {name} stop never",
+}
+
+
+def setting_table() -> list[str]:
+    with open(os.path.join(HERE, "fuzz_dispatch.cpp"), encoding="utf-8") as f:
+        source = f.read()
+    body = re.search(r"kSettingLines\[\] = \{(.*?)\};", source, re.S)
+    if not body:
+        raise SystemExit("kSettingLines not found in fuzz_dispatch.cpp")
+    return re.findall(r'"((?:[^"\\]|\\.)*)"', body.group(1))
+
+
+def seed_of(scenario: model.Scenario, table: list[str]) -> bytes:
+    services = 0
+    setting = 0
+    for step in scenario.setup:
+        line = None
+        if isinstance(step, model.Service):
+            if step.name.lower() in PRESET_ORDER:
+                k = PRESET_ORDER.index(step.name.lower())
+                services |= 1 << (2 * k)
+                if step.running:
+                    services |= 2 << (2 * k)
+            if step.behaviour in BEHAVIOUR_LINES:
+                line = BEHAVIOUR_LINES[step.behaviour].format(name=step.name)
+        elif isinstance(step, model.Fault):
+            line = step.line
+        if line is not None and line in table and setting == 0:
+            setting = table.index(line) + 1
+    args = [a.replace("{dir}", ".").replace("{sep}", "/") for a in scenario.args]
+    body = b"\0".join(a.encode("utf-8", "surrogateescape") for a in args)
+    return bytes([services, setting]) + body
+
+
+def main(argv: list[str]) -> int:
+    out_dir = argv[1] if len(argv) > 1 else os.path.join(HERE, "corpus")
+    os.makedirs(out_dir, exist_ok=True)
+    # Seeds of an older table or scenario list would mean something else now.
+    for old in os.listdir(out_dir):
+        if re.fullmatch(r"[0-9a-f]{40}", old):
+            os.remove(os.path.join(out_dir, old))
+    table = setting_table()
+    seeds = {seed_of(s, table) for s in scenarios.SCENARIOS if "native" in s.tiers}
+    for seed in sorted(seeds):
+        name = hashlib.sha1(seed).hexdigest()
+        with open(os.path.join(out_dir, name), "wb") as f:
+            f.write(seed)
+    print(f"{len(seeds)} seeds in {out_dir}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
