@@ -109,6 +109,16 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM sam
     Txn txn;
     if (LONG rc = Enter(txn, Call::RegCreateKeyExA, n, path))
         return rc;
+    // As on Windows, nothing is made below a key deleted since the handle
+    // was opened; making it would bring the deleted key back.
+    if (hKey != HKEY_LOCAL_MACHINE) {
+        bool parentExists = false;
+        const KeyPath parent(path.begin(), path.end() - static_cast<std::ptrdiff_t>(sub.size()));
+        if (LONG rc = KeyExists(txn, parent, parentExists))
+            return rc;
+        if (!parentExists)
+            return ERROR_KEY_DELETED;
+    }
     bool exists = false;
     if (LONG rc = KeyExists(txn, path, exists))
         return rc;

@@ -160,6 +160,21 @@ TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
     RegCloseKey(h);
 }
 
+TEST_F(Registry, SubkeysOfAKeyDeletedMeanwhileAreRefused) {
+    ASSERT_EQ(Install("Gone"), 0u);
+    HKEY h;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0, KEY_ALL_ACCESS, &h),
+              0);
+    ASSERT_TRUE(DeleteService(Service("Gone")));
+    HKEY sub = nullptr;
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(sub, nullptr);
+    EXPECT_FALSE(Exists("registry/services/gone.reg"));
+    RegCloseKey(h);
+}
+
 TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
     SetLastError(4242);
     ASSERT_EQ(Set(kParams, "x", REG_DWORD, std::string(4, '\0')), 0);
