@@ -62,7 +62,8 @@ if(BUILD_TESTING AND Python3_Interpreter_FOUND AND NOT CMAKE_CROSSCOMPILING)
   if(QUILLMAR_GROFF AND NOT WIN32)
     add_test(NAME doc-manpage
              COMMAND ${Python3_EXECUTABLE} ${QUILLMAR_GEN_MANPAGE} --check-render
-                     ${QUILLMAR_README} ${PROJECT_BINARY_DIR}/quillmar.1)
+                     ${QUILLMAR_README} ${PROJECT_BINARY_DIR}/quillmar.1
+                     --machine-doc ${PROJECT_SOURCE_DIR}/SERVICES/source/platform/SIMULATED-MACHINE.md)
     set_tests_properties(doc-manpage PROPERTIES LABELS doc)
   endif()
 endif()
@@ -71,13 +72,18 @@ endif()
 
 # Not part of `all` nor of the tests: `cmake --build --preset native --target bench`.
 if(NOT WIN32)
+  # Fills a simulated machine with other services through the machine's own
+  # calls, for the growth measurement.
+  add_executable(quillmar_bench_seed EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/bench/seed_machine.cpp)
+  target_link_libraries(quillmar_bench_seed PRIVATE quillmar_platform)
+
   set(_bench_args --native ${PROJECT_BINARY_DIR})
   if(QUILLMAR_WINDOWS_BUILD_DIR)
     list(APPEND _bench_args --windows ${QUILLMAR_WINDOWS_BUILD_DIR})
   endif()
   add_custom_target(bench
     COMMAND bash ${PROJECT_SOURCE_DIR}/bench/bench.sh ${_bench_args}
-    DEPENDS quillmar
+    DEPENDS quillmar quillmar_bench_seed
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     USES_TERMINAL
     VERBATIM)

@@ -97,7 +97,8 @@ cmp -s "$work/deb/usr/share/doc/quillmar/README.md" "$readme" && pass "deb READM
 cmp -s "$work/deb/usr/share/doc/quillmar/LICENSE" "$root/LICENSE" && pass "deb LICENSE" \
     || fail "deb LICENSE differs"
 if command -v groff >/dev/null; then
-    if python3 "$gen" --check-render "$readme" "$work/deb/usr/share/man/man1/quillmar.1"; then
+    if python3 "$gen" --check-render "$readme" "$work/deb/usr/share/man/man1/quillmar.1" \
+        --machine-doc "$root/SERVICES/source/platform/SIMULATED-MACHINE.md"; then
         pass "deb man page renders"
     else
         fail "deb man page does not render cleanly"

@@ -119,6 +119,18 @@ def blocks(lines):
             out.append(("heading", len(m.group(1)), m.group(2)))
             i += 1
             continue
+        if line.startswith("    ") or line.startswith("\t"):
+            # An indented code block: runs to the first line that is neither
+            # blank nor indented.
+            body = []
+            while i < n and (not lines[i].strip() or lines[i].startswith("    ")
+                             or lines[i].startswith("\t")):
+                body.append(lines[i][4:] if lines[i].startswith("    ") else lines[i][1:])
+                i += 1
+            while body and not body[-1].strip():
+                body.pop()
+            out.append(("code", "\n".join(body)))
+            continue
         if s.startswith("|"):
             rows = []
             while i < n and lines[i].strip().startswith("|"):
@@ -420,13 +432,14 @@ def build_page(readme_text, machine_text, version, date):
     out.append(".B QUILLMAR_MACHINE")
     out.append("The directory of the simulated machine (builds other than Windows only); "
                "see \\fBSIMULATED MACHINE\\fR.")
-    out.append(".SH FILES")
     out.append(".TP")
-    out.append(".I /usr/share/doc/quillmar/README.md")
-    out.append("The README this page is made from.")
+    out.append('.BR XDG_STATE_HOME ", " HOME')
+    out.append("Where the simulated machine is when \\fBQUILLMAR_MACHINE\\fR is not set; "
+               "see \\fBSIMULATED MACHINE\\fR.")
     out.append(".SH SEE ALSO")
-    out.append("The simulated machine's document, "
-               "\\fISERVICES/source/platform/SIMULATED\\-MACHINE.md\\fR, in the sources.")
+    out.append("\\fI/usr/share/doc/quillmar/README.md\\fR, from which this page is made "
+               "together with the simulated machine's document "
+               "(\\fISERVICES/source/platform/SIMULATED\\-MACHINE.md\\fR in the sources).")
     return "\n".join(out) + "\n"
 
 
@@ -470,7 +483,7 @@ def check_usage(readme_text, program):
     return ok
 
 
-def check_render(readme_text, page_path):
+def check_render(readme_text, page_path, machine_text=""):
     """groff renders the page without a warning, and every line of the usage
     text comes out as written (a line roff took for a request would vanish)."""
     proc = subprocess.run(["groff", "-man", "-Tascii", "-P-cbou", "-ww", page_path],
@@ -488,6 +501,11 @@ def check_render(readme_text, page_path):
     for title in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "SIMULATED MACHINE"):
         if title not in rendered:
             print("section %s missing from the rendered page" % title)
+            ok = False
+    # The machine's document made it in: each of its sections is there.
+    for lvl, title, _ in split_sections(machine_text):
+        if lvl == 2 and re.sub(r"[`*]", "", title) not in stripped:
+            print("the simulated machine's section %r is missing from the page" % title)
             ok = False
     return ok
 
@@ -514,14 +532,14 @@ def main():
             if not args.program:
                 ap.error("--check-usage needs the program")
             return 0 if check_usage(readme_text, args.program) else 1
-        if args.check_render:
-            if not args.program:
-                ap.error("--check-render needs the page")
-            return 0 if check_render(readme_text, args.program) else 1
         machine_text = ""
         if args.machine_doc and os.path.exists(args.machine_doc):
             with open(args.machine_doc, encoding="utf-8") as f:
                 machine_text = f.read()
+        if args.check_render:
+            if not args.program:
+                ap.error("--check-render needs the page")
+            return 0 if check_render(readme_text, args.program, machine_text) else 1
         epoch = os.environ.get("SOURCE_DATE_EPOCH")
         date = ""
         if epoch:
