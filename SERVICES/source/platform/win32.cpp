@@ -126,6 +126,16 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
 DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
                    unsigned numArgs, DWORD *pExitStatus) {
     const std::string application = JoinPath(pDir, pProgram);
+    // A process cannot have a current directory of MAX_PATH or more (with
+    // its trailing backslash); refuse it here rather than hand it to
+    // CreateProcess, which is not safe with one everywhere.
+    const DWORD numFullDir = GetFullPathNameA(pDir, 0, nullptr, nullptr);
+    if (numFullDir == 0) {
+        return GetLastError();
+    }
+    if (numFullDir + 1 > MAX_PATH || application.size() >= MAX_PATH) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
     std::string commandLine = QuoteArgument(application);
     for (unsigned argNum = 0; argNum < numArgs; ++argNum) {
         commandLine += ' ';

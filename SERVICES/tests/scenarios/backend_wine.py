@@ -18,6 +18,7 @@ from __future__ import annotations
 import os
 import re
 import shutil
+import tempfile
 import sys
 import time
 from pathlib import Path
@@ -66,7 +67,9 @@ class Backend:
             raise ValueError(f"work root must hold no blanks: {self.work_root}")
         self.wine = WineEnv(self.work_root / "wine")
         self.fixtures: dict[str, Path] = {}
-        self.cases_dir = self.work_root / "cases"
+        # Under /tmp, not the work root: a deep checkout would otherwise push
+        # the cases about long directories past Windows' path limit.
+        self.cases_dir = Path(tempfile.mkdtemp(prefix="qmw-"))
         self.num_cases = 0
         self.timings: list[dict[str, float]] = []
         self.host_noise = 0  # Wine loader messages taken out of standard error
@@ -98,7 +101,9 @@ class Backend:
 
     def new_case(self, scenario: model.Scenario) -> "Case":
         self.num_cases += 1
-        safe = re.sub(r"[^A-Za-z0-9_-]+", "_", scenario.name)[:60]
+        # Short: some cases are about paths near Windows' 260-character limit,
+        # so the case directory must not eat into it.
+        safe = re.sub(r"[^A-Za-z0-9_-]+", "_", scenario.name)[:12]
         # The number first: no case directory can be a device name (con, nul).
         case = Case(self, scenario, self.cases_dir / f"c{self.num_cases:03d}-{safe}")
         self.timings.append(case.timing)
@@ -114,6 +119,8 @@ class Backend:
             means = {k: sum(t[k] for t in self.timings) / len(self.timings) for k in self.timings[0]}
             print(f"wine backend: {len(self.timings)} cases, mean per case "
                   + ", ".join(f"{k} {v:.2f} s" for k, v in means.items()), file=sys.stderr)
+        if not any(self.cases_dir.iterdir()):
+            self.cases_dir.rmdir()
         if self.host_noise:
             print(f"note: Wine's loader complained at exit {self.host_noise} time(s); "
                   "its lines were taken out of standard error", file=sys.stderr)

@@ -972,6 +972,16 @@ add(
         tiers=("native",),
         why_one_tier="Windows paths beyond MAX_PATH need the \\\\?\\ form, which this case is not about",
     ),
+    Scenario(
+        "merge: beyond Windows' path limit the backup is taken, the tool cannot start",
+        ["-i", "hv", "{dir}{sep}" + "m" * 200 + "{sep}" + "n" * 60],
+        setup=[Console(sub="m" * 200 + "/" + "n" * 60)],
+        stderr=quiet(1), exit=1,
+        checks=[FileContent("m" * 200 + "/" + "n" * 60 + "/hvcons.old", INI),
+                ToolRuns("m" * 200 + "/" + "n" * 60, 0)],
+        tiers=("wine",),
+        why_one_tier="a POSIX host has no limit on a current directory's length",
+    ),
 )
 
 # =====================================================================================
