@@ -412,7 +412,9 @@ def build_page(readme_text, machine_text, version, date):
         out.extend(render_blocks(blks, 3))
 
     out.append(".SH SIMULATED MACHINE")
-    if i_sim is not None:
+    if i_sim is not None and not machine_text:
+        # The README's summary stands in only while the full document is
+        # missing; with it, the summary would say everything twice.
         out.extend(render_blocks(blocks(sections[i_sim][2]), 3))
     if machine_text:
         msections = split_sections(machine_text)
@@ -427,6 +429,10 @@ def build_page(readme_text, machine_text, version, date):
                 body.append("#" * lvl + " " + title)
                 body.extend(lines)
         out.extend(render_blocks(blocks(body), 2))
+    i_diff = find_section(sections, 3, "Where Wine and the simulated machine differ")
+    if i_diff is not None:
+        out.append(".SS " + quote_arg(sections[i_diff][1]))
+        out.extend(render_blocks(blocks(sections[i_diff][2]), 3))
     out.append(".SH ENVIRONMENT")
     out.append(".TP")
     out.append(".B QUILLMAR_MACHINE")
