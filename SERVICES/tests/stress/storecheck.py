@@ -1,0 +1,143 @@
+"""Reads a simulated machine's store from the outside, strictly, for the
+stress, crash and hostile-input tests: every registry file and every state
+file must parse and be complete, and nothing may be left under a temporary
+name. Uses the scenario tier's own regedit reader (regtext.py), never the
+machine's code.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
+
+import regtext  # noqa: E402
+
+SERVICES_KEY = "system\\currentcontrolset\\services"
+STATE_KEYS = {"state", "polls", "then", "checkpoint", "exitcode"}
+STATES = {"STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING"}
+
+
+class StoreError(AssertionError):
+    pass
+
+
+def parse_reg_file(path: str) -> dict[str, dict[str, tuple[str, bytes]]]:
+    """Keys (lower-case path below HKEY_LOCAL_MACHINE) of one registry file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    text = regtext.decode_file(data)
+    # The machine ends every key with an empty line: a file cut short
+    # anywhere but at a key's end shows here even when it still parses.
+    if not text.endswith("\n\n"):
+        raise StoreError(f"{path}: does not end with a complete key")
+    try:
+        parsed = regtext.parse(text)
+    except regtext.RegTextError as e:
+        raise StoreError(f"{path}: {e}") from e
+    keys = {}
+    for key, values in parsed.items():
+        root, _, below = key.partition("\\")
+        if root.upper() != "HKEY_LOCAL_MACHINE":
+            raise StoreError(f"{path}: key outside HKEY_LOCAL_MACHINE: {key}")
+        keys[below.lower()] = {name.lower(): v for name, v in values.items()}
+    return keys
+
+
+def parse_state_file(path: str) -> dict[str, str]:
+    with open(path, "rb") as f:
+        text = f.read().decode("ascii")
+    if text and not text.endswith("\n"):
+        raise StoreError(f"{path}: last line cut short")
+    fields = {}
+    for number, line in enumerate(text.split("\n")[:-1], 1):
+        if not line or line.startswith("#"):
+            continue
+        key, eq, value = line.partition("=")
+        if not eq or key not in STATE_KEYS:
+            raise StoreError(f"{path}: line {number}: {line!r}")
+        if key in ("state", "then") and value not in STATES:
+            raise StoreError(f"{path}: line {number}: no such state {value!r}")
+        if key != "state" and key != "then" and not (value.isdigit() or value == "never"):
+            raise StoreError(f"{path}: line {number}: not a number {value!r}")
+        fields[key] = value
+    return fields
+
+
+def read_registry(machine: str, allow_temp: bool = False) -> dict[str, dict[str, tuple[str, bytes]]]:
+    """Every key of the machine, lower-case path below HKEY_LOCAL_MACHINE;
+    a key found in two files is an error. allow_temp: pass over what a
+    killed writer left under a temporary name."""
+    keys: dict[str, dict[str, tuple[str, bytes]]] = {}
+    for base, _, files in os.walk(os.path.join(machine, "registry")):
+        for name in sorted(files):
+            path = os.path.join(base, name)
+            if allow_temp and ".tmp." in name:
+                continue
+            if not name.endswith(".reg"):
+                raise StoreError(f"{path}: unexpected file in the registry")
+            for key, values in parse_reg_file(path).items():
+                if key in keys:
+                    raise StoreError(f"{path}: key {key} is in another file too")
+                keys[key] = values
+    return keys
+
+
+def read_states(machine: str) -> dict[str, dict[str, str]]:
+    """State files by lower-case encoded service file name (scm/<name>.state)."""
+    out = {}
+    scm = os.path.join(machine, "scm")
+    if os.path.isdir(scm):
+        for name in sorted(os.listdir(scm)):
+            if name.endswith(".state"):
+                out[name[: -len(".state")]] = parse_state_file(os.path.join(scm, name))
+    return out
+
+
+def temp_files(root: str) -> list[str]:
+    """Files under root that a writer left under a temporary name."""
+    found = []
+    for base, _, files in os.walk(root):
+        found += [os.path.join(base, n) for n in files if ".tmp." in n]
+    return sorted(found)
+
+
+def snapshot(root: str) -> dict[str, tuple[str, bytes]]:
+    """Every entry under root: relative path -> (kind, content or target)."""
+    out: dict[str, tuple[str, bytes]] = {}
+    for base, dirs, files in os.walk(root):
+        for d in dirs:
+            out[os.path.relpath(os.path.join(base, d), root)] = ("dir", b"")
+        for n in files:
+            path = os.path.join(base, n)
+            rel = os.path.relpath(path, root)
+            if os.path.islink(path):
+                out[rel] = ("link", os.readlink(path).encode())
+            else:
+                with open(path, "rb") as f:
+                    out[rel] = ("file", f.read())
+    return out
+
+
+def service_key(keys, name: str):
+    return keys.get(f"{SERVICES_KEY}\\{name.lower()}")
+
+
+def string_value(values, name: str):
+    """(text, REG type) of a string value, or None when absent."""
+    got = values.get(name.lower()) if values is not None else None
+    if got is None:
+        return None
+    text, terminated = regtext.string_of(got[1])
+    if got[0] in ("REG_SZ", "REG_EXPAND_SZ") and not terminated:
+        raise StoreError(f"value {name}: stored without its terminating NUL")
+    return text, got[0]
+
+
+def dword_value(values, name: str):
+    got = values.get(name.lower()) if values is not None else None
+    if got is None or got[0] != "REG_DWORD":
+        return None
+    return regtext.dword_of(got[1])
