@@ -56,6 +56,12 @@ python3 "$gen" --print-usage "$readme" >"$expected_usage"
 
 # ------------------------------------------------------------------ .deb
 echo "== cpack in $native"
+# Only what is installed: cpack does not build the whole tree.
+cmake --build "$native" --target quillmar quillmar_manpage >"$work/build-native.log" 2>&1 || {
+    cat "$work/build-native.log" >&2
+    fail "building quillmar and its man page in $native"
+    exit 1
+}
 (cd "$native" && rm -f packages/*.deb && cpack) >"$work/cpack-native.log" 2>&1 || {
     cat "$work/cpack-native.log" >&2
     fail "cpack in $native"
@@ -109,6 +115,11 @@ fi
 
 # ------------------------------------------------------------------ ZIP
 echo "== cpack in $windows"
+cmake --build "$windows" --target quillmar >"$work/build-windows.log" 2>&1 || {
+    cat "$work/build-windows.log" >&2
+    fail "building quillmar.exe in $windows"
+    exit 1
+}
 (cd "$windows" && rm -f packages/*.zip && cpack) >"$work/cpack-windows.log" 2>&1 || {
     cat "$work/cpack-windows.log" >&2
     fail "cpack in $windows"
