@@ -215,11 +215,8 @@ def inline(text):
 
 
 def inline_prose(text):
-    # Links keep their text; a link to another document names it.
-    def link(m):
-        label, target = m.group(1), m.group(2)
-        return label
-    text = re.sub(r"\[([^\]]+)\]\(([^)]+)\)", link, text)
+    # Links keep their text only: their targets are paths in the sources.
+    text = re.sub(r"\[([^\]]+)\]\(([^)]+)\)", r"\1", text)
     text = roff_plain(text)
     text = re.sub(r"\*\*(.+?)\*\*", r"\\fB\1\\fR", text)
     text = re.sub(r"(?<![\w*])\*(?!\s)(.+?)(?<!\s)\*(?![\w*])", r"\\fI\1\\fR", text)
