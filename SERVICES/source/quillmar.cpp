@@ -71,6 +71,28 @@ void ShowOutcome(const char *pText) {
     std::fflush(stdout);
 }
 
+// Opens an operation's block in display mode: the service's title between
+// line ends, then the progress line of its first step.
+void ShowHeading(const char *pTitle, const char *pFirstStep) {
+    if (display == 1) {
+        std::fputs("\n", stdout);
+        DisplayMsg(pTitle);
+        std::fputs("\n", stdout);
+        DisplayMsg(pFirstStep);
+    }
+}
+
+// Opens the local Service Control Manager, reporting a failure; every
+// operation asks for the right to create services, as it always has.
+SC_HANDLE OpenManager(DWORD *pErrorNum) {
+    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (hSCManager == nullptr) {
+        *pErrorNum = CallFailed();
+        DisplayError("opening service controler manager database", *pErrorNum);
+    }
+    return hSCManager;
+}
+
 } // namespace
 
 // ===========================================================================
@@ -423,16 +445,10 @@ DWORD StartStopOpened(SC_HANDLE hSCService, bool start) {
 DWORD StartStopService(DWORD action, DWORD serviceNum) {
     const DoublePointer &service = myServices[serviceNum];
     const bool start = action == actionStart;
-    if (display == 1) {
-        std::fputs("\n", stdout);
-        DisplayMsg(service.pServiceTitle);
-        std::fputs("\n", stdout);
-        DisplayMsg("Opening service control manager database .");
-    }
-    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    ShowHeading(service.pServiceTitle, "Opening service control manager database .");
+    DWORD errorNum = 0;
+    SC_HANDLE hSCManager = OpenManager(&errorNum);
     if (hSCManager == nullptr) {
-        const DWORD errorNum = CallFailed();
-        DisplayError("opening service controler manager database", errorNum);
         return errorNum;
     }
     if (display == 1) {
@@ -441,12 +457,12 @@ DWORD StartStopService(DWORD action, DWORD serviceNum) {
     }
     SC_HANDLE hSCService = OpenCatalogueService(hSCManager, serviceNum, action);
     if (hSCService == nullptr) {
-        const DWORD errorNum = CallFailed();
+        errorNum = CallFailed();
         DisplayError("opening service", errorNum);
         CloseServiceHandle(hSCManager);
         return errorNum;
     }
-    const DWORD errorNum = StartStopOpened(hSCService, start);
+    errorNum = StartStopOpened(hSCService, start);
     CloseServiceHandle(hSCService);
     CloseServiceHandle(hSCManager);
     return errorNum;
@@ -468,16 +484,9 @@ DWORD RemoveService(DWORD serviceNum) {
     if (errorNum != 0 && errorNum != errorAlreadyStopped) {
         return errorNum;
     }
-    if (display == 1) {
-        std::fputs("\n", stdout);
-        DisplayMsg(service.pServiceTitle);
-        std::fputs("\n", stdout);
-        DisplayMsg("Opening service control manager database .");
-    }
-    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    ShowHeading(service.pServiceTitle, "Opening service control manager database .");
+    SC_HANDLE hSCManager = OpenManager(&errorNum);
     if (hSCManager == nullptr) {
-        errorNum = CallFailed();
-        DisplayError("opening service controler manager database", errorNum);
         return errorNum;
     }
     if (display == 1) {
@@ -548,10 +557,9 @@ void MigrateObsoleteFlm(SC_HANDLE hSCManager) {
 DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
     const DoublePointer &service = myServices[serviceNum];
     const DWORD serviceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-    SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    DWORD errorNum = 0;
+    SC_HANDLE hSCManager = OpenManager(&errorNum);
     if (hSCManager == nullptr) {
-        const DWORD errorNum = CallFailed();
-        DisplayError("opening service controler manager database", errorNum);
         return errorNum;
     }
     if (display == 1) {
@@ -564,7 +572,6 @@ DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
         CloseServiceHandle(hSCManager);
         return ERROR_INVALID_PARAMETER;
     }
-    DWORD errorNum = 0;
     SC_HANDLE hSCService = OpenServiceA(hSCManager, service.pServiceName, SERVICE_CHANGE_CONFIG);
     if (hSCService == nullptr) {
         errorNum = CallFailed();
@@ -708,12 +715,7 @@ DWORD InstallService(DWORD serviceNum, char **ppParms) {
         DisplayError("installing service ", errorNotSupported);
         return errorNotSupported;
     }
-    if (display == 1) {
-        std::fputs("\n", stdout);
-        DisplayMsg(service.pServiceTitle);
-        std::fputs("\n", stdout);
-        DisplayMsg("Opening service controler manager database .");
-    }
+    ShowHeading(service.pServiceTitle, "Opening service controler manager database .");
     DWORD errorNum =
         InstallServiceEntry(serviceNum, ExecutablePath(ppParms[0], service.pServiceFilename));
     if (errorNum != 0) {
