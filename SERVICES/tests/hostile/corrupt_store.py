@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""A damaged or unreadable store at the process boundary.
+
+    python3 corrupt_store.py --build DIR [--work DIR] [-k SUBSTRING]
+
+The machine's own tests (SERVICES/tests/sim) feed damaged files to single
+calls. Here the whole program meets them: a machine set up by real runs
+(elog installed and running, flm installed) is damaged one way (garbage,
+a file cut short, an empty file, a directory where a file belongs, a file
+where a directory belongs, files the running user may not read or write),
+then one request runs. It must end with the machine's report naming the
+path and what is wrong, the error number on standard error, a non-zero
+exit status, and every file of the machine byte for byte as it was.
+Unreadable files need another user than root: those cases run the program
+as nobody (setpriv), and are skipped where that is not possible.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from typing import Callable
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "stress"))
+sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
+
+import storecheck  # noqa: E402
+from run_scenarios import posix_status  # noqa: E402
+
+ELOG_REG = "registry/services/orvevtlogger.reg"
+FLM_REG = "registry/services/orvflm.reg"
+ELOG_STATE = "scm/orvevtlogger.state"
+HEADER = "Windows Registry Editor Version 5.00\n\n"
+KEY = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger]\n"
+
+ERROR_ACCESS_DENIED = 5
+ERROR_BADDB = 1009
+ERROR_CANTOPEN = 1011
+ERROR_CANTREAD = 1012
+ERROR_REGISTRY_CORRUPT = 1015
+
+
+@dataclasses.dataclass
+class Damage:
+    label: str
+    damage: Callable[[str], None]  # gets the machine directory
+    args: list[str]
+    error: int
+    path: str  # reported path, relative to the machine ("" for the machine itself)
+    reason: str  # part of the report after the path
+    as_nobody: bool = False
+    also_under: str = ""  # reports of other paths below this one are expected too
+
+
+def write(rel: str, content: bytes | str):
+    def apply(machine: str) -> None:
+        path = os.path.join(machine, rel)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        with open(path, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+    return apply
+
+
+def cut(rel: str, keep: int):
+    """The file cut short after `keep` bytes (negative: before its end)."""
+    def apply(machine: str) -> None:
+        path = os.path.join(machine, rel)
+        with open(path, "rb") as f:
+            data = f.read()
+        with open(path, "wb") as f:
+            f.write(data[:keep])
+    return apply
+
+
+def into_dir(rel: str):
+    def apply(machine: str) -> None:
+        path = os.path.join(machine, rel)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        elif os.path.exists(path):
+            os.remove(path)
+        os.makedirs(os.path.join(path, "inside"))
+    return apply
+
+
+def into_file(rel: str):
+    def apply(machine: str) -> None:
+        path = os.path.join(machine, rel)
+        shutil.rmtree(path)
+        with open(path, "w") as f:
+            f.write("not a directory\n")
+    return apply
+
+
+def permissions(dirs: int, files: int, lock: int, special: dict[str, int]):
+    """Modes for everything in the machine (it runs as nobody then)."""
+    def apply(machine: str) -> None:
+        for base, ds, fs in os.walk(machine):
+            for d in ds:
+                os.chmod(os.path.join(base, d), dirs)
+            for f in fs:
+                os.chmod(os.path.join(base, f), files)
+        os.chmod(machine, dirs)
+        os.chmod(os.path.join(machine, "lock"), lock)
+        for rel, mode in special.items():
+            os.chmod(os.path.join(machine, rel), mode)
+    return apply
+
+
+CASES = [
+    Damage("garbage in a service's file", write(ELOG_REG, b"\x7fELF\x02\x01\x01\0garbage"),
+           ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "line 1: missing the header line"),
+    Damage("a service's file cut inside a key line", write(ELOG_REG, HEADER + KEY[:30]),
+           ["-e", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "key line without its closing ']'"),
+    Damage("a service's file cut inside a string", cut(ELOG_REG, -8),
+           ["-i", "elog", "C:\\New", "C:\\New\\x.pfa"], ERROR_REGISTRY_CORRUPT, ELOG_REG,
+           "without its closing quote"),
+    Damage("an empty service file", write(ELOG_REG, b""),
+           ["-rm", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "header"),
+    Damage("a key in the wrong file", write(ELOG_REG, HEADER + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\n"),
+           ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "belongs in registry/software.reg"),
+    Damage("a directory in place of a service's file", into_dir(ELOG_REG),
+           ["-i", "elog", "C:\\New", "C:\\New\\x.pfa"], ERROR_CANTREAD, ELOG_REG,
+           "is a directory, expected a file"),
+    Damage("garbage in a state file", write(ELOG_STATE, "state=SIDEWAYS\n"),
+           ["-e", "elog"], ERROR_BADDB, ELOG_STATE, "line 1:"),
+    Damage("a directory in place of a state file", into_dir(ELOG_STATE),
+           ["-b", "elog"], ERROR_CANTREAD, ELOG_STATE, "is a directory, expected a file"),
+    Damage("garbage in the settings", write("settings", "clock sideways\n"),
+           ["-b", "elog"], ERROR_BADDB, "settings", "line 1: expected: clock skip or clock real"),
+    Damage("a directory in place of the settings", into_dir("settings"),
+           ["-rm", "flm"], ERROR_CANTREAD, "settings", "is a directory, expected a file"),
+    Damage("a directory in place of the lock", into_dir("lock"),
+           ["-b", "elog"], ERROR_CANTOPEN, "lock", "cannot open the lock: Is a directory"),
+    # flm falls back to the agent's obsolete name, which meets the same damage.
+    Damage("a file in place of the services directory", into_file("registry/services"),
+           ["-e", "flm"], ERROR_CANTREAD, "registry/services/orvflm.reg", "cannot read: Not a directory",
+           also_under="registry/services/"),
+    Damage("a file in place of the runtime state directory", into_file("scm"),
+           ["-e", "elog"], ERROR_CANTREAD, ELOG_STATE, "cannot read: Not a directory"),
+    Damage("a service file nobody may read",
+           permissions(0o777, 0o666, 0o666, {ELOG_REG: 0}),
+           ["-b", "elog"], ERROR_ACCESS_DENIED, ELOG_REG, "cannot read: Permission denied", as_nobody=True),
+    Damage("a machine nobody may lock",
+           permissions(0o755, 0o644, 0o644, {}),
+           ["-e", "elog"], ERROR_ACCESS_DENIED, "lock", "cannot open the lock: Permission denied", as_nobody=True),
+    Damage("a registry nobody may write",
+           permissions(0o755, 0o644, 0o666, {}),
+           ["-i", "elog", "C:\\New", "C:\\New\\x.pfa"], ERROR_ACCESS_DENIED, ELOG_REG,
+           "cannot write: Permission denied", as_nobody=True),
+    Damage("a state file nobody may write",
+           permissions(0o755, 0o644, 0o666, {}),
+           ["-e", "elog"], ERROR_ACCESS_DENIED, ELOG_STATE, "cannot write: Permission denied", as_nobody=True),
+]
+
+# The machine itself is a file: no call can start, nothing is made.
+MACHINE_IS_FILE = Damage("a file where the machine directory belongs", lambda m: None,
+                         ["-b", "elog"], ERROR_CANTREAD, "", "not a directory")
+
+
+def nobody_can_run() -> bool:
+    return os.geteuid() == 0 and shutil.which("setpriv") is not None
+
+
+def set_up(program: str, root: str) -> tuple[str, dict]:
+    machine = os.path.join(root, "machine")
+    os.makedirs(machine)
+    with open(os.path.join(machine, "settings"), "w") as f:
+        f.write("clock skip\n")
+    env = dict(os.environ, QUILLMAR_MACHINE=machine)
+    for args in (["-i", "elog", "C:\\Orv", "C:\\Orv\\x.pfa"], ["-b", "elog"], ["-i", "flm", "C:\\Orv", "80"]):
+        subprocess.run([program] + args, env=env, cwd=root, check=True, stdout=subprocess.DEVNULL, timeout=60)
+    return machine, env
+
+
+def run_case(program: str, work: str, d: Damage) -> list[str]:
+    root = tempfile.mkdtemp(prefix="corrupt-", dir=work)
+    os.chmod(root, 0o755)  # nobody must reach the machine
+    problems = []
+    try:
+        machine, env = set_up(program, root)
+        if d is MACHINE_IS_FILE:
+            shutil.rmtree(machine)
+            with open(machine, "w") as f:
+                f.write("a file\n")
+        else:
+            d.damage(machine)
+        before = storecheck.snapshot(root)
+        command = [program] + d.args
+        if d.as_nobody:
+            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + command
+        proc = subprocess.run(command, env=env, cwd="/", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+        err = proc.stderr.decode("utf-8", "backslashreplace")
+        where = os.path.join(machine, d.path) if d.path else machine
+        report = f"quillmar: simulated machine: {where}: "
+        reports = re.findall(r"^quillmar: simulated machine: [^\n]*$", err, re.M)
+        if not any(r.startswith(report) and d.reason in r for r in reports):
+            problems.append(f"no report naming {where!r} and {d.reason!r}; standard error: {err!r}")
+        # Besides it, only the display-name index may be reported: saving
+        # that cache fails no call, but the machine still says so.
+        index = os.path.join(machine, "scm", "display-names")
+        others = [r for r in reports if not r.startswith(report) and index not in r
+                  and not (d.also_under and os.path.join(machine, d.also_under) in r)]
+        if others:
+            problems.append(f"reports of other paths: {others}")
+        if not re.fullmatch(r"(quillmar: simulated machine: [^\n]*\n)+(\nERROR \d+)+", err):
+            problems.append(f"standard error is not the machine's report and the error number: {err!r}")
+        # A failed status query is reported and the request still sent, so
+        # a start or stop may report the same number twice.
+        numbers = [int(n) for n in re.findall(r"\nERROR (\d+)", err)]
+        if not numbers or set(numbers) != {d.error} or len(numbers) > 2:
+            problems.append(f"error numbers {numbers}, expected {d.error}")
+        if proc.returncode != posix_status(d.error) or proc.returncode == 0:
+            problems.append(f"exit status {proc.returncode}, expected {posix_status(d.error)}")
+        if proc.stdout:
+            problems.append(f"standard output {proc.stdout[:200]!r}")
+        after = storecheck.snapshot(root)
+        changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
+        if changed:
+            problems.append(f"the store changed: {changed[:10]}")
+    finally:
+        for base, dirs, _ in os.walk(root):
+            for x in dirs:
+                os.chmod(os.path.join(base, x), 0o755)
+        if problems:
+            problems.append(f"kept in {root}")
+        else:
+            shutil.rmtree(root, ignore_errors=True)
+    return problems
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--work")
+    parser.add_argument("-k", dest="substring")
+    opts = parser.parse_args(argv)
+    program = os.path.join(os.path.abspath(opts.build), "quillmar")
+    work = opts.work or tempfile.mkdtemp(prefix="corrupt-store-")
+    os.makedirs(work, exist_ok=True)
+    os.chmod(work, 0o755)
+    failed = skipped = passed = 0
+    for d in CASES + [MACHINE_IS_FILE]:
+        if opts.substring and opts.substring not in d.label:
+            continue
+        if d.as_nobody and not nobody_can_run():
+            print(f"SKIP {d.label}: needs root and setpriv to run as nobody")
+            skipped += 1
+            continue
+        problems = run_case(program, work, d)
+        if problems:
+            failed += 1
+            print(f"FAIL {d.label} (quillmar {' '.join(d.args)})")
+            for p in problems:
+                print("     " + p)
+        else:
+            passed += 1
+            print(f"ok   {d.label} (quillmar {' '.join(d.args)}: {d.error})")
+    print(f"{passed} passed, {failed} failed, {skipped} skipped")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
