@@ -12,3 +12,4 @@ cmake --build --preset windows -j2
 cmake --preset native -DQUILLMAR_WINDOWS_BUILD_DIR="$PWD/build/windows"
 cmake --build --preset native -j2
 ctest --preset native "$@"
+bash scripts/check-packages.sh build/native build/windows
