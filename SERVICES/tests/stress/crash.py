@@ -17,9 +17,9 @@ e.g. for an install over an existing service, old ImagePath and values ->
 new ImagePath -> new AppDirectory -> new last value. Anything else (a file
 that does not parse, a value from nowhere, a half-written backup) is a
 failure. Files under temporary names may be left by a killed writer; they
-are counted, not read. A state file left beside a removed service (the kill
-fell between the two files of DeleteService) is allowed: the next create
-removes it.
+are counted, not read. A removal passes through "marked for deletion"
+(DeleteService marks, the close lets it go); a run killed there leaves the
+mark, and the next run that touches the service finishes the removal.
 """
 
 from __future__ import annotations
@@ -67,7 +67,12 @@ def observe(machine: str, row: str):
     p = keys.get(base + "\\parameters")
     values = tuple(None if p is None else storecheck.string_value(p, v) for v in parms)
     values = tuple(None if v is None else v[0] for v in values)
-    running = states.get(name.lower(), {}).get("state", "STOPPED") == "RUNNING"
+    state = states.get(name.lower(), {})
+    running = state.get("state", "STOPPED") == "RUNNING"
+    if state.get("deleted") == "1":
+        # Marked by DeleteService: gone once stopped and no longer open,
+        # at the latest when the next run opens or creates it.
+        return ("marked", running)
     return ("present", image[0] if image else None, p is not None, values, running)
 
 
@@ -76,10 +81,17 @@ def image_path(directory: str, exe: str) -> str:
     return f'"{path}"' if (" " in path or "\t" in path) else path
 
 
+def settled(before) -> list:
+    """A marked, stopped service goes as soon as a run touches it."""
+    return [before, ABSENT] if before == ("marked", False) else [before]
+
+
 def install_states(before, row: str, directory: str, last: str):
     """The states an install passes through, nothing done first."""
     _, exe, _ = ROWS[row]
     image = image_path(directory, exe)
+    if before[0] == "marked":
+        return settled(before) + install_states(ABSENT, row, directory, last)[1:]
     if before == ABSENT:
         seq = [before, ("present", image, False, (None, None), False)]
     else:
@@ -95,21 +107,26 @@ def install_states(before, row: str, directory: str, last: str):
 
 
 def remove_states(before):
-    if before == ABSENT:
-        return [before]
+    if before == ABSENT or before[0] == "marked":
+        return settled(before)
     seq = [before]
     if before[4]:
         seq.append(before[:4] + (False,))
-    seq.append(ABSENT)
+    # DeleteService may only mark it; the close lets it go.
+    seq += [("marked", False), ABSENT]
     return seq
 
 
 def start_states(before):
-    return [before] if before == ABSENT else [before, before[:4] + (True,)]
+    if before == ABSENT or before[0] == "marked":
+        return settled(before)
+    return [before, before[:4] + (True,)]
 
 
 def stop_states(before):
-    return [before] if before == ABSENT else [before, before[:4] + (False,)]
+    if before == ABSENT or before[0] == "marked":
+        return settled(before)
+    return [before, before[:4] + (False,)]
 
 
 class Watch:

@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 import regtext  # noqa: E402
 
 SERVICES_KEY = "system\\currentcontrolset\\services"
-STATE_KEYS = {"state", "polls", "then", "checkpoint", "exitcode"}
+STATE_KEYS = {"state", "polls", "then", "checkpoint", "exitcode", "deleted"}
 STATES = {"STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING"}
 
 
@@ -60,7 +60,9 @@ def parse_state_file(path: str) -> dict[str, str]:
             raise StoreError(f"{path}: line {number}: {line!r}")
         if key in ("state", "then") and value not in STATES:
             raise StoreError(f"{path}: line {number}: no such state {value!r}")
-        if key != "state" and key != "then" and not (value.isdigit() or value == "never"):
+        if key == "deleted" and value not in ("0", "1"):
+            raise StoreError(f"{path}: line {number}: deleted={value!r}")
+        if key not in ("state", "then", "deleted") and not (value.isdigit() or value == "never"):
             raise StoreError(f"{path}: line {number}: not a number {value!r}")
         fields[key] = value
     return fields

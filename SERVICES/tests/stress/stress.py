@@ -29,7 +29,10 @@ it can only have failed because the service vanished under it). So:
   * RUNNING needs a successful start not overtaken by a stop or removal;
     STOPPED is wrong when a successful start began after every stop,
     removal and install had ended;
-  * nothing of a removed service is left (no Parameters key, no state file);
+  * nothing of a removed service is left (no Parameters key, no state file),
+    unless DeleteService only marked it because it runs: a start came
+    between a removal's stop and its delete, so that removal overlaps a
+    successful start; a marked service that stopped must be gone;
   * each successful console merge ran the merge tool once, and the first
     backup of hvcons.ini is the one that stays.
 """
@@ -233,6 +236,7 @@ class Seen:
     image: str | None = None
     values: tuple = ()
     running: bool = False
+    marked: bool = False  # deleted, still running: goes once stopped
 
 
 def check_row(row: Row, runs: list[Run], keys, states, before: Seen) -> tuple[list[str], Seen]:
@@ -252,13 +256,32 @@ def check_row(row: Row, runs: list[Run], keys, states, before: Seen) -> tuple[li
     parms = keys.get(base + "\\parameters")
     image = storecheck.string_value(key, "ImagePath") if exists else None
     values = tuple(storecheck.string_value(parms, p) if parms is not None else None for p in row.parms)
+    marked = exists and (state or {}).get("deleted") == "1"
     seen = Seen(exists, image[0] if image else None, tuple(v[0] if v else None for v in values),
-                exists and now == "RUNNING")
+                exists and now == "RUNNING", marked)
 
     existence = installs + removes
     last = [r for r in existence if not overtaken(r, existence)]
+    if marked:
+        # DeleteService only marks a running service; it goes when stopped.
+        # Running and marked: a start came between a removal's stop and
+        # its delete, so that removal could be last and that start began
+        # before it ended.
+        if now != "RUNNING":
+            problems.append(f"{row.name}: marked for deletion and {now}, yet still there after every run")
+        explained = any(r.op == "rm" and any(s.start < r.end and not overtaken(s, stops) for s in starts)
+                        for r in last)
+        # Or it was so already, and nothing stopped, removed or made it since.
+        explained = explained or (before.marked and not existence and not stops)
+        if not explained:
+            problems.append(f"{row.name}: marked for deletion while running, which no removal overlapping "
+                            f"a start explains")
+        return problems, seen
     if not existence:
-        if exists != before.exists:
+        if before.marked:
+            if exists:
+                problems.append(f"{row.name}: a service marked for deletion came back without an install")
+        elif exists != before.exists:
             problems.append(f"{row.name}: {'appeared' if exists else 'vanished'} without a successful install or removal")
     else:
         if exists and not any(r.op == "i" for r in last):
@@ -427,6 +450,7 @@ def main(argv=None) -> int:
         seen = {code: Seen(exists=(code == "hv")) for code in ROWS}
         took = 0.0
         checkpoints = 0
+        marked_seen = 0
         # Batches end in a quiet moment where the store is checked against
         # the batch's runs: many more final states to check than one.
         for first in range(0, len(runs), opts.batch):
@@ -452,6 +476,7 @@ def main(argv=None) -> int:
             for code, row in ROWS.items():
                 row_problems, seen[code] = check_row(row, finished, keys, states, seen[code])
                 found += row_problems
+                marked_seen += seen[code].marked
             unknown = set(states) - {row.name.lower() for row in ROWS.values()}
             if unknown:
                 found.append(f"state files of unknown services: {sorted(unknown)}")
@@ -471,7 +496,8 @@ def main(argv=None) -> int:
             label = f"{r.args[0]} {r.row}: " + ("ok" if r.ok else "/".join(map(str, r.errors)) or str(r.status))
             tally[label] = tally.get(label, 0) + 1
         print(f"seed {seed}: {len(finished)} runs by {opts.workers} workers in {took:.1f} s "
-              f"({len(finished) / max(took, 0.001):.0f} runs/s), store checked {checkpoints} times")
+              f"({len(finished) / max(took, 0.001):.0f} runs/s), store checked {checkpoints} times"
+              f" ({marked_seen} times with a running service marked for deletion)")
         for label in sorted(tally):
             print(f"  {tally[label]:4d}  {label}")
         if problems:
