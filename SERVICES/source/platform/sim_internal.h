@@ -158,7 +158,9 @@ void ReportOnce(const std::string &path, const std::string &what);
 LONG MachineDir(std::string &dir);
 
 // Reads a whole file. A missing file is not an error (exists = false).
-LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists);
+// report = false keeps quiet about a file that cannot be read, for
+// housekeeping that leaves the report to the call that needs the file.
+LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool report = true);
 // Replaces a file so that a crash leaves the old or the new content.
 LONG WriteFileAtomic(const std::string &path, std::string_view content);
 LONG RemoveFile(const std::string &path);

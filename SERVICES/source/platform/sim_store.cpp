@@ -121,7 +121,7 @@ LONG MachineDir(std::string &dir) {
     return ERROR_SUCCESS;
 }
 
-LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists) {
+LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool report) {
     out.clear();
     exists = false;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -129,19 +129,22 @@ LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists) {
         if (errno == ENOENT)
             return ERROR_SUCCESS;
         int e = errno;
-        ReportOnce(path, "cannot read: " + Errno(e));
+        if (report)
+            ReportOnce(path, "cannot read: " + Errno(e));
         return ReadErrorCode(e);
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int e = errno;
         close(fd);
-        ReportOnce(path, "cannot read: " + Errno(e));
+        if (report)
+            ReportOnce(path, "cannot read: " + Errno(e));
         return ReadErrorCode(e);
     }
     if (!S_ISREG(st.st_mode)) {
         close(fd);
-        ReportOnce(path, S_ISDIR(st.st_mode) ? "is a directory, expected a file" : "is not a regular file");
+        if (report)
+            ReportOnce(path, S_ISDIR(st.st_mode) ? "is a directory, expected a file" : "is not a regular file");
         return ERROR_CANTREAD;
     }
     if (st.st_size > 0)
@@ -154,7 +157,8 @@ LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists) {
         if (n < 0) {
             int e = errno;
             close(fd);
-            ReportOnce(path, "cannot read: " + Errno(e));
+            if (report)
+                ReportOnce(path, "cannot read: " + Errno(e));
             return ReadErrorCode(e);
         }
         if (n == 0)
