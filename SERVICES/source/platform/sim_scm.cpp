@@ -127,6 +127,8 @@ struct RunState {
     DWORD then = SERVICE_STOPPED; // where a pending state ends
     DWORD checkpoint = 0;
     DWORD exitCode = 0;
+    // DeleteService marked it: it goes once stopped and no longer open.
+    bool deleted = false;
 };
 
 const char *StateName(DWORD s) {
@@ -191,27 +193,33 @@ bool ParseState(std::string_view text, RunState &st, TextError &err) {
         } else if (key == "checkpoint" || key == "exitcode") {
             ok = ParseUnsigned(value, 0xFFFFFFFFULL, n);
             (key == "checkpoint" ? st.checkpoint : st.exitCode) = static_cast<DWORD>(n);
+        } else if (key == "deleted") {
+            ok = value == "0" || value == "1";
+            st.deleted = value == "1";
         } else {
             ok = false;
         }
         if (!ok) {
-            err = {lineNo, "expected state=, polls=, then=, checkpoint= or exitcode= with a valid value"};
+            err = {lineNo, "expected state=, polls=, then=, checkpoint=, exitcode= or deleted= with a valid value"};
             return false;
         }
     }
     return true;
 }
 
-LONG LoadState(Txn &txn, std::string_view name, RunState &st) {
+// report: say what is wrong with a damaged file. Housekeeping reads pass
+// false and leave the report to the call that needs the state.
+LONG LoadState(Txn &txn, std::string_view name, RunState &st, bool report = true) {
     st = RunState{};
     std::string path = txn.Abs(ServiceStateFile(name));
     std::string text;
     bool exists = false;
-    if (LONG rc = ReadWholeFile(path, text, exists))
+    if (LONG rc = ReadWholeFile(path, text, exists, report))
         return rc;
     TextError err;
     if (exists && !ParseState(text, st, err)) {
-        ReportOnce(path, "line " + std::to_string(err.line) + ": " + err.what);
+        if (report)
+            ReportOnce(path, "line " + std::to_string(err.line) + ": " + err.what);
         return ERROR_BADDB;
     }
     return ERROR_SUCCESS;
@@ -226,6 +234,8 @@ LONG SaveState(Txn &txn, std::string_view name, const RunState &st) {
         text += "checkpoint=" + std::to_string(st.checkpoint) + "\n";
     }
     text += "exitcode=" + std::to_string(st.exitCode) + "\n";
+    if (st.deleted)
+        text += "deleted=1\n";
     return WriteFileAtomic(txn.Abs(ServiceStateFile(name)), text);
 }
 
@@ -257,6 +267,47 @@ void FillStatus(const RegKey &key, const RunState &st, LPSERVICE_STATUS out) {
     out->dwServiceSpecificExitCode = 0;
     out->dwCheckPoint = IsPending(st) ? st.checkpoint : 0;
     out->dwWaitHint = IsPending(st) ? kWaitHintMs : 0;
+}
+
+// ---------------------------------------------------------------- deletion
+//
+// As on Windows, DeleteService only marks a service (deleted=1 in its state
+// file); it goes once it is stopped and nothing holds it open. Handles live
+// in one process, so only this process's count: whoever next finds a
+// marked service stopped without holding it removes it.
+
+bool HeldHere(std::string_view name) {
+    for (SC_HANDLE h : g_handles)
+        if (h->isService && IEquals(h->name, name))
+            return true;
+    return false;
+}
+
+bool Removable(const RunState &st) { return st.deleted && st.state == SERVICE_STOPPED; }
+
+// The service's key, everything below it, and its state file.
+LONG RemoveService(Txn &txn, std::string_view name) {
+    std::string rel = ServiceRegFile(name);
+    RegDoc *doc = nullptr;
+    if (LONG rc = txn.Doc(rel, doc))
+        return rc;
+    doc->RemoveSubtree(ServiceKey(name));
+    txn.MarkDirty(rel);
+    if (LONG rc = txn.Commit())
+        return rc;
+    return RemoveFile(txn.Abs(ServiceStateFile(name)));
+}
+
+// A marked service that has stopped and that this process does not hold
+// is removed now (removed = true). A state file that cannot be read is
+// left to the calls that need it.
+LONG RemoveIfDone(Txn &txn, std::string_view name, bool &removed) {
+    removed = false;
+    RunState st;
+    if (LoadState(txn, name, st, false) != ERROR_SUCCESS || !Removable(st) || HeldHere(name))
+        return ERROR_SUCCESS;
+    removed = true;
+    return RemoveService(txn, name);
 }
 
 // ---------------------------------------------------------------- display-name index
@@ -553,7 +604,13 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesir
         return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
     if (!key)
         return Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
-    return NewHandle(true, MapServiceAccess(dwDesiredAccess), key->path[3]);
+    std::string spelled = key->path[3];
+    bool removed = false;
+    if (LONG rc = RemoveIfDone(txn, spelled, removed))
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (removed)
+        return Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE(nullptr));
+    return NewHandle(true, MapServiceAccess(dwDesiredAccess), spelled);
 }
 
 SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
@@ -579,8 +636,20 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     RegKey *existing = nullptr;
     if (LONG rc = FindService(txn, name, existing))
         return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
-    if (existing)
-        return Fail(ERROR_SERVICE_EXISTS, SC_HANDLE(nullptr));
+    if (existing) {
+        // A damaged state file says nothing of a mark: the service exists.
+        RunState st;
+        if (LoadState(txn, name, st, false) != ERROR_SUCCESS || !st.deleted)
+            return Fail(ERROR_SERVICE_EXISTS, SC_HANDLE(nullptr));
+        if (!Removable(st) || HeldHere(name))
+            return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, SC_HANDLE(nullptr));
+        // Its time had come: the new service replaces all of it, Parameters
+        // included, in the one write below.
+        RegDoc *doc = nullptr;
+        if (LONG rc = txn.Doc(ServiceRegFile(name), doc))
+            return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+        doc->RemoveSubtree(ServiceKey(name));
+    }
     // Neither our display name nor our name may be another service's name
     // or display name.
     bool clash = false;
@@ -667,6 +736,8 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD, LPCSTR *) {
     RunState st;
     if (LONG rc = LoadState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
+    if (st.deleted)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     if (st.state != SERVICE_STOPPED)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
     ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
@@ -715,7 +786,9 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     if (IsPending(st))
         return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
     ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
+    bool marked = st.deleted; // a marked service may still be stopped, and stays marked
     st = RunState{};
+    st.deleted = marked;
     if (b.stopPolls != 0) {
         st.state = SERVICE_STOP_PENDING;
         st.polls = b.stopPolls;
@@ -747,6 +820,11 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
     if (LONG rc = FindService(txn, hService->name, key))
         return Fail(static_cast<DWORD>(rc), FALSE);
     if (!key)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    RunState st;
+    if (LONG rc = LoadState(txn, hService->name, st))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (st.deleted)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     if (lpDisplayName && *lpDisplayName) {
         bool clash = false;
@@ -794,15 +872,15 @@ BOOL DeleteService(SC_HANDLE hService) {
         return Fail(static_cast<DWORD>(rc), FALSE);
     if (!key)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
-    std::string rel = ServiceRegFile(hService->name);
-    RegDoc *doc = nullptr;
-    if (LONG rc = txn.Doc(rel, doc))
+    RunState st;
+    if (LONG rc = LoadState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
-    doc->RemoveSubtree(ServiceKey(hService->name));
-    txn.MarkDirty(rel);
-    if (LONG rc = txn.Commit())
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (LONG rc = RemoveFile(txn.Abs(ServiceStateFile(hService->name))))
+    if (st.deleted)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    // Only the mark: this very handle still holds the service, so it goes
+    // at the earliest when the handle is closed.
+    st.deleted = true;
+    if (LONG rc = SaveState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
     return TRUE;
 }
@@ -816,6 +894,18 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
     if (DWORD rc = CloseFault(Call::CloseServiceHandle, n, name))
         return Fail(rc, FALSE);
     g_handles.erase(hSCObject);
-    delete hSCObject;
+    std::unique_ptr<SC_HANDLE__> closed(hSCObject);
+    if (closed->isService && !HeldHere(closed->name)) {
+        // The last handle here on a marked, stopped service lets it go. The
+        // close succeeds whatever the machine says: a service left behind
+        // goes on the next open or create of its name. The small state file
+        // is read first: most closes stop there.
+        Txn txn;
+        RunState st;
+        RegKey *key = nullptr;
+        if (txn.Begin() == ERROR_SUCCESS && LoadState(txn, closed->name, st, false) == ERROR_SUCCESS &&
+            Removable(st) && FindService(txn, closed->name, key) == ERROR_SUCCESS && key)
+            RemoveService(txn, closed->name);
+    }
     return TRUE;
 }

@@ -153,7 +153,7 @@ TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
     HKEY h;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0, KEY_ALL_ACCESS, &h),
               0);
-    ASSERT_TRUE(DeleteService(Service("Gone")));
+    ASSERT_EQ(Remove("Gone"), 0u);
     const BYTE one[] = {1, 0, 0, 0};
     EXPECT_EQ(RegSetValueExA(h, "x", 0, REG_DWORD, one, 4), ERROR_KEY_DELETED);
     EXPECT_FALSE(Exists("registry/services/gone.reg"));
@@ -165,7 +165,7 @@ TEST_F(Registry, SubkeysOfAKeyDeletedMeanwhileAreRefused) {
     HKEY h;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0, KEY_ALL_ACCESS, &h),
               0);
-    ASSERT_TRUE(DeleteService(Service("Gone")));
+    ASSERT_EQ(Remove("Gone"), 0u);
     HKEY sub = nullptr;
     DWORD disposition = 0;
     EXPECT_EQ(RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),

@@ -2,6 +2,8 @@
 // leave in the registry, and the poll-driven runtime states.
 #include "sim_test_support.h"
 
+#include <cstdio>
+
 using namespace quillmar::sim;
 using simtest::Sz;
 
@@ -81,7 +83,7 @@ TEST_F(ScmCalls, DisplayNamesOfServicesAddedByHandAreSeen) {
                                           "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Seeded]\n"
                                           "\"Type\"=dword:00000010\n\"DisplayName\"=\"Seeded Display\"\n\n");
     EXPECT_EQ(Install("Other", "Seeded Display"), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
-    ASSERT_TRUE(DeleteService(Service("Seeded")));
+    ASSERT_EQ(Remove("Seeded"), 0u);
     EXPECT_EQ(Install("Other", "Seeded Display"), 0u);
 }
 
@@ -272,22 +274,170 @@ TEST_F(ScmCalls, RuntimeStateOutlivesTheProcessAndFollowsTheRegistry) {
     EXPECT_EQ(Status(Service("Ghost")), S);
 }
 
-TEST_F(ScmCalls, DeleteRemovesEverythingOfTheService) {
+// DeleteService only marks a service; it goes once it has stopped and this
+// process holds no handle on it.
+struct Deletion {
+    const char *label;
+    const char *settings;
+    bool start;          // started before the delete
+    bool stop;           // and sent a STOP
+    bool stopAfter;      // sent a STOP after the delete
+    int polls;           // status queries through the deleting handle afterwards
+    DWORD last;          // what the last of them reports
+    bool goneAfterClose; // removed when the handles are closed
+};
+
+void PrintTo(const Deletion &c, std::ostream *os) { *os << c.label; }
+
+class Deleting : public ScmCalls, public ::testing::WithParamInterface<Deletion> {
+protected:
+    DWORD Change(SC_HANDLE h) {
+        return ChangeServiceConfigA(h, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr, nullptr)
+                   ? 0
+                   : GetLastError();
+    }
+    DWORD Delete(SC_HANDLE h) { return DeleteService(h) ? 0 : GetLastError(); }
+    DWORD Start(SC_HANDLE h) { return StartServiceA(h, 0, nullptr) ? 0 : GetLastError(); }
+};
+
+constexpr DWORD kMarked = ERROR_SERVICE_MARKED_FOR_DELETE;
+
+TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
+    const Deletion &c = GetParam();
+    const std::string params = std::string(kKey) + "Svc\\Parameters";
     ASSERT_EQ(Install("Svc"), 0u);
-    ASSERT_EQ(Set(std::string(kKey) + "Svc\\Parameters", "p", REG_SZ, Sz("v")), 0);
+    ASSERT_EQ(Set(params, "p", REG_SZ, Sz("v")), 0);
+    Write("settings", c.settings);
+    SC_HANDLE s = Service("Svc");
+    ASSERT_NE(s, nullptr);
+    if (c.start) {
+        ASSERT_TRUE(StartServiceA(s, 0, nullptr));
+    }
+    SERVICE_STATUS st;
+    if (c.stop) {
+        ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+    }
+    ASSERT_TRUE(DeleteService(s));
+
+    EXPECT_NE(Read("scm/svc.state").find("\ndeleted=1\n"), std::string::npos) << Read("scm/svc.state");
+    SC_HANDLE other = Service("SVC");
+    ASSERT_NE(other, nullptr) << "still listed while this process holds it";
+    EXPECT_EQ(Delete(s), kMarked) << "a second delete, same handle";
+    EXPECT_EQ(Delete(other), kMarked) << "a second delete, another handle";
+    EXPECT_EQ(Change(other), kMarked);
+    EXPECT_EQ(Start(other), kMarked);
+    EXPECT_EQ(Install("svc"), kMarked);
+    if (c.stopAfter) {
+        EXPECT_TRUE(ControlService(other, SERVICE_CONTROL_STOP, &st)) << "a marked service can be stopped";
+    }
+    DWORD last = 0;
+    for (int i = 0; i < c.polls; ++i)
+        last = Status(s);
+    if (c.polls) {
+        EXPECT_EQ(last, c.last);
+    }
+    EXPECT_TRUE(Exists("registry/services/svc.reg")) << "not while a handle is open";
+    ASSERT_TRUE(Close(s));
+    EXPECT_TRUE(Exists("registry/services/svc.reg")) << "not while another handle is open";
+    ASSERT_TRUE(Close(other));
+
+    if (c.goneAfterClose) {
+        EXPECT_FALSE(Exists("registry/services/svc.reg"));
+        EXPECT_FALSE(Exists("scm/svc.state"));
+        EXPECT_EQ(Service("Svc"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+        EXPECT_EQ(Install("Svc"), 0u) << "the name is free again";
+        DWORD type;
+        std::string data;
+        EXPECT_EQ(Query(params, "p", &type, &data), ERROR_FILE_NOT_FOUND) << "Parameters went with it";
+    } else {
+        SC_HANDLE again = Service("Svc");
+        ASSERT_NE(again, nullptr) << "listed until it stops";
+        EXPECT_LT(Status(again), 1000000u) << "and answers status queries";
+        EXPECT_EQ(Delete(again), kMarked) << "the mark outlives the handles";
+        EXPECT_EQ(Install("Svc"), kMarked);
+        DWORD type;
+        std::string data;
+        EXPECT_EQ(Query(params, "p", &type, &data), 0) << "its key stays";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, Deleting,
+    ::testing::Values(Deletion{"stopped", "", false, false, false, 0, 0, true},
+                      Deletion{"stopped_and_queried", "", false, false, false, 2, S, true},
+                      Deletion{"stopped_by_the_stop", "", true, true, false, 1, S, true},
+                      Deletion{"running", "", true, false, false, 2, R, false},
+                      Deletion{"running_then_stopped", "", true, false, true, 1, S, true},
+                      Deletion{"stop_never", "service Svc stop never", true, true, false, 3, XP, false},
+                      Deletion{"stop_2_completed", "service Svc stop 2", true, true, false, 3, S, true},
+                      Deletion{"stop_2_after_the_delete", "service Svc stop 2", true, false, true, 3, S, true},
+                      Deletion{"stop_2_after_not_yet", "service Svc stop 2", true, false, true, 2, XP, false},
+                      Deletion{"start_never", "service Svc start never", true, false, false, 2, SP, false},
+                      Deletion{"start_dies", "service Svc start dies", true, false, false, 2, S, true}),
+    simtest::ByLabel());
+
+TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
+    ASSERT_EQ(Install("Svc"), 0u);
+    Write("settings", "service Svc stop 3\n");
     SC_HANDLE s = Service("Svc");
     ASSERT_TRUE(StartServiceA(s, 0, nullptr));
+    SERVICE_STATUS st;
+    ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
     ASSERT_TRUE(DeleteService(s));
+    ASSERT_TRUE(Close(s)); // the run that deleted it ends here
+
+    SC_HANDLE later = Service("Svc", SERVICE_QUERY_STATUS);
+    ASSERT_NE(later, nullptr);
+    std::vector<DWORD> seen;
+    for (int i = 0; i < 4; ++i)
+        seen.push_back(Status(later));
+    EXPECT_EQ(seen, (std::vector<DWORD>{XP, XP, XP, S}));
+    EXPECT_TRUE(Exists("registry/services/svc.reg")) << "held by the handle that saw the stop";
+    ASSERT_TRUE(Close(later));
     EXPECT_FALSE(Exists("registry/services/svc.reg"));
     EXPECT_FALSE(Exists("scm/svc.state"));
+}
+
+TEST_F(ScmCalls, AMarkedStoppedServiceLeftBehindGoesOnTheNextLookUp) {
+    // As a run killed before it closed its handles leaves it.
+    const struct {
+        const char *label;
+        bool create; // the look-up is a create of the name, else an open
+    } cases[] = {{"open", false}, {"create", true}};
+    for (const auto &c : cases) {
+        ASSERT_EQ(Install("Svc"), 0u) << c.label;
+        ASSERT_EQ(Set(std::string(kKey) + "Svc\\Parameters", "p", REG_SZ, Sz("v")), 0);
+        Write("scm/svc.state", "state=STOPPED\ndeleted=1\n");
+        if (c.create) {
+            EXPECT_EQ(Install("Svc"), 0u) << c.label;
+            DWORD type;
+            std::string data;
+            EXPECT_EQ(Query(std::string(kKey) + "Svc\\Parameters", "p", &type, &data), ERROR_FILE_NOT_FOUND)
+                << "the new service starts afresh";
+            EXPECT_FALSE(Exists("scm/svc.state"));
+            ASSERT_EQ(Remove("Svc"), 0u);
+        } else {
+            EXPECT_EQ(Service("Svc"), nullptr) << c.label;
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+        }
+        EXPECT_FALSE(Exists("registry/services/svc.reg")) << c.label;
+        EXPECT_FALSE(Exists("scm/svc.state")) << c.label;
+    }
+}
+
+TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
+    ASSERT_EQ(Install("Svc"), 0u);
+    SC_HANDLE s = Service("Svc");
+    // Another process removed it: handles are not shared between processes.
+    ASSERT_EQ(std::remove(Path("registry/services/svc.reg").c_str()), 0);
     SERVICE_STATUS st;
-    EXPECT_FALSE(DeleteService(s));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     EXPECT_FALSE(QueryServiceStatus(s, &st));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
-    EXPECT_EQ(OpenServiceA(Scm(), "Svc", SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    EXPECT_EQ(Install("Svc"), 0u) << "the name is free again";
+    EXPECT_FALSE(DeleteService(s));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
+    EXPECT_EQ(Install("Svc"), 0u);
 }
 
 TEST_F(ScmCalls, ChangeConfigTouchesOnlyWhatItIsGiven) {

@@ -69,11 +69,25 @@ DWORD MachineTest::Install(const std::string &name, const char *display) {
     return 0;
 }
 
+DWORD MachineTest::Remove(const std::string &name) {
+    SC_HANDLE h = OpenServiceA(Scm(), name.c_str(), DELETE);
+    if (!h)
+        return GetLastError();
+    DWORD rc = DeleteService(h) ? 0 : GetLastError();
+    CloseServiceHandle(h);
+    return rc;
+}
+
 SC_HANDLE MachineTest::Service(const std::string &name, DWORD access) {
     SC_HANDLE h = OpenServiceA(Scm(), name.c_str(), access);
     if (h)
         opened.push_back(h);
     return h;
+}
+
+BOOL MachineTest::Close(SC_HANDLE h) {
+    std::erase(opened, h);
+    return CloseServiceHandle(h);
 }
 
 LONG MachineTest::Query(const std::string &key, const std::string &value, DWORD *type, std::string *data) {

@@ -26,8 +26,14 @@ protected:
     SC_HANDLE Scm(DWORD access = SC_MANAGER_ALL_ACCESS);
     // Creates a service and closes its handle; returns the create's error.
     DWORD Install(const std::string &name, const char *display = nullptr);
+    // Opens, deletes and closes the service, as quillmar does; returns the
+    // first error. A stopped service is gone afterwards.
+    DWORD Remove(const std::string &name);
     // A service handle, closed at the end of the test.
     SC_HANDLE Service(const std::string &name, DWORD access = SERVICE_ALL_ACCESS);
+    // Closes a handle from Service() before the end of the test. Handles
+    // are process-wide: one left open would hold its service in later tests.
+    BOOL Close(SC_HANDLE h);
     // The value's type and bytes through the API, or the error code.
     LONG Query(const std::string &key, const std::string &value, DWORD *type, std::string *data);
     LONG Set(const std::string &key, const std::string &value, DWORD type, const std::string &data);
