@@ -63,13 +63,12 @@ def format_state(running: bool) -> str:
 
 
 def parse_state(text: str) -> str:
-    """The current state named in a state file ("running", "stopped", or
-    the pending state's own name, which no scenario expects)."""
+    """The current state named in a state file, as the checks name it
+    ("running", "stopped", "stop pending", "start pending")."""
     for line in text.splitlines():
         key, _, value = line.strip().partition("=")
         if key == "state":
-            word = value.strip().lower()
-            return {"running": "running", "stopped": "stopped"}.get(word, word)
+            return value.strip().lower().replace("_", " ")
     return "stopped"  # a state file without a state line: the machine's default
 
 

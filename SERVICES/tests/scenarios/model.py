@@ -72,7 +72,7 @@ Step = Union[Service, Console, Fault]
 
 @dataclass
 class ServiceState:
-    """state: "absent", "stopped" or "running"."""
+    """state: "absent", "stopped", "running", "stop pending" or "start pending"."""
 
     name: str
     state: str
