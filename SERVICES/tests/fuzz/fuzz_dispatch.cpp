@@ -142,6 +142,9 @@ void ResetMachine(unsigned char services, unsigned char setting) {
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     for (const Preset &p : kPresets) {
         if (SC_HANDLE s = scm ? OpenServiceA(scm, p.name, SERVICE_ALL_ACCESS) : nullptr) {
+            // A delete only marks a service that runs; stopped, it goes at the close.
+            SERVICE_STATUS st;
+            ControlService(s, SERVICE_CONTROL_STOP, &st);
             DeleteService(s);
             CloseServiceHandle(s);
         }
