@@ -271,5 +271,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     stderr = savedErr;
 
     CheckCatalogue();
+    // Every request waits at most 30 polls of a second, twice for a removal
+    // inside an install; the clock only counts them, so a run past this
+    // bound would have hung for real.
+    const std::uint64_t maxSleptMs = 2ULL * 30 * 1000 * argv.size();
+    if (quillmar::sim::SleptMilliseconds() > maxSleptMs) {
+        std::fprintf(stderr, "fuzz_dispatch: %llu ms of sleeps for %zu arguments\n",
+                     static_cast<unsigned long long>(quillmar::sim::SleptMilliseconds()), argv.size() - 1);
+        std::abort();
+    }
     return 0;
 }
