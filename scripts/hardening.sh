@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# The hardening jobs of CI, after scripts/test-all.sh (which builds the
+# native preset and runs every test once, the stress, crash, hostile-input
+# and corrupt-store tests included):
+#
+#   1. the libFuzzer target for FUZZ_SECONDS (default 120) with AddressSanitizer
+#      and UndefinedBehaviorSanitizer, on one core, while
+#   2. the native scenarios run under valgrind memcheck on the other;
+#   3. the whole native test suite built and run under ASan and UBSan.
+#
+# About seven minutes on two cores. Exits non-zero if any of them fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# What these jobs need beyond scripts/install-deps.sh (run as root).
+packages=(clang libclang-rt-14-dev valgrind util-linux)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+seconds=${FUZZ_SECONDS:-120}
+logs=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-hardening.XXXXXX")
+trap 'rm -rf "$logs"' EXIT
+started=$SECONDS
+
+# The fuzzer builds first, so that the two jobs below do not share the
+# cores with a compiler for long.
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j2
+
+bash scripts/fuzz.sh "$seconds" >"$logs/fuzz.txt" 2>&1 &
+fuzz_pid=$!
+valgrind_status=0
+bash scripts/valgrind-scenarios.sh --quick >"$logs/valgrind.txt" 2>&1 || valgrind_status=$?
+fuzz_status=0
+wait "$fuzz_pid" || fuzz_status=$?
+
+echo "== fuzzer ($seconds s)"
+cat "$logs/fuzz.txt"
+echo "== scenarios under valgrind"
+grep -v -E '^(ok|SKIP) ' "$logs/valgrind.txt" || true
+echo "   ($(grep -c '^ok ' "$logs/valgrind.txt" || true) scenarios clean)"
+
+echo "== the native test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+asan_status=0
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j2
+ctest --preset asan -j2 || asan_status=$?
+
+echo "== hardening took $((SECONDS - started)) s: fuzzer $fuzz_status, valgrind $valgrind_status, asan $asan_status"
+[ "$fuzz_status" -eq 0 ] && [ "$valgrind_status" -eq 0 ] && [ "$asan_status" -eq 0 ]
