@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ constexpr std::size_t maxArgs = 24;
 std::string g_machine; // QUILLMAR_MACHINE
 std::string g_work;    // current directory of every run
 FILE *g_null = nullptr;
+int g_home = -1; // the directory libFuzzer was started in
 
 // The catalogue as the program starts with it, copied before any run.
 struct RowCopy {
@@ -216,9 +218,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     WriteFile(g_work + "/console/hvcfgmrg.exe", "#!/bin/sh\nexit 0\n");
     chmod((g_work + "/console/hvcfgmrg.exe").c_str(), 0755);
     setenv("QUILLMAR_MACHINE", g_machine.c_str(), 1);
-    // Relative directories in the inputs land in the scratch area.
-    if (chdir(g_work.c_str()) != 0) {
-        std::perror("fuzz_dispatch: chdir");
+    // Runs happen in the scratch area (relative directories in the inputs
+    // land there); libFuzzer's own relative paths stay where they were.
+    g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (g_home < 0) {
+        std::perror("fuzz_dispatch: current directory");
         std::exit(1);
     }
     std::atexit(RemoveRoot);
@@ -265,7 +269,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FILE *savedErr = stderr;
     stdout = g_null;
     stderr = g_null;
+    if (chdir(g_work.c_str()) != 0)
+        std::abort();
     RunQuillmar(static_cast<int>(argv.size() - 1), argv.data());
+    if (fchdir(g_home) != 0)
+        std::abort();
     std::fflush(g_null);
     stdout = savedOut;
     stderr = savedErr;
