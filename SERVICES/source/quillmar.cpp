@@ -36,7 +36,6 @@ DoublePointer myServices[numServices] = {
 
 namespace {
 
-constexpr DWORD serviceElog = 0;
 constexpr DWORD serviceFlm = 1;
 constexpr DWORD serviceHv = 2;
 
@@ -524,11 +523,20 @@ namespace {
 
 // The executable path registered with the Service Control Manager. A path
 // with a blank or tab is quoted, or Windows would first try to run
-// "C:\Program.exe" and the like as LocalSystem.
+// "C:\Program.exe" and the like as LocalSystem. Empty when the directory
+// gives no valid path: one longer than 299 characters, or one holding a
+// quote, which no Windows name has and which would end the quoting early
+// and hand the rest of the path to the service as its arguments.
 std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
+    if (std::strchr(pDirectory, '"') != nullptr) {
+        return {};
+    }
     std::string path = std::string(pDirectory) + "\\" + pFilename;
     if (path.find_first_of(" \t") != std::string::npos) {
         path = "\"" + path + "\"";
+    }
+    if (path.size() > maxPathChars) {
+        return {};
     }
     return path;
 }
@@ -566,8 +574,9 @@ DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
         ShowOutcome(".. (Okay)\n");
         DisplayMsg("Checking service existens .");
     }
-    if (path.size() > maxPathChars) {
-        // Refused before anything is changed rather than registered cut short.
+    if (path.empty()) {
+        // Refused before anything is changed rather than registered cut
+        // short or broken.
         DisplayError("forming the executable path", ERROR_INVALID_PARAMETER);
         CloseServiceHandle(hSCManager);
         return ERROR_INVALID_PARAMETER;

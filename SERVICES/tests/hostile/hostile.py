@@ -164,13 +164,17 @@ case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("
 
 # ---- quotes -----------------------------------------------------------------------
 
-case("a quote in the directory is kept as typed", ["-i", "elog", 'C:\\Orv"x', "x.pfa"],
-     **installed_elog('C:\\Orv"x', "x.pfa"))
-# Windows names no directory with a quote, so such a path can never run;
-# it is registered as typed, inside the quotes a blank asks for.
-QUOTED = 'C:\\Program Files\\"Orv'
-case("a quote and a blank in the directory", ["-i", "elog", QUOTED, "x.pfa"],
-     **installed_elog(QUOTED, "x.pfa", image=f'"{QUOTED}\\iorvelsr.exe"'))
+# Windows names no directory with a quote, and inside the quotes that a blank
+# asks for one would end them early and pass the rest to the service as
+# arguments: such a directory is refused before anything changes.
+case("a quote in the directory is refused", ["-i", "elog", 'C:\\Orv"x', "x.pfa"],
+     stderr=quiet(87), exit=87, unchanged=True)
+QUOTED = 'C:\\Program Files\\" -evil "'
+case("a quote and a blank in the directory are refused", ["-i", "elog", QUOTED, "x.pfa"],
+     stderr=quiet(87), exit=87, unchanged=True)
+case("a quote in the directory is explained in display mode", ["-d", "-i", "flm", 'C:\\a"b', "80"],
+     stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
+     stderr=err("forming the executable path", 87), exit=87, unchanged=True)
 case("quotes in the file name and the port", ["-i", "flm", "C:\\Orv", '"80" \\"'],
      **installed_flm("C:\\Orv", '"80" \\"'))
 case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merged('con"sole'))

@@ -850,6 +850,14 @@ add(
             RegValue(ELOG_PARMS, "PFAFilename", None),
         ],
     ),
+    Scenario(
+        "install: a quote in the directory would break the path's quoting and is refused",
+        ["-d", "-i", "flm", 'C:\\Program Files\\" -x "', "80"],
+        stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
+        stderr=err("forming the executable path", 87),
+        exit=87,
+        checks=[ServiceState(FLM_NAME, "absent"), RegValue(FLM_PARMS, "AppDirectory", None)],
+    ),
 )
 
 # =====================================================================================
