@@ -29,10 +29,10 @@ int SeedOne(SC_HANDLE hSCManager, unsigned num) {
     std::snprintf(title, sizeof title, "Benchmark Filler Service %04u", num);
     std::snprintf(image, sizeof image, "C:\\Bench\\svc%04u.exe", num);
 
-    SC_HANDLE hSCService = CreateServiceA(
-        hSCManager, name, title, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image, nullptr, nullptr, nullptr, nullptr,
-        nullptr);
+    SC_HANDLE hSCService =
+        CreateServiceA(hSCManager, name, title, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image, nullptr, nullptr, nullptr,
+                       nullptr, nullptr);
     if (hSCService == nullptr) {
         return Fail("creating", name, GetLastError());
     }
@@ -44,8 +44,8 @@ int SeedOne(SC_HANDLE hSCManager, unsigned num) {
     }
     CloseServiceHandle(hSCService);
 
-    std::string keyName = std::string("SYSTEM\\CurrentControlSet\\Services\\") + name +
-                          "\\Parameters";
+    std::string keyName =
+        std::string("SYSTEM\\CurrentControlSet\\Services\\") + name + "\\Parameters";
     HKEY hKey = nullptr;
     DWORD disposition = 0;
     LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,

@@ -28,7 +28,8 @@ std::string Join(const char *dir, const char *name) {
 std::uint64_t RandomTag() {
     std::uint64_t r = 0;
     if (getrandom(&r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r))
-        r = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ULL ^ reinterpret_cast<std::uintptr_t>(&r);
+        r = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ULL ^
+            reinterpret_cast<std::uintptr_t>(&r);
     return r;
 }
 
@@ -124,8 +125,8 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     return static_cast<DWORD>(e);
 }
 
-DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs, unsigned numArgs,
-                   DWORD *pExitStatus) {
+DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
+                   unsigned numArgs, DWORD *pExitStatus) {
     if (!pDir || !pProgram || !pExitStatus || (numArgs && !ppArgs))
         return EINVAL;
     // The child changes into pDir before exec, so the program is named

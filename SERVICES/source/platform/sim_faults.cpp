@@ -10,9 +10,10 @@ namespace quillmar::sim {
 namespace {
 
 constexpr const char *kCallNames[] = {
-    "OpenSCManagerA",  "OpenServiceA",         "QueryServiceStatus", "StartServiceA",  "ControlService",
-    "CreateServiceA",  "ChangeServiceConfigA", "DeleteService",      "CloseServiceHandle",
-    "RegOpenKeyExA",   "RegCreateKeyExA",      "RegSetValueExA",     "RegQueryValueExA", "RegCloseKey",
+    "OpenSCManagerA",     "OpenServiceA",   "QueryServiceStatus",   "StartServiceA",
+    "ControlService",     "CreateServiceA", "ChangeServiceConfigA", "DeleteService",
+    "CloseServiceHandle", "RegOpenKeyExA",  "RegCreateKeyExA",      "RegSetValueExA",
+    "RegQueryValueExA",   "RegCloseKey",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<std::size_t>(Call::Count_));
 
@@ -87,12 +88,15 @@ bool ParseNumber(std::string_view s, std::uint64_t max, std::uint64_t &out, bool
     return true;
 }
 
-bool Is(const Token &t, std::string_view word) { return !t.quoted && IEquals(t.text, word); }
+bool Is(const Token &t, std::string_view word) {
+    return !t.quoted && IEquals(t.text, word);
+}
 
 // Rules may name keys as regedit shows them; calls report them relative
 // to HKEY_LOCAL_MACHINE.
 std::string NormalizeName(std::string_view name) {
-    for (std::string_view prefix : {std::string_view("HKEY_LOCAL_MACHINE"), std::string_view("HKLM")}) {
+    for (std::string_view prefix :
+         {std::string_view("HKEY_LOCAL_MACHINE"), std::string_view("HKLM")}) {
         if (name.size() >= prefix.size() && IEquals(name.substr(0, prefix.size()), prefix) &&
             (name.size() == prefix.size() || name[prefix.size()] == '\\')) {
             name.remove_prefix(prefix.size());
@@ -122,7 +126,8 @@ bool ParseFail(const std::vector<Token> &t, Settings &out, std::string &err) {
         return false;
     }
     std::size_t i = 2;
-    if (i < t.size() && !t[i].quoted && !t[i].text.empty() && t[i].text[0] >= '0' && t[i].text[0] <= '9') {
+    if (i < t.size() && !t[i].quoted && !t[i].text.empty() && t[i].text[0] >= '0' &&
+        t[i].text[0] <= '9') {
         if (!ParseNumber(t[i].text, UINT64_MAX, rule.nth, false) || rule.nth == 0) {
             err = "call number must be 1 or more, got \"" + t[i].text + "\"";
             return false;
@@ -184,7 +189,9 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
 
 } // namespace
 
-const char *CallName(Call c) { return kCallNames[static_cast<std::size_t>(c)]; }
+const char *CallName(Call c) {
+    return kCallNames[static_cast<std::size_t>(c)];
+}
 
 ServiceBehaviour Settings::BehaviourOf(std::string_view service) const {
     auto it = services.find(Lower(service));
@@ -229,7 +236,8 @@ bool ParseSettingsText(std::string_view text, Settings &out, TextError &err) {
                 }
             } else {
                 ok = false;
-                why = "unknown setting \"" + t[0].text + "\" (expected fail, service, clock or lasterror)";
+                why = "unknown setting \"" + t[0].text +
+                      "\" (expected fail, service, clock or lasterror)";
             }
         }
         if (!ok) {
@@ -240,7 +248,9 @@ bool ParseSettingsText(std::string_view text, Settings &out, TextError &err) {
     return true;
 }
 
-std::uint64_t CountCall(Call c) { return ++g_calls[static_cast<std::size_t>(c)]; }
+std::uint64_t CountCall(Call c) {
+    return ++g_calls[static_cast<std::size_t>(c)];
+}
 
 DWORD InjectedFault(const Settings &s, Call c, std::uint64_t n, const std::string *name) {
     for (const FaultRule &r : s.faults) {

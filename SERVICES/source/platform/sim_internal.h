@@ -171,7 +171,7 @@ LONG LoadSettings(const std::string &machineDir, Settings &out);
 // One API call's view of the store: holds the machine lock, reads what the
 // call needs once, and writes back what it changed when committed.
 class Txn {
-public:
+  public:
     Txn() = default;
     Txn(const Txn &) = delete;
     Txn &operator=(const Txn &) = delete;
@@ -189,7 +189,7 @@ public:
     // removed) and keeps the display-name index in step.
     LONG Commit();
 
-private:
+  private:
     struct Loaded {
         RegDoc doc;
         bool dirty = false;
@@ -213,7 +213,8 @@ struct DisplayChange {
 };
 bool DisplayIndexCurrent(const std::string &dir);
 void DisplayIndexInvalidate(const std::string &dir);
-void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent, const std::vector<DisplayChange> &changes);
+void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
+                            const std::vector<DisplayChange> &changes);
 // Finds a service, other than `self`, whose display name or name equals
 // `name` (case-insensitive). Returns 0 or a store error.
 LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool &clash);

@@ -68,7 +68,8 @@ LONG SplitSubKey(const char *subKey, KeyPath &out) {
     std::size_t start = 0;
     for (;;) {
         std::size_t end = s.find('\\', start);
-        std::string_view part = s.substr(start, end == std::string_view::npos ? s.npos : end - start);
+        std::string_view part =
+            s.substr(start, end == std::string_view::npos ? s.npos : end - start);
         if (part.empty())
             return ERROR_BAD_PATHNAME;
         out.emplace_back(part);
@@ -375,7 +376,8 @@ bool ParseQuoted(Cursor &c, std::string &out, std::string &err) {
                 break;
             char next = c.s[c.pos++];
             if (next != '\\' && next != '"') {
-                err = std::string("unknown escape \\") + next + " in a string (write \\\\ for a backslash)";
+                err = std::string("unknown escape \\") + next +
+                      " in a string (write \\\\ for a backslash)";
                 return false;
             }
             out += next;
@@ -452,14 +454,15 @@ bool Narrow(std::string_view wide, std::string &out, std::string &err) {
     }
     out.clear();
     for (std::size_t i = 0; i < wide.size(); i += 2) {
-        std::uint32_t u = static_cast<unsigned char>(wide[i]) | (static_cast<unsigned char>(wide[i + 1]) << 8);
+        std::uint32_t u =
+            static_cast<unsigned char>(wide[i]) | (static_cast<unsigned char>(wide[i + 1]) << 8);
         if (u < 0x100) {
             out += static_cast<char>(u);
             continue;
         }
         if (u >= 0xD800 && u < 0xDC00 && i + 3 < wide.size()) {
-            std::uint32_t lo =
-                static_cast<unsigned char>(wide[i + 2]) | (static_cast<unsigned char>(wide[i + 3]) << 8);
+            std::uint32_t lo = static_cast<unsigned char>(wide[i + 2]) |
+                               (static_cast<unsigned char>(wide[i + 3]) << 8);
             if (lo >= 0xDC00 && lo < 0xE000) {
                 AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
                 i += 2;

@@ -31,7 +31,8 @@ bool Resolve(HKEY h, KeyPath &path, REGSAM &access) {
 }
 
 REGSAM MapGeneric(REGSAM sam) {
-    REGSAM out = sam & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    REGSAM out =
+        sam & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
     if (sam & (GENERIC_READ | GENERIC_EXECUTE))
         out |= KEY_READ;
     if (sam & GENERIC_WRITE)
@@ -182,8 +183,8 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
     return txn.Commit();
 }
 
-LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                      LPDWORD lpcbData) {
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                      LPBYTE lpData, LPDWORD lpcbData) {
     ProcessGuard guard;
     std::uint64_t n = CountCall(Call::RegQueryValueExA);
     KeyPath path;

@@ -35,7 +35,8 @@ template <typename T> T Fail(DWORD code, T result) {
 }
 
 DWORD MapManagerAccess(DWORD a) {
-    DWORD out = a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    DWORD out =
+        a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
     if (a & GENERIC_READ)
         out |= kStandardRead | SC_MANAGER_ENUMERATE_SERVICE | 0x10U;
     if (a & GENERIC_WRITE)
@@ -48,7 +49,8 @@ DWORD MapManagerAccess(DWORD a) {
 }
 
 DWORD MapServiceAccess(DWORD a) {
-    DWORD out = a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    DWORD out =
+        a & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
     if (a & GENERIC_READ)
         out |= kStandardRead | SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE |
                SERVICE_ENUMERATE_DEPENDENTS;
@@ -68,7 +70,9 @@ SC_HANDLE NewHandle(bool isService, DWORD access, std::string name) {
     return h;
 }
 
-bool IsHandle(SC_HANDLE h, bool isService) { return g_handles.count(h) && h->isService == isService; }
+bool IsHandle(SC_HANDLE h, bool isService) {
+    return g_handles.count(h) && h->isService == isService;
+}
 
 KeyPath ServiceKey(std::string_view name) {
     return {"SYSTEM", "CurrentControlSet", "Services", std::string(name)};
@@ -123,7 +127,7 @@ std::string MultiSzBytes(const char *list) {
 
 struct RunState {
     DWORD state = SERVICE_STOPPED;
-    std::int64_t polls = 0;     // polls left in a pending state, or kNever
+    std::int64_t polls = 0;       // polls left in a pending state, or kNever
     DWORD then = SERVICE_STOPPED; // where a pending state ends
     DWORD checkpoint = 0;
     DWORD exitCode = 0;
@@ -177,7 +181,8 @@ bool ParseState(std::string_view text, RunState &st, TextError &err) {
         if (line.empty() || line[0] == '#')
             continue;
         std::size_t eq = line.find('=');
-        std::string_view key = line.substr(0, eq), value = eq == line.npos ? "" : line.substr(eq + 1);
+        std::string_view key = line.substr(0, eq),
+                         value = eq == line.npos ? "" : line.substr(eq + 1);
         std::uint64_t n = 0;
         bool ok = eq != line.npos;
         if (!ok) {
@@ -200,7 +205,8 @@ bool ParseState(std::string_view text, RunState &st, TextError &err) {
             ok = false;
         }
         if (!ok) {
-            err = {lineNo, "expected state=, polls=, then=, checkpoint=, exitcode= or deleted= with a valid value"};
+            err = {lineNo, "expected state=, polls=, then=, checkpoint=, exitcode= or deleted= "
+                           "with a valid value"};
             return false;
         }
     }
@@ -226,10 +232,12 @@ LONG LoadState(Txn &txn, std::string_view name, RunState &st, bool report = true
 }
 
 LONG SaveState(Txn &txn, std::string_view name, const RunState &st) {
-    std::string text = "# quillmar simulated machine: runtime state of service " + std::string(name) + "\n";
+    std::string text =
+        "# quillmar simulated machine: runtime state of service " + std::string(name) + "\n";
     text += "state=" + std::string(StateName(st.state)) + "\n";
     if (st.state == SERVICE_START_PENDING || st.state == SERVICE_STOP_PENDING) {
-        text += "polls=" + (st.polls == kNever ? std::string("never") : std::to_string(st.polls)) + "\n";
+        text += "polls=" + (st.polls == kNever ? std::string("never") : std::to_string(st.polls)) +
+                "\n";
         text += "then=" + std::string(StateName(st.then)) + "\n";
         text += "checkpoint=" + std::to_string(st.checkpoint) + "\n";
     }
@@ -283,7 +291,9 @@ bool HeldHere(std::string_view name) {
     return false;
 }
 
-bool Removable(const RunState &st) { return st.deleted && st.state == SERVICE_STOPPED; }
+bool Removable(const RunState &st) {
+    return st.deleted && st.state == SERVICE_STOPPED;
+}
 
 // The service's key, everything below it, and its state file.
 LONG RemoveService(Txn &txn, std::string_view name) {
@@ -406,7 +416,8 @@ bool LoadBucket(const std::string &dir, unsigned bucket, Bucket &out) {
             continue;
         std::size_t sp = line.find(' ');
         std::string name, display;
-        if (sp == line.npos || !DecodeField(line.substr(0, sp), name) || !DecodeField(line.substr(sp + 1), display))
+        if (sp == line.npos || !DecodeField(line.substr(0, sp), name) ||
+            !DecodeField(line.substr(sp + 1), display))
             return false;
         out[name] = display;
     }
@@ -420,7 +431,9 @@ LONG SaveBucket(const std::string &dir, unsigned bucket, const Bucket &entries) 
     return WriteFileAtomic(BucketPath(dir, bucket), text);
 }
 
-void ForgetIndex(const std::string &dir) { unlink((dir + "/" + kStamp).c_str()); }
+void ForgetIndex(const std::string &dir) {
+    unlink((dir + "/" + kStamp).c_str());
+}
 
 LONG RebuildIndex(Txn &txn) {
     std::vector<Bucket> buckets(kBuckets);
@@ -468,15 +481,19 @@ LONG RebuildIndex(Txn &txn) {
 
 namespace quillmar::sim {
 
-void DisplayIndexInvalidate(const std::string &dir) { ForgetIndex(dir); }
+void DisplayIndexInvalidate(const std::string &dir) {
+    ForgetIndex(dir);
+}
 
 bool DisplayIndexCurrent(const std::string &dir) {
     std::string text;
     bool exists = false;
-    return ReadWholeFile(dir + "/" + kStamp, text, exists) == ERROR_SUCCESS && exists && text == DirStamp(dir);
+    return ReadWholeFile(dir + "/" + kStamp, text, exists) == ERROR_SUCCESS && exists &&
+           text == DirStamp(dir);
 }
 
-void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent, const std::vector<DisplayChange> &changes) {
+void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
+                            const std::vector<DisplayChange> &changes) {
     if (!wasCurrent) {
         ForgetIndex(dir);
         return;
@@ -613,10 +630,11 @@ SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesir
     return NewHandle(true, MapServiceAccess(dwDesiredAccess), spelled);
 }
 
-SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName, DWORD dwDesiredAccess,
-                         DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl, LPCSTR lpBinaryPathName,
-                         LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
-                         LPCSTR lpServiceStartName, LPCSTR) {
+SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
+                         DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                         DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup,
+                         LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
+                         LPCSTR) {
     ProcessGuard guard;
     std::uint64_t n = CountCall(Call::CreateServiceA);
     if (!IsHandle(hSCManager, false))
@@ -674,8 +692,9 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     key.SetValue("ErrorControl", REG_DWORD, DwordBytes(dwErrorControl));
     key.SetValue("ImagePath", REG_EXPAND_SZ, SzBytes(lpBinaryPathName));
     key.SetValue("DisplayName", REG_SZ, SzBytes(display));
-    key.SetValue("ObjectName", REG_SZ,
-                 SzBytes(lpServiceStartName && *lpServiceStartName ? lpServiceStartName : "LocalSystem"));
+    key.SetValue(
+        "ObjectName", REG_SZ,
+        SzBytes(lpServiceStartName && *lpServiceStartName ? lpServiceStartName : "LocalSystem"));
     if (lpLoadOrderGroup && *lpLoadOrderGroup)
         key.SetValue("Group", REG_SZ, SzBytes(lpLoadOrderGroup));
     if (lpDependencies && *lpDependencies)
@@ -800,9 +819,10 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     return TRUE;
 }
 
-BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType, DWORD dwErrorControl,
-                          LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId,
-                          LPCSTR lpDependencies, LPCSTR lpServiceStartName, LPCSTR, LPCSTR lpDisplayName) {
+BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStartType,
+                          DWORD dwErrorControl, LPCSTR lpBinaryPathName, LPCSTR lpLoadOrderGroup,
+                          LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
+                          LPCSTR, LPCSTR lpDisplayName) {
     ProcessGuard guard;
     std::uint64_t n = CountCall(Call::ChangeServiceConfigA);
     if (!IsHandle(hService, true))
@@ -903,8 +923,9 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
         Txn txn;
         RunState st;
         RegKey *key = nullptr;
-        if (txn.Begin() == ERROR_SUCCESS && LoadState(txn, closed->name, st, false) == ERROR_SUCCESS &&
-            Removable(st) && FindService(txn, closed->name, key) == ERROR_SUCCESS && key)
+        if (txn.Begin() == ERROR_SUCCESS &&
+            LoadState(txn, closed->name, st, false) == ERROR_SUCCESS && Removable(st) &&
+            FindService(txn, closed->name, key) == ERROR_SUCCESS && key)
             RemoveService(txn, closed->name);
     }
     return TRUE;

@@ -24,7 +24,9 @@ namespace {
 std::mutex g_reportedMutex;
 std::set<std::string> g_reported;
 
-std::string Errno(int e) { return std::strerror(e); }
+std::string Errno(int e) {
+    return std::strerror(e);
+}
 
 LONG ReadErrorCode(int e) {
     return (e == EACCES || e == EPERM) ? ERROR_ACCESS_DENIED : ERROR_CANTREAD;
@@ -144,7 +146,8 @@ LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool
     if (!S_ISREG(st.st_mode)) {
         close(fd);
         if (report)
-            ReportOnce(path, S_ISDIR(st.st_mode) ? "is a directory, expected a file" : "is not a regular file");
+            ReportOnce(path, S_ISDIR(st.st_mode) ? "is a directory, expected a file"
+                                                 : "is not a regular file");
         return ERROR_CANTREAD;
     }
     if (st.st_size > 0)
@@ -235,7 +238,8 @@ LONG LoadSettings(const std::string &machineDir, Settings &out) {
         return ERROR_SUCCESS;
     TextError err;
     if (!ParseSettingsText(text, out, err)) {
-        ReportOnce(path, (err.line ? "line " + std::to_string(err.line) + ": " : std::string()) + err.what);
+        ReportOnce(path, (err.line ? "line " + std::to_string(err.line) + ": " : std::string()) +
+                             err.what);
         out = Settings{};
         return ERROR_BADDB;
     }
@@ -303,14 +307,17 @@ LONG Txn::Doc(const std::string &rel, RegDoc *&doc) {
     if (exists) {
         TextError err;
         if (!ParseRegText(text, loaded.doc, err)) {
-            ReportOnce(path, (err.line ? "line " + std::to_string(err.line) + ": " : std::string()) + err.what);
+            ReportOnce(path,
+                       (err.line ? "line " + std::to_string(err.line) + ": " : std::string()) +
+                           err.what);
             return ERROR_REGISTRY_CORRUPT;
         }
         // A key in the wrong file would be invisible where it is looked for.
         for (const RegKey &k : loaded.doc.keys) {
             std::string home = RegFileFor(k.path);
             if (home != rel) {
-                ReportOnce(path, "key [HKEY_LOCAL_MACHINE\\" + JoinPath(k.path) + "] belongs in " + home);
+                ReportOnce(path,
+                           "key [HKEY_LOCAL_MACHINE\\" + JoinPath(k.path) + "] belongs in " + home);
                 return ERROR_REGISTRY_CORRUPT;
             }
         }
@@ -344,7 +351,8 @@ LONG Txn::Commit() {
     for (auto &[rel, f] : files_) {
         if (!f.dirty)
             continue;
-        LONG rc = f.doc.keys.empty() ? RemoveFile(Abs(rel)) : WriteFileAtomic(Abs(rel), FormatRegText(f.doc));
+        LONG rc = f.doc.keys.empty() ? RemoveFile(Abs(rel))
+                                     : WriteFileAtomic(Abs(rel), FormatRegText(f.doc));
         if (rc) {
             result = rc;
             break;

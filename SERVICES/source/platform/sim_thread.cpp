@@ -18,24 +18,34 @@ std::mutex g_process;
 
 } // namespace
 
-void LockProcess() { g_process.lock(); }
-void UnlockProcess() { g_process.unlock(); }
+void LockProcess() {
+    g_process.lock();
+}
+void UnlockProcess() {
+    g_process.unlock();
+}
 
 void SetLastErrorCode(DWORD code) {
     t_lastError = code;
     t_callFailed = true;
 }
 
-void BeginCall() { t_callFailed = false; }
+void BeginCall() {
+    t_callFailed = false;
+}
 
 void EndCall() {
     if (!t_callFailed && t_clearOnSuccess)
         t_lastError = 0;
 }
 
-void NoteLastErrorPolicy(bool clear) { t_clearOnSuccess = clear; }
+void NoteLastErrorPolicy(bool clear) {
+    t_clearOnSuccess = clear;
+}
 
-std::uint64_t SleptMilliseconds() { return g_slept.load(); }
+std::uint64_t SleptMilliseconds() {
+    return g_slept.load();
+}
 
 void ResetProcessStateForTests() {
     ResetCallCountsForTests();
@@ -47,9 +57,13 @@ void ResetProcessStateForTests() {
 
 using namespace quillmar::sim;
 
-DWORD GetLastError() { return t_lastError; }
+DWORD GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+void SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
 void Sleep(DWORD dwMilliseconds) {
     g_slept += dwMilliseconds;
@@ -57,7 +71,8 @@ void Sleep(DWORD dwMilliseconds) {
     // why on stderr, and the wait is then real.
     Settings settings;
     std::string dir;
-    if (MachineDir(dir) == ERROR_SUCCESS && LoadSettings(dir, settings) == ERROR_SUCCESS && settings.skipClock)
+    if (MachineDir(dir) == ERROR_SUCCESS && LoadSettings(dir, settings) == ERROR_SUCCESS &&
+        settings.skipClock)
         return;
     struct timespec want;
     want.tv_sec = static_cast<time_t>(dwMilliseconds / 1000);

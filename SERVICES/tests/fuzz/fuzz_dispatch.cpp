@@ -44,7 +44,9 @@ struct RowCopy {
 std::vector<RowCopy> g_rows;
 FlagData g_flags[numFlags];
 
-std::string Str(const char *p) { return p ? p : "(null)"; }
+std::string Str(const char *p) {
+    return p ? p : "(null)";
+}
 
 [[noreturn]] void Fail(const char *what, unsigned row) {
     std::fprintf(stderr, "fuzz_dispatch: %s (row %u) changed by the run\n", what, row);
@@ -128,8 +130,8 @@ bool HasLeftovers() {
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->is_regular_file())
             return true;
-    for (auto it = fs::directory_iterator(g_machine + "/scm", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::directory_iterator(g_machine + "/scm", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
         if (it->path().extension() == ".state")
             return true;
     return false;
@@ -165,8 +167,8 @@ void ResetMachine(unsigned char services, unsigned char setting) {
         const Preset &p = kPresets[k];
         SC_HANDLE s = CreateServiceA(scm, p.name, p.display, SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, p.image, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, p.image, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr);
         if (s && (services & (2U << (2 * k))))
             StartServiceA(s, 0, nullptr);
         if (s)
@@ -232,8 +234,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         std::exit(1);
     }
     for (const DoublePointer &row : myServices)
-        g_rows.push_back({row, Str(row.pInputName), Str(row.pServiceName), Str(row.pServiceFilename),
-                          Str(row.pServiceTitle), Str(row.pKey)});
+        g_rows.push_back({row, Str(row.pInputName), Str(row.pServiceName),
+                          Str(row.pServiceFilename), Str(row.pServiceTitle), Str(row.pKey)});
     std::memcpy(g_flags, flags, sizeof flags);
     return 0;
 }
@@ -246,9 +248,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // argv[0], then the pieces between NUL bytes (a trailing NUL gives a
     // last, empty argument), at most maxArgs of them.
     std::vector<std::string> pieces{"quillmar"};
-    for (std::size_t pos = 2; pos < size || (pos == size && pieces.size() > 1 && data[pos - 1] == 0);) {
+    for (std::size_t pos = 2;
+         pos < size || (pos == size && pieces.size() > 1 && data[pos - 1] == 0);) {
         const void *nul = std::memchr(data + pos, 0, size - pos);
-        const std::size_t end = nul ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(nul) - data) : size;
+        const std::size_t end =
+            nul ? static_cast<std::size_t>(static_cast<const std::uint8_t *>(nul) - data) : size;
         pieces.emplace_back(reinterpret_cast<const char *>(data + pos), end - pos);
         if (!nul || pieces.size() > maxArgs)
             break;
@@ -285,7 +289,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::uint64_t maxSleptMs = 2ULL * 30 * 1000 * argv.size();
     if (quillmar::sim::SleptMilliseconds() > maxSleptMs) {
         std::fprintf(stderr, "fuzz_dispatch: %llu ms of sleeps for %zu arguments\n",
-                     static_cast<unsigned long long>(quillmar::sim::SleptMilliseconds()), argv.size() - 1);
+                     static_cast<unsigned long long>(quillmar::sim::SleptMilliseconds()),
+                     argv.size() - 1);
         std::abort();
     }
     return 0;

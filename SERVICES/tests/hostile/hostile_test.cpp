@@ -66,27 +66,37 @@ std::string Value(const std::string &key, const char *name) {
     return data;
 }
 
-std::string Sz(const std::string &s) { return s + '\0'; }
+std::string Sz(const std::string &s) {
+    return s + '\0';
+}
 
 struct Case {
     const char *label;
-    std::vector<std::string> args; // after argv[0]; "{dir}" is the case's directory
-    const char *setting;           // an extra line for the machine's settings, or ""
-    DWORD error;                   // what RunQuillmar returns
-    std::string err;               // standard error, exactly
+    std::vector<std::string> args;                // after argv[0]; "{dir}" is the case's directory
+    const char *setting;                          // an extra line for the machine's settings, or ""
+    DWORD error;                                  // what RunQuillmar returns
+    std::string err;                              // standard error, exactly
     std::function<bool(const std::string &)> out; // standard output
-    bool unchanged;                // a refusal: nothing may change
-    std::function<void()> check;   // the machine afterwards
+    bool unchanged;                               // a refusal: nothing may change
+    std::function<void()> check;                  // the machine afterwards
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.label;
+}
 
-bool IsUsage(const std::string &out) { return out.rfind("quillmar.exe [-b [servicename]", 0) == 0; }
-bool Empty(const std::string &out) { return out.empty(); }
-bool Installed(const std::string &out) { return out == ">>>> Service installed <<<<\n"; }
+bool IsUsage(const std::string &out) {
+    return out.rfind("quillmar.exe [-b [servicename]", 0) == 0;
+}
+bool Empty(const std::string &out) {
+    return out.empty();
+}
+bool Installed(const std::string &out) {
+    return out == ">>>> Service installed <<<<\n";
+}
 
 class Huge : public ::testing::TestWithParam<Case> {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quillmar-hostile-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -94,7 +104,8 @@ protected:
         fs::create_directories(root / "machine");
         fs::create_directories(root / "console");
         std::ofstream(root / "console" / "hvcons.ini") << "[services]\nbase=1\n";
-        std::ofstream(root / "machine" / "settings") << "clock skip\n" << GetParam().setting << "\n";
+        std::ofstream(root / "machine" / "settings") << "clock skip\n"
+                                                     << GetParam().setting << "\n";
         setenv("QUILLMAR_MACHINE", (root / "machine").c_str(), 1);
         quillmar::sim::ResetProcessStateForTests();
         display = 0;
@@ -119,12 +130,15 @@ TEST_P(Huge, GivesAResultOrAClearError) {
 
     const auto before = Snapshot(root);
     DWORD result = 0;
-    const Captured got = Capture([&] { result = RunQuillmar(static_cast<int>(args.size()), argv.data()); });
+    const Captured got =
+        Capture([&] { result = RunQuillmar(static_cast<int>(args.size()), argv.data()); });
 
     EXPECT_EQ(result, c.error);
     // A million-character text is compared whole, but only its ends shown.
-    EXPECT_TRUE(got.err == c.err) << "stderr (" << got.err.size() << " bytes): "
-                                  << got.err.substr(0, 120) << " ... " << got.err.substr(got.err.size() > 120 ? got.err.size() - 120 : 0);
+    EXPECT_TRUE(got.err == c.err) << "stderr (" << got.err.size()
+                                  << " bytes): " << got.err.substr(0, 120) << " ... "
+                                  << got.err.substr(got.err.size() > 120 ? got.err.size() - 120
+                                                                         : 0);
     EXPECT_TRUE(c.out(got.out)) << "stdout: " << got.out.substr(0, 200);
     if (c.unchanged) {
         EXPECT_TRUE(Snapshot(root) == before) << "a refusal changed the machine or the console";
@@ -152,46 +166,84 @@ INSTANTIATE_TEST_SUITE_P(
     Million, Huge,
     ::testing::Values(
         Case{"service_code_start", {"-b", kBig}, "", 50003, "\nERROR 50003", IsUsage, true, {}},
-        Case{"service_code_install", {"-i", kBig, "C:\\Orv", "x"}, "", 50003, "\nERROR 50003", IsUsage, true, {}},
+        Case{"service_code_install",
+             {"-i", kBig, "C:\\Orv", "x"},
+             "",
+             50003,
+             "\nERROR 50003",
+             IsUsage,
+             true,
+             {}},
         Case{"service_code_remove", {"-rm", kBig}, "", 50003, "\nERROR 50003", IsUsage, true, {}},
         Case{"option", {"-" + kBig, "elog"}, "", 0, "", IsUsage, true, {}},
-        Case{"elog_directory", {"-i", "elog", kBig, "x.pfa"}, "", 87, "\nERROR 87", Empty, true, {}},
+        Case{
+            "elog_directory", {"-i", "elog", kBig, "x.pfa"}, "", 87, "\nERROR 87", Empty, true, {}},
         Case{"flm_directory", {"-i", "flm", kBig, "80"}, "", 87, "\nERROR 87", Empty, true, {}},
         Case{"directory_display_mode",
              {"-d", "-i", "elog", kBig, "x.pfa"},
              "",
              87,
              " (Error) \nError forming the executable path: Invalid parameter.\n",
-             [](const std::string &out) { return out.find("Checking service existens .\nFinished.") != std::string::npos; },
+             [](const std::string &out) {
+                 return out.find("Checking service existens .\nFinished.") != std::string::npos;
+             },
              true,
              {}},
-        Case{"pfa_file_name", {"-i", "elog", "C:\\Orv", kBig}, "", 0, "", Installed, false,
+        Case{"pfa_file_name",
+             {"-i", "elog", "C:\\Orv", kBig},
+             "",
+             0,
+             "",
+             Installed,
+             false,
              [] {
                  EXPECT_TRUE(Value(kElogParms, "PFAFilename") == Sz(kBig));
                  EXPECT_EQ(Value(kElogParms, "AppDirectory"), Sz("C:\\Orv"));
              }},
-        Case{"port", {"-i", "flm", "C:\\Orv", kBig}, "", 0, "", Installed, false,
+        Case{"port",
+             {"-i", "flm", "C:\\Orv", kBig},
+             "",
+             0,
+             "",
+             Installed,
+             false,
              [] { EXPECT_TRUE(Value(kFlmParms, "AppPortNumber") == Sz(kBig)); }},
         Case{"console_directory", {"-i", "hv", kBig}, "", 1, "\nERROR 1", Empty, true, {}},
         // A real console named through half a million "/." steps: longer
         // than the host takes, so no backup and no merge.
-        Case{"console_directory_that_exists", {"-i", "hv", "{dir}/console" + DotSteps()}, "", 1, "\nERROR 1", Empty,
-             true, {}},
+        Case{"console_directory_that_exists",
+             {"-i", "hv", "{dir}/console" + DotSteps()},
+             "",
+             1,
+             "\nERROR 1",
+             Empty,
+             true,
+             {}},
         // The error text names the step and the whole value; what came
         // before it (the service, AppDirectory) is done and stays.
         Case{"error_text_with_the_value_display_mode",
              {"-d", "-i", "elog", "C:\\Orv", kBig},
              "fail RegSetValueExA 2 with 87",
              87,
-             " (Error) \nError seting parameter PFAFilename, value " + kBig + ": Invalid parameter.\n",
-             [](const std::string &out) { return out.find("Updating the application parameter PFAFilename ..") != std::string::npos; },
+             " (Error) \nError seting parameter PFAFilename, value " + kBig +
+                 ": Invalid parameter.\n",
+             [](const std::string &out) {
+                 return out.find("Updating the application parameter PFAFilename ..") !=
+                        std::string::npos;
+             },
              false,
              [] {
                  EXPECT_EQ(Value(kElogParms, "AppDirectory"), Sz("C:\\Orv"));
                  EXPECT_EQ(Value(kElogParms, "PFAFilename"), "<absent>");
              }},
-        Case{"error_text_with_the_value", {"-i", "elog", "C:\\Orv", kBig}, "fail RegSetValueExA 2 with 87", 87,
-             "\nERROR 87", Empty, false, [] { EXPECT_EQ(Value(kElogParms, "PFAFilename"), "<absent>"); }},
+        Case{"error_text_with_the_value",
+             {"-i", "elog", "C:\\Orv", kBig},
+             "fail RegSetValueExA 2 with 87",
+             87,
+             "\nERROR 87",
+             Empty,
+             false,
+             [] { EXPECT_EQ(Value(kElogParms, "PFAFilename"), "<absent>"); }},
         Case{"a_million_arguments", kMillionArgs, "", 0, "", IsUsage, true, {}}),
     [](const ::testing::TestParamInfo<Case> &p) { return std::string(p.param.label); });
 

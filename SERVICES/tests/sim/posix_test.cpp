@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class Host : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quillmar-host-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -50,7 +50,8 @@ TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
     Write("merge.cfg", "changed");
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "merge.cfg", "merge.cfg.orig"), 0u);
     EXPECT_EQ(Read("merge.cfg.orig"), std::string(200000, 'a'));
-    EXPECT_EQ(Names(), (std::vector<std::string>{"merge.cfg", "merge.cfg.orig"})) << "no temporary left";
+    EXPECT_EQ(Names(), (std::vector<std::string>{"merge.cfg", "merge.cfg.orig"}))
+        << "no temporary left";
 }
 
 TEST_F(Host, CopyReportsTheHostError) {
@@ -58,7 +59,8 @@ TEST_F(Host, CopyReportsTheHostError) {
     EXPECT_EQ(CopyFileIfAbsent((dir + "/nodir").c_str(), "a", "b"), static_cast<DWORD>(ENOENT));
     ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
     Write("src", "x");
-    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", "dangling"), 0u) << "a link standing there counts as present";
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", "dangling"), 0u)
+        << "a link standing there counts as present";
     EXPECT_TRUE(Names() == (std::vector<std::string>{"dangling", "src"}));
 }
 
@@ -70,7 +72,9 @@ TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0)
-            _exit(CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(), "backup") == 0 ? 0 : 1);
+            _exit(CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(), "backup") == 0
+                      ? 0
+                      : 1);
         kids.push_back(pid);
     }
     for (pid_t pid : kids) {
@@ -85,12 +89,13 @@ TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
 }
 
 TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
-    Write("tool", "#!/bin/sh\n"
-                  "pwd -P > cwd.txt\n"
-                  "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
-                  "printf '%s|' \"$@\" > args.txt\n"
-                  "echo 'to stdout'\n"
-                  "exit 3\n",
+    Write("tool",
+          "#!/bin/sh\n"
+          "pwd -P > cwd.txt\n"
+          "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
+          "printf '%s|' \"$@\" > args.txt\n"
+          "echo 'to stdout'\n"
+          "exit 3\n",
           true);
     const char *args[] = {"a b", "--x=\"y\"", ""};
     DWORD status = 99;
@@ -103,10 +108,12 @@ TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
 
 TEST_F(Host, RunProgramStartFailuresAreErrors) {
     DWORD status = 99;
-    EXPECT_EQ(RunProgramIn(dir.c_str(), "missing", nullptr, 0, &status), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(RunProgramIn(dir.c_str(), "missing", nullptr, 0, &status),
+              static_cast<DWORD>(ENOENT));
     Write("noexec", "#!/bin/sh\nexit 0\n", false);
     EXPECT_EQ(RunProgramIn(dir.c_str(), "noexec", nullptr, 0, &status), static_cast<DWORD>(EACCES));
-    EXPECT_EQ(RunProgramIn((dir + "/nodir").c_str(), "tool", nullptr, 0, &status), static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(RunProgramIn((dir + "/nodir").c_str(), "tool", nullptr, 0, &status),
+              static_cast<DWORD>(ENOENT));
     EXPECT_EQ(status, 99u) << "no status without a run";
     Write("sh", "#!/bin/sh\nexit 0\n", false);
     EXPECT_NE(RunProgramIn(dir.c_str(), "sh", nullptr, 0, &status), 0u) << "no PATH search";
@@ -121,8 +128,8 @@ TEST_F(Host, RunProgramReportsDeathBySignal) {
 
 TEST(ExitStatus, EveryFailureStaysNonZero) {
     const std::pair<DWORD, int> cases[] = {
-        {0, 0}, {1, 1}, {255, 255}, {256, 255}, {1280, 255}, {50003, 83}, {1060, 36}, {0xFFFFFFFFu, 255},
-        {0x80000000u, 255},
+        {0, 0},      {1, 1},     {255, 255},         {256, 255},         {1280, 255},
+        {50003, 83}, {1060, 36}, {0xFFFFFFFFu, 255}, {0x80000000u, 255},
     };
     for (auto &[error, status] : cases)
         EXPECT_EQ(ProcessExitStatus(error), status) << error;

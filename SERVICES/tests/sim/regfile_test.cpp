@@ -14,7 +14,9 @@ struct RoundTrip {
     const char *line; // expected value line, or nullptr when not checked
 };
 
-void PrintTo(const RoundTrip &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const RoundTrip &c, std::ostream *os) {
+    *os << c.label;
+}
 
 std::string Bytes(std::initializer_list<int> b) {
     std::string s;
@@ -54,7 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "\"Q\\\"\\\\\"=\"C:\\\\a \\\"b\\\"\\\\\""},
         RoundTrip{"empty_string", "E", REG_SZ, simtest::Sz(""), "\"E\"=\"\""},
         RoundTrip{"default_value", "", REG_SZ, simtest::Sz("d"), "@=\"d\""},
-        RoundTrip{"newline", "N", REG_SZ, simtest::Sz("a\nb"), "\"N\"=hex(1):61,00,0a,00,62,00,00,00"},
+        RoundTrip{"newline", "N", REG_SZ, simtest::Sz("a\nb"),
+                  "\"N\"=hex(1):61,00,0a,00,62,00,00,00"},
         RoundTrip{"carriage_return", "R", REG_SZ, simtest::Sz("a\rb"), nullptr},
         RoundTrip{"inner_nul", "Z", REG_SZ, std::string("a\0b\0", 4), nullptr},
         RoundTrip{"no_terminator", "T", REG_SZ, "abc", "\"T\"=hex(1):61,00,62,00,63,00"},
@@ -97,9 +100,10 @@ TEST(RegText, ReadsWhatPeopleWriteByHand) {
 TEST(RegText, WideCharactersFromARealExportArriveAsUtf8) {
     RegDoc doc;
     TextError err;
-    ASSERT_TRUE(ParseRegText("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
-                             "\"E\"=hex(2):ac,20,00,00\n",
-                             doc, err));
+    ASSERT_TRUE(
+        ParseRegText("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+                     "\"E\"=hex(2):ac,20,00,00\n",
+                     doc, err));
     EXPECT_EQ(doc.keys[0].FindValue("E")->data, simtest::Sz("\xE2\x82\xAC"));
 }
 
@@ -110,7 +114,9 @@ struct Bad {
     const char *what;
 };
 
-void PrintTo(const Bad &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const Bad &c, std::ostream *os) {
+    *os << c.label;
+}
 
 class RegTextRejects : public ::testing::TestWithParam<Bad> {};
 
@@ -126,21 +132,23 @@ const std::string H = "Windows Registry Editor Version 5.00\n\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Damage, RegTextRejects,
-    ::testing::Values(Bad{"empty", "", 1, "header"}, Bad{"truncated_header", "Windows Registry Ed", 1, "header"},
-                      Bad{"utf16", "\xFF\xFEW\0", 1, "UTF-16"},
-                      Bad{"garbage", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\nzzz\n", 4, "expected [key]"},
-                      Bad{"value_first", H + "\"a\"=\"b\"\n", 3, "before the first"},
-                      Bad{"open_quote", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"b\n", 4, "closing quote"},
-                      Bad{"bad_escape", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"C:\\x\"\n", 4, "escape"},
-                      Bad{"bad_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:0g\n", 4, "hex digits"},
-                      Bad{"cut_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:01,\n", 4, "hex digits"},
-                      Bad{"odd_wide", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex(2):41\n", 4, "even"},
-                      Bad{"long_dword", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=dword:123456789\n", 4, "dword"},
-                      Bad{"deletion", H + "[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n", 3, "deletions"},
-                      Bad{"value_deletion", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=-\n", 4, "deletions"},
-                      Bad{"other_hive", H + "[HKEY_CURRENT_USER\\Software]\n", 3, "HKEY_LOCAL_MACHINE"},
-                      Bad{"unclosed_key", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 3, "']'"},
-                      Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"}),
+    ::testing::Values(
+        Bad{"empty", "", 1, "header"}, Bad{"truncated_header", "Windows Registry Ed", 1, "header"},
+        Bad{"utf16", "\xFF\xFEW\0", 1, "UTF-16"},
+        Bad{"garbage", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\nzzz\n", 4, "expected [key]"},
+        Bad{"value_first", H + "\"a\"=\"b\"\n", 3, "before the first"},
+        Bad{"open_quote", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"b\n", 4, "closing quote"},
+        Bad{"bad_escape", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"C:\\x\"\n", 4, "escape"},
+        Bad{"bad_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:0g\n", 4, "hex digits"},
+        Bad{"cut_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:01,\n", 4, "hex digits"},
+        Bad{"odd_wide", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex(2):41\n", 4, "even"},
+        Bad{"long_dword", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=dword:123456789\n", 4,
+            "dword"},
+        Bad{"deletion", H + "[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n", 3, "deletions"},
+        Bad{"value_deletion", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=-\n", 4, "deletions"},
+        Bad{"other_hive", H + "[HKEY_CURRENT_USER\\Software]\n", 3, "HKEY_LOCAL_MACHINE"},
+        Bad{"unclosed_key", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 3, "']'"},
+        Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"}),
     simtest::ByLabel());
 
 struct Split {
@@ -151,9 +159,12 @@ struct Split {
 
 TEST(KeyPaths, SplitLikeWindows) {
     const Split cases[] = {
-        {nullptr, 0, {}},          {"", 0, {}},
-        {"A\\b", 0, {"A", "b"}},   {"A\\b\\", 0, {"A", "b"}},
-        {"A\\b\\\\", 0, {"A", "b"}}, {"\\A", ERROR_BAD_PATHNAME, {}},
+        {nullptr, 0, {}},
+        {"", 0, {}},
+        {"A\\b", 0, {"A", "b"}},
+        {"A\\b\\", 0, {"A", "b"}},
+        {"A\\b\\\\", 0, {"A", "b"}},
+        {"\\A", ERROR_BAD_PATHNAME, {}},
         {"A\\\\b", ERROR_BAD_PATHNAME, {}},
     };
     for (const Split &c : cases) {
@@ -171,7 +182,8 @@ TEST(KeyPaths, EachKeyHasOneFile) {
         {{"Software", "X", "Y"}, "registry/software.reg"},
         {{"SYSTEM", "CurrentControlSet", "Services"}, "registry/system.reg"},
         {{"system", "currentcontrolset", "services", "OrvEvt"}, "registry/services/orvevt.reg"},
-        {{"SYSTEM", "CurrentControlSet", "Services", "OrvEvt", "Parameters"}, "registry/services/orvevt.reg"},
+        {{"SYSTEM", "CurrentControlSet", "Services", "OrvEvt", "Parameters"},
+         "registry/services/orvevt.reg"},
         {{"SYSTEM", "ControlSet001", "Services", "X"}, "registry/system.reg"},
         {{}, ""},
     };
@@ -181,7 +193,7 @@ TEST(KeyPaths, EachKeyHasOneFile) {
 
 TEST(KeyPaths, FileNamesAreSafeAndCaseFolded) {
     const std::pair<std::string, std::string> cases[] = {
-        {"MyService", "myservice"}, {"a/b", "a%2Fb"},  {"..", ".."},
+        {"MyService", "myservice"},     {"a/b", "a%2Fb"},   {"..", ".."},
         {"with space", "with%20space"}, {"100%", "100%25"}, {"caf\xC3\xA9", "caf%C3%A9"},
     };
     for (auto &[name, encoded] : cases)

@@ -15,12 +15,9 @@ const char *const kParams = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\
 
 TEST_F(Registry, ValuesRoundTripThroughTheStore) {
     const std::pair<DWORD, std::string> values[] = {
-        {REG_SZ, Sz("quote \" and \\ backslash")},
-        {REG_SZ, Sz("line\nbreak")},
-        {REG_SZ, Sz("\xC3\xA9t\xC3\xA9")},
-        {REG_SZ, Sz(std::string(1000000, 'v'))},
-        {REG_EXPAND_SZ, Sz("%SystemRoot%\\x.exe")},
-        {REG_DWORD, std::string("\x01\x00\x00\x80", 4)},
+        {REG_SZ, Sz("quote \" and \\ backslash")},  {REG_SZ, Sz("line\nbreak")},
+        {REG_SZ, Sz("\xC3\xA9t\xC3\xA9")},          {REG_SZ, Sz(std::string(1000000, 'v'))},
+        {REG_EXPAND_SZ, Sz("%SystemRoot%\\x.exe")}, {REG_DWORD, std::string("\x01\x00\x00\x80", 4)},
         {REG_BINARY, std::string("\0\1\2", 3)},
     };
     for (std::size_t i = 0; i < std::size(values); ++i)
@@ -46,14 +43,15 @@ TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
     EXPECT_EQ(RegQueryValueExA(h, "s", nullptr, nullptr, small, &size), ERROR_MORE_DATA);
     EXPECT_EQ(size, 6u);
     DWORD reserved = 0;
-    EXPECT_EQ(RegQueryValueExA(h, "s", &reserved, nullptr, nullptr, &size), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryValueExA(h, "s", &reserved, nullptr, nullptr, &size),
+              ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegCloseKey(h), 0);
 }
 
 TEST_F(Registry, ErrorsAsOnWindows) {
     HKEY readOnly, writeOnly, closed;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, nullptr, 0, KEY_READ, nullptr, &readOnly,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, nullptr, 0, KEY_READ, nullptr,
+                              &readOnly, nullptr),
               0);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, KEY_SET_VALUE, &writeOnly), 0);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &closed), 0);
@@ -70,24 +68,32 @@ TEST_F(Registry, ErrorsAsOnWindows) {
     } cases[] = {
         {"open missing", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope", 0, KEY_READ, &out),
          ERROR_FILE_NOT_FOUND},
-        {"open below missing", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope\\X", 0, KEY_READ, &out),
+        {"open below missing",
+         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope\\X", 0, KEY_READ, &out),
          ERROR_FILE_NOT_FOUND},
         {"leading backslash", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", 0, KEY_READ, &out),
          ERROR_BAD_PATHNAME},
-        {"new hive", RegCreateKeyExA(HKEY_LOCAL_MACHINE, "NEWHIVE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out,
-                                     nullptr),
+        {"new hive",
+         RegCreateKeyExA(HKEY_LOCAL_MACHINE, "NEWHIVE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                         &out, nullptr),
          ERROR_ACCESS_DENIED},
-        {"missing value", RegQueryValueExA(readOnly, "none", nullptr, nullptr, buf, &size), ERROR_FILE_NOT_FOUND},
-        {"set without right", RegSetValueExA(readOnly, "v", 0, REG_DWORD, one, 4), ERROR_ACCESS_DENIED},
-        {"query without right", RegQueryValueExA(writeOnly, "v", nullptr, nullptr, buf, &size), ERROR_ACCESS_DENIED},
-        {"subkey without right", RegCreateKeyExA(readOnly, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr),
+        {"missing value", RegQueryValueExA(readOnly, "none", nullptr, nullptr, buf, &size),
+         ERROR_FILE_NOT_FOUND},
+        {"set without right", RegSetValueExA(readOnly, "v", 0, REG_DWORD, one, 4),
+         ERROR_ACCESS_DENIED},
+        {"query without right", RegQueryValueExA(writeOnly, "v", nullptr, nullptr, buf, &size),
+         ERROR_ACCESS_DENIED},
+        {"subkey without right",
+         RegCreateKeyExA(readOnly, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr),
          ERROR_ACCESS_DENIED},
         {"null handle", RegSetValueExA(nullptr, "v", 0, REG_DWORD, one, 4), ERROR_INVALID_HANDLE},
-        {"garbage handle", RegQueryValueExA(garbage, "v", nullptr, nullptr, buf, &size), ERROR_INVALID_HANDLE},
+        {"garbage handle", RegQueryValueExA(garbage, "v", nullptr, nullptr, buf, &size),
+         ERROR_INVALID_HANDLE},
         {"closed handle", RegOpenKeyExA(closed, "X", 0, KEY_READ, &out), ERROR_INVALID_HANDLE},
         {"close twice", RegCloseKey(closed), ERROR_INVALID_HANDLE},
         {"null data", RegSetValueExA(writeOnly, "v", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS},
-        {"no result", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER},
+        {"no result", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, nullptr),
+         ERROR_INVALID_PARAMETER},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.got, c.want) << c.what;
@@ -96,8 +102,8 @@ TEST_F(Registry, ErrorsAsOnWindows) {
 }
 
 TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
-    for (const char *key : {"SYSTEM", "SYSTEM\\CurrentControlSet", "system\\currentcontrolset\\services\\",
-                            "SOFTWARE"}) {
+    for (const char *key : {"SYSTEM", "SYSTEM\\CurrentControlSet",
+                            "system\\currentcontrolset\\services\\", "SOFTWARE"}) {
         HKEY h;
         EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h), 0) << key;
         RegCloseKey(h);
@@ -108,18 +114,22 @@ TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
 TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
     DWORD disposition = 0;
     HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\MixedCase\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &h, &disposition),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\MixedCase\\Sub", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &h, &disposition),
               0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     RegCloseKey(h);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\MIXEDCASE\\sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &h, &disposition),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\MIXEDCASE\\sub", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &h, &disposition),
               0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     const std::string data = Sz("x");
-    ASSERT_EQ(RegSetValueExA(h, "ValueName", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2), 0);
-    ASSERT_EQ(RegSetValueExA(h, "VALUENAME", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2), 0);
+    ASSERT_EQ(
+        RegSetValueExA(h, "ValueName", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2),
+        0);
+    ASSERT_EQ(
+        RegSetValueExA(h, "VALUENAME", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2),
+        0);
     RegCloseKey(h);
     std::string text = Read("registry/software.reg");
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\MixedCase\\Sub]\n\"ValueName\"=\"x\"\n\n"),
@@ -137,21 +147,24 @@ TEST_F(Registry, EachServiceHasItsOwnFile) {
     ASSERT_EQ(Set("SYSTEM\\Setup", "d", REG_SZ, Sz("4")), 0);
     ASSERT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\a/..\\b", "e", REG_SZ, Sz("5")), 0);
     EXPECT_EQ(Files("registry"),
-              (std::vector<std::string>{"registry/services/a%2F...reg", "registry/services/orvevtlogger.reg",
-                                        "registry/services/other.reg", "registry/software.reg",
-                                        "registry/system.reg"}));
+              (std::vector<std::string>{
+                  "registry/services/a%2F...reg", "registry/services/orvevtlogger.reg",
+                  "registry/services/other.reg", "registry/software.reg", "registry/system.reg"}));
     std::string logger = Read("registry/services/orvevtlogger.reg");
-    EXPECT_EQ(logger, "Windows Registry Editor Version 5.00\n\n"
-                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger]\n\n"
-                      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters]\n"
-                      "\"a\"=\"1\"\n\n");
+    EXPECT_EQ(
+        logger,
+        "Windows Registry Editor Version 5.00\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger]\n\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters]\n"
+        "\"a\"=\"1\"\n\n");
     EXPECT_EQ(Read("registry/system.reg").find("Services"), std::string::npos);
 }
 
 TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
     ASSERT_EQ(Install("Gone"), 0u);
     HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0, KEY_ALL_ACCESS, &h),
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
+                            KEY_ALL_ACCESS, &h),
               0);
     ASSERT_EQ(Remove("Gone"), 0u);
     const BYTE one[] = {1, 0, 0, 0};
@@ -163,13 +176,15 @@ TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
 TEST_F(Registry, SubkeysOfAKeyDeletedMeanwhileAreRefused) {
     ASSERT_EQ(Install("Gone"), 0u);
     HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0, KEY_ALL_ACCESS, &h),
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
+                            KEY_ALL_ACCESS, &h),
               0);
     ASSERT_EQ(Remove("Gone"), 0u);
     HKEY sub = nullptr;
     DWORD disposition = 0;
-    EXPECT_EQ(RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
-              ERROR_KEY_DELETED);
+    EXPECT_EQ(
+        RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
+        ERROR_KEY_DELETED);
     EXPECT_EQ(sub, nullptr);
     EXPECT_FALSE(Exists("registry/services/gone.reg"));
     RegCloseKey(h);
@@ -187,8 +202,9 @@ TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
     ASSERT_TRUE(StartServiceA(s, 0, nullptr));
     ASSERT_TRUE(QueryServiceStatus(s, &st));
     ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr));
     ASSERT_TRUE(DeleteService(s));
     EXPECT_EQ(GetLastError(), 4242u);
 }

@@ -10,7 +10,7 @@ using simtest::Sz;
 namespace {
 
 class ScmCalls : public simtest::MachineTest {
-protected:
+  protected:
     DWORD Status(SC_HANDLE s, SERVICE_STATUS *out = nullptr) {
         SERVICE_STATUS st{};
         if (!QueryServiceStatus(s, &st))
@@ -25,8 +25,9 @@ constexpr const char *kKey = "SYSTEM\\CurrentControlSet\\Services\\";
 
 TEST_F(ScmCalls, CreateWritesTheConfigurationToTheRegistry) {
     SC_HANDLE h = CreateServiceA(Scm(), "OrvEvtLogger", "Orv Event Logger", SERVICE_ALL_ACCESS,
-                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                 "\"C:\\Program Files\\orv\\log.exe\" -s", nullptr, nullptr, nullptr, nullptr, nullptr);
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                 SERVICE_ERROR_NORMAL, "\"C:\\Program Files\\orv\\log.exe\" -s",
+                                 nullptr, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(h, nullptr);
     CloseServiceHandle(h);
     const std::tuple<const char *, DWORD, std::string> want[] = {
@@ -69,19 +70,22 @@ TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
     for (const Case &c : cases)
         EXPECT_EQ(Install(c.name, c.display), c.want) << c.name;
     SC_HANDLE delta = Service("Delta");
-    EXPECT_FALSE(ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
-                                      nullptr, nullptr, nullptr, nullptr, nullptr, "ALPHA DISPLAY"));
+    EXPECT_FALSE(ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr, nullptr, "ALPHA DISPLAY"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
-    EXPECT_TRUE(ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, "delta display"))
+    EXPECT_TRUE(ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     "delta display"))
         << "its own display name is no clash";
 }
 
 TEST_F(ScmCalls, DisplayNamesOfServicesAddedByHandAreSeen) {
     ASSERT_EQ(Install("First"), 0u); // builds the index
-    Write("registry/services/seeded.reg", "Windows Registry Editor Version 5.00\n\n"
-                                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Seeded]\n"
-                                          "\"Type\"=dword:00000010\n\"DisplayName\"=\"Seeded Display\"\n\n");
+    Write("registry/services/seeded.reg",
+          "Windows Registry Editor Version 5.00\n\n"
+          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Seeded]\n"
+          "\"Type\"=dword:00000010\n\"DisplayName\"=\"Seeded Display\"\n\n");
     EXPECT_EQ(Install("Other", "Seeded Display"), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
     ASSERT_EQ(Remove("Seeded"), 0u);
     EXPECT_EQ(Install("Other", "Seeded Display"), 0u);
@@ -116,20 +120,21 @@ TEST_F(ScmCalls, HandlesNeedTheRightAccess) {
         SC_HANDLE h = Service("Svc", c.granted);
         ASSERT_NE(h, nullptr);
         std::string call = c.call;
-        BOOL ok = call == "QueryServiceStatus"     ? QueryServiceStatus(h, &st)
-                  : call == "StartServiceA"        ? StartServiceA(h, 0, nullptr)
-                  : call == "ControlService"       ? ControlService(h, SERVICE_CONTROL_STOP, &st)
-                  : call == "ChangeServiceConfigA" ? ChangeServiceConfigA(h, SERVICE_NO_CHANGE, SERVICE_DISABLED,
-                                                                          SERVICE_NO_CHANGE, nullptr, nullptr, nullptr,
-                                                                          nullptr, nullptr, nullptr, nullptr)
-                                                   : DeleteService(h);
+        BOOL ok = call == "QueryServiceStatus" ? QueryServiceStatus(h, &st)
+                  : call == "StartServiceA"    ? StartServiceA(h, 0, nullptr)
+                  : call == "ControlService"   ? ControlService(h, SERVICE_CONTROL_STOP, &st)
+                  : call == "ChangeServiceConfigA"
+                      ? ChangeServiceConfigA(h, SERVICE_NO_CHANGE, SERVICE_DISABLED,
+                                             SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr)
+                      : DeleteService(h);
         EXPECT_FALSE(ok) << c.call;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << c.call;
     }
     SC_HANDLE connectOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    EXPECT_EQ(CreateServiceA(connectOnly, "New", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "x.exe", nullptr, nullptr, nullptr, nullptr,
-                             nullptr),
+    EXPECT_EQ(CreateServiceA(connectOnly, "New", nullptr, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             "x.exe", nullptr, nullptr, nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     SC_HANDLE viaConnect = OpenServiceA(connectOnly, "Svc", SERVICE_QUERY_STATUS);
@@ -178,8 +183,9 @@ TEST_F(ScmCalls, StartAndStopAnswerAsWindowsDoes) {
     EXPECT_EQ(st.dwWin32ExitCode, 0u);
     EXPECT_EQ(Status(s), SERVICE_STOPPED);
 
-    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr));
     EXPECT_FALSE(StartServiceA(s, 0, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DISABLED));
 }
@@ -187,16 +193,19 @@ TEST_F(ScmCalls, StartAndStopAnswerAsWindowsDoes) {
 struct Behaviour {
     const char *label;
     const char *settings;
-    bool stopFirst;              // run the service, then stop it
-    DWORD atControl;             // state ControlService reports (stopFirst only)
-    std::vector<DWORD> polls;    // states the next status queries report
+    bool stopFirst;           // run the service, then stop it
+    DWORD atControl;          // state ControlService reports (stopFirst only)
+    std::vector<DWORD> polls; // states the next status queries report
 };
 
-void PrintTo(const Behaviour &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const Behaviour &c, std::ostream *os) {
+    *os << c.label;
+}
 
 class Polls : public ScmCalls, public ::testing::WithParamInterface<Behaviour> {};
 
-constexpr DWORD SP = SERVICE_START_PENDING, R = SERVICE_RUNNING, XP = SERVICE_STOP_PENDING, S = SERVICE_STOPPED;
+constexpr DWORD SP = SERVICE_START_PENDING, R = SERVICE_RUNNING, XP = SERVICE_STOP_PENDING,
+                S = SERVICE_STOPPED;
 
 TEST_P(Polls, StatesAdvanceOnePerQuery) {
     const Behaviour &b = GetParam();
@@ -218,14 +227,15 @@ TEST_P(Polls, StatesAdvanceOnePerQuery) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, Polls,
-    ::testing::Values(Behaviour{"instant", "", false, 0, {R, R}},
-                      Behaviour{"start_2", "service svc start 2", false, 0, {SP, SP, R, R}},
-                      Behaviour{"start_never", "service Svc start never", false, 0, {SP, SP, SP, SP, SP, SP}},
-                      Behaviour{"start_dies", "service Svc start dies", false, 0, {SP, S, S}},
-                      Behaviour{"other_service", "service Else start never", false, 0, {R}},
-                      Behaviour{"stop_instant", "", true, S, {S}},
-                      Behaviour{"stop_2", "service Svc stop 2", true, XP, {XP, XP, S, S}},
-                      Behaviour{"stop_never", "service Svc stop never", true, XP, {XP, XP, XP, XP}}),
+    ::testing::Values(
+        Behaviour{"instant", "", false, 0, {R, R}},
+        Behaviour{"start_2", "service svc start 2", false, 0, {SP, SP, R, R}},
+        Behaviour{"start_never", "service Svc start never", false, 0, {SP, SP, SP, SP, SP, SP}},
+        Behaviour{"start_dies", "service Svc start dies", false, 0, {SP, S, S}},
+        Behaviour{"other_service", "service Else start never", false, 0, {R}},
+        Behaviour{"stop_instant", "", true, S, {S}},
+        Behaviour{"stop_2", "service Svc stop 2", true, XP, {XP, XP, S, S}},
+        Behaviour{"stop_never", "service Svc stop never", true, XP, {XP, XP, XP, XP}}),
     simtest::ByLabel());
 
 TEST_F(ScmCalls, PendingServicesRefuseControlsAndReportProgress) {
@@ -265,7 +275,8 @@ TEST_F(ScmCalls, ADyingServiceReportsItsExit) {
 TEST_F(ScmCalls, RuntimeStateOutlivesTheProcessAndFollowsTheRegistry) {
     ASSERT_EQ(Install("Svc"), 0u);
     ASSERT_TRUE(StartServiceA(Service("Svc"), 0, nullptr));
-    EXPECT_EQ(Read("scm/svc.state").find("state=RUNNING\n") != std::string::npos, true) << Read("scm/svc.state");
+    EXPECT_EQ(Read("scm/svc.state").find("state=RUNNING\n") != std::string::npos, true)
+        << Read("scm/svc.state");
 
     // A state file left from a service that no longer exists means nothing.
     Write("scm/ghost.state", "state=RUNNING\n");
@@ -287,13 +298,15 @@ struct Deletion {
     bool goneAfterClose; // removed when the handles are closed
 };
 
-void PrintTo(const Deletion &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const Deletion &c, std::ostream *os) {
+    *os << c.label;
+}
 
 class Deleting : public ScmCalls, public ::testing::WithParamInterface<Deletion> {
-protected:
+  protected:
     DWORD Change(SC_HANDLE h) {
-        return ChangeServiceConfigA(h, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, nullptr, nullptr)
+        return ChangeServiceConfigA(h, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                                    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)
                    ? 0
                    : GetLastError();
     }
@@ -320,7 +333,8 @@ TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
     }
     ASSERT_TRUE(DeleteService(s));
 
-    EXPECT_NE(Read("scm/svc.state").find("\ndeleted=1\n"), std::string::npos) << Read("scm/svc.state");
+    EXPECT_NE(Read("scm/svc.state").find("\ndeleted=1\n"), std::string::npos)
+        << Read("scm/svc.state");
     SC_HANDLE other = Service("SVC");
     ASSERT_NE(other, nullptr) << "still listed while this process holds it";
     EXPECT_EQ(Delete(s), kMarked) << "a second delete, same handle";
@@ -329,7 +343,8 @@ TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
     EXPECT_EQ(Start(other), kMarked);
     EXPECT_EQ(Install("svc"), kMarked);
     if (c.stopAfter) {
-        EXPECT_TRUE(ControlService(other, SERVICE_CONTROL_STOP, &st)) << "a marked service can be stopped";
+        EXPECT_TRUE(ControlService(other, SERVICE_CONTROL_STOP, &st))
+            << "a marked service can be stopped";
     }
     DWORD last = 0;
     for (int i = 0; i < c.polls; ++i)
@@ -350,7 +365,8 @@ TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
         EXPECT_EQ(Install("Svc"), 0u) << "the name is free again";
         DWORD type;
         std::string data;
-        EXPECT_EQ(Query(params, "p", &type, &data), ERROR_FILE_NOT_FOUND) << "Parameters went with it";
+        EXPECT_EQ(Query(params, "p", &type, &data), ERROR_FILE_NOT_FOUND)
+            << "Parameters went with it";
     } else {
         SC_HANDLE again = Service("Svc");
         ASSERT_NE(again, nullptr) << "listed until it stops";
@@ -365,17 +381,18 @@ TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
 
 INSTANTIATE_TEST_SUITE_P(
     States, Deleting,
-    ::testing::Values(Deletion{"stopped", "", false, false, false, 0, 0, true},
-                      Deletion{"stopped_and_queried", "", false, false, false, 2, S, true},
-                      Deletion{"stopped_by_the_stop", "", true, true, false, 1, S, true},
-                      Deletion{"running", "", true, false, false, 2, R, false},
-                      Deletion{"running_then_stopped", "", true, false, true, 1, S, true},
-                      Deletion{"stop_never", "service Svc stop never", true, true, false, 3, XP, false},
-                      Deletion{"stop_2_completed", "service Svc stop 2", true, true, false, 3, S, true},
-                      Deletion{"stop_2_after_the_delete", "service Svc stop 2", true, false, true, 3, S, true},
-                      Deletion{"stop_2_after_not_yet", "service Svc stop 2", true, false, true, 2, XP, false},
-                      Deletion{"start_never", "service Svc start never", true, false, false, 2, SP, false},
-                      Deletion{"start_dies", "service Svc start dies", true, false, false, 2, S, true}),
+    ::testing::Values(
+        Deletion{"stopped", "", false, false, false, 0, 0, true},
+        Deletion{"stopped_and_queried", "", false, false, false, 2, S, true},
+        Deletion{"stopped_by_the_stop", "", true, true, false, 1, S, true},
+        Deletion{"running", "", true, false, false, 2, R, false},
+        Deletion{"running_then_stopped", "", true, false, true, 1, S, true},
+        Deletion{"stop_never", "service Svc stop never", true, true, false, 3, XP, false},
+        Deletion{"stop_2_completed", "service Svc stop 2", true, true, false, 3, S, true},
+        Deletion{"stop_2_after_the_delete", "service Svc stop 2", true, false, true, 3, S, true},
+        Deletion{"stop_2_after_not_yet", "service Svc stop 2", true, false, true, 2, XP, false},
+        Deletion{"start_never", "service Svc start never", true, false, false, 2, SP, false},
+        Deletion{"start_dies", "service Svc start dies", true, false, false, 2, S, true}),
     simtest::ByLabel());
 
 TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
@@ -414,7 +431,8 @@ TEST_F(ScmCalls, AMarkedStoppedServiceLeftBehindGoesOnTheNextLookUp) {
             EXPECT_EQ(Install("Svc"), 0u) << c.label;
             DWORD type;
             std::string data;
-            EXPECT_EQ(Query(std::string(kKey) + "Svc\\Parameters", "p", &type, &data), ERROR_FILE_NOT_FOUND)
+            EXPECT_EQ(Query(std::string(kKey) + "Svc\\Parameters", "p", &type, &data),
+                      ERROR_FILE_NOT_FOUND)
                 << "the new service starts afresh";
             EXPECT_FALSE(Exists("scm/svc.state"));
             ASSERT_EQ(Remove("Svc"), 0u);
@@ -443,12 +461,16 @@ TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
 TEST_F(ScmCalls, ChangeConfigTouchesOnlyWhatItIsGiven) {
     ASSERT_EQ(Install("Svc", "Shown"), 0u);
     SC_HANDLE s = Service("Svc");
-    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, "new.exe",
-                                     nullptr, nullptr, nullptr, ".\\svcuser", nullptr, nullptr));
+    ASSERT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE,
+                                     "new.exe", nullptr, nullptr, nullptr, ".\\svcuser", nullptr,
+                                     nullptr));
     const std::pair<const char *, std::string> want[] = {
-        {"Type", std::string("\x10\0\0\0", 4)},   {"Start", std::string("\x02\0\0\0", 4)},
-        {"ErrorControl", std::string("\x01\0\0\0", 4)}, {"ImagePath", Sz("new.exe")},
-        {"DisplayName", Sz("Shown")},              {"ObjectName", Sz(".\\svcuser")},
+        {"Type", std::string("\x10\0\0\0", 4)},
+        {"Start", std::string("\x02\0\0\0", 4)},
+        {"ErrorControl", std::string("\x01\0\0\0", 4)},
+        {"ImagePath", Sz("new.exe")},
+        {"DisplayName", Sz("Shown")},
+        {"ObjectName", Sz(".\\svcuser")},
     };
     for (auto &[name, data] : want) {
         DWORD type;

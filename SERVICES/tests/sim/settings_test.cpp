@@ -11,16 +11,17 @@ namespace {
 TEST(SettingsText, ParsesEveryForm) {
     Settings s;
     TextError err;
-    ASSERT_TRUE(ParseSettingsText("# faults\n"
-                                  "fail OpenSCManagerA with 5\r\n"
-                                  "  FAIL queryservicestatus 2 with 0x6   # second query only\n"
-                                  "fail RegSetValueExA name HKEY_LOCAL_MACHINE\\SOFTWARE\\X\\ with 1013\n"
-                                  "fail OpenServiceA 3 name \"My Service\" with 1060\n"
-                                  "service \"My Service\" start dies\n"
-                                  "service Other stop never\n"
-                                  "service Other start 7\n"
-                                  "clock skip\n",
-                                  s, err))
+    ASSERT_TRUE(
+        ParseSettingsText("# faults\n"
+                          "fail OpenSCManagerA with 5\r\n"
+                          "  FAIL queryservicestatus 2 with 0x6   # second query only\n"
+                          "fail RegSetValueExA name HKEY_LOCAL_MACHINE\\SOFTWARE\\X\\ with 1013\n"
+                          "fail OpenServiceA 3 name \"My Service\" with 1060\n"
+                          "service \"My Service\" start dies\n"
+                          "service Other stop never\n"
+                          "service Other start 7\n"
+                          "clock skip\n",
+                          s, err))
         << err.line << ": " << err.what;
     ASSERT_EQ(s.faults.size(), 4u);
     EXPECT_EQ(s.faults[0].call, Call::OpenSCManagerA);
@@ -97,11 +98,14 @@ TEST_F(Faults, CountsIncludeCallsThatFailedAnyway) {
 
 TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     const std::string params = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
-    Write("settings", "fail RegSetValueExA name HKLM\\" + params + " with 5\n"
-                      "fail RegOpenKeyExA name software\\blocked with 1012\n"
-                      "fail StartServiceA name two with 1053\n");
+    Write("settings", "fail RegSetValueExA name HKLM\\" + params +
+                          " with 5\n"
+                          "fail RegOpenKeyExA name software\\blocked with 1012\n"
+                          "fail StartServiceA name two with 1053\n");
     EXPECT_EQ(Set(params, "x", REG_SZ, Sz("1")), 5);
-    EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\parameters", "x", REG_SZ, Sz("1")), 5);
+    EXPECT_EQ(
+        Set("SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\parameters", "x", REG_SZ, Sz("1")),
+        5);
     EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger", "x", REG_SZ, Sz("1")), 0);
     HKEY h;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Blocked", 0, KEY_READ, &h), 1012);

@@ -41,7 +41,9 @@ void MachineTest::Write(const std::string &rel, const std::string &text) const {
     out << text;
 }
 
-bool MachineTest::Exists(const std::string &rel) const { return fs::exists(Path(rel)); }
+bool MachineTest::Exists(const std::string &rel) const {
+    return fs::exists(Path(rel));
+}
 
 std::vector<std::string> MachineTest::Files(const std::string &rel) const {
     std::vector<std::string> out;
@@ -60,9 +62,10 @@ SC_HANDLE MachineTest::Scm(DWORD access) {
 }
 
 DWORD MachineTest::Install(const std::string &name, const char *display) {
-    SC_HANDLE h = CreateServiceA(Scm(), name.c_str(), display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe", nullptr,
-                                 nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE h =
+        CreateServiceA(Scm(), name.c_str(), display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe", nullptr,
+                       nullptr, nullptr, nullptr, nullptr);
     if (!h)
         return GetLastError();
     CloseServiceHandle(h);
@@ -90,7 +93,8 @@ BOOL MachineTest::Close(SC_HANDLE h) {
     return CloseServiceHandle(h);
 }
 
-LONG MachineTest::Query(const std::string &key, const std::string &value, DWORD *type, std::string *data) {
+LONG MachineTest::Query(const std::string &key, const std::string &value, DWORD *type,
+                        std::string *data) {
     HKEY h;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &h);
     if (rc)
@@ -99,15 +103,18 @@ LONG MachineTest::Query(const std::string &key, const std::string &value, DWORD 
     rc = RegQueryValueExA(h, value.c_str(), nullptr, type, nullptr, &size);
     if (!rc) {
         data->assign(size, '\0');
-        rc = RegQueryValueExA(h, value.c_str(), nullptr, type, reinterpret_cast<BYTE *>(data->data()), &size);
+        rc = RegQueryValueExA(h, value.c_str(), nullptr, type,
+                              reinterpret_cast<BYTE *>(data->data()), &size);
     }
     RegCloseKey(h);
     return rc;
 }
 
-LONG MachineTest::Set(const std::string &key, const std::string &value, DWORD type, const std::string &data) {
+LONG MachineTest::Set(const std::string &key, const std::string &value, DWORD type,
+                      const std::string &data) {
     HKEY h;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &h, nullptr);
     if (rc)
         return rc;
     rc = RegSetValueExA(h, value.c_str(), 0, type, reinterpret_cast<const BYTE *>(data.data()),
@@ -116,6 +123,8 @@ LONG MachineTest::Set(const std::string &key, const std::string &value, DWORD ty
     return rc;
 }
 
-std::string Sz(const std::string &s) { return s + std::string(1, '\0'); }
+std::string Sz(const std::string &s) {
+    return s + std::string(1, '\0');
+}
 
 } // namespace simtest

@@ -12,7 +12,7 @@
 namespace simtest {
 
 class MachineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -26,7 +26,9 @@ struct Damage {
     const char *message; // expected after "<path>: "
 };
 
-void PrintTo(const Damage &c, std::ostream *os) { *os << c.label; }
+void PrintTo(const Damage &c, std::ostream *os) {
+    *os << c.label;
+}
 
 class Corrupt : public Store, public ::testing::WithParamInterface<Damage> {};
 
@@ -53,7 +55,8 @@ TEST_P(Corrupt, CallsFailAndLeaveTheStoreAsItWas) {
     SetLastError(0);
     codes.push_back(StartServiceA(s, 0, nullptr) ? 0 : GetLastError());
     codes.push_back(QueryServiceStatus(s, &st) ? 0 : GetLastError());
-    codes.push_back(static_cast<DWORD>(Set("SYSTEM\\CurrentControlSet\\Services\\Svc", "x", REG_SZ, Sz("1"))));
+    codes.push_back(
+        static_cast<DWORD>(Set("SYSTEM\\CurrentControlSet\\Services\\Svc", "x", REG_SZ, Sz("1"))));
     std::string err = testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(codes, std::vector<DWORD>(3, d.code));
@@ -67,18 +70,25 @@ TEST_P(Corrupt, CallsFailAndLeaveTheStoreAsItWas) {
 INSTANTIATE_TEST_SUITE_P(
     Damage, Corrupt,
     ::testing::Values(
-        Damage{"garbage", "registry/services/svc.reg", "\x7f" "ELF\x01\x01", ERROR_REGISTRY_CORRUPT,
+        Damage{"garbage", "registry/services/svc.reg",
+               "\x7f"
+               "ELF\x01\x01",
+               ERROR_REGISTRY_CORRUPT,
                "line 1: missing the header line \"Windows Registry Editor Version 5.00\""},
-        Damage{"truncated", "registry/services/svc.reg", kHeader + kSvcKey + "\"Type\"=dword:10\n[HKEY_LOCAL_MA",
-               ERROR_REGISTRY_CORRUPT, "line 5: key line without its closing ']'"},
-        Damage{"cut_string", "registry/services/svc.reg", kHeader + kSvcKey + "\"Type\"=dword:10\n\"X\"=\"ab",
-               ERROR_REGISTRY_CORRUPT, "line 5: string without its closing quote"},
+        Damage{"truncated", "registry/services/svc.reg",
+               kHeader + kSvcKey + "\"Type\"=dword:10\n[HKEY_LOCAL_MA", ERROR_REGISTRY_CORRUPT,
+               "line 5: key line without its closing ']'"},
+        Damage{"cut_string", "registry/services/svc.reg",
+               kHeader + kSvcKey + "\"Type\"=dword:10\n\"X\"=\"ab", ERROR_REGISTRY_CORRUPT,
+               "line 5: string without its closing quote"},
         Damage{"misplaced_key", "registry/services/svc.reg",
                kHeader + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n", ERROR_REGISTRY_CORRUPT,
                "key [HKEY_LOCAL_MACHINE\\SOFTWARE\\X] belongs in registry/software.reg"},
-        Damage{"directory", "registry/services/svc.reg", "<dir>", ERROR_CANTREAD, "is a directory, expected a file"},
+        Damage{"directory", "registry/services/svc.reg", "<dir>", ERROR_CANTREAD,
+               "is a directory, expected a file"},
         Damage{"settings", "settings", "service Svc start\n", ERROR_BADDB,
-               "line 1: expected: service <Name> start <N|never|dies> or service <Name> stop <N|never>"}),
+               "line 1: expected: service <Name> start <N|never|dies> or service <Name> stop "
+               "<N|never>"}),
     simtest::ByLabel());
 
 TEST_F(Store, CorruptStateFileIsReportedNotReset) {
@@ -101,7 +111,8 @@ TEST_F(Store, UnreadableFilesAreAccessDenied) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(OpenServiceA(Scm(), "Svc", SERVICE_ALL_ACCESS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot read: Permission denied"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot read: Permission denied"),
+              std::string::npos);
 }
 
 TEST_F(Store, OneServicesDamageDoesNotReachAnother) {
@@ -113,7 +124,8 @@ TEST_F(Store, OneServicesDamageDoesNotReachAnother) {
     SERVICE_STATUS st;
     EXPECT_TRUE(StartServiceA(s, 0, nullptr));
     EXPECT_TRUE(QueryServiceStatus(s, &st));
-    EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\Good\\Parameters", "x", REG_SZ, Sz("1")), 0);
+    EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\Good\\Parameters", "x", REG_SZ, Sz("1")),
+              0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
@@ -157,12 +169,15 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANTREAD));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("quillmar: simulated machine: "), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("quillmar: simulated machine: "),
+              std::string::npos);
     setenv("QUILLMAR_MACHINE", dir.c_str(), 1);
 }
 
 // Children of a test process must leave without running its atexit work.
-void ChildExit(bool ok) { _exit(ok ? 0 : 1); }
+void ChildExit(bool ok) {
+    _exit(ok ? 0 : 1);
+}
 
 TEST_F(Store, ConcurrentWritersLoseNothing) {
     constexpr int kProcs = 4, kEach = 40;
@@ -173,8 +188,8 @@ TEST_F(Store, ConcurrentWritersLoseNothing) {
         if (pid == 0) {
             bool ok = true;
             for (int i = 0; i < kEach; ++i)
-                ok &= Set("SOFTWARE\\Shared", "p" + std::to_string(p) + "_" + std::to_string(i), REG_SZ,
-                          Sz(std::to_string(i))) == 0;
+                ok &= Set("SOFTWARE\\Shared", "p" + std::to_string(p) + "_" + std::to_string(i),
+                          REG_SZ, Sz(std::to_string(i))) == 0;
             ok &= Install("Svc" + std::to_string(p)) == 0;
             ChildExit(ok);
         }
@@ -189,7 +204,9 @@ TEST_F(Store, ConcurrentWritersLoseNothing) {
         for (int i = 0; i < kEach; ++i) {
             DWORD type;
             std::string data;
-            EXPECT_EQ(Query("SOFTWARE\\Shared", "p" + std::to_string(p) + "_" + std::to_string(i), &type, &data), 0);
+            EXPECT_EQ(Query("SOFTWARE\\Shared", "p" + std::to_string(p) + "_" + std::to_string(i),
+                            &type, &data),
+                      0);
         }
         EXPECT_NE(Service("svc" + std::to_string(p)), nullptr);
     }
@@ -203,8 +220,8 @@ TEST_F(Store, AKilledWriterLeavesAWholeFile) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             for (int i = 0;; ++i)
-                Set("SOFTWARE\\Crash", "r" + std::to_string(round) + "_" + std::to_string(i), REG_SZ,
-                    Sz(std::string(static_cast<std::size_t>(i % 50) * 100, 'c')));
+                Set("SOFTWARE\\Crash", "r" + std::to_string(round) + "_" + std::to_string(i),
+                    REG_SZ, Sz(std::string(static_cast<std::size_t>(i % 50) * 100, 'c')));
         }
         usleep(std::uniform_int_distribution<useconds_t>(2000, 30000)(rng));
         kill(pid, SIGKILL);
@@ -216,7 +233,8 @@ TEST_F(Store, AKilledWriterLeavesAWholeFile) {
             continue; // killed before the first write landed
         RegDoc doc;
         TextError err;
-        ASSERT_TRUE(ParseRegText(text, doc, err)) << "round " << round << " line " << err.line << ": " << err.what;
+        ASSERT_TRUE(ParseRegText(text, doc, err))
+            << "round " << round << " line " << err.line << ": " << err.what;
         const RegKey *k = doc.FindKey({"SOFTWARE", "Crash"});
         ASSERT_NE(k, nullptr);
         EXPECT_GE(k->values.size(), lastCount) << "nothing already written is lost";
@@ -225,7 +243,8 @@ TEST_F(Store, AKilledWriterLeavesAWholeFile) {
     EXPECT_GT(lastCount, 0u);
     DWORD type;
     std::string data;
-    EXPECT_EQ(Set("SOFTWARE\\Crash", "after", REG_SZ, Sz("ok")), 0) << "stale temp files and locks are harmless";
+    EXPECT_EQ(Set("SOFTWARE\\Crash", "after", REG_SZ, Sz("ok")), 0)
+        << "stale temp files and locks are harmless";
     EXPECT_EQ(Query("SOFTWARE\\Crash", "after", &type, &data), 0);
 }
 

@@ -48,10 +48,10 @@ class Operations : public ::testing::Test {
     static void AddService(const char *pName, bool running) {
         SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
         ASSERT_NE(hManager, nullptr);
-        SC_HANDLE hService = CreateServiceA(
-            hManager, pName, pName, SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
-            SERVICE_ERROR_NORMAL, "C:\\Orv\\worvserv.exe", nullptr, nullptr, nullptr, nullptr,
-            nullptr);
+        SC_HANDLE hService =
+            CreateServiceA(hManager, pName, pName, SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
+                           SERVICE_ERROR_NORMAL, "C:\\Orv\\worvserv.exe", nullptr, nullptr, nullptr,
+                           nullptr, nullptr);
         ASSERT_NE(hService, nullptr) << GetLastError();
         if (running) {
             ASSERT_TRUE(StartServiceA(hService, 0, nullptr));

@@ -29,7 +29,8 @@ struct ErrorCase {
 
 TEST_F(Reporting, DisplayErrorWritesEitherFormOnStandardErrorOnly) {
     const ErrorCase cases[] = {
-        {1, "opening service", 1060, " (Error) \nError opening service: The service doesn't exist.\n"},
+        {1, "opening service", 1060,
+         " (Error) \nError opening service: The service doesn't exist.\n"},
         {1, "", 50004, " (Error) \nError : Wrong number of parameters.\n"},
         {1, "x", 1, " (Error) \nError x:  No such file or directory.\n"},
         {1, "x", 2, " (Error) \nError x: No such file or directory.\n"},
@@ -37,10 +38,12 @@ TEST_F(Reporting, DisplayErrorWritesEitherFormOnStandardErrorOnly) {
         {1, "x", 87, " (Error) \nError x: Invalid parameter.\n"},
         {1, "x", 50006, " (Error) \nError x: The service doesn't exist.\n"},
         {1, "x", 1056, " (Error) \nError x: Other.\n"},
-        {1, "x", 1072, " (Error) \nError x: The specified service has already been market for "
-                       "deletion.\n"},
-        {1, "100%s", 5, " (Error) \nError 100%s: Service control manager handle does not have "
-                        "the right access.\n"},
+        {1, "x", 1072,
+         " (Error) \nError x: The specified service has already been market for "
+         "deletion.\n"},
+        {1, "100%s", 5,
+         " (Error) \nError 100%s: Service control manager handle does not have "
+         "the right access.\n"},
         {0, "opening service", 1060, "\nERROR 1060"},
         {0, "", 50003, "\nERROR 50003"},
         {0, "x", 0xFFFFFFFFU, "\nERROR -1"},
@@ -94,7 +97,8 @@ TEST_F(Reporting, HelpWritesTheWholeUsageText) {
         start = end + 1;
     }
     ASSERT_EQ(lines.size(), 27U);
-    EXPECT_EQ(lines[10], ",                      <pfa full filename> is reqired for servicename=elog");
+    EXPECT_EQ(lines[10],
+              ",                      <pfa full filename> is reqired for servicename=elog");
     for (const std::size_t empty : {4U, 6U, 12U, 14U, 17U, 24U}) {
         EXPECT_EQ(lines[empty], "") << "line " << empty + 1;
     }

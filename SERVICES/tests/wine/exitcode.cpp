@@ -20,8 +20,7 @@ namespace {
 // they precede a quote, where each must be doubled; a quote is escaped with
 // a backslash; the whole argument is quoted when it is empty or holds
 // blanks or quotes.
-std::wstring QuoteArg(const std::wstring &arg)
-{
+std::wstring QuoteArg(const std::wstring &arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos)
         return arg;
     std::wstring quoted = L"\"";
@@ -43,8 +42,7 @@ std::wstring QuoteArg(const std::wstring &arg)
     return quoted;
 }
 
-HANDLE InheritableStd(DWORD which)
-{
+HANDLE InheritableStd(DWORD which) {
     HANDLE handle = GetStdHandle(which);
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
         SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
@@ -53,8 +51,7 @@ HANDLE InheritableStd(DWORD which)
 
 } // namespace
 
-int wmain(int argc, wchar_t **argv)
-{
+int wmain(int argc, wchar_t **argv) {
     if (argc < 3) {
         std::fputs("usage: exitcode <codefile> <program> [args...]\n", stderr);
         return 2;

@@ -15,8 +15,7 @@
 #include <iostream>
 #include <string>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     std::error_code error;
     std::string line = std::filesystem::current_path(error).string();
     for (int i = 1; i < argc; ++i)

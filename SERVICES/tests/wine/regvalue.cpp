@@ -13,8 +13,7 @@
 #include <string>
 #include <vector>
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 3) {
         std::fputs("usage: regvalue KEY NAME\n", stderr);
         return 1;
@@ -31,7 +30,8 @@ int main(int argc, char **argv)
     }
     std::vector<char> data(size + 1);
     if (rc == ERROR_SUCCESS)
-        rc = RegQueryValueExA(hKey, argv[2], nullptr, &type, reinterpret_cast<BYTE *>(data.data()), &size);
+        rc = RegQueryValueExA(hKey, argv[2], nullptr, &type, reinterpret_cast<BYTE *>(data.data()),
+                              &size);
     if (hKey != nullptr)
         RegCloseKey(hKey);
     if (rc != ERROR_SUCCESS) {
@@ -39,8 +39,11 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    const char *pType = type == REG_SZ ? "REG_SZ" : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
-                      : type == REG_DWORD ? "REG_DWORD" : type == REG_MULTI_SZ ? "REG_MULTI_SZ" : "other";
+    const char *pType = type == REG_SZ          ? "REG_SZ"
+                        : type == REG_EXPAND_SZ ? "REG_EXPAND_SZ"
+                        : type == REG_DWORD     ? "REG_DWORD"
+                        : type == REG_MULTI_SZ  ? "REG_MULTI_SZ"
+                                                : "other";
     std::printf("type=%s size=%lu\n", pType, size);
     if (type == REG_DWORD && size == 4)
         std::printf("data=%lu\n", *reinterpret_cast<DWORD *>(data.data()));

@@ -16,8 +16,7 @@
 
 namespace {
 
-DWORD Show(SC_HANDLE hManager, const char *pName)
-{
+DWORD Show(SC_HANDLE hManager, const char *pName) {
     SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
     if (hService == nullptr) {
         DWORD errorNum = GetLastError();
@@ -55,8 +54,7 @@ DWORD Show(SC_HANDLE hManager, const char *pName)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc < 2) {
         std::fputs("usage: svcinfo NAME [NAME...]\n", stderr);
         return 2;

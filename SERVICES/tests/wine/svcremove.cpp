@@ -21,14 +21,12 @@ namespace {
 const DWORD timeoutMs = 15000;
 const DWORD sliceMs = 50;
 
-DWORD StateOf(SC_HANDLE hService)
-{
+DWORD StateOf(SC_HANDLE hService) {
     SERVICE_STATUS status{};
     return QueryServiceStatus(hService, &status) ? status.dwCurrentState : 0;
 }
 
-bool WaitGone(SC_HANDLE hManager, const char *pName)
-{
+bool WaitGone(SC_HANDLE hManager, const char *pName) {
     for (DWORD waited = 0; waited < timeoutMs; waited += sliceMs) {
         SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_QUERY_STATUS);
         if (hService == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
@@ -41,9 +39,9 @@ bool WaitGone(SC_HANDLE hManager, const char *pName)
 }
 
 // True when the service is gone in the end.
-bool Remove(SC_HANDLE hManager, const char *pName)
-{
-    SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+bool Remove(SC_HANDLE hManager, const char *pName) {
+    SC_HANDLE hService =
+        OpenServiceA(hManager, pName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
     if (hService == nullptr) {
         DWORD errorNum = GetLastError();
         if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -79,8 +77,7 @@ bool Remove(SC_HANDLE hManager, const char *pName)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (hManager == nullptr) {
         std::printf("manager error=%lu\n", GetLastError());

@@ -40,8 +40,7 @@ SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status{};
 HANDLE stopEvent = nullptr;
 
-void Log(const std::string &text)
-{
+void Log(const std::string &text) {
     std::FILE *pFile = std::fopen((exePath + ".log").c_str(), "ab");
     if (pFile == nullptr)
         return;
@@ -49,13 +48,11 @@ void Log(const std::string &text)
     std::fclose(pFile);
 }
 
-std::string Num(unsigned long value)
-{
+std::string Num(unsigned long value) {
     return std::to_string(value);
 }
 
-void ReadMode()
-{
+void ReadMode() {
     char buffer[MAX_PATH + 1];
     DWORD len = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
     buffer[len] = '\0';
@@ -74,8 +71,7 @@ void ReadMode()
         slowSeconds = seconds;
 }
 
-void Report(DWORD state, DWORD accepted, DWORD waitHint)
-{
+void Report(DWORD state, DWORD accepted, DWORD waitHint) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = accepted;
@@ -90,16 +86,14 @@ void Report(DWORD state, DWORD accepted, DWORD waitHint)
     Log("state " + Num(state) + (ok ? "" : " refused " + Num(GetLastError())));
 }
 
-bool QuitRequested()
-{
+bool QuitRequested() {
     return GetFileAttributesA((exePath + ".quit").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Stays in a pending state for up to `seconds`, in short slices so that a
 // quit file cuts it short; advances the checkpoint once a second, as a
 // service that is still making progress would.
-void Linger(DWORD seconds, DWORD pendingState)
-{
+void Linger(DWORD seconds, DWORD pendingState) {
     for (DWORD slice = 0; slice < seconds * 10 && !QuitRequested(); ++slice) {
         Sleep(100);
         if (slice % 10 == 9)
@@ -107,8 +101,7 @@ void Linger(DWORD seconds, DWORD pendingState)
     }
 }
 
-DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID)
-{
+DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
     Log("control " + Num(control));
     switch (control) {
     case SERVICE_CONTROL_STOP:
@@ -126,8 +119,7 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID)
     }
 }
 
-void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
-{
+void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     const char *pName = argc > 0 ? argv[0] : "";
     Log("main " + std::string(pName) + " mode=" + mode);
     statusHandle = RegisterServiceCtrlHandlerExA(pName, Handler, nullptr);
@@ -166,8 +158,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv)
 
 } // namespace
 
-int main()
-{
+int main() {
     ReadMode();
     Log("process");
     if (mode == "exitnow")

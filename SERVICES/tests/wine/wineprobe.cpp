@@ -14,8 +14,7 @@
 
 namespace {
 
-void Line(const char *pCall, BOOL ok, const SERVICE_STATUS *pStatus = nullptr)
-{
+void Line(const char *pCall, BOOL ok, const SERVICE_STATUS *pStatus = nullptr) {
     DWORD errorNum = ok ? 0 : GetLastError();
     if (ok)
         std::printf("%s ok", pCall);
@@ -27,8 +26,7 @@ void Line(const char *pCall, BOOL ok, const SERVICE_STATUS *pStatus = nullptr)
 }
 
 // Prints each state change over `ms` milliseconds.
-void Watch(SC_HANDLE hService, DWORD ms)
-{
+void Watch(SC_HANDLE hService, DWORD ms) {
     DWORD last = 0;
     for (DWORD waited = 0; waited <= ms; waited += 50) {
         SERVICE_STATUS status{};
@@ -46,8 +44,7 @@ void Watch(SC_HANDLE hService, DWORD ms)
 
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 3) {
         std::fputs("usage: wineprobe start|stop2|delete NAME\n", stderr);
         return 2;
