@@ -3,7 +3,7 @@
 # Run as root. Skips apt entirely when everything is there already.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev python3 procps dpkg-dev groff-base
+packages=(cmake make g++ libgtest-dev python3 procps dpkg-dev groff-base clang-format clang-tidy
           g++-mingw-w64-x86-64 wine64)
 
 missing=()

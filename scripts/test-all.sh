@@ -13,3 +13,4 @@ cmake --preset native -DQUILLMAR_WINDOWS_BUILD_DIR="$PWD/build/windows"
 cmake --build --preset native -j2
 ctest --preset native "$@"
 bash scripts/check-packages.sh build/native build/windows
+bash scripts/lint.sh build/native

@@ -14,8 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
 
 std::string Join(const char *dir, const char *name) {
@@ -60,6 +58,8 @@ int PlaceWithoutReplacing(const std::string &tmp, const std::string &target) {
     if (link(tmp.c_str(), target.c_str()) == 0)
         return 0;
     int e = errno;
+    // ENOTSUP and EOPNOTSUPP are one code on Linux, two elsewhere.
+    // NOLINTNEXTLINE(misc-redundant-expression)
     if (e == EPERM || e == ENOTSUP || e == EOPNOTSUPP || e == EMLINK) {
         if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
             return 0;

@@ -211,7 +211,7 @@ RegKey &RegDoc::EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *cre
     KeyPath spelled;
     for (std::size_t i = 0; i < path.size(); ++i) {
         // Reuse the spelling an existing key already gives this component.
-        std::string part = path[i];
+        const std::string &part = path[i];
         spelled.push_back(part);
         for (const RegKey &k : keys)
             if (PathStartsWith(k.path, spelled)) {

@@ -220,7 +220,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
             *lpcbData = size;
             return ERROR_MORE_DATA;
         }
+        // Raw value bytes: a string's NUL is among them, counted in size.
         if (lpData && size)
+            // NOLINTNEXTLINE(bugprone-not-null-terminated-result)
             std::memcpy(lpData, value->data.data(), size);
         *lpcbData = size;
     }
