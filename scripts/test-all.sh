@@ -11,6 +11,6 @@ cmake --preset windows
 cmake --build --preset windows -j2
 cmake --preset native -DQUILLMAR_WINDOWS_BUILD_DIR="$PWD/build/windows"
 cmake --build --preset native -j2
-ctest --preset native "$@"
+ctest --preset native -j2 "$@"
 bash scripts/check-packages.sh build/native build/windows
 bash scripts/lint.sh build/native

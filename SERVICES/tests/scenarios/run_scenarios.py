@@ -164,7 +164,11 @@ def main(argv=None) -> int:
     parser.add_argument("--tier", choices=("native", "wine"), required=True)
     parser.add_argument("--build", required=True, help="build directory of the tier")
     parser.add_argument("--work", help="where the cases live (default: a temp dir)")
-    parser.add_argument("--quick", action="store_true", help="leave out the slow scenarios")
+    # QUILLMAR_SCENARIOS_QUICK=1 does the same for a suite that has run the
+    # slow waits once already (the sanitizer build).
+    parser.add_argument("--quick", action="store_true",
+                        default=os.environ.get("QUILLMAR_SCENARIOS_QUICK") == "1",
+                        help="leave out the slow scenarios")
     parser.add_argument("-k", dest="substring", help="run only scenarios whose name holds it")
     parser.add_argument("--keep", action="store_true", help="keep the cases that failed")
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
