@@ -564,6 +564,16 @@ DWORD Enter(Txn &txn, Call call, std::uint64_t n, const std::string *name) {
     return InjectedFault(txn.GetSettings(), call, n, name);
 }
 
+// Enter for a call through a service handle: the service must still be
+// there (a handle outlives a service another process removed).
+DWORD EnterService(Txn &txn, Call call, std::uint64_t n, SC_HANDLE hService, RegKey *&key) {
+    if (DWORD rc = Enter(txn, call, n, &hService->name))
+        return rc;
+    if (LONG rc = FindService(txn, hService->name, key))
+        return static_cast<DWORD>(rc);
+    return key ? 0 : static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE);
+}
+
 // Fault check for the close calls, which must work on an otherwise
 // unusable machine.
 DWORD CloseFault(Call call, std::uint64_t n, const std::string *name) {
@@ -718,13 +728,9 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
     if (!(hService->access & SERVICE_QUERY_STATUS))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::QueryServiceStatus, n, &hService->name))
-        return Fail(rc, FALSE);
     RegKey *key = nullptr;
-    if (LONG rc = FindService(txn, hService->name, key))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (!key)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (DWORD rc = EnterService(txn, Call::QueryServiceStatus, n, hService, key))
+        return Fail(rc, FALSE);
     RunState st;
     if (LONG rc = LoadState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
@@ -743,13 +749,9 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD, LPCSTR *) {
     if (!(hService->access & SERVICE_START))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::StartServiceA, n, &hService->name))
-        return Fail(rc, FALSE);
     RegKey *key = nullptr;
-    if (LONG rc = FindService(txn, hService->name, key))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (!key)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (DWORD rc = EnterService(txn, Call::StartServiceA, n, hService, key))
+        return Fail(rc, FALSE);
     if (DwordOf(*key, "Start", SERVICE_DEMAND_START) == SERVICE_DISABLED)
         return Fail(ERROR_SERVICE_DISABLED, FALSE);
     RunState st;
@@ -786,13 +788,9 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     if (!(hService->access & needed))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::ControlService, n, &hService->name))
-        return Fail(rc, FALSE);
     RegKey *key = nullptr;
-    if (LONG rc = FindService(txn, hService->name, key))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (!key)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (DWORD rc = EnterService(txn, Call::ControlService, n, hService, key))
+        return Fail(rc, FALSE);
     RunState st;
     if (LONG rc = LoadState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
@@ -834,13 +832,9 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
         (dwErrorControl != SERVICE_NO_CHANGE && dwErrorControl > 3))
         return Fail(ERROR_INVALID_PARAMETER, FALSE);
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::ChangeServiceConfigA, n, &hService->name))
-        return Fail(rc, FALSE);
     RegKey *key = nullptr;
-    if (LONG rc = FindService(txn, hService->name, key))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (!key)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (DWORD rc = EnterService(txn, Call::ChangeServiceConfigA, n, hService, key))
+        return Fail(rc, FALSE);
     RunState st;
     if (LONG rc = LoadState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
@@ -885,13 +879,9 @@ BOOL DeleteService(SC_HANDLE hService) {
     if (!(hService->access & DELETE))
         return Fail(ERROR_ACCESS_DENIED, FALSE);
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::DeleteService, n, &hService->name))
-        return Fail(rc, FALSE);
     RegKey *key = nullptr;
-    if (LONG rc = FindService(txn, hService->name, key))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (!key)
-        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
+    if (DWORD rc = EnterService(txn, Call::DeleteService, n, hService, key))
+        return Fail(rc, FALSE);
     RunState st;
     if (LONG rc = LoadState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
