@@ -203,13 +203,8 @@ bool ParseSettingsText(std::string_view text, Settings &out, TextError &err) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
     std::size_t lineNo = 0;
-    for (std::size_t start = 0; start <= text.size();) {
-        std::size_t nl = text.find('\n', start);
-        std::string_view line = text.substr(start, nl == text.npos ? text.npos : nl - start);
-        start = nl == text.npos ? text.size() + 1 : nl + 1;
+    for (std::string_view line : SplitLines(text)) {
         ++lineNo;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
         std::vector<Token> t;
         std::string why;
         bool ok = Tokenize(line, t, why);

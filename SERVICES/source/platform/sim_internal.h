@@ -91,6 +91,10 @@ struct TextError {
 inline constexpr std::string_view kRegHeader = "Windows Registry Editor Version 5.00";
 
 bool ParseRegText(std::string_view text, RegDoc &out, TextError &err);
+
+// The lines of a text file without their line ends (LF or CRLF); no empty
+// last line after a final line end.
+std::vector<std::string_view> SplitLines(std::string_view text);
 std::string FormatRegText(const RegDoc &doc);
 
 // ---------------------------------------------------------------- settings

@@ -562,15 +562,7 @@ bool EndsWithContinuation(std::string_view line) {
 
 } // namespace
 
-bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
-    out.keys.clear();
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    else if (text.substr(0, 2) == "\xFF\xFE") {
-        err = {1, "file is UTF-16; save it as 8-bit text (UTF-8)"};
-        return false;
-    }
-
+std::vector<std::string_view> SplitLines(std::string_view text) {
     std::vector<std::string_view> lines;
     for (std::size_t start = 0; start < text.size();) {
         std::size_t nl = text.find('\n', start);
@@ -582,6 +574,19 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
             break;
         start = nl + 1;
     }
+    return lines;
+}
+
+bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
+    out.keys.clear();
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
+    else if (text.substr(0, 2) == "\xFF\xFE") {
+        err = {1, "file is UTF-16; save it as 8-bit text (UTF-8)"};
+        return false;
+    }
+
+    const std::vector<std::string_view> lines = SplitLines(text);
     if (lines.empty() || lines[0] != kRegHeader) {
         err = {1, "missing the header line \"" + std::string(kRegHeader) + "\""};
         return false;

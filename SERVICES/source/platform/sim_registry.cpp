@@ -60,6 +60,17 @@ HKEY NewHandle(const KeyPath &path, REGSAM access) {
     return h;
 }
 
+// The key a call names: the handle's key with lpSubKey below it (sub).
+// Returns 0 or the code the call fails with.
+LONG NamedKey(HKEY h, LPCSTR lpSubKey, KeyPath &path, KeyPath &sub, REGSAM &access) {
+    if (!Resolve(h, path, access))
+        return ERROR_INVALID_HANDLE;
+    if (LONG rc = SplitSubKey(lpSubKey, sub))
+        return rc;
+    path.insert(path.end(), sub.begin(), sub.end());
+    return ERROR_SUCCESS;
+}
+
 // Begins the call's transaction and applies any injected fault.
 LONG Enter(Txn &txn, Call call, std::uint64_t n, const KeyPath &path) {
     if (LONG rc = txn.Begin())
@@ -77,11 +88,8 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY p
         return ERROR_INVALID_PARAMETER;
     KeyPath path, sub;
     REGSAM access;
-    if (!Resolve(hKey, path, access))
-        return ERROR_INVALID_HANDLE;
-    if (LONG rc = SplitSubKey(lpSubKey, sub))
+    if (LONG rc = NamedKey(hKey, lpSubKey, path, sub, access))
         return rc;
-    path.insert(path.end(), sub.begin(), sub.end());
     Txn txn;
     if (LONG rc = Enter(txn, Call::RegOpenKeyExA, n, path))
         return rc;
@@ -102,11 +110,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM sam
         return ERROR_BADKEY;
     KeyPath path, sub;
     REGSAM access;
-    if (!Resolve(hKey, path, access))
-        return ERROR_INVALID_HANDLE;
-    if (LONG rc = SplitSubKey(lpSubKey, sub))
+    if (LONG rc = NamedKey(hKey, lpSubKey, path, sub, access))
         return rc;
-    path.insert(path.end(), sub.begin(), sub.end());
     Txn txn;
     if (LONG rc = Enter(txn, Call::RegCreateKeyExA, n, path))
         return rc;

@@ -171,13 +171,8 @@ bool ParseUnsigned(std::string_view s, std::uint64_t max, std::uint64_t &out) {
 
 bool ParseState(std::string_view text, RunState &st, TextError &err) {
     std::size_t lineNo = 0;
-    for (std::size_t start = 0; start <= text.size();) {
-        std::size_t nl = text.find('\n', start);
-        std::string_view line = text.substr(start, nl == text.npos ? text.npos : nl - start);
-        start = nl == text.npos ? text.size() + 1 : nl + 1;
+    for (std::string_view line : SplitLines(text)) {
         ++lineNo;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
         if (line.empty() || line[0] == '#')
             continue;
         std::size_t eq = line.find('=');
