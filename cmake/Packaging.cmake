@@ -1,4 +1,4 @@
-# Installation, the man page, the documentation tests, the benchmark target
+# Installation, the man pages, the documentation tests, the benchmark target
 # and the packages: a ZIP from the Windows build, a .deb from the native one.
 # Included at the end of the top-level CMakeLists.txt.
 
@@ -9,67 +9,149 @@ include(GNUInstallDirs)
 # packaging script builds what it installs first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-find_package(Python3 3.9 COMPONENTS Interpreter)
-
-set(QUILLMAR_README ${PROJECT_SOURCE_DIR}/README.md)
 set(QUILLMAR_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(QUILLMAR_GEN_MANPAGE ${PROJECT_SOURCE_DIR}/scripts/gen-manpage.py)
+set(QUILLMAR_DOCS ${PROJECT_SOURCE_DIR}/docs)
+set(QUILLMAR_CHECK_DOCS ${PROJECT_SOURCE_DIR}/scripts/check-docs.sh)
+# A reserved domain: mail to the package's maintainer goes nowhere.
+set(QUILLMAR_MAINTAINER "quillmar developers <maintainers@quillmar.example>")
+
+# ------------------------------------------------------------ release date
+
+# QUILLMAR_RELEASE_DATE as seconds since 1970 (days from the civil date,
+# the usual era arithmetic), for scdoc's SOURCE_DATE_EPOCH, and as the
+# RFC 2822 date of the Debian change log. CMake has no date parser.
+if(NOT QUILLMAR_RELEASE_DATE MATCHES "^([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])$")
+  message(FATAL_ERROR "QUILLMAR_RELEASE_DATE must be YYYY-MM-DD, not '${QUILLMAR_RELEASE_DATE}'")
+endif()
+set(_year ${CMAKE_MATCH_1})
+math(EXPR _month "${CMAKE_MATCH_2}")
+math(EXPR _day "${CMAKE_MATCH_3}")
+if(_month LESS_EQUAL 2)
+  math(EXPR _year "${_year} - 1")
+  math(EXPR _month_from_march "${_month} + 9")
+else()
+  math(EXPR _month_from_march "${_month} - 3")
+endif()
+math(EXPR _era "${_year} / 400")
+math(EXPR _year_of_era "${_year} - ${_era} * 400")
+math(EXPR _day_of_year "(153 * ${_month_from_march} + 2) / 5 + ${_day} - 1")
+math(EXPR _day_of_era
+     "${_year_of_era} * 365 + ${_year_of_era} / 4 - ${_year_of_era} / 100 + ${_day_of_year}")
+math(EXPR QUILLMAR_RELEASE_EPOCH "(${_era} * 146097 + ${_day_of_era} - 719468) * 86400")
+# string(TIMESTAMP) reads SOURCE_DATE_EPOCH; it also proves the sum right.
+set(_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${QUILLMAR_RELEASE_EPOCH})
+string(TIMESTAMP _round_trip "%Y-%m-%d" UTC)
+string(TIMESTAMP QUILLMAR_RELEASE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${_saved_epoch}")
+if(NOT _round_trip STREQUAL QUILLMAR_RELEASE_DATE)
+  message(FATAL_ERROR "release date ${QUILLMAR_RELEASE_DATE} came back as ${_round_trip}")
+endif()
+
+# ------------------------------------------------------------ install rules
 
 if(WIN32)
-  # What an administrator unzips: the exe and its papers side by side, the
-  # README also as a CRLF .txt that any Windows editor opens.
-  file(READ ${QUILLMAR_README} _readme)
+  # What an administrator unzips into a folder on PATH: the exe, a README
+  # for administrators in CRLF that any Windows editor opens, the licence.
+  configure_file(${QUILLMAR_DOCS}/README.txt ${PROJECT_BINARY_DIR}/README.txt.lf @ONLY)
+  file(READ ${PROJECT_BINARY_DIR}/README.txt.lf _readme)
   string(REPLACE "\r\n" "\n" _readme "${_readme}")
   string(REPLACE "\n" "\r\n" _readme "${_readme}")
   file(WRITE ${PROJECT_BINARY_DIR}/README.txt.new "${_readme}")
   file(COPY_FILE ${PROJECT_BINARY_DIR}/README.txt.new ${PROJECT_BINARY_DIR}/README.txt
        ONLY_IF_DIFFERENT)
-  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-               ${QUILLMAR_README})
   install(TARGETS quillmar RUNTIME DESTINATION .)
-  install(FILES ${QUILLMAR_README} ${PROJECT_BINARY_DIR}/README.txt ${QUILLMAR_LICENSE}
-          DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${QUILLMAR_LICENSE} DESTINATION .)
 else()
   install(TARGETS quillmar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${QUILLMAR_README} ${QUILLMAR_LICENSE} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # The man page is made from the README's usage section and the simulated
-  # machine's document at build time, so it cannot say something else.
-  # The glob notices the machine's document when it appears.
-  file(GLOB QUILLMAR_MACHINE_DOC CONFIGURE_DEPENDS
-       ${PROJECT_SOURCE_DIR}/SERVICES/source/platform/SIMULATED-MACHINE.md)
-  if(Python3_Interpreter_FOUND)
-    add_custom_command(
-      OUTPUT ${PROJECT_BINARY_DIR}/quillmar.1
-      COMMAND ${Python3_EXECUTABLE} ${QUILLMAR_GEN_MANPAGE} ${QUILLMAR_README}
-              --machine-doc ${PROJECT_SOURCE_DIR}/SERVICES/source/platform/SIMULATED-MACHINE.md
-              --version ${PROJECT_VERSION} -o ${PROJECT_BINARY_DIR}/quillmar.1
-      DEPENDS ${QUILLMAR_GEN_MANPAGE} ${QUILLMAR_README} ${QUILLMAR_MACHINE_DOC}
-      COMMENT "Generating quillmar.1 from README.md"
-      VERBATIM)
-    add_custom_target(quillmar_manpage ALL DEPENDS ${PROJECT_BINARY_DIR}/quillmar.1)
-    install(FILES ${PROJECT_BINARY_DIR}/quillmar.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  else()
-    message(WARNING "python3 not found: no man page")
+  # The Debian papers: the licence in the machine-readable copyright
+  # format, made from LICENSE so the two cannot differ, and the change logs,
+  # compressed without a time stamp as Debian wants them.
+  file(READ ${QUILLMAR_LICENSE} _license)
+  if(NOT _license MATCHES "Copyright \\(c\\) ([^\n]+)\n")
+    message(FATAL_ERROR "LICENSE has no 'Copyright (c)' line")
   endif()
+  set(QUILLMAR_COPYRIGHT_HOLDERS "${CMAKE_MATCH_1}")
+  string(FIND "${_license}" "Permission is hereby granted" _body_start)
+  string(SUBSTRING "${_license}" ${_body_start} -1 _body)
+  string(STRIP "${_body}" _body)
+  # Each line indented by one blank, an empty line as " .".
+  string(REPLACE "\n" "\n " _body " ${_body}")
+  string(REPLACE "\n \n" "\n .\n" QUILLMAR_LICENSE_BODY "${_body}")
+  configure_file(${QUILLMAR_DOCS}/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  set(QUILLMAR_DEB_RELEASE 1)
+  set(QUILLMAR_DEB_VERSION ${PROJECT_VERSION}-${QUILLMAR_DEB_RELEASE})
+  configure_file(${QUILLMAR_DOCS}/changelog.Debian.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian
+                 @ONLY)
+
+  set(_doc_outputs)
+  macro(quillmar_gzip source output)
+    add_custom_command(
+      OUTPUT ${output}
+      COMMAND sh -c "gzip -n9 -c \"$1\" > \"$2\"" sh ${source} ${output}
+      DEPENDS ${source}
+      VERBATIM)
+    list(APPEND _doc_outputs ${output})
+  endmacro()
+  quillmar_gzip(${PROJECT_BINARY_DIR}/debian/changelog.Debian
+                ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
+  quillmar_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
+                ${PROJECT_BINARY_DIR}/debian/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Each override says in a comment why it holds.
+  install(FILES ${QUILLMAR_DOCS}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          RENAME quillmar)
+
+  # The man pages, written for scdoc in docs/. scdoc stamps the page with
+  # SOURCE_DATE_EPOCH, here the release date, never the day of the build.
+  find_program(QUILLMAR_SCDOC scdoc)
+  set(QUILLMAR_MANPAGES)
+  if(QUILLMAR_SCDOC)
+    foreach(page quillmar.1 quillmar-machine.5)
+      string(REGEX MATCH "[0-9]$" _section ${page})
+      configure_file(${QUILLMAR_DOCS}/${page}.scd ${PROJECT_BINARY_DIR}/docs/${page}.scd @ONLY)
+      add_custom_command(
+        OUTPUT ${PROJECT_BINARY_DIR}/docs/${page}
+        COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QUILLMAR_RELEASE_EPOCH}
+                sh -c "\"$1\" < \"$2\" > \"$3\"" sh ${QUILLMAR_SCDOC}
+                ${PROJECT_BINARY_DIR}/docs/${page}.scd ${PROJECT_BINARY_DIR}/docs/${page}
+        DEPENDS ${PROJECT_BINARY_DIR}/docs/${page}.scd
+        COMMENT "Generating ${page} with scdoc"
+        VERBATIM)
+      quillmar_gzip(${PROJECT_BINARY_DIR}/docs/${page} ${PROJECT_BINARY_DIR}/docs/${page}.gz)
+      list(APPEND QUILLMAR_MANPAGES ${PROJECT_BINARY_DIR}/docs/${page})
+      install(FILES ${PROJECT_BINARY_DIR}/docs/${page}.gz
+              DESTINATION ${CMAKE_INSTALL_MANDIR}/man${_section})
+    endforeach()
+  else()
+    message(STATUS "scdoc not found: the man pages are not built (Debian package scdoc)")
+  endif()
+  add_custom_target(quillmar_docs ALL DEPENDS ${_doc_outputs})
 endif()
 
 # ---------------------------------------------------------------- doc tests
 
-if(BUILD_TESTING AND Python3_Interpreter_FOUND AND NOT CMAKE_CROSSCOMPILING)
-  # README's usage block is what the program prints, byte for byte.
+if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
+  # The README's usage block and the man page's synopsis are what the
+  # program prints, byte for byte.
+  set(_usage_docs ${PROJECT_SOURCE_DIR}/README.md)
+  if(QUILLMAR_MANPAGES)
+    list(APPEND _usage_docs ${PROJECT_BINARY_DIR}/docs/quillmar.1)
+  endif()
   add_test(NAME doc-usage
-           COMMAND ${Python3_EXECUTABLE} ${QUILLMAR_GEN_MANPAGE} --check-usage
-                   ${QUILLMAR_README} $<TARGET_FILE:quillmar>)
+           COMMAND bash ${QUILLMAR_CHECK_DOCS} usage $<TARGET_FILE:quillmar> ${_usage_docs})
   set_tests_properties(doc-usage PROPERTIES LABELS doc)
 
   find_program(QUILLMAR_GROFF groff)
-  if(QUILLMAR_GROFF AND NOT WIN32)
-    add_test(NAME doc-manpage
-             COMMAND ${Python3_EXECUTABLE} ${QUILLMAR_GEN_MANPAGE} --check-render
-                     ${QUILLMAR_README} ${PROJECT_BINARY_DIR}/quillmar.1
-                     --machine-doc ${PROJECT_SOURCE_DIR}/SERVICES/source/platform/SIMULATED-MACHINE.md)
-    set_tests_properties(doc-manpage PROPERTIES LABELS doc)
+  if(QUILLMAR_MANPAGES AND QUILLMAR_GROFF)
+    add_test(NAME doc-manpages
+             COMMAND bash ${QUILLMAR_CHECK_DOCS} render ${QUILLMAR_MANPAGES})
+    set_tests_properties(doc-manpages PROPERTIES LABELS doc)
   endif()
 endif()
 
@@ -100,33 +182,46 @@ set(CPACK_PACKAGE_NAME quillmar)
 set(CPACK_PACKAGE_VENDOR "The quillmar developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Starts, stops, installs and removes the Orv suite's Windows services")
+    "rehearse installing the Orv suite's Windows services")
 set(CPACK_PACKAGE_DESCRIPTION
     "quillmar looks after three services of the Orv management suite through the
-Service Control Manager: it starts, stops, installs and removes them and
-writes their parameters into the registry. This build runs on a simulated
-machine, a directory of files named by QUILLMAR_MACHINE, which makes it a
-tool for rehearsing installation scripts and for testing.")
+Windows Service Control Manager: it starts, stops, installs and removes them
+and writes their parameters into the registry.
+
+This build runs on a simulated machine, a directory of plain text files
+that answers the service and registry calls as Windows would. That makes it
+a tool for rehearsing installation scripts and for testing them.")
 set(CPACK_RESOURCE_FILE_LICENSE ${QUILLMAR_LICENSE})
-set(CPACK_RESOURCE_FILE_README ${QUILLMAR_README})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
+# <package>.sha256 beside each package, for the release page.
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
+  # The files at the top of the archive, to be unzipped into the folder of
+  # the administrator's choice.
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "quillmar developers")
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUILLMAR_DEB_RELEASE})
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLMAR_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   find_program(QUILLMAR_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(QUILLMAR_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   else()
-    # Without dpkg-dev the dependencies are named by hand.
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    # Without dpkg-dev the dependencies are named by hand: only the C
+    # library, unless the C++ runtime is linked in.
+    if(QUILLMAR_STATIC_RUNTIME)
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+    else()
+      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+    endif()
   endif()
 endif()
 

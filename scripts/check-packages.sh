@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb (native build) and the ZIP (Windows build) with cpack,
 # lists them, checks that each holds what it must, and runs what is inside:
-# the .deb's quillmar and man page natively, the ZIP's quillmar.exe under
-# Wine. Exits non-zero on the first package that is not right.
+# lintian over the .deb, its quillmar and man pages natively, the ZIP's
+# quillmar.exe under Wine. Exits non-zero when a package is not right.
 #
 #   scripts/check-packages.sh <native-build-dir> <windows-build-dir>
 #
@@ -17,9 +17,10 @@ fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 native=$(cd "$1" && pwd)
 windows=$(cd "$2" && pwd)
-gen="$root/scripts/gen-manpage.py"
-readme="$root/README.md"
+check_docs="$root/scripts/check-docs.sh"
 wine=${WINE:-/usr/lib/wine/wine64}
+maintainer="quillmar developers <maintainers@quillmar.example>"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
 
 work=$(mktemp -d /tmp/quillmar-packages.XXXXXX)
 own_prefix=
@@ -45,72 +46,105 @@ fail() {
 pass() {
     echo "ok: $*"
 }
-
-# Prints the newest package of a kind that cpack just made in a build dir.
-newest() {
-    ls -t "$1"/packages/*."$2" 2>/dev/null | head -n 1
+# check DESCRIPTION COMMAND...: passes or fails on the command's status.
+check() {
+    local what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
 }
 
-expected_usage="$work/usage.txt"
-python3 "$gen" --print-usage "$readme" >"$expected_usage"
+# The one package of a kind that cpack just made in a build dir (packages/
+# is emptied first), and the checksum file beside it.
+the_package() {
+    local found=("$1"/packages/*."$2")
+    [ -f "${found[0]}" ] && printf '%s\n' "${found[0]}"
+}
+check_checksum() {
+    local package=$1
+    if [ -f "$package.sha256" ] && (cd "$(dirname "$package")" && sha256sum --quiet -c "$(basename "$package").sha256"); then
+        pass "$(basename "$package").sha256 matches"
+    else
+        fail "no matching $(basename "$package").sha256 beside the package"
+    fi
+}
 
 # ------------------------------------------------------------------ .deb
 echo "== cpack in $native"
 # Only what is installed: cpack does not build the whole tree.
-cmake --build "$native" --target quillmar quillmar_manpage >"$work/build-native.log" 2>&1 || {
+cmake --build "$native" --target quillmar quillmar_docs >"$work/build-native.log" 2>&1 || {
     cat "$work/build-native.log" >&2
-    fail "building quillmar and its man page in $native"
+    fail "building quillmar and its papers in $native"
     exit 1
 }
-(cd "$native" && rm -f packages/*.deb && cpack) >"$work/cpack-native.log" 2>&1 || {
+(cd "$native" && rm -rf packages && cpack) >"$work/cpack-native.log" 2>&1 || {
     cat "$work/cpack-native.log" >&2
     fail "cpack in $native"
     exit 1
 }
-deb=$(newest "$native" deb)
-[ -n "$deb" ] || { fail "no .deb in $native/packages"; exit 1; }
+deb=$(the_package "$native" deb) || { fail "no .deb in $native/packages"; exit 1; }
 echo "== $deb"
 dpkg-deb -c "$deb" | tee "$work/deb.list"
-for f in ./usr/bin/quillmar ./usr/share/doc/quillmar/README.md \
-         ./usr/share/doc/quillmar/LICENSE ./usr/share/man/man1/quillmar.1; do
-    if awk '{print $NF}' "$work/deb.list" | grep -qxF "$f"; then
-        pass "deb holds $f"
-    else
-        fail "deb lacks $f"
-    fi
-done
+awk '$1 !~ /^d/ {print $NF}' "$work/deb.list" | sort >"$work/deb.files"
+printf '%s\n' ./usr/bin/quillmar \
+    ./usr/share/doc/quillmar/README.md \
+    ./usr/share/doc/quillmar/changelog.Debian.gz \
+    ./usr/share/doc/quillmar/changelog.gz \
+    ./usr/share/doc/quillmar/copyright \
+    ./usr/share/lintian/overrides/quillmar \
+    ./usr/share/man/man1/quillmar.1.gz \
+    ./usr/share/man/man5/quillmar-machine.5.gz | sort >"$work/deb.want"
+if cmp -s "$work/deb.want" "$work/deb.files"; then
+    pass "deb holds exactly the program, its man pages and its papers"
+else
+    fail "deb contents differ (- wanted, + found):"
+    diff -u "$work/deb.want" "$work/deb.files" | tail -n +3 >&2 || true
+fi
+check_checksum "$deb"
 dpkg-deb -I "$deb"
-[ "$(dpkg-deb -f "$deb" Package)" = quillmar ] && pass "deb Package" || fail "deb Package"
-[ "$(dpkg-deb -f "$deb" Maintainer)" = "quillmar developers" ] && pass "deb Maintainer" \
-    || fail "deb Maintainer: $(dpkg-deb -f "$deb" Maintainer)"
-depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libstdc++6; do
-    case ",$depends," in
-        *[,\ ]"$lib"[\ ,\(]*) pass "deb depends on $lib" ;;
-        *) fail "deb Depends lacks $lib: $depends" ;;
-    esac
-done
+field() { dpkg-deb -f "$deb" "$1"; }
+check "deb Package" [ "$(field Package)" = quillmar ]
+check "deb Version is $version-1" [ "$(field Version)" = "$version-1" ]
+check "deb Maintainer is $maintainer" [ "$(field Maintainer)" = "$maintainer" ]
+# The C++ runtime is linked in: the C library is all the program needs.
+depends=$(field Depends)
+libc_only() { [[ "$depends" =~ ^libc6(\ \([^\)]*\))?$ ]]; }
+check "deb depends on libc6 alone ($depends)" libc_only
+
+# Lintian: no error and no warning. Its remarks go to the log either way.
+if command -v lintian >/dev/null; then
+    echo "== lintian $(basename "$deb")"
+    lintian_status=0
+    lintian --fail-on error,warning --display-info --tag-display-limit 0 "$deb" \
+        >"$work/lintian.txt" 2>&1 || lintian_status=$?
+    grep -v '^running with root privileges' "$work/lintian.txt" || true
+    if [ "$lintian_status" -eq 0 ]; then
+        pass "lintian: no error, no warning"
+    else
+        fail "lintian: errors or warnings (above)"
+    fi
+else
+    fail "lintian is not installed (scripts/install-deps.sh)"
+fi
 
 mkdir "$work/deb"
 dpkg-deb -x "$deb" "$work/deb"
-if python3 "$gen" --check-usage "$readme" "$work/deb/usr/bin/quillmar"; then
-    pass "deb's quillmar -h prints the README's usage text"
-else
-    fail "deb's quillmar -h"
-fi
-cmp -s "$work/deb/usr/share/doc/quillmar/README.md" "$readme" && pass "deb README.md is the README" \
-    || fail "deb README.md differs from the README"
-cmp -s "$work/deb/usr/share/doc/quillmar/LICENSE" "$root/LICENSE" && pass "deb LICENSE" \
-    || fail "deb LICENSE differs"
+doc="$work/deb/usr/share/doc/quillmar"
+man1="$work/deb/usr/share/man/man1/quillmar.1.gz"
+man5="$work/deb/usr/share/man/man5/quillmar-machine.5.gz"
+check "deb's quillmar -h prints the usage of the README and the man page" \
+    bash "$check_docs" usage "$work/deb/usr/bin/quillmar" "$root/README.md" "$man1"
+check "deb README.md is the README" cmp -s "$doc/README.md" "$root/README.md"
+gunzips_to() { gzip -dc "$1" | cmp -s - "$2"; }
+check "deb changelog.gz is CHANGELOG.md" gunzips_to "$doc/changelog.gz" "$root/CHANGELOG.md"
+check "deb copyright is in the machine-readable format" \
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright"
+first_entry_is() { gzip -dc "$1" | head -n 1 | grep -qF "quillmar ($2) "; }
+check "deb changelog.Debian.gz names version $version-1" \
+    first_entry_is "$doc/changelog.Debian.gz" "$version-1"
 if command -v groff >/dev/null; then
-    if python3 "$gen" --check-render "$readme" "$work/deb/usr/share/man/man1/quillmar.1" \
-        --machine-doc "$root/SERVICES/source/platform/SIMULATED-MACHINE.md"; then
-        pass "deb man page renders"
-    else
-        fail "deb man page does not render cleanly"
-    fi
+    check "deb man pages render" bash "$check_docs" render "$man1" "$man5"
 else
-    echo "skip: groff not installed, man page not rendered"
+    fail "groff is not installed, the man pages are not rendered"
 fi
 
 # ------------------------------------------------------------------ ZIP
@@ -120,75 +154,55 @@ cmake --build "$windows" --target quillmar >"$work/build-windows.log" 2>&1 || {
     fail "building quillmar.exe in $windows"
     exit 1
 }
-(cd "$windows" && rm -f packages/*.zip && cpack) >"$work/cpack-windows.log" 2>&1 || {
+(cd "$windows" && rm -rf packages && cpack) >"$work/cpack-windows.log" 2>&1 || {
     cat "$work/cpack-windows.log" >&2
     fail "cpack in $windows"
     exit 1
 }
-zip=$(newest "$windows" zip)
-[ -n "$zip" ] || { fail "no .zip in $windows/packages"; exit 1; }
+zip=$(the_package "$windows" zip) || { fail "no .zip in $windows/packages"; exit 1; }
 echo "== $zip"
+unzip -l "$zip"
+check_checksum "$zip"
 mkdir "$work/zip"
-# Lists the archive, checks its names and extracts it; prints the folder
-# that holds quillmar.exe.
-if ! top=$(python3 - "$zip" "$work/zip" "$readme" "$root/LICENSE" <<'EOF'
-import sys, zipfile
-zpath, dest, readme, license_ = sys.argv[1:5]
-z = zipfile.ZipFile(zpath)
-names = [i.filename for i in z.infolist() if not i.is_dir()]
-for i in z.infolist():
-    print("%10d  %s" % (i.file_size, i.filename), file=sys.stderr)
-tops = {n.split("/", 1)[0] for n in names}
-prefix = ""
-if len(tops) == 1 and all("/" in n for n in names):
-    prefix = tops.pop() + "/"
-want = {"quillmar.exe", "README.md", "README.txt", "LICENSE"}
-have = {n[len(prefix):] for n in names}
-ok = True
-for w in sorted(want):
-    print(("ok: zip holds %s" if w in have else "FAIL: zip lacks %s") % w, file=sys.stderr)
-    ok &= w in have
-for extra in sorted(have - want):
-    print("FAIL: zip holds an unexpected %s" % extra, file=sys.stderr)
-    ok = False
-z.extractall(dest)
-base = dest + "/" + prefix
-if ok:
-    md = open(readme, "rb").read()
-    if open(base + "README.md", "rb").read() != md:
-        print("FAIL: zip README.md differs from the README", file=sys.stderr); ok = False
-    if open(base + "README.txt", "rb").read() != md.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"):
-        print("FAIL: zip README.txt is not the README with CRLF", file=sys.stderr); ok = False
-    if open(base + "LICENSE", "rb").read() != open(license_, "rb").read():
-        print("FAIL: zip LICENSE differs", file=sys.stderr); ok = False
-    if open(base + "quillmar.exe", "rb").read(2) != b"MZ":
-        print("FAIL: zip quillmar.exe is not a Windows executable", file=sys.stderr); ok = False
-print(base)
-sys.exit(0 if ok else 1)
-EOF
-); then
-    fail "zip contents"
-    exit 1
+unzip -q "$zip" -d "$work/zip"
+(cd "$work/zip" && find . -type f | sort) >"$work/zip.files"
+printf '%s\n' ./LICENSE ./README.txt ./quillmar.exe >"$work/zip.want"
+if cmp -s "$work/zip.want" "$work/zip.files"; then
+    pass "zip holds quillmar.exe, README.txt and LICENSE at its top"
+else
+    fail "zip contents differ (- wanted, + found):"
+    diff -u "$work/zip.want" "$work/zip.files" | tail -n +3 >&2 || true
 fi
-pass "zip contents"
+top="$work/zip"
+check "zip LICENSE is the LICENSE" cmp -s "$top/LICENSE" "$root/LICENSE"
+# README.txt: docs/README.txt with the version filled in, every line ending
+# in CR LF.
+sed "s/@PROJECT_VERSION@/$version/g" "$root/docs/README.txt" >"$work/readme.lf"
+with_crlf() { sed 's/$/\r/' "$1" | cmp -s - "$2"; }
+check "zip README.txt is docs/README.txt for $version with CRLF line ends" \
+    with_crlf "$work/readme.lf" "$top/README.txt"
+is_pe() { [ "$(head -c 2 "$1")" = MZ ]; }
+check "zip quillmar.exe is a Windows executable" is_pe "$top/quillmar.exe"
+stripped() { file "$1" | grep -q "stripped to external PDB"; }
+check "zip quillmar.exe is stripped" stripped "$top/quillmar.exe"
 
 # The exe alone, as unzipped, with no arguments: "????" and the usage text.
 echo "== $wine quillmar.exe (WINEPREFIX=$WINEPREFIX)"
-set +e
-(cd "$top" && "$wine" ./quillmar.exe) >"$work/wine.out" 2>"$work/wine.err" </dev/null
-status=$?
-set -e
-tr -d '\r' <"$work/wine.out" >"$work/wine.lf"
+status=0
+(cd "$top" && "$wine" ./quillmar.exe) >"$work/wine.out" 2>"$work/wine.err" </dev/null || status=$?
 if [ "$status" -ne 0 ]; then
     fail "quillmar.exe with no arguments exited $status"
     cat "$work/wine.err" >&2
 fi
-if cmp -s "$work/wine.lf" "$expected_usage"; then
+{ printf '????'; bash "$check_docs" print-usage "$root/README.md"; } >"$work/expected-usage"
+tr -d '\r' <"$work/wine.out" >"$work/wine.lf"
+if cmp -s "$work/wine.lf" "$work/expected-usage"; then
     pass "zip's quillmar.exe under Wine prints ???? and the usage text"
 else
     fail "zip's quillmar.exe output differs from ???? + the README's usage text"
-    diff -u "$expected_usage" "$work/wine.lf" >&2 || true
+    diff -u "$work/expected-usage" "$work/wine.lf" >&2 || true
 fi
+
 if [ "$failures" -ne 0 ]; then
     echo "check-packages: $failures check(s) failed" >&2
     exit 1

@@ -1,10 +1,32 @@
 #!/usr/bin/env bash
 # Installs what building and testing quillmar needs on a Debian machine.
 # Run as root. Skips apt entirely when everything is there already.
+#
+#   scripts/install-deps.sh                everything the test command needs
+#   scripts/install-deps.sh --native-only  only what building the native
+#                                          program needs (configure it with
+#                                          -DBUILD_TESTING=OFF)
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev python3 procps dpkg-dev groff-base clang-format clang-tidy
-          g++-mingw-w64-x86-64 wine64)
+case "${1:-}" in
+    --native-only)
+        packages=(cmake make g++)
+        ;;
+    "")
+        # Compilers and tests; the man pages and the packages with their
+        # checks (scdoc, groff-base, dpkg-dev, lintian, file, unzip); the lint step
+        # (clang-format, clang-tidy, pyflakes3, shellcheck); the Windows
+        # build and the Wine tier.
+        packages=(cmake make g++ libgtest-dev python3 procps
+                  scdoc groff-base dpkg-dev lintian file unzip
+                  clang-format clang-tidy pyflakes3 shellcheck
+                  g++-mingw-w64-x86-64 wine64)
+        ;;
+    *)
+        echo "usage: $0 [--native-only]" >&2
+        exit 2
+        ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
