@@ -1,21 +1,59 @@
 #!/usr/bin/env bash
-# The sources pass .clang-format and .clang-tidy. Usage: lint.sh BUILD_DIR
-# (a native build with compile_commands.json). win32.cpp is formatted but
-# not tidied here: it needs the Windows headers.
+# The tracked sources pass their linters: every C++ file .clang-format, the
+# program and the simulated machine .clang-tidy, every Python file
+# pyflakes3, every shell script shellcheck. Reports all findings, then
+# exits 1 if there were any.
+#
+#   scripts/lint.sh [BUILD_DIR]
+#
+# BUILD_DIR (default build/native) is a configured native build: clang-tidy
+# reads its compile_commands.json, so nothing needs to be built first.
+# win32.cpp is formatted but not tidied here: it needs the Windows headers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
 
 status=0
-for f in $(git ls-files '*.cpp' '*.h'); do
-    clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || { echo "not formatted: $f"; status=1; }
+finding() {
+    echo "lint: $*"
+    status=1
+}
+
+mapfile -t cpp_files < <(git ls-files '*.cpp' '*.h')
+for f in "${cpp_files[@]}"; do
+    clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || finding "not formatted: $f"
 done
+
 sources=(SERVICES/source/quillmar.cpp SERVICES/source/quillmar_main.cpp
          SERVICES/source/platform/posix.cpp SERVICES/source/platform/sim_*.cpp)
-if ! clang-tidy --quiet -p "$build" "${sources[@]}" >/tmp/quillmar-tidy.$$ 2>&1; then
-    grep -E "error:|warning:" /tmp/quillmar-tidy.$$ || cat /tmp/quillmar-tidy.$$
-    status=1
+if [ ! -f "$build/compile_commands.json" ]; then
+    finding "$build/compile_commands.json is missing: configure the native build first"
+else
+    tidy_log=$(mktemp "${TMPDIR:-/tmp}/quillmar-tidy.XXXXXX")
+    if ! clang-tidy --quiet -p "$build" "${sources[@]}" >"$tidy_log" 2>&1; then
+        grep -E "error:|warning:" "$tidy_log" || cat "$tidy_log"
+        finding "clang-tidy (above)"
+    fi
+    rm -f "$tidy_log"
 fi
-rm -f /tmp/quillmar-tidy.$$
-[ $status -eq 0 ] && echo "lint: formatted and tidy"
+
+mapfile -t python_files < <(git ls-files '*.py')
+if [ ${#python_files[@]} -gt 0 ] && ! pyflakes3 "${python_files[@]}"; then
+    finding "pyflakes3 (above)"
+fi
+
+# Shell scripts: *.sh, and tracked files whose first line runs a shell.
+shell_files=()
+while IFS= read -r f; do
+    if [[ "$f" == *.sh ]] || head -n 1 "$f" 2>/dev/null | grep -qE '^#!.*[/ ](ba|da)?sh( |$)'; then
+        shell_files+=("$f")
+    fi
+done < <(git ls-files)
+if [ ${#shell_files[@]} -gt 0 ] && ! shellcheck "${shell_files[@]}"; then
+    finding "shellcheck (above)"
+fi
+
+if [ $status -eq 0 ]; then
+    echo "lint: ${#cpp_files[@]} C++ files formatted and tidy, ${#python_files[@]} Python files and ${#shell_files[@]} shell scripts clean"
+fi
 exit $status

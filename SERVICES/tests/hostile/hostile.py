@@ -31,9 +31,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "stress"))
 import backend_native  # noqa: E402
 import run_scenarios  # noqa: E402
 import storecheck  # noqa: E402
-from model import Console, RegValue, Scenario, ServiceConfig, ServiceState, ToolRuns  # noqa: E402
+from model import Console, RegValue, Scenario, ServiceConfig, ToolRuns  # noqa: E402
 from scenarios import (  # noqa: E402
-    ELOG_NAME, ELOG_PARMS, ELOG_TITLE, FLM_NAME, FLM_PARMS, FLM_TITLE, INI, INSTALLED, OKAY,
+    ELOG_NAME, ELOG_PARMS, ELOG_TITLE, FLM_NAME, FLM_PARMS, FLM_TITLE, INI, INSTALLED,
     FINISHED, USAGE, err, inst_to_check, quiet, request,
 )
 
