@@ -228,7 +228,14 @@ DWORD RunQuillmar(int arg, char **argv) {
     if (EnvVariable(arg, argv, "d", nullptr) == 1) {
         display = 1;
     }
-    const DWORD errorNum = ControlOptions(arg, argv, &numOperations);
+    // Before any request runs: a command line that did not arrive as typed
+    // would have the requests work on other names than the ones given.
+    DWORD errorNum = CheckArgumentsExact();
+    if (errorNum != 0) {
+        DisplayError("reading the command line", errorNum);
+    } else {
+        errorNum = ControlOptions(arg, argv, &numOperations);
+    }
     if (numOperations == 0) {
         Help();
     } else if (display == 1) {
@@ -401,6 +408,16 @@ DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTarget
             DisplayMsg(">>>> Service status unknown! <<<<\n");
         }
     }
+    // A start that ends with the service stopped again has failed, however
+    // the wait reads; scripts must not take it for a started service. A
+    // service still pending may yet come up, and a stop still pending is
+    // what a removal goes on from, so both stay no error.
+    if (start && pStatus->dwCurrentState == SERVICE_STOPPED) {
+        const DWORD errorNum =
+            pStatus->dwWin32ExitCode != 0 ? pStatus->dwWin32ExitCode : ERROR_PROCESS_ABORTED;
+        DisplayError("starting service", errorNum);
+        return errorNum;
+    }
     return 0;
 }
 
@@ -524,11 +541,13 @@ namespace {
 // The executable path registered with the Service Control Manager. A path
 // with a blank or tab is quoted, or Windows would first try to run
 // "C:\Program.exe" and the like as LocalSystem. Empty when the directory
-// gives no valid path: one longer than 299 characters, or one holding a
-// quote, which no Windows name has and which would end the quoting early
-// and hand the rest of the path to the service as its arguments.
+// gives no valid path: a relative one, which the manager would resolve
+// against its own current directory rather than the administrator's; one
+// longer than 299 characters; or one holding a quote, which no Windows
+// name has and which would end the quoting early and hand the rest of the
+// path to the service as its arguments.
 std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
-    if (std::strchr(pDirectory, '"') != nullptr) {
+    if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr) {
         return {};
     }
     std::string path = std::string(pDirectory) + "\\" + pFilename;
@@ -749,8 +768,11 @@ DWORD MergeHalvorin(const char *pPath) {
         DisplayMsg("Backing up Halvorin Service Manager INI file .");
     }
     // The first backup is never replaced; an empty directory names no
-    // directory at all (not the root of the current drive).
-    if (pPath[0] == '\0' || CopyFileIfAbsent(pPath, "hvcons.ini", "hvcons.old") != 0) {
+    // directory at all (not the root of the current drive); and a directory
+    // the tool could not be started in is refused before the backup, so
+    // that nothing changes for a merge that cannot run.
+    if (pPath[0] == '\0' || CheckProgramDirectory(pPath, "hvcfgmrg.exe") != 0 ||
+        CopyFileIfAbsent(pPath, "hvcons.ini", "hvcons.old") != 0) {
         DisplayError("coping hvcons.ini to hvcons.old ", errorNoSuchFile);
         return errorNoSuchFile;
     }

@@ -34,7 +34,59 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo);
 DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
                    unsigned numArgs, DWORD *pExitStatus);
 
+// 0 when the program's arguments are exactly what was typed, otherwise
+// ERROR_NO_UNICODE_TRANSLATION: a Windows process whose code page is not
+// UTF-8 receives its arguments best-fit mapped (a CJK letter as "?", a
+// fullwidth backslash as "\\"), and would work on another path than the
+// one named. A POSIX host hands the bytes over as they are.
+DWORD CheckArgumentsExact();
+
+// Whether pDir names a directory independently of any current directory,
+// so that the Service Control Manager, whose current directory is its own,
+// finds what the administrator meant: "X:\..." or "\\server\share\..."
+// (either separator), and on a POSIX host also "/...".
+bool IsAbsoluteDirectory(const char *pDir);
+
+// The Windows forms of it, which both hosts accept.
+inline bool IsWindowsAbsoluteDirectory(const char *pDir) {
+    auto isSeparator = [](char c) { return c == '\\' || c == '/'; };
+    const char first = pDir[0];
+    const bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+    if (letter && pDir[1] == ':' && isSeparator(pDir[2])) {
+        return true;
+    }
+    if (!isSeparator(pDir[0]) || !isSeparator(pDir[1])) {
+        return false;
+    }
+    // A server and a share, both named; "\\?\C:\" and "\\.\C:\" pass as well.
+    const char *pName = pDir + 2;
+    const char *pEnd = pName;
+    while (*pEnd != '\0' && !isSeparator(*pEnd)) {
+        ++pEnd;
+    }
+    if (pEnd == pName || *pEnd == '\0') {
+        return false;
+    }
+    pName = ++pEnd;
+    while (*pEnd != '\0' && !isSeparator(*pEnd)) {
+        ++pEnd;
+    }
+    return pEnd != pName;
+}
+
+// 0 when RunProgramIn can start pProgram with pDir as its current directory
+// as far as the names go (Windows: shorter than MAX_PATH); otherwise the
+// host's error code. Lets a caller refuse before it changes anything.
+DWORD CheckProgramDirectory(const char *pDir, const char *pProgram);
+
 // The status to hand to exit() for an error number. Windows keeps all 32
 // bits; a POSIX host keeps 8, where the mapping keeps every non-zero error
 // number non-zero.
 int ProcessExitStatus(DWORD errorNum);
+
+#ifdef _WIN32
+// CheckArgumentsExact for a given code page, so that a test can run the
+// check for a legacy code page on a system that honours the manifest's
+// UTF-8 one.
+DWORD CheckCommandLineInCodePage(UINT codePage);
+#endif

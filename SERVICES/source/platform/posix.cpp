@@ -174,3 +174,18 @@ int ProcessExitStatus(DWORD errorNum) {
     int low = static_cast<int>(errorNum & 0xFFU);
     return low ? low : 255;
 }
+
+DWORD CheckArgumentsExact() {
+    // Arguments are bytes here, and reach the program unchanged.
+    return 0;
+}
+
+bool IsAbsoluteDirectory(const char *pDir) {
+    return pDir[0] == '/' || IsWindowsAbsoluteDirectory(pDir);
+}
+
+DWORD CheckProgramDirectory(const char *, const char *) {
+    // No limit on a current directory's length: chdir takes any path the
+    // file system resolves, and a failure shows when the program starts.
+    return 0;
+}

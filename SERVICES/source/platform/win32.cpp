@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -11,28 +12,50 @@ std::string JoinPath(const char *pDir, const char *pName) {
     return std::string(pDir) + "\\" + pName;
 }
 
-// The extended-length form of a path ("\\?\C:\..."), so that a console
-// directory near the 260-character limit still takes its backup and the
-// temporary file beside it.
-std::wstring LongPath(const std::string &path) {
-    const int numWide = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+// A name as the wide calls take it. The process code page is UTF-8 where
+// the manifest is honoured; elsewhere CheckArgumentsExact has made sure
+// that the name converts back exactly.
+std::wstring Wide(const std::string &text) {
+    const int numWide = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
     if (numWide <= 0) {
         return {};
     }
     std::wstring wide(static_cast<std::size_t>(numWide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), numWide);
-    const DWORD numFull = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), numWide);
+    wide.resize(static_cast<std::size_t>(numWide) - 1);
+    return wide;
+}
+
+// The absolute form of a name, as GetFullPathNameW makes it; empty when it
+// has none.
+std::wstring FullPath(const std::wstring &path) {
+    if (path.empty()) {
+        return {};
+    }
+    const DWORD numFull = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
     if (numFull == 0) {
         return {};
     }
     std::wstring full(numFull, L'\0');
-    const DWORD numWritten = GetFullPathNameW(wide.c_str(), numFull, full.data(), nullptr);
+    const DWORD numWritten = GetFullPathNameW(path.c_str(), numFull, full.data(), nullptr);
     if (numWritten == 0 || numWritten >= numFull) {
         return {};
     }
     full.resize(numWritten);
-    if (full.rfind(L"\\\\?\\", 0) == 0) {
+    return full;
+}
+
+// The extended-length form of a path ("\\?\C:\..."), so that a console
+// directory near the 260-character limit still takes its backup and the
+// temporary file beside it.
+std::wstring LongPath(const std::string &path) {
+    const std::wstring full = FullPath(Wide(path));
+    if (full.empty() || full.rfind(L"\\\\?\\", 0) == 0) {
         return full;
+    }
+    // "\\.\C:\..." is a device path like "\\?\C:\...", not a share.
+    if (full.rfind(L"\\\\.\\", 0) == 0) {
+        return L"\\\\?\\" + full.substr(4);
     }
     if (full.rfind(L"\\\\", 0) == 0) {
         return L"\\\\?\\UNC\\" + full.substr(2);
@@ -43,48 +66,62 @@ std::wstring LongPath(const std::string &path) {
 // Quotes one argument so that the C runtime's argument parser of the
 // started program hands it over unchanged (blanks, quotes and the
 // backslashes in front of them).
-std::string QuoteArgument(const std::string &arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) {
+std::wstring QuoteArgument(const std::wstring &arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         return arg;
     }
-    std::string quoted = "\"";
+    std::wstring quoted = L"\"";
     std::size_t numBackslashes = 0;
-    for (const char c : arg) {
-        if (c == '\\') {
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
             ++numBackslashes;
             continue;
         }
-        if (c == '"') {
-            quoted.append(numBackslashes * 2 + 1, '\\');
+        if (c == L'"') {
+            quoted.append(numBackslashes * 2 + 1, L'\\');
         } else {
-            quoted.append(numBackslashes, '\\');
+            quoted.append(numBackslashes, L'\\');
         }
         numBackslashes = 0;
         quoted += c;
     }
-    quoted.append(numBackslashes * 2, '\\');
-    quoted += '"';
+    quoted.append(numBackslashes * 2, L'\\');
+    quoted += L'"';
     return quoted;
 }
 
-// An inheritable duplicate of a standard handle, or the handle itself when
-// there is none to duplicate.
+// An inheritable duplicate of a standard handle; null when there is none
+// or it cannot be duplicated.
 HANDLE InheritableCopy(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return handle;
+        return nullptr;
     }
     HANDLE copy = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE,
                         DUPLICATE_SAME_ACCESS) == 0) {
-        return handle;
+        return nullptr;
     }
     return copy;
 }
 
-void CloseCopy(HANDLE copy, HANDLE original) {
-    if (copy != original && copy != nullptr && copy != INVALID_HANDLE_VALUE) {
-        CloseHandle(copy);
+// Console handles of Windows before 8 are no kernel objects: they cannot
+// be named in a handle list, and reach the child through its console.
+bool IsConsolePseudoHandle(HANDLE handle) {
+    return (reinterpret_cast<ULONG_PTR>(handle) & 3U) == 3U;
+}
+
+// What the tool gets for one standard stream: an inheritable copy, named in
+// the handle list, or a console handle as it is.
+HANDLE ChildStdHandle(DWORD which, HANDLE *pList, DWORD *pNumListed) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || IsConsolePseudoHandle(handle)) {
+        return handle;
     }
+    const HANDLE copy = InheritableCopy(handle);
+    if (copy != nullptr) {
+        pList[(*pNumListed)++] = copy;
+    }
+    return copy;
 }
 
 } // namespace
@@ -123,46 +160,72 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     return errorNum;
 }
 
-DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
-                   unsigned numArgs, DWORD *pExitStatus) {
-    const std::string application = JoinPath(pDir, pProgram);
+DWORD CheckProgramDirectory(const char *pDir, const char *pProgram) {
     // A process cannot have a current directory of MAX_PATH or more (with
-    // its trailing backslash); refuse it here rather than hand it to
-    // CreateProcess, which is not safe with one everywhere.
-    const DWORD numFullDir = GetFullPathNameA(pDir, 0, nullptr, nullptr);
-    if (numFullDir == 0) {
-        return GetLastError();
+    // its trailing backslash), and CreateProcess is not safe with one
+    // everywhere; the counts are UTF-16 units, whatever the code page.
+    const std::wstring fullDir = FullPath(Wide(pDir));
+    if (fullDir.empty()) {
+        return ERROR_INVALID_NAME;
     }
-    if (numFullDir + 1 > MAX_PATH || application.size() >= MAX_PATH) {
+    if (fullDir.size() + 2 > MAX_PATH || Wide(JoinPath(pDir, pProgram)).size() >= MAX_PATH) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
-    std::string commandLine = QuoteArgument(application);
+    return 0;
+}
+
+DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
+                   unsigned numArgs, DWORD *pExitStatus) {
+    if (const DWORD errorNum = CheckProgramDirectory(pDir, pProgram)) {
+        return errorNum;
+    }
+    const std::wstring application = Wide(JoinPath(pDir, pProgram));
+    const std::wstring directory = Wide(pDir);
+    std::wstring commandLine = QuoteArgument(application);
     for (unsigned argNum = 0; argNum < numArgs; ++argNum) {
-        commandLine += ' ';
-        commandLine += QuoteArgument(ppArgs[argNum]);
+        commandLine += L' ';
+        commandLine += QuoteArgument(Wide(ppArgs[argNum]));
     }
 
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE hNull = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+    HANDLE hNull = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (hNull == INVALID_HANDLE_VALUE) {
         return GetLastError();
     }
-    const HANDLE hInput = GetStdHandle(STD_INPUT_HANDLE);
-    const HANDLE hError = GetStdHandle(STD_ERROR_HANDLE);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = InheritableCopy(hInput);
-    startup.hStdOutput = hNull;
-    startup.hStdError = InheritableCopy(hError);
+    // Only these handles reach the tool. Inheriting every inheritable handle
+    // would hand it our standard output too, and a tool that leaves a
+    // process behind would then keep the pipe of whoever reads our output
+    // open long after we have exited.
+    HANDLE listed[3] = {hNull, nullptr, nullptr};
+    DWORD numListed = 1;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = ChildStdHandle(STD_INPUT_HANDLE, listed, &numListed);
+    startup.StartupInfo.hStdOutput = hNull;
+    startup.StartupInfo.hStdError = ChildStdHandle(STD_ERROR_HANDLE, listed, &numListed);
+
+    DWORD errorNum = 0;
+    SIZE_T numAttributeBytes = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &numAttributeBytes);
+    std::vector<char> attributes(numAttributeBytes);
+    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    if (InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &numAttributeBytes) == 0) {
+        errorNum = GetLastError();
+        startup.lpAttributeList = nullptr;
+    } else if (UpdateProcThreadAttribute(startup.lpAttributeList, 0,
+                                         PROC_THREAD_ATTRIBUTE_HANDLE_LIST, listed,
+                                         numListed * sizeof(HANDLE), nullptr, nullptr) == 0) {
+        errorNum = GetLastError();
+    }
 
     PROCESS_INFORMATION process{};
-    DWORD errorNum = 0;
-    if (CreateProcessA(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       pDir, &startup, &process) == 0) {
+    if (errorNum == 0 && CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr,
+                                        TRUE, EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                        directory.c_str(), &startup.StartupInfo, &process) == 0) {
         errorNum = GetLastError();
-    } else {
+    } else if (errorNum == 0) {
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD exitCode = 0;
         if (GetExitCodeProcess(process.hProcess, &exitCode) == 0) {
@@ -173,10 +236,38 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
-    CloseCopy(startup.hStdInput, hInput);
-    CloseCopy(startup.hStdError, hError);
-    CloseHandle(hNull);
+    if (startup.lpAttributeList != nullptr) {
+        DeleteProcThreadAttributeList(startup.lpAttributeList);
+    }
+    for (DWORD handleNum = 0; handleNum < numListed; ++handleNum) {
+        CloseHandle(listed[handleNum]);
+    }
     return errorNum;
+}
+
+DWORD CheckCommandLineInCodePage(UINT codePage) {
+    const wchar_t *pLine = GetCommandLineW();
+    if (codePage == CP_UTF8) {
+        // Only an unpaired surrogate has no UTF-8 form.
+        return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, pLine, -1, nullptr, 0, nullptr,
+                                   nullptr) == 0
+                   ? ERROR_NO_UNICODE_TRANSLATION
+                   : 0;
+    }
+    // Without best fit, a character the code page lacks becomes the default
+    // character and says so, instead of turning into a look-alike.
+    BOOL usedDefault = FALSE;
+    const int numBytes = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, pLine, -1, nullptr, 0,
+                                             nullptr, &usedDefault);
+    return numBytes == 0 || usedDefault != FALSE ? ERROR_NO_UNICODE_TRANSLATION : 0;
+}
+
+DWORD CheckArgumentsExact() {
+    return CheckCommandLineInCodePage(GetACP());
+}
+
+bool IsAbsoluteDirectory(const char *pDir) {
+    return IsWindowsAbsoluteDirectory(pDir);
 }
 
 int ProcessExitStatus(DWORD errorNum) {

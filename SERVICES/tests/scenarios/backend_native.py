@@ -74,7 +74,7 @@ def parse_state(text: str) -> str:
 
 BEHAVIOUR_LINES = {
     "normal": [],
-    "dies": ["service {name} start dies"],
+    "dies": ["service {name} start dies{code}"],
     "nostart": ["service {name} start never"],
     "slowstop": ["service {name} stop never"],
 }
@@ -144,7 +144,8 @@ class Case:
         if svc.behaviour not in BEHAVIOUR_LINES:
             raise ValueError(f"unknown behaviour {svc.behaviour!r}")
         for line in BEHAVIOUR_LINES[svc.behaviour]:
-            self.settings.append(line.format(name=svc.name))
+            code = f" {svc.exit_code}" if svc.exit_code else ""
+            self.settings.append(line.format(name=svc.name, code=code))
         self._write_settings()
 
     def _setup_console(self, con: model.Console) -> None:
@@ -160,22 +161,32 @@ class Case:
             os.chmod(tool, os.stat(tool).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
             with open(os.path.join(where, "hvcfgmrg.status"), "w") as f:
                 f.write(f"{con.tool_status}\n")
+            if con.linger:
+                with open(os.path.join(where, "hvcfgmrg.linger"), "w") as f:
+                    f.write(f"{con.linger}\n")
 
     # -- the run -------------------------------------------------------------------
 
-    def run(self, args: list[str], combined: bool = False) -> tuple[bytes, bytes, int]:
+    def run(self, args: list[str], combined: bool = False,
+            piped: bool = False) -> tuple[bytes, bytes, int]:
+        """piped: only standard output is a pipe, read to its end; standard
+        error goes to a file, which what the program starts may share."""
         env = dict(os.environ)
         env["QUILLMAR_MACHINE"] = self.machine
-        proc = subprocess.run(
-            [self.backend.program] + args,
-            cwd=self.dir,
-            env=env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT if combined else subprocess.PIPE,
-            timeout=RUN_TIMEOUT,
-        )
-        return proc.stdout, proc.stderr or b"", proc.returncode
+        with tempfile.TemporaryFile() as err_file:
+            proc = subprocess.run(
+                [self.backend.program] + args,
+                cwd=self.dir,
+                env=env,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE,
+                stderr=(subprocess.STDOUT if combined else err_file if piped
+                        else subprocess.PIPE),
+                timeout=RUN_TIMEOUT,
+            )
+            err_file.seek(0)
+            err = err_file.read() if piped else proc.stderr or b""
+        return proc.stdout, err, proc.returncode
 
     # -- checks --------------------------------------------------------------------
 

@@ -34,19 +34,39 @@ from wineenv import WineEnv, WineError, to_windows  # noqa: E402
 # included; a case may add its own.
 CATALOGUE_SERVICES = ("OrvEvtLogger", "OrvFLM", "Orv_Field_Link_Mgr", "HalvBase")
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
-FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe")
+FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe",
+            "cpcheck")
 # Longer than the program's 30 polls of one second, so its wait runs out.
 SLOW_SECONDS = 40
 # How long a stopped, deleted service may take to go: its process stays
 # 0.3 s after it stopped.
 GONE_SECONDS = 3.0
-ANSI = "cp1252"  # Wine's ANSI code page under the locale WineEnv sets
 STATE_NAMES = {1: "stopped", 2: "start pending", 3: "stop pending", 4: "running",
                5: "continue pending", 6: "pause pending", 7: "paused"}
 
 
 class SetupError(RuntimeError):
     pass
+
+
+# Every fixture's first line on standard error (started.h; CRLF in text mode).
+STARTED = b"[fixture started]\r\n"
+
+
+def take_start_line(r) -> bool:
+    """Takes the fixture's start line out of its output; False when the
+    process never reached its main (the host's failure, not the fixture's)."""
+    for stream in ("stderr", "stdout"):  # stdout when both streams were combined
+        data = getattr(r, stream)
+        if data.startswith(STARTED):
+            setattr(r, stream, data[len(STARTED):])
+            return True
+    return False
+
+
+def evidence(args, r) -> str:
+    return (f"{' '.join(map(str, args))}: status {r.status}, never reached its main; "
+            f"stdout {r.stdout!r}, stderr {r.stderr!r}")
 
 
 def _find(build_dir: Path, name: str) -> Path | None:
@@ -73,6 +93,7 @@ class Backend:
         self.num_cases = 0
         self.timings: list[dict[str, float]] = []
         self.host_noise = 0  # Wine loader messages taken out of standard error
+        self.host_failures: list[str] = []  # fixtures whose process never started
         self.clean = False  # no catalogue service is left: the last cleanup succeeded
 
     def prepare(self) -> None:
@@ -121,6 +142,11 @@ class Backend:
                   + ", ".join(f"{k} {v:.2f} s" for k, v in means.items()), file=sys.stderr)
         if not any(self.cases_dir.iterdir()):
             self.cases_dir.rmdir()
+        if self.host_failures:
+            print(f"note: {len(self.host_failures)} fixture run(s) never reached their main "
+                  "and were run once more:", file=sys.stderr)
+            for text in self.host_failures:
+                print("  " + text, file=sys.stderr)
         if self.host_noise:
             print(f"note: Wine's loader complained at exit {self.host_noise} time(s); "
                   "its lines were taken out of standard error", file=sys.stderr)
@@ -128,13 +154,33 @@ class Backend:
     # ---- fixtures ------------------------------------------------------------
 
     def fixture(self, name: str, *args: str, cwd: Path | None = None):
-        r = self.wine.run([str(self.fixtures[name]), *args], cwd=cwd)
-        if r.host_noise:
-            # The loader's exit trouble may have replaced the status; the
-            # fixtures only read or clear, so asking again is safe.
+        return self.run_started([str(self.fixtures[name]), *args], retry_noise=True, cwd=cwd)
+
+    def run_started(self, args: list[str], retry_noise: bool, full_status: bool = False, **kw):
+        """Runs a fixture (args[0]), once more when its process never reached
+        its main: that is Wine failing to start a process on a busy host, and
+        the run did nothing. Each such run is kept as evidence. retry_noise:
+        also once more when the loader complained at exit, which may have
+        replaced the status (only for fixtures that read or clear)."""
+        for attempt in (1, 2):
+            if full_status:
+                r, code = self.wine.run_full_status(args[0], args[1:], **kw)
+            else:
+                r, code = self.wine.run(args, **kw), None
             self.host_noise += r.host_noise
-            r = self.wine.run([str(self.fixtures[name]), *args], cwd=cwd)
-        return r
+            if not take_start_line(r):
+                self.host_failures.append(evidence(args, r))
+                print("host failure: " + self.host_failures[-1], file=sys.stderr)
+                if attempt == 2:
+                    raise WineError("never started twice: " + self.host_failures[-1])
+                continue
+            if attempt == 1 and retry_noise and r.host_noise:
+                continue
+            break
+        if full_status and code is None:
+            raise WineError(f"launcher wrote no exit code ({r.status}): "
+                            f"{r.stderr.decode(errors='replace')}")
+        return (r, code) if full_status else r
 
     def remove_services(self, names) -> None:
         r = self.fixture("svcremove", *names)
@@ -237,6 +283,8 @@ class Case:
         mode = step.behaviour
         if mode in ("slowstop", "nostart"):
             mode += f" {SLOW_SECONDS}"
+        elif mode == "dies" and step.exit_code:
+            mode += f" {step.exit_code}"
         Path(f"{exe}.mode").write_text(mode + "\n")
         if step.name not in CATALOGUE_SERVICES and step.name not in self.services:
             self.services.append(step.name)
@@ -273,21 +321,25 @@ class Case:
         if step.tool_status is not None:
             shutil.copyfile(self.backend.fixtures["fakemerge"], sub / "hvcfgmrg.exe")
             (sub / "hvcfgmrg.status").write_text(f"{step.tool_status}\n")
+            if step.linger:
+                (sub / "hvcfgmrg.linger").write_text(f"{step.linger}\n")
 
     # ---- the run -------------------------------------------------------------
 
-    def run(self, args: list[str], combined: bool = False) -> tuple[bytes, bytes, int]:
+    def run(self, args: list[str], combined: bool = False,
+            piped: bool = False) -> tuple[bytes, bytes, int]:
         """combined: both streams into one file, in the order written (stderr
-        comes back empty)."""
+        comes back empty). piped: standard output through a pipe, read to
+        its end."""
         before = time.monotonic()
         try:
-            r, code = self.backend.wine.run_full_status(
-                str(self.backend.fixtures["exitcode"]),
-                [to_windows(self.backend.quillmar()), *args], cwd=self.host_dir, timeout=600,
-                combined=combined)
-            # The code comes from the launcher's file, so the loader's exit
-            # trouble cannot change it; only its line is gone from stderr.
-            self.backend.host_noise += r.host_noise
+            # Only a launcher that never started is run again: then quillmar
+            # never ran either. The code comes from the launcher's file, so the
+            # loader's exit trouble cannot change it; only its line is gone.
+            r, code = self.backend.run_started(
+                [str(self.backend.fixtures["exitcode"]), to_windows(self.backend.quillmar()),
+                 *args], retry_noise=False, full_status=True, cwd=self.host_dir, timeout=600,
+                combined=combined, piped=piped)
             return r.stdout, r.stderr, code
         finally:
             self.timing["run"] += time.monotonic() - before
@@ -358,9 +410,9 @@ class Case:
             failures.append(f"{where}: type {reg_type}, expected {chk.type}")
         if data != expected:
             failures.append(f"{where}: {data!r}, expected {expected!r}")
-        elif reg_type in ("REG_SZ", "REG_EXPAND_SZ") and size != len(expected.encode()) + 1:
-            failures.append(f"{where}: {size} bytes stored, expected {len(expected.encode()) + 1} "
-                            "(the terminating NUL counted)")
+        elif reg_type in ("REG_SZ", "REG_EXPAND_SZ") and size != len(expected.encode("utf-16-le")) + 2:
+            failures.append(f"{where}: {size} bytes stored, expected "
+                            f"{len(expected.encode('utf-16-le')) + 2} (the terminating NUL counted)")
         return failures
 
     def _check_file(self, chk: model.FileContent) -> list[str]:
@@ -376,8 +428,8 @@ class Case:
     def _check_tool(self, chk: model.ToolRuns) -> list[str]:
         sub = self.host_path(chk.sub)
         log = sub / "hvcfgmrg.log"
-        # The tool writes in the ANSI code page, as quillmar passes its arguments.
-        lines = log.read_bytes().decode(ANSI).splitlines() if log.exists() else []
+        # The tool runs with the UTF-8 code page, as quillmar does.
+        lines = log.read_bytes().decode("utf-8").splitlines() if log.exists() else []
         failures = []
         if len(lines) != chk.count:
             failures.append(f"merge tool in {chk.sub}: ran {len(lines)} times, expected {chk.count}")
@@ -491,10 +543,10 @@ class SelfTest:
         case.setup(model.Console(sub="with blank", hvcons_ini=None, hvcons_old="old\r\n",
                                  tool_status=None))
         sub = Path(case.host_dir, "console")
-        wine = self.backend.wine
         exitcode = str(self.backend.fixtures["exitcode"])
         tool = to_windows(sub / "hvcfgmrg.exe")
-        r, code = wine.run_full_status(exitcode, [tool, "merge", "orv.ini"], cwd=sub)
+        r, code = self.backend.run_started([exitcode, tool, "merge", "orv.ini"], retry_noise=False,
+                                           full_status=True, cwd=sub)
         self.expect("launcher keeps the whole exit code", code == 50003, code)
         self.expect("Linux sees only its low 8 bits", r.status == 50003 & 0xFF, r.status)
         self.expect("tool output reaches the launcher's standard output",
@@ -516,8 +568,9 @@ class SelfTest:
             model.FileContent("console/hvcons.old", ""),
         ])
 
-        r, code = wine.run_full_status(exitcode, ["cmd", "/c", "echo one& echo two 1>&2& echo three"],
-                                       cwd=sub, combined=True)
+        r, code = self.backend.run_started(
+            [exitcode, "cmd", "/c", "echo one& echo two 1>&2& echo three"], retry_noise=False,
+            full_status=True, cwd=sub, combined=True)
         self.expect("combined: both streams arrive in one file, in order",
                     (r.stdout, r.stderr, code) == (b"one\r\ntwo \r\nthree\r\n", b"", 0),
                     (r.stdout, r.stderr, code))
@@ -526,8 +579,9 @@ class SelfTest:
         (sub / "hvcfgmrg.log").unlink()
         hard = ["a b", "&", "%PATH%", 'say "hi"', "back\\slash\\", 'tail\\"q', "x^y|z<w>",
                 "\\\\server\\share\\", "", "  two  blanks ", "ünï"]
-        r, code = wine.run_full_status(exitcode, [tool, *hard], cwd=sub)
-        logged = (sub / "hvcfgmrg.log").read_bytes().decode(ANSI).rstrip("\n").split("\t")[1:]
+        r, code = self.backend.run_started([exitcode, tool, *hard], retry_noise=False,
+                                           full_status=True, cwd=sub)
+        logged = (sub / "hvcfgmrg.log").read_bytes().decode("utf-8").rstrip("\n").split("\t")[1:]
         self.expect("launcher passes awkward arguments unchanged", logged == hard and code == 0,
                     f"{logged} (exit {code})")
         case.cleanup()
@@ -600,6 +654,25 @@ class SelfTest:
         self.holds(case, [model.ServiceState("HalvBase", "absent")])
 
 
+    def code_page_check(self) -> None:
+        """quillmar.exe's check that its command line arrived as typed, run
+        for the legacy code page 1252 (Wine honours the manifest's UTF-8)."""
+        case = self.case("code page check")
+        for code_page, arg, expected in (
+            (1252, "plain ASCII", "0"),
+            (1252, "Latin-1 ó", "0"),
+            (1252, "C:\\程序", "1113"),           # no such letters: would become "??"
+            (1252, "C:\\Orv\uff3c..\uff3cx", "1113"),  # fullwidth backslash: would become "\\"
+            (1252, "\u0100", "1113"),              # would become "A"
+            (1252, "a\u3000b", "1113"),            # ideographic space: would become a blank
+            (65001, "C:\\Ā程序", "0"),
+        ):
+            r = self.backend.fixture("cpcheck", str(code_page), arg, cwd=Path(case.host_dir))
+            self.expect(f"code page {code_page}, {arg!r}: {expected}",
+                        r.text().strip() == expected, r.text())
+        case.cleanup()
+
+
 def _selftest(build_dir: str, work_root: str) -> int:
     backend = Backend(build_dir, work_root)
     before = time.monotonic()
@@ -609,7 +682,7 @@ def _selftest(build_dir: str, work_root: str) -> int:
     test = SelfTest(backend)
     try:
         for part in (test.service_checks, test.console_and_launcher, test.wine_answers,
-                     test.marked_for_delete):
+                     test.marked_for_delete, test.code_page_check):
             before = time.monotonic()
             part()
             print(f"--    {part.__name__}: {time.monotonic() - before:.1f} s")

@@ -31,9 +31,10 @@ class Service:
 
     exe: file name of the executable in {dir} ("iorvelsr.exe", "worvserv.exe"
     or any name); the Wine tier copies its test service there.
-    behaviour: "normal", "dies" (stops again right after starting),
-    "slowstop" (takes longer than the 30 polls to stop), "nostart" (never
-    reaches RUNNING: stays start pending).
+    behaviour: "normal", "dies" (start pending, then stopped again with
+    exit_code as its Win32 exit code), "slowstop" (takes longer than the
+    30 polls to stop), "nostart" (never reaches RUNNING: stays start
+    pending).
     """
 
     name: str
@@ -42,6 +43,7 @@ class Service:
     running: bool = False
     behaviour: str = "normal"
     params: dict[str, str] = field(default_factory=dict)  # values under Parameters
+    exit_code: int = 0  # for "dies"; 0 leaves the code to the platform
 
 
 @dataclass
@@ -50,12 +52,15 @@ class Console:
 
     hvcons_ini / hvcons_old: content of the two INI files, None for absent.
     tool_status: exit status of the stand-in merge tool; None for no tool.
+    linger: seconds for which the tool leaves a process behind that holds
+    every handle the tool was given.
     """
 
     sub: str = "console"
     hvcons_ini: Optional[str] = "[services]\nbase=1\n"
     hvcons_old: Optional[str] = None
     tool_status: Optional[int] = 0
+    linger: int = 0
 
 
 @dataclass
@@ -137,3 +142,6 @@ class Scenario:
     # When set: both streams go to one pipe, as on a console, and this is
     # what must arrive there, in this order (stdout and stderr then unused).
     combined: Optional[str] = None
+    # Standard output is read through a pipe, as an installer reads it: its
+    # end must come when the program exits, not when what it started does.
+    piped: bool = False

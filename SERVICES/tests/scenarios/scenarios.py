@@ -538,10 +538,14 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
             setup=[elog(behaviour="nostart")],
             slow=slow, tiers=tiers, why_one_tier=why,
         ),
+        # The wait's lines stay as they were; the start has failed all the
+        # same, and a script must not read 0 as "started".
         Scenario(
-            "wait: a service that dies right after its start" + suffix,
+            "wait: a service that dies right after its start fails the start" + suffix,
             ["-d", "-b", "elog"],
             stdout=request("START service") + never_reached(ELOG_TITLE, True) + FINISHED,
+            stderr=err("starting service", 1067),
+            exit=1067,
             setup=[elog(behaviour="dies")],
             checks=[ServiceState(ELOG_NAME, "stopped")],
             slow=slow, tiers=tiers, why_one_tier=why,
@@ -572,6 +576,14 @@ add(
         ["-b", "elog"],
         setup=[elog(behaviour="nostart")],
         tiers=("native",), why_one_tier="skips the simulated machine's clock",
+    ),
+    Scenario(
+        "wait: a start that dies reports the service's own exit code",
+        ["-b", "elog"],
+        stderr=quiet(1064),
+        exit=1064,
+        setup=[elog(behaviour="dies", exit_code=1064)],
+        slow=True, tiers=("wine",), why_one_tier="the simulated machine gives no exit code of its own to a service that dies yet",
     ),
 )
 
@@ -772,14 +784,20 @@ add(
     ),
 )
 
-# How the executable path and the values come out of the arguments.
+# How the executable path and the values come out of the arguments; names
+# outside ASCII are registered as typed, not best-fit mapped.
 for label, directory, image in (
     ("a trailing backslash doubles before the file name", "D:\\apps\\", "D:\\apps\\\\iorvelsr.exe"),
-    ("a relative directory gives a relative path", "apps", "apps\\iorvelsr.exe"),
     ("a directory with a blank is registered in quotes",
      r"C:\Program Files\Orv", '"C:\\Program Files\\Orv\\iorvelsr.exe"'),
     ("a directory with a tab is registered in quotes",
      "C:\\Orv\tApps", '"C:\\Orv\tApps\\iorvelsr.exe"'),
+    ("a share is absolute", r"\\files\orv\apps", r"\\files\orv\apps\iorvelsr.exe"),
+    ("a drive with a forward slash is absolute", "D:/apps", "D:/apps\\iorvelsr.exe"),
+    ("Latin-1 letters", "D:\\Orvé\\Prüfung", "D:\\Orvé\\Prüfung\\iorvelsr.exe"),
+    ("letters no legacy code page holds", "D:\\Ā程序\\Orv", "D:\\Ā程序\\Orv\\iorvelsr.exe"),
+    ("a fullwidth backslash stays what it is",
+     "D:\\Orv\uff3c..\uff3cx", "D:\\Orv\uff3c..\uff3cx\\iorvelsr.exe"),
 ):
     add(
         Scenario(
@@ -794,14 +812,66 @@ for label, directory, image in (
         )
     )
 
+# A directory the Service Control Manager would resolve against its own
+# current directory, not the administrator's, is refused before anything
+# changes.
+for label, directory in (
+    ("a relative directory", "apps"),
+    ("a directory relative to the current one", ".\\Orv"),
+    ("a directory relative to the current drive's root", "\\Orv"),
+    ("a directory relative to a drive's current directory", "C:Orv"),
+    ("a lone share name", "\\\\files"),
+    ("an empty directory", ""),
+):
+    add(
+        Scenario(
+            f"install: {label} is refused",
+            ["-i", "elog", directory, "x.pfa"],
+            stderr=quiet(87),
+            exit=87,
+            checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
+        )
+    )
+
+add(
+    Scenario(
+        "install: a relative directory leaves an existing service as it was, display mode",
+        ["-d", "-i", "elog", "Orv", "x.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
+        stderr=err("forming the executable path", 87),
+        exit=87,
+        setup=[elog(params={"AppDirectory": r"C:\old"})],
+        checks=[
+            ServiceConfig(ELOG_NAME, path="{dir}\\iorvelsr.exe", display=ELOG_TITLE),
+            RegValue(ELOG_PARMS, "AppDirectory", r"C:\old"),
+        ],
+    ),
+    Scenario(
+        "install: a POSIX absolute directory on the simulated machine",
+        ["-i", "elog", "/opt/orv", "x.pfa"],
+        stdout=INSTALLED,
+        checks=[ServiceConfig(ELOG_NAME, path="/opt/orv\\iorvelsr.exe"),
+                RegValue(ELOG_PARMS, "AppDirectory", "/opt/orv")],
+        tiers=("native",), why_one_tier="on Windows /opt names a folder of the current drive",
+    ),
+    Scenario(
+        "install: a POSIX absolute directory is relative on Windows",
+        ["-i", "elog", "/opt/orv", "x.pfa"],
+        stderr=quiet(87),
+        exit=87,
+        checks=[ServiceState(ELOG_NAME, "absent")],
+        tiers=("wine",), why_one_tier="the simulated machine takes /opt for absolute",
+    ),
+)
+
 add(
     Scenario(
         "install: -d as an install argument is also the display switch",
         ["-i", "elog", "-d", "x.pfa"],
-        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + CREATED
-        + params_written("AppDirectory", "PFAFilename") + FINISHED,
-        checks=[ServiceConfig(ELOG_NAME, path="-d\\iorvelsr.exe"),
-                RegValue(ELOG_PARMS, "AppDirectory", "-d")],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
+        stderr=err("forming the executable path", 87),
+        exit=87,
+        checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
     ),
     Scenario(
         "merge: -d as the directory is also the display switch",
@@ -952,6 +1022,31 @@ add(
         setup=[Console(sub="x")],
         checks=[FileContent("x/hvcons.old", INI), ToolRuns("x", 1)],
     ),
+    # An empty argument names no directory, least of all the current one.
+    Scenario(
+        "merge: an empty directory changes nothing in the current one",
+        ["-i", "hv", ""],
+        stderr=quiet(1),
+        exit=1,
+        setup=[Console(sub=".")],
+        checks=[FileContent("hvcons.old", None), ToolRuns(".", 0)],
+    ),
+    Scenario(
+        "merge: a directory with letters no legacy code page holds",
+        ["-i", "hv", "{dir}{sep}Ā程序"],
+        setup=[Console(sub="Ā程序")],
+        checks=[FileContent("Ā程序/hvcons.old", INI), ToolRuns("Ā程序", 1)],
+    ),
+    # An installer reads our output through a pipe until it ends: a tool
+    # that leaves a process behind must not hold it open.
+    Scenario(
+        "merge: a tool that leaves a process behind does not hold our output open",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdout=request("INSTALL service") + MERGE_OK + FINISHED,
+        setup=[Console(linger=30)],
+        checks=[ToolRuns("console", 1)],
+        piped=True,
+    ),
 )
 
 # Directories that a command interpreter would have taken apart: each is a
@@ -984,14 +1079,23 @@ add(
         why_one_tier="Windows paths beyond MAX_PATH need the \\\\?\\ form, which this case is not about",
     ),
     Scenario(
-        "merge: beyond Windows' path limit the backup is taken, the tool cannot start",
-        ["-i", "hv", "{dir}{sep}" + "m" * 200 + "{sep}" + "n" * 60],
+        "merge: beyond Windows' path limit nothing changes, display mode",
+        ["-d", "-i", "hv", "{dir}{sep}" + "m" * 200 + "{sep}" + "n" * 60],
         setup=[Console(sub="m" * 200 + "/" + "n" * 60)],
-        stderr=quiet(1), exit=1,
-        checks=[FileContent("m" * 200 + "/" + "n" * 60 + "/hvcons.old", INI),
+        stdout=request("INSTALL service") + MERGE_START + FINISHED,
+        stderr=err("coping hvcons.ini to hvcons.old ", 1), exit=1,
+        checks=[FileContent("m" * 200 + "/" + "n" * 60 + "/hvcons.old", None),
                 ToolRuns("m" * 200 + "/" + "n" * 60, 0)],
         tiers=("wine",),
         why_one_tier="a POSIX host has no limit on a current directory's length",
+    ),
+    Scenario(
+        "merge: a device path is no share",
+        ["-i", "hv", "\\\\.\\{dir}{sep}console"],
+        setup=[Console()],
+        checks=[FileContent("console/hvcons.old", INI), ToolRuns("console", 1)],
+        tiers=("wine",),
+        why_one_tier="\\\\.\\ is a Windows device path; on a POSIX host it is a relative name",
     ),
 )
 

@@ -9,6 +9,8 @@
 // Each argument is quoted for the MSVCRT argv parser, so blanks, quotes,
 // backslashes and shell characters (&, %, ^) arrive unchanged.
 
+#include "started.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -52,6 +54,7 @@ HANDLE InheritableStd(DWORD which) {
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
+    AnnounceStart();
     if (argc < 3) {
         std::fputs("usage: exitcode <codefile> <program> [args...]\n", stderr);
         return 2;

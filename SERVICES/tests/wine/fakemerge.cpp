@@ -4,10 +4,13 @@
 // and exits with a status the test chose.
 //
 // - appends one line to hvcfgmrg.log in the current directory: the
-//   current directory, then each argument, separated by tabs;
+//   current directory (UTF-8), then each argument, separated by tabs;
 // - writes a line on standard output, which quillmar must send to the null
 //   device (a test that finds it in quillmar's output has caught a leak);
 // - writes nothing on standard error;
+// - with a number of seconds in hvcfgmrg.linger, leaves a process behind
+//   that lives that long and holds every handle the tool was given, as a
+//   badly behaved tool would;
 // - exits with the number in hvcfgmrg.status (current directory), else 0.
 
 #include <filesystem>
@@ -15,9 +18,51 @@
 #include <iostream>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+void LeaveProcessBehind(const char *pSelf, unsigned seconds) {
+#ifdef _WIN32
+    (void)pSelf;
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine =
+        L"\"" + std::wstring(self) + L"\" --linger " + std::to_wstring(seconds);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // Every inheritable handle goes along, on purpose.
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+#else
+    (void)pSelf;
+    if (fork() == 0) {
+        sleep(seconds);
+        _exit(0);
+    }
+#endif
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
+    if (argc == 3 && std::string(argv[1]) == "--linger") {
+#ifdef _WIN32
+        Sleep(static_cast<DWORD>(std::stoul(argv[2])) * 1000);
+#endif
+        return 0;
+    }
     std::error_code error;
-    std::string line = std::filesystem::current_path(error).string();
+    const std::u8string where = std::filesystem::current_path(error).u8string();
+    std::string line(where.begin(), where.end());
     for (int i = 1; i < argc; ++i)
         line += '\t' + std::string(argv[i]);
 
@@ -27,6 +72,11 @@ int main(int argc, char **argv) {
     log.close();
 
     std::cout << "hvcfgmrg: merged into hvcons.ini" << std::endl;
+
+    unsigned linger = 0;
+    std::ifstream lingerFile("hvcfgmrg.linger");
+    if (lingerFile >> linger && linger > 0)
+        LeaveProcessBehind(argv[0], linger);
 
     int status = 0;
     std::ifstream statusFile("hvcfgmrg.status");

@@ -8,45 +8,61 @@
 // or "absent" (exit status 1060) when the service does not exist. With
 // several names each block is headed by "[NAME]", and absence is no error.
 // Any other failure goes to standard error and becomes the exit status.
+//
+// Read through the wide calls and printed as UTF-8, so a test compares
+// what the manager holds as Unicode, whatever code page quillmar ran with.
+
+#include "started.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 #include <vector>
 
 namespace {
 
-DWORD Show(SC_HANDLE hManager, const char *pName) {
-    SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+std::string Utf8(const wchar_t *pText) {
+    if (pText == nullptr)
+        return "";
+    int numBytes = WideCharToMultiByte(CP_UTF8, 0, pText, -1, nullptr, 0, nullptr, nullptr);
+    std::string text(numBytes > 0 ? numBytes : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, pText, -1, text.data(), numBytes, nullptr, nullptr);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+DWORD Show(SC_HANDLE hManager, const wchar_t *pName) {
+    SC_HANDLE hService = OpenServiceW(hManager, pName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
     if (hService == nullptr) {
         DWORD errorNum = GetLastError();
         if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
             std::printf("absent\n");
             return errorNum;
         }
-        std::fprintf(stderr, "svcinfo: OpenServiceA %s failed: %lu\n", pName, errorNum);
+        std::fprintf(stderr, "svcinfo: OpenServiceW %s failed: %lu\n", Utf8(pName).c_str(),
+                     errorNum);
         return errorNum;
     }
 
     DWORD errorNum = 0;
     DWORD needed = 0;
-    QueryServiceConfigA(hService, nullptr, 0, &needed);
-    std::vector<char> buffer(needed + 1);
-    auto *pConfig = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(buffer.data());
+    QueryServiceConfigW(hService, nullptr, 0, &needed);
+    std::vector<char> buffer(needed + sizeof(wchar_t));
+    auto *pConfig = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
     SERVICE_STATUS status{};
-    if (!QueryServiceConfigA(hService, pConfig, needed, &needed)) {
+    if (!QueryServiceConfigW(hService, pConfig, needed, &needed)) {
         errorNum = GetLastError();
-        std::fprintf(stderr, "svcinfo: QueryServiceConfigA %s failed: %lu\n", pName, errorNum);
+        std::fprintf(stderr, "svcinfo: QueryServiceConfigW failed: %lu\n", errorNum);
     } else if (!QueryServiceStatus(hService, &status)) {
         errorNum = GetLastError();
-        std::fprintf(stderr, "svcinfo: QueryServiceStatus %s failed: %lu\n", pName, errorNum);
+        std::fprintf(stderr, "svcinfo: QueryServiceStatus failed: %lu\n", errorNum);
     } else {
-        auto text = [](const char *p) { return p != nullptr ? p : ""; };
         std::printf("type=0x%lx start=%lu error=%lu state=%lu account=%s\n", pConfig->dwServiceType,
                     pConfig->dwStartType, pConfig->dwErrorControl, status.dwCurrentState,
-                    text(pConfig->lpServiceStartName));
-        std::printf("path=%s\n", text(pConfig->lpBinaryPathName));
-        std::printf("display=%s\n", text(pConfig->lpDisplayName));
+                    Utf8(pConfig->lpServiceStartName).c_str());
+        std::printf("path=%s\n", Utf8(pConfig->lpBinaryPathName).c_str());
+        std::printf("display=%s\n", Utf8(pConfig->lpDisplayName).c_str());
     }
     CloseServiceHandle(hService);
     return errorNum;
@@ -54,12 +70,13 @@ DWORD Show(SC_HANDLE hManager, const char *pName) {
 
 } // namespace
 
-int main(int argc, char **argv) {
+int wmain(int argc, wchar_t **argv) {
+    AnnounceStart();
     if (argc < 2) {
         std::fputs("usage: svcinfo NAME [NAME...]\n", stderr);
         return 2;
     }
-    SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (hManager == nullptr) {
         DWORD errorNum = GetLastError();
         std::fprintf(stderr, "svcinfo: OpenSCManagerA failed: %lu\n", errorNum);
@@ -68,7 +85,7 @@ int main(int argc, char **argv) {
     DWORD result = 0;
     for (int i = 1; i < argc; ++i) {
         if (argc > 2)
-            std::printf("[%s]\n", argv[i]);
+            std::printf("[%s]\n", Utf8(argv[i]).c_str());
         DWORD errorNum = Show(hManager, argv[i]);
         if (argc == 2 || errorNum != ERROR_SERVICE_DOES_NOT_EXIST)
             result = errorNum != 0 ? errorNum : result;

@@ -12,6 +12,8 @@
 // A test service that will not stop (slow stop, never started) should be
 // told to quit through its .quit file first.
 
+#include "started.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -78,6 +80,7 @@ bool Remove(SC_HANDLE hManager, const char *pName) {
 } // namespace
 
 int main(int argc, char **argv) {
+    AnnounceStart();
     SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (hManager == nullptr) {
         std::printf("manager error=%lu\n", GetLastError());

@@ -6,7 +6,8 @@
 // Its behaviour comes from "<own file name>.mode" beside the executable,
 // one word and an optional number of seconds:
 //   normal     RUNNING at once; a STOP ends it at once
-//   dies       START_PENDING, then STOPPED right away: never RUNNING
+//   dies       START_PENDING, then STOPPED right away with N as its Win32
+//              exit code (default 0): never RUNNING
 //   slowstop   RUNNING at once; a STOP leaves it STOP_PENDING for N s
 //              (default 40)
 //   nostart    stays START_PENDING for N s (default 40), then STOPPED
@@ -34,7 +35,8 @@ namespace {
 
 std::string exePath;
 std::string mode = "normal";
-DWORD slowSeconds = 40;
+DWORD slowSeconds = 40; // or, for "dies", the exit code
+bool hasNumber = false;
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 SERVICE_STATUS status{};
@@ -67,15 +69,17 @@ void ReadMode() {
     std::fclose(pFile);
     if (got >= 1)
         mode = word;
-    if (got == 2)
+    if (got == 2) {
         slowSeconds = seconds;
+        hasNumber = true;
+    }
 }
 
-void Report(DWORD state, DWORD accepted, DWORD waitHint) {
+void Report(DWORD state, DWORD accepted, DWORD waitHint, DWORD exitCode = NO_ERROR) {
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = accepted;
-    status.dwWin32ExitCode = NO_ERROR;
+    status.dwWin32ExitCode = exitCode;
     status.dwServiceSpecificExitCode = 0;
     status.dwWaitHint = waitHint;
     if (state == SERVICE_RUNNING || state == SERVICE_STOPPED)
@@ -132,7 +136,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
 
     if (mode == "dies") {
         Report(SERVICE_START_PENDING, 0, 3000);
-        Report(SERVICE_STOPPED, 0, 0);
+        Report(SERVICE_STOPPED, 0, 0, hasNumber ? slowSeconds : NO_ERROR);
         return;
     }
     if (mode == "nostart") {

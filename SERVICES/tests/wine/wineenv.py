@@ -147,10 +147,12 @@ class WineEnv:
 
     def run(self, args: list[str], cwd: str | os.PathLike | None = None,
             env: dict[str, str] | None = None, timeout: float = 120,
-            combined: bool = False) -> Result:
+            combined: bool = False, piped: bool = False) -> Result:
         """Runs a Windows program: args[0] is a builtin name (sc, reg, cmd)
         or a Linux path of an .exe. combined: standard error goes to the
-        same file as standard output, as on a console (stderr then empty)."""
+        same file as standard output, as on a console (stderr then empty).
+        piped: standard output is a pipe, read to its end (only once the
+        prefix exists)."""
         full_env = dict(self.env)
         if env:
             full_env.update(env)
@@ -160,8 +162,11 @@ class WineEnv:
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             before = time.monotonic()
             p = subprocess.run([WINE, *args], cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
-                               stdout=out, stderr=out if combined else err, timeout=timeout)
+                               stdout=subprocess.PIPE if piped else out,
+                               stderr=out if combined else err, timeout=timeout)
             seconds = time.monotonic() - before
+            if piped:
+                out.write(p.stdout)
             out.seek(0)
             err.seek(0)
             stdout, noise_out = HOST_NOISE.subn(b"", out.read())
@@ -170,17 +175,17 @@ class WineEnv:
 
     def run_full_status(self, exitcode_exe: str, args: list[str], cwd: str | os.PathLike,
                         env: dict[str, str] | None = None, timeout: float = 120,
-                        combined: bool = False) -> tuple[Result, int]:
+                        combined: bool = False, piped: bool = False) -> tuple[Result, int | None]:
         """Runs a program through the exitcode launcher and returns the whole
-        32-bit Windows exit code beside the output."""
+        32-bit Windows exit code beside the output; None when the launcher
+        wrote none (it never started, or failed before the program ended)."""
         code_file = Path(cwd) / f".exitcode.{os.getpid()}.{time.monotonic_ns()}"
         r = self.run([exitcode_exe, to_windows(code_file), *args], cwd=cwd, env=env,
-                     timeout=timeout, combined=combined)
+                     timeout=timeout, combined=combined, piped=piped)
         try:
             code = int(code_file.read_text().strip())
-        except (OSError, ValueError) as e:
-            raise WineError(f"launcher wrote no exit code ({r.status}): "
-                            f"{r.stderr.decode(errors='replace')}") from e
+        except (OSError, ValueError):
+            code = None
         finally:
             code_file.unlink(missing_ok=True)
         return r, code

@@ -7,6 +7,8 @@
 //                   DeleteService on the same handle, then OpenServiceA
 // Each line is "<call> ok|err=<code> [state=<n>]".
 
+#include "started.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -45,6 +47,7 @@ void Watch(SC_HANDLE hService, DWORD ms) {
 } // namespace
 
 int main(int argc, char **argv) {
+    AnnounceStart();
     if (argc != 3) {
         std::fputs("usage: wineprobe start|stop2|delete NAME\n", stderr);
         return 2;
