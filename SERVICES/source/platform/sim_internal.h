@@ -5,6 +5,7 @@
 #include "simwin.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -167,6 +168,9 @@ LONG MachineDir(std::string &dir);
 LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool report = true);
 // Replaces a file so that a crash leaves the old or the new content.
 LONG WriteFileAtomic(const std::string &path, std::string_view content);
+// The same for content in pieces, written one after the other, so that a
+// large file edited in a few places need not be copied together first.
+LONG WriteFileAtomic(const std::string &path, const std::vector<std::string_view> &pieces);
 LONG RemoveFile(const std::string &path);
 
 // Reads the settings file; defaults when it is missing.
@@ -209,19 +213,26 @@ class Txn {
 // whose key in doc has a Type value.
 std::map<std::string, std::string> ServicesIn(const RegDoc &doc);
 
-// Display-name index (sim_scm.cpp): true when it is known to match the
-// registry as it stands; the maintenance hooks keep it that way.
+// Display-name index (sim_scm.cpp), a shortcut to every service's display
+// name. Load gives its entries only while it matches the registry as it
+// stands; Forget removes it before service files change, so that a run
+// killed before AfterWrite has put the entries in step leaves none.
 struct DisplayChange {
     std::string name; // lowercased
     std::optional<std::string> before, after;
 };
-bool DisplayIndexCurrent(const std::string &dir);
-void DisplayIndexInvalidate(const std::string &dir);
-void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
+struct DisplayIndex {
+    std::unique_ptr<char[]> text; // the file as read
+    std::string_view entries;     // its entry lines, inside text
+};
+bool DisplayIndexLoad(const std::string &dir, DisplayIndex &index);
+void DisplayIndexForget(const std::string &dir);
+void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
                             const std::vector<DisplayChange> &changes);
 // Finds a service, other than `self`, whose display name or name equals
-// `name` (case-insensitive). Returns 0 or a store error.
-LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool &clash);
+// one of `names` (case-insensitive). Returns 0 or a store error.
+LONG FindNameClash(Txn &txn, std::initializer_list<std::string_view> names, std::string_view self,
+                   bool &clash);
 
 // ---------------------------------------------------------------- process
 

@@ -5,11 +5,15 @@
 // tests are exact.
 #include "sim_internal.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -319,46 +323,50 @@ LONG RemoveIfDone(Txn &txn, std::string_view name, bool &removed) {
 //
 // CreateServiceA must refuse a display name any other service uses. Reading
 // every service's file for that would make a run cost grow with the number
-// of services, so scm/display-names/ keeps them, spread over a few bucket
-// files by a hash of the lowercased display name so that a lookup or an
-// update reads and writes one small file. scm/display-names.stamp records
-// the registry/services directory as it stood when the index was last
-// known right. Every change this machine makes there renames a file into
-// that directory, as does an editor that saves by rename or anyone adding
-// or removing a file; a stamp that no longer matches sends the next lookup
-// back to the service files themselves.
+// of services, so scm/display-names.index lists every service as one line,
+// "<display name>\t<name>", sorted by display name ignoring case, then by
+// name. A lookup reads the file with one read() and finds its line by
+// binary search; a change writes the file back in pieces around the lines
+// it changes. So neither walks the list, and a machine with 1,000 services
+// costs little more than an empty one. The second line records the
+// registry/services directory (inode, modification and change times) as
+// it stood when the list was last known right. Every change this machine
+// makes there renames a file into that directory, as does an editor that
+// saves by rename or anyone adding or removing a file; a record that no
+// longer matches sends the next lookup back to the service files.
+//
+// Machines made by earlier versions hold the index as 128 bucket files in
+// scm/display-names/ with scm/display-names.stamp beside them. Nothing
+// reads those; the first rebuild removes them.
 
-constexpr const char *kIndexDir = "scm/display-names";
-constexpr const char *kStamp = "scm/display-names.stamp";
-constexpr unsigned kBuckets = 128;
+constexpr const char *kIndex = "scm/display-names.index";
+constexpr std::string_view kIndexHeader =
+    "# quillmar simulated machine: the services by display name, derived from "
+    "registry/services (remove this file to have it rebuilt)\n";
+constexpr const char *kOldIndexDir = "scm/display-names";
+constexpr const char *kOldStamp = "scm/display-names.stamp";
 
-std::string DirStamp(const std::string &dir) {
+std::string StampLine(const std::string &dir) {
     struct stat st;
     if (stat((dir + "/registry/services").c_str(), &st) != 0)
-        return "absent\n";
-    return std::to_string(st.st_ino) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-           std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_ctim.tv_sec) + "." +
-           std::to_string(st.st_ctim.tv_nsec) + "\n";
+        return "stamp absent\n";
+    char line[128];
+    std::snprintf(line, sizeof line, "stamp %llu %lld.%09ld %lld.%09ld\n",
+                  static_cast<unsigned long long>(st.st_ino),
+                  static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec),
+                  static_cast<long long>(st.st_ctim.tv_sec), static_cast<long>(st.st_ctim.tv_nsec));
+    return line;
 }
 
-unsigned BucketOf(std::string_view display) {
-    std::uint32_t h = 2166136261U;
-    for (char c : display) {
-        h ^= static_cast<unsigned char>(AsciiLower(c));
-        h *= 16777619U;
-    }
-    return h % kBuckets;
-}
-
-std::string BucketPath(const std::string &dir, unsigned bucket) {
-    return dir + "/" + kIndexDir + "/" + std::to_string(bucket);
-}
-
+// Bytes that would break a line or a field, and '%' itself, become %XX.
+// None of them is a letter, so two encoded names are equal ignoring case
+// exactly when the names are: lookups compare the encoded text as it is.
 std::string EncodeField(std::string_view s) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
+    out.reserve(s.size());
     for (unsigned char c : s) {
-        if (c <= 0x20 || c == '%' || c == 0x7F) {
+        if (c < 0x20 || c == '%' || c == 0x7F) {
             out += '%';
             out += hex[c >> 4];
             out += hex[c & 15];
@@ -369,69 +377,143 @@ std::string EncodeField(std::string_view s) {
     return out;
 }
 
-bool DecodeField(std::string_view s, std::string &out) {
-    out.clear();
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            out += s[i];
-            continue;
-        }
-        if (i + 2 >= s.size())
-            return false;
-        int v = 0;
-        for (std::size_t k = i + 1; k <= i + 2; ++k) {
-            char c = AsciiLower(s[k]);
-            int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-            if (d < 0)
-                return false;
-            v = v * 16 + d;
-        }
-        out += static_cast<char>(v);
-        i += 2;
-    }
-    return true;
+struct Entry {
+    std::string key;  // what the list is sorted by: the line folded to lower case
+    std::string line; // "<display>\t<name>\n", both encoded, the name lowercased
+};
+
+Entry MakeEntry(std::string_view name, std::string_view display) {
+    Entry e;
+    e.line = EncodeField(display) + '\t' + EncodeField(name);
+    e.key = Lower(e.line);
+    e.line += '\n';
+    return e;
 }
 
-using Bucket = std::map<std::string, std::string>; // lower name -> display
+// Orders an entry's line (without its '\n') against a folded key. No
+// encoded field holds a byte below ' ', so the tab sorts a display name
+// before any longer one: "a\tx" < "ab\tx".
+int CompareFolded(std::string_view line, std::string_view key) {
+    std::size_t n = std::min(line.size(), key.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        auto a = static_cast<unsigned char>(AsciiLower(line[i]));
+        auto b = static_cast<unsigned char>(key[i]);
+        if (a != b)
+            return a < b ? -1 : 1;
+    }
+    return line.size() < key.size() ? -1 : line.size() > key.size() ? 1 : 0;
+}
 
-// A missing bucket is an empty one; a damaged one is not trusted.
-bool LoadBucket(const std::string &dir, unsigned bucket, Bucket &out) {
-    out.clear();
-    std::string text;
-    bool exists = false;
-    if (ReadWholeFile(BucketPath(dir, bucket), text, exists))
+// The start of the first entry not ordered before key (entries.size() when
+// there is none).
+std::size_t LowerBound(std::string_view entries, std::string_view key) {
+    std::size_t lo = 0, hi = entries.size();
+    while (lo < hi) {
+        std::size_t start = lo + (hi - lo) / 2;
+        while (start > lo && entries[start - 1] != '\n')
+            --start;
+        std::size_t nl = std::min(entries.find('\n', start), entries.size());
+        if (CompareFolded(entries.substr(start, nl - start), key) < 0)
+            lo = std::min(nl + 1, hi);
+        else
+            hi = start;
+    }
+    return lo;
+}
+
+// The entry at pos: its display and name fields and the position after it.
+bool EntryAt(std::string_view entries, std::size_t pos, std::string_view &display,
+             std::string_view &name, std::size_t &next) {
+    std::size_t nl = entries.find('\n', pos);
+    std::size_t tab = entries.find('\t', pos);
+    if (nl == entries.npos || tab >= nl)
         return false;
-    for (std::size_t start = 0; start < text.size();) {
-        std::size_t nl = text.find('\n', start);
-        if (nl == text.npos)
-            return false;
-        std::string_view line(text.data() + start, nl - start);
-        start = nl + 1;
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::size_t sp = line.find(' ');
-        std::string name, display;
-        if (sp == line.npos || !DecodeField(line.substr(0, sp), name) ||
-            !DecodeField(line.substr(sp + 1), display))
-            return false;
-        out[name] = display;
-    }
+    display = entries.substr(pos, tab - pos);
+    name = entries.substr(tab + 1, nl - tab - 1);
+    next = nl + 1;
     return true;
-}
-
-LONG SaveBucket(const std::string &dir, unsigned bucket, const Bucket &entries) {
-    std::string text = "# quillmar simulated machine: services by display name (name display)\n";
-    for (auto &[name, display] : entries)
-        text += EncodeField(name) + " " + EncodeField(display) + "\n";
-    return WriteFileAtomic(BucketPath(dir, bucket), text);
 }
 
 void ForgetIndex(const std::string &dir) {
-    unlink((dir + "/" + kStamp).c_str());
+    unlink((dir + "/" + kIndex).c_str());
 }
 
-LONG RebuildIndex(Txn &txn) {
-    std::vector<Bucket> buckets(kBuckets);
+// Reads the index straight into an uninitialised buffer: the list grows
+// with the machine, and every byte copied or cleared on the way costs.
+bool LoadIndex(const std::string &dir, DisplayIndex &index) {
+    index = DisplayIndex{};
+    int fd = open((dir + "/" + kIndex).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    std::size_t size = 0, cap = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        cap = static_cast<std::size_t>(st.st_size) + 1; // the 1 shows a file that grew
+        index.text.reset(new char[cap]);
+        for (;;) {
+            ssize_t n = read(fd, index.text.get() + size, cap - size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || (size += static_cast<std::size_t>(n)) == cap)
+                break;
+        }
+    }
+    close(fd);
+    std::string_view text(index.text.get(), size);
+    std::string stamp = StampLine(dir);
+    if (size == 0 || size == cap || text.back() != '\n' ||
+        text.substr(0, kIndexHeader.size()) != kIndexHeader ||
+        text.substr(kIndexHeader.size(), stamp.size()) != stamp)
+        return false;
+    index.entries = text.substr(kIndexHeader.size() + stamp.size());
+    return true;
+}
+
+// The index is only a shortcut: failing to save it costs speed, not
+// correctness, so it never fails the call; the write reports why.
+void SaveIndex(const std::string &dir, std::vector<std::string_view> entries) {
+    std::string stamp = StampLine(dir);
+    entries.insert(entries.begin(), {kIndexHeader, stamp});
+    if (WriteFileAtomic(dir + "/" + kIndex, entries) != ERROR_SUCCESS)
+        ForgetIndex(dir);
+}
+
+// Removes what killed runs left behind under temporary names (every writer
+// holds the machine lock, as we do) and an earlier version's bucket files.
+void ClearLeftovers(Txn &txn) {
+    for (const char *sub : {"registry/services", "scm"}) {
+        std::string path = txn.Abs(sub);
+        DIR *d = opendir(path.c_str());
+        if (!d)
+            continue;
+        std::vector<std::string> stale;
+        while (struct dirent *ent = readdir(d))
+            if (std::strstr(ent->d_name, ".tmp."))
+                stale.emplace_back(ent->d_name);
+        closedir(d);
+        for (const std::string &f : stale)
+            unlink((path + "/" + f).c_str());
+    }
+    // The stamp goes first: an earlier version that meets the buckets
+    // without it rebuilds them rather than trusting them.
+    if (unlink(txn.Abs(kOldStamp).c_str()) != 0 && errno != ENOENT)
+        return;
+    std::string oldDir = txn.Abs(kOldIndexDir);
+    DIR *d = opendir(oldDir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> buckets;
+    while (struct dirent *ent = readdir(d))
+        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
+            buckets.emplace_back(ent->d_name);
+    closedir(d);
+    for (const std::string &f : buckets)
+        unlink((oldDir + "/" + f).c_str());
+    rmdir(oldDir.c_str());
+}
+
+// Reads every service file into entries and saves them as the index.
+LONG RebuildIndex(Txn &txn, std::string &entries) {
     std::string servicesDir = txn.Abs("registry/services");
     DIR *d = opendir(servicesDir.c_str());
     if (!d && errno != ENOENT) {
@@ -439,112 +521,146 @@ LONG RebuildIndex(Txn &txn) {
         ReportOnce(servicesDir, std::string("cannot list: ") + std::strerror(e));
         return e == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTREAD;
     }
-    std::vector<std::string> files, stale;
+    std::vector<std::string> files;
     while (d) {
         struct dirent *ent = readdir(d);
         if (!ent)
             break;
-        std::string name = ent->d_name;
-        if (name.find(".tmp.") != std::string::npos)
-            stale.push_back(name);
-        else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".reg") == 0)
-            files.push_back(name);
+        std::string_view name = ent->d_name;
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".reg" &&
+            name.find(".tmp.") == name.npos)
+            files.emplace_back(name);
     }
     if (d)
         closedir(d);
+    std::map<std::string, std::string> sorted; // key -> line
     for (const std::string &f : files) {
         RegDoc *doc = nullptr;
         if (LONG rc = txn.Doc("registry/services/" + f, doc))
             return rc;
-        for (auto &[name, display] : ServicesIn(*doc))
-            buckets[BucketOf(display)][name] = display;
+        for (auto &[name, display] : ServicesIn(*doc)) {
+            Entry e = MakeEntry(name, display);
+            sorted[std::move(e.key)] = std::move(e.line);
+        }
     }
-    // Every writer holds the machine lock, as we do: a temporary file seen
-    // now is what a killed run left behind.
-    for (const std::string &f : stale)
-        unlink((servicesDir + "/" + f).c_str());
-    // The index is only a shortcut: failing to save it costs speed, not
-    // correctness, so it never fails the call.
-    for (unsigned b = 0; b < kBuckets; ++b)
-        if (SaveBucket(txn.Dir(), b, buckets[b]) != ERROR_SUCCESS)
-            return ERROR_SUCCESS;
-    WriteFileAtomic(txn.Abs(kStamp), DirStamp(txn.Dir()));
+    ClearLeftovers(txn);
+    entries.clear();
+    for (auto &[key, line] : sorted)
+        entries += line;
+    SaveIndex(txn.Dir(), {entries});
     return ERROR_SUCCESS;
+}
+
+// Whether a service other than selfName (encoded) has one of the display
+// names (encoded); false when an entry looked at is not well formed.
+bool ScanIndex(std::string_view entries, const std::vector<std::string> &displays,
+               std::string_view selfName, bool &clash) {
+    clash = false;
+    for (const std::string &want : displays) {
+        std::string_view display, name;
+        std::size_t next = 0;
+        for (std::size_t pos = LowerBound(entries, Lower(want) + '\t'); pos < entries.size();
+             pos = next) {
+            if (!EntryAt(entries, pos, display, name, next))
+                return false;
+            if (!IEquals(display, want))
+                break;
+            if (name != selfName) {
+                clash = true;
+                return true;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace
 
 namespace quillmar::sim {
 
-void DisplayIndexInvalidate(const std::string &dir) {
+bool DisplayIndexLoad(const std::string &dir, DisplayIndex &index) {
+    return LoadIndex(dir, index);
+}
+
+void DisplayIndexForget(const std::string &dir) {
     ForgetIndex(dir);
 }
 
-bool DisplayIndexCurrent(const std::string &dir) {
-    std::string text;
-    bool exists = false;
-    return ReadWholeFile(dir + "/" + kStamp, text, exists) == ERROR_SUCCESS && exists &&
-           text == DirStamp(dir);
+void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
+                            const std::vector<DisplayChange> &changes) {
+    // Each change takes out the service's old line and puts in its new one
+    // where it sorts; the file is then written as the old text between them.
+    struct Edit {
+        std::size_t at, end = 0; // a line [at, end) taken out, or a line put in at `at`
+        Entry entry;
+    };
+    std::string_view entries = index.entries;
+    std::vector<Edit> edits;
+    for (const DisplayChange &c : changes) {
+        if (c.before) {
+            Edit e{0, 0, MakeEntry(c.name, *c.before)};
+            e.at = LowerBound(entries, e.entry.key);
+            // The old line must be where it sorts, or the list is not what
+            // this machine wrote: leave it forgotten, to be rebuilt.
+            if (entries.compare(e.at, e.entry.line.size(), e.entry.line) != 0)
+                return;
+            e.end = e.at + e.entry.line.size();
+            edits.push_back(std::move(e));
+        }
+        if (c.after) {
+            Edit e{0, 0, MakeEntry(c.name, *c.after)};
+            e.at = LowerBound(entries, e.entry.key);
+            edits.push_back(std::move(e));
+        }
+    }
+    // By place; at one place new lines in their order, then the old line.
+    std::sort(edits.begin(), edits.end(), [](const Edit &a, const Edit &b) {
+        if (a.at != b.at)
+            return a.at < b.at;
+        if ((a.end == 0) != (b.end == 0))
+            return a.end == 0;
+        return a.entry.key < b.entry.key;
+    });
+    std::vector<std::string_view> pieces;
+    std::size_t from = 0; // the old text not yet taken
+    for (const Edit &e : edits) {
+        if (e.at > from)
+            pieces.push_back(entries.substr(from, e.at - from));
+        from = std::max(from, e.at);
+        if (e.end)
+            from = e.end;
+        else
+            pieces.push_back(e.entry.line);
+    }
+    if (from < entries.size())
+        pieces.push_back(entries.substr(from));
+    SaveIndex(dir, std::move(pieces));
 }
 
-void DisplayIndexAfterWrite(const std::string &dir, bool wasCurrent,
-                            const std::vector<DisplayChange> &changes) {
-    if (!wasCurrent) {
-        ForgetIndex(dir);
-        return;
-    }
-    std::map<unsigned, Bucket> touched;
-    for (const DisplayChange &c : changes) {
-        for (const std::optional<std::string> &display : {c.before, c.after}) {
-            if (!display)
-                continue;
-            unsigned b = BucketOf(*display);
-            if (!touched.count(b) && !LoadBucket(dir, b, touched[b])) {
-                ForgetIndex(dir);
-                return;
+LONG FindNameClash(Txn &txn, std::initializer_list<std::string_view> names, std::string_view self,
+                   bool &clash) {
+    clash = false;
+    std::vector<std::string> displays;
+    for (std::string_view name : names) {
+        if (!IEquals(name, self)) {
+            RegKey *other = nullptr;
+            if (LONG rc = FindService(txn, name, other))
+                return rc;
+            if (other) {
+                clash = true;
+                return ERROR_SUCCESS;
             }
         }
-        if (c.before)
-            touched[BucketOf(*c.before)].erase(c.name);
-        if (c.after)
-            touched[BucketOf(*c.after)][c.name] = *c.after;
+        displays.push_back(EncodeField(name));
     }
-    for (auto &[b, entries] : touched)
-        if (SaveBucket(dir, b, entries) != ERROR_SUCCESS) {
-            ForgetIndex(dir);
-            return;
-        }
-    if (WriteFileAtomic(dir + "/" + kStamp, DirStamp(dir)) != ERROR_SUCCESS)
-        ForgetIndex(dir);
-}
-
-LONG FindNameClash(Txn &txn, std::string_view name, std::string_view self, bool &clash) {
-    clash = false;
-    if (!IEquals(name, self)) {
-        RegKey *other = nullptr;
-        if (LONG rc = FindService(txn, name, other))
-            return rc;
-        if (other) {
-            clash = true;
-            return ERROR_SUCCESS;
-        }
-    }
-    if (!DisplayIndexCurrent(txn.Dir()))
-        if (LONG rc = RebuildIndex(txn))
-            return rc;
-    Bucket bucket;
-    if (!LoadBucket(txn.Dir(), BucketOf(name), bucket)) {
-        if (LONG rc = RebuildIndex(txn))
-            return rc;
-        if (!LoadBucket(txn.Dir(), BucketOf(name), bucket))
-            return ERROR_CANTREAD;
-    }
-    std::string selfLower = Lower(self);
-    for (auto &[other, display] : bucket)
-        if (other != selfLower && IEquals(display, name)) {
-            clash = true;
-            break;
-        }
+    std::string selfName = EncodeField(Lower(self));
+    DisplayIndex index;
+    if (LoadIndex(txn.Dir(), index) && ScanIndex(index.entries, displays, selfName, clash))
+        return ERROR_SUCCESS;
+    std::string entries;
+    if (LONG rc = RebuildIndex(txn, entries))
+        return rc;
+    ScanIndex(entries, displays, selfName, clash); // well formed: made just now
     return ERROR_SUCCESS;
 }
 
@@ -676,11 +792,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     // Neither our display name nor our name may be another service's name
     // or display name.
     bool clash = false;
-    if (LONG rc = FindNameClash(txn, display, name, clash))
+    if (LONG rc = FindNameClash(txn, {display, name}, name, clash))
         return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
-    if (!clash && !IEquals(display, name))
-        if (LONG rc = FindNameClash(txn, name, name, clash))
-            return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
     if (clash)
         return Fail(ERROR_DUPLICATE_SERVICE_NAME, SC_HANDLE(nullptr));
 
@@ -837,7 +950,7 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     if (lpDisplayName && *lpDisplayName) {
         bool clash = false;
-        if (LONG rc = FindNameClash(txn, lpDisplayName, hService->name, clash))
+        if (LONG rc = FindNameClash(txn, {lpDisplayName}, hService->name, clash))
             return Fail(static_cast<DWORD>(rc), FALSE);
         if (clash)
             return Fail(ERROR_DUPLICATE_SERVICE_NAME, FALSE);

@@ -173,7 +173,7 @@ LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool
     return ERROR_SUCCESS;
 }
 
-LONG WriteFileAtomic(const std::string &path, std::string_view content) {
+LONG WriteFileAtomic(const std::string &path, const std::vector<std::string_view> &pieces) {
     std::string dir = ParentOf(path);
     if (int e = MakeDirs(dir)) {
         ReportOnce(dir, "cannot create directory: " + Errno(e));
@@ -189,17 +189,18 @@ LONG WriteFileAtomic(const std::string &path, std::string_view content) {
         ReportOnce(path, "cannot write: " + Errno(e));
         return WriteErrorCode(e);
     }
-    std::size_t done = 0;
     int e = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            e = errno;
-            break;
+    for (std::string_view piece : pieces) {
+        std::size_t done = 0;
+        while (!e && done < piece.size()) {
+            ssize_t n = write(fd, piece.data() + done, piece.size() - done);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else if (n == 0)
+                e = EIO; // no progress: the disk will not take it
+            else if (errno != EINTR)
+                e = errno;
         }
-        done += static_cast<std::size_t>(n);
     }
     if (!e && fsync(fd) != 0)
         e = errno;
@@ -214,6 +215,10 @@ LONG WriteFileAtomic(const std::string &path, std::string_view content) {
     }
     FsyncDir(dir);
     return ERROR_SUCCESS;
+}
+
+LONG WriteFileAtomic(const std::string &path, std::string_view content) {
+    return WriteFileAtomic(path, std::vector<std::string_view>{content});
 }
 
 LONG RemoveFile(const std::string &path) {
@@ -339,12 +344,13 @@ LONG Txn::Commit() {
     for (auto &[rel, f] : files_)
         if (f.dirty && rel.rfind("registry/services/", 0) == 0)
             anyService = true;
-    bool indexWasCurrent = anyService && DisplayIndexCurrent(dir_);
-    // Until the index is brought up to date below, nobody may trust it:
-    // a run killed in between must leave it visibly stale, whatever the
-    // resolution of the directory's timestamps.
-    if (indexWasCurrent)
-        DisplayIndexInvalidate(dir_);
+    // The index is brought up to date after the writes below; until then
+    // nobody may trust it: a run killed in between must leave it visibly
+    // gone, whatever the resolution of the directory's timestamps.
+    DisplayIndex index;
+    bool indexWasCurrent = anyService && DisplayIndexLoad(dir_, index);
+    if (anyService)
+        DisplayIndexForget(dir_);
 
     std::vector<DisplayChange> changes;
     LONG result = ERROR_SUCCESS;
@@ -373,8 +379,8 @@ LONG Txn::Commit() {
         }
         f.servicesBefore = std::move(after);
     }
-    if (anyService)
-        DisplayIndexAfterWrite(dir_, indexWasCurrent && result == ERROR_SUCCESS, changes);
+    if (indexWasCurrent && result == ERROR_SUCCESS)
+        DisplayIndexAfterWrite(dir_, index, changes);
     return result;
 }
 

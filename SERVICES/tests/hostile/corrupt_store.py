@@ -207,7 +207,7 @@ def run_case(program: str, work: str, d: Damage) -> list[str]:
             problems.append(f"no report naming {where!r} and {d.reason!r}; standard error: {err!r}")
         # Besides it, only the display-name index may be reported: saving
         # that cache fails no call, but the machine still says so.
-        index = os.path.join(machine, "scm", "display-names")
+        index = os.path.join(machine, "scm", "display-names.index")
         others = [r for r in reports if not r.startswith(report) and index not in r
                   and not (d.also_under and os.path.join(machine, d.also_under) in r)]
         if others:

@@ -3,6 +3,10 @@
 #include "sim_test_support.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include <sys/stat.h>
 
 using namespace quillmar::sim;
 using simtest::Sz;
@@ -80,15 +84,84 @@ TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
         << "its own display name is no clash";
 }
 
-TEST_F(ScmCalls, DisplayNamesOfServicesAddedByHandAreSeen) {
-    ASSERT_EQ(Install("First"), 0u); // builds the index
-    Write("registry/services/seeded.reg",
-          "Windows Registry Editor Version 5.00\n\n"
-          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Seeded]\n"
-          "\"Type\"=dword:00000010\n\"DisplayName\"=\"Seeded Display\"\n\n");
-    EXPECT_EQ(Install("Other", "Seeded Display"), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
-    ASSERT_EQ(Remove("Seeded"), 0u);
-    EXPECT_EQ(Install("Other", "Seeded Display"), 0u);
+TEST_F(ScmCalls, DisplayNamesAreSeenHoweverTheIndexStands) {
+    const std::string seeded = "Windows Registry Editor Version 5.00\n\n"
+                               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Seeded]\n"
+                               "\"Type\"=dword:00000010\n\"DisplayName\"=\"Seeded Display\"\n\n";
+    const std::string index = "scm/display-names.index";
+    // Each row leaves "Seeded Display" taken, by a service the index may not
+    // list, and "Ghost Display" free, though the index may still claim it.
+    const struct {
+        const char *label;
+        std::function<void()> prepare;
+    } cases[] = {
+        {"files_changed_by_hand",
+         [&] {
+             ASSERT_EQ(Install("Ghost", "Ghost Display"), 0u);
+             ASSERT_EQ(std::remove(Path("registry/services/ghost.reg").c_str()), 0);
+             Write("registry/services/seeded.reg", seeded);
+         }},
+        {"index_damaged",
+         [&] {
+             ASSERT_EQ(Install("Seeded", "Seeded Display"), 0u);
+             Write(index, "rubbish\n");
+         }},
+        {"index_removed",
+         [&] {
+             ASSERT_EQ(Install("Seeded", "Seeded Display"), 0u);
+             ASSERT_EQ(std::remove(Path(index).c_str()), 0);
+         }},
+        // An earlier version's index: 128 bucket files that all claim the
+        // ghost and none the seeded service, under a stamp that matches.
+        {"earlier_versions_buckets",
+         [&] {
+             Write("registry/services/seeded.reg", seeded);
+             struct stat st;
+             ASSERT_EQ(stat(Path("registry/services").c_str(), &st), 0);
+             Write("scm/display-names.stamp", std::to_string(st.st_ino) + " " +
+                                                  std::to_string(st.st_mtim.tv_sec) + "." +
+                                                  std::to_string(st.st_mtim.tv_nsec) + " " +
+                                                  std::to_string(st.st_ctim.tv_sec) + "." +
+                                                  std::to_string(st.st_ctim.tv_nsec) + "\n");
+             for (int b = 0; b < 128; ++b)
+                 Write("scm/display-names/" + std::to_string(b),
+                       "# quillmar simulated machine: services by display name (name display)\n"
+                       "ghost Ghost%20Display\n");
+         }},
+    };
+    auto entries = [&] {
+        std::string text = Read(index);
+        std::size_t stamp = text.find("\nstamp ");
+        return stamp == text.npos ? "(no stamp) " + text
+                                  : text.substr(text.find('\n', stamp + 1) + 1);
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove_all(dir);
+        c.prepare();
+        EXPECT_EQ(Install("Other", "Seeded Display"),
+                  static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
+        EXPECT_EQ(Install("Other", "Ghost Display"), 0u);
+        EXPECT_EQ(Files("scm"), std::vector<std::string>{index})
+            << "the index is one file, and an earlier version's go";
+        // Lines put in and taken out around the others, kept in order.
+        EXPECT_EQ(Install("alpha"), 0u);
+        EXPECT_EQ(Install("Zulu", "zulu display"), 0u);
+        SC_HANDLE other = Service("Other");
+        EXPECT_TRUE(ChangeServiceConfigA(other, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                         SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, "Middle Display"));
+        Close(other);
+        EXPECT_EQ(Remove("Seeded"), 0u);
+        const std::string kept = entries();
+        EXPECT_EQ(kept, "alpha\talpha\nMiddle Display\tother\nzulu display\tzulu\n");
+        ASSERT_EQ(std::remove(Path(index).c_str()), 0);
+        EXPECT_EQ(Install("Third", "MIDDLE display"),
+                  static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
+        EXPECT_EQ(entries(), kept) << "as rebuilt from the service files";
+        EXPECT_EQ(Install("Third", "Seeded Display"), 0u);
+        EXPECT_EQ(Install("Fourth", "Ghost Display"), 0u);
+    }
 }
 
 TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {

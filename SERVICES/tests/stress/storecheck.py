@@ -1,8 +1,9 @@
 """Reads a simulated machine's store from the outside, strictly, for the
 stress, crash and hostile-input tests: every registry file and every state
-file must parse and be complete, and nothing may be left under a temporary
-name. Uses the scenario tier's own regedit reader (regtext.py), never the
-machine's code.
+file must parse and be complete, the display-name index must list exactly
+the services the registry holds whenever it claims to be current, and
+nothing may be left under a temporary name. Uses the scenario tier's own
+regedit reader (regtext.py), never the machine's code.
 """
 
 from __future__ import annotations
@@ -18,6 +19,7 @@ import regtext  # noqa: E402
 SERVICES_KEY = "system\\currentcontrolset\\services"
 STATE_KEYS = {"state", "polls", "then", "checkpoint", "exitcode", "deleted"}
 STATES = {"STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING"}
+INDEX = os.path.join("scm", "display-names.index")
 
 
 class StoreError(AssertionError):
@@ -84,7 +86,78 @@ def read_registry(machine: str, allow_temp: bool = False) -> dict[str, dict[str,
                 if key in keys:
                     raise StoreError(f"{path}: key {key} is in another file too")
                 keys[key] = values
+    check_display_index(machine, keys)
     return keys
+
+
+def _unescape(field: bytes, path: str) -> bytes:
+    out = bytearray()
+    i = 0
+    while i < len(field):
+        if field[i:i + 1] == b"%":
+            try:
+                out.append(int(field[i + 1:i + 3], 16))
+            except ValueError:
+                raise StoreError(f"{path}: bad escape in {field!r}") from None
+            i += 3
+        else:
+            out += field[i:i + 1]
+            i += 1
+    return bytes(out)
+
+
+def check_display_index(machine: str, keys) -> None:
+    """The display-name index, when its stamp says it matches the
+    registry/services directory as it stands, lists every service (a key
+    with a Type value) once, by its display name, sorted ignoring case;
+    the program trusts it then, so anything else is a wrong answer waiting."""
+    path = os.path.join(machine, INDEX)
+    try:
+        with open(path, "rb") as f:
+            lines = f.read().split(b"\n")
+    except FileNotFoundError:
+        return
+    if len(lines) < 3 or lines[-1] != b"" or not lines[0].startswith(b"# ") \
+            or not lines[1].startswith(b"stamp "):
+        raise StoreError(f"{path}: not a display-name index: {lines[:2]!r}")
+    try:
+        st = os.stat(os.path.join(machine, "registry", "services"))
+        stamp = "stamp %d %d.%09d %d.%09d" % (st.st_ino, st.st_mtime_ns // 10**9, st.st_mtime_ns % 10**9,
+                                              st.st_ctime_ns // 10**9, st.st_ctime_ns % 10**9)
+    except FileNotFoundError:
+        stamp = "stamp absent"
+    if lines[1].decode() != stamp:
+        return  # out of date: the next look-up rebuilds it
+    listed: dict[bytes, bytes] = {}
+    for line in lines[2:-1]:
+        display, tab, name = line.partition(b"\t")
+        if not tab or b"\t" in name:
+            raise StoreError(f"{path}: not an entry: {line!r}")
+        name = _unescape(name, path)
+        if name in listed:
+            raise StoreError(f"{path}: {name!r} listed twice")
+        listed[name] = _unescape(display, path)
+    folded = [line.lower() for line in lines[2:-1]]
+    if folded != sorted(folded):
+        raise StoreError(f"{path}: entries out of order")
+    services: dict[bytes, bytes] = {}
+    prefix = SERVICES_KEY + "\\"
+    for key, values in keys.items():
+        name = key[len(prefix):]
+        if not key.startswith(prefix) or "\\" in name or "type" not in values:
+            continue
+        name_bytes = name.encode("utf-8", "surrogateescape")
+        got = values.get("displayname")
+        if got is not None and got[0] in ("REG_SZ", "REG_EXPAND_SZ"):
+            services[name_bytes] = got[1].rstrip(b"\0")
+        else:
+            # The name as spelled, which this reader has folded: any spelling will do.
+            spelled = listed.get(name_bytes, b"")
+            services[name_bytes] = spelled if spelled.lower() == name_bytes else name_bytes
+    if listed != services:
+        wrong = sorted(n for n in set(listed) | set(services) if listed.get(n) != services.get(n))
+        raise StoreError(f"{path}: current by its stamp, but differs from the registry for {wrong[:5]}: "
+                         f"index {[listed.get(n) for n in wrong[:5]]}, registry {[services.get(n) for n in wrong[:5]]}")
 
 
 def read_states(machine: str) -> dict[str, dict[str, str]]:
