@@ -45,8 +45,12 @@ class Host : public ::testing::Test {
 
 TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
     Write("merge.cfg", std::string(200000, 'a'));
+    ASSERT_EQ(chmod((dir + "/merge.cfg").c_str(), 0640), 0);
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "merge.cfg", "merge.cfg.orig"), 0u);
     EXPECT_EQ(Read("merge.cfg.orig"), std::string(200000, 'a'));
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/merge.cfg.orig").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "the backup keeps the original's mode";
     Write("merge.cfg", "changed");
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "merge.cfg", "merge.cfg.orig"), 0u);
     EXPECT_EQ(Read("merge.cfg.orig"), std::string(200000, 'a'));
