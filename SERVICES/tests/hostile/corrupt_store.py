@@ -12,7 +12,11 @@ then one request runs. It must end with the machine's report naming the
 path and what is wrong, the error number on standard error, a non-zero
 exit status, and every file of the machine byte for byte as it was.
 Unreadable files need another user than root: those cases run the program
-as nobody (setpriv), and are skipped where that is not possible.
+as nobody (setpriv), from a scratch directory of their own under the
+system's temporary directory that holds their machines and a copy of the
+program, so that nobody reaches both wherever the build lives (a clone in
+root's home, a private temporary directory). They are skipped, saying why,
+where that is not possible.
 """
 
 from __future__ import annotations
@@ -20,6 +24,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import os
+import pwd
 import re
 import shutil
 import subprocess
@@ -166,8 +171,44 @@ MACHINE_IS_FILE = Damage("a file where the machine directory belongs", lambda m:
                          ["-b", "elog"], ERROR_CANTREAD, "", "not a directory")
 
 
-def nobody_can_run() -> bool:
-    return os.geteuid() == 0 and shutil.which("setpriv") is not None
+def nobody_scratch(program: str) -> tuple[str | None, list[str], str]:
+    """A fresh directory, removed by the caller, that nobody can reach and
+    run the program from: its path, the command prefix that runs as
+    nobody, and otherwise (None) why there is none. The build directory
+    will not do: it may lie below a directory only its owner can enter."""
+    if os.geteuid() != 0:
+        return None, [], "needs root to run the program as nobody"
+    if shutil.which("setpriv") is None:
+        return None, [], "needs setpriv to run the program as nobody"
+    try:
+        user = pwd.getpwnam("nobody")
+    except KeyError:
+        return None, [], "this system has no user nobody"
+    as_nobody = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups"]
+    tried = []
+    for base in dict.fromkeys([tempfile.gettempdir(), "/tmp", "/var/tmp", "/dev/shm"]):
+        try:
+            scratch = tempfile.mkdtemp(prefix="quillmar-corrupt-", dir=base)
+        except OSError:
+            continue
+        try:
+            os.chmod(scratch, 0o755)
+            copy = os.path.join(scratch, "quillmar")
+            shutil.copyfile(program, copy)
+            os.chmod(copy, 0o755)
+            # setpriv may still hold root's rights while it starts the
+            # program, so the search rights on the way are tested by nobody
+            # in a shell of its own, then the copy must run.
+            probes = [["/bin/sh", "-c", 'test -x "$1"', "sh", copy], [copy, "-h"]]
+            if all(subprocess.run(as_nobody + probe, cwd="/", stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  timeout=60).returncode == 0 for probe in probes):
+                return scratch, as_nobody, ""
+        except OSError:
+            pass
+        tried.append(base)
+        shutil.rmtree(scratch, ignore_errors=True)
+    return None, [], f"found no temporary directory nobody can run the program from (tried {', '.join(tried)})"
 
 
 def set_up(program: str, root: str) -> tuple[str, dict]:
@@ -181,7 +222,7 @@ def set_up(program: str, root: str) -> tuple[str, dict]:
     return machine, env
 
 
-def run_case(program: str, work: str, d: Damage) -> list[str]:
+def run_case(program: str, work: str, d: Damage, as_nobody: list[str]) -> list[str]:
     root = tempfile.mkdtemp(prefix="corrupt-", dir=work)
     os.chmod(root, 0o755)  # nobody must reach the machine
     problems = []
@@ -194,9 +235,7 @@ def run_case(program: str, work: str, d: Damage) -> list[str]:
         else:
             d.damage(machine)
         before = storecheck.snapshot(root)
-        command = [program] + d.args
-        if d.as_nobody:
-            command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + command
+        command = as_nobody + [program] + d.args
         proc = subprocess.run(command, env=env, cwd="/", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=60)
         err = proc.stderr.decode("utf-8", "backslashreplace")
@@ -248,23 +287,35 @@ def main(argv=None) -> int:
     work = opts.work or tempfile.mkdtemp(prefix="corrupt-store-")
     os.makedirs(work, exist_ok=True)
     os.chmod(work, 0o755)
+    cases = [d for d in CASES + [MACHINE_IS_FILE] if not opts.substring or opts.substring in d.label]
+    scratch, as_nobody, why = None, [], ""
+    if any(d.as_nobody for d in cases):
+        scratch, as_nobody, why = nobody_scratch(program)
     failed = skipped = passed = 0
-    for d in CASES + [MACHINE_IS_FILE]:
-        if opts.substring and opts.substring not in d.label:
-            continue
-        if d.as_nobody and not nobody_can_run():
-            print(f"SKIP {d.label}: needs root and setpriv to run as nobody")
-            skipped += 1
-            continue
-        problems = run_case(program, work, d)
-        if problems:
-            failed += 1
-            print(f"FAIL {d.label} (quillmar {' '.join(d.args)})")
-            for p in problems:
-                print("     " + p)
-        else:
-            passed += 1
-            print(f"ok   {d.label} (quillmar {' '.join(d.args)}: {d.error})")
+    nobody_failed = False
+    try:
+        for d in cases:
+            if d.as_nobody and scratch is None:
+                print(f"SKIP {d.label}: {why}")
+                skipped += 1
+                continue
+            if d.as_nobody:
+                problems = run_case(os.path.join(scratch, "quillmar"), scratch, d, as_nobody)
+                nobody_failed |= bool(problems)
+            else:
+                problems = run_case(program, work, d, [])
+            if problems:
+                failed += 1
+                print(f"FAIL {d.label} (quillmar {' '.join(d.args)})")
+                for p in problems:
+                    print("     " + p)
+            else:
+                passed += 1
+                print(f"ok   {d.label} (quillmar {' '.join(d.args)}: {d.error})")
+    finally:
+        # A failed case keeps its machine there, to look at.
+        if scratch and not nobody_failed:
+            shutil.rmtree(scratch, ignore_errors=True)
     print(f"{passed} passed, {failed} failed, {skipped} skipped")
     return 1 if failed else 0
 
