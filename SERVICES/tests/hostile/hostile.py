@@ -131,8 +131,10 @@ case("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER],
 
 # ---- empty strings ----------------------------------------------------------------
 
-case("empty directory: the path is the file name after a backslash", ["-i", "elog", "", "x.pfa"],
-     **installed_elog("", "x.pfa"))
+# The Service Control Manager would resolve a relative directory against its
+# own current directory: only an absolute one is installed.
+case("empty directory is refused: no absolute path", ["-i", "elog", "", "x.pfa"],
+     stderr=quiet(87), exit=87, unchanged=True)
 case("empty pfa file name is stored empty", ["-i", "elog", "C:\\Orv", ""], **installed_elog("C:\\Orv", ""))
 case("empty port is stored empty", ["-i", "flm", "C:\\Orv", ""], **installed_flm("C:\\Orv", ""))
 case("empty console directory is refused at the backup", ["-i", "hv", ""],
@@ -181,8 +183,11 @@ case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merge
 
 # ---- '..' paths --------------------------------------------------------------------
 
-case("'..' in the directory is registered as typed", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"],
-     **installed_elog("..\\..\\Windows", "..\\x.pfa"))
+case("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"],
+     stderr=quiet(87), exit=87, unchanged=True)
+case("'..' inside an absolute directory is registered as typed",
+     ["-i", "elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"],
+     **installed_elog("C:\\Orv\\..\\Windows", "..\\x.pfa"))
 case("console directory through '..'", ["-i", "hv", "console/../console"], **merged("console"))
 case("console directory '..' without a console", ["-i", "hv", ".."],
      setup=[Console()], stderr=quiet(1), exit=1, unchanged=True)
