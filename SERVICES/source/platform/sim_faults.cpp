@@ -157,7 +157,9 @@ bool ParseFail(const std::vector<Token> &t, Settings &out, std::string &err) {
 }
 
 bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) {
-    if (t.size() != 4 || !(Is(t[2], "start") || Is(t[2], "stop"))) {
+    // "start dies" may name the exit code the service stops with.
+    const bool diesWith = t.size() == 5 && Is(t[2], "start") && Is(t[3], "dies");
+    if ((t.size() != 4 && !diesWith) || !(Is(t[2], "start") || Is(t[2], "stop"))) {
         err = "expected: service <Name> start <N|never|dies> or service <Name> stop <N|never>";
         return false;
     }
@@ -170,6 +172,14 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
     } else if (start && Is(t[3], "dies")) {
         b.startDies = true;
         b.startPolls = 1;
+        b.diesWith = ERROR_PROCESS_ABORTED;
+        if (diesWith) {
+            if (!ParseNumber(t[4].text, 0xFFFFFFFFULL, n, true)) {
+                err = "dies takes an exit code from 0 to 0xFFFFFFFF, got \"" + t[4].text + "\"";
+                return false;
+            }
+            b.diesWith = static_cast<DWORD>(n);
+        }
         return true;
     } else if (ParseNumber(t[3].text, kMaxPolls, n, false)) {
         polls = static_cast<std::int64_t>(n);

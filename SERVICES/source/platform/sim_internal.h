@@ -132,6 +132,7 @@ inline constexpr std::int64_t kNever = -1;
 struct ServiceBehaviour {
     std::int64_t startPolls = 0;
     bool startDies = false;
+    DWORD diesWith = ERROR_PROCESS_ABORTED; // the Win32 exit code a dying start reports
     std::int64_t stopPolls = 0;
 };
 

@@ -135,6 +135,8 @@ struct RunState {
     DWORD then = SERVICE_STOPPED; // where a pending state ends
     DWORD checkpoint = 0;
     DWORD exitCode = 0;
+    // The exit code a start that ends STOPPED reports.
+    DWORD thenExitCode = ERROR_PROCESS_ABORTED;
     // DeleteService marked it: it goes once stopped and no longer open.
     bool deleted = false;
 };
@@ -194,9 +196,11 @@ bool ParseState(std::string_view text, RunState &st, TextError &err) {
                 st.polls = kNever;
             else if ((ok = ParseUnsigned(value, 1000000000, n)))
                 st.polls = static_cast<std::int64_t>(n);
-        } else if (key == "checkpoint" || key == "exitcode") {
+        } else if (key == "checkpoint" || key == "exitcode" || key == "thenexitcode") {
             ok = ParseUnsigned(value, 0xFFFFFFFFULL, n);
-            (key == "checkpoint" ? st.checkpoint : st.exitCode) = static_cast<DWORD>(n);
+            (key == "checkpoint" ? st.checkpoint
+             : key == "exitcode" ? st.exitCode
+                                 : st.thenExitCode) = static_cast<DWORD>(n);
         } else if (key == "deleted") {
             ok = value == "0" || value == "1";
             st.deleted = value == "1";
@@ -204,8 +208,8 @@ bool ParseState(std::string_view text, RunState &st, TextError &err) {
             ok = false;
         }
         if (!ok) {
-            err = {lineNo, "expected state=, polls=, then=, checkpoint=, exitcode= or deleted= "
-                           "with a valid value"};
+            err = {lineNo, "expected state=, polls=, then=, checkpoint=, exitcode=, "
+                           "thenexitcode= or deleted= with a valid value"};
             return false;
         }
     }
@@ -239,6 +243,8 @@ LONG SaveState(Txn &txn, std::string_view name, const RunState &st) {
                 "\n";
         text += "then=" + std::string(StateName(st.then)) + "\n";
         text += "checkpoint=" + std::to_string(st.checkpoint) + "\n";
+        if (st.state == SERVICE_START_PENDING && st.then == SERVICE_STOPPED)
+            text += "thenexitcode=" + std::to_string(st.thenExitCode) + "\n";
     }
     text += "exitcode=" + std::to_string(st.exitCode) + "\n";
     if (st.deleted)
@@ -256,7 +262,7 @@ bool Poll(RunState &st) {
         return false; // a hung service does not advance its checkpoint
     if (st.polls == 0) {
         if (st.state == SERVICE_START_PENDING && st.then == SERVICE_STOPPED)
-            st.exitCode = ERROR_PROCESS_ABORTED;
+            st.exitCode = st.thenExitCode;
         st.state = st.then;
         st.checkpoint = 0;
     } else {
@@ -877,6 +883,7 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD, LPCSTR *) {
         st.state = SERVICE_START_PENDING;
         st.polls = b.startPolls;
         st.then = b.startDies ? SERVICE_STOPPED : SERVICE_RUNNING;
+        st.thenExitCode = b.diesWith;
     }
     if (LONG rc = SaveState(txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);

@@ -144,7 +144,7 @@ class Case:
         if svc.behaviour not in BEHAVIOUR_LINES:
             raise ValueError(f"unknown behaviour {svc.behaviour!r}")
         for line in BEHAVIOUR_LINES[svc.behaviour]:
-            code = f" {svc.exit_code}" if svc.exit_code else ""
+            code = f" {svc.exit_code}" if svc.exit_code is not None else ""
             self.settings.append(line.format(name=svc.name, code=code))
         self._write_settings()
 

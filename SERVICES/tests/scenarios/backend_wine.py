@@ -283,7 +283,7 @@ class Case:
         mode = step.behaviour
         if mode in ("slowstop", "nostart"):
             mode += f" {SLOW_SECONDS}"
-        elif mode == "dies" and step.exit_code:
+        elif mode == "dies" and step.exit_code is not None:
             mode += f" {step.exit_code}"
         Path(f"{exe}.mode").write_text(mode + "\n")
         if step.name not in CATALOGUE_SERVICES and step.name not in self.services:

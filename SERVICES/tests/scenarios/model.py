@@ -43,7 +43,7 @@ class Service:
     running: bool = False
     behaviour: str = "normal"
     params: dict[str, str] = field(default_factory=dict)  # values under Parameters
-    exit_code: int = 0  # for "dies"; 0 leaves the code to the platform
+    exit_code: Optional[int] = None  # for "dies"; None leaves the code to the platform
 
 
 @dataclass

@@ -583,9 +583,20 @@ add(
         stderr=quiet(1064),
         exit=1064,
         setup=[elog(behaviour="dies", exit_code=1064)],
-        slow=True, tiers=("wine",), why_one_tier="the simulated machine gives no exit code of its own to a service that dies yet",
+        slow=True,
     ),
 )
+
+# The service's own exit code, or 1067 when it gave none.
+for code, reported in ((1064, 1064), (0, 1067)):
+    add(Scenario(
+        f"wait: a start that dies with exit code {code} fails with {reported} (clock skipped)",
+        ["-b", "elog"],
+        stderr=quiet(reported),
+        exit=reported,
+        setup=[elog(behaviour="dies", exit_code=code)],
+        tiers=("native",), why_one_tier="skips the simulated machine's clock; the slow copy runs on both tiers",
+    ))
 
 # =====================================================================================
 # Removal.
