@@ -17,7 +17,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 import regtext  # noqa: E402
 
 SERVICES_KEY = "system\\currentcontrolset\\services"
-STATE_KEYS = {"state", "polls", "then", "checkpoint", "exitcode", "deleted"}
+STATE_KEYS = {"state", "polls", "then", "checkpoint", "exitcode", "thenexitcode", "deleted"}
 STATES = {"STOPPED", "START_PENDING", "STOP_PENDING", "RUNNING"}
 INDEX = os.path.join("scm", "display-names.index")
 
