@@ -1049,13 +1049,15 @@ add(
         checks=[FileContent("Ā程序/hvcons.old", INI), ToolRuns("Ā程序", 1)],
     ),
     # An installer reads our output through a pipe until it ends: a tool
-    # that leaves a process behind must not hold it open.
+    # that leaves a process behind must not hold it open. Had it done so,
+    # the run would have ended only with that process, which leaves
+    # hvcfgmrg.lingered as it goes.
     Scenario(
         "merge: a tool that leaves a process behind does not hold our output open",
         ["-d", "-i", "hv", "{dir}{sep}console"],
         stdout=request("INSTALL service") + MERGE_OK + FINISHED,
-        setup=[Console(linger=30)],
-        checks=[ToolRuns("console", 1)],
+        setup=[Console(linger=60)],
+        checks=[ToolRuns("console", 1), FileContent("console/hvcfgmrg.lingered", None)],
         piped=True,
     ),
 )

@@ -9,8 +9,8 @@
 //   device (a test that finds it in quillmar's output has caught a leak);
 // - writes nothing on standard error;
 // - with a number of seconds in hvcfgmrg.linger, leaves a process behind
-//   that lives that long and holds every handle the tool was given, as a
-//   badly behaved tool would;
+//   that lives that long, holds every handle the tool was given, as a
+//   badly behaved tool would, and writes hvcfgmrg.lingered as it ends;
 // - exits with the number in hvcfgmrg.status (current directory), else 0.
 
 #include <filesystem>
@@ -46,6 +46,7 @@ void LeaveProcessBehind(const char *pSelf, unsigned seconds) {
     (void)pSelf;
     if (fork() == 0) {
         sleep(seconds);
+        std::ofstream("hvcfgmrg.lingered") << "done\n";
         _exit(0);
     }
 #endif
@@ -58,6 +59,7 @@ int main(int argc, char **argv) {
 #ifdef _WIN32
         Sleep(static_cast<DWORD>(std::stoul(argv[2])) * 1000);
 #endif
+        std::ofstream("hvcfgmrg.lingered") << "done\n";
         return 0;
     }
     std::error_code error;
