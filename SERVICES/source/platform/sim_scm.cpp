@@ -484,6 +484,21 @@ void SaveIndex(const std::string &dir, std::vector<std::string_view> entries) {
         ForgetIndex(dir);
 }
 
+// WriteFileAtomic's temporary names, "<file>.tmp.<pid>.<16 hex digits>",
+// matched exactly: a service whose name holds ".tmp." keeps its files.
+bool IsTempName(std::string_view name) {
+    auto all = [](std::string_view s, const char *set) {
+        return !s.empty() && s.find_first_not_of(set) == s.npos;
+    };
+    std::size_t dot = name.rfind('.');
+    if (dot == name.npos || !all(name.substr(dot + 1), "0123456789abcdef") ||
+        name.size() - dot - 1 != 16)
+        return false;
+    std::size_t tmp = name.rfind(".tmp.", dot);
+    return tmp != name.npos && tmp + 5 <= dot &&
+           all(name.substr(tmp + 5, dot - tmp - 5), "0123456789");
+}
+
 // Removes what killed runs left behind under temporary names (every writer
 // holds the machine lock, as we do) and an earlier version's bucket files.
 void ClearLeftovers(Txn &txn) {
@@ -494,7 +509,7 @@ void ClearLeftovers(Txn &txn) {
             continue;
         std::vector<std::string> stale;
         while (struct dirent *ent = readdir(d))
-            if (std::strstr(ent->d_name, ".tmp."))
+            if (IsTempName(ent->d_name))
                 stale.emplace_back(ent->d_name);
         closedir(d);
         for (const std::string &f : stale)
@@ -532,9 +547,8 @@ LONG RebuildIndex(Txn &txn, std::string &entries) {
         struct dirent *ent = readdir(d);
         if (!ent)
             break;
-        std::string_view name = ent->d_name;
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".reg" &&
-            name.find(".tmp.") == name.npos)
+        std::string_view name = ent->d_name; // a temporary name never ends so
+        if (name.size() > 4 && name.substr(name.size() - 4) == ".reg")
             files.emplace_back(name);
     }
     if (d)

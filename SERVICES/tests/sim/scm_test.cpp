@@ -144,8 +144,9 @@ TEST_F(ScmCalls, DisplayNamesAreSeenHoweverTheIndexStands) {
         EXPECT_EQ(Install("Other", "Ghost Display"), 0u);
         EXPECT_EQ(Files("scm"), std::vector<std::string>{index})
             << "the index is one file, and an earlier version's go";
-        // Lines put in and taken out around the others, kept in order.
-        EXPECT_EQ(Install("alpha"), 0u);
+        // Lines put in and taken out around the others, kept in order; a
+        // name holding ".tmp." is no file a killed run left behind.
+        EXPECT_EQ(Install("alpha.tmp.1"), 0u);
         EXPECT_EQ(Install("Zulu", "zulu display"), 0u);
         SC_HANDLE other = Service("Other");
         EXPECT_TRUE(ChangeServiceConfigA(other, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
@@ -154,11 +155,12 @@ TEST_F(ScmCalls, DisplayNamesAreSeenHoweverTheIndexStands) {
         Close(other);
         EXPECT_EQ(Remove("Seeded"), 0u);
         const std::string kept = entries();
-        EXPECT_EQ(kept, "alpha\talpha\nMiddle Display\tother\nzulu display\tzulu\n");
+        EXPECT_EQ(kept, "alpha.tmp.1\talpha.tmp.1\nMiddle Display\tother\nzulu display\tzulu\n");
         ASSERT_EQ(std::remove(Path(index).c_str()), 0);
         EXPECT_EQ(Install("Third", "MIDDLE display"),
                   static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
         EXPECT_EQ(entries(), kept) << "as rebuilt from the service files";
+        EXPECT_TRUE(Exists("registry/services/alpha.tmp.1.reg"));
         EXPECT_EQ(Install("Third", "Seeded Display"), 0u);
         EXPECT_EQ(Install("Fourth", "Ghost Display"), 0u);
     }
