@@ -29,12 +29,24 @@ sources=(SERVICES/source/quillmar.cpp SERVICES/source/quillmar_main.cpp
 if [ ! -f "$build/compile_commands.json" ]; then
     finding "$build/compile_commands.json is missing: configure the native build first"
 else
-    tidy_log=$(mktemp "${TMPDIR:-/tmp}/quillmar-tidy.XXXXXX")
-    if ! clang-tidy --quiet -p "$build" "${sources[@]}" >"$tidy_log" 2>&1; then
-        grep -E "error:|warning:" "$tidy_log" || cat "$tidy_log"
-        finding "clang-tidy (above)"
-    fi
-    rm -f "$tidy_log"
+    # Two clang-tidy processes, one per core, each over every other file.
+    tidy_logs=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-tidy.XXXXXX")
+    pids=()
+    for half in 0 1; do
+        files=()
+        for i in "${!sources[@]}"; do
+            [ $((i % 2)) -eq "$half" ] && files+=("${sources[$i]}")
+        done
+        clang-tidy --quiet -p "$build" "${files[@]}" >"$tidy_logs/$half" 2>&1 &
+        pids+=($!)
+    done
+    for half in 0 1; do
+        if ! wait "${pids[$half]}"; then
+            grep -E "error:|warning:" "$tidy_logs/$half" || cat "$tidy_logs/$half"
+            finding "clang-tidy (above)"
+        fi
+    done
+    rm -rf "$tidy_logs"
 fi
 
 mapfile -t python_files < <(git ls-files '*.py')
