@@ -167,6 +167,21 @@ class Native:
         data = json.loads(out.read_text())
         return [r["median"] for r in data["results"]]
 
+    def paired(self, name, case, floor, machine, rounds=4):
+        """Median seconds of a case and of its floor, timed in alternating
+        rounds (floor first, then the case first), so that a change in the
+        machine's load while they are measured weighs on both alike."""
+        times = {case: [], floor: []}
+        for i in range(rounds):
+            out = self.work / ("hf-%s-%d.json" % (name, i))
+            commands = [floor, case] if i % 2 == 0 else [case, floor]
+            run(["hyperfine", "-N", "-i", "--style", "none", "--warmup", str(self.args.warmup),
+                 "--runs", str(max(self.args.runs // 2, 3)), "--export-json", str(out),
+                 *commands], env=self.env(machine), check_status={0})
+            for command, result in zip(commands, json.loads(out.read_text())["results"]):
+                times[command] += result["times"]
+        return statistics.median(times[case]), statistics.median(times[floor])
+
     def instructions(self, machine, argv, tag):
         """Total Ir of one run under callgrind; the profile is kept."""
         out = self.work / ("callgrind." + tag)
@@ -181,9 +196,7 @@ class Native:
     def measure(self):
         q = self.quillmar
         r = self.results
-        (floor1,) = self.hyperfine("floor", ["/bin/true"])
-        (floor4,) = self.hyperfine("floor4", ["/bin/sh " + str(self.floor_script)])
-        r["floor"] = {"median": floor1, "median4": floor4}
+        r["floor"] = {}
         r["floor"]["ir"], _ = self.instructions(None, ["/bin/true"], "true")
 
         def quiet(script):
@@ -200,16 +213,18 @@ class Native:
         # at the time weighs on both sides of a ratio alike.
         for side in ("a", "b"):
             r.setdefault(side, {"steps": {}})
-        for side in ("a", "b"):
-            mc = self.machines[(side, "cycle")]
-            (r[side]["bad_code"],) = self.hyperfine(side + "-bad", [f"{q} -b ELOG"], mc)
-        for side in ("a", "b"):
-            mr = self.machines[(side, "refuse")]
-            (r[side]["refuse"],) = self.hyperfine(side + "-refuse", [f"{q} -b elog"], mr)
-        for side in ("a", "b"):
-            mc = self.machines[(side, "cycle")]
-            (r[side]["cycle"],) = self.hyperfine(side + "-cycle",
-                                                 ["/bin/sh " + str(self.cycle_script)], mc)
+        # On the empty machine each case is timed beside its floor.
+        floor4 = "/bin/sh " + str(self.floor_script)
+        cycle = "/bin/sh " + str(self.cycle_script)
+        r["a"]["floors"] = {}
+        for key, machine, command, floor in (
+                ("bad_code", "cycle", f"{q} -b ELOG", "/bin/true"),
+                ("refuse", "refuse", f"{q} -b elog", "/bin/true"),
+                ("cycle", "cycle", cycle, floor4)):
+            r["a"][key], r["a"]["floors"][key] = self.paired(
+                "a-" + key, command, floor, self.machines[("a", machine)])
+            m = self.machines[("b", machine)]
+            (r["b"][key],) = self.hyperfine("b-" + key, [command], m)
         # Each step of the cycle alone, the machine put in its state first.
         for name, argv, prep in steps:
             for side in ("a", "b"):
@@ -286,25 +301,28 @@ class Native:
         fl = r["floor"]
         a, b = r["a"], r["b"]
         cases = [
-            ("`-b ELOG` (50003, touches nothing)", "bad_code", fl["median"], fl["ir"], 1),
-            ("`-b elog` refused, running (50001)", "refuse", fl["median"], fl["ir"], 1),
-            ("cycle: `-i`, `-b`, `-e`, `-rm` elog (4 processes)", "cycle", fl["median4"],
-             fl["ir"] * 4, 4),
+            ("`-b ELOG` (50003, touches nothing)", "bad_code", fl["ir"]),
+            ("`-b elog` refused, running (50001)", "refuse", fl["ir"]),
+            ("cycle: `-i`, `-b`, `-e`, `-rm` elog (4 processes)", "cycle", fl["ir"] * 4),
         ]
         text = []
         text.append("### (a) native, empty simulated machine (`clock skip`), floor `/bin/true`\n")
         rows = []
-        for label, key, floor, floor_ir, _ in cases:
+        for label, key, floor_ir in cases:
+            floor = a["floors"][key]
             rows.append([label, fmt_ms(a[key]), fmt_ms(floor), "%.2f" % (a[key] / floor),
                          fmt_int(a["ir"][key]), fmt_int(floor_ir),
                          "%.2f" % (a["ir"][key] / floor_ir), fmt_int(a["main"][key])])
         text.append(table(["case", "median ms", "floor ms", "x floor", "Ir/run", "floor Ir",
                            "Ir x floor", "Ir in main"], rows))
-        text.append("\nThe cycle's floor is `/bin/sh` running `/bin/true` four times, as the "
-                    "cycle is `/bin/sh` running quillmar four times. Ir: instructions counted by "
-                    "callgrind, the sum of the four processes for the cycle%s; Ir in main: the "
-                    "part spent inside `main` (the rest is the dynamic loader's start-up)." %
-                    ("" if a["ir_repeatable"] else " (NOT repeatable on this machine)"))
+        text.append(("\nEach case and its floor are timed in four alternating rounds of %d "
+                     "runs; the medians are over all rounds. The cycle's floor is `/bin/sh` "
+                     "running `/bin/true` four times, as the cycle is `/bin/sh` running quillmar "
+                     "four times. Ir: instructions counted by callgrind, the sum of the four "
+                     "processes for the cycle%s; Ir in main: the part spent inside `main` (the "
+                     "rest is the dynamic loader's and the C library's start-up).") %
+                    (max(self.args.runs // 2, 3),
+                     "" if a["ir_repeatable"] else " (NOT repeatable on this machine)"))
 
         text.append("\n### (b) the same with %d other services on the machine, as ratios to (a)\n"
                     % self.args.services)
@@ -324,7 +342,7 @@ class Native:
             return "ok"
         def main_ratio(key):
             return "%s (%.2f)" % (fmt_int(b["main"][key]), b["main"][key] / a["main"][key])
-        for label, key, _, _, _ in cases:
+        for label, key, _ in cases:
             tr = b[key] / a[key]
             ir = b["ir"][key] / a["ir"][key]
             rows.append([label, fmt_ms(b[key]), "%.2f" % tr, fmt_int(b["ir"][key]), "%.2f" % ir,

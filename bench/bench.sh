@@ -6,25 +6,27 @@
 #
 #   bench/bench.sh [--native DIR] [--windows DIR] [bench.py options]
 #
-# Defaults: build/native and, when it holds quillmar.exe, build/windows.
+# Defaults: build/native and, when it holds quillmar.exe, build/windows;
+# with --native alone, no Wine table.
 # Needs hyperfine and valgrind (Debian packages of those names); Wine and
 # the MinGW compiler for the Wine table.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 native="$root/build/native"
+native_given=
 windows=
 rest=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --native) native=$2; shift 2 ;;
+        --native) native=$2; native_given=1; shift 2 ;;
         --windows) windows=$2; shift 2 ;;
         *) rest+=("$1"); shift ;;
     esac
 done
 if [ -n "$windows" ]; then
     cmake --build "$windows" --target quillmar >/dev/null
-elif [ -f "$root/build/windows/quillmar.exe" ]; then
+elif [ -z "$native_given" ] && [ -f "$root/build/windows/quillmar.exe" ]; then
     windows="$root/build/windows"
 fi
 
