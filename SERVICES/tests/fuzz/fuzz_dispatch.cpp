@@ -138,7 +138,7 @@ bool HasLeftovers() {
 }
 
 // The machine as byte 0 and byte 1 ask, through its own calls, so that its
-// display-name index stays current (rebuilding it costs 128 file writes);
+// display-name index stays current (rebuilding it reads every service);
 // then call counts from zero.
 void ResetMachine(unsigned char services, unsigned char setting) {
     WriteFile(g_machine + "/settings", "clock skip\n");
