@@ -499,20 +499,27 @@ bool IsTempName(std::string_view name) {
            all(name.substr(tmp + 5, dot - tmp - 5), "0123456789");
 }
 
+// The names in a directory that keep() accepts ("." and ".." never); none
+// when it cannot be read.
+template <class Keep> std::vector<std::string> NamesIn(const std::string &path, Keep keep) {
+    std::vector<std::string> names;
+    DIR *d = opendir(path.c_str());
+    if (!d)
+        return names;
+    while (struct dirent *ent = readdir(d))
+        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0 &&
+            keep(ent->d_name))
+            names.emplace_back(ent->d_name);
+    closedir(d);
+    return names;
+}
+
 // Removes what killed runs left behind under temporary names (every writer
 // holds the machine lock, as we do) and an earlier version's bucket files.
 void ClearLeftovers(Txn &txn) {
     for (const char *sub : {"registry/services", "scm"}) {
         std::string path = txn.Abs(sub);
-        DIR *d = opendir(path.c_str());
-        if (!d)
-            continue;
-        std::vector<std::string> stale;
-        while (struct dirent *ent = readdir(d))
-            if (IsTempName(ent->d_name))
-                stale.emplace_back(ent->d_name);
-        closedir(d);
-        for (const std::string &f : stale)
+        for (const std::string &f : NamesIn(path, IsTempName))
             unlink((path + "/" + f).c_str());
     }
     // The stamp goes first: an earlier version that meets the buckets
@@ -520,15 +527,7 @@ void ClearLeftovers(Txn &txn) {
     if (unlink(txn.Abs(kOldStamp).c_str()) != 0 && errno != ENOENT)
         return;
     std::string oldDir = txn.Abs(kOldIndexDir);
-    DIR *d = opendir(oldDir.c_str());
-    if (!d)
-        return;
-    std::vector<std::string> buckets;
-    while (struct dirent *ent = readdir(d))
-        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0)
-            buckets.emplace_back(ent->d_name);
-    closedir(d);
-    for (const std::string &f : buckets)
+    for (const std::string &f : NamesIn(oldDir, [](const char *) { return true; }))
         unlink((oldDir + "/" + f).c_str());
     rmdir(oldDir.c_str());
 }
