@@ -185,6 +185,8 @@ is_pe() { [ "$(head -c 2 "$1")" = MZ ]; }
 check "zip quillmar.exe is a Windows executable" is_pe "$top/quillmar.exe"
 stripped() { file "$1" | grep -q "stripped to external PDB"; }
 check "zip quillmar.exe is stripped" stripped "$top/quillmar.exe"
+check "zip quillmar.exe keeps its imports, version resource and manifest" \
+    python3 "$root/SERVICES/tests/wine/check_exe.py" "$top/quillmar.exe" "$version"
 
 # The exe alone, as unzipped, with no arguments: "????" and the usage text.
 echo "== $wine quillmar.exe (WINEPREFIX=$WINEPREFIX)"
