@@ -19,7 +19,13 @@ finding() {
     status=1
 }
 
-mapfile -t cpp_files < <(git ls-files '*.cpp' '*.h')
+# The file lists through command substitutions, so that a git that fails
+# (say, in a directory that has gone) stops the lint instead of leaving it
+# nothing to check.
+tracked=$(git ls-files)
+cpp_list=$(git ls-files '*.cpp' '*.h')
+python_list=$(git ls-files '*.py')
+mapfile -t cpp_files <<<"$cpp_list"
 for f in "${cpp_files[@]}"; do
     clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || finding "not formatted: $f"
 done
@@ -49,7 +55,7 @@ else
     rm -rf "$tidy_logs"
 fi
 
-mapfile -t python_files < <(git ls-files '*.py')
+mapfile -t python_files <<<"$python_list"
 if [ ${#python_files[@]} -gt 0 ] && ! pyflakes3 "${python_files[@]}"; then
     finding "pyflakes3 (above)"
 fi
@@ -60,7 +66,7 @@ while IFS= read -r f; do
     if [[ "$f" == *.sh ]] || head -n 1 "$f" 2>/dev/null | grep -qE '^#!.*[/ ](ba|da)?sh( |$)'; then
         shell_files+=("$f")
     fi
-done < <(git ls-files)
+done <<<"$tracked"
 if [ ${#shell_files[@]} -gt 0 ] && ! shellcheck "${shell_files[@]}"; then
     finding "shellcheck (above)"
 fi
