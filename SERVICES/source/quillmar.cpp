@@ -235,6 +235,12 @@ DWORD RunQuillmar(int arg, char **argv) {
         DisplayError("reading the command line", errorNum);
     } else {
         errorNum = ControlOptions(arg, argv, &numOperations);
+        // A command line without any request it knows (a typo such as -B)
+        // did nothing, and a script must not read that as success.
+        if (errorNum == 0 && numOperations == 0) {
+            errorNum = ERROR_INVALID_PARAMETER;
+            DisplayError("reading the command line", errorNum);
+        }
     }
     if (numOperations == 0) {
         Help();
@@ -322,6 +328,10 @@ DWORD FindService(const char *pCode) {
 
 DWORD ControlOptions(int numArgs, char **argv, DWORD *pNumOperations) {
     DWORD errorNum = 0;
+    // errorNum keeps the last result, which alone decides whether the next
+    // pass runs; a failure that a later success in its pass overwrote must
+    // still reach the exit status, or a script would read it as success.
+    DWORD lastFailed = 0;
     int argNum = 0;
     // One scan of the whole command line per operation, in table order: all
     // starts, then all stops, installs and removes.
@@ -350,6 +360,9 @@ DWORD ControlOptions(int numArgs, char **argv, DWORD *pNumOperations) {
                 return errorNum;
             }
             errorNum = DispatchRequest(flagNum, numArgs, argv, &argNum, serviceNum);
+            if (errorNum != 0) {
+                lastFailed = errorNum;
+            }
             if (display == 1) {
                 --numTabs;
             }
@@ -357,7 +370,7 @@ DWORD ControlOptions(int numArgs, char **argv, DWORD *pNumOperations) {
             ++argNum;
         }
     }
-    return errorNum;
+    return errorNum != 0 ? errorNum : lastFailed;
 }
 
 // ===========================================================================
@@ -417,6 +430,13 @@ DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTarget
             pStatus->dwWin32ExitCode != 0 ? pStatus->dwWin32ExitCode : ERROR_PROCESS_ABORTED;
         DisplayError("starting service", errorNum);
         return errorNum;
+    }
+    // Likewise a stop that the service accepted and then ignored: it is
+    // still running, and a removal must not mark it for deletion (the name
+    // would stay taken until it stops).
+    if (!start && pStatus->dwCurrentState == SERVICE_RUNNING) {
+        DisplayError("stopping service", ERROR_SERVICE_REQUEST_TIMEOUT);
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
     }
     return 0;
 }

@@ -7,10 +7,15 @@
 #include <string>
 #include <vector>
 
+#include <algorithm>
+
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +71,87 @@ int PlaceWithoutReplacing(const std::string &tmp, const std::string &target) {
         e = errno;
     }
     return e;
+}
+
+// Writes all of buf to fd; a reader that went away is let go, so that the
+// tool is never held up by it.
+void PassOn(int fd, const char *buf, std::size_t n) {
+    for (std::size_t done = 0; done < n;) {
+        ssize_t w = write(fd, buf + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;
+        done += static_cast<std::size_t>(w);
+    }
+}
+
+// Copies what can be read from in now; false once every writer has gone.
+bool PassOnAvailable(int in, int out) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n == 0)
+            return false;
+        PassOn(out, buf, static_cast<std::size_t>(n));
+    }
+}
+
+// Relays the tool's standard error (the non-blocking pipe in) to ours until
+// the tool has exited, then what it left in the pipe; whatever a process it
+// left behind writes later is not waited for. Reaps the tool into *pStatus.
+int RelayUntilExit(int in, pid_t pid, int *pStatus) {
+    // A process descriptor tells the exit at once; without one (an older
+    // kernel) it is noticed on a short tick.
+#ifdef SYS_pidfd_open
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    const int pidFd = -1;
+#endif
+    bool open = true;
+    for (;;) {
+        const pid_t done = waitpid(pid, pStatus, WNOHANG);
+        if (done == pid)
+            break;
+        if (done < 0 && errno != EINTR) {
+            const int e = errno;
+            if (pidFd >= 0)
+                close(pidFd);
+            return e;
+        }
+        struct pollfd fds[2] = {};
+        nfds_t numFds = 0;
+        if (open)
+            fds[numFds++] = {in, POLLIN, 0};
+        if (pidFd >= 0)
+            fds[numFds++] = {pidFd, POLLIN, 0};
+        if (poll(fds, numFds, pidFd >= 0 ? -1 : 20) < 0 && errno != EINTR)
+            open = false; // cannot watch the pipe: wait for the tool alone
+        else if (open && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+            open = PassOnAvailable(in, STDERR_FILENO);
+    }
+    if (pidFd >= 0)
+        close(pidFd);
+    // The tool has ended: everything it wrote is in the pipe now. Take that
+    // much and no more.
+    int numLeft = 0;
+    if (!open || ioctl(in, FIONREAD, &numLeft) != 0)
+        numLeft = 0;
+    while (numLeft > 0) {
+        char buf[4096];
+        ssize_t n = read(in, buf, std::min(sizeof buf, static_cast<std::size_t>(numLeft)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        PassOn(STDERR_FILENO, buf, static_cast<std::size_t>(n));
+        numLeft -= static_cast<int>(n);
+    }
+    return 0;
 }
 
 } // namespace
@@ -138,10 +224,33 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
         argv.push_back(const_cast<char *>(ppArgs[i]));
     argv.push_back(nullptr);
 
+    // Our standard error reaches the tool through a pipe of our own unless
+    // it is a terminal (or closed): a process the tool leaves behind then
+    // holds only that pipe, never the caller's.
+    int relay[2] = {-1, -1};
+    if (fcntl(STDERR_FILENO, F_GETFD) >= 0 && !isatty(STDERR_FILENO) &&
+        pipe2(relay, O_CLOEXEC) == 0 && fcntl(relay[0], F_SETFL, O_NONBLOCK) != 0) {
+        close(relay[0]);
+        close(relay[1]);
+        relay[0] = relay[1] = -1;
+    }
+    auto closeRelay = [&relay] {
+        for (int &fd : relay) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
+    };
+
     posix_spawn_file_actions_t actions;
-    if (int e = posix_spawn_file_actions_init(&actions))
+    if (int e = posix_spawn_file_actions_init(&actions)) {
+        closeRelay();
         return static_cast<DWORD>(e);
+    }
     int e = posix_spawn_file_actions_addchdir_np(&actions, pDir);
+    // The relay first: its end may have been given descriptor 1.
+    if (!e && relay[1] >= 0)
+        e = posix_spawn_file_actions_adddup2(&actions, relay[1], STDERR_FILENO);
     if (!e)
         e = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
@@ -150,13 +259,26 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
     if (!e)
         e = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (e)
+    if (relay[1] >= 0) {
+        close(relay[1]);
+        relay[1] = -1;
+    }
+    if (e) {
+        closeRelay();
         return static_cast<DWORD>(e);
+    }
 
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            return static_cast<DWORD>(errno);
+    if (relay[0] >= 0) {
+        e = RelayUntilExit(relay[0], pid, &status);
+        closeRelay();
+        if (e)
+            return static_cast<DWORD>(e);
+    } else {
+        while (waitpid(pid, &status, 0) < 0) {
+            if (errno != EINTR)
+                return static_cast<DWORD>(errno);
+        }
     }
     if (WIFEXITED(status))
         *pExitStatus = static_cast<DWORD>(WEXITSTATUS(status));

@@ -160,7 +160,8 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
     // "start dies" may name the exit code the service stops with.
     const bool diesWith = t.size() == 5 && Is(t[2], "start") && Is(t[3], "dies");
     if ((t.size() != 4 && !diesWith) || !(Is(t[2], "start") || Is(t[2], "stop"))) {
-        err = "expected: service <Name> start <N|never|dies> or service <Name> stop <N|never>";
+        err = "expected: service <Name> start <N|never|dies> or service <Name> stop "
+              "<N|never|ignored>";
         return false;
     }
     bool start = Is(t[2], "start");
@@ -181,11 +182,15 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
             b.diesWith = static_cast<DWORD>(n);
         }
         return true;
+    } else if (!start && Is(t[3], "ignored")) {
+        b.stopIgnored = true;
+        b.stopPolls = 0;
+        return true;
     } else if (ParseNumber(t[3].text, kMaxPolls, n, false)) {
         polls = static_cast<std::int64_t>(n);
     } else {
         err = start ? "start takes a number of polls, never or dies; got \"" + t[3].text + "\""
-                    : "stop takes a number of polls or never; got \"" + t[3].text + "\"";
+                    : "stop takes a number of polls, never or ignored; got \"" + t[3].text + "\"";
         return false;
     }
     if (start) {
@@ -193,6 +198,7 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
         b.startPolls = polls;
     } else {
         b.stopPolls = polls;
+        b.stopIgnored = false;
     }
     return true;
 }

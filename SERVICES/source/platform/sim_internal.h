@@ -134,6 +134,7 @@ struct ServiceBehaviour {
     bool startDies = false;
     DWORD diesWith = ERROR_PROCESS_ABORTED; // the Win32 exit code a dying start reports
     std::int64_t stopPolls = 0;
+    bool stopIgnored = false; // accepts the stop and goes on running
 };
 
 struct Settings {

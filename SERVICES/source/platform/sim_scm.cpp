@@ -931,6 +931,10 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     if (IsPending(st))
         return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
     ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
+    // A service that answers the stop with NO_ERROR and keeps running: the
+    // call succeeds, and the status it reports is still RUNNING.
+    if (b.stopIgnored)
+        return TRUE;
     bool marked = st.deleted; // a marked service may still be stopped, and stays marked
     st = RunState{};
     st.deleted = marked;

@@ -3,8 +3,10 @@
 
 #include "platform.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
 
 namespace {
 
@@ -124,6 +126,163 @@ HANDLE ChildStdHandle(DWORD which, HANDLE *pList, DWORD *pNumListed) {
     return copy;
 }
 
+// Whether a standard handle is a console, which the tool may share: a
+// console keeps no reader waiting for the last writer to go.
+bool IsConsole(HANDLE handle) {
+    DWORD mode = 0;
+    return GetFileType(handle) == FILE_TYPE_CHAR && GetConsoleMode(handle, &mode) != 0;
+}
+
+// The tool's standard error when ours is a pipe or a file: a pipe of our
+// own whose other end we copy to our standard error while the tool runs.
+// Once the tool has exited we close our end, so a process it left behind
+// holds nothing of the caller's and is never waited for. (A job object
+// could end such a process instead, but a tool may mean to leave one
+// running, and nested jobs fail before Windows 8.)
+struct ErrorRelay {
+    HANDLE hRead = INVALID_HANDLE_VALUE;  // ours, overlapped
+    HANDLE hWrite = INVALID_HANDLE_VALUE; // the tool's, inheritable
+    HANDLE hOurs = nullptr;               // our standard error
+    HANDLE hEvent = nullptr;
+    OVERLAPPED overlapped{};
+    char buffer[4096];
+    bool pending = false; // a read is under way
+    bool open = false;    // the pipe still has a writer
+};
+
+// Makes the pipe; false when it cannot be made, and the tool then shares
+// our standard error as before.
+bool OpenRelay(ErrorRelay &relay, HANDLE hOurs) {
+    static LONG numRelays = 0;
+    const std::wstring name =
+        L"\\\\.\\pipe\\quillmar-stderr-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        std::to_wstring(GetTickCount()) + L"-" + std::to_wstring(InterlockedIncrement(&numRelays));
+    relay.hRead = CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+        sizeof relay.buffer, 0, nullptr);
+    if (relay.hRead == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    relay.hWrite = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    relay.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (relay.hWrite == INVALID_HANDLE_VALUE || relay.hEvent == nullptr) {
+        return false;
+    }
+    relay.hOurs = hOurs;
+    relay.open = true;
+    return true;
+}
+
+void CloseRelay(ErrorRelay &relay) {
+    if (relay.pending) {
+        DWORD numRead = 0;
+        CancelIoEx(relay.hRead, &relay.overlapped);
+        GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE);
+        relay.pending = false;
+    }
+    for (HANDLE *pHandle : {&relay.hRead, &relay.hWrite}) {
+        if (*pHandle != INVALID_HANDLE_VALUE) {
+            CloseHandle(*pHandle);
+            *pHandle = INVALID_HANDLE_VALUE;
+        }
+    }
+    if (relay.hEvent != nullptr) {
+        CloseHandle(relay.hEvent);
+        relay.hEvent = nullptr;
+    }
+}
+
+// Copies what was read to our standard error. A caller that stopped
+// reading must not stall the tool, so a failed write is let go.
+void PassOn(const ErrorRelay &relay, DWORD numBytes) {
+    DWORD numDone = 0;
+    while (numDone < numBytes) {
+        DWORD numWritten = 0;
+        if (WriteFile(relay.hOurs, relay.buffer + numDone, numBytes - numDone, &numWritten,
+                      nullptr) == 0 ||
+            numWritten == 0) {
+            return;
+        }
+        numDone += numWritten;
+    }
+}
+
+// Starts the next read unless one is under way; a read that completes at
+// once is passed on, and the next one started.
+void StartRead(ErrorRelay &relay) {
+    while (relay.open && !relay.pending) {
+        ResetEvent(relay.hEvent);
+        relay.overlapped = OVERLAPPED{};
+        relay.overlapped.hEvent = relay.hEvent;
+        DWORD numRead = 0;
+        if (ReadFile(relay.hRead, relay.buffer, sizeof relay.buffer, nullptr, &relay.overlapped) ==
+                0 &&
+            GetLastError() == ERROR_IO_PENDING) {
+            relay.pending = true;
+        } else if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, FALSE) != 0) {
+            PassOn(relay, numRead);
+        } else {
+            relay.open = false; // every writer has gone
+        }
+    }
+}
+
+// Relays the tool's standard error until the tool has exited, then what
+// it left in the pipe; never what a process it left behind writes later.
+void RelayUntilExit(ErrorRelay &relay, HANDLE hProcess) {
+    StartRead(relay);
+    while (relay.open) {
+        const HANDLE waitFor[2] = {relay.hEvent, hProcess};
+        // The read first: what the tool wrote before it ended comes first.
+        const DWORD which = WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
+        if (which != WAIT_OBJECT_0) {
+            break;
+        }
+        DWORD numRead = 0;
+        relay.pending = false;
+        if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, FALSE) != 0) {
+            PassOn(relay, numRead);
+        } else {
+            relay.open = false;
+        }
+        StartRead(relay);
+    }
+    WaitForSingleObject(hProcess, INFINITE);
+    if (relay.pending) {
+        DWORD numRead = 0;
+        CancelIoEx(relay.hRead, &relay.overlapped);
+        if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE) != 0) {
+            PassOn(relay, numRead);
+        }
+        relay.pending = false;
+    }
+    // Whatever the tool wrote is in the pipe by now; take that much and no
+    // more, so a process that goes on writing cannot keep us here.
+    DWORD numLeft = 0;
+    while (relay.open && PeekNamedPipe(relay.hRead, nullptr, 0, nullptr, &numLeft, nullptr) != 0 &&
+           numLeft > 0) {
+        DWORD numRead = 0;
+        const DWORD numWanted = numLeft < sizeof relay.buffer ? numLeft : sizeof relay.buffer;
+        relay.overlapped = OVERLAPPED{};
+        relay.overlapped.hEvent = relay.hEvent;
+        if (ReadFile(relay.hRead, relay.buffer, numWanted, nullptr, &relay.overlapped) == 0 &&
+            GetLastError() != ERROR_IO_PENDING) {
+            break;
+        }
+        if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE) == 0) {
+            break;
+        }
+        PassOn(relay, numRead);
+        numLeft = numLeft > numRead ? numLeft - numRead : 0;
+        if (numLeft == 0) {
+            break;
+        }
+    }
+}
+
 } // namespace
 
 DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
@@ -204,7 +363,19 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = ChildStdHandle(STD_INPUT_HANDLE, listed, &numListed);
     startup.StartupInfo.hStdOutput = hNull;
-    startup.StartupInfo.hStdError = ChildStdHandle(STD_ERROR_HANDLE, listed, &numListed);
+    const HANDLE hOurError = GetStdHandle(STD_ERROR_HANDLE);
+    ErrorRelay relay;
+    const bool relayed = hOurError != nullptr && hOurError != INVALID_HANDLE_VALUE &&
+                         !IsConsole(hOurError) && OpenRelay(relay, hOurError);
+    if (relayed) {
+        startup.StartupInfo.hStdError = relay.hWrite;
+        listed[numListed++] = relay.hWrite;
+    } else {
+        CloseRelay(relay);
+        startup.StartupInfo.hStdError = ChildStdHandle(STD_ERROR_HANDLE, listed, &numListed);
+    }
+    // The handles listed before the relay's end are ours to close.
+    const DWORD numOwned = relayed ? numListed - 1 : numListed;
 
     DWORD errorNum = 0;
     SIZE_T numAttributeBytes = 0;
@@ -226,6 +397,12 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
                                         directory.c_str(), &startup.StartupInfo, &process) == 0) {
         errorNum = GetLastError();
     } else if (errorNum == 0) {
+        if (relayed) {
+            // Our copy of the tool's end would keep the pipe open for good.
+            CloseHandle(relay.hWrite);
+            relay.hWrite = INVALID_HANDLE_VALUE;
+            RelayUntilExit(relay, process.hProcess);
+        }
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD exitCode = 0;
         if (GetExitCodeProcess(process.hProcess, &exitCode) == 0) {
@@ -239,7 +416,8 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
     if (startup.lpAttributeList != nullptr) {
         DeleteProcThreadAttributeList(startup.lpAttributeList);
     }
-    for (DWORD handleNum = 0; handleNum < numListed; ++handleNum) {
+    CloseRelay(relay);
+    for (DWORD handleNum = 0; handleNum < numOwned; ++handleNum) {
         CloseHandle(listed[handleNum]);
     }
     return errorNum;

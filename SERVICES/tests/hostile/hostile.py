@@ -93,7 +93,7 @@ for n in SIZES:
          stdout="START service\n" + "\tSearching for the service information ." + USAGE,
          stderr=err("searching for service", 50003), exit=50003, unchanged=True)
     case(f"option of {n} characters is no option", ["-" + "b" * n, "elog"],
-         stdout=USAGE, unchanged=True)
+         stdout=USAGE, stderr=quiet(87), exit=87, unchanged=True)
     # The executable path is refused past 299 characters, before any change.
     for row in ("elog", "flm"):
         case(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"],
@@ -143,8 +143,9 @@ case("empty console directory in display mode", ["-d", "-i", "hv", ""],
      stdout=request("INSTALL service") + "\tUpdate Halvorin\n\tBacking up Halvorin Service Manager INI file ."
      + FINISHED, stderr=err("coping hvcons.ini to hvcons.old ", 1), exit=1, unchanged=True)
 case("empty service code", ["-b", ""], stdout=USAGE, stderr=quiet(50003), exit=50003, unchanged=True)
-case("empty arguments only", ["", "", ""], stdout=USAGE, unchanged=True)
-case("a lone minus is no option", ["-", "elog"], stdout=USAGE, unchanged=True)
+case("empty arguments only", ["", "", ""], stdout=USAGE, stderr=quiet(87), exit=87, unchanged=True)
+case("a lone minus is no option", ["-", "elog"], stdout=USAGE, stderr=quiet(87), exit=87,
+     unchanged=True)
 
 # ---- bytes ------------------------------------------------------------------------
 

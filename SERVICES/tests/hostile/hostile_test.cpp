@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
              true,
              {}},
         Case{"service_code_remove", {"-rm", kBig}, "", 50003, "\nERROR 50003", IsUsage, true, {}},
-        Case{"option", {"-" + kBig, "elog"}, "", 0, "", IsUsage, true, {}},
+        Case{"option", {"-" + kBig, "elog"}, "", 87, "\nERROR 87", IsUsage, true, {}},
         Case{
             "elog_directory", {"-i", "elog", kBig, "x.pfa"}, "", 87, "\nERROR 87", Empty, true, {}},
         Case{"flm_directory", {"-i", "flm", kBig, "80"}, "", 87, "\nERROR 87", Empty, true, {}},
@@ -244,7 +244,7 @@ INSTANTIATE_TEST_SUITE_P(
              Empty,
              false,
              [] { EXPECT_EQ(Value(kElogParms, "PFAFilename"), "<absent>"); }},
-        Case{"a_million_arguments", kMillionArgs, "", 0, "", IsUsage, true, {}}),
+        Case{"a_million_arguments", kMillionArgs, "", 87, "\nERROR 87", IsUsage, true, {}}),
     [](const ::testing::TestParamInfo<Case> &p) { return std::string(p.param.label); });
 
 } // namespace

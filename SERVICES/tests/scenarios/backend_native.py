@@ -9,12 +9,15 @@ the program or the machine's code, so the two doors can disagree.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import shutil
 import stat
 import subprocess
 import tempfile
+import threading
+import time
 
 import model
 import regtext
@@ -24,12 +27,14 @@ SERVICES_KEY = "SYSTEM\\CurrentControlSet\\Services"
 # A stand-in for the console's merge tool while the fixture is not built:
 # the same contract as fakemerge (log line "cwd<TAB>args...", a line on
 # standard output that must never reach the program's output, exit status
-# from hvcfgmrg.status).
+# from hvcfgmrg.status, standard input copied to standard error when
+# hvcfgmrg.echo exists).
 STANDIN_TOOL = """#!/bin/sh
 line=$(pwd)
 for a in "$@"; do line="$line	$a"; done
 printf '%s\\n' "$line" >> hvcfgmrg.log
 echo "hvcfgmrg: merged into hvcons.ini"
+[ -f hvcfgmrg.echo ] && cat >&2
 status=0
 [ -f hvcfgmrg.status ] && status=$(cat hvcfgmrg.status)
 exit "$status"
@@ -64,12 +69,16 @@ def format_state(running: bool) -> str:
 
 def parse_state(text: str) -> str:
     """The current state named in a state file, as the checks name it
-    ("running", "stopped", "stop pending", "start pending")."""
+    ("running", "stopped", "stop pending", "start pending"), with
+    ", marked for deletion" when the file says so."""
+    state, marked = "stopped", False  # a file without a state line: the machine's default
     for line in text.splitlines():
         key, _, value = line.strip().partition("=")
         if key == "state":
-            return value.strip().lower().replace("_", " ")
-    return "stopped"  # a state file without a state line: the machine's default
+            state = value.strip().lower().replace("_", " ")
+        elif key == "deleted":
+            marked = value.strip() == "1"
+    return state + (", marked for deletion" if marked else "")
 
 
 BEHAVIOUR_LINES = {
@@ -77,7 +86,31 @@ BEHAVIOUR_LINES = {
     "dies": ["service {name} start dies{code}"],
     "nostart": ["service {name} start never"],
     "slowstop": ["service {name} stop never"],
+    "ignorestop": ["service {name} stop ignored"],
 }
+
+
+def feed_race(where: str, other_backup: str, ini: str) -> None:
+    """Waits until the program opens the FIFO hvcons.ini in `where` for its
+    copy, then puts another run's backup at hvcons.old, then feeds the FIFO
+    and closes it."""
+    fifo = os.path.join(where, "hvcons.ini")
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while True:
+        try:
+            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # ENXIO until a reader
+            break
+        except OSError as e:
+            if e.errno != errno.ENXIO or time.monotonic() > deadline:
+                return
+            time.sleep(0.002)
+    try:
+        with open(os.path.join(where, "hvcons.old"), "w", encoding="utf-8", newline="\n") as f:
+            f.write(other_backup)
+        os.set_blocking(fd, True)
+        os.write(fd, ini.encode("utf-8"))
+    finally:
+        os.close(fd)
 
 
 class Case:
@@ -95,6 +128,7 @@ class Case:
         # The 30 one-second polls are real only in a slow scenario.
         self.settings = [] if scenario.slow else ["clock skip"]
         self._write_settings()
+        self.races: list[tuple[str, str, str]] = []  # (console dir, other backup, hvcons.ini)
 
     # -- helpers ---------------------------------------------------------------
 
@@ -152,9 +186,14 @@ class Case:
         where = os.path.join(self.dir, con.sub)
         os.makedirs(where, exist_ok=True)
         for name, content in (("hvcons.ini", con.hvcons_ini), ("hvcons.old", con.hvcons_old)):
-            if content is not None:
+            if content is not None and not (name == "hvcons.ini" and con.race is not None):
                 with open(os.path.join(where, name), "w", encoding="utf-8", newline="\n") as f:
                     f.write(content)
+        if con.race is not None:
+            # The copy blocks on the FIFO until run() has put the other
+            # backup in place and then feeds hvcons.ini through it.
+            os.mkfifo(os.path.join(where, "hvcons.ini"))
+            self.races.append((where, con.race, con.hvcons_ini or ""))
         if con.tool_status is not None:
             tool = os.path.join(where, "hvcfgmrg.exe")
             shutil.copyfile(self.backend.merge_tool, tool)
@@ -164,28 +203,38 @@ class Case:
             if con.linger:
                 with open(os.path.join(where, "hvcfgmrg.linger"), "w") as f:
                     f.write(f"{con.linger}\n")
+            if con.echo:
+                open(os.path.join(where, "hvcfgmrg.echo"), "w").close()
 
     # -- the run -------------------------------------------------------------------
 
-    def run(self, args: list[str], combined: bool = False,
-            piped: bool = False) -> tuple[bytes, bytes, int]:
-        """piped: only standard output is a pipe, read to its end; standard
-        error goes to a file, which what the program starts may share."""
+    def run(self, args: list[str], combined: bool = False, piped: bool = False,
+            stdin: bytes = b"") -> tuple[bytes, bytes, int]:
+        """piped: both streams are pipes, each read to its end. Otherwise
+        standard error goes to a file (or with combined, to standard
+        output's pipe). stdin: a file holding these bytes."""
         env = dict(os.environ)
         env["QUILLMAR_MACHINE"] = self.machine
-        with tempfile.TemporaryFile() as err_file:
+        feeders = [threading.Thread(target=feed_race, args=race, daemon=True) for race in self.races]
+        for feeder in feeders:
+            feeder.start()
+        with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as in_file:
+            in_file.write(stdin)
+            in_file.seek(0)
             proc = subprocess.run(
                 [self.backend.program] + args,
                 cwd=self.dir,
                 env=env,
-                stdin=subprocess.DEVNULL,
+                stdin=in_file,
                 stdout=subprocess.PIPE,
-                stderr=(subprocess.STDOUT if combined else err_file if piped
-                        else subprocess.PIPE),
+                stderr=(subprocess.STDOUT if combined else subprocess.PIPE if piped
+                        else err_file),
                 timeout=RUN_TIMEOUT,
             )
             err_file.seek(0)
-            err = err_file.read() if piped else proc.stderr or b""
+            err = (proc.stderr or b"") if piped else err_file.read()
+        for feeder in feeders:
+            feeder.join(timeout=1)
         return proc.stdout, err, proc.returncode
 
     # -- checks --------------------------------------------------------------------

@@ -36,6 +36,8 @@ CATALOGUE_SERVICES = ("OrvEvtLogger", "OrvFLM", "Orv_Field_Link_Mgr", "HalvBase"
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe",
             "cpcheck")
+# The server name under which a case's directory is a share ({share}).
+SHARE_SERVER = "quillmar-test"
 # Longer than the program's 30 polls of one second, so its wait runs out.
 SLOW_SECONDS = 40
 # How long a stopped, deleted service may take to go: its process stays
@@ -259,6 +261,7 @@ class Case:
         self.host_dir = str(host_dir)
         self.dir = to_windows(host_dir)
         self.services: list[str] = []  # names the set-up created, besides the catalogue
+        self.shares: list[Path] = []  # links that make {dir} a share
         self.timing = {"setup": 0.0, "run": 0.0, "check": 0.0, "cleanup": 0.0}
         shutil.rmtree(host_dir, ignore_errors=True)
         host_dir.mkdir(parents=True)
@@ -273,7 +276,20 @@ class Case:
         backend.clean = False
 
     def expand(self, s: str) -> str:
+        if "{share}" in s:
+            s = s.replace("{share}", self._share())
         return s.replace("{dir}", self.dir).replace("{sep}", self.sep)
+
+    def _share(self) -> str:
+        """{dir} as a share: Wine finds \\\\server\\share in the prefix's
+        dosdevices/unc/server/share."""
+        name = Path(self.host_dir).name.split("-")[0]
+        link = self.backend.wine.prefix / "dosdevices" / "unc" / SHARE_SERVER / name
+        if not link.is_symlink():
+            link.parent.mkdir(parents=True, exist_ok=True)
+            link.symlink_to(self.host_dir)
+            self.shares.append(link)
+        return f"\\\\{SHARE_SERVER}\\{name}"
 
     def host_path(self, path: str) -> Path:
         """A file below {dir}, named as a scenario names it."""
@@ -294,6 +310,8 @@ class Case:
                 self._setup_console(step)
             else:
                 raise SetupError(f"{type(step).__name__} is a step of the native tier only")
+            if isinstance(step, model.Console) and step.race is not None:
+                raise SetupError("a racing backup is a step of the native tier only")
         finally:
             self.timing["setup"] += time.monotonic() - before
 
@@ -303,7 +321,7 @@ class Case:
             raise SetupError(f"sc {' '.join(args)} failed ({r.status}): {r.text().strip()}")
 
     def _setup_service(self, step: model.Service) -> None:
-        if step.behaviour not in ("normal", "dies", "slowstop", "nostart"):
+        if step.behaviour not in ("normal", "dies", "slowstop", "nostart", "ignorestop"):
             raise SetupError(f"unknown behaviour {step.behaviour!r}")
         if step.running and step.behaviour == "dies":
             raise SetupError(f"{step.name}: a service that dies cannot be set up running")
@@ -352,23 +370,38 @@ class Case:
             (sub / "hvcfgmrg.status").write_text(f"{step.tool_status}\n")
             if step.linger:
                 (sub / "hvcfgmrg.linger").write_text(f"{step.linger}\n")
+            if step.echo:
+                (sub / "hvcfgmrg.echo").touch()
 
     # ---- the run -------------------------------------------------------------
 
-    def run(self, args: list[str], combined: bool = False,
-            piped: bool = False) -> tuple[bytes, bytes, int]:
+    def run(self, args: list[str], combined: bool = False, piped: bool = False,
+            stdin: bytes = b"") -> tuple[bytes, bytes, int]:
         """combined: both streams into one file, in the order written (stderr
-        comes back empty). piped: standard output through a pipe, read to
-        its end."""
+        comes back empty). piped: both streams through the launcher's pipes,
+        each read to its end. stdin: what the program reads, from a file."""
         before = time.monotonic()
         try:
             # Only a launcher that never started is run again: then quillmar
             # never ran either. The code comes from the launcher's file, so the
             # loader's exit trouble cannot change it; only its line is gone.
+            launcher = [str(self.backend.fixtures["exitcode"])]
+            # A UTF-8 command line from Linux cannot carry an unpaired
+            # surrogate: the launcher then takes every backslash and such a
+            # unit as an escape.
+            if any(0xD800 <= ord(c) <= 0xDFFF for a in args for c in a):
+                launcher.append("--escapes")
+                args = ["".join(f"\\u{ord(c):04x}" if c == "\\" or 0xD800 <= ord(c) <= 0xDFFF
+                                else c for c in a) for a in args]
+            # Wine hands every process its parent's Unix standard error as
+            # well, whatever its handles: the pipes that show what Windows
+            # does are the launcher's own.
+            if piped:
+                launcher.append("--pipes")
             r, code = self.backend.run_started(
-                [str(self.backend.fixtures["exitcode"]), to_windows(self.backend.quillmar()),
-                 *args], retry_noise=False, full_status=True, cwd=self.host_dir, timeout=600,
-                combined=combined, piped=piped)
+                [*launcher, to_windows(self.backend.quillmar()), *args], retry_noise=False,
+                full_status=True, cwd=self.host_dir, timeout=600, combined=combined,
+                stdin=stdin)
             return r.stdout, r.stderr, code
         finally:
             self.timing["run"] += time.monotonic() - before
@@ -404,9 +437,12 @@ class Case:
             else:
                 state = int(info["state"])
                 found = STATE_NAMES.get(state, f"state {state}")
+                if info.get("marked") == "1":
+                    found += ", marked for deletion"
             if found == chk.state:
                 return []
-            if not (chk.state == "absent" and found == "stopped" and time.monotonic() < deadline):
+            if not (chk.state == "absent" and found.startswith("stopped")
+                    and time.monotonic() < deadline):
                 return [f"service {chk.name}: {found}, expected {chk.state}"]
             time.sleep(0.1)
 
@@ -479,6 +515,8 @@ class Case:
                 Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
             self.backend.remove_services([*CATALOGUE_SERVICES, *self.services])
             self.backend.wine.check_one_services()
+            for link in self.shares:
+                link.unlink(missing_ok=True)
             self.backend.clean = True
             if not os.environ.get("QUILLMAR_KEEP_CASES"):
                 shutil.rmtree(self.host_dir, ignore_errors=True)

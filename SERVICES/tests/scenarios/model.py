@@ -13,6 +13,7 @@ Placeholders in args, expected output and check values:
           (a POSIX path natively, a Windows path such as Z:\\tmp\\... under Wine)
   {sep}   the directory separator of the host ("/" natively, "\\" under Wine);
           only for paths the host itself forms (the console merge's files)
+  {share} under Wine, {dir} reached as a share (\\\\server\\share)
 Expected output is written with "\\n" line ends; the Wine tier turns CRLF
 into LF before comparing.
 """
@@ -34,7 +35,7 @@ class Service:
     behaviour: "normal", "dies" (start pending, then stopped again with
     exit_code as its Win32 exit code), "slowstop" (takes longer than the
     30 polls to stop), "nostart" (never reaches RUNNING: stays start
-    pending).
+    pending), "ignorestop" (accepts a stop and goes on running).
     """
 
     name: str
@@ -54,6 +55,9 @@ class Console:
     tool_status: exit status of the stand-in merge tool; None for no tool.
     linger: seconds for which the tool leaves a process behind that holds
     every handle the tool was given.
+    echo: the tool copies its standard input to its standard error.
+    race: another run's backup, put at hvcons.old while the program copies
+    hvcons.ini (natively a FIFO that is fed only once this backup stands).
     """
 
     sub: str = "console"
@@ -61,6 +65,8 @@ class Console:
     hvcons_old: Optional[str] = None
     tool_status: Optional[int] = 0
     linger: int = 0
+    echo: bool = False
+    race: Optional[str] = None
 
 
 @dataclass
@@ -77,7 +83,8 @@ Step = Union[Service, Console, Fault]
 
 @dataclass
 class ServiceState:
-    """state: "absent", "stopped", "running", "stop pending" or "start pending"."""
+    """state: "absent", "stopped", "running", "stop pending" or "start pending",
+    followed by ", marked for deletion" when the service is marked."""
 
     name: str
     state: str
@@ -142,6 +149,7 @@ class Scenario:
     # When set: both streams go to one pipe, as on a console, and this is
     # what must arrive there, in this order (stdout and stderr then unused).
     combined: Optional[str] = None
-    # Standard output is read through a pipe, as an installer reads it: its
-    # end must come when the program exits, not when what it started does.
+    # Both streams are read through pipes, as an installer reads them: their
+    # ends must come when the program exits, not when what it started does.
     piped: bool = False
+    stdin: str = ""  # what the program finds on its standard input

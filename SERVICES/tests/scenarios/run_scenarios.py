@@ -119,7 +119,8 @@ def run_one(tier: str, backend, scenario, keep: bool) -> list[str]:
         args = [case.expand(a) for a in scenario.args]
         started = time.monotonic()
         combined = scenario.combined is not None
-        out, err, status = case.run(args, combined=combined, piped=scenario.piped)
+        out, err, status = case.run(args, combined=combined, piped=scenario.piped,
+                                    stdin=case.expand(scenario.stdin).encode())
         elapsed = time.monotonic() - started
         if tier == "wine":
             out = out.replace(b"\r\n", b"\n")

@@ -263,9 +263,13 @@ add(
     ),
 )
 
-# Help switches only in their exact form: the dispatcher finds no request.
-for args in (["-H", "elog"], ["-help", "elog"], ["--h", "elog"], ["/h", "elog"], ["-d", "-x", "elog"]):
-    add(Scenario(f"no request: {' '.join(args)}", args, stdout=USAGE))
+# Help switches only in their exact form, request flags only in theirs: the
+# dispatcher finds no request, and a command line that did nothing fails
+# (87), so that a typo in a script does not pass for success.
+for args in (["-H", "elog"], ["-help", "elog"], ["--h", "elog"], ["/h", "elog"], ["-B", "elog"],
+             ["/b", "elog"], ["-d", "-x", "elog"]):
+    add(Scenario(f"no request: {' '.join(args)}", args, stdout=USAGE, exit=87,
+                 stderr=err("reading the command line", 87) if "-d" in args else quiet(87)))
 
 # =====================================================================================
 # Dispatch: the edge-case table, row by row, at the process boundary.
@@ -279,13 +283,15 @@ add(
         setup=[elog()],
         checks=[ServiceState(ELOG_NAME, "stopped")],
     ),
+    # The pass goes on after the failure, and the later passes run; the
+    # failure still decides the exit status.
     Scenario(
         "dispatch: a failure followed by a success in one pass",
-        ["-b", "elog", "-b", "flm"],
+        ["-b", "elog", "-b", "flm", "-e", "flm"],
         stderr=quiet(50001),
-        exit=0,
+        exit=50001,
         setup=[elog(running=True), flm()],
-        checks=[ServiceState(FLM_NAME, "running")],
+        checks=[ServiceState(FLM_NAME, "stopped")],
     ),
     Scenario(
         "dispatch: a pass whose last request failed ends the dispatch",
@@ -336,7 +342,8 @@ add(
         setup=[elog()],
         checks=[ServiceState(ELOG_NAME, "stopped")],
     ),
-    Scenario("dispatch: -B elog -x, no flag and no message", ["-B", "elog", "-x"], stdout=USAGE),
+    Scenario("dispatch: -B elog -x, no flag: the command line is refused", ["-B", "elog", "-x"],
+             stdout=USAGE, stderr=quiet(87), exit=87),
     Scenario(
         "dispatch: -i flm with one install argument",
         ["-i", "flm", r"D:\apps"],
@@ -565,7 +572,30 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
             stdout=request("REMOVE service") + never_reached(ELOG_TITLE, False)
             + rm_deleted(ELOG_TITLE) + FINISHED,
             setup=[elog(running=True, behaviour="slowstop")],
-            checks=[ServiceState(ELOG_NAME, "stop pending")],
+            checks=[ServiceState(ELOG_NAME, "stop pending, marked for deletion")],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
+        # A service that accepts the stop and goes on running: the wait's
+        # lines stay as they were, the stop has failed, and a removal must
+        # not mark a running service for deletion (its name would stay
+        # taken until it stops).
+        Scenario(
+            "wait: a stop the service ignores fails" + suffix,
+            ["-d", "-e", "elog"],
+            stdout=request("STOP service") + never_reached(ELOG_TITLE, False) + FINISHED,
+            stderr=err("stopping service", 1053),
+            exit=1053,
+            setup=[elog(running=True, behaviour="ignorestop")],
+            checks=[ServiceState(ELOG_NAME, "running")],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
+        Scenario(
+            "remove: a service that ignores its stop is neither deleted nor marked" + suffix,
+            ["-rm", "elog"],
+            stderr=quiet(1053),
+            exit=1053,
+            setup=[elog(running=True, behaviour="ignorestop")],
+            checks=[ServiceState(ELOG_NAME, "running")],
             slow=slow, tiers=tiers, why_one_tier=why,
         ),
     )
@@ -897,6 +927,30 @@ add(
         stdout=INSTALLED,
         checks=[RegValue(FLM_PARMS, "AppPortNumber", "port eighty")],
     ),
+    # Natively the other service is written straight into the machine's
+    # files, so the machine finds the name through an index it rebuilds.
+    Scenario(
+        "install: a display name that another service has is refused",
+        ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE)
+        + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+        stderr=err("creating service", 1078),
+        exit=1078,
+        setup=[Service("OrvOther", display=ELOG_TITLE, exe="other.exe")],
+        checks=[ServiceState(ELOG_NAME, "absent"), ServiceState("OrvOther", "stopped")],
+    ),
+    # Only a UTF-16 command line can hold an unpaired surrogate, and it has
+    # no UTF-8 form: nothing may run on a name that is not what was typed.
+    Scenario(
+        "arguments: an unpaired surrogate is refused before any request runs",
+        ["-d", "-i", "elog", "D:\\Orv\ud800", "x.pfa"],
+        stdout=USAGE,
+        stderr=err("reading the command line", 1113),
+        exit=1113,
+        checks=[ServiceState(ELOG_NAME, "absent")],
+        tiers=("wine",),
+        why_one_tier="a POSIX command line is bytes, handed over as they are",
+    ),
 )
 
 # The executable path may hold 299 characters: "\iorvelsr.exe" is 13 of them.
@@ -1021,11 +1075,20 @@ add(
         checks=[FileContent("console/hvcons.old", INI)],
     ),
     Scenario(
-        "merge: a failed merge does not end the pass",
+        "merge: a failed merge does not end the pass, and decides the exit status",
         ["-i", "hv", "{dir}{sep}broken", "-i", "hv", "{dir}{sep}console"],
         stderr=quiet(3),
+        exit=3,
         setup=[Console(sub="broken", tool_status=3), Console()],
         checks=[ToolRuns("broken", 1), ToolRuns("console", 1)],
+    ),
+    Scenario(
+        "merge: a failed backup followed by a merge exits with the backup's 1",
+        ["-i", "hv", "{dir}{sep}bare", "-i", "hv", "{dir}{sep}console"],
+        stderr=quiet(1),
+        exit=1,
+        setup=[Console(sub="bare", hvcons_ini=None), Console()],
+        checks=[ToolRuns("bare", 0), ToolRuns("console", 1)],
     ),
     Scenario(
         "merge: a one-character relative directory",
@@ -1048,17 +1111,53 @@ add(
         setup=[Console(sub="Ā程序")],
         checks=[FileContent("Ā程序/hvcons.old", INI), ToolRuns("Ā程序", 1)],
     ),
-    # An installer reads our output through a pipe until it ends: a tool
-    # that leaves a process behind must not hold it open. Had it done so,
+    # An installer reads our output through pipes until they end: a tool
+    # that leaves a process behind must hold neither open. Had it done so,
     # the run would have ended only with that process, which leaves
-    # hvcfgmrg.lingered as it goes.
+    # hvcfgmrg.lingered as it goes. The tool's messages still arrive, and
+    # it reads our standard input.
     Scenario(
-        "merge: a tool that leaves a process behind does not hold our output open",
+        "merge: a tool that leaves a process behind holds neither of our pipes open",
         ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdin="the tool's own message\n",
         stdout=request("INSTALL service") + MERGE_OK + FINISHED,
-        setup=[Console(linger=60)],
+        stderr="the tool's own message\n",
+        setup=[Console(linger=60, echo=True)],
         checks=[ToolRuns("console", 1), FileContent("console/hvcfgmrg.lingered", None)],
         piped=True,
+    ),
+    Scenario(
+        "merge: the tool's messages stand between our own lines",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdin="the tool's own message\n",
+        combined=request("INSTALL service") + MERGE_START + OKAY + MERGE_OPEN
+        + "the tool's own message\n" + OKAY + FINISHED,
+        setup=[Console(echo=True)],
+        checks=[ToolRuns("console", 1)],
+    ),
+    # Another run's backup lands while ours is being copied: it stands, and
+    # ours is not put over it.
+    Scenario(
+        "merge: a backup that another run made meanwhile is kept",
+        ["-i", "hv", "{dir}{sep}console"],
+        setup=[Console(race="[the other run's backup]\n")],
+        checks=[FileContent("console/hvcons.old", "[the other run's backup]\n"),
+                ToolRuns("console", 1)],
+        tiers=("native",),
+        why_one_tier="the race needs hvcons.ini to be a FIFO, whose copy Wine's CopyFile refuses",
+    ),
+    # Wine starts a program whose current directory is a share in its
+    # Windows directory instead, so only the backup is checked: without the
+    # tool the merge fails with 1 on Windows too.
+    Scenario(
+        "merge: a console directory on a share gets its backup there",
+        ["-i", "hv", "{share}\\console"],
+        stderr=quiet(1),
+        exit=1,
+        setup=[Console(tool_status=None)],
+        checks=[FileContent("console/hvcons.old", INI)],
+        tiers=("wine",),
+        why_one_tier="a share (\\\\server\\share) exists only on Windows",
     ),
 )
 
@@ -1216,6 +1315,18 @@ add(
           ["-e", "elog"], ["fail QueryServiceStatus 2 with 1059"],
           stderr=quiet(1059), exit=1059,
           setup=[elog(running=True)]),
+    # On one console each dot of the wait is out before the report of the
+    # poll that failed after it.
+    fault("console: the wait's first dot stands before a failed poll's report",
+          ["-d", "-b", "elog"], ["fail QueryServiceStatus 2 with 6"],
+          combined=request("START service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + ss_request(True) + err("Fail to get status", 6) + FINISHED, exit=6,
+          setup=[elog()]),
+    fault("console: a later dot of the wait stands before a failed poll's report",
+          ["-d", "-b", "elog"], ["fail QueryServiceStatus 5 with 6"],
+          combined=request("START service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+          + ss_request(True, missed_polls=3) + err("Fail to get status", 6) + FINISHED, exit=6,
+          setup=[elog(behaviour="nostart")]),
 )
 
 # -- removal -------------------------------------------------------------------------
@@ -1348,14 +1459,14 @@ add(
           stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY
           + param("AppDirectory")
           + FLM_TO_CHECK + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
-          stderr=err(r"seting parameter AppDirectory, value D:\a", 87),
+          stderr=err(r"seting parameter AppDirectory, value D:\a", 87), exit=87,
           checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
     fault("install: indentation is back after a failed sub-key",
           ["-d", "-i", "elog", r"D:\a", "a.pfa", "-i", "flm", r"D:\f", "77"],
           ["fail RegCreateKeyExA 1 with 5"],
           stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + OKAY + SUBKEY_OPEN
           + FLM_TO_CHECK + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
-          stderr=err("creating subkey", 5),
+          stderr=err("creating subkey", 5), exit=5,
           checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
 )
 
@@ -1372,6 +1483,8 @@ add(
              exit=1060),
     Scenario("console: the report stands before the usage text",
              ["-b", "ELOG"], combined=quiet(50003) + USAGE, exit=50003),
+    Scenario("console: a command line without a request is reported before the usage text",
+             ["-d", "-B", "elog"], combined=err("reading the command line", 87) + USAGE, exit=87),
     Scenario("console: removal goes on after the stop step's report",
              ["-d", "-rm", "elog"], setup=[elog()],
              combined=request("REMOVE service") + ss_to_query(ELOG_TITLE)

@@ -20,6 +20,7 @@ TEST(SettingsText, ParsesEveryForm) {
                           "service \"My Service\" start dies\n"
                           "service Other stop never\n"
                           "service Other start 7\n"
+                          "service Stubborn stop ignored\n"
                           "clock skip\n",
                           s, err))
         << err.line << ": " << err.what;
@@ -37,6 +38,8 @@ TEST(SettingsText, ParsesEveryForm) {
     EXPECT_EQ(s.BehaviourOf("OTHER").stopPolls, kNever);
     EXPECT_EQ(s.BehaviourOf("other").startPolls, 7);
     EXPECT_EQ(s.BehaviourOf("unknown").startPolls, 0);
+    EXPECT_TRUE(s.BehaviourOf("stubborn").stopIgnored);
+    EXPECT_FALSE(s.BehaviourOf("other").stopIgnored);
     EXPECT_TRUE(s.skipClock);
 }
 
@@ -50,6 +53,7 @@ TEST(SettingsText, RefusesWhatItCannotMean) {
         {"fail OpenServiceA name with 5", "expected: fail"},
         {"service X start soon", "start takes"},
         {"service X stop dies", "stop takes"},
+        {"service X start ignored", "start takes"},
         {"service X start dies soon", "dies takes an exit code"},
         {"service X start dies 0x1FFFFFFFF", "dies takes an exit code"},
         {"service X stop dies 5", "expected: service"},

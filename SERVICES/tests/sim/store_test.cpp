@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                "is a directory, expected a file"},
         Damage{"settings", "settings", "service Svc start\n", ERROR_BADDB,
                "line 1: expected: service <Name> start <N|never|dies> or service <Name> stop "
-               "<N|never>"}),
+               "<N|never|ignored>"}),
     simtest::ByLabel());
 
 TEST_F(Store, CorruptStateFileIsReportedNotReset) {

@@ -7,7 +7,8 @@
 //   current directory (UTF-8), then each argument, separated by tabs;
 // - writes a line on standard output, which quillmar must send to the null
 //   device (a test that finds it in quillmar's output has caught a leak);
-// - writes nothing on standard error;
+// - writes nothing on standard error, unless hvcfgmrg.echo exists: then it
+//   copies its standard input there, so a test sees both streams arrive;
 // - with a number of seconds in hvcfgmrg.linger, leaves a process behind
 //   that lives that long, holds every handle the tool was given, as a
 //   badly behaved tool would, and writes hvcfgmrg.lingered as it ends;
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 
 #ifdef _WIN32
@@ -74,6 +76,12 @@ int main(int argc, char **argv) {
     log.close();
 
     std::cout << "hvcfgmrg: merged into hvcons.ini" << std::endl;
+
+    if (std::ifstream("hvcfgmrg.echo")) {
+        const std::string input{std::istreambuf_iterator<char>(std::cin),
+                                std::istreambuf_iterator<char>()};
+        std::cerr << input << std::flush;
+    }
 
     unsigned linger = 0;
     std::ifstream lingerFile("hvcfgmrg.linger");

@@ -2,12 +2,15 @@
 //
 // Prints a service's configuration and state straight from the Service
 // Control Manager, since Wine's `sc qc` prints nothing:
-//   type=0x110 start=2 error=1 state=1 account=LocalSystem
+//   type=0x110 start=2 error=1 state=1 account=LocalSystem marked=0
 //   path=<binary path>
 //   display=<display name>
 // or "absent" (exit status 1060) when the service does not exist. With
 // several names each block is headed by "[NAME]", and absence is no error.
 // Any other failure goes to standard error and becomes the exit status.
+//
+// marked=1: the service is marked for deletion, which a configuration
+// change that changes nothing tells (1072).
 //
 // Read through the wide calls and printed as UTF-8, so a test compares
 // what the manager holds as Unicode, whatever code page quillmar ran with.
@@ -33,7 +36,8 @@ std::string Utf8(const wchar_t *pText) {
 }
 
 DWORD Show(SC_HANDLE hManager, const wchar_t *pName) {
-    SC_HANDLE hService = OpenServiceW(hManager, pName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+    SC_HANDLE hService = OpenServiceW(
+        hManager, pName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_CHANGE_CONFIG);
     if (hService == nullptr) {
         DWORD errorNum = GetLastError();
         if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
@@ -58,9 +62,14 @@ DWORD Show(SC_HANDLE hManager, const wchar_t *pName) {
         errorNum = GetLastError();
         std::fprintf(stderr, "svcinfo: QueryServiceStatus failed: %lu\n", errorNum);
     } else {
-        std::printf("type=0x%lx start=%lu error=%lu state=%lu account=%s\n", pConfig->dwServiceType,
-                    pConfig->dwStartType, pConfig->dwErrorControl, status.dwCurrentState,
-                    Utf8(pConfig->lpServiceStartName).c_str());
+        const bool marked =
+            !ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+            GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+        std::printf("type=0x%lx start=%lu error=%lu state=%lu account=%s marked=%d\n",
+                    pConfig->dwServiceType, pConfig->dwStartType, pConfig->dwErrorControl,
+                    status.dwCurrentState, Utf8(pConfig->lpServiceStartName).c_str(),
+                    marked ? 1 : 0);
         std::printf("path=%s\n", Utf8(pConfig->lpBinaryPathName).c_str());
         std::printf("display=%s\n", Utf8(pConfig->lpDisplayName).c_str());
     }

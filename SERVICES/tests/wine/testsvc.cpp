@@ -11,6 +11,8 @@
 //   slowstop   RUNNING at once; a STOP leaves it STOP_PENDING for N s
 //              (default 40)
 //   nostart    stays START_PENDING for N s (default 40), then STOPPED
+//   ignorestop RUNNING at once; answers a STOP with NO_ERROR and keeps
+//              running (Wine then refuses every further STOP with 1061)
 //   exitnow    the process ends before it contacts the manager at all
 //   silent     ServiceMain returns without reporting any status
 // No file means normal. A file "<own file name>.quit" ends any wait at
@@ -110,6 +112,8 @@ DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+        if (mode == "ignorestop" && control == SERVICE_CONTROL_STOP)
+            return NO_ERROR;
         if (mode == "slowstop")
             Report(SERVICE_STOP_PENDING, 0, 2000);
         else

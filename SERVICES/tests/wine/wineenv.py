@@ -147,26 +147,33 @@ class WineEnv:
 
     def run(self, args: list[str], cwd: str | os.PathLike | None = None,
             env: dict[str, str] | None = None, timeout: float = 120,
-            combined: bool = False, piped: bool = False) -> Result:
+            combined: bool = False, piped: bool = False, stdin: bytes = b"") -> Result:
         """Runs a Windows program: args[0] is a builtin name (sc, reg, cmd)
         or a Linux path of an .exe. combined: standard error goes to the
         same file as standard output, as on a console (stderr then empty).
-        piped: standard output is a pipe, read to its end (only once the
-        prefix exists)."""
+        piped: both streams are pipes, each read to its end (only once the
+        prefix exists). stdin: what the program reads, from a file."""
         full_env = dict(self.env)
         if env:
             full_env.update(env)
         # Files, not pipes: a process that Wine starts on the way (services.exe
         # when the prefix is built) inherits the streams and would hold a pipe
         # open long after the command itself has ended.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, \
+                tempfile.TemporaryFile() as given:
+            given.write(stdin)
+            given.seek(0)
             before = time.monotonic()
-            p = subprocess.run([WINE, *args], cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+            p = subprocess.run([WINE, *args], cwd=cwd, env=full_env,
+                               stdin=given if stdin else subprocess.DEVNULL,
                                stdout=subprocess.PIPE if piped else out,
-                               stderr=out if combined else err, timeout=timeout)
+                               stderr=out if combined else subprocess.PIPE if piped else err,
+                               timeout=timeout)
             seconds = time.monotonic() - before
             if piped:
                 out.write(p.stdout)
+                if not combined:
+                    err.write(p.stderr)
             out.seek(0)
             err.seek(0)
             stdout, noise_out = HOST_NOISE.subn(b"", out.read())
@@ -175,13 +182,14 @@ class WineEnv:
 
     def run_full_status(self, exitcode_exe: str, args: list[str], cwd: str | os.PathLike,
                         env: dict[str, str] | None = None, timeout: float = 120,
-                        combined: bool = False, piped: bool = False) -> tuple[Result, int | None]:
+                        combined: bool = False, piped: bool = False,
+                        stdin: bytes = b"") -> tuple[Result, int | None]:
         """Runs a program through the exitcode launcher and returns the whole
         32-bit Windows exit code beside the output; None when the launcher
         wrote none (it never started, or failed before the program ended)."""
         code_file = Path(cwd) / f".exitcode.{os.getpid()}.{time.monotonic_ns()}"
         r = self.run([exitcode_exe, to_windows(code_file), *args], cwd=cwd, env=env,
-                     timeout=timeout, combined=combined, piped=piped)
+                     timeout=timeout, combined=combined, piped=piped, stdin=stdin)
         try:
             code = int(code_file.read_text().strip())
         except (OSError, ValueError):
