@@ -35,7 +35,7 @@ from wineenv import WineEnv, WineError, to_windows  # noqa: E402
 CATALOGUE_SERVICES = ("OrvEvtLogger", "OrvFLM", "Orv_Field_Link_Mgr", "HalvBase")
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe",
-            "cpcheck")
+            "cpcheck", "floor")
 # The server name under which a case's directory is a share ({share}).
 SHARE_SERVER = "quillmar-test"
 # Longer than the program's 30 polls of one second, so its wait runs out.
@@ -740,6 +740,38 @@ class SelfTest:
         case.cleanup()
 
 
+    def start_up(self) -> None:
+        """What a run of quillmar.exe costs before its main: the DLLs it
+        loads, and the stack protector's guard, seeded without libssp."""
+        case = self.case("start-up")
+        loaded = {}
+        for name, exe in (("quillmar.exe", self.backend.quillmar()),
+                          ("floor.exe", self.backend.fixtures["floor"])):
+            r = self.backend.wine.run([str(exe), "-h"], cwd=case.host_dir,
+                                      env={"WINEDEBUG": "-all,+loaddll"})
+            found = re.findall(r'Loaded L"([^"]*)"', r.stderr.decode(errors="replace"))
+            loaded[name] = {p.rsplit("\\", 1)[-1].lower() for p in found} - {name}
+            self.expect(f"{name} -h ran and its DLLs were listed", r.status == 0 and found,
+                        (r.status, r.stderr[-300:]))
+        extra = loaded["quillmar.exe"] - loaded["floor.exe"]
+        self.expect("quillmar.exe loads no DLL beyond those of a program with its imports "
+                    f"({', '.join(sorted(loaded['floor.exe']))})", not extra, sorted(extra))
+
+        guards = [self.backend.fixture("cpcheck", "--guard", cwd=Path(case.host_dir)).text().strip()
+                  for _ in range(2)]
+        self.expect("the stack guard is seeded anew in every process",
+                    len(set(guards)) == 2 and "5bf5d1e04a3c9d27" not in guards, guards)
+        r = self.backend.fixture("cpcheck", "--smash", "short", cwd=Path(case.host_dir))
+        self.expect("a protected function that keeps to its buffer returns", r.text() == "5\n",
+                    r.text())
+        r, code = self.backend.run_started(
+            [str(self.backend.fixtures["exitcode"]), to_windows(self.backend.fixtures["cpcheck"]),
+             "--smash", "x" * 64], retry_noise=False, full_status=True, cwd=Path(case.host_dir))
+        self.expect("a smashed stack ends the process with 0xC0000409", code == 0xC0000409,
+                    code)
+        case.cleanup()
+
+
 def _selftest(build_dir: str, work_root: str) -> int:
     backend = Backend(build_dir, work_root)
     before = time.monotonic()
@@ -749,7 +781,7 @@ def _selftest(build_dir: str, work_root: str) -> int:
     test = SelfTest(backend)
     try:
         for part in (test.service_checks, test.console_and_launcher, test.wine_answers,
-                     test.marked_for_delete, test.code_page_check):
+                     test.marked_for_delete, test.code_page_check, test.start_up):
             before = time.monotonic()
             part()
             print(f"--    {part.__name__}: {time.monotonic() - before:.1f} s")
