@@ -15,9 +15,15 @@
 #include "simwin.h"
 #endif
 
-// Host services that are not Win32 calls of the program's own: the file
-// copy and program start of the console merge, and the exit status.
-// Both hosts implement them without any command interpreter.
+// Host services that are not Win32 calls of the program's own, six of
+// them: the console merge's backup copy (CopyFileIfAbsent), its start of
+// the merge tool (RunProgramIn) and the check that the tool can start in
+// its directory (CheckProgramDirectory); the check that the command line
+// arrived as typed (CheckArgumentsExact); what an absolute install
+// directory is (IsAbsoluteDirectory); and the exit status
+// (ProcessExitStatus). win32.cpp and posix.cpp implement them, neither
+// with a command interpreter. CheckCommandLineInCodePage, at the end, is a
+// Windows-only entry for a test.
 
 // Copies pDir\pFrom to pDir\pTo unless pDir\pTo already exists. The new
 // file appears complete or not at all (written under a temporary name in
@@ -27,10 +33,14 @@
 DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo);
 
 // Starts pDir\pProgram with the arguments ppArgs (numArgs of them, not
-// counting the program itself), pDir as its current directory, its
-// standard output sent to the null device and standard error shared with
-// ours, and waits for it. Returns 0 when the program ran, with its exit
-// status in *pExitStatus; otherwise the host's error code of the start.
+// counting the program itself), pDir as its current directory, our
+// standard input, its standard output sent to the null device, and waits
+// for it. Its standard error is a pipe of ours, relayed to our standard
+// error until the program exits, unless ours is a console or terminal
+// (then shared): a process the program leaves behind must not hold the
+// caller's pipe open after we exit. Returns 0 when the program ran, with
+// its exit status in *pExitStatus; otherwise the host's error code of the
+// start.
 DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *ppArgs,
                    unsigned numArgs, DWORD *pExitStatus);
 

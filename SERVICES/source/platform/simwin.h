@@ -3,7 +3,8 @@
 // and error codes as <windows.h>, with the same meaning.
 //
 // The machine is a directory (QUILLMAR_MACHINE, else a per-user default);
-// see the README's platform section for its files and fault settings.
+// quillmar-machine(5) (docs/quillmar-machine.5.scd) gives its files and
+// settings, SIMULATED-MACHINE.md how each call answers.
 #pragma once
 
 #include <cstdint>
