@@ -10,6 +10,8 @@ include(GNUInstallDirs)
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 set(QUILLMAR_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+# What the builds link in of their toolchains, with its notices.
+set(QUILLMAR_NOTICES ${PROJECT_SOURCE_DIR}/docs/THIRD-PARTY-NOTICES.txt)
 set(QUILLMAR_DOCS ${PROJECT_SOURCE_DIR}/docs)
 set(QUILLMAR_CHECK_DOCS ${PROJECT_SOURCE_DIR}/scripts/check-docs.sh)
 # A reserved domain: mail to the package's maintainer goes nowhere.
@@ -50,21 +52,32 @@ endif()
 
 # ------------------------------------------------------------ install rules
 
+# Directories as Debian wants them whatever the builder's umask, so that
+# two builds of one commit give the same packages.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 if(WIN32)
   # What an administrator unzips into a folder on PATH: the exe, a README
-  # for administrators in CRLF that any Windows editor opens, the licence.
-  configure_file(${QUILLMAR_DOCS}/README.txt ${PROJECT_BINARY_DIR}/README.txt.lf @ONLY)
-  file(READ ${PROJECT_BINARY_DIR}/README.txt.lf _readme)
-  string(REPLACE "\r\n" "\n" _readme "${_readme}")
-  string(REPLACE "\n" "\r\n" _readme "${_readme}")
-  file(WRITE ${PROJECT_BINARY_DIR}/README.txt.new "${_readme}")
-  file(COPY_FILE ${PROJECT_BINARY_DIR}/README.txt.new ${PROJECT_BINARY_DIR}/README.txt
-       ONLY_IF_DIFFERENT)
+  # for administrators and the notices in CRLF, which any Windows editor
+  # opens, the licence.
+  macro(quillmar_crlf source output)
+    configure_file(${source} ${output}.lf @ONLY)
+    file(READ ${output}.lf _text)
+    string(REPLACE "\r\n" "\n" _text "${_text}")
+    string(REPLACE "\n" "\r\n" _text "${_text}")
+    file(WRITE ${output}.new "${_text}")
+    file(COPY_FILE ${output}.new ${output} ONLY_IF_DIFFERENT)
+  endmacro()
+  quillmar_crlf(${QUILLMAR_DOCS}/README.txt ${PROJECT_BINARY_DIR}/README.txt)
+  quillmar_crlf(${QUILLMAR_NOTICES} ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt)
   install(TARGETS quillmar RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${QUILLMAR_LICENSE} DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
+                ${QUILLMAR_LICENSE} DESTINATION .)
 else()
   install(TARGETS quillmar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUILLMAR_NOTICES}
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # The Debian papers: the licence in the machine-readable copyright
   # format, made from LICENSE so the two cannot differ, and the change logs,
@@ -83,7 +96,8 @@ else()
   configure_file(${QUILLMAR_DOCS}/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  set(QUILLMAR_DEB_RELEASE 1)
+  # Raised to package the same version again (1.0.0-2, ...).
+  set(QUILLMAR_DEB_RELEASE 1 CACHE STRING "Debian revision of the package")
   set(QUILLMAR_DEB_VERSION ${PROJECT_VERSION}-${QUILLMAR_DEB_RELEASE})
   configure_file(${QUILLMAR_DOCS}/changelog.Debian.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian
                  @ONLY)
@@ -194,8 +208,28 @@ a tool for rehearsing installation scripts and for testing them.")
 set(CPACK_RESOURCE_FILE_LICENSE ${QUILLMAR_LICENSE})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
-# <package>.sha256 beside each package, for the release page.
+# <package>.sha256 beside each package, for the release page; written after
+# the post-build script, so it is the sum of the package as published.
 set(CPACK_PACKAGE_CHECKSUM SHA256)
+
+# The same packages from the same commit, wherever and whenever they are
+# built: cpack runs with SOURCE_DATE_EPOCH at the release date (unless the
+# builder set one, as a distribution does), which MinGW's strip takes for
+# the PE time stamp; then the packages are made deterministic
+# (cmake/cpack-post-build.cmake). Before that, the staged files get their
+# last touches (cmake/cpack-pre-build.cmake): the native binary loses the
+# sections lintian calls unneeded, quillmar.exe is signed when a
+# certificate is given.
+set(_project_config ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
+file(WRITE ${_project_config}.new
+     "if(\"\$ENV{SOURCE_DATE_EPOCH}\" STREQUAL \"\")\n"
+     "  set(ENV{SOURCE_DATE_EPOCH} ${QUILLMAR_RELEASE_EPOCH})\n"
+     "endif()\n")
+file(COPY_FILE ${_project_config}.new ${_project_config} ONLY_IF_DIFFERENT)
+set(CPACK_PROJECT_CONFIG_FILE ${_project_config})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-pre-build.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-post-build.cmake)
+set(CPACK_QUILLMAR_STRIP ${CMAKE_STRIP})
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

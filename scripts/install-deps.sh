@@ -14,11 +14,14 @@ case "${1:-}" in
         ;;
     "")
         # Compilers and tests; the man pages and the packages with their
-        # checks (scdoc, groff-base, dpkg-dev, lintian, file, unzip); the lint step
-        # (clang-format, clang-tidy, pyflakes3, shellcheck); the Windows
-        # build and the Wine tier.
+        # checks (scdoc, groff-base, dpkg-dev, lintian, file, unzip); what
+        # makes and checks a reproducible, signed release
+        # (strip-nondeterminism, osslsigncode, openssl, diffoscope-minimal
+        # to show what differs); the lint step (clang-format, clang-tidy,
+        # pyflakes3, shellcheck); the Windows build and the Wine tier.
         packages=(cmake make g++ libgtest-dev python3 procps
                   scdoc groff-base dpkg-dev lintian file unzip
+                  strip-nondeterminism osslsigncode openssl diffoscope-minimal
                   clang-format clang-tidy pyflakes3 shellcheck
                   g++-mingw-w64-x86-64 wine64)
         ;;

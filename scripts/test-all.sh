@@ -2,7 +2,7 @@
 # The test command: lints the sources, builds both presets and runs the
 # whole test suite (unit tests, the scenarios on the simulated machine, the
 # same scenarios as quillmar.exe under Wine), then builds and checks both
-# packages. Every step runs even when an earlier one failed; a summary at
+# packages, and rebuilds the release twice to compare it byte for byte. Every step runs even when an earlier one failed; a summary at
 # the end says which failed and how long each took, and the exit status is
 # non-zero when any did. Extra arguments go to ctest (e.g. -L wine).
 #
@@ -57,6 +57,7 @@ step "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
 step "build both presets" build
 step "test suite (ctest)" run_tests "$@"
 step "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$native" "$windows"
+step "reproducible release (scripts/check-reproducible.sh)" bash scripts/check-reproducible.sh
 
 echo "==== summary: $((SECONDS - started)) s in all"
 printf '%s\n' "${summary[@]}"
