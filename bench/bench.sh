@@ -2,7 +2,8 @@
 # What a quillmar run costs: builds what the measurement needs and runs
 # bench/bench.py, which prints three tables (native on an empty simulated
 # machine, native on a machine with 1,000 other services, Wine against the
-# system's own tools). Takes two to four minutes on 2 cores.
+# system's own tools, and quillmar.exe against the floor of a process).
+# Takes about a minute on 2 cores.
 #
 #   bench/bench.sh [--native DIR] [--windows DIR] [bench.py options]
 #
