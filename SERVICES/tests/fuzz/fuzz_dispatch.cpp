@@ -75,6 +75,7 @@ const char *const kSettingLines[] = {
     "service OrvEvtLogger start never",
     "service OrvEvtLogger start dies",
     "service OrvEvtLogger stop never",
+    "service OrvEvtLogger stop ignored",
     "service OrvFLM start 3",
     "service OrvFLM stop 2",
     "service HalvBase start never",
