@@ -57,10 +57,17 @@ if grep -q -F "FAIL $expected_failure (" "$shim/run.txt"; then
   echo "(expected under valgrind: \"$expected_failure\", a missing tool reads as exit status 127)"
 fi
 
-# With -q, valgrind writes a log only when it has something to say.
+# With -q, valgrind writes a log only when it has something to say. This
+# valgrind (3.19) does not know pidfd_open (syscall 434) and says so; the
+# program then gets ENOSYS and watches its merge tool on a short tick
+# instead, which is meant: that warning alone is no report.
 reports=0
 for log in "$logs"/vg.*.log; do
   [ -s "$log" ] || continue
+  grep -v -E -e '-- WARNING: unhandled amd64-linux syscall: 434$' \
+    -e '-- (You may be able to write your own handler\.|Read the file README_MISSING_SYSCALL_OR_IOCTL\.|Nevertheless we consider this a bug\.  Please report|it at http://valgrind\.org/support/bug_reports\.html\.)$' \
+    "$log" >"$log.rest" || true
+  [ -s "$log.rest" ] || continue
   reports=$((reports + 1))
   echo "==== $(basename "$log")"
   cat "$log"
