@@ -1,13 +1,12 @@
 // The host helpers of platform.h on a POSIX host.
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include <algorithm>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,6 +35,19 @@ std::uint64_t RandomTag() {
     return r;
 }
 
+// Writes all of buf to fd; 0, or the error of the write that failed.
+int WriteAll(int fd, const char *buf, std::size_t n) {
+    for (std::size_t done = 0; done < n;) {
+        ssize_t w = write(fd, buf + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0)
+            return errno;
+        done += static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
 int CopyAll(int in, int out) {
     std::vector<char> buf(1 << 16);
     for (;;) {
@@ -46,14 +58,8 @@ int CopyAll(int in, int out) {
             return errno;
         if (n == 0)
             return 0;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(out, buf.data() + done, static_cast<std::size_t>(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w < 0)
-                return errno;
-            done += w;
-        }
+        if (int e = WriteAll(out, buf.data(), static_cast<std::size_t>(n)))
+            return e;
     }
 }
 
@@ -73,19 +79,6 @@ int PlaceWithoutReplacing(const std::string &tmp, const std::string &target) {
     return e;
 }
 
-// Writes all of buf to fd; a reader that went away is let go, so that the
-// tool is never held up by it.
-void PassOn(int fd, const char *buf, std::size_t n) {
-    for (std::size_t done = 0; done < n;) {
-        ssize_t w = write(fd, buf + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        done += static_cast<std::size_t>(w);
-    }
-}
-
 // Copies what can be read from in now; false once every writer has gone.
 bool PassOnAvailable(int in, int out) {
     char buf[4096];
@@ -97,7 +90,8 @@ bool PassOnAvailable(int in, int out) {
             return errno == EAGAIN || errno == EWOULDBLOCK;
         if (n == 0)
             return false;
-        PassOn(out, buf, static_cast<std::size_t>(n));
+        // A reader of ours that went away must not hold up the tool.
+        WriteAll(out, buf, static_cast<std::size_t>(n));
     }
 }
 
@@ -148,7 +142,7 @@ int RelayUntilExit(int in, pid_t pid, int *pStatus) {
             continue;
         if (n <= 0)
             break;
-        PassOn(STDERR_FILENO, buf, static_cast<std::size_t>(n));
+        WriteAll(STDERR_FILENO, buf, static_cast<std::size_t>(n));
         numLeft -= static_cast<int>(n);
     }
     return 0;

@@ -232,25 +232,6 @@ bool OpenRelay(ErrorRelay &relay, HANDLE hOurs) {
     return true;
 }
 
-void CloseRelay(ErrorRelay &relay) {
-    if (relay.pending) {
-        DWORD numRead = 0;
-        CancelIoEx(relay.hRead, &relay.overlapped);
-        GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE);
-        relay.pending = false;
-    }
-    for (HANDLE *pHandle : {&relay.hRead, &relay.hWrite}) {
-        if (*pHandle != INVALID_HANDLE_VALUE) {
-            CloseHandle(*pHandle);
-            *pHandle = INVALID_HANDLE_VALUE;
-        }
-    }
-    if (relay.hEvent != nullptr) {
-        CloseHandle(relay.hEvent);
-        relay.hEvent = nullptr;
-    }
-}
-
 // Copies what was read to our standard error. A caller that stopped
 // reading must not stall the tool, so a failed write is let go.
 void PassOn(const ErrorRelay &relay, DWORD numBytes) {
@@ -266,23 +247,58 @@ void PassOn(const ErrorRelay &relay, DWORD numBytes) {
     }
 }
 
+// Ends the read under way, passing on what it had read by then.
+void FinishRead(ErrorRelay &relay) {
+    if (!relay.pending) {
+        return;
+    }
+    DWORD numRead = 0;
+    CancelIoEx(relay.hRead, &relay.overlapped);
+    if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE) != 0) {
+        PassOn(relay, numRead);
+    }
+    relay.pending = false;
+}
+
+void CloseRelay(ErrorRelay &relay) {
+    FinishRead(relay);
+    for (HANDLE *pHandle : {&relay.hRead, &relay.hWrite}) {
+        if (*pHandle != INVALID_HANDLE_VALUE) {
+            CloseHandle(*pHandle);
+            *pHandle = INVALID_HANDLE_VALUE;
+        }
+    }
+    if (relay.hEvent != nullptr) {
+        CloseHandle(relay.hEvent);
+        relay.hEvent = nullptr;
+    }
+}
+
+// Reads up to numWanted bytes into the buffer; the read is under way when
+// it returns false with pending set, done (numRead bytes, or the pipe has
+// no writer left) otherwise.
+bool Read(ErrorRelay &relay, DWORD numWanted, DWORD *pNumRead) {
+    ResetEvent(relay.hEvent);
+    relay.overlapped = OVERLAPPED{};
+    relay.overlapped.hEvent = relay.hEvent;
+    *pNumRead = 0;
+    if (ReadFile(relay.hRead, relay.buffer, numWanted, nullptr, &relay.overlapped) == 0 &&
+        GetLastError() == ERROR_IO_PENDING) {
+        relay.pending = true;
+        return false;
+    }
+    if (GetOverlappedResult(relay.hRead, &relay.overlapped, pNumRead, FALSE) == 0) {
+        relay.open = false; // every writer has gone
+    }
+    return true;
+}
+
 // Starts the next read unless one is under way; a read that completes at
 // once is passed on, and the next one started.
 void StartRead(ErrorRelay &relay) {
-    while (relay.open && !relay.pending) {
-        ResetEvent(relay.hEvent);
-        relay.overlapped = OVERLAPPED{};
-        relay.overlapped.hEvent = relay.hEvent;
-        DWORD numRead = 0;
-        if (ReadFile(relay.hRead, relay.buffer, sizeof relay.buffer, nullptr, &relay.overlapped) ==
-                0 &&
-            GetLastError() == ERROR_IO_PENDING) {
-            relay.pending = true;
-        } else if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, FALSE) != 0) {
-            PassOn(relay, numRead);
-        } else {
-            relay.open = false; // every writer has gone
-        }
+    DWORD numRead = 0;
+    while (relay.open && !relay.pending && Read(relay, sizeof relay.buffer, &numRead)) {
+        PassOn(relay, numRead);
     }
 }
 
@@ -293,8 +309,7 @@ void RelayUntilExit(ErrorRelay &relay, HANDLE hProcess) {
     while (relay.open) {
         const HANDLE waitFor[2] = {relay.hEvent, hProcess};
         // The read first: what the tool wrote before it ended comes first.
-        const DWORD which = WaitForMultipleObjects(2, waitFor, FALSE, INFINITE);
-        if (which != WAIT_OBJECT_0) {
+        if (WaitForMultipleObjects(2, waitFor, FALSE, INFINITE) != WAIT_OBJECT_0) {
             break;
         }
         DWORD numRead = 0;
@@ -307,35 +322,27 @@ void RelayUntilExit(ErrorRelay &relay, HANDLE hProcess) {
         StartRead(relay);
     }
     WaitForSingleObject(hProcess, INFINITE);
-    if (relay.pending) {
-        DWORD numRead = 0;
-        CancelIoEx(relay.hRead, &relay.overlapped);
-        if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE) != 0) {
-            PassOn(relay, numRead);
-        }
-        relay.pending = false;
-    }
-    // Whatever the tool wrote is in the pipe by now; take that much and no
-    // more, so a process that goes on writing cannot keep us here.
+    FinishRead(relay);
+    // Whatever the tool wrote is in the pipe by now: take that much and no
+    // more, so that a process that goes on writing cannot keep us here.
     DWORD numLeft = 0;
-    while (relay.open && PeekNamedPipe(relay.hRead, nullptr, 0, nullptr, &numLeft, nullptr) != 0 &&
-           numLeft > 0) {
+    if (!relay.open || PeekNamedPipe(relay.hRead, nullptr, 0, nullptr, &numLeft, nullptr) == 0) {
+        numLeft = 0;
+    }
+    while (numLeft > 0 && relay.open) {
         DWORD numRead = 0;
-        const DWORD numWanted = numLeft < sizeof relay.buffer ? numLeft : sizeof relay.buffer;
-        relay.overlapped = OVERLAPPED{};
-        relay.overlapped.hEvent = relay.hEvent;
-        if (ReadFile(relay.hRead, relay.buffer, numWanted, nullptr, &relay.overlapped) == 0 &&
-            GetLastError() != ERROR_IO_PENDING) {
-            break;
+        if (!Read(relay, numLeft < sizeof relay.buffer ? numLeft : sizeof relay.buffer, &numRead)) {
+            // The bytes are in the pipe, so the read completes at once.
+            relay.pending = false;
+            if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE) == 0) {
+                break;
+            }
         }
-        if (GetOverlappedResult(relay.hRead, &relay.overlapped, &numRead, TRUE) == 0) {
+        if (numRead == 0) {
             break;
         }
         PassOn(relay, numRead);
-        numLeft = numLeft > numRead ? numLeft - numRead : 0;
-        if (numLeft == 0) {
-            break;
-        }
+        numLeft -= numRead < numLeft ? numRead : numLeft;
     }
 }
 
