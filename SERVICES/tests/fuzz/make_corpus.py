@@ -26,11 +26,6 @@ import model  # noqa: E402
 import scenarios  # noqa: E402
 
 PRESET_ORDER = ["orvevtlogger", "orvflm", "orv_field_link_mgr", "halvbase"]
-BEHAVIOUR_LINES = {
-    "dies": "service {name} start dies",
-    "nostart": "service {name} start never",
-    "slowstop": "service {name} stop never",
-}
 
 
 def setting_table() -> list[str]:
@@ -53,8 +48,13 @@ def seed_of(scenario: model.Scenario, table: list[str]) -> bytes:
                 services |= 1 << (2 * k)
                 if step.running:
                     services |= 2 << (2 * k)
-            if step.behaviour in BEHAVIOUR_LINES:
-                line = BEHAVIOUR_LINES[step.behaviour].format(name=step.name)
+            # The table's line for the behaviour: with the scenario's exit
+            # code when the table has one, else the plain behaviour.
+            for code in (f" {step.exit_code}" if step.exit_code is not None else "", ""):
+                for candidate in model.BEHAVIOURS[step.behaviour].sim:
+                    candidate = candidate.format(name=step.name, code=code)
+                    if line is None and candidate in table:
+                        line = candidate
         elif isinstance(step, model.Fault):
             line = step.line
         if line is not None and line in table and setting == 0:

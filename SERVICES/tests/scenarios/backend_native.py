@@ -81,13 +81,6 @@ def parse_state(text: str) -> str:
     return state + (", marked for deletion" if marked else "")
 
 
-BEHAVIOUR_LINES = {
-    "normal": [],
-    "dies": ["service {name} start dies{code}"],
-    "nostart": ["service {name} start never"],
-    "slowstop": ["service {name} stop never"],
-    "ignorestop": ["service {name} stop ignored"],
-}
 
 
 def feed_race(where: str, other_backup: str, ini: str) -> None:
@@ -175,9 +168,9 @@ class Case:
                          [(n, regtext.quote(self.expand(v))) for n, v in svc.params.items()]))
         self._write(service_reg_file(svc.name), regtext.format_keys(keys))
         self._write(service_state_file(svc.name), format_state(svc.running))
-        if svc.behaviour not in BEHAVIOUR_LINES:
+        if svc.behaviour not in model.BEHAVIOURS:
             raise ValueError(f"unknown behaviour {svc.behaviour!r}")
-        for line in BEHAVIOUR_LINES[svc.behaviour]:
+        for line in model.BEHAVIOURS[svc.behaviour].sim:
             code = f" {svc.exit_code}" if svc.exit_code is not None else ""
             self.settings.append(line.format(name=svc.name, code=code))
         self._write_settings()

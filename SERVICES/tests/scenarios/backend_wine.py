@@ -321,17 +321,14 @@ class Case:
             raise SetupError(f"sc {' '.join(args)} failed ({r.status}): {r.text().strip()}")
 
     def _setup_service(self, step: model.Service) -> None:
-        if step.behaviour not in ("normal", "dies", "slowstop", "nostart", "ignorestop"):
+        if step.behaviour not in model.BEHAVIOURS:
             raise SetupError(f"unknown behaviour {step.behaviour!r}")
         if step.running and step.behaviour == "dies":
             raise SetupError(f"{step.name}: a service that dies cannot be set up running")
         exe = Path(self.host_dir, step.exe)
         shutil.copyfile(self.backend.fixtures["testsvc"], exe)
-        mode = step.behaviour
-        if mode in ("slowstop", "nostart"):
-            mode += f" {SLOW_SECONDS}"
-        elif mode == "dies" and step.exit_code is not None:
-            mode += f" {step.exit_code}"
+        code = f" {step.exit_code}" if step.exit_code is not None else ""
+        mode = model.BEHAVIOURS[step.behaviour].testsvc.format(slow=SLOW_SECONDS, code=code)
         Path(f"{exe}.mode").write_text(mode + "\n")
         if step.name not in CATALOGUE_SERVICES and step.name not in self.services:
             self.services.append(step.name)

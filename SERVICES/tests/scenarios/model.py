@@ -20,8 +20,39 @@ into LF before comparing.
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Optional, Union
+
+# ---- how a service behaves ---------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Behaviour:
+    """One way a set-up service behaves, as each host makes it behave.
+
+    sim: the simulated machine's settings lines ({name} the service, {code}
+    " CODE" for a given exit code or nothing); testsvc: the mode line of the
+    Windows test service ({slow} seconds longer than the program's wait,
+    {code} as for sim)."""
+
+    meaning: str
+    sim: tuple[str, ...]
+    testsvc: str
+
+
+# The one list of behaviours: both tiers, the Windows test kit and the fuzz
+# corpus take theirs from here.
+BEHAVIOURS: dict[str, Behaviour] = {
+    "normal": Behaviour("starts and stops at once", (), "normal"),
+    "dies": Behaviour("start pending, then stopped again with exit_code as its Win32 exit code",
+                      ("service {name} start dies{code}",), "dies{code}"),
+    "slowstop": Behaviour("takes longer than the program's polls to stop",
+                          ("service {name} stop never",), "slowstop {slow}"),
+    "nostart": Behaviour("never reaches RUNNING: stays start pending",
+                         ("service {name} start never",), "nostart {slow}"),
+    "ignorestop": Behaviour("accepts a stop and goes on running",
+                            ("service {name} stop ignored",), "ignorestop"),
+}
 
 # ---- set-up steps ---------------------------------------------------------
 
@@ -32,10 +63,7 @@ class Service:
 
     exe: file name of the executable in {dir} ("iorvelsr.exe", "worvserv.exe"
     or any name); the Wine tier copies its test service there.
-    behaviour: "normal", "dies" (start pending, then stopped again with
-    exit_code as its Win32 exit code), "slowstop" (takes longer than the
-    30 polls to stop), "nostart" (never reaches RUNNING: stays start
-    pending), "ignorestop" (accepts a stop and goes on running).
+    behaviour: a key of BEHAVIOURS.
     """
 
     name: str
@@ -134,6 +162,23 @@ Check = Union[ServiceState, ServiceConfig, RegValue, FileContent, ToolRuns]
 
 
 @dataclass
+class OnWine:
+    """Where Wine is known to answer otherwise than Windows (Wine's own
+    conformance tests mark such places todo_wine): what the scenario gives
+    under Wine. Each field that is set replaces the scenario's own there;
+    the scenario's own fields are Windows' answer, which the simulated
+    machine gives too. why names the difference and the Wine test that
+    shows what Windows does."""
+
+    why: str
+    stdout: Optional[str] = None
+    stderr: Optional[str] = None
+    combined: Optional[str] = None
+    exit: Optional[int] = None
+    checks: Optional[list[Check]] = None
+
+
+@dataclass
 class Scenario:
     name: str
     args: list[str]
@@ -153,3 +198,14 @@ class Scenario:
     # ends must come when the program exits, not when what it started does.
     piped: bool = False
     stdin: str = ""  # what the program finds on its standard input
+    on_wine: Optional[OnWine] = None  # Wine's answer, where it is not Windows'
+
+    def on(self, host: str) -> "Scenario":
+        """The scenario as it must turn out on a host: "windows" (and the
+        simulated machine, which answers as Windows does) or "wine"."""
+        if host != "wine" or self.on_wine is None:
+            return self
+        changes = {f: getattr(self.on_wine, f) for f in ("stdout", "stderr", "combined", "exit",
+                                                         "checks")
+                   if getattr(self.on_wine, f) is not None}
+        return replace(self, **changes)
