@@ -73,6 +73,12 @@ class Service:
     behaviour: str = "normal"
     params: dict[str, str] = field(default_factory=dict)  # values under Parameters
     exit_code: Optional[int] = None  # for "dies"; None leaves the code to the platform
+    # Services this one depends on (its DependOnService): a stop of one of
+    # them while this one runs is refused on Windows.
+    depends_on: tuple[str, ...] = ()
+    # Another program holds the service open for the whole run, as the
+    # Services console or a monitor does: a deletion then only marks it.
+    held: bool = False
 
 
 @dataclass
