@@ -79,6 +79,13 @@ class Service:
     # Another program holds the service open for the whole run, as the
     # Services console or a monitor does: a deletion then only marks it.
     held: bool = False
+    # Deleted before the run: marked for deletion, and still listed because
+    # it is held or still running.
+    marked: bool = False
+    # The account it runs as; None is LocalSystem. A service with another
+    # account is set up as an own-process service (0x10), since only
+    # LocalSystem may run an interactive one.
+    account: Optional[str] = None
 
 
 @dataclass
