@@ -293,6 +293,15 @@ add(
         setup=[elog(running=True), flm()],
         checks=[ServiceState(FLM_NAME, "stopped")],
     ),
+    # With two failures before the success, the last of them is the status.
+    Scenario(
+        "dispatch: the last of two failures before a success is the exit status",
+        ["-b", "elog", "-b", "flm", "-b", "hv"],
+        stderr=quiet(50001, 1060),
+        exit=1060,
+        setup=[elog(running=True), halvbase()],
+        checks=[ServiceState(HV_NAME, "running")],
+    ),
     Scenario(
         "dispatch: a pass whose last request failed ends the dispatch",
         ["-b", "elog", "-b", "flm", "-e", "elog"],
