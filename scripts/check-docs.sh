@@ -29,6 +29,7 @@ readonly STATUSES_WITHOUT_TEXT='
 1067  ERROR_PROCESS_ABORTED          quillmar.cpp        a start that died without a code
 1113  ERROR_NO_UNICODE_TRANSLATION   platform/win32.cpp  a command line not as typed
 1078  -                              -                   the manager: display name in use
+1051  -                              -                   the manager: a dependent service runs
 '
 
 # The numbers of the program's message table: its {NUMBER, "text"} rows.

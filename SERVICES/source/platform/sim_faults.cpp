@@ -1,5 +1,6 @@
 // The machine's `settings` file: injected call failures, how each service
-// behaves when started and stopped, and whether Sleep() really waits.
+// behaves when started and stopped and whether another program holds it,
+// whether Sleep() really waits, and which Windows' answers the calls give.
 #include "sim_internal.h"
 
 #include <array>
@@ -157,11 +158,15 @@ bool ParseFail(const std::vector<Token> &t, Settings &out, std::string &err) {
 }
 
 bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) {
+    if (t.size() == 3 && Is(t[2], "held")) {
+        out.services[Lower(t[1].text)].held = true;
+        return true;
+    }
     // "start dies" may name the exit code the service stops with.
     const bool diesWith = t.size() == 5 && Is(t[2], "start") && Is(t[3], "dies");
     if ((t.size() != 4 && !diesWith) || !(Is(t[2], "start") || Is(t[2], "stop"))) {
-        err = "expected: service <Name> start <N|never|dies> or service <Name> stop "
-              "<N|never|ignored>";
+        err = "expected: service <Name> start <N|never|dies>, service <Name> stop "
+              "<N|never|ignored> or service <Name> held";
         return false;
     }
     bool start = Is(t[2], "start");
@@ -245,10 +250,17 @@ bool ParseSettingsText(std::string_view text, Settings &out, TextError &err) {
                     ok = false;
                     why = "expected: lasterror clear or lasterror keep";
                 }
+            } else if (Is(t[0], "displaynames")) {
+                if (t.size() == 2 && (Is(t[1], "unique") || Is(t[1], "shared")))
+                    out.uniqueDisplayNames = Is(t[1], "unique");
+                else {
+                    ok = false;
+                    why = "expected: displaynames unique or displaynames shared";
+                }
             } else {
                 ok = false;
                 why = "unknown setting \"" + t[0].text +
-                      "\" (expected fail, service, clock or lasterror)";
+                      "\" (expected fail, service, clock, lasterror or displaynames)";
             }
         }
         if (!ok) {

@@ -135,6 +135,7 @@ struct ServiceBehaviour {
     DWORD diesWith = ERROR_PROCESS_ABORTED; // the Win32 exit code a dying start reports
     std::int64_t stopPolls = 0;
     bool stopIgnored = false; // accepts the stop and goes on running
+    bool held = false;        // another program holds it open
 };
 
 struct Settings {
@@ -144,6 +145,9 @@ struct Settings {
     // Successful calls set the last error to 0, as a real system is free
     // to do; the program must not depend on the value surviving them.
     bool clearLastError = false;
+    // A display name another service already shows is refused (1078), as
+    // before Windows 10 version 1709; later versions allow it.
+    bool uniqueDisplayNames = false;
 
     ServiceBehaviour BehaviourOf(std::string_view service) const;
 };
@@ -178,6 +182,17 @@ LONG RemoveFile(const std::string &path);
 // Reads the settings file; defaults when it is missing.
 LONG LoadSettings(const std::string &machineDir, Settings &out);
 
+// A service as the index lists it: its display name (or, lacking one, its
+// name) and the services it depends on (lowercased; groups left out).
+struct IndexedService {
+    std::string display;
+    std::vector<std::string> dependsOn;
+    bool operator==(const IndexedService &) const = default;
+};
+
+// Services (by lowercased name) whose key in doc has a Type value.
+std::map<std::string, IndexedService> ServicesIn(const RegDoc &doc);
+
 // One API call's view of the store: holds the machine lock, reads what the
 // call needs once, and writes back what it changed when committed.
 class Txn {
@@ -203,7 +218,7 @@ class Txn {
     struct Loaded {
         RegDoc doc;
         bool dirty = false;
-        std::map<std::string, std::string> servicesBefore; // lower name -> display
+        std::map<std::string, IndexedService> servicesBefore; // by lowercased name
     };
     std::string dir_;
     int lockFd_ = -1;
@@ -211,17 +226,14 @@ class Txn {
     std::map<std::string, Loaded> files_;
 };
 
-// Services (lowercased name -> display name or, lacking one, the name)
-// whose key in doc has a Type value.
-std::map<std::string, std::string> ServicesIn(const RegDoc &doc);
-
-// Display-name index (sim_scm.cpp), a shortcut to every service's display
-// name. Load gives its entries only while it matches the registry as it
-// stands; Forget removes it before service files change, so that a run
-// killed before AfterWrite has put the entries in step leaves none.
-struct DisplayChange {
+// The index of the services (sim_index.cpp), a shortcut to every service's
+// display name and dependencies. Load gives its entries only while it
+// matches the registry as it stands; Forget removes it before service
+// files change, so that a run killed before AfterWrite has put the entries
+// in step leaves none.
+struct IndexChange {
     std::string name; // lowercased
-    std::optional<std::string> before, after;
+    std::optional<IndexedService> before, after;
 };
 struct DisplayIndex {
     std::unique_ptr<char[]> text; // the file as read
@@ -230,11 +242,12 @@ struct DisplayIndex {
 bool DisplayIndexLoad(const std::string &dir, DisplayIndex &index);
 void DisplayIndexForget(const std::string &dir);
 void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
-                            const std::vector<DisplayChange> &changes);
-// Finds a service, other than `self`, whose display name or name equals
-// one of `names` (case-insensitive). Returns 0 or a store error.
-LONG FindNameClash(Txn &txn, std::initializer_list<std::string_view> names, std::string_view self,
-                   bool &clash);
+                            const std::vector<IndexChange> &changes);
+// Whether a service other than `self` has the display name (any case).
+// Returns 0 or a store error.
+LONG DisplayNameInUse(Txn &txn, std::string_view display, std::string_view self, bool &inUse);
+// The services (lowercased) whose DependOnService names `name`.
+LONG DependentsOf(Txn &txn, std::string_view name, std::vector<std::string> &dependents);
 
 // ---------------------------------------------------------------- process
 

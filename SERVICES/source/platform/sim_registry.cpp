@@ -79,19 +79,34 @@ LONG Enter(Txn &txn, Call call, std::uint64_t n, const KeyPath &path) {
     return static_cast<LONG>(InjectedFault(txn.GetSettings(), call, n, &name));
 }
 
+// The start of a call that names a key below a handle: counted, its result
+// pointer (noResult when missing) and names checked, then Enter.
+LONG EnterNamed(Txn &txn, Call call, HKEY h, LPCSTR lpSubKey, PHKEY phkResult, LONG noResult,
+                KeyPath &path, KeyPath &sub) {
+    const std::uint64_t n = CountCall(call);
+    if (!phkResult)
+        return noResult;
+    REGSAM access;
+    if (LONG rc = NamedKey(h, lpSubKey, path, sub, access))
+        return rc;
+    return Enter(txn, call, n, path);
+}
+
+// The A call converts a string to UTF-16, and like Windows it counts the
+// terminating NUL that a caller left out when the next byte is one.
+DWORD StoredSize(DWORD type, const BYTE *data, DWORD size) {
+    const bool isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    return isString && size > 0 && data[size - 1] != 0 && data[size] == 0 ? size + 1 : size;
+}
+
 } // namespace
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::RegOpenKeyExA);
-    if (!phkResult)
-        return ERROR_INVALID_PARAMETER;
     KeyPath path, sub;
-    REGSAM access;
-    if (LONG rc = NamedKey(hKey, lpSubKey, path, sub, access))
-        return rc;
     Txn txn;
-    if (LONG rc = Enter(txn, Call::RegOpenKeyExA, n, path))
+    if (LONG rc = EnterNamed(txn, Call::RegOpenKeyExA, hKey, lpSubKey, phkResult,
+                             ERROR_INVALID_PARAMETER, path, sub))
         return rc;
     bool exists = false;
     if (LONG rc = KeyExists(txn, path, exists))
@@ -105,15 +120,10 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY p
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::RegCreateKeyExA);
-    if (!phkResult)
-        return ERROR_BADKEY;
     KeyPath path, sub;
-    REGSAM access;
-    if (LONG rc = NamedKey(hKey, lpSubKey, path, sub, access))
-        return rc;
     Txn txn;
-    if (LONG rc = Enter(txn, Call::RegCreateKeyExA, n, path))
+    if (LONG rc = EnterNamed(txn, Call::RegCreateKeyExA, hKey, lpSubKey, phkResult, ERROR_BADKEY,
+                             path, sub))
         return rc;
     // As on Windows, nothing is made below a key deleted since the handle
     // was opened; making it would bring the deleted key back.
@@ -128,9 +138,8 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM sam
     bool exists = false;
     if (LONG rc = KeyExists(txn, path, exists))
         return rc;
+    // As on Windows, the rights of the parent's handle do not matter.
     if (!exists) {
-        if (!(access & KEY_CREATE_SUB_KEY))
-            return ERROR_ACCESS_DENIED;
         // HKEY_LOCAL_MACHINE's children are the machine's hives: Windows
         // refuses to make new ones.
         bool topExists = false;
@@ -182,7 +191,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BY
     RegKey &key = doc->EnsureKey(path, IsServiceSubtree(path) ? 4 : 1, nullptr);
     std::string data;
     if (cbData)
-        data.assign(reinterpret_cast<const char *>(lpData), cbData);
+        data.assign(reinterpret_cast<const char *>(lpData), StoredSize(dwType, lpData, cbData));
     key.SetValue(lpValueName ? lpValueName : "", dwType, std::move(data));
     txn.MarkDirty(rel);
     return txn.Commit();

@@ -5,17 +5,9 @@
 // tests are exact.
 #include "sim_internal.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <map>
+#include <memory>
 #include <set>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 struct SC_HANDLE__ {
     bool isService;
@@ -286,8 +278,9 @@ void FillStatus(const RegKey &key, const RunState &st, LPSERVICE_STATUS out) {
 //
 // As on Windows, DeleteService only marks a service (deleted=1 in its state
 // file); it goes once it is stopped and nothing holds it open. Handles live
-// in one process, so only this process's count: whoever next finds a
-// marked service stopped without holding it removes it.
+// in one process, so only this process's count, and another program's as
+// `service <Name> held` in the settings says: whoever next finds a marked
+// service stopped and unheld removes it.
 
 bool HeldHere(std::string_view name) {
     for (SC_HANDLE h : g_handles)
@@ -296,8 +289,12 @@ bool HeldHere(std::string_view name) {
     return false;
 }
 
-bool Removable(const RunState &st) {
-    return st.deleted && st.state == SERVICE_STOPPED;
+bool Held(const Txn &txn, std::string_view name) {
+    return HeldHere(name) || txn.GetSettings().BehaviourOf(name).held;
+}
+
+bool Removable(const Txn &txn, std::string_view name, const RunState &st) {
+    return st.deleted && st.state == SERVICE_STOPPED && !Held(txn, name);
 }
 
 // The service's key, everything below it, and its state file.
@@ -313,395 +310,61 @@ LONG RemoveService(Txn &txn, std::string_view name) {
     return RemoveFile(txn.Abs(ServiceStateFile(name)));
 }
 
-// A marked service that has stopped and that this process does not hold
-// is removed now (removed = true). A state file that cannot be read is
-// left to the calls that need it.
+// A marked service that has stopped and that nobody holds is removed now
+// (removed = true). A state file that cannot be read is left to the calls
+// that need it.
 LONG RemoveIfDone(Txn &txn, std::string_view name, bool &removed) {
     removed = false;
     RunState st;
-    if (LoadState(txn, name, st, false) != ERROR_SUCCESS || !Removable(st) || HeldHere(name))
+    if (LoadState(txn, name, st, false) != ERROR_SUCCESS || !Removable(txn, name, st))
         return ERROR_SUCCESS;
     removed = true;
     return RemoveService(txn, name);
 }
 
-// ---------------------------------------------------------------- display-name index
-//
-// CreateServiceA must refuse a display name any other service uses. Reading
-// every service's file for that would make a run cost grow with the number
-// of services, so scm/display-names.index lists every service as one line,
-// "<display name>\t<name>", sorted by display name ignoring case, then by
-// name. A lookup reads the file with one read() and finds its line by
-// binary search; a change writes the file back in pieces around the lines
-// it changes. So neither walks the list, and a machine with 1,000 services
-// costs little more than an empty one. The second line records the
-// registry/services directory (inode, modification and change times) as
-// it stood when the list was last known right. Every change this machine
-// makes there renames a file into that directory, as does an editor that
-// saves by rename or anyone adding or removing a file; a record that no
-// longer matches sends the next lookup back to the service files.
-//
-// Machines made by earlier versions hold the index as 128 bucket files in
-// scm/display-names/ with scm/display-names.stamp beside them. Nothing
-// reads those; the first rebuild removes them.
+// ---------------------------------------------------------------- the calls' common start
 
-constexpr const char *kIndex = "scm/display-names.index";
-constexpr std::string_view kIndexHeader =
-    "# quillmar simulated machine: the services by display name, derived from "
-    "registry/services (remove this file to have it rebuilt)\n";
-constexpr const char *kOldIndexDir = "scm/display-names";
-constexpr const char *kOldStamp = "scm/display-names.stamp";
-
-std::string StampLine(const std::string &dir) {
-    struct stat st;
-    if (stat((dir + "/registry/services").c_str(), &st) != 0)
-        return "stamp absent\n";
-    char line[128];
-    std::snprintf(line, sizeof line, "stamp %llu %lld.%09ld %lld.%09ld\n",
-                  static_cast<unsigned long long>(st.st_ino),
-                  static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec),
-                  static_cast<long long>(st.st_ctim.tv_sec), static_cast<long>(st.st_ctim.tv_nsec));
-    return line;
-}
-
-// Bytes that would break a line or a field, and '%' itself, become %XX.
-// None of them is a letter, so two encoded names are equal ignoring case
-// exactly when the names are: lookups compare the encoded text as it is.
-std::string EncodeField(std::string_view s) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(s.size());
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == '%' || c == 0x7F) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-struct Entry {
-    std::string key;  // what the list is sorted by: the line folded to lower case
-    std::string line; // "<display>\t<name>\n", both encoded, the name lowercased
+// What a call through a service handle has once its checks have passed:
+// the locked machine, the service's key and (withState) its runtime state.
+struct ServiceCall {
+    Txn txn;
+    RegKey *key = nullptr;
+    RunState st;
 };
 
-Entry MakeEntry(std::string_view name, std::string_view display) {
-    Entry e;
-    e.line = EncodeField(display) + '\t' + EncodeField(name);
-    e.key = Lower(e.line);
-    e.line += '\n';
-    return e;
-}
-
-// Orders an entry's line (without its '\n') against a folded key. No
-// encoded field holds a byte below ' ', so the tab sorts a display name
-// before any longer one: "a\tx" < "ab\tx".
-int CompareFolded(std::string_view line, std::string_view key) {
-    std::size_t n = std::min(line.size(), key.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        auto a = static_cast<unsigned char>(AsciiLower(line[i]));
-        auto b = static_cast<unsigned char>(key[i]);
-        if (a != b)
-            return a < b ? -1 : 1;
-    }
-    return line.size() < key.size() ? -1 : line.size() > key.size() ? 1 : 0;
-}
-
-// The start of the first entry not ordered before key (entries.size() when
-// there is none).
-std::size_t LowerBound(std::string_view entries, std::string_view key) {
-    std::size_t lo = 0, hi = entries.size();
-    while (lo < hi) {
-        std::size_t start = lo + (hi - lo) / 2;
-        while (start > lo && entries[start - 1] != '\n')
-            --start;
-        std::size_t nl = std::min(entries.find('\n', start), entries.size());
-        if (CompareFolded(entries.substr(start, nl - start), key) < 0)
-            lo = std::min(nl + 1, hi);
-        else
-            hi = start;
-    }
-    return lo;
-}
-
-// The entry at pos: its display and name fields and the position after it.
-bool EntryAt(std::string_view entries, std::size_t pos, std::string_view &display,
-             std::string_view &name, std::size_t &next) {
-    std::size_t nl = entries.find('\n', pos);
-    std::size_t tab = entries.find('\t', pos);
-    if (nl == entries.npos || tab >= nl)
-        return false;
-    display = entries.substr(pos, tab - pos);
-    name = entries.substr(tab + 1, nl - tab - 1);
-    next = nl + 1;
-    return true;
-}
-
-void ForgetIndex(const std::string &dir) {
-    unlink((dir + "/" + kIndex).c_str());
-}
-
-// Reads the index straight into an uninitialised buffer: the list grows
-// with the machine, and every byte copied or cleared on the way costs.
-bool LoadIndex(const std::string &dir, DisplayIndex &index) {
-    index = DisplayIndex{};
-    int fd = open((dir + "/" + kIndex).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st;
-    std::size_t size = 0, cap = 0;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        cap = static_cast<std::size_t>(st.st_size) + 1; // the 1 shows a file that grew
-        index.text.reset(new char[cap]);
-        for (;;) {
-            ssize_t n = read(fd, index.text.get() + size, cap - size);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0 || (size += static_cast<std::size_t>(n)) == cap)
-                break;
-        }
-    }
-    close(fd);
-    std::string_view text(index.text.get(), size);
-    std::string stamp = StampLine(dir);
-    if (size == 0 || size == cap || text.back() != '\n' ||
-        text.substr(0, kIndexHeader.size()) != kIndexHeader ||
-        text.substr(kIndexHeader.size(), stamp.size()) != stamp)
-        return false;
-    index.entries = text.substr(kIndexHeader.size() + stamp.size());
-    return true;
-}
-
-// The index is only a shortcut: failing to save it costs speed, not
-// correctness, so it never fails the call; the write reports why.
-void SaveIndex(const std::string &dir, std::vector<std::string_view> entries) {
-    std::string stamp = StampLine(dir);
-    entries.insert(entries.begin(), {kIndexHeader, stamp});
-    if (WriteFileAtomic(dir + "/" + kIndex, entries) != ERROR_SUCCESS)
-        ForgetIndex(dir);
-}
-
-// WriteFileAtomic's temporary names, "<file>.tmp.<pid>.<16 hex digits>",
-// matched exactly: a service whose name holds ".tmp." keeps its files.
-bool IsTempName(std::string_view name) {
-    auto all = [](std::string_view s, const char *set) {
-        return !s.empty() && s.find_first_not_of(set) == s.npos;
-    };
-    std::size_t dot = name.rfind('.');
-    if (dot == name.npos || !all(name.substr(dot + 1), "0123456789abcdef") ||
-        name.size() - dot - 1 != 16)
-        return false;
-    std::size_t tmp = name.rfind(".tmp.", dot);
-    return tmp != name.npos && tmp + 5 <= dot &&
-           all(name.substr(tmp + 5, dot - tmp - 5), "0123456789");
-}
-
-// The names in a directory that keep() accepts ("." and ".." never); none
-// when it cannot be read.
-template <class Keep> std::vector<std::string> NamesIn(const std::string &path, Keep keep) {
-    std::vector<std::string> names;
-    DIR *d = opendir(path.c_str());
-    if (!d)
-        return names;
-    while (struct dirent *ent = readdir(d))
-        if (std::strcmp(ent->d_name, ".") != 0 && std::strcmp(ent->d_name, "..") != 0 &&
-            keep(ent->d_name))
-            names.emplace_back(ent->d_name);
-    closedir(d);
-    return names;
-}
-
-// Removes what killed runs left behind under temporary names (every writer
-// holds the machine lock, as we do) and an earlier version's bucket files.
-void ClearLeftovers(Txn &txn) {
-    for (const char *sub : {"registry/services", "scm"}) {
-        std::string path = txn.Abs(sub);
-        for (const std::string &f : NamesIn(path, IsTempName))
-            unlink((path + "/" + f).c_str());
-    }
-    // The stamp goes first: an earlier version that meets the buckets
-    // without it rebuilds them rather than trusting them.
-    if (unlink(txn.Abs(kOldStamp).c_str()) != 0 && errno != ENOENT)
-        return;
-    std::string oldDir = txn.Abs(kOldIndexDir);
-    for (const std::string &f : NamesIn(oldDir, [](const char *) { return true; }))
-        unlink((oldDir + "/" + f).c_str());
-    rmdir(oldDir.c_str());
-}
-
-// Reads every service file into entries and saves them as the index.
-LONG RebuildIndex(Txn &txn, std::string &entries) {
-    std::string servicesDir = txn.Abs("registry/services");
-    DIR *d = opendir(servicesDir.c_str());
-    if (!d && errno != ENOENT) {
-        int e = errno;
-        ReportOnce(servicesDir, std::string("cannot list: ") + std::strerror(e));
-        return e == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTREAD;
-    }
-    std::vector<std::string> files;
-    while (d) {
-        struct dirent *ent = readdir(d);
-        if (!ent)
-            break;
-        std::string_view name = ent->d_name; // a temporary name never ends so
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".reg")
-            files.emplace_back(name);
-    }
-    if (d)
-        closedir(d);
-    std::map<std::string, std::string> sorted; // key -> line
-    for (const std::string &f : files) {
-        RegDoc *doc = nullptr;
-        if (LONG rc = txn.Doc("registry/services/" + f, doc))
-            return rc;
-        for (auto &[name, display] : ServicesIn(*doc)) {
-            Entry e = MakeEntry(name, display);
-            sorted[std::move(e.key)] = std::move(e.line);
-        }
-    }
-    ClearLeftovers(txn);
-    entries.clear();
-    for (auto &[key, line] : sorted)
-        entries += line;
-    SaveIndex(txn.Dir(), {entries});
-    return ERROR_SUCCESS;
-}
-
-// Whether a service other than selfName (encoded) has one of the display
-// names (encoded); false when an entry looked at is not well formed.
-bool ScanIndex(std::string_view entries, const std::vector<std::string> &displays,
-               std::string_view selfName, bool &clash) {
-    clash = false;
-    for (const std::string &want : displays) {
-        std::string_view display, name;
-        std::size_t next = 0;
-        for (std::size_t pos = LowerBound(entries, Lower(want) + '\t'); pos < entries.size();
-             pos = next) {
-            if (!EntryAt(entries, pos, display, name, next))
-                return false;
-            if (!IEquals(display, want))
-                break;
-            if (name != selfName) {
-                clash = true;
-                return true;
-            }
-        }
-    }
-    return true;
-}
-
-} // namespace
-
-namespace quillmar::sim {
-
-bool DisplayIndexLoad(const std::string &dir, DisplayIndex &index) {
-    return LoadIndex(dir, index);
-}
-
-void DisplayIndexForget(const std::string &dir) {
-    ForgetIndex(dir);
-}
-
-void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
-                            const std::vector<DisplayChange> &changes) {
-    // Each change takes out the service's old line and puts in its new one
-    // where it sorts; the file is then written as the old text between them.
-    struct Edit {
-        std::size_t at, end = 0; // a line [at, end) taken out, or a line put in at `at`
-        Entry entry;
-    };
-    std::string_view entries = index.entries;
-    std::vector<Edit> edits;
-    for (const DisplayChange &c : changes) {
-        if (c.before) {
-            Edit e{0, 0, MakeEntry(c.name, *c.before)};
-            e.at = LowerBound(entries, e.entry.key);
-            // The old line must be where it sorts, or the list is not what
-            // this machine wrote: leave it forgotten, to be rebuilt.
-            if (entries.compare(e.at, e.entry.line.size(), e.entry.line) != 0)
-                return;
-            e.end = e.at + e.entry.line.size();
-            edits.push_back(std::move(e));
-        }
-        if (c.after) {
-            Edit e{0, 0, MakeEntry(c.name, *c.after)};
-            e.at = LowerBound(entries, e.entry.key);
-            edits.push_back(std::move(e));
-        }
-    }
-    // By place; at one place new lines in their order, then the old line.
-    std::sort(edits.begin(), edits.end(), [](const Edit &a, const Edit &b) {
-        if (a.at != b.at)
-            return a.at < b.at;
-        if ((a.end == 0) != (b.end == 0))
-            return a.end == 0;
-        return a.entry.key < b.entry.key;
-    });
-    std::vector<std::string_view> pieces;
-    std::size_t from = 0; // the old text not yet taken
-    for (const Edit &e : edits) {
-        if (e.at > from)
-            pieces.push_back(entries.substr(from, e.at - from));
-        from = std::max(from, e.at);
-        if (e.end)
-            from = e.end;
-        else
-            pieces.push_back(e.entry.line);
-    }
-    if (from < entries.size())
-        pieces.push_back(entries.substr(from));
-    SaveIndex(dir, std::move(pieces));
-}
-
-LONG FindNameClash(Txn &txn, std::initializer_list<std::string_view> names, std::string_view self,
-                   bool &clash) {
-    clash = false;
-    std::vector<std::string> displays;
-    for (std::string_view name : names) {
-        if (!IEquals(name, self)) {
-            RegKey *other = nullptr;
-            if (LONG rc = FindService(txn, name, other))
-                return rc;
-            if (other) {
-                clash = true;
-                return ERROR_SUCCESS;
-            }
-        }
-        displays.push_back(EncodeField(name));
-    }
-    std::string selfName = EncodeField(Lower(self));
-    DisplayIndex index;
-    if (LoadIndex(txn.Dir(), index) && ScanIndex(index.entries, displays, selfName, clash))
-        return ERROR_SUCCESS;
-    std::string entries;
-    if (LONG rc = RebuildIndex(txn, entries))
-        return rc;
-    ScanIndex(entries, displays, selfName, clash); // well formed: made just now
-    return ERROR_SUCCESS;
-}
-
-} // namespace quillmar::sim
-
-namespace {
-
-// Begins the call's transaction and applies any injected fault.
-DWORD Enter(Txn &txn, Call call, std::uint64_t n, const std::string *name) {
+// Counts the call and checks it in Windows' order: the handle, the
+// arguments checked before the rights (earlyError), the rights, the
+// arguments checked after them (lateError). Then locks the machine and
+// lets an injected fault strike, before anything else is read. 0 or the
+// code the call fails with.
+DWORD BeginCall(Txn &txn, Call call, SC_HANDLE h, bool isService, DWORD right, DWORD earlyError,
+                DWORD lateError, const std::string *name) {
+    const std::uint64_t n = CountCall(call);
+    if (!IsHandle(h, isService))
+        return ERROR_INVALID_HANDLE;
+    if (earlyError)
+        return earlyError;
+    if ((h->access & right) != right)
+        return ERROR_ACCESS_DENIED;
+    if (lateError)
+        return lateError;
     if (LONG rc = txn.Begin())
         return static_cast<DWORD>(rc);
-    return InjectedFault(txn.GetSettings(), call, n, name);
+    return InjectedFault(txn.GetSettings(), call, n, isService ? &h->name : name);
 }
 
-// Enter for a call through a service handle: the service must still be
-// there (a handle outlives a service another process removed).
-DWORD EnterService(Txn &txn, Call call, std::uint64_t n, SC_HANDLE hService, RegKey *&key) {
-    if (DWORD rc = Enter(txn, call, n, &hService->name))
+// BeginCall for a call through a service handle, which then reads the
+// service: it must still be there (a handle outlives a service another
+// process removed).
+DWORD BeginServiceCall(ServiceCall &c, Call call, SC_HANDLE h, DWORD right, DWORD earlyError,
+                       DWORD lateError, bool withState = true) {
+    if (DWORD rc = BeginCall(c.txn, call, h, true, right, earlyError, lateError, nullptr))
         return rc;
-    if (LONG rc = FindService(txn, hService->name, key))
+    if (LONG rc = FindService(c.txn, h->name, c.key))
         return static_cast<DWORD>(rc);
-    return key ? 0 : static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (!c.key)
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    return withState ? static_cast<DWORD>(LoadState(c.txn, h->name, c.st)) : 0;
 }
 
 // Fault check for the close calls, which must work on an otherwise
@@ -713,6 +376,8 @@ DWORD CloseFault(Call call, std::uint64_t n, const std::string *name) {
         return 0;
     return InjectedFault(settings, call, n, name);
 }
+
+// ---------------------------------------------------------------- arguments
 
 bool ValidServiceType(DWORD t) {
     DWORD base = t & ~SERVICE_INTERACTIVE_PROCESS;
@@ -730,6 +395,51 @@ bool ValidServiceName(const char *name) {
     return true;
 }
 
+// Only LocalSystem may run an interactive service; no account is LocalSystem.
+bool InteractiveAccountValid(DWORD type, std::string_view account) {
+    return !(type & SERVICE_INTERACTIVE_PROCESS) || account.empty() ||
+           IEquals(account, "LocalSystem");
+}
+
+// Whether another service holds one of the names a service would have. Its
+// display name may not be another's name, nor its name another's display
+// name (checkName); a display name that another service shows too only
+// before Windows 10 version 1709 (`displaynames unique`).
+LONG NameClash(Txn &txn, std::string_view name, std::string_view display, bool checkName,
+               bool &clash) {
+    clash = false;
+    if (!IEquals(display, name)) {
+        RegKey *other = nullptr;
+        if (LONG rc = FindService(txn, display, other))
+            return rc;
+        if ((clash = other != nullptr))
+            return ERROR_SUCCESS;
+    }
+    if (checkName)
+        if (LONG rc = DisplayNameInUse(txn, name, name, clash); rc || clash)
+            return rc;
+    if (txn.GetSettings().uniqueDisplayNames && !(checkName && IEquals(display, name)))
+        return DisplayNameInUse(txn, display, name, clash);
+    return ERROR_SUCCESS;
+}
+
+// Whether a service that depends on this one is not stopped: a stop is
+// refused then.
+LONG DependentRunning(Txn &txn, std::string_view name, bool &running) {
+    running = false;
+    std::vector<std::string> dependents;
+    if (LONG rc = DependentsOf(txn, name, dependents))
+        return rc;
+    for (const std::string &dependent : dependents) {
+        RunState st;
+        if (LONG rc = LoadState(txn, dependent, st))
+            return rc;
+        if ((running = st.state != SERVICE_STOPPED))
+            return ERROR_SUCCESS;
+    }
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
@@ -740,21 +450,21 @@ SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDe
     if (lpDatabaseName && !IEquals(lpDatabaseName, "ServicesActive"))
         return Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::OpenSCManagerA, n, nullptr))
+    if (LONG rc = txn.Begin())
+        return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
+    if (DWORD rc = InjectedFault(txn.GetSettings(), Call::OpenSCManagerA, n, nullptr))
         return Fail(rc, SC_HANDLE(nullptr));
+    // As on Windows, which clears the last error on this success.
+    SetLastError(ERROR_SUCCESS);
     return NewHandle(false, MapManagerAccess(dwDesiredAccess), {});
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::OpenServiceA);
-    if (!IsHandle(hSCManager, false))
-        return Fail(ERROR_INVALID_HANDLE, SC_HANDLE(nullptr));
-    if (!ValidServiceName(lpServiceName))
-        return Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
-    std::string name = lpServiceName;
+    const std::string name = lpServiceName ? lpServiceName : "";
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::OpenServiceA, n, &name))
+    if (DWORD rc = BeginCall(txn, Call::OpenServiceA, hSCManager, false, 0,
+                             ValidServiceName(lpServiceName) ? 0 : ERROR_INVALID_NAME, 0, &name))
         return Fail(rc, SC_HANDLE(nullptr));
     RegKey *key = nullptr;
     if (LONG rc = FindService(txn, name, key))
@@ -776,21 +486,21 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
                          LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
                          LPCSTR) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::CreateServiceA);
-    if (!IsHandle(hSCManager, false))
-        return Fail(ERROR_INVALID_HANDLE, SC_HANDLE(nullptr));
-    if (!(hSCManager->access & SC_MANAGER_CREATE_SERVICE))
-        return Fail(ERROR_ACCESS_DENIED, SC_HANDLE(nullptr));
-    if (!ValidServiceName(lpServiceName))
-        return Fail(ERROR_INVALID_NAME, SC_HANDLE(nullptr));
-    if (!lpBinaryPathName || !*lpBinaryPathName || !ValidServiceType(dwServiceType) ||
-        dwStartType > SERVICE_DISABLED || dwErrorControl > 3)
-        return Fail(ERROR_INVALID_PARAMETER, SC_HANDLE(nullptr));
-    std::string name = lpServiceName;
-    std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : name;
+    const std::string account =
+        lpServiceStartName && *lpServiceStartName ? lpServiceStartName : "LocalSystem";
+    const DWORD argsError = !ValidServiceName(lpServiceName) ? ERROR_INVALID_NAME
+                            : !lpBinaryPathName || !*lpBinaryPathName ||
+                                    !ValidServiceType(dwServiceType) ||
+                                    dwStartType > SERVICE_DISABLED || dwErrorControl > 3 ||
+                                    !InteractiveAccountValid(dwServiceType, account)
+                                ? ERROR_INVALID_PARAMETER
+                                : 0;
+    const std::string name = lpServiceName && !argsError ? lpServiceName : "";
     Txn txn;
-    if (DWORD rc = Enter(txn, Call::CreateServiceA, n, &name))
+    if (DWORD rc = BeginCall(txn, Call::CreateServiceA, hSCManager, false,
+                             SC_MANAGER_CREATE_SERVICE, 0, argsError, &name))
         return Fail(rc, SC_HANDLE(nullptr));
+    std::string display = lpDisplayName && *lpDisplayName ? lpDisplayName : name;
     RegKey *existing = nullptr;
     if (LONG rc = FindService(txn, name, existing))
         return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
@@ -799,7 +509,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
         RunState st;
         if (LoadState(txn, name, st, false) != ERROR_SUCCESS || !st.deleted)
             return Fail(ERROR_SERVICE_EXISTS, SC_HANDLE(nullptr));
-        if (!Removable(st) || HeldHere(name))
+        if (!Removable(txn, name, st))
             return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, SC_HANDLE(nullptr));
         // Its time had come: the new service replaces all of it, Parameters
         // included, in the one write below.
@@ -808,10 +518,8 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
             return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
         doc->RemoveSubtree(ServiceKey(name));
     }
-    // Neither our display name nor our name may be another service's name
-    // or display name.
     bool clash = false;
-    if (LONG rc = FindNameClash(txn, {display, name}, name, clash))
+    if (LONG rc = NameClash(txn, name, display, true, clash))
         return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
     if (clash)
         return Fail(ERROR_DUPLICATE_SERVICE_NAME, SC_HANDLE(nullptr));
@@ -829,9 +537,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
     key.SetValue("ErrorControl", REG_DWORD, DwordBytes(dwErrorControl));
     key.SetValue("ImagePath", REG_EXPAND_SZ, SzBytes(lpBinaryPathName));
     key.SetValue("DisplayName", REG_SZ, SzBytes(display));
-    key.SetValue(
-        "ObjectName", REG_SZ,
-        SzBytes(lpServiceStartName && *lpServiceStartName ? lpServiceStartName : "LocalSystem"));
+    key.SetValue("ObjectName", REG_SZ, SzBytes(account));
     if (lpLoadOrderGroup && *lpLoadOrderGroup)
         key.SetValue("Group", REG_SZ, SzBytes(lpLoadOrderGroup));
     if (lpDependencies && *lpDependencies)
@@ -847,48 +553,32 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
 
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::QueryServiceStatus);
-    if (!IsHandle(hService, true))
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!lpServiceStatus)
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    if (!(hService->access & SERVICE_QUERY_STATUS))
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
-    Txn txn;
-    RegKey *key = nullptr;
-    if (DWORD rc = EnterService(txn, Call::QueryServiceStatus, n, hService, key))
+    ServiceCall c;
+    if (DWORD rc = BeginServiceCall(c, Call::QueryServiceStatus, hService, SERVICE_QUERY_STATUS,
+                                    lpServiceStatus ? 0 : ERROR_INVALID_PARAMETER, 0))
         return Fail(rc, FALSE);
-    RunState st;
-    if (LONG rc = LoadState(txn, hService->name, st))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (Poll(st))
-        if (LONG rc = SaveState(txn, hService->name, st))
+    if (Poll(c.st))
+        if (LONG rc = SaveState(c.txn, hService->name, c.st))
             return Fail(static_cast<DWORD>(rc), FALSE);
-    FillStatus(*key, st, lpServiceStatus);
+    FillStatus(*c.key, c.st, lpServiceStatus);
     return TRUE;
 }
 
 BOOL StartServiceA(SC_HANDLE hService, DWORD, LPCSTR *) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::StartServiceA);
-    if (!IsHandle(hService, true))
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!(hService->access & SERVICE_START))
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
-    Txn txn;
-    RegKey *key = nullptr;
-    if (DWORD rc = EnterService(txn, Call::StartServiceA, n, hService, key))
+    ServiceCall c;
+    if (DWORD rc = BeginServiceCall(c, Call::StartServiceA, hService, SERVICE_START, 0, 0, false))
         return Fail(rc, FALSE);
-    if (DwordOf(*key, "Start", SERVICE_DEMAND_START) == SERVICE_DISABLED)
+    if (DwordOf(*c.key, "Start", SERVICE_DEMAND_START) == SERVICE_DISABLED)
         return Fail(ERROR_SERVICE_DISABLED, FALSE);
-    RunState st;
-    if (LONG rc = LoadState(txn, hService->name, st))
+    RunState &st = c.st;
+    if (LONG rc = LoadState(c.txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
     if (st.deleted)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     if (st.state != SERVICE_STOPPED)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING, FALSE);
-    ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
+    ServiceBehaviour b = c.txn.GetSettings().BehaviourOf(hService->name);
     st = RunState{};
     if (b.startPolls == 0 && !b.startDies) {
         st.state = SERVICE_RUNNING;
@@ -898,39 +588,37 @@ BOOL StartServiceA(SC_HANDLE hService, DWORD, LPCSTR *) {
         st.then = b.startDies ? SERVICE_STOPPED : SERVICE_RUNNING;
         st.thenExitCode = b.diesWith;
     }
-    if (LONG rc = SaveState(txn, hService->name, st))
+    if (LONG rc = SaveState(c.txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
     return TRUE;
 }
 
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::ControlService);
-    if (!IsHandle(hService, true))
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!lpServiceStatus)
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    if (dwControl != SERVICE_CONTROL_STOP && dwControl != SERVICE_CONTROL_INTERROGATE)
-        return Fail(ERROR_INVALID_SERVICE_CONTROL, FALSE);
-    DWORD needed = dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP : SERVICE_INTERROGATE;
-    if (!(hService->access & needed))
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
-    Txn txn;
-    RegKey *key = nullptr;
-    if (DWORD rc = EnterService(txn, Call::ControlService, n, hService, key))
+    const bool stop = dwControl == SERVICE_CONTROL_STOP;
+    const DWORD argsError = !lpServiceStatus ? ERROR_INVALID_PARAMETER
+                            : !stop && dwControl != SERVICE_CONTROL_INTERROGATE
+                                ? ERROR_INVALID_SERVICE_CONTROL
+                                : 0;
+    ServiceCall c;
+    if (DWORD rc = BeginServiceCall(c, Call::ControlService, hService,
+                                    stop ? SERVICE_STOP : SERVICE_INTERROGATE, argsError, 0))
         return Fail(rc, FALSE);
-    RunState st;
-    if (LONG rc = LoadState(txn, hService->name, st))
-        return Fail(static_cast<DWORD>(rc), FALSE);
+    RunState &st = c.st;
     // As on Windows, these refusals still report the current status.
-    FillStatus(*key, st, lpServiceStatus);
+    FillStatus(*c.key, st, lpServiceStatus);
     if (st.state == SERVICE_STOPPED)
         return Fail(ERROR_SERVICE_NOT_ACTIVE, FALSE);
-    if (dwControl == SERVICE_CONTROL_INTERROGATE)
+    if (!stop)
         return TRUE;
     if (IsPending(st))
         return Fail(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, FALSE);
-    ServiceBehaviour b = txn.GetSettings().BehaviourOf(hService->name);
+    bool dependentRunning = false;
+    if (LONG rc = DependentRunning(c.txn, hService->name, dependentRunning))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (dependentRunning)
+        return Fail(ERROR_DEPENDENT_SERVICES_RUNNING, FALSE);
+    ServiceBehaviour b = c.txn.GetSettings().BehaviourOf(hService->name);
     // A service that answers the stop with NO_ERROR and keeps running: the
     // call succeeds, and the status it reports is still RUNNING.
     if (b.stopIgnored)
@@ -943,9 +631,9 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
         st.polls = b.stopPolls;
         st.then = SERVICE_STOPPED;
     }
-    if (LONG rc = SaveState(txn, hService->name, st))
+    if (LONG rc = SaveState(c.txn, hService->name, st))
         return Fail(static_cast<DWORD>(rc), FALSE);
-    FillStatus(*key, st, lpServiceStatus);
+    FillStatus(*c.key, st, lpServiceStatus);
     return TRUE;
 }
 
@@ -954,31 +642,38 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
                           LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
                           LPCSTR, LPCSTR lpDisplayName) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::ChangeServiceConfigA);
-    if (!IsHandle(hService, true))
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!(hService->access & SERVICE_CHANGE_CONFIG))
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
-    if ((dwServiceType != SERVICE_NO_CHANGE && !ValidServiceType(dwServiceType)) ||
-        (dwStartType != SERVICE_NO_CHANGE && dwStartType > SERVICE_DISABLED) ||
-        (dwErrorControl != SERVICE_NO_CHANGE && dwErrorControl > 3))
-        return Fail(ERROR_INVALID_PARAMETER, FALSE);
-    Txn txn;
-    RegKey *key = nullptr;
-    if (DWORD rc = EnterService(txn, Call::ChangeServiceConfigA, n, hService, key))
+    const DWORD argsError =
+        (dwServiceType != SERVICE_NO_CHANGE && !ValidServiceType(dwServiceType)) ||
+                (dwStartType != SERVICE_NO_CHANGE && dwStartType > SERVICE_DISABLED) ||
+                (dwErrorControl != SERVICE_NO_CHANGE && dwErrorControl > 3)
+            ? ERROR_INVALID_PARAMETER
+            : 0;
+    ServiceCall c;
+    if (DWORD rc = BeginServiceCall(c, Call::ChangeServiceConfigA, hService, SERVICE_CHANGE_CONFIG,
+                                    0, argsError))
         return Fail(rc, FALSE);
-    RunState st;
-    if (LONG rc = LoadState(txn, hService->name, st))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (st.deleted)
+    RegKey *key = c.key;
+    if (c.st.deleted)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     if (lpDisplayName && *lpDisplayName) {
         bool clash = false;
-        if (LONG rc = FindNameClash(txn, {lpDisplayName}, hService->name, clash))
+        if (LONG rc = NameClash(c.txn, hService->name, lpDisplayName, false, clash))
             return Fail(static_cast<DWORD>(rc), FALSE);
         if (clash)
             return Fail(ERROR_DUPLICATE_SERVICE_NAME, FALSE);
     }
+    // The service as it would be: an interactive one must stay LocalSystem's.
+    const RegValue *objectName = key->FindValue("ObjectName");
+    std::string account = lpServiceStartName ? lpServiceStartName
+                          : objectName       ? objectName->data
+                                             : "";
+    while (!account.empty() && account.back() == '\0')
+        account.pop_back();
+    if (!InteractiveAccountValid(dwServiceType != SERVICE_NO_CHANGE
+                                     ? dwServiceType
+                                     : DwordOf(*key, "Type", SERVICE_WIN32_OWN_PROCESS),
+                                 account))
+        return Fail(ERROR_INVALID_PARAMETER, FALSE);
     if (dwServiceType != SERVICE_NO_CHANGE)
         key->SetValue("Type", REG_DWORD, DwordBytes(dwServiceType));
     if (dwStartType != SERVICE_NO_CHANGE)
@@ -995,8 +690,8 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
         key->SetValue("ObjectName", REG_SZ, SzBytes(lpServiceStartName));
     if (lpDisplayName)
         key->SetValue("DisplayName", REG_SZ, SzBytes(lpDisplayName));
-    txn.MarkDirty(ServiceRegFile(hService->name));
-    if (LONG rc = txn.Commit())
+    c.txn.MarkDirty(ServiceRegFile(hService->name));
+    if (LONG rc = c.txn.Commit())
         return Fail(static_cast<DWORD>(rc), FALSE);
     if (lpdwTagId)
         *lpdwTagId = 0;
@@ -1005,24 +700,15 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
 
 BOOL DeleteService(SC_HANDLE hService) {
     ProcessGuard guard;
-    std::uint64_t n = CountCall(Call::DeleteService);
-    if (!IsHandle(hService, true))
-        return Fail(ERROR_INVALID_HANDLE, FALSE);
-    if (!(hService->access & DELETE))
-        return Fail(ERROR_ACCESS_DENIED, FALSE);
-    Txn txn;
-    RegKey *key = nullptr;
-    if (DWORD rc = EnterService(txn, Call::DeleteService, n, hService, key))
+    ServiceCall c;
+    if (DWORD rc = BeginServiceCall(c, Call::DeleteService, hService, DELETE, 0, 0))
         return Fail(rc, FALSE);
-    RunState st;
-    if (LONG rc = LoadState(txn, hService->name, st))
-        return Fail(static_cast<DWORD>(rc), FALSE);
-    if (st.deleted)
+    if (c.st.deleted)
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE, FALSE);
     // Only the mark: this very handle still holds the service, so it goes
     // at the earliest when the handle is closed.
-    st.deleted = true;
-    if (LONG rc = SaveState(txn, hService->name, st))
+    c.st.deleted = true;
+    if (LONG rc = SaveState(c.txn, hService->name, c.st))
         return Fail(static_cast<DWORD>(rc), FALSE);
     return TRUE;
 }
@@ -1046,7 +732,8 @@ BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
         RunState st;
         RegKey *key = nullptr;
         if (txn.Begin() == ERROR_SUCCESS &&
-            LoadState(txn, closed->name, st, false) == ERROR_SUCCESS && Removable(st) &&
+            LoadState(txn, closed->name, st, false) == ERROR_SUCCESS &&
+            Removable(txn, closed->name, st) &&
             FindService(txn, closed->name, key) == ERROR_SUCCESS && key)
             RemoveService(txn, closed->name);
     }

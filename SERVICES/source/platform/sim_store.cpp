@@ -3,6 +3,7 @@
 // killed mid-write can leave a torn or lost update behind.
 #include "sim_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -252,20 +253,31 @@ LONG LoadSettings(const std::string &machineDir, Settings &out) {
     return ERROR_SUCCESS;
 }
 
-std::map<std::string, std::string> ServicesIn(const RegDoc &doc) {
-    std::map<std::string, std::string> out;
+std::map<std::string, IndexedService> ServicesIn(const RegDoc &doc) {
+    std::map<std::string, IndexedService> out;
     for (const RegKey &k : doc.keys) {
         std::string name;
         if (k.path.size() != 4 || !IsServiceSubtree(k.path, &name) || !k.FindValue("Type"))
             continue;
-        std::string display = name;
+        IndexedService service;
+        service.display = name;
         const RegValue *d = k.FindValue("DisplayName");
         if (d && (d->type == REG_SZ || d->type == REG_EXPAND_SZ)) {
-            display = d->data;
-            while (!display.empty() && display.back() == '\0')
-                display.pop_back();
+            service.display = d->data;
+            while (!service.display.empty() && service.display.back() == '\0')
+                service.display.pop_back();
         }
-        out[Lower(name)] = display;
+        // A REG_MULTI_SZ, one name after another; "+Name" is a group.
+        if (const RegValue *deps = k.FindValue("DependOnService")) {
+            std::string_view rest = deps->data;
+            while (!rest.empty()) {
+                std::size_t end = std::min(rest.find('\0'), rest.size());
+                if (end > 0 && rest[0] != '+')
+                    service.dependsOn.push_back(Lower(rest.substr(0, end)));
+                rest.remove_prefix(std::min(end + 1, rest.size()));
+            }
+        }
+        out[Lower(name)] = std::move(service);
     }
     return out;
 }
@@ -352,7 +364,7 @@ LONG Txn::Commit() {
     if (anyService)
         DisplayIndexForget(dir_);
 
-    std::vector<DisplayChange> changes;
+    std::vector<IndexChange> changes;
     LONG result = ERROR_SUCCESS;
     for (auto &[rel, f] : files_) {
         if (!f.dirty)
@@ -366,16 +378,16 @@ LONG Txn::Commit() {
         f.dirty = false;
         if (rel.rfind("registry/services/", 0) != 0)
             continue;
-        std::map<std::string, std::string> after = ServicesIn(f.doc);
-        for (auto &[name, display] : f.servicesBefore)
+        std::map<std::string, IndexedService> after = ServicesIn(f.doc);
+        for (auto &[name, service] : f.servicesBefore)
             if (!after.count(name))
-                changes.push_back({name, display, std::nullopt});
-        for (auto &[name, display] : after) {
+                changes.push_back({name, service, std::nullopt});
+        for (auto &[name, service] : after) {
             auto was = f.servicesBefore.find(name);
             if (was == f.servicesBefore.end())
-                changes.push_back({name, std::nullopt, display});
-            else if (was->second != display)
-                changes.push_back({name, was->second, display});
+                changes.push_back({name, std::nullopt, service});
+            else if (was->second != service)
+                changes.push_back({name, was->second, service});
         }
         f.servicesBefore = std::move(after);
     }

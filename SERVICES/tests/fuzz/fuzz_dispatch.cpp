@@ -102,6 +102,8 @@ const char *const kSettingLines[] = {
     "fail OpenServiceA name Orv_Field_Link_Mgr with 5",
     "fail DeleteService name Orv_Field_Link_Mgr with 1072",
     "fail OpenServiceA name OrvFLM with 1060",
+    "service OrvEvtLogger held",
+    "displaynames unique",
 };
 constexpr unsigned kNumSettingLines = sizeof kSettingLines / sizeof kSettingLines[0];
 

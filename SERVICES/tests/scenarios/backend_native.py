@@ -63,8 +63,8 @@ def service_state_file(name: str) -> str:
 
 # ---- the machine's runtime state and settings ------------------------------------
 
-def format_state(running: bool) -> str:
-    return "state=RUNNING\n" if running else "state=STOPPED\n"
+def format_state(running: bool, marked: bool = False) -> str:
+    return ("state=RUNNING\n" if running else "state=STOPPED\n") + ("deleted=1\n" if marked else "")
 
 
 def parse_state(text: str) -> str:
@@ -154,25 +154,33 @@ class Case:
     def _setup_service(self, svc: model.Service) -> None:
         image = self.dir + "\\" + svc.exe
         key = f"HKEY_LOCAL_MACHINE\\{SERVICES_KEY}\\{svc.name}"
+        # Only LocalSystem may run an interactive service.
         values = [
-            ("Type", "dword:%08x" % 0x110),
+            ("Type", "dword:%08x" % (0x110 if svc.account is None else 0x10)),
             ("Start", "dword:%08x" % 2),
             ("ErrorControl", "dword:%08x" % 1),
             ("ImagePath", regtext.hex_data(2, (image + "\0").encode("utf-16-le"))),
             ("DisplayName", regtext.quote(svc.display or svc.name)),
-            ("ObjectName", regtext.quote("LocalSystem")),
+            ("ObjectName", regtext.quote(svc.account or "LocalSystem")),
         ]
+        if svc.depends_on:
+            names = "".join(n + "\0" for n in svc.depends_on) + "\0"
+            values.append(("DependOnService", regtext.hex_data(7, names.encode("utf-16-le"))))
         keys = [(key, values)]
         if svc.params:
             keys.append((key + "\\Parameters",
                          [(n, regtext.quote(self.expand(v))) for n, v in svc.params.items()]))
         self._write(service_reg_file(svc.name), regtext.format_keys(keys))
-        self._write(service_state_file(svc.name), format_state(svc.running))
+        if svc.marked and not (svc.held or svc.running):
+            raise ValueError(f"{svc.name}: a marked service stays only while held or running")
+        self._write(service_state_file(svc.name), format_state(svc.running, svc.marked))
         if svc.behaviour not in model.BEHAVIOURS:
             raise ValueError(f"unknown behaviour {svc.behaviour!r}")
         for line in model.BEHAVIOURS[svc.behaviour].sim:
             code = f" {svc.exit_code}" if svc.exit_code is not None else ""
             self.settings.append(line.format(name=svc.name, code=code))
+        if svc.held:
+            self.settings.append(f'service "{svc.name}" held')
         self._write_settings()
 
     def _setup_console(self, con: model.Console) -> None:

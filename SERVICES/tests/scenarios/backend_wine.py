@@ -18,6 +18,7 @@ from __future__ import annotations
 import os
 import re
 import shutil
+import subprocess
 import tempfile
 import sys
 import time
@@ -28,7 +29,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "wine"))
 
 import model  # noqa: E402
-from wineenv import WineEnv, WineError, to_windows  # noqa: E402
+from wineenv import WINE, WineEnv, WineError, to_windows  # noqa: E402
 
 # Every service name a scenario can leave behind, the obsolete agent name
 # included; a case may add its own.
@@ -262,6 +263,7 @@ class Case:
         self.dir = to_windows(host_dir)
         self.services: list[str] = []  # names the set-up created, besides the catalogue
         self.shares: list[Path] = []  # links that make {dir} a share
+        self.holders: list[tuple[subprocess.Popen, Path]] = []  # with the file that releases each
         self.timing = {"setup": 0.0, "run": 0.0, "check": 0.0, "cleanup": 0.0}
         shutil.rmtree(host_dir, ignore_errors=True)
         host_dir.mkdir(parents=True)
@@ -271,6 +273,8 @@ class Case:
             before = time.monotonic()
             for mode_file in backend.cases_dir.glob("*/*.mode"):
                 Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
+            for hold_file in backend.cases_dir.glob("*/hold-*.out"):
+                hold_file.with_suffix(".release").touch()
             backend.remove_services(CATALOGUE_SERVICES)
             self.timing["cleanup"] += time.monotonic() - before
         backend.clean = False
@@ -334,11 +338,16 @@ class Case:
             self.services.append(step.name)
 
         # "type= interact" makes Wine's sc register 0x110, own process and
-        # interactive, as quillmar itself does; a service created without a
-        # display name shows its own name, as on Windows.
+        # interactive, as quillmar itself does; only LocalSystem may run
+        # that, so a service of another account is own process alone. A
+        # service created without a display name shows its own name, as on
+        # Windows.
+        kind = ["type=", "interact"] if step.account is None else ["type=", "own", "obj=",
+                                                                  step.account]
+        depend = ["depend=", "/".join(step.depends_on)] if step.depends_on else []
         self._sc("create", step.name, "binPath=", self.dir + self.sep + step.exe,
                  "DisplayName=", step.display if step.display is not None else step.name,
-                 "type=", "interact", "start=", "auto")
+                 *kind, *depend, "start=", "auto")
         key = rf"HKLM\{SERVICES_KEY}\{step.name}\Parameters"
         for name, data in step.params.items():
             r = self.backend.builtin("reg", "add", key, "/v", name, "/t", "REG_SZ",
@@ -355,6 +364,46 @@ class Case:
                 time.sleep(0.05)
             else:
                 raise SetupError(f"{step.name} did not reach state {wanted}: {info}")
+        if step.held:
+            self._hold(step.name)
+        if step.marked:
+            if not (step.held or step.running):
+                raise SetupError(f"{step.name}: a marked service stays only while held or running")
+            self._sc("delete", step.name)
+
+    def _hold(self, name: str) -> None:
+        """Another program holds the service open until the cleanup: the
+        probe opens it, says "held ok", and waits for its release file. Run
+        once more when Wine did not start it (no start line)."""
+        for _ in (1, 2):
+            out = Path(self.host_dir, f"hold-{len(self.holders)}.out")
+            release = out.with_suffix(".release")
+            with open(out, "wb") as f:
+                holder = subprocess.Popen(
+                    [WINE, str(self.backend.fixtures["wineprobe"]), "hold", name,
+                     to_windows(release)], cwd=self.host_dir, env=self.backend.wine.env,
+                    stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT)
+            self.holders.append((holder, release))
+            deadline = time.monotonic() + 20
+            while b"held ok" not in out.read_bytes() and holder.poll() is None \
+                    and time.monotonic() < deadline:
+                time.sleep(0.05)
+            if b"held ok" in out.read_bytes():
+                return
+            if STARTED.strip() in out.read_bytes():
+                break
+        raise SetupError(f"the holder of {name} did not hold it: {out.read_bytes()!r}")
+
+    def _release(self) -> None:
+        for _, release in self.holders:
+            release.touch()
+        for holder, _ in self.holders:
+            try:
+                holder.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                holder.kill()
+                holder.wait()
+        self.holders.clear()
 
     def _setup_console(self, step: model.Console) -> None:
         sub = self.host_path(step.sub)
@@ -510,7 +559,10 @@ class Case:
             # Test services that linger (slow stop, start pending) end at once.
             for mode_file in Path(self.host_dir).glob("*.mode"):
                 Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
-            self.backend.remove_services([*CATALOGUE_SERVICES, *self.services])
+            self._release()
+            # Dependents first, the last made first: Windows refuses to stop
+            # a service that a running one depends on.
+            self.backend.remove_services([*reversed(self.services), *CATALOGUE_SERVICES])
             self.backend.wine.check_one_services()
             for link in self.shares:
                 link.unlink(missing_ok=True)
@@ -718,6 +770,45 @@ class SelfTest:
         self.holds(case, [model.ServiceState("HalvBase", "absent")])
 
 
+    def display_names(self) -> None:
+        """Wine's answers where Windows' differ (service.c, test_create_delete_svc):
+        the scenarios about display names expect them under Wine."""
+        case = self.case("display names")
+        case.setup(model.Service(name="OrvOther", display="Other Display", exe="other.exe"))
+        for name, display, wine, windows in (
+            ("OrvProbe1", "Other Display", "create err=1078", "Windows 10 1709 and later take it"),
+            ("OrvProbe2", "OrvOther", "create ok", "every Windows refuses it with 1078"),
+            ("Other Display", "Probe display", "create ok", "no Windows test covers it"),
+        ):
+            lines = self.backend.fixture("wineprobe", "create", name, display,
+                                         cwd=Path(case.host_dir)).text().splitlines()
+            self.expect(f"Wine: a service {name!r} shown as {display!r} beside OrvOther shown as "
+                        f"'Other Display': {wine} ({windows})", lines == [wine], lines)
+        case.cleanup()
+
+    def relay_read_fails_at_once(self) -> None:
+        """The merge tool's relay (platform/win32.cpp) ends on any failed read:
+        after one that fails at once nothing will complete, so a relay that
+        waited for the result would never return (pipe.c, test_ReadFile)."""
+        case = self.case("relay")
+        lines = self.backend.fixture("wineprobe", "readfail", cwd=Path(case.host_dir))
+        lines = lines.text().splitlines()
+        self.expect("an overlapped read of a pipe whose writer has gone fails at once, leaves its "
+                    "status pending, and a result that does not wait is 996",
+                    lines == ["read err=109", "internal pending", "result err=996", "event unset"],
+                    lines)
+        try:
+            r = self.backend.run_started([str(self.backend.fixtures["cpcheck"]), "--relay"],
+                                         retry_noise=True, cwd=Path(case.host_dir), timeout=60)
+            text = r.text()
+        except subprocess.TimeoutExpired:
+            text = "no answer in 60 s"
+        m = re.fullmatch(r"status=7 ms=(\d+)\nreceived cpcheck: relayed line\n", text)
+        self.expect("RunProgramIn returns at once with the tool's status, its line relayed, when "
+                    "the relay's read fails at once", m is not None and int(m.group(1)) < 10000,
+                    text)
+        case.cleanup()
+
     def code_page_check(self) -> None:
         """quillmar.exe's check that its command line arrived as typed, run
         for the legacy code page 1252 (Wine honours the manifest's UTF-8)."""
@@ -778,7 +869,8 @@ def _selftest(build_dir: str, work_root: str) -> int:
     test = SelfTest(backend)
     try:
         for part in (test.service_checks, test.console_and_launcher, test.wine_answers,
-                     test.marked_for_delete, test.code_page_check, test.start_up):
+                     test.marked_for_delete, test.display_names, test.relay_read_fails_at_once,
+                     test.code_page_check, test.start_up):
             before = time.monotonic()
             part()
             print(f"--    {part.__name__}: {time.monotonic() - before:.1f} s")

@@ -16,6 +16,7 @@ from model import (
     Console,
     Fault,
     FileContent,
+    OnWine,
     RegValue,
     Scenario,
     Service,
@@ -535,6 +536,23 @@ add(
         exit=1060,
     ),
     Scenario(
+        "stop: a service that another running service depends on",
+        ["-d", "-e", "elog"],
+        stdout=request("STOP service") + ss_to_query(ELOG_TITLE) + QUERY_OK
+        + "\tStopping service ." + FINISHED,
+        stderr=err("stopping service", 1051),
+        exit=1051,
+        setup=[elog(running=True),
+               Service("OrvAddon", display="Orv add-on", exe="addon.exe", running=True,
+                       depends_on=(ELOG_NAME,))],
+        checks=[ServiceState(ELOG_NAME, "running"), ServiceState("OrvAddon", "running")],
+        on_wine=OnWine(
+            why="Wine 8 stops a service while one that depends on it runs; Windows refuses "
+                "with 1051 (ERROR_DEPENDENT_SERVICES_RUNNING)",
+            stdout=request("STOP service") + stopped(ELOG_TITLE) + FINISHED, stderr="", exit=0,
+            checks=[ServiceState(ELOG_NAME, "stopped")]),
+    ),
+    Scenario(
         "start: flm prefers OrvFLM when both exist",
         ["-b", "flm"],
         setup=[flm(), old_flm()],
@@ -696,6 +714,28 @@ add(
         exit=1060,
         setup=[old_flm(running=True)],
         checks=[ServiceState(OLD_NAME, "stopped")],
+    ),
+    # Another program (the Services console, a monitor) holds the service
+    # open: the deletion marks it, and it stays listed, its name taken, until
+    # the last handle on it is closed.
+    Scenario(
+        "remove: a service another program holds open stays listed, marked",
+        ["-rm", "elog"],
+        stderr=quiet(50002),
+        exit=50002,
+        setup=[elog(held=True)],
+        checks=[ServiceState(ELOG_NAME, "stopped, marked for deletion")],
+    ),
+    Scenario(
+        "install: a service removed while another program holds it cannot be configured",
+        ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE)
+        + ".. (Exist)\n\tChanging service configuration ." + FINISHED,
+        stderr=err("changing service configuration", 1072),
+        exit=1072,
+        setup=[elog(held=True, marked=True)],
+        checks=[ServiceState(ELOG_NAME, "stopped, marked for deletion"),
+                RegValue(ELOG_PARMS, "AppDirectory", None)],
     ),
     Scenario(
         "remove: two removals, the banner runs on into the next heading",
@@ -936,17 +976,66 @@ add(
         stdout=INSTALLED,
         checks=[RegValue(FLM_PARMS, "AppPortNumber", "port eighty")],
     ),
-    # Natively the other service is written straight into the machine's
-    # files, so the machine finds the name through an index it rebuilds.
+    # Windows 10 version 1709 and later let two services show one display
+    # name. Natively the other service is written straight into the
+    # machine's files, so the machine finds the name through an index it
+    # rebuilds.
     Scenario(
-        "install: a display name that another service has is refused",
+        "install: a display name that another service has",
+        ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + CREATED
+        + params_written("AppDirectory", "PFAFilename") + FINISHED,
+        setup=[Service("OrvOther", display=ELOG_TITLE, exe="other.exe")],
+        checks=[ServiceConfig(ELOG_NAME, path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
+                ServiceState("OrvOther", "stopped")],
+        on_wine=OnWine(
+            why="Wine refuses a display name in use with 1078, as Windows did before 10 "
+                "version 1709 (service.c, test_create_delete_svc, the branch for 1709 and later)",
+            stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE)
+            + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+            stderr=err("creating service", 1078), exit=1078,
+            checks=[ServiceState(ELOG_NAME, "absent"), ServiceState("OrvOther", "stopped")]),
+    ),
+    Scenario(
+        "install: a display name in use is refused where display names must be unique",
         ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
         stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE)
         + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
         stderr=err("creating service", 1078),
         exit=1078,
-        setup=[Service("OrvOther", display=ELOG_TITLE, exe="other.exe")],
+        setup=[Service("OrvOther", display=ELOG_TITLE, exe="other.exe"),
+               Fault("displaynames unique")],
         checks=[ServiceState(ELOG_NAME, "absent"), ServiceState("OrvOther", "stopped")],
+        tiers=("native",),
+        why_one_tier="the simulated machine's answer of Windows before 10 version 1709; under "
+                     "Wine the row above gives it",
+    ),
+    Scenario(
+        "install: a display name that is another service's name is refused",
+        ["-i", "elog", r"D:\apps", "x.pfa"],
+        stderr=quiet(1078),
+        exit=1078,
+        setup=[Service(ELOG_TITLE, display="Another display", exe="other.exe")],
+        checks=[ServiceState(ELOG_NAME, "absent"), ServiceState(ELOG_TITLE, "stopped")],
+        on_wine=OnWine(
+            why="Wine takes a display name that is another service's name, which every "
+                "Windows refuses with 1078 (service.c, test_create_delete_svc, todo_wine)",
+            stdout=INSTALLED, stderr="", exit=0,
+            checks=[ServiceConfig(ELOG_NAME, path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
+                    ServiceState(ELOG_TITLE, "stopped")]),
+    ),
+    # Only LocalSystem may run an interactive service (0x110): the change
+    # back to one is refused while the service runs as another account.
+    Scenario(
+        "install: a reinstall after an administrator gave the service another account",
+        ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE)
+        + ".. (Exist)\n\tChanging service configuration ." + FINISHED,
+        stderr=err("changing service configuration", 87),
+        exit=87,
+        setup=[elog(account="NT AUTHORITY\\LocalService")],
+        checks=[ServiceConfig(ELOG_NAME, type=0x10, path="{dir}\\iorvelsr.exe", display=ELOG_TITLE),
+                RegValue(ELOG_PARMS, "AppDirectory", None)],
     ),
     # Only a UTF-16 command line can hold an unpaired surrogate, and it has
     # no UTF-8 form: nothing may run on a name that is not what was typed.

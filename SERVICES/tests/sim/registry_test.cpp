@@ -83,9 +83,6 @@ TEST_F(Registry, ErrorsAsOnWindows) {
          ERROR_ACCESS_DENIED},
         {"query without right", RegQueryValueExA(writeOnly, "v", nullptr, nullptr, buf, &size),
          ERROR_ACCESS_DENIED},
-        {"subkey without right",
-         RegCreateKeyExA(readOnly, "Sub", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr),
-         ERROR_ACCESS_DENIED},
         {"null handle", RegSetValueExA(nullptr, "v", 0, REG_DWORD, one, 4), ERROR_INVALID_HANDLE},
         {"garbage handle", RegQueryValueExA(garbage, "v", nullptr, nullptr, buf, &size),
          ERROR_INVALID_HANDLE},
@@ -99,6 +96,60 @@ TEST_F(Registry, ErrorsAsOnWindows) {
         EXPECT_EQ(c.got, c.want) << c.what;
     RegCloseKey(readOnly);
     RegCloseKey(writeOnly);
+}
+
+TEST_F(Registry, ASubkeyIsCreatedWhateverTheParentHandleMayDo) {
+    // "All versions of Windows ignore the access rights to the parent handle."
+    HKEY parent, sub;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\P", 0, nullptr, 0, KEY_QUERY_VALUE,
+                              nullptr, &parent, nullptr),
+              0);
+    DWORD disposition = 0;
+    EXPECT_EQ(
+        RegCreateKeyExA(parent, "Sub", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
+        0);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(sub);
+    RegCloseKey(parent);
+    DWORD type;
+    std::string data;
+    EXPECT_EQ(Set("SOFTWARE\\P\\Sub", "v", REG_SZ, Sz("x")), 0);
+    EXPECT_EQ(Query("SOFTWARE\\P\\Sub", "v", &type, &data), 0);
+}
+
+TEST_F(Registry, AStringsLeftOutNulIsCountedWhenItFollows) {
+    // The size the caller gives, and what is stored: the A call counts the
+    // NUL right after the string, but only when the string's last counted
+    // byte is not one already.
+    const struct {
+        DWORD type;
+        std::string bytes; // the caller's buffer, what follows the count included
+        DWORD size;
+        std::string stored;
+    } cases[] = {
+        {REG_SZ, Sz("FullString"), 10, Sz("FullString")},
+        {REG_SZ, Sz("FullString"), 9, "FullStrin"},
+        {REG_SZ, Sz("FullString"), 11, Sz("FullString")},
+        {REG_EXPAND_SZ, Sz("%x%"), 3, Sz("%x%")},
+        {REG_MULTI_SZ, std::string("Aa\0Bb\0Cc\0\0", 10), 9, std::string("Aa\0Bb\0Cc\0", 9)},
+        {REG_MULTI_SZ, std::string("Aa\0Bb\0Cc\0\0", 10), 8, std::string("Aa\0Bb\0Cc\0", 9)},
+        {REG_MULTI_SZ, std::string("Aa\0Bb\0Cc\0\0", 10), 7, std::string("Aa\0Bb\0C", 7)},
+        {REG_BINARY, Sz("ab"), 2, "ab"},
+    };
+    HKEY h;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &h, nullptr),
+              0);
+    for (const auto &c : cases) {
+        ASSERT_EQ(RegSetValueExA(h, "v", 0, c.type, reinterpret_cast<const BYTE *>(c.bytes.data()),
+                                 c.size),
+                  0);
+        DWORD type;
+        std::string data;
+        ASSERT_EQ(Query("SOFTWARE\\T", "v", &type, &data), 0);
+        EXPECT_EQ(data, c.stored) << c.type << " " << c.size;
+    }
+    RegCloseKey(h);
 }
 
 TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
@@ -191,6 +242,7 @@ TEST_F(Registry, SubkeysOfAKeyDeletedMeanwhileAreRefused) {
 }
 
 TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
+    Scm(); // opened before: its success clears the last error, as on Windows (below)
     SetLastError(4242);
     ASSERT_EQ(Set(kParams, "x", REG_DWORD, std::string(4, '\0')), 0);
     DWORD type;
@@ -207,6 +259,10 @@ TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
                                      nullptr));
     ASSERT_TRUE(DeleteService(s));
     EXPECT_EQ(GetLastError(), 4242u);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(GetLastError(), 0u) << "a successful OpenSCManagerA sets it to 0";
+    CloseServiceHandle(manager);
 }
 
 } // namespace

@@ -56,32 +56,90 @@ TEST_F(ScmCalls, CreateWritesTheConfigurationToTheRegistry) {
 }
 
 TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
-    ASSERT_EQ(Install("Alpha", "Alpha Display"), 0u);
+    // Windows 10 version 1709 and later let two services show the same
+    // display name; `displaynames unique` gives the answer of the versions
+    // before. A display name that is another service's name is refused by
+    // both.
     struct Case {
         const char *name, *display;
-        DWORD want;
+        DWORD shared, unique;
     } cases[] = {
-        {"alpha", nullptr, ERROR_SERVICE_EXISTS},
-        {"ALPHA", "Something Else", ERROR_SERVICE_EXISTS},
-        {"Beta", "alpha display", ERROR_DUPLICATE_SERVICE_NAME},
-        {"Gamma", "ALPHA", ERROR_DUPLICATE_SERVICE_NAME},
-        {"Alpha Display", nullptr, ERROR_DUPLICATE_SERVICE_NAME},
-        {"", nullptr, ERROR_INVALID_NAME},
-        {"a\\b", nullptr, ERROR_INVALID_NAME},
-        {"Delta", "Delta Display", 0},
-        {"Epsilon", "Epsilon", 0},
+        {"alpha", nullptr, ERROR_SERVICE_EXISTS, ERROR_SERVICE_EXISTS},
+        {"ALPHA", "Something Else", ERROR_SERVICE_EXISTS, ERROR_SERVICE_EXISTS},
+        {"Beta", "alpha display", 0, ERROR_DUPLICATE_SERVICE_NAME},
+        {"Gamma", "ALPHA", ERROR_DUPLICATE_SERVICE_NAME, ERROR_DUPLICATE_SERVICE_NAME},
+        {"Alpha Display", nullptr, ERROR_DUPLICATE_SERVICE_NAME, ERROR_DUPLICATE_SERVICE_NAME},
+        {"Alpha Display", "Its own", ERROR_DUPLICATE_SERVICE_NAME, ERROR_DUPLICATE_SERVICE_NAME},
+        {"", nullptr, ERROR_INVALID_NAME, ERROR_INVALID_NAME},
+        {"a\\b", nullptr, ERROR_INVALID_NAME, ERROR_INVALID_NAME},
+        {"Delta", "Delta Display", 0, 0},
+        {"Epsilon", "Epsilon", 0, 0},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(Install(c.name, c.display), c.want) << c.name;
-    SC_HANDLE delta = Service("Delta");
-    EXPECT_FALSE(ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                      SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
-                                      nullptr, nullptr, "ALPHA DISPLAY"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
-    EXPECT_TRUE(ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     "delta display"))
-        << "its own display name is no clash";
+    for (const bool unique : {false, true}) {
+        SCOPED_TRACE(unique ? "displaynames unique" : "displaynames shared");
+        Write("settings", unique ? "displaynames unique\n" : "");
+        ASSERT_EQ(Install("Alpha", "Alpha Display"), 0u);
+        for (const Case &c : cases)
+            EXPECT_EQ(Install(c.name, c.display), unique ? c.unique : c.shared) << c.name;
+        SC_HANDLE delta = Service("Delta");
+        auto change = [&](const char *display) {
+            return ChangeServiceConfigA(delta, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                        SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr, display)
+                       ? 0
+                       : GetLastError();
+        };
+        EXPECT_EQ(change("ALPHA DISPLAY"), unique ? ERROR_DUPLICATE_SERVICE_NAME : 0);
+        EXPECT_EQ(change("alpha"), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
+        EXPECT_EQ(change("delta display"), 0u) << "its own display name is no clash";
+        Close(delta);
+        for (const char *name : {"Alpha", "Beta", "Delta", "Epsilon"})
+            Remove(name);
+    }
+}
+
+TEST_F(ScmCalls, OnlyLocalSystemRunsAnInteractiveService) {
+    auto create = [&](const char *name, DWORD type, const char *account) {
+        SC_HANDLE h = CreateServiceA(Scm(), name, nullptr, SERVICE_ALL_ACCESS, type,
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe",
+                                     nullptr, nullptr, nullptr, account, nullptr);
+        DWORD rc = h ? 0 : GetLastError();
+        CloseServiceHandle(h);
+        return rc;
+    };
+    constexpr DWORD kInteractive = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+    EXPECT_EQ(create("Desk", kInteractive, "NT AUTHORITY\\LocalService"),
+              static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Service("Desk"), nullptr) << "nothing was created";
+    EXPECT_EQ(create("Desk", kInteractive, "localsystem"), 0u);
+    EXPECT_EQ(create("Quiet", SERVICE_WIN32_OWN_PROCESS, "NT AUTHORITY\\LocalService"), 0u);
+
+    // The configuration as it would be after the change decides.
+    SC_HANDLE quiet = Service("Quiet");
+    SC_HANDLE desk = Service("Desk");
+    const struct {
+        SC_HANDLE h;
+        DWORD type;
+        const char *account;
+        DWORD want;
+    } changes[] = {
+        {quiet, kInteractive, nullptr, ERROR_INVALID_PARAMETER},
+        {desk, SERVICE_NO_CHANGE, ".\\user", ERROR_INVALID_PARAMETER},
+        {quiet, kInteractive, "LocalSystem", 0},
+        {desk, SERVICE_WIN32_OWN_PROCESS, ".\\user", 0},
+    };
+    for (const auto &c : changes) {
+        BOOL ok = ChangeServiceConfigA(c.h, c.type, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                       "C:\\svc\\changed.exe", nullptr, nullptr, nullptr, c.account,
+                                       nullptr, nullptr);
+        EXPECT_EQ(ok ? 0 : GetLastError(), c.want) << c.type << " " << (c.account ? c.account : "");
+    }
+    DWORD type;
+    std::string data;
+    ASSERT_EQ(Query(std::string(kKey) + "Desk", "ObjectName", &type, &data), 0);
+    EXPECT_EQ(data, Sz(".\\user"));
+    ASSERT_EQ(Query(std::string(kKey) + "Quiet", "Type", &type, &data), 0);
+    EXPECT_EQ(data, std::string("\x10\x01\0\0", 4));
 }
 
 TEST_F(ScmCalls, DisplayNamesAreSeenHoweverTheIndexStands) {
@@ -111,9 +169,10 @@ TEST_F(ScmCalls, DisplayNamesAreSeenHoweverTheIndexStands) {
              ASSERT_EQ(Install("Seeded", "Seeded Display"), 0u);
              ASSERT_EQ(std::remove(Path(index).c_str()), 0);
          }},
-        // An earlier version's index: 128 bucket files that all claim the
-        // ghost and none the seeded service, under a stamp that matches.
-        {"earlier_versions_buckets",
+        // Files in scm/ that look like an index and claim the ghost but
+        // not the seeded service, beside a stamp that matches: only
+        // display-names.index is ever read.
+        {"stray_files_in_scm",
          [&] {
              Write("registry/services/seeded.reg", seeded);
              struct stat st;
@@ -138,12 +197,18 @@ TEST_F(ScmCalls, DisplayNamesAreSeenHoweverTheIndexStands) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
         std::filesystem::remove_all(dir);
+        // A display name in use must be refused for the index to show.
+        Write("settings", "displaynames unique\n");
         c.prepare();
+        const std::vector<std::string> stray = Files("scm");
         EXPECT_EQ(Install("Other", "Seeded Display"),
                   static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
         EXPECT_EQ(Install("Other", "Ghost Display"), 0u);
-        EXPECT_EQ(Files("scm"), std::vector<std::string>{index})
-            << "the index is one file, and an earlier version's go";
+        std::vector<std::string> expected = stray;
+        std::erase(expected, index);
+        expected.push_back(index);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(Files("scm"), expected) << "the index is one file, and nothing else was touched";
         // Lines put in and taken out around the others, kept in order; a
         // name holding ".tmp." is no file a killed run left behind.
         EXPECT_EQ(Install("alpha.tmp.1"), 0u);
@@ -531,6 +596,103 @@ TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
     EXPECT_FALSE(DeleteService(s));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
     EXPECT_EQ(Install("Svc"), 0u);
+}
+
+// Another program holds the service open (`service <Name> held`): the
+// deletion only marks it, and it goes once the holder has let go and a
+// call finds it stopped and closed.
+TEST_F(ScmCalls, AHeldServiceStaysMarkedUntilItsHolderLetsGo) {
+    const struct {
+        const char *label;
+        bool ownHandle; // this process holds a handle too, closed once the holder lets go
+        bool create;    // the call after that is a create of the name, else an open
+    } cases[] = {
+        {"next_open", false, false}, {"next_create", false, true}, {"last_close", true, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_EQ(Install("Svc"), 0u);
+        Write("settings", "service svc held\n");
+        SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
+        ASSERT_EQ(Remove("Svc"), 0u);
+        SC_HANDLE again = Service("Svc", SERVICE_ALL_ACCESS);
+        ASSERT_NE(again, nullptr) << "a marked service still opens while it is held";
+        EXPECT_FALSE(ChangeServiceConfigA(again, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                          SERVICE_NO_CHANGE, "C:\\new.exe", nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(GetLastError(), kMarked);
+        Close(again);
+        EXPECT_EQ(Install("Svc"), kMarked) << "its name stays taken";
+        EXPECT_TRUE(Exists("registry/services/svc.reg"));
+
+        Write("settings", "");
+        if (c.ownHandle) {
+            EXPECT_TRUE(Exists("registry/services/svc.reg")) << "our own handle holds it still";
+            ASSERT_TRUE(Close(own));
+        } else if (c.create) {
+            EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
+            ASSERT_EQ(Remove("Svc"), 0u);
+        } else {
+            EXPECT_EQ(Service("Svc"), nullptr);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+        }
+        EXPECT_FALSE(Exists("registry/services/svc.reg"));
+        EXPECT_FALSE(Exists("scm/svc.state"));
+    }
+}
+
+// A stop is refused while a service that depends on the one stopped is
+// not stopped itself, wherever the dependency came from; the index finds
+// the dependents, so that a stop need not read every service's file.
+TEST_F(ScmCalls, AStopIsRefusedWhileADependentIsNotStopped) {
+    const struct {
+        const char *label;
+        const char *dependsOn;      // the dependent's DependOnService, as a .reg file holds it
+        const char *dependentState; // its state file; nullptr: stopped
+        bool byHand;                // its .reg file written by hand, not by CreateServiceA
+        DWORD want;
+    } cases[] = {
+        {"running", "hex(7):53,00,76,00,63,00,00,00,00,00", "state=RUNNING\n", false,
+         ERROR_DEPENDENT_SERVICES_RUNNING},
+        {"start_pending", "hex(7):53,00,76,00,63,00,00,00,00,00",
+         "state=START_PENDING\npolls=never\nthen=RUNNING\ncheckpoint=1\n", false,
+         ERROR_DEPENDENT_SERVICES_RUNNING},
+        {"stopped", "hex(7):53,00,76,00,63,00,00,00,00,00", nullptr, false, 0},
+        {"written_by_hand", "hex(7):78,00,00,00,53,00,56,00,43,00,00,00,00,00", "state=RUNNING\n",
+         true, ERROR_DEPENDENT_SERVICES_RUNNING},
+        {"another_service", "hex(7):53,00,76,00,63,00,32,00,00,00,00,00", "state=RUNNING\n", true,
+         0},
+        {"a_group_of_that_name", "hex(7):2b,00,53,00,76,00,63,00,00,00,00,00", "state=RUNNING\n",
+         true, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::filesystem::remove_all(dir);
+        ASSERT_EQ(Install("Svc"), 0u);
+        ASSERT_EQ(Install("Svc2"), 0u);
+        const std::string reg = "Windows Registry Editor Version 5.00\n\n"
+                                "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Addon]\n"
+                                "\"Type\"=dword:00000010\n\"DependOnService\"=" +
+                                std::string(c.dependsOn) + "\n\n";
+        if (c.byHand) {
+            Write("registry/services/addon.reg", reg);
+        } else {
+            SC_HANDLE h = CreateServiceA(Scm(), "Addon", nullptr, SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                         SERVICE_ERROR_NORMAL, "C:\\addon.exe", nullptr, nullptr,
+                                         "Svc\0", nullptr, nullptr);
+            ASSERT_NE(h, nullptr);
+            CloseServiceHandle(h);
+        }
+        if (c.dependentState)
+            Write("scm/addon.state", c.dependentState);
+        SC_HANDLE s = Service("Svc");
+        ASSERT_TRUE(StartServiceA(s, 0, nullptr));
+        SERVICE_STATUS st;
+        BOOL ok = ControlService(s, SERVICE_CONTROL_STOP, &st);
+        EXPECT_EQ(ok ? 0 : GetLastError(), c.want);
+        EXPECT_EQ(Status(s), c.want ? R : S);
+        Close(s);
+    }
 }
 
 TEST_F(ScmCalls, ChangeConfigTouchesOnlyWhatItIsGiven) {

@@ -21,6 +21,8 @@ TEST(SettingsText, ParsesEveryForm) {
                           "service Other stop never\n"
                           "service Other start 7\n"
                           "service Stubborn stop ignored\n"
+                          "service Console held\n"
+                          "displaynames unique\n"
                           "clock skip\n",
                           s, err))
         << err.line << ": " << err.what;
@@ -40,6 +42,9 @@ TEST(SettingsText, ParsesEveryForm) {
     EXPECT_EQ(s.BehaviourOf("unknown").startPolls, 0);
     EXPECT_TRUE(s.BehaviourOf("stubborn").stopIgnored);
     EXPECT_FALSE(s.BehaviourOf("other").stopIgnored);
+    EXPECT_TRUE(s.BehaviourOf("CONSOLE").held);
+    EXPECT_FALSE(s.BehaviourOf("other").held);
+    EXPECT_TRUE(s.uniqueDisplayNames);
     EXPECT_TRUE(s.skipClock);
 }
 
@@ -59,6 +64,8 @@ TEST(SettingsText, RefusesWhatItCannotMean) {
         {"service X stop dies 5", "expected: service"},
         {"service X pause 1", "expected: service"},
         {"clock fast", "clock skip"},
+        {"service X held 5", "expected: service"},
+        {"displaynames distinct", "displaynames unique"},
         {"restart everything", "unknown setting"},
         {"fail OpenServiceA name \"open with 5", "closing quote"},
     };

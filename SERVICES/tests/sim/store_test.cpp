@@ -93,8 +93,8 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"directory", "registry/services/svc.reg", "<dir>", ERROR_CANTREAD,
                "is a directory, expected a file"},
         Damage{"settings", "settings", "service Svc start\n", ERROR_BADDB,
-               "line 1: expected: service <Name> start <N|never|dies> or service <Name> stop "
-               "<N|never|ignored>"}),
+               "line 1: expected: service <Name> start <N|never|dies>, service <Name> stop "
+               "<N|never|ignored> or service <Name> held"}),
     simtest::ByLabel());
 
 TEST_F(Store, CorruptStateFileIsReportedNotReset) {

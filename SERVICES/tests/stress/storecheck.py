@@ -130,8 +130,10 @@ def check_display_index(machine: str, keys) -> None:
         return  # out of date: the next look-up rebuilds it
     listed: dict[bytes, bytes] = {}
     for line in lines[2:-1]:
-        display, tab, name = line.partition(b"\t")
-        if not tab or b"\t" in name:
+        # The display name, the name, then the services it depends on.
+        display, tab, rest = line.partition(b"\t")
+        name = rest.split(b"\t")[0]
+        if not tab or not name:
             raise StoreError(f"{path}: not an entry: {line!r}")
         name = _unescape(name, path)
         if name in listed:

@@ -1,10 +1,20 @@
-// wineprobe.exe ACTION NAME: makes one raw Service Control Manager call
-// sequence and prints what came back, so the Wine tier's self-test can pin
-// down how Wine answers the cases quillmar's waits depend on.
+// wineprobe.exe ACTION [ARGS]: makes one raw call sequence and prints what
+// came back, so the Wine tier's self-test can pin down how Wine answers
+// the cases quillmar and the scenarios depend on.
 //   start NAME      StartServiceA, then the states seen over ~1 s
 //   stop2 NAME      ControlService(STOP) twice in a row, then the states
 //   delete NAME     DeleteService, then QueryServiceStatus and a second
 //                   DeleteService on the same handle, then OpenServiceA
+//   create NAME DISPLAY
+//                   CreateServiceA of an own-process service; one that
+//                   was created is deleted again at once
+//   hold NAME FILE  opens the service, prints "held", and keeps it open
+//                   until FILE exists (at most two minutes), as the
+//                   Services console holds a service it shows
+//   readfail        the relay's read (platform/win32.cpp) on its pipe once
+//                   the writer has gone: an overlapped ReadFile that fails
+//                   at once, the overlapped status it leaves, and a
+//                   GetOverlappedResult that does not wait
 // Each line is "<call> ok|err=<code> [state=<n>]".
 
 #include "started.h"
@@ -44,15 +54,82 @@ void Watch(SC_HANDLE hService, DWORD ms) {
     }
 }
 
+int Create(SC_HANDLE hManager, const char *pName, const char *pDisplay) {
+    SC_HANDLE hService =
+        CreateServiceA(hManager, pName, pDisplay, DELETE, SERVICE_WIN32_OWN_PROCESS,
+                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\probe\\never-run.exe",
+                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    Line("create", hService != nullptr);
+    if (hService != nullptr) {
+        DeleteService(hService);
+        CloseServiceHandle(hService);
+    }
+    return 0;
+}
+
+int Hold(SC_HANDLE hManager, const char *pName, const char *pReleaseFile) {
+    SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_QUERY_STATUS);
+    Line(hService != nullptr ? "held" : "hold", hService != nullptr);
+    std::fflush(stdout);
+    for (int slice = 0; slice < 2400 && hService != nullptr; ++slice) {
+        if (GetFileAttributesA(pReleaseFile) != INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(50);
+    }
+    if (hService != nullptr)
+        CloseServiceHandle(hService);
+    return hService != nullptr ? 0 : 1;
+}
+
+// The relay's pipe as win32.cpp makes it, its writer closed: the read
+// fails at once, and the overlapped record never leaves its pending state.
+int ReadFail() {
+    const char *pName = "\\\\.\\pipe\\quillmar-wineprobe-readfail";
+    HANDLE hRead =
+        CreateNamedPipeA(pName, PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0, 4096, 0, nullptr);
+    HANDLE hWrite = CreateFileA(pName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (hRead == INVALID_HANDLE_VALUE || hWrite == INVALID_HANDLE_VALUE || hEvent == nullptr) {
+        Line("pipe", FALSE);
+        return 1;
+    }
+    CloseHandle(hWrite);
+    char buffer[64];
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = hEvent;
+    Line("read", ReadFile(hRead, buffer, sizeof buffer, nullptr, &overlapped));
+    std::printf("internal %s\n", overlapped.Internal == STATUS_PENDING ? "pending" : "set");
+    DWORD numRead = 0;
+    Line("result", GetOverlappedResult(hRead, &overlapped, &numRead, FALSE));
+    // A waiting GetOverlappedResult would wait for this event, for good.
+    std::printf("event %s\n", WaitForSingleObject(hEvent, 200) == WAIT_TIMEOUT ? "unset" : "set");
+    CloseHandle(hEvent);
+    CloseHandle(hRead);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     AnnounceStart();
-    if (argc != 3) {
-        std::fputs("usage: wineprobe start|stop2|delete NAME\n", stderr);
+    if (argc == 2 && std::strcmp(argv[1], "readfail") == 0)
+        return ReadFail();
+    if (argc < 3 || argc > 4) {
+        std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | "
+                   "hold NAME FILE | readfail\n",
+                   stderr);
         return 2;
     }
     SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (argc == 4) {
+        int status = std::strcmp(argv[1], "create") == 0 ? Create(hManager, argv[2], argv[3])
+                     : std::strcmp(argv[1], "hold") == 0 ? Hold(hManager, argv[2], argv[3])
+                                                         : 2;
+        CloseServiceHandle(hManager);
+        return status;
+    }
     SC_HANDLE hService = OpenServiceA(hManager, argv[2], SERVICE_ALL_ACCESS);
     if (hService == nullptr) {
         Line("open", FALSE);
