@@ -55,13 +55,21 @@ constexpr std::size_t maxPathChars = 299;
 // The code of the most recent platform call that failed in this run. The
 // installation decides after the migration of the obsolete agent from this
 // record instead of the thread's last-error value, which a successful call
-// may clear on a real system.
+// may clear on a real system. A wait that ends in the wrong state counts as
+// a failed call too (WaitFailed): a stop the obsolete agent ignored must end
+// the installation as a refused stop does.
 DWORD lastFailedCall = 0;
 
 // Reads the last-error value right after a failed call and records it.
 DWORD CallFailed() {
     lastFailedCall = GetLastError();
     return lastFailedCall;
+}
+
+// Records the failure number of a wait, which no platform call reported.
+DWORD WaitFailed(DWORD errorNum) {
+    lastFailedCall = errorNum;
+    return errorNum;
 }
 
 // Writes an outcome text that completes an open progress line.
@@ -426,8 +434,8 @@ DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTarget
     // service still pending may yet come up, and a stop still pending is
     // what a removal goes on from, so both stay no error.
     if (start && pStatus->dwCurrentState == SERVICE_STOPPED) {
-        const DWORD errorNum =
-            pStatus->dwWin32ExitCode != 0 ? pStatus->dwWin32ExitCode : ERROR_PROCESS_ABORTED;
+        const DWORD errorNum = WaitFailed(pStatus->dwWin32ExitCode != 0 ? pStatus->dwWin32ExitCode
+                                                                        : ERROR_PROCESS_ABORTED);
         DisplayError("starting service", errorNum);
         return errorNum;
     }
@@ -435,8 +443,9 @@ DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTarget
     // still running, and a removal must not mark it for deletion (the name
     // would stay taken until it stops).
     if (!start && pStatus->dwCurrentState == SERVICE_RUNNING) {
-        DisplayError("stopping service", ERROR_SERVICE_REQUEST_TIMEOUT);
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
+        const DWORD errorNum = WaitFailed(ERROR_SERVICE_REQUEST_TIMEOUT);
+        DisplayError("stopping service", errorNum);
+        return errorNum;
     }
     return 0;
 }

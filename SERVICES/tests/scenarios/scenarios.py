@@ -124,11 +124,11 @@ def flm(running=False, **kw) -> Service:
     return Service(FLM_NAME, exe="worvserv.exe", running=running, **kw)
 
 
-def old_flm(running=False) -> Service:
+def old_flm(running=False, behaviour="normal") -> Service:
     # The agent's obsolete entry, under a display name of its own so that
     # creating "OrvFLM" beside it is no display-name clash.
     return Service(OLD_NAME, display="Orv Field Link Manager (obsolete)", exe="worvserv.exe",
-                   running=running)
+                   running=running, behaviour=behaviour)
 
 
 def halvbase(running=False) -> Service:
@@ -596,6 +596,21 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
             exit=1053,
             setup=[elog(running=True, behaviour="ignorestop")],
             checks=[ServiceState(ELOG_NAME, "running")],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
+        # The migration's stop failed as a refused stop fails: the
+        # installation ends with its number, reported a second time, and no
+        # OrvFLM stands beside the old agent that still runs.
+        Scenario(
+            "install: flm's migration meets an old agent that ignores its stop" + suffix,
+            ["-d", "-i", "flm", r"D:\flm", "5000"],
+            stdout=request("INSTALL service") + inst_to_check(FLM_TITLE)
+            + never_reached(OLD_TITLE, False) + FINISHED,
+            stderr=err("stopping service", 1053) + err("opening service", 1053),
+            exit=1053,
+            setup=[old_flm(running=True, behaviour="ignorestop")],
+            checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "absent"),
+                    RegValue(FLM_PARMS, "AppDirectory", None)],
             slow=slow, tiers=tiers, why_one_tier=why,
         ),
     )
