@@ -47,10 +47,11 @@ constexpr const char *pObsoleteFlmTitle = "Old Orv Field Link Manager";
 constexpr unsigned maxPolls = 30;
 constexpr DWORD pollPauseMs = 1000;
 
-// The executable path and error texts were fixed buffers of 300 characters
-// once; the path keeps that bound (299 characters) so that what Windows
-// registers is what the administrator typed, never a cut-off copy.
-constexpr std::size_t maxPathChars = 299;
+// The longest executable path the manager can start: MAX_PATH (260) UTF-16
+// units with the terminating NUL; quotes added around a path with a blank
+// do not count. The path was a fixed buffer of 300 characters once; it is
+// a string of any length now, and this is the bound that matters.
+constexpr std::size_t maxImagePathUnits = 259;
 
 // The code of the most recent platform call that failed in this run. The
 // installation decides after the migration of the obsolete agent from this
@@ -567,24 +568,47 @@ DWORD RemoveService(DWORD serviceNum) {
 
 namespace {
 
+// Whether the manager's expansion of the executable path (REG_EXPAND_SZ)
+// could change it: a '%', at least one character that is no '%', and a
+// '%'. The manager expands with its own environment, which we cannot see,
+// so a name undefined here counts as well: it may be defined where the
+// service starts.
+bool MayExpand(const char *pDirectory) {
+    const char *pOpen = std::strchr(pDirectory, '%');
+    while (pOpen != nullptr) {
+        const char *pClose = std::strchr(pOpen + 1, '%');
+        if (pClose == nullptr) {
+            return false;
+        }
+        if (pClose > pOpen + 1) {
+            return true;
+        }
+        // "%%" names nothing, but its second '%' may open a name.
+        pOpen = pClose;
+    }
+    return false;
+}
+
 // The executable path registered with the Service Control Manager. A path
 // with a blank or tab is quoted, or Windows would first try to run
 // "C:\Program.exe" and the like as LocalSystem. Empty when the directory
-// gives no valid path: a relative one, which the manager would resolve
-// against its own current directory rather than the administrator's; one
-// longer than 299 characters; or one holding a quote, which no Windows
-// name has and which would end the quoting early and hand the rest of the
-// path to the service as its arguments.
+// gives no path the manager would start as typed: a relative one, which it
+// would resolve against its own current directory rather than the
+// administrator's; one holding a quote, which no Windows name has and
+// which would end the quoting early and hand the rest of the path to the
+// service as its arguments; one the manager's expansion could turn into
+// another program's path; or one too long for the manager to start.
 std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
-    if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr) {
+    if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr ||
+        MayExpand(pDirectory)) {
         return {};
     }
     std::string path = std::string(pDirectory) + "\\" + pFilename;
+    if (CountUtf16Units(path.c_str()) > maxImagePathUnits) {
+        return {};
+    }
     if (path.find_first_of(" \t") != std::string::npos) {
         path = "\"" + path + "\"";
-    }
-    if (path.size() > maxPathChars) {
-        return {};
     }
     return path;
 }
@@ -795,6 +819,15 @@ DWORD MergeHalvorin(const char *pPath) {
     if (display == 1) {
         DisplayMsg("Update Halvorin\n");
         DisplayMsg("Backing up Halvorin Service Manager INI file .");
+    }
+    // A directory that depends on a drive's state must not be half
+    // resolved: "C:" joined to "\hvcons.ini" names the drive's root, while
+    // the tool would start in the drive's current directory, and the merge
+    // would change a file that has no backup. Refused rather than resolved,
+    // before anything changes: who typed "C:" most likely meant "C:\".
+    if (IsDriveRelativeDirectory(pPath)) {
+        DisplayError("coping hvcons.ini to hvcons.old ", ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     }
     // The first backup is never replaced; an empty directory names no
     // directory at all (not the root of the current drive); and a directory
