@@ -181,6 +181,9 @@ constexpr const char *pUsage =
     "If no parameter is introduced this screen will\n"
     "be displayed.\n";
 
+// "????" and the usage text leave in one write.
+static_assert(std::char_traits<char>::length(pUsage) + 4 < streamBufferSize);
+
 } // namespace
 
 BOOL EnvVariable(int numArgs, char **argv, const char *pType, int *pNum) {
@@ -204,18 +207,23 @@ void DisplayError(const char *pTxt, DWORD errorNum) {
     if (errorNum == 0) {
         return;
     }
-    if (display == 1) {
-        std::fprintf(stderr, " (Error) \nError %s: %s.\n", pTxt, ErrorMessage(errorNum));
-    } else {
-        std::fprintf(stderr, "\nERROR %i", static_cast<int>(errorNum));
-    }
+    // Composed first and written in one piece: MinGW's formatted output
+    // writes a report in pieces, cut before each line end.
+    const std::string report =
+        display == 1
+            ? std::string(" (Error) \nError ") + pTxt + ": " + ErrorMessage(errorNum) + ".\n"
+            : "\nERROR " + std::to_string(static_cast<int>(errorNum));
+    // What standard output holds goes first, as it would on a console that
+    // took every byte at once: a report never overtakes the line before it.
+    std::fflush(stdout);
+    std::fputs(report.c_str(), stderr);
     std::fflush(stderr);
 }
 
 void DisplayMsg(const char *pMsg) {
-    for (DWORD tab = 0; tab < numTabs; ++tab) {
-        std::fputc('\t', stdout);
-    }
+    // The tabs as one string: msvcrt's fputc may write what the buffer
+    // holds first.
+    std::fputs(std::string(numTabs, '\t').c_str(), stdout);
     if (pMsg != nullptr) {
         std::fputs(pMsg, stdout);
     }
@@ -350,7 +358,9 @@ DWORD ControlOptions(int numArgs, char **argv, DWORD *pNumOperations) {
                 continue;
             }
             if (display == 1) {
-                std::printf("%s\n", flags[flagNum].pInfo);
+                // One string: a lone "\n" becomes an fputc, which msvcrt
+                // lets write what the buffer holds first.
+                std::fputs((std::string(flags[flagNum].pInfo) + "\n").c_str(), stdout);
             }
             ++argNum;
             if (argNum >= numArgs) {
@@ -402,6 +412,8 @@ SC_HANDLE OpenCatalogueService(SC_HANDLE hSCManager, DWORD serviceNum, DWORD acc
 // Polls until the service is in dwTargetState, at most maxPolls times, and
 // reports how the wait ended. Returns 0 or the code of a failed query.
 DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTargetState, bool start) {
+    // Nothing written stays behind for the length of a wait.
+    std::fflush(stdout);
     BOOL rc = TRUE;
     if (display == 1) {
         ShowOutcome(".");
@@ -717,7 +729,9 @@ DWORD WriteSubKeyValues(HKEY newKey, const subKey &record, char **ppParms) {
         const char *pValue = ppParms[parmNum];
         if (display == 1) {
             DisplayMsg("");
-            std::printf("Updating the application parameter %s ..", pName);
+            std::fputs("Updating the application parameter ", stdout);
+            std::fputs(pName, stdout);
+            std::fputs(" ..", stdout);
             std::fflush(stdout);
         }
         // The value is stored with its terminating NUL counted.
@@ -763,7 +777,8 @@ DWORD InstallParameters(DWORD serviceNum, char **ppParms) {
         const subKey &record = service.pSubKeys[subKeyNum];
         if (display == 1) {
             DisplayMsg("Creating subkey ");
-            std::printf("%s .", record.pName);
+            std::fputs(record.pName, stdout);
+            std::fputs(" .", stdout);
             std::fflush(stdout);
         }
         HKEY newKey = nullptr;
@@ -844,6 +859,8 @@ DWORD MergeHalvorin(const char *pPath) {
     }
     const char *const ppArgs[] = {"merge", "orv.ini"};
     DWORD exitStatus = 0;
+    // The tool's messages reach our standard error or console directly.
+    std::fflush(stdout);
     // A tool that cannot be started at all counts as missing.
     DWORD errorNum = RunProgramIn(pPath, "hvcfgmrg.exe", ppArgs, 2, &exitStatus) != 0
                          ? errorNoSuchFile

@@ -1605,6 +1605,15 @@ add(
              ["-b", "ELOG"], combined=quiet(50003) + USAGE, exit=50003),
     Scenario("console: a command line without a request is reported before the usage text",
              ["-d", "-B", "elog"], combined=err("reading the command line", 87) + USAGE, exit=87),
+    # Whatever standard output holds goes out before a report, as it would
+    # on a console that takes every byte at once.
+    Scenario("console: the banner's line end stands before a later request's report",
+             ["-i", "elog", r"D:\apps", "x.pfa", "-i", "flm", "apps", "80"],
+             combined=INSTALLED + quiet(87), exit=87),
+    Scenario("console: a heading stands before the report of its missing service code",
+             ["-d", "-b", "elog", "-e"], setup=[elog()],
+             combined=request("START service") + started(ELOG_TITLE) + "STOP service\n"
+             + err("", 50004) + FINISHED, exit=50004),
     Scenario("console: removal goes on after the stop step's report",
              ["-d", "-rm", "elog"], setup=[elog()],
              combined=request("REMOVE service") + ss_to_query(ELOG_TITLE)
