@@ -34,10 +34,18 @@ ELOG_DIR = r"C:\Orv"
 ELOG_FILE = r"C:\Orv\x.pfa"
 GROWTH_LIMIT = 2.0
 POLL_SECONDS = 1.0  # the program's fixed pause between status polls
-# What table (c) holds quillmar.exe to: its start-up against the floor, its
-# cycle against the system's tools.
+# What table (c) holds quillmar.exe to: -h on the null device against the
+# floor that writes one line there, its cycle against the system's tools.
 START_GOAL = 1.15
 CYCLE_GOAL = 0.35
+# The start-up cases of (c): key, command, standard output on /dev/null.
+START_CASES = [
+    ("floor", ["floor.exe"], False),
+    ("line", ["floor.exe", "--line"], False),
+    ("line-null", ["floor.exe", "--line"], True),
+    ("help", ["quillmar.exe", "-h"], False),
+    ("help-null", ["quillmar.exe", "-h"], True),
+]
 
 # The names the program calls through the platform layer; a slow one is
 # reported by these names.
@@ -52,18 +60,21 @@ def die(msg: str) -> None:
     sys.exit(1)
 
 
-def run(cmd, env=None, cwd=None, check_status=None):
-    """Runs cmd; returns (status, stdout, stderr). check_status: allowed set."""
+def run(cmd, env=None, cwd=None, check_status=None, null_stdout=False):
+    """Runs cmd; returns (status, stdout, stderr). check_status: allowed set.
+    null_stdout: standard output on /dev/null (a character device, which
+    Wine's C runtime leaves unbuffered) instead of a pipe."""
     try:
-        proc = subprocess.run(cmd, env=env, cwd=cwd, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=300)
+        proc = subprocess.run(cmd, env=env, cwd=cwd,
+                              stdout=subprocess.DEVNULL if null_stdout else subprocess.PIPE,
+                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=300)
     except subprocess.TimeoutExpired:
         die("%s did not end within 300 s" % " ".join(map(str, cmd)))
     if check_status is not None and proc.returncode not in check_status:
         die("%s exited %d, expected %s\nstdout: %s\nstderr: %s" % (
             " ".join(map(str, cmd)), proc.returncode, sorted(check_status),
-            proc.stdout.decode(errors="replace"), proc.stderr.decode(errors="replace")))
-    return proc.returncode, proc.stdout, proc.stderr
+            (proc.stdout or b"").decode(errors="replace"), proc.stderr.decode(errors="replace")))
+    return proc.returncode, proc.stdout or b"", proc.stderr
 
 
 def fmt_ms(seconds: float) -> str:
@@ -406,10 +417,11 @@ class WineBench:
         self.results = {}
         self.server_started = False
 
-    def w(self, *argv, ok=(0,)):
+    def w(self, *argv, ok=(0,), null_stdout=False):
         t0 = time.perf_counter()
         status, out, err = run([self.wine, *argv], env=self.env, cwd=str(self.work),
-                               check_status=set(ok) if ok is not None else None)
+                               check_status=set(ok) if ok is not None else None,
+                               null_stdout=null_stdout)
         return time.perf_counter() - t0, status, out.decode("cp1252", errors="replace")
 
     def prepare(self):
@@ -521,28 +533,34 @@ class WineBench:
     def measure(self):
         print("(c) running %d cycles each way under Wine ..." % self.args.wine_runs,
               file=sys.stderr, flush=True)
-        self.floor, self.help = [], []
         self.q_runs, self.sc_runs = [], []
         for _ in range(self.args.wine_runs):
             # Alternating, so that drift in the machine's load hits both.
             self.q_runs.append(self.quillmar_cycle())
             self.sc_runs.append(self.sc_cycle())
-        # Start-up: quillmar.exe -h beside the floor, alternating, first one
-        # then the other first.
+        # Start-up: quillmar.exe -h beside the floor and beside a floor that
+        # writes one line, each with standard output on a pipe and on the
+        # null device; one of each per round, the order turning by one every
+        # round.
+        self.start = {key: [] for key, _, _ in START_CASES}
         for i in range(self.args.start_runs):
-            pair = [("floor", ["floor.exe"]), ("help", ["quillmar.exe", "-h"])]
-            for what, argv in pair if i % 2 == 0 else reversed(pair):
-                (self.floor if what == "floor" else self.help).append(self.w(*argv)[0])
+            k = i % len(START_CASES)
+            for key, argv, null in START_CASES[k:] + START_CASES[:k]:
+                self.start[key].append(self.w(*argv, null_stdout=null)[0])
 
     def report(self):
         med = statistics.median
-        floor = med(self.floor)
+        floor = med(self.start["floor"])
         text = ["### (c) under Wine: quillmar.exe against the floor of a process and against "
                 "sc.exe/reg.exe\n"]
         rows = [["floor: `floor.exe` (same toolchain and imports, does nothing)", fmt_ms(floor),
-                 "1.00", "0", fmt_ms(floor)],
-                ["quillmar.exe `-h`", fmt_ms(med(self.help)), "%.2f" % (med(self.help) / floor),
-                 "0", fmt_ms(med(self.help))]]
+                 "1.00", "0", fmt_ms(floor)]]
+        for key, label in (("line", "floor: `floor.exe --line` (writes one line), on a pipe"),
+                           ("line-null", "floor: `floor.exe --line`, on the null device"),
+                           ("help", "quillmar.exe `-h`, on a pipe"),
+                           ("help-null", "quillmar.exe `-h`, on the null device")):
+            m = med(self.start[key])
+            rows.append([label, fmt_ms(m), "%.2f" % (m / floor), "0", fmt_ms(m)])
         names = [s[0] for s in self.q_runs[0]]
         for i, name in enumerate(names):
             secs = [run_[i][1] for run_ in self.q_runs]
@@ -567,11 +585,14 @@ class WineBench:
                      "%.2f" % (med(sc_total) / floor), "0", fmt_ms(med(sc_total))])
         text.append(table(["work", "median ms", "x floor", "1000 ms waits",
                            "median ms outside waits"], rows))
-        start = med(self.help) / floor
+        start = med(self.start["help-null"]) / med(self.start["line-null"])
+        start_pipe = med(self.start["help"]) / med(self.start["line"])
         cycle = med(q_total) / med(sc_total)
-        text.append("\n`quillmar.exe -h` / floor: %.2f (goal <= %.2f: %s), over %d runs of each, "
-                    "alternating." % (start, START_GOAL, "met" if start <= START_GOAL else "MISSED",
-                                      self.args.start_runs))
+        text.append("\n`quillmar.exe -h` / `floor.exe --line`, standard output on the null "
+                    "device: %.2f (goal <= %.2f: %s); on a pipe: %.2f; over %d runs of each, "
+                    "the order turning every round." % (
+                        start, START_GOAL, "met" if start <= START_GOAL else "MISSED", start_pipe,
+                        self.args.start_runs))
         text.append("Ratio quillmar.exe / system tools, whole cycle: %.2f (goal <= %.2f: %s); "
                     "outside the waits: %.2f (medians over %d alternating cycles each; waits "
                     "counted from the dots of display mode, each %d ms)." % (
@@ -618,7 +639,7 @@ def main():
     ap.add_argument("--warmup", type=int, default=5)
     ap.add_argument("--wine-runs", type=int, default=8, help="cycles per path under Wine")
     ap.add_argument("--start-runs", type=int, default=40,
-                    help="runs of quillmar.exe -h and of the floor under Wine")
+                    help="runs of each start-up case under Wine (quillmar.exe -h and the floors)")
     ap.add_argument("--services", type=int, default=1000)
     ap.add_argument("--growth-limit", type=float, default=2.0,
                     help="largest allowed ratio of (b) to (a)")

@@ -47,21 +47,30 @@ constexpr const char *pObsoleteFlmTitle = "Old Orv Field Link Manager";
 constexpr unsigned maxPolls = 30;
 constexpr DWORD pollPauseMs = 1000;
 
-// The executable path and error texts were fixed buffers of 300 characters
-// once; the path keeps that bound (299 characters) so that what Windows
-// registers is what the administrator typed, never a cut-off copy.
-constexpr std::size_t maxPathChars = 299;
+// The longest executable path the manager can start: MAX_PATH (260) UTF-16
+// units with the terminating NUL; quotes added around a path with a blank
+// do not count. The path was a fixed buffer of 300 characters once; it is
+// a string of any length now, and this is the bound that matters.
+constexpr std::size_t maxImagePathUnits = 259;
 
 // The code of the most recent platform call that failed in this run. The
 // installation decides after the migration of the obsolete agent from this
 // record instead of the thread's last-error value, which a successful call
-// may clear on a real system.
+// may clear on a real system. A wait that ends in the wrong state counts as
+// a failed call too (WaitFailed): a stop the obsolete agent ignored must end
+// the installation as a refused stop does.
 DWORD lastFailedCall = 0;
 
 // Reads the last-error value right after a failed call and records it.
 DWORD CallFailed() {
     lastFailedCall = GetLastError();
     return lastFailedCall;
+}
+
+// Records the failure number of a wait, which no platform call reported.
+DWORD WaitFailed(DWORD errorNum) {
+    lastFailedCall = errorNum;
+    return errorNum;
 }
 
 // Writes an outcome text that completes an open progress line.
@@ -172,6 +181,9 @@ constexpr const char *pUsage =
     "If no parameter is introduced this screen will\n"
     "be displayed.\n";
 
+// "????" and the usage text leave in one write.
+static_assert(std::char_traits<char>::length(pUsage) + 4 < streamBufferSize);
+
 } // namespace
 
 BOOL EnvVariable(int numArgs, char **argv, const char *pType, int *pNum) {
@@ -195,18 +207,23 @@ void DisplayError(const char *pTxt, DWORD errorNum) {
     if (errorNum == 0) {
         return;
     }
-    if (display == 1) {
-        std::fprintf(stderr, " (Error) \nError %s: %s.\n", pTxt, ErrorMessage(errorNum));
-    } else {
-        std::fprintf(stderr, "\nERROR %i", static_cast<int>(errorNum));
-    }
+    // Composed first and written in one piece: MinGW's formatted output
+    // writes a report in pieces, cut before each line end.
+    const std::string report =
+        display == 1
+            ? std::string(" (Error) \nError ") + pTxt + ": " + ErrorMessage(errorNum) + ".\n"
+            : "\nERROR " + std::to_string(static_cast<int>(errorNum));
+    // What standard output holds goes first, as it would on a console that
+    // took every byte at once: a report never overtakes the line before it.
+    std::fflush(stdout);
+    std::fputs(report.c_str(), stderr);
     std::fflush(stderr);
 }
 
 void DisplayMsg(const char *pMsg) {
-    for (DWORD tab = 0; tab < numTabs; ++tab) {
-        std::fputc('\t', stdout);
-    }
+    // The tabs as one string: msvcrt's fputc may write what the buffer
+    // holds first.
+    std::fputs(std::string(numTabs, '\t').c_str(), stdout);
     if (pMsg != nullptr) {
         std::fputs(pMsg, stdout);
     }
@@ -341,7 +358,9 @@ DWORD ControlOptions(int numArgs, char **argv, DWORD *pNumOperations) {
                 continue;
             }
             if (display == 1) {
-                std::printf("%s\n", flags[flagNum].pInfo);
+                // One string: a lone "\n" becomes an fputc, which msvcrt
+                // lets write what the buffer holds first.
+                std::fputs((std::string(flags[flagNum].pInfo) + "\n").c_str(), stdout);
             }
             ++argNum;
             if (argNum >= numArgs) {
@@ -393,6 +412,8 @@ SC_HANDLE OpenCatalogueService(SC_HANDLE hSCManager, DWORD serviceNum, DWORD acc
 // Polls until the service is in dwTargetState, at most maxPolls times, and
 // reports how the wait ended. Returns 0 or the code of a failed query.
 DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTargetState, bool start) {
+    // Nothing written stays behind for the length of a wait.
+    std::fflush(stdout);
     BOOL rc = TRUE;
     if (display == 1) {
         ShowOutcome(".");
@@ -426,8 +447,8 @@ DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTarget
     // service still pending may yet come up, and a stop still pending is
     // what a removal goes on from, so both stay no error.
     if (start && pStatus->dwCurrentState == SERVICE_STOPPED) {
-        const DWORD errorNum =
-            pStatus->dwWin32ExitCode != 0 ? pStatus->dwWin32ExitCode : ERROR_PROCESS_ABORTED;
+        const DWORD errorNum = WaitFailed(pStatus->dwWin32ExitCode != 0 ? pStatus->dwWin32ExitCode
+                                                                        : ERROR_PROCESS_ABORTED);
         DisplayError("starting service", errorNum);
         return errorNum;
     }
@@ -435,8 +456,9 @@ DWORD WaitForState(SC_HANDLE hSCService, SERVICE_STATUS *pStatus, DWORD dwTarget
     // still running, and a removal must not mark it for deletion (the name
     // would stay taken until it stops).
     if (!start && pStatus->dwCurrentState == SERVICE_RUNNING) {
-        DisplayError("stopping service", ERROR_SERVICE_REQUEST_TIMEOUT);
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
+        const DWORD errorNum = WaitFailed(ERROR_SERVICE_REQUEST_TIMEOUT);
+        DisplayError("stopping service", errorNum);
+        return errorNum;
     }
     return 0;
 }
@@ -558,24 +580,47 @@ DWORD RemoveService(DWORD serviceNum) {
 
 namespace {
 
+// Whether the manager's expansion of the executable path (REG_EXPAND_SZ)
+// could change it: a '%', at least one character that is no '%', and a
+// '%'. The manager expands with its own environment, which we cannot see,
+// so a name undefined here counts as well: it may be defined where the
+// service starts.
+bool MayExpand(const char *pDirectory) {
+    const char *pOpen = std::strchr(pDirectory, '%');
+    while (pOpen != nullptr) {
+        const char *pClose = std::strchr(pOpen + 1, '%');
+        if (pClose == nullptr) {
+            return false;
+        }
+        if (pClose > pOpen + 1) {
+            return true;
+        }
+        // "%%" names nothing, but its second '%' may open a name.
+        pOpen = pClose;
+    }
+    return false;
+}
+
 // The executable path registered with the Service Control Manager. A path
 // with a blank or tab is quoted, or Windows would first try to run
 // "C:\Program.exe" and the like as LocalSystem. Empty when the directory
-// gives no valid path: a relative one, which the manager would resolve
-// against its own current directory rather than the administrator's; one
-// longer than 299 characters; or one holding a quote, which no Windows
-// name has and which would end the quoting early and hand the rest of the
-// path to the service as its arguments.
+// gives no path the manager would start as typed: a relative one, which it
+// would resolve against its own current directory rather than the
+// administrator's; one holding a quote, which no Windows name has and
+// which would end the quoting early and hand the rest of the path to the
+// service as its arguments; one the manager's expansion could turn into
+// another program's path; or one too long for the manager to start.
 std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
-    if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr) {
+    if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr ||
+        MayExpand(pDirectory)) {
         return {};
     }
     std::string path = std::string(pDirectory) + "\\" + pFilename;
+    if (CountUtf16Units(path.c_str()) > maxImagePathUnits) {
+        return {};
+    }
     if (path.find_first_of(" \t") != std::string::npos) {
         path = "\"" + path + "\"";
-    }
-    if (path.size() > maxPathChars) {
-        return {};
     }
     return path;
 }
@@ -684,7 +729,9 @@ DWORD WriteSubKeyValues(HKEY newKey, const subKey &record, char **ppParms) {
         const char *pValue = ppParms[parmNum];
         if (display == 1) {
             DisplayMsg("");
-            std::printf("Updating the application parameter %s ..", pName);
+            std::fputs("Updating the application parameter ", stdout);
+            std::fputs(pName, stdout);
+            std::fputs(" ..", stdout);
             std::fflush(stdout);
         }
         // The value is stored with its terminating NUL counted.
@@ -730,7 +777,8 @@ DWORD InstallParameters(DWORD serviceNum, char **ppParms) {
         const subKey &record = service.pSubKeys[subKeyNum];
         if (display == 1) {
             DisplayMsg("Creating subkey ");
-            std::printf("%s .", record.pName);
+            std::fputs(record.pName, stdout);
+            std::fputs(" .", stdout);
             std::fflush(stdout);
         }
         HKEY newKey = nullptr;
@@ -787,6 +835,15 @@ DWORD MergeHalvorin(const char *pPath) {
         DisplayMsg("Update Halvorin\n");
         DisplayMsg("Backing up Halvorin Service Manager INI file .");
     }
+    // A directory that depends on a drive's state must not be half
+    // resolved: "C:" joined to "\hvcons.ini" names the drive's root, while
+    // the tool would start in the drive's current directory, and the merge
+    // would change a file that has no backup. Refused rather than resolved,
+    // before anything changes: who typed "C:" most likely meant "C:\".
+    if (IsDriveRelativeDirectory(pPath)) {
+        DisplayError("coping hvcons.ini to hvcons.old ", ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
+    }
     // The first backup is never replaced; an empty directory names no
     // directory at all (not the root of the current drive); and a directory
     // the tool could not be started in is refused before the backup, so
@@ -802,6 +859,8 @@ DWORD MergeHalvorin(const char *pPath) {
     }
     const char *const ppArgs[] = {"merge", "orv.ini"};
     DWORD exitStatus = 0;
+    // The tool's messages reach our standard error or console directly.
+    std::fflush(stdout);
     // A tool that cannot be started at all counts as missing.
     DWORD errorNum = RunProgramIn(pPath, "hvcfgmrg.exe", ppArgs, 2, &exitStatus) != 0
                          ? errorNoSuchFile

@@ -9,6 +9,8 @@
 
 #include "platform.h"
 
+#include <cstddef>
+
 // ---- catalogue ----------------------------------------------------------
 
 // One operation that the command line can request.
@@ -61,6 +63,12 @@ constexpr DWORD errorNotSupported = 50005;
 constexpr DWORD errorNoSuchFile = 1;
 
 // ---- console reporting ----------------------------------------------------
+
+// The buffer main gives standard output: larger than the longest stretch
+// written between two flushes (the usage text after "????"), so that each
+// flush is one write. Left to itself the C runtime on Windows writes every
+// byte to a console or the null device on its own.
+constexpr std::size_t streamBufferSize = 4096;
 
 extern BOOL display;  // 1 in display mode (-d)
 extern DWORD numTabs; // indentation of DisplayMsg

@@ -6,6 +6,8 @@
 // own code never asks which host it runs on.
 #pragma once
 
+#include <cstddef>
+
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -15,12 +17,14 @@
 #include "simwin.h"
 #endif
 
-// Host services that are not Win32 calls of the program's own, six of
-// them: the console merge's backup copy (CopyFileIfAbsent), its start of
-// the merge tool (RunProgramIn) and the check that the tool can start in
-// its directory (CheckProgramDirectory); the check that the command line
+// Host services that are not Win32 calls of the program's own: the
+// console merge's backup copy (CopyFileIfAbsent), its start of the merge
+// tool (RunProgramIn) and the check that the tool can start in its
+// directory (CheckProgramDirectory); the check that the command line
 // arrived as typed (CheckArgumentsExact); what an absolute install
-// directory is (IsAbsoluteDirectory); and the exit status
+// directory is (IsAbsoluteDirectory) and what a console directory that
+// depends on a drive's state is (IsDriveRelativeDirectory); a path's
+// length as Windows counts it (CountUtf16Units); and the exit status
 // (ProcessExitStatus). win32.cpp and posix.cpp implement them, neither
 // with a command interpreter. CheckCommandLineInCodePage, at the end, is a
 // Windows-only entry for a test.
@@ -83,6 +87,29 @@ inline bool IsWindowsAbsoluteDirectory(const char *pDir) {
     }
     return pEnd != pName;
 }
+
+// Whether a console directory names a place that depends on a drive's
+// state rather than on the current directory alone: relative to a drive's
+// own current directory ("C:", "C:dir") or to the current drive's root
+// ("\\dir", on Windows also "/dir"). The backup and the merge tool would
+// resolve such a name each its own way, so the merge refuses it.
+bool IsDriveRelativeDirectory(const char *pDir);
+
+// The Windows forms of it; a POSIX host takes "/dir" for absolute.
+inline bool IsWindowsDriveRelativeDirectory(const char *pDir) {
+    auto isSeparator = [](char c) { return c == '\\' || c == '/'; };
+    const char first = pDir[0];
+    const bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+    if (letter && pDir[1] == ':') {
+        return !isSeparator(pDir[2]);
+    }
+    return isSeparator(first) && !isSeparator(pDir[1]);
+}
+
+// The length of a text in UTF-16 units, as Windows counts the characters
+// of a path: from the process code page on Windows, from UTF-8 on a POSIX
+// host, whose simulated machine stores the bytes it was given.
+std::size_t CountUtf16Units(const char *pText);
 
 // 0 when RunProgramIn can start pProgram with pDir as its current directory
 // as far as the names go (Windows: shorter than MAX_PATH); otherwise the

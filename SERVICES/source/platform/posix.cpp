@@ -79,6 +79,17 @@ int PlaceWithoutReplacing(const std::string &tmp, const std::string &target) {
     return e;
 }
 
+// 0 when target, which exists, is a backup: a regular file, reached
+// through a symbolic link or not. A directory, a device, a FIFO or a
+// dangling link under the backup's name is none, and no merge may count on
+// it (EEXIST); a name that cannot be looked at gives its errno.
+int BackupState(const std::string &target) {
+    struct stat st;
+    if (stat(target.c_str(), &st) != 0)
+        return errno == ENOENT ? EEXIST : errno;
+    return S_ISREG(st.st_mode) ? 0 : EEXIST;
+}
+
 // Copies what can be read from in now; false once every writer has gone.
 bool PassOnAvailable(int in, int out) {
     char buf[4096];
@@ -154,7 +165,7 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     std::string target = Join(pDir, pTo);
     struct stat st;
     if (lstat(target.c_str(), &st) == 0)
-        return 0;
+        return static_cast<DWORD>(BackupState(target));
     if (errno != ENOENT)
         return static_cast<DWORD>(errno);
 
@@ -192,7 +203,7 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     if (!e) {
         e = PlaceWithoutReplacing(tmp, target);
         if (e == EEXIST)
-            e = 0; // a concurrent run made it first: the backup stands
+            e = BackupState(target); // a concurrent run made it first: its backup stands
     }
     unlink(tmp.c_str());
     if (!e) {
@@ -298,6 +309,52 @@ DWORD CheckArgumentsExact() {
 
 bool IsAbsoluteDirectory(const char *pDir) {
     return pDir[0] == '/' || IsWindowsAbsoluteDirectory(pDir);
+}
+
+bool IsDriveRelativeDirectory(const char *pDir) {
+    return pDir[0] != '/' && IsWindowsDriveRelativeDirectory(pDir);
+}
+
+std::size_t CountUtf16Units(const char *pText) {
+    // Written out rather than taken from iconv or the locale: the count must
+    // not depend on the locale a run happens to have. Well-formed UTF-8 per
+    // the Unicode standard's table of sequences; what is not counts as the
+    // replacement characters Windows puts there, one for each byte that
+    // starts no sequence and one for each sequence cut short.
+    const auto *p = reinterpret_cast<const unsigned char *>(pText);
+    auto inRange = [](unsigned char c, unsigned char low, unsigned char high) {
+        return c >= low && c <= high;
+    };
+    std::size_t numUnits = 0;
+    while (*p != 0) {
+        const unsigned char lead = *p;
+        std::size_t numBytes = 1;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (inRange(lead, 0xC2, 0xDF)) {
+            numBytes = 2;
+        } else if (inRange(lead, 0xE0, 0xEF)) {
+            numBytes = 3;
+            low = lead == 0xE0 ? 0xA0 : 0x80;
+            high = lead == 0xED ? 0x9F : 0xBF;
+        } else if (inRange(lead, 0xF0, 0xF4)) {
+            numBytes = 4;
+            low = lead == 0xF0 ? 0x90 : 0x80;
+            high = lead == 0xF4 ? 0x8F : 0xBF;
+        }
+        std::size_t numValid = 1;
+        if (numBytes > 1 && inRange(p[1], low, high)) {
+            ++numValid;
+            while (numValid < numBytes && inRange(p[numValid], 0x80, 0xBF)) {
+                ++numValid;
+            }
+        }
+        // Beyond the Basic Multilingual Plane a character is a surrogate
+        // pair; a sequence cut short is one replacement character.
+        numUnits += numValid == 4 ? 2 : 1;
+        p += numValid;
+    }
+    return numUnits;
 }
 
 DWORD CheckProgramDirectory(const char *, const char *) {

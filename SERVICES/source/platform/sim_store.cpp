@@ -86,7 +86,10 @@ void ReportOnce(const std::string &path, const std::string &what) {
     std::lock_guard<std::mutex> lock(g_reportedMutex);
     if (!g_reported.insert(path).second)
         return;
-    std::fprintf(stderr, "quillmar: simulated machine: %s: %s\n", path.c_str(), what.c_str());
+    // One write, after what standard output holds, as DisplayError writes.
+    const std::string report = "quillmar: simulated machine: " + path + ": " + what + "\n";
+    std::fflush(stdout);
+    std::fputs(report.c_str(), stderr);
     std::fflush(stderr);
 }
 

@@ -121,6 +121,24 @@ std::wstring LongPath(const std::string &path) {
     return L"\\\\?\\" + full;
 }
 
+// Whether a name that exists holds a backup: a file on a disk, reached
+// through a link or not. A directory, a device or a dangling link under
+// the backup's name is none, and no merge may count on it.
+bool IsBackupFile(const std::wstring &path) {
+    HANDLE hFile = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool isFile = GetFileType(hFile) == FILE_TYPE_DISK &&
+                        GetFileInformationByHandle(hFile, &info) != 0 &&
+                        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    CloseHandle(hFile);
+    return isFile;
+}
+
 // Quotes one argument so that the C runtime's argument parser of the
 // started program hands it over unchanged (blanks, quotes and the
 // backslashes in front of them).
@@ -355,7 +373,7 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
         return ERROR_INVALID_NAME;
     }
     if (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return 0;
+        return IsBackupFile(to) ? 0 : ERROR_FILE_EXISTS;
     }
     const std::wstring temporary = to + L".tmp." + std::to_wstring(GetCurrentProcessId()) + L"." +
                                    std::to_wstring(GetTickCount());
@@ -376,7 +394,7 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
         errorNum = GetLastError();
         DeleteFileW(temporary.c_str());
         if (GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            errorNum = 0;
+            errorNum = IsBackupFile(to) ? 0 : ERROR_FILE_EXISTS;
         }
     }
     return errorNum;
@@ -509,6 +527,17 @@ DWORD CheckArgumentsExact() {
 
 bool IsAbsoluteDirectory(const char *pDir) {
     return IsWindowsAbsoluteDirectory(pDir);
+}
+
+bool IsDriveRelativeDirectory(const char *pDir) {
+    return IsWindowsDriveRelativeDirectory(pDir);
+}
+
+std::size_t CountUtf16Units(const char *pText) {
+    const int numWide = MultiByteToWideChar(CP_ACP, 0, pText, -1, nullptr, 0);
+    // The count includes the NUL. A text that does not convert has no
+    // length a path could take.
+    return numWide > 0 ? static_cast<std::size_t>(numWide) - 1 : SIZE_MAX;
 }
 
 int ProcessExitStatus(DWORD errorNum) {

@@ -94,7 +94,7 @@ for n in SIZES:
          stderr=err("searching for service", 50003), exit=50003, unchanged=True)
     case(f"option of {n} characters is no option", ["-" + "b" * n, "elog"],
          stdout=USAGE, stderr=quiet(87), exit=87, unchanged=True)
-    # The executable path is refused past 299 characters, before any change.
+    # The executable path is refused from 260 UTF-16 units on, before any change.
     for row in ("elog", "flm"):
         case(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"],
              stderr=quiet(87), exit=87, unchanged=True)
@@ -111,12 +111,13 @@ case("display mode explains the refused long directory",
      stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
      stderr=err("forming the executable path", 87), exit=87, unchanged=True)
 
-# A blank quotes the path, and the quotes count: 284 characters fit, 285 not.
-SPACED = "C:\\Program Files\\" + "s" * (284 - 17)
-case("a quoted executable path of 299 characters fits", ["-i", "elog", SPACED, "x"],
-     **installed_elog(SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
-case("a quoted executable path of 300 characters is refused", ["-i", "elog", SPACED + "s", "x"],
-     stderr=quiet(87), exit=87, unchanged=True)
+# A blank quotes the path, and the quotes do not count: the manager starts
+# 259 units without them (MAX_PATH with its NUL), not 260.
+SPACED = "C:\\Program Files\\" + "s" * (259 - 13 - 17)
+case("a quoted executable path of 259 characters without its quotes fits",
+     ["-i", "elog", SPACED, "x"], **installed_elog(SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
+case("a quoted executable path of 260 characters without its quotes is refused",
+     ["-i", "elog", SPACED + "s", "x"], stderr=quiet(87), exit=87, unchanged=True)
 
 # Long console directories that exist: about 300 characters of real
 # directories, and about 4,000 through "/." steps (the host's limit is 4,095).
@@ -212,8 +213,11 @@ def plant_dangling_backup(c) -> None:
 
 case("a linked hvcons.old is taken as the backup and nothing is written through it",
      ["-i", "hv", "console"], setup=[Console()], prepare=plant_link_backup, checks=[ToolRuns("console", 1)])
-case("a dangling hvcons.old link is taken as the backup and not followed",
-     ["-i", "hv", "console"], setup=[Console()], prepare=plant_dangling_backup, checks=[ToolRuns("console", 1)])
+# A backup is a regular file: a dangling link is none, so nothing is merged,
+# and nothing is written through it.
+case("a dangling hvcons.old link is no backup and is not followed",
+     ["-i", "hv", "console"], setup=[Console()], prepare=plant_dangling_backup,
+     stderr=quiet(1), exit=1, unchanged=True, checks=[ToolRuns("console", 0)])
 
 
 # ---- the runner ----------------------------------------------------------------------

@@ -125,11 +125,11 @@ def flm(running=False, **kw) -> Service:
     return Service(FLM_NAME, exe="worvserv.exe", running=running, **kw)
 
 
-def old_flm(running=False) -> Service:
+def old_flm(running=False, behaviour="normal") -> Service:
     # The agent's obsolete entry, under a display name of its own so that
     # creating "OrvFLM" beside it is no display-name clash.
     return Service(OLD_NAME, display="Orv Field Link Manager (obsolete)", exe="worvserv.exe",
-                   running=running)
+                   running=running, behaviour=behaviour)
 
 
 def halvbase(running=False) -> Service:
@@ -625,6 +625,21 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
             checks=[ServiceState(ELOG_NAME, "running")],
             slow=slow, tiers=tiers, why_one_tier=why,
         ),
+        # The migration's stop failed as a refused stop fails: the
+        # installation ends with its number, reported a second time, and no
+        # OrvFLM stands beside the old agent that still runs.
+        Scenario(
+            "install: flm's migration meets an old agent that ignores its stop" + suffix,
+            ["-d", "-i", "flm", r"D:\flm", "5000"],
+            stdout=request("INSTALL service") + inst_to_check(FLM_TITLE)
+            + never_reached(OLD_TITLE, False) + FINISHED,
+            stderr=err("stopping service", 1053) + err("opening service", 1053),
+            exit=1053,
+            setup=[old_flm(running=True, behaviour="ignorestop")],
+            checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "absent"),
+                    RegValue(FLM_PARMS, "AppDirectory", None)],
+            slow=slow, tiers=tiers, why_one_tier=why,
+        ),
     )
 
 add(
@@ -888,6 +903,10 @@ for label, directory, image in (
     ("letters no legacy code page holds", "D:\\Ā程序\\Orv", "D:\\Ā程序\\Orv\\iorvelsr.exe"),
     ("a fullwidth backslash stays what it is",
      "D:\\Orv\uff3c..\uff3cx", "D:\\Orv\uff3c..\uff3cx\\iorvelsr.exe"),
+    ("a percent sign that opens no name", "D:\\50%\\Orv", "D:\\50%\\Orv\\iorvelsr.exe"),
+    ("two percent signs together name nothing", "D:\\%%\\Orv", "D:\\%%\\Orv\\iorvelsr.exe"),
+    ("171 accented characters, 326 bytes of UTF-8",
+     "D:\\" + "é" * 155, "D:\\" + "é" * 155 + "\\iorvelsr.exe"),
 ):
     add(
         Scenario(
@@ -1051,8 +1070,10 @@ add(
     ),
 )
 
-# The executable path may hold 299 characters: "\iorvelsr.exe" is 13 of them.
-LONGEST_DIR = "D:\\" + "a" * (299 - 13 - 3)
+# The manager starts an executable path of at most 259 UTF-16 units
+# (MAX_PATH with its NUL), the quotes around a path with a blank not
+# counted: "\iorvelsr.exe" is 13 of them.
+LONGEST_DIR = "D:\\" + "a" * (259 - 13 - 3)
 TOO_LONG_DIR = LONGEST_DIR + "a"
 add(
     Scenario(
@@ -1088,6 +1109,59 @@ add(
         ["-d", "-i", "flm", 'C:\\Program Files\\" -x "', "80"],
         stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
         stderr=err("forming the executable path", 87),
+        exit=87,
+        checks=[ServiceState(FLM_NAME, "absent"), RegValue(FLM_PARMS, "AppDirectory", None)],
+    ),
+)
+
+# The limit counted as Windows counts it, in UTF-16 units: a letter of
+# two bytes of UTF-8 is one unit, a letter beyond the Basic Multilingual
+# Plane (four bytes) is two.
+for label, longest in (
+    ("with a blank, the quotes not counted", "D:\\a b" + "a" * (259 - 13 - 6)),
+    ("of accented letters", "D:\\" + "é" * (259 - 13 - 3)),
+    ("ending in a letter beyond the Basic Multilingual Plane",
+     "D:\\" + "a" * (259 - 13 - 3 - 2) + "\U0001d11e"),
+):
+    image = longest + "\\iorvelsr.exe"
+    add(
+        Scenario(
+            f"install: the longest directory {label}",
+            ["-i", "elog", longest, "x.pfa"],
+            stdout=INSTALLED,
+            checks=[ServiceConfig(ELOG_NAME, path=f'"{image}"' if " " in image else image),
+                    RegValue(ELOG_PARMS, "AppDirectory", longest)],
+        ),
+        Scenario(
+            f"install: one unit more than the longest directory {label} is refused",
+            ["-i", "elog", longest[:3] + "a" + longest[3:], "x.pfa"],
+            stderr=quiet(87),
+            exit=87,
+            checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
+        ),
+    )
+
+# ImagePath is REG_EXPAND_SZ: the manager would expand %NAME% with its own
+# environment and run another program as LocalSystem than AppDirectory
+# names. Refused, before anything changes, whether or not the name is
+# defined here.
+add(
+    Scenario(
+        "install: a directory the manager would expand leaves an existing service as it was",
+        ["-d", "-i", "elog", r"C:\x\%OS%", "f.pfa"],
+        stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
+        stderr=err("forming the executable path", 87),
+        exit=87,
+        setup=[elog(params={"AppDirectory": r"C:\old"})],
+        checks=[
+            ServiceConfig(ELOG_NAME, path="{dir}\\iorvelsr.exe", display=ELOG_TITLE),
+            RegValue(ELOG_PARMS, "AppDirectory", r"C:\old"),
+        ],
+    ),
+    Scenario(
+        "install: a name between percent signs is refused, defined or not, after \"%%\" too",
+        ["-i", "flm", r"D:\%%quillmar-undefined%\flm", "80"],
+        stderr=quiet(87),
         exit=87,
         checks=[ServiceState(FLM_NAME, "absent"), RegValue(FLM_PARMS, "AppDirectory", None)],
     ),
@@ -1194,6 +1268,32 @@ add(
         setup=[Console(sub="x")],
         checks=[FileContent("x/hvcons.old", INI), ToolRuns("x", 1)],
     ),
+    Scenario(
+        "merge: a relative directory with a backslash inside",
+        ["-i", "hv", "sub\\dir"],
+        setup=[Console(sub="sub\\dir")],
+        checks=[ToolRuns("sub\\dir", 1)],
+    ),
+    # A backup is a regular file: whatever else stands under its name, the
+    # merge would run with no backup at all.
+    Scenario(
+        "merge: a directory named hvcons.old is no backup, no merge",
+        ["-d", "-i", "hv", "{dir}{sep}console"],
+        stdout=request("INSTALL service") + MERGE_START + FINISHED,
+        stderr=err("coping hvcons.ini to hvcons.old ", 1),
+        exit=1,
+        setup=[Console(), Console(sub="console/hvcons.old", hvcons_ini=None, tool_status=None)],
+        checks=[FileContent("console/hvcons.ini", INI), ToolRuns("console", 0)],
+    ),
+    Scenario(
+        "merge: a drive alone is refused before anything changes, display mode",
+        ["-d", "-i", "hv", "C:"],
+        stdout=request("INSTALL service") + MERGE_START + FINISHED,
+        stderr=err("coping hvcons.ini to hvcons.old ", 87),
+        exit=87,
+        setup=[Console(sub=".")],
+        checks=[FileContent("hvcons.old", None), ToolRuns(".", 0)],
+    ),
     # An empty argument names no directory, least of all the current one.
     Scenario(
         "merge: an empty directory changes nothing in the current one",
@@ -1275,6 +1375,26 @@ for label, sub in (
             stdout=request("INSTALL service") + MERGE_OK + FINISHED,
             setup=[Console(sub=sub)],
             checks=[FileContent(sub + "/hvcons.old", INI), ToolRuns(sub, 1)],
+        )
+    )
+
+# A directory that depends on a drive's state is refused with 87 rather
+# than resolved: "C:" joined to "\hvcons.ini" names the drive's root, while
+# the tool would start in the drive's current directory.
+for label, directory, tiers, why in (
+    ("relative to a drive's current directory", "C:console", ("native", "wine"), ""),
+    ("relative to the current drive's root", "\\console", ("native", "wine"), ""),
+    ("rooted with a forward slash", "/console", ("wine",), "on a POSIX host /console is absolute"),
+):
+    add(
+        Scenario(
+            f"merge: a directory {label} is refused",
+            ["-i", "hv", directory],
+            stderr=quiet(87),
+            exit=87,
+            setup=[Console(sub=".")],
+            checks=[FileContent("hvcons.old", None), ToolRuns(".", 0)],
+            tiers=tiers, why_one_tier=why,
         )
     )
 
@@ -1583,6 +1703,15 @@ add(
              ["-b", "ELOG"], combined=quiet(50003) + USAGE, exit=50003),
     Scenario("console: a command line without a request is reported before the usage text",
              ["-d", "-B", "elog"], combined=err("reading the command line", 87) + USAGE, exit=87),
+    # Whatever standard output holds goes out before a report, as it would
+    # on a console that takes every byte at once.
+    Scenario("console: the banner's line end stands before a later request's report",
+             ["-i", "elog", r"D:\apps", "x.pfa", "-i", "flm", "apps", "80"],
+             combined=INSTALLED + quiet(87), exit=87),
+    Scenario("console: a heading stands before the report of its missing service code",
+             ["-d", "-b", "elog", "-e"], setup=[elog()],
+             combined=request("START service") + started(ELOG_TITLE) + "STOP service\n"
+             + err("", 50004) + FINISHED, exit=50004),
     Scenario("console: removal goes on after the stop step's report",
              ["-d", "-rm", "elog"], setup=[elog()],
              combined=request("REMOVE service") + ss_to_query(ELOG_TITLE)

@@ -61,11 +61,26 @@ TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
 TEST_F(Host, CopyReportsTheHostError) {
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "absent", "backup"), static_cast<DWORD>(ENOENT));
     EXPECT_EQ(CopyFileIfAbsent((dir + "/nodir").c_str(), "a", "b"), static_cast<DWORD>(ENOENT));
-    ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
+}
+
+TEST_F(Host, CopyCountsOnlyARegularFileAsTheBackup) {
     Write("src", "x");
-    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", "dangling"), 0u)
-        << "a link standing there counts as present";
-    EXPECT_TRUE(Names() == (std::vector<std::string>{"dangling", "src"}));
+    Write("kept", "the first backup");
+    ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
+    ASSERT_EQ(symlink("kept", (dir + "/linked").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir + "/device").c_str()), 0);
+    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+    const std::pair<const char *, DWORD> cases[] = {
+        {"kept", 0},        {"linked", 0},         {"dangling", EEXIST},
+        {"device", EEXIST}, {"directory", EEXIST}, {"fifo", EEXIST},
+    };
+    for (auto &[name, expected] : cases)
+        EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", name), expected) << name;
+    EXPECT_EQ(Read("kept"), "the first backup");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"dangling", "device", "directory", "fifo", "kept",
+                                                 "linked", "src"}))
+        << "nothing replaced, no temporary left";
 }
 
 TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
@@ -128,6 +143,23 @@ TEST_F(Host, RunProgramReportsDeathBySignal) {
     DWORD status = 0;
     ASSERT_EQ(RunProgramIn(dir.c_str(), "killed", nullptr, 0, &status), 0u);
     EXPECT_EQ(status, 128u + 9u);
+}
+
+TEST(Utf16Units, CountedAsWindowsCountsThem) {
+    const std::pair<const char *, std::size_t> cases[] = {
+        {"", 0},
+        {"C:\\Orv", 6},
+        {"\xC3\xA9", 1},         // e with an acute accent, two bytes
+        {"\xE7\xA8\x8B", 1},     // a CJK letter, three bytes
+        {"\xF0\x9D\x84\x9E", 2}, // beyond the BMP: a surrogate pair
+        {"\xFF", 1},             // no lead byte: one replacement
+        {"\xC3", 1},             // cut short at the end
+        {"\xE7\xA8x", 2},        // cut short before a letter
+        {"\xED\xA0\x80", 3},     // an encoded surrogate is no character
+        {"\xC0\xAF", 2},         // an overlong form is none either
+    };
+    for (auto &[text, expected] : cases)
+        EXPECT_EQ(CountUtf16Units(text), expected) << text;
 }
 
 TEST(ExitStatus, EveryFailureStaysNonZero) {

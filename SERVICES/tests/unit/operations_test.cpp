@@ -96,6 +96,11 @@ TEST_F(Operations, InstallRestoresDepthAndCatalogueOnEveryPath) {
         {"first value refused", {"fail RegSetValueExA with 5"}, true, false, 5},
         {"stop refused in migration", {"fail ControlService with 5"}, false, true, 5},
         {"delete refused in migration", {"fail DeleteService with 1072"}, false, true, 1072},
+        {"stop ignored in migration",
+         {"service Orv_Field_Link_Mgr stop ignored"},
+         false,
+         true,
+         1053},
     };
     for (const InstallCase &c : cases) {
         for (const BOOL displayMode : {0, 1}) {
@@ -155,6 +160,30 @@ TEST_F(Operations, NewServiceIsCreatedWhateverTheLastErrorHolds) {
         Capture([&] { result = InstallService(serviceNum, parms); });
         EXPECT_EQ(result, 0U) << serviceNum;
         EXPECT_TRUE(ServiceExists(myServices[serviceNum].pServiceName)) << serviceNum;
+        TearDown();
+    }
+}
+
+// The manager expands ImagePath: any '%', a name and a '%' could turn the
+// path into another, whatever this process's environment defines.
+TEST_F(Operations, InstallRefusesADirectoryTheManagerCouldExpand) {
+    const std::pair<const char *, DWORD> cases[] = {
+        {"C:\\x\\%OS%", 87},    {"C:\\%quillmar-undefined%", 87},
+        {"C:\\%%x%", 87},       {"C:\\a%b\\c%d", 87},
+        {"C:\\%x%%", 87},       {"C:\\100%", 0},
+        {"C:\\%%", 0},          {"C:\\%", 0},
+        {"C:\\50%\\%%\\x", 87}, // "%\%" names a variable "\"
+        {"C:\\50%\\x", 0},
+    };
+    for (auto &[pDir, expected] : cases) {
+        SetUp();
+        std::string dir = pDir;
+        char value[] = "x.pfa";
+        char *parms[] = {dir.data(), value};
+        DWORD result = 1;
+        Capture([&] { result = InstallService(0, parms); });
+        EXPECT_EQ(result, expected) << pDir;
+        EXPECT_EQ(ServiceExists("OrvEvtLogger"), expected == 0) << pDir;
         TearDown();
     }
 }

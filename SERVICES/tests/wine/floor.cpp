@@ -1,12 +1,13 @@
 // floor.exe: the least a Windows process of ours costs. It imports from
 // ADVAPI32, KERNEL32 and msvcrt, as quillmar.exe does, is built by the same
-// toolchain with the same options, and does nothing. The self-test
-// requires quillmar.exe to load no DLL that floor.exe does not; bench/
-// times quillmar.exe against it.
+// toolchain with the same options, and does nothing; with --line it writes
+// one line. The self-test requires quillmar.exe to load no DLL that
+// floor.exe does not; bench/ times quillmar.exe against it.
 
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -17,9 +18,13 @@ auto *volatile pLastError = &GetLastError;
 
 } // namespace
 
-int main(int argc, char **) {
+int main(int argc, char **argv) {
     if (argc > 1 && (pOpenManager == nullptr || pLastError == nullptr)) {
         return 1;
+    }
+    // --line: the least a program that writes costs, one line in one write.
+    if (argc > 1 && std::strcmp(argv[1], "--line") == 0) {
+        std::fputs("floor.exe: one line\n", stdout);
     }
     std::fflush(stdout);
     return 0;
