@@ -1,5 +1,7 @@
 #include "kitcase.h"
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
@@ -115,8 +117,23 @@ Text Case::Expand(const Text &text) const {
     return ReplaceAll(ReplaceAll(out, L"{dir}", dir_), L"{sep}", L"\\");
 }
 
+bool MakeWorkFolder(const Text &work) {
+    if (IsDirectory(work))
+        return true;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FRFX;;;LS)(A;OICI;FRFX;;;NS)",
+            SDDL_REVISION_1, &pDescriptor, nullptr))
+        return false;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, pDescriptor, FALSE};
+    const bool made = CreateDirectoryW(LongPath(work).c_str(), &attributes) ||
+                      GetLastError() == ERROR_ALREADY_EXISTS;
+    LocalFree(pDescriptor);
+    return made;
+}
+
 bool Case::Prepare(Text &error) {
-    if (!MakeDirectories(dir_) || !MakeDirectories(runDir_)) {
+    if (!MakeWorkFolder(kit_.work) || !MakeDirectories(dir_) || !MakeDirectories(runDir_)) {
         error = L"cannot make the case's folders below " + kit_.work + L" (error " +
                 std::to_wstring(GetLastError()) + L")";
         return false;

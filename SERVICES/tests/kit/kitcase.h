@@ -80,6 +80,12 @@ class Case {
     std::vector<Holder> holders_;
 };
 
+// The work folder, made when absent, for Administrators and SYSTEM alone
+// (read and run for the service accounts a scenario may use): the test
+// services run from it as LocalSystem, and a folder under C:\ would
+// otherwise let any user replace their programs.
+bool MakeWorkFolder(const Text &work);
+
 // Every test service below the work folder told to quit and every holder
 // let go: what an earlier, interrupted run of the kit left behind.
 void ReleaseAll(const Text &work);

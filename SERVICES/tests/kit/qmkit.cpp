@@ -329,9 +329,7 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
             failures.push_back(L"cannot start " + kit_.quillmar + L": error " +
                                std::to_wstring(ran.startError) + L" (" + ErrorText(ran.startError) +
                                L")");
-        } else if (ran.interrupted) {
-            failures.push_back(L"interrupted");
-        } else {
+        } else if (!ran.interrupted) {
             if (ran.timedOut)
                 failures.push_back(L"did not end within its time, ended by the runner");
             if (ran.pipesLeftOpen)
@@ -374,6 +372,12 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
     if (options_.keep && !failures.empty())
         failures.push_back(L"case kept in " + c.Dir());
     outcome.result = failures.empty() ? Outcome::Result::Passed : Outcome::Result::Failed;
+    // Ctrl+C reaches quillmar.exe on the same console too: what it left
+    // half done says nothing about it.
+    if (Interrupted()) {
+        outcome.result = Outcome::Result::Skipped;
+        outcome.reason = L"interrupted";
+    }
     outcome.seconds = Seconds() - started;
     return outcome;
 }
@@ -418,12 +422,14 @@ int Runner::Run() {
         return statusRefused;
     SetConsoleCtrlHandler(OnControl, TRUE);
     const double started = Seconds();
-    // What an interrupted run left, and this kit's reports of the last run.
+    // What an interrupted run left (its quillmar.exe may still be waiting),
+    // and this kit's reports of the last run.
     Sweep(false);
+    EndProcessesIn(kit_.root);
     RemoveTree(kit_.work);
     RemoveTree(kit_.root + L"\\failed");
     RemoveTree(kit_.root + L"\\junit.xml");
-    if (!MakeDirectories(kit_.work)) {
+    if (!MakeWorkFolder(kit_.work)) {
         Complain(L"cannot make " + kit_.work);
         SetEvent(ClearedEvent());
         return statusFailed;

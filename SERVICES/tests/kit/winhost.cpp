@@ -258,6 +258,8 @@ void EndProcessesIn(const Text &dir) {
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
          more = Process32NextW(hSnapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId())
+            continue;
         HANDLE hProcess =
             OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
                         entry.th32ProcessID);

@@ -83,8 +83,9 @@ struct Ran {
 
 // Quoted for the C runtime's parser: the argument arrives unchanged.
 Text QuoteArg(const Text &arg);
-// Ends every process whose program lies inside dir: what a test's program
-// left behind (a merge tool's lingering child) once its services are gone.
+// Ends every other process whose program lies inside dir: what a test's
+// program left behind (a merge tool's lingering child), or what an
+// interrupted run left running, once the services are gone.
 void EndProcessesIn(const Text &dir);
 Ran RunProgram(const Launch &launch);
 double Seconds();
