@@ -232,6 +232,14 @@ bool Runner::Refuse() {
                  L"was changed.");
         return true;
     }
+    if (kit_.root.size() < 3 || kit_.root[1] != L':' ||
+        GetDriveTypeW(kit_.root.substr(0, 3).c_str()) != DRIVE_FIXED) {
+        Complain(L"refusing to run from " + kit_.root +
+                 L": the kit's test services run as LocalSystem, which reaches only local "
+                 L"drives. Unzip the kit onto a local fixed drive, such as C:\\qmkit. Nothing "
+                 L"was changed.");
+        return true;
+    }
     if (!IsElevated()) {
         Complain(L"not elevated: run run-tests.cmd from an elevated prompt (Run as "
                  L"administrator); the kit creates, starts and deletes services. Nothing was "
