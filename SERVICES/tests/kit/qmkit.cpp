@@ -605,7 +605,7 @@ int Hold(int argc, wchar_t **argv) {
     const DWORD parentPid = std::wcstoul(argv[3], nullptr, 10);
     HANDLE hParent = parentPid == 0 ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, parentPid);
     Line(L"held");
-    while (!Exists(argv[2]) && !Interrupted()) {
+    while (!Exists(argv[2])) {
         if (hParent != nullptr && WaitForSingleObject(hParent, 0) == WAIT_OBJECT_0)
             break;
         Sleep(100);
