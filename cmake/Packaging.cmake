@@ -259,4 +259,7 @@ else()
   endif()
 endif()
 
+# The Windows test kit, made with the release ZIP.
+include(${CMAKE_CURRENT_LIST_DIR}/TestKit.cmake)
+
 include(CPack)

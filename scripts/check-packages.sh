@@ -62,6 +62,11 @@ the_package() {
     local found=("$1"/packages/*."$2")
     [ -f "${found[0]}" ] && printf '%s\n' "${found[0]}"
 }
+# The ZIP of a kind (win64.zip, win64-tests.zip) that cpack made.
+the_zip() {
+    local found=("$1"/packages/quillmar-*-"$2")
+    [ -f "${found[0]}" ] && printf '%s\n' "${found[0]}"
+}
 check_checksum() {
     local package=$1
     if [ -f "$package.sha256" ] && (cd "$(dirname "$package")" && sha256sum --quiet -c "$(basename "$package").sha256"); then
@@ -154,9 +159,9 @@ fi
 
 # ------------------------------------------------------------------ ZIP
 echo "== cpack in $windows"
-cmake --build "$windows" --target quillmar >"$work/build-windows.log" 2>&1 || {
+cmake --build "$windows" --target quillmar test_kit >"$work/build-windows.log" 2>&1 || {
     cat "$work/build-windows.log" >&2
-    fail "building quillmar.exe in $windows"
+    fail "building quillmar.exe and the test kit in $windows"
     exit 1
 }
 (cd "$windows" && rm -rf packages && env -u QUILLMAR_SIGN_CERT -u QUILLMAR_SIGN_KEY cpack) \
@@ -167,7 +172,7 @@ cmake --build "$windows" --target quillmar >"$work/build-windows.log" 2>&1 || {
 }
 check "cpack says the ZIP's quillmar.exe is not signed" \
     grep -q "quillmar.exe is NOT signed" "$work/cpack-windows.log"
-zip=$(the_package "$windows" zip) || { fail "no .zip in $windows/packages"; exit 1; }
+zip=$(the_zip "$windows" win64.zip) || { fail "no release .zip in $windows/packages"; exit 1; }
 echo "== $zip"
 unzip -l "$zip"
 check_checksum "$zip"
@@ -213,6 +218,52 @@ else
     diff -u "$work/expected-usage" "$work/wine.lf" >&2 || true
 fi
 
+# ------------------------------------------------------------ test kit
+# The kit beside the release ZIP: the release's own quillmar.exe, the
+# runner and its fixtures, the data made from the scenario table now, the
+# papers in CRLF; under Wine, run-tests.cmd --list lists every scenario and
+# changes nothing.
+kit=$(the_zip "$windows" win64-tests.zip) || { fail "no test kit in $windows/packages"; exit 1; }
+echo "== $kit"
+unzip -l "$kit"
+check_checksum "$kit"
+mkdir "$work/kit"
+unzip -q "$kit" -d "$work/kit"
+(cd "$work/kit" && find . -type f | sort) >"$work/kit.files"
+printf '%s\n' ./LICENSE ./README.txt ./THIRD-PARTY-NOTICES.txt ./fakemerge.exe ./qmkit.exe \
+    ./quillmar.exe ./run-tests.cmd ./scenarios.txt ./testsvc.exe >"$work/kit.want"
+if cmp -s "$work/kit.want" "$work/kit.files"; then
+    pass "kit holds quillmar.exe, the runner, its fixtures, the scenario data and its papers"
+else
+    fail "kit contents differ (- wanted, + found):"
+    diff -u "$work/kit.want" "$work/kit.files" | tail -n +3 >&2 || true
+fi
+check "kit quillmar.exe is the release ZIP's, byte for byte" cmp -s "$work/kit/quillmar.exe" "$top/quillmar.exe"
+for exe in qmkit fakemerge testsvc; do
+    check "kit $exe.exe is a Windows executable" is_pe "$work/kit/$exe.exe"
+done
+header() { sed -n "s/^$1\t//p" "$work/kit/scenarios.txt"; }
+check "kit scenarios.txt is for version $version" [ "$(header version)" = "$version" ]
+check "kit scenarios.txt is what the scenario table gives now" \
+    python3 "$root/SERVICES/tests/kit/make_kit_data.py" --version "$version" \
+    --slow-seconds "$(header slow-seconds)" --slow-guard "$(header slow-guard)" -o "$work/scenarios.txt"
+check "... byte for byte" cmp -s "$work/scenarios.txt" "$work/kit/scenarios.txt"
+sed "s/@PROJECT_VERSION@/$version/g" "$root/SERVICES/tests/kit/README.txt" >"$work/kit-readme.lf"
+check "kit README.txt is the kit's README for $version with CRLF line ends" \
+    with_crlf "$work/kit-readme.lf" "$work/kit/README.txt"
+check "kit run-tests.cmd has CRLF line ends" \
+    with_crlf "$root/SERVICES/tests/kit/run-tests.cmd" "$work/kit/run-tests.cmd"
+scenarios=$(grep -c '^scenario'$'\t' "$work/kit/scenarios.txt")
+status=0
+(cd "$work/kit" && "$wine" cmd /c run-tests.cmd --list) >"$work/kit-list.out" 2>"$work/kit-list.err" </dev/null || status=$?
+listed=$(grep -c . "$work/kit-list.out" || true)
+if [ "$status" -eq 0 ] && [ "$listed" -eq "$scenarios" ] && [ ! -e "$work/kit/work" ]; then
+    pass "kit run-tests.cmd --list under Wine lists its $scenarios scenarios and changes nothing"
+else
+    fail "kit run-tests.cmd --list under Wine: status $status, $listed of $scenarios lines"
+    cat "$work/kit-list.err" >&2
+fi
+
 # ------------------------------------------------------------ signing
 # As a release with a certificate: cpack signs the staged exe (cmake/
 # cpack-pre-build.cmake). A throwaway self-signed certificate, made here,
@@ -223,9 +274,11 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=quillmar throwaway 
     >"$work/openssl.log" 2>&1 || { cat "$work/openssl.log" >&2; fail "making a test certificate"; }
 if (cd "$windows" && QUILLMAR_SIGN_CERT="$work/sign.crt" QUILLMAR_SIGN_KEY="$work/sign.key" \
         cpack -B "$work/signed") >"$work/cpack-signed.log" 2>&1; then
-    mkdir "$work/signed-zip"
-    unzip -q "$work"/signed/*.zip -d "$work/signed-zip"
+    mkdir "$work/signed-zip" "$work/signed-kit"
+    unzip -q "$work"/signed/quillmar-*-win64.zip -d "$work/signed-zip"
     signed=$work/signed-zip/quillmar.exe
+    unzip -q "$work"/signed/quillmar-*-win64-tests.zip quillmar.exe -d "$work/signed-kit"
+    check "the signed test kit holds the signed quillmar.exe" cmp -s "$work/signed-kit/quillmar.exe" "$signed"
     osslsigncode verify -in "$signed" -CAfile "$work/sign.crt" >"$work/verify.log" 2>&1 || true
     if grep -q "^Signature verification: ok" "$work/verify.log" && grep -q "^Succeeded" "$work/verify.log"; then
         pass "the signed quillmar.exe verifies (osslsigncode verify)"

@@ -4,7 +4,7 @@
 # second copy under umask 002, another time zone and, when run as root,
 # another user; both at once, one core each) and compares what a release
 # publishes: the native quillmar,
-# quillmar.exe, the .deb and the ZIP. Then each published .sha256 file must
+# quillmar.exe, the .deb, the ZIP and the test kit's ZIP. Then each published .sha256 file must
 # match its rebuilt package, and THIRD-PARTY-NOTICES.txt must be in both
 # packages and name every file the link maps show linked in from the
 # toolchains. Prints the artefacts' SHA-256 sums. Exits 1 on any difference,
@@ -118,6 +118,8 @@ artefacts=(build/release/quillmar build/release-windows/quillmar.exe)
 for package in "$one"/build/release/packages/*.deb "$one"/build/release-windows/packages/*.zip; do
     artefacts+=("${package#"$one"/}")
 done
+kits=("$one"/build/release-windows/packages/quillmar-*-win64-tests.zip)
+[ -f "${kits[0]}" ] || fail "the release made no test kit ZIP"
 for artefact in "${artefacts[@]}"; do
     if [ ! -f "$one/$artefact" ] || [ ! -f "$two/$artefact" ]; then
         fail "$artefact is missing from one of the builds"
@@ -150,7 +152,13 @@ unpacked=$work/unpacked
 rm -rf "$unpacked"
 mkdir -p "$unpacked/deb" "$unpacked/zip"
 dpkg-deb -x "$one"/build/release/packages/*.deb "$unpacked/deb"
-unzip -q "$one"/build/release-windows/packages/*.zip -d "$unpacked/zip"
+unzip -q "$one"/build/release-windows/packages/quillmar-*-win64.zip -d "$unpacked/zip"
+if unzip -q "${kits[0]}" quillmar.exe -d "$unpacked/kit" &&
+    cmp -s "$unpacked/kit/quillmar.exe" "$unpacked/zip/quillmar.exe"; then
+    pass "the test kit holds the release ZIP's quillmar.exe"
+else
+    fail "the test kit's quillmar.exe is not the release ZIP's"
+fi
 if cmp -s "$notices" "$unpacked/deb/usr/share/doc/quillmar/THIRD-PARTY-NOTICES.txt"; then
     pass "the .deb holds THIRD-PARTY-NOTICES.txt"
 else

@@ -1,59 +1,62 @@
-"""The Wine tier's backend: scenarios run as quillmar.exe on Wine's own
-Service Control Manager and registry.
+"""The Wine tier: the Windows test kit, run under Wine.
 
-Set-up goes through sc.exe and reg.exe, as an installation would; the
-program runs through the exitcode launcher, which keeps the whole 32-bit
-exit code; checks read the machine through another door than the program
-(svcinfo and regvalue, which call the Win32 API directly, and the files
-themselves); svcremove clears services between cases.
+The scenarios run under Wine exactly as on a Windows machine: the Windows
+build's kit ZIP (quillmar-<version>-win64-tests.zip, cmake/TestKit.cmake)
+is unpacked and its run-tests.cmd run, whose runner (qmkit.exe) sets each
+scenario up through the Win32 API, runs quillmar.exe, compares its
+streams and exit status and checks the machine afterwards, with Wine's
+answers where Wine is known to differ from Windows. This module owns only
+what is Wine's: a private prefix with one wineserver for the whole run
+(wineenv.py), the link through which the administrative share
+\\\\localhost\\z$ reaches the Z: drive, reading the kit's TAP, and the
+exit status.
 
-    python3 backend_wine.py --selftest build/windows [work_dir]
+    python3 run_scenarios.py --tier wine --build build/windows [-k TEXT] [--quick] [--list] [--keep]
+    python3 backend_wine.py --selftest build/windows [WORK_DIR]
+    python3 backend_wine.py --kit-proof floor|foreign build/windows [WORK_DIR]
 
-exercises set-up, checks, launcher and cleanup without quillmar.exe, and
-pins down the Wine answers that the scenarios rely on.
+--selftest drives the runner's single steps (setup, check, launch, clean)
+without quillmar.exe and pins down the Wine answers that the scenarios
+rely on. --kit-proof shows that the kit fails with a quillmar.exe that
+does nothing (floor.exe), and that it refuses, changing nothing, while an
+OrvEvtLogger exists that it did not create.
 """
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
 import shutil
 import subprocess
-import tempfile
 import sys
 import time
+import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "wine"))
+sys.path.insert(0, str(HERE.parent / "kit"))
 
+import make_kit_data  # noqa: E402
 import model  # noqa: E402
-from wineenv import WINE, WineEnv, WineError, to_windows  # noqa: E402
+from wineenv import HOST_NOISE, WINE, WineEnv, WineError, to_windows  # noqa: E402
 
-# Every service name a scenario can leave behind, the obsolete agent name
-# included; a case may add its own.
-CATALOGUE_SERVICES = ("OrvEvtLogger", "OrvFLM", "Orv_Field_Link_Mgr", "HalvBase")
+CATALOGUE_SERVICES = make_kit_data.CATALOGUE_SERVICES
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
-FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremove", "wineprobe",
-            "cpcheck", "floor")
-# The server name under which a case's directory is a share ({share}).
-SHARE_SERVER = "quillmar-test"
-# Longer than the program's 30 polls of one second, so its wait runs out.
-SLOW_SECONDS = 40
-# How long a stopped, deleted service may take to go: its process stays
-# 0.3 s after it stopped.
-GONE_SECONDS = 3.0
-STATE_NAMES = {1: "stopped", 2: "start pending", 3: "stop pending", 4: "running",
-               5: "continue pending", 6: "pause pending", 7: "paused"}
+# Probes of Wine's own answers, run straight from the Windows build; the
+# kit brings the runner, the test service and the merge tool's stand-in.
+FIXTURES = ("wineprobe", "cpcheck", "floor")
+KIT_STATUS_REFUSED = 3
+
+# Every fixture's first line on standard error (started.h; CRLF in text mode).
+STARTED = b"[fixture started]\r\n"
+TAP_RESULT = re.compile(r"^(not )?ok (\d+) - (\S+) (.*?)(?: # SKIP (.*))?$")
 
 
 class SetupError(RuntimeError):
     pass
-
-
-# Every fixture's first line on standard error (started.h; CRLF in text mode).
-STARTED = b"[fixture started]\r\n"
 
 
 def take_start_line(r) -> bool:
@@ -65,22 +68,6 @@ def take_start_line(r) -> bool:
             setattr(r, stream, data[len(STARTED):])
             return True
     return False
-
-
-# Wine 8 on a busy host now and then fails to start a process: before its
-# main it cannot map the shared user data at its fixed address (Wine's
-# "failed to map the shared user data: c0000018", a line WINEDEBUG=-all
-# hides) and exits with status 1; a Wine parent's CreateProcess then fails
-# with "Internal error". Seen about once in 1,500 process starts at a load
-# average of 7 on 2 cores. The run did nothing, so it is run once more; how
-# each kind of run shows it:
-# - a fixture: no start line (above);
-# - the launcher's child, quillmar.exe: the launcher's own report;
-# - a builtin (sc, reg), which Wine starts through start.exe: start.exe's
-#   report, or Wine's own line, which these runs let through.
-LAUNCHER_NOT_STARTED = b"exitcode: cannot start the program"
-BUILTIN_NOT_STARTED = (b"ShellExecuteEx failed", b"failed to map the shared user data")
-BUILTIN_DEBUG = {"WINEDEBUG": "-all,err+virtual"}
 
 
 def evidence(args, r) -> str:
@@ -95,25 +82,198 @@ def _find(build_dir: Path, name: str) -> Path | None:
     return next((p for p in sorted(build_dir.rglob(name)) if p.is_file()), None)
 
 
+def find_kit(build_dir: Path) -> Path:
+    """The kit ZIP of a Windows build: the one the build makes (kit/), else
+    the one cpack made with a release (packages/)."""
+    for where in ("kit", "packages"):
+        found = sorted((build_dir / where).glob("quillmar-*-win64-tests.zip"))
+        if found:
+            return found[-1]
+    raise SetupError(f"no test kit built in {build_dir} "
+                     "(cmake --preset windows && cmake --build --preset windows)")
+
+
+def kit_dir_for(work_root: Path) -> Path:
+    """Where a work root's kit is unpacked: short and free of blanks, as the
+    kit needs (it refuses a folder longer than 90 characters), and the same
+    for every run of the work root, so that a run after an interrupted one
+    finds the services that one left as its own."""
+    digest = hashlib.sha1(str(work_root).encode()).hexdigest()[:10]
+    return Path("/tmp") / f"qmkit-{digest}"
+
+
+class KitRun:
+    """The kit unpacked and run under Wine, in a prefix of the work root."""
+
+    def __init__(self, build_dir: str | os.PathLike, work_root: str | os.PathLike):
+        self.build_dir = Path(build_dir).resolve()
+        self.work_root = Path(work_root).resolve()
+        self.wine = WineEnv(self.work_root / "wine")
+        self.kit = kit_dir_for(self.work_root)
+        self.host_failures: list[str] = []
+
+    def start(self) -> None:
+        archive = find_kit(self.build_dir)
+        shutil.rmtree(self.kit, ignore_errors=True)
+        self.kit.mkdir(parents=True)
+        with zipfile.ZipFile(archive) as z:
+            z.extractall(self.kit)
+        self.wine.start()
+        self._link_share()
+
+    def _link_share(self) -> None:
+        """\\\\localhost\\z$, the administrative share of drive Z:, as the kit
+        names a share on Windows: Wine finds \\\\server\\share in the prefix's
+        dosdevices/unc/server/share."""
+        drive = self.wine.prefix / "dosdevices" / "z:"
+        link = self.wine.prefix / "dosdevices" / "unc" / "localhost" / "z$"
+        link.parent.mkdir(parents=True, exist_ok=True)
+        if not link.is_symlink():
+            link.symlink_to(os.readlink(drive) if drive.is_symlink() else "/")
+
+    def stop(self, keep: bool = False) -> None:
+        try:
+            if self.wine.started:
+                self.wine.check_one_services()
+        finally:
+            self.wine.stop()
+            if not keep:
+                shutil.rmtree(self.kit, ignore_errors=True)
+
+    def run_tests(self, args: list[str], echo: bool = False,
+                  timeout: float = 1500) -> tuple[int, str, str]:
+        """run-tests.cmd with args under Wine: its Linux status (the low 8 bits
+        of the kit's), standard output and error. Run once more when Wine
+        failed to start the kit itself: no line at all on either stream."""
+        for attempt in (1, 2):
+            status, out, err = self._run_once(args, echo, timeout)
+            if status == 0 or out.strip() or err.strip() or attempt == 2:
+                return status, out, err
+            self.host_failures.append(f"run-tests.cmd {' '.join(args)}: status {status}, "
+                                      "no output: Wine did not start it")
+            print("host failure: " + self.host_failures[-1], file=sys.stderr)
+        raise AssertionError("unreachable")
+
+    def _run_once(self, args: list[str], echo: bool, timeout: float) -> tuple[int, str, str]:
+        # Files, not pipes: Wine hands every process its parent's Unix
+        # standard error, so a process a scenario leaves behind would hold a
+        # pipe open after the kit has ended.
+        out_path = self.work_root / "kit.out"
+        err_path = self.work_root / "kit.err"
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            p = subprocess.Popen([WINE, "cmd", "/c", to_windows(self.kit / "run-tests.cmd"),
+                                  *args], cwd=self.kit, env=self.wine.env,
+                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            shown = 0
+            deadline = time.monotonic() + timeout
+            while True:
+                try:
+                    p.wait(timeout=0.5)
+                    finished = True
+                except subprocess.TimeoutExpired:
+                    finished = False
+                if echo:
+                    data = out_path.read_bytes()
+                    end = len(data) if finished else data.rfind(b"\n", shown) + 1
+                    if end > shown:
+                        sys.stdout.write(data[shown:end].decode("utf-8", "replace")
+                                         .replace("\r\n", "\n"))
+                        sys.stdout.flush()
+                        shown = end
+                if finished:
+                    break
+                if time.monotonic() > deadline:
+                    p.kill()
+                    p.wait()
+                    raise WineError(f"run-tests.cmd did not end within {timeout:.0f} s")
+        text = out_path.read_bytes().decode("utf-8", "replace").replace("\r\n", "\n")
+        errors = HOST_NOISE.sub(b"", err_path.read_bytes()).decode("utf-8", "replace")
+        return p.returncode, text, errors.replace("\r\n", "\n")
+
+
+def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | None]]]:
+    """The plan's count and each result: (ok, id, title, skip reason)."""
+    plan = None
+    results = []
+    for line in text.splitlines():
+        if re.fullmatch(r"1\.\.\d+", line):
+            plan = int(line[3:])
+        m = TAP_RESULT.match(line)
+        if m:
+            title = re.sub(r"\\(.)", r"\1", m.group(4))
+            results.append((m.group(1) is None, m.group(3), title, m.group(5)))
+    return plan, results
+
+
+def run_tier(build_dir: str, work_root: str, substring: str | None, quick: bool,
+             list_only: bool, keep: bool) -> int:
+    """The scenarios under Wine, for run_scenarios.py --tier wine."""
+    args = (["-k", substring] if substring else []) + (["--quick"] if quick else []) + \
+        (["--list"] if list_only else []) + (["--keep"] if keep else [])
+    run = KitRun(build_dir, work_root)
+    failed_ids: list[str] = []
+    try:
+        run.start()
+        status, out, err = run.run_tests(args, echo=True)
+        sys.stderr.write(err)
+        if list_only:
+            return status
+        plan, results = parse_tap(out)
+        results_dir = run.work_root / "kit-results"
+        shutil.rmtree(results_dir, ignore_errors=True)
+        results_dir.mkdir()
+        for name in ("junit.xml", "failed"):
+            source = run.kit / name
+            if source.is_dir():
+                shutil.copytree(source, results_dir / name)
+            elif source.is_file():
+                shutil.copy(source, results_dir / name)
+        failed_ids = [f"{ident} {title}" for ok, ident, title, _ in results if not ok]
+    finally:
+        run.stop(keep=keep and bool(failed_ids))
+    passed = sum(1 for ok, _, _, skip in results if ok and skip is None)
+    skipped = sum(1 for ok, _, _, skip in results if ok and skip is not None)
+    if failed_ids:
+        print("failed: " + "; ".join(failed_ids))
+        print(f"reports: {run.work_root / 'kit-results'}")
+        if keep:
+            print(f"cases kept in {run.kit / 'work'}")
+    for text in run.host_failures:
+        print("note: " + text)
+    print(f"{passed} passed, {len(failed_ids)} failed, {skipped} skipped")
+    complete = plan is not None and plan == len(results)
+    if not complete:
+        print(f"the kit's TAP is incomplete: plan {plan}, {len(results)} results "
+              f"(status {status})")
+    return 0 if status == 0 and complete and not failed_ids else 1
+
+
+# ---- the self-test's steps --------------------------------------------------------
+#
+# The self-test drives the kit's runner one step at a time (qmkit setup,
+# check, launch, clean on a case below the kit's work folder), and runs
+# the build's probes of Wine's own answers beside it.
+
+
 class Backend:
     name = "wine"
 
     def __init__(self, build_dir_windows: str, work_root: str):
         self.build_dir = Path(build_dir_windows).resolve()
         self.work_root = Path(work_root).resolve()
-        if re.search(r"\s", str(self.work_root)):
-            # The services' executable paths go to the manager unquoted.
-            raise ValueError(f"work root must hold no blanks: {self.work_root}")
-        self.wine = WineEnv(self.work_root / "wine")
+        self.run = KitRun(self.build_dir, self.work_root)
+        self.wine = self.run.wine
+        self.kit = self.run.kit
         self.fixtures: dict[str, Path] = {}
-        # Under /tmp, not the work root: a deep checkout would otherwise push
-        # the cases about long directories past Windows' path limit.
-        self.cases_dir = Path(tempfile.mkdtemp(prefix="qmw-"))
+        self.header: dict[str, str] = {}  # the kit data's version and slow seconds
         self.num_cases = 0
         self.timings: list[dict[str, float]] = []
         self.host_noise = 0  # Wine loader messages taken out of standard error
         self.host_failures: list[str] = []  # fixtures whose process never started
-        self.clean = False  # no catalogue service is left: the last cleanup succeeded
+
+    @property
+    def slow_seconds(self) -> int:
+        return int(self.header["slow-seconds"])
 
     def prepare(self) -> None:
         missing = []
@@ -126,41 +286,32 @@ class Backend:
         if missing:
             raise SetupError(f"not built in {self.build_dir}: {', '.join(missing)} "
                              "(cmake --preset windows && cmake --build --preset windows)")
-        shutil.rmtree(self.cases_dir, ignore_errors=True)
-        self.cases_dir.mkdir(parents=True)
-        self.wine.start()
+        self.run.start()
+        for name in ("qmkit", "testsvc", "fakemerge", "quillmar"):
+            self.fixtures[name] = self.kit / f"{name}.exe"
+        for line in (self.kit / "scenarios.txt").read_text().splitlines():
+            if line.startswith("scenario\t"):
+                break
+            key, _, value = line.partition("\t")
+            self.header[key] = value
         # A prefix kept from an earlier run may still hold services.
-        self.remove_services(CATALOGUE_SERVICES)
-        self.clean = True
+        Case(self, model.Scenario(name="prepare", args=[]), "c000").cleanup()
 
     def quillmar(self) -> Path:
-        path = _find(self.build_dir, "quillmar.exe")
-        if path is None:
-            raise SetupError(f"quillmar.exe not built in {self.build_dir}")
-        return path
+        return self.fixtures["quillmar"]
 
     def new_case(self, scenario: model.Scenario) -> "Case":
         self.num_cases += 1
-        # Short: some cases are about paths near Windows' 260-character limit,
-        # so the case directory must not eat into it.
-        safe = re.sub(r"[^A-Za-z0-9_-]+", "_", scenario.name)[:12]
-        # The number first: no case directory can be a device name (con, nul).
-        case = Case(self, scenario, self.cases_dir / f"c{self.num_cases:03d}-{safe}")
+        case = Case(self, scenario, f"c{self.num_cases:03d}")
         self.timings.append(case.timing)
         return case
 
     def close(self) -> None:
-        try:
-            if self.wine.started:
-                self.remove_services(CATALOGUE_SERVICES)
-        finally:
-            self.wine.stop()
+        self.run.stop()
         if self.timings:
             means = {k: sum(t[k] for t in self.timings) / len(self.timings) for k in self.timings[0]}
-            print(f"wine backend: {len(self.timings)} cases, mean per case "
+            print(f"wine self-test: {len(self.timings)} cases, mean per case "
                   + ", ".join(f"{k} {v:.2f} s" for k, v in means.items()), file=sys.stderr)
-        if not any(self.cases_dir.iterdir()):
-            self.cases_dir.rmdir()
         if self.host_failures:
             print(f"note: Wine did not start {len(self.host_failures)} run(s), "
                   "each run once more:", file=sys.stderr)
@@ -170,26 +321,19 @@ class Backend:
             print(f"note: Wine's loader complained at exit {self.host_noise} time(s); "
                   "its lines were taken out of standard error", file=sys.stderr)
 
-    # ---- fixtures ------------------------------------------------------------
-
     def fixture(self, name: str, *args: str, cwd: Path | None = None):
         return self.run_started([str(self.fixtures[name]), *args], retry_noise=True, cwd=cwd)
 
-    def run_started(self, args: list[str], retry_noise: bool, full_status: bool = False, **kw):
+    def run_started(self, args: list[str], retry_noise: bool, **kw):
         """Runs a fixture (args[0]), once more when its process never reached
         its main: that is Wine failing to start a process on a busy host, and
         the run did nothing. Each such run is kept as evidence. retry_noise:
         also once more when the loader complained at exit, which may have
         replaced the status (only for fixtures that read or clear)."""
         for attempt in (1, 2):
-            if full_status:
-                r, code = self.wine.run_full_status(args[0], args[1:], **kw)
-            else:
-                r, code = self.wine.run(args, **kw), None
+            r = self.wine.run(args, **kw)
             self.host_noise += r.host_noise
-            started = take_start_line(r)
-            if not started or (full_status and code is None
-                               and LAUNCHER_NOT_STARTED in r.stderr + r.stdout):
+            if not take_start_line(r):
                 self.host_failures.append(evidence(args, r))
                 print("host failure: " + self.host_failures[-1], file=sys.stderr)
                 if attempt == 2:
@@ -198,387 +342,93 @@ class Backend:
             if attempt == 1 and retry_noise and r.host_noise:
                 continue
             break
-        if full_status and code is None:
-            raise WineError(f"launcher wrote no exit code ({r.status}): "
-                            f"{r.stderr.decode(errors='replace')}")
-        return (r, code) if full_status else r
-
-    def builtin(self, *args: str):
-        """Runs a builtin (sc, reg), once more when Wine could not start it."""
-        for attempt in (1, 2):
-            r = self.wine.run(list(args), env=BUILTIN_DEBUG)
-            self.host_noise += r.host_noise
-            if r.status != 1 or not any(m in r.stdout + r.stderr for m in BUILTIN_NOT_STARTED):
-                return r
-            self.host_failures.append(evidence(args, r))
-            print("host failure: " + self.host_failures[-1], file=sys.stderr)
-        raise WineError("never started twice: " + self.host_failures[-1])
-
-    def remove_services(self, names) -> None:
-        r = self.fixture("svcremove", *names)
-        if r.status != 0:
-            raise WineError(f"services left behind (status {r.status}): {r.text().strip()} "
-                            f"{r.stderr.decode(errors='replace').strip()}")
-
-    def service_info(self, name: str) -> dict[str, str] | None:
-        """The service's configuration and state, None when it is absent."""
-        r = self.fixture("svcinfo", name)
-        text = r.text()
-        if text.strip() == "absent":
-            return None
-        if r.status != 0:
-            raise WineError(f"svcinfo {name}: {r.stderr.decode(errors='replace')}")
-        info: dict[str, str] = {}
-        lines = text.split("\n")
-        for item in lines[0].split():
-            key, _, value = item.partition("=")
-            info[key] = value
-        for line in lines[1:]:
-            key, _, value = line.partition("=")
-            if key in ("path", "display"):
-                info[key] = value
-        return info
-
-    def reg_value(self, key: str, name: str) -> tuple[str, int, str] | None:
-        """(type, size in bytes, data) of a value below HKLM, None when absent."""
-        r = self.fixture("regvalue", key, name)
-        if r.status == 2:
-            return None
-        if r.status != 0:
-            raise WineError(f"regvalue {key} {name}: {r.stderr.decode(errors='replace')}")
-        head, _, data = r.text().partition("\n")
-        m = re.fullmatch(r"type=(\S+) size=(\d+)", head)
-        if m is None or not data.startswith("data="):
-            raise WineError(f"regvalue printed {r.text()!r}")
-        return m.group(1), int(m.group(2)), data[len("data="):].removesuffix("\n")
+        return r
 
 
 class Case:
+    """A case of the self-test below the kit's work folder, each step one
+    run of the kit's runner on a one-scenario data file."""
+
     sep = "\\"
 
-    def __init__(self, backend: Backend, scenario: model.Scenario, host_dir: Path):
+    def __init__(self, backend: Backend, scenario: model.Scenario, name: str):
         self.backend = backend
         self.scenario = scenario
-        self.host_dir = str(host_dir)
-        self.dir = to_windows(host_dir)
-        self.services: list[str] = []  # names the set-up created, besides the catalogue
-        self.shares: list[Path] = []  # links that make {dir} a share
-        self.holders: list[tuple[subprocess.Popen, Path]] = []  # with the file that releases each
+        self.name = name
+        self.host_dir = str(backend.kit / "work" / name)
+        self.dir = to_windows(self.host_dir)
         self.timing = {"setup": 0.0, "run": 0.0, "check": 0.0, "cleanup": 0.0}
-        shutil.rmtree(host_dir, ignore_errors=True)
-        host_dir.mkdir(parents=True)
-        # Whatever an earlier case failed to clear (or kept for a look) would
-        # change this one; its lingering test services are told to quit.
-        if not backend.clean:
-            before = time.monotonic()
-            for mode_file in backend.cases_dir.glob("*/*.mode"):
-                Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
-            for hold_file in backend.cases_dir.glob("*/hold-*.out"):
-                hold_file.with_suffix(".release").touch()
-            backend.remove_services(CATALOGUE_SERVICES)
-            self.timing["cleanup"] += time.monotonic() - before
-        backend.clean = False
+        self.steps = 0
+        Path(self.host_dir).mkdir(parents=True, exist_ok=True)
 
     def expand(self, s: str) -> str:
-        if "{share}" in s:
-            s = s.replace("{share}", self._share())
         return s.replace("{dir}", self.dir).replace("{sep}", self.sep)
 
-    def _share(self) -> str:
-        """{dir} as a share: Wine finds \\\\server\\share in the prefix's
-        dosdevices/unc/server/share."""
-        name = Path(self.host_dir).name.split("-")[0]
-        link = self.backend.wine.prefix / "dosdevices" / "unc" / SHARE_SERVER / name
-        if not link.is_symlink():
-            link.parent.mkdir(parents=True, exist_ok=True)
-            link.symlink_to(self.host_dir)
-            self.shares.append(link)
-        return f"\\\\{SHARE_SERVER}\\{name}"
+    def _data(self, scenario: model.Scenario) -> str:
+        """The scenario as a data file of the kit, named as the runner reads it."""
+        self.steps += 1
+        path = self.backend.kit / "work" / f"{self.name}-{self.steps}.data"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        h = self.backend.header
+        path.write_text(make_kit_data.encode([scenario], h["version"], int(h["slow-seconds"]),
+                                             float(h["slow-guard"])))
+        return to_windows(path)
 
-    def host_path(self, path: str) -> Path:
-        """A file below {dir}, named as a scenario names it."""
-        path = self.expand(path)
-        if path.lower().startswith(self.dir.lower()):
-            path = path[len(self.dir):]
-        parts = [p for p in re.split(r"[\\/]", path) if p]
-        return Path(self.host_dir, *parts)
-
-    # ---- set-up ------------------------------------------------------------------
+    def _step(self, timing: str, *args: str):
+        before = time.monotonic()
+        try:
+            return self.backend.fixture("qmkit", *args, cwd=self.backend.kit)
+        finally:
+            self.timing[timing] += time.monotonic() - before
 
     def setup(self, step) -> None:
-        before = time.monotonic()
-        try:
-            if isinstance(step, model.Service):
-                self._setup_service(step)
-            elif isinstance(step, model.Console):
-                self._setup_console(step)
-            else:
-                raise SetupError(f"{type(step).__name__} is a step of the native tier only")
-            if isinstance(step, model.Console) and step.race is not None:
-                raise SetupError("a racing backup is a step of the native tier only")
-        finally:
-            self.timing["setup"] += time.monotonic() - before
-
-    def _sc(self, *args: str) -> None:
-        r = self.backend.builtin("sc", *args)
+        data = self._data(model.Scenario(name=f"{self.name} set-up", args=[], setup=[step]))
+        r = self._step("setup", "setup", self.name, data)
         if r.status != 0:
-            raise SetupError(f"sc {' '.join(args)} failed ({r.status}): {r.text().strip()}")
+            raise SetupError(f"qmkit setup failed ({r.status}): {r.stderr.decode(errors='replace')}")
 
-    def _setup_service(self, step: model.Service) -> None:
-        if step.behaviour not in model.BEHAVIOURS:
-            raise SetupError(f"unknown behaviour {step.behaviour!r}")
-        if step.running and step.behaviour == "dies":
-            raise SetupError(f"{step.name}: a service that dies cannot be set up running")
-        exe = Path(self.host_dir, step.exe)
-        shutil.copyfile(self.backend.fixtures["testsvc"], exe)
-        code = f" {step.exit_code}" if step.exit_code is not None else ""
-        mode = model.BEHAVIOURS[step.behaviour].testsvc.format(slow=SLOW_SECONDS, code=code)
-        Path(f"{exe}.mode").write_text(mode + "\n")
-        if step.name not in CATALOGUE_SERVICES and step.name not in self.services:
-            self.services.append(step.name)
-
-        # "type= interact" makes Wine's sc register 0x110, own process and
-        # interactive, as quillmar itself does; only LocalSystem may run
-        # that, so a service of another account is own process alone. A
-        # service created without a display name shows its own name, as on
-        # Windows.
-        kind = ["type=", "interact"] if step.account is None else ["type=", "own", "obj=",
-                                                                  step.account]
-        depend = ["depend=", "/".join(step.depends_on)] if step.depends_on else []
-        self._sc("create", step.name, "binPath=", self.dir + self.sep + step.exe,
-                 "DisplayName=", step.display if step.display is not None else step.name,
-                 *kind, *depend, "start=", "auto")
-        key = rf"HKLM\{SERVICES_KEY}\{step.name}\Parameters"
-        for name, data in step.params.items():
-            r = self.backend.builtin("reg", "add", key, "/v", name, "/t", "REG_SZ",
-                                     "/d", self.expand(data), "/f")
-            if r.status != 0:
-                raise SetupError(f"reg add {key} {name} failed: {r.text().strip()}")
-        if step.running:
-            self._sc("start", step.name)
-            wanted = "2" if step.behaviour == "nostart" else "4"
-            for _ in range(100):
-                info = self.backend.service_info(step.name)
-                if info is not None and info["state"] == wanted:
-                    break
-                time.sleep(0.05)
-            else:
-                raise SetupError(f"{step.name} did not reach state {wanted}: {info}")
-        if step.held:
-            self._hold(step.name)
-        if step.marked:
-            if not (step.held or step.running):
-                raise SetupError(f"{step.name}: a marked service stays only while held or running")
-            self._sc("delete", step.name)
-
-    def _hold(self, name: str) -> None:
-        """Another program holds the service open until the cleanup: the
-        probe opens it, says "held ok", and waits for its release file. Run
-        once more when Wine did not start it (no start line)."""
-        for _ in (1, 2):
-            out = Path(self.host_dir, f"hold-{len(self.holders)}.out")
-            release = out.with_suffix(".release")
-            with open(out, "wb") as f:
-                holder = subprocess.Popen(
-                    [WINE, str(self.backend.fixtures["wineprobe"]), "hold", name,
-                     to_windows(release)], cwd=self.host_dir, env=self.backend.wine.env,
-                    stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT)
-            self.holders.append((holder, release))
-            deadline = time.monotonic() + 20
-            while b"held ok" not in out.read_bytes() and holder.poll() is None \
-                    and time.monotonic() < deadline:
-                time.sleep(0.05)
-            if b"held ok" in out.read_bytes():
-                return
-            if STARTED.strip() in out.read_bytes():
-                break
-        raise SetupError(f"the holder of {name} did not hold it: {out.read_bytes()!r}")
-
-    def _release(self) -> None:
-        for _, release in self.holders:
-            release.touch()
-        for holder, _ in self.holders:
-            try:
-                holder.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                holder.kill()
-                holder.wait()
-        self.holders.clear()
-
-    def _setup_console(self, step: model.Console) -> None:
-        sub = self.host_path(step.sub)
-        sub.mkdir(parents=True, exist_ok=True)
-        for file_name, content in (("hvcons.ini", step.hvcons_ini), ("hvcons.old", step.hvcons_old)):
-            if content is not None:
-                (sub / file_name).write_bytes(content.encode())
-        if step.tool_status is not None:
-            shutil.copyfile(self.backend.fixtures["fakemerge"], sub / "hvcfgmrg.exe")
-            (sub / "hvcfgmrg.status").write_text(f"{step.tool_status}\n")
-            if step.linger:
-                (sub / "hvcfgmrg.linger").write_text(f"{step.linger}\n")
-            if step.echo:
-                (sub / "hvcfgmrg.echo").touch()
-
-    # ---- the run -------------------------------------------------------------
-
-    def run(self, args: list[str], combined: bool = False, piped: bool = False,
-            stdin: bytes = b"") -> tuple[bytes, bytes, int]:
-        """combined: both streams into one file, in the order written (stderr
-        comes back empty). piped: both streams through the launcher's pipes,
-        each read to its end. stdin: what the program reads, from a file."""
-        before = time.monotonic()
-        try:
-            # Only a launcher that never started is run again: then quillmar
-            # never ran either. The code comes from the launcher's file, so the
-            # loader's exit trouble cannot change it; only its line is gone.
-            launcher = [str(self.backend.fixtures["exitcode"])]
-            # A UTF-8 command line from Linux cannot carry an unpaired
-            # surrogate: the launcher then takes every backslash and such a
-            # unit as an escape.
-            if any(0xD800 <= ord(c) <= 0xDFFF for a in args for c in a):
-                launcher.append("--escapes")
-                args = ["".join(f"\\u{ord(c):04x}" if c == "\\" or 0xD800 <= ord(c) <= 0xDFFF
-                                else c for c in a) for a in args]
-            # Wine hands every process its parent's Unix standard error as
-            # well, whatever its handles: the pipes that show what Windows
-            # does are the launcher's own.
-            if piped:
-                launcher.append("--pipes")
-            r, code = self.backend.run_started(
-                [*launcher, to_windows(self.backend.quillmar()), *args], retry_noise=False,
-                full_status=True, cwd=self.host_dir, timeout=600, combined=combined,
-                stdin=stdin)
-            return r.stdout, r.stderr, code
-        finally:
-            self.timing["run"] += time.monotonic() - before
-
-    # ---- checks ----------------------------------------------------------------
+    def check_all(self, checks) -> list[list[str]]:
+        """Each check's failures, in order (none when it holds)."""
+        data = self._data(model.Scenario(name=f"{self.name} checks", args=[], checks=list(checks)))
+        r = self._step("check", "check", self.name, data)
+        lines = r.text().splitlines()
+        if len(lines) != len(checks) or r.status not in (0, 1):
+            raise WineError(f"qmkit check printed {r.text()!r} ({r.status}): "
+                            f"{r.stderr.decode(errors='replace')}")
+        return [[] if line.startswith("ok\t") else line.split("\t")[2:] for line in lines]
 
     def check(self, chk) -> list[str]:
-        before = time.monotonic()
-        try:
-            if isinstance(chk, model.ServiceState):
-                return self._check_state(chk)
-            if isinstance(chk, model.ServiceConfig):
-                return self._check_config(chk)
-            if isinstance(chk, model.RegValue):
-                return self._check_reg(chk)
-            if isinstance(chk, model.FileContent):
-                return self._check_file(chk)
-            if isinstance(chk, model.ToolRuns):
-                return self._check_tool(chk)
-            return [f"unknown check {chk!r}"]
-        finally:
-            self.timing["check"] += time.monotonic() - before
+        return self.check_all([chk])[0]
 
-    def _check_state(self, chk: model.ServiceState) -> list[str]:
-        # A deleted service goes only when its process has ended, and a test
-        # service's process ends a moment after it stopped: a stopped service
-        # expected absent gets that moment.
-        deadline = time.monotonic() + GONE_SECONDS
-        while True:
-            info = self.backend.service_info(chk.name)
-            if info is None:
-                found = "absent"
-            else:
-                state = int(info["state"])
-                found = STATE_NAMES.get(state, f"state {state}")
-                if info.get("marked") == "1":
-                    found += ", marked for deletion"
-            if found == chk.state:
-                return []
-            if not (chk.state == "absent" and found.startswith("stopped")
-                    and time.monotonic() < deadline):
-                return [f"service {chk.name}: {found}, expected {chk.state}"]
-            time.sleep(0.1)
-
-    def _check_config(self, chk: model.ServiceConfig) -> list[str]:
-        info = self.backend.service_info(chk.name)
-        if info is None:
-            return [f"service {chk.name}: absent, expected configured"]
-        failures = []
-        for field, expected in (("type", chk.type), ("start", chk.start), ("error", chk.error)):
-            found = int(info[field], 0)
-            if found != expected:
-                failures.append(f"service {chk.name}: {field} {found:#x}, expected {expected:#x}")
-        for field, expected in (("path", chk.path), ("display", chk.display)):
-            if expected is not None and info[field] != self.expand(expected):
-                failures.append(f"service {chk.name}: {field} {info[field]!r}, "
-                                f"expected {self.expand(expected)!r}")
-        return failures
-
-    def _check_reg(self, chk: model.RegValue) -> list[str]:
-        where = rf"HKLM\{chk.key} {chk.name}"
-        value = self.backend.reg_value(chk.key, chk.name)
-        if chk.data is None:
-            return [] if value is None else [f"{where}: {value[2]!r}, expected absent"]
-        if value is None:
-            return [f"{where}: absent, expected {chk.data!r}"]
-        reg_type, size, data = value
-        expected = self.expand(chk.data)
-        failures = []
-        if reg_type != chk.type:
-            failures.append(f"{where}: type {reg_type}, expected {chk.type}")
-        if data != expected:
-            failures.append(f"{where}: {data!r}, expected {expected!r}")
-        elif reg_type in ("REG_SZ", "REG_EXPAND_SZ") and size != len(expected.encode("utf-16-le")) + 2:
-            failures.append(f"{where}: {size} bytes stored, expected "
-                            f"{len(expected.encode('utf-16-le')) + 2} (the terminating NUL counted)")
-        return failures
-
-    def _check_file(self, chk: model.FileContent) -> list[str]:
-        path = self.host_path(chk.path)
-        if chk.content is None:
-            return [f"{chk.path}: present, expected absent"] if path.exists() else []
-        if not path.is_file():
-            return [f"{chk.path}: absent, expected {chk.content!r}"]
-        found = path.read_bytes().decode(errors="replace")
-        expected = self.expand(chk.content)
-        return [] if found == expected else [f"{chk.path}: {found!r}, expected {expected!r}"]
-
-    def _check_tool(self, chk: model.ToolRuns) -> list[str]:
-        sub = self.host_path(chk.sub)
-        log = sub / "hvcfgmrg.log"
-        # The tool runs with the UTF-8 code page, as quillmar does.
-        lines = log.read_bytes().decode("utf-8").splitlines() if log.exists() else []
-        failures = []
-        if len(lines) != chk.count:
-            failures.append(f"merge tool in {chk.sub}: ran {len(lines)} times, expected {chk.count}")
-        expected = [to_windows(sub), *chk.args]
-        for line in lines:
-            fields = line.split("\t")
-            if fields != expected:
-                failures.append(f"merge tool in {chk.sub}: ran as {fields}, expected {expected}")
-        return failures
-
-    # ---- after the case ------------------------------------------------------------
+    def launch(self, program: str, args: list[str], combined: bool = False,
+               piped: bool = False, stdin: str = "") -> tuple[bytes, bytes, int]:
+        """program (a Windows path, "-" for the kit's quillmar.exe) run with
+        args in the case's folder exactly as a scenario's run: standard
+        output, standard error and the whole 32-bit exit code."""
+        scenario = model.Scenario(name=f"{self.name} launch", args=args, piped=piped, stdin=stdin,
+                                  combined="" if combined else None)
+        r = self._step("run", "launch", self.name, self._data(scenario), program)
+        m = re.match(r"started=1 error=0 status=(\d+) ", r.text())
+        if m is None:
+            raise WineError(f"qmkit launch {program}: {r.text()!r}")
+        run_dir = Path(self.host_dir + ".run")
+        return (run_dir / "out.bin").read_bytes(), (run_dir / "err.bin").read_bytes(), \
+            int(m.group(1))
 
     def cleanup(self) -> None:
-        before = time.monotonic()
-        try:
-            # Test services that linger (slow stop, start pending) end at once.
-            for mode_file in Path(self.host_dir).glob("*.mode"):
-                Path(str(mode_file)[: -len(".mode")] + ".quit").touch()
-            self._release()
-            # Dependents first, the last made first: Windows refuses to stop
-            # a service that a running one depends on.
-            self.backend.remove_services([*reversed(self.services), *CATALOGUE_SERVICES])
-            self.backend.wine.check_one_services()
-            for link in self.shares:
-                link.unlink(missing_ok=True)
-            self.backend.clean = True
-            if not os.environ.get("QUILLMAR_KEEP_CASES"):
-                shutil.rmtree(self.host_dir, ignore_errors=True)
-        finally:
-            self.timing["cleanup"] += time.monotonic() - before
+        r = self._step("cleanup", "clean", self.name)
+        for data in (self.backend.kit / "work").glob(f"{self.name}-*.data"):
+            data.unlink()
+        if r.status != 0:
+            raise WineError(f"qmkit clean {self.name} left: {r.stderr.decode(errors='replace')}")
 
 
 # ---- self-test ------------------------------------------------------------------
 #
-# Runs the backend's own steps against Wine without quillmar.exe: every
+# Runs the runner's own steps against Wine without quillmar.exe: every
 # check must accept the machine it should and reject a wrong expectation,
-# the launcher must keep whole exit codes and arguments, and Wine must still
-# answer the service calls as the scenarios expect.
+# the runner's launch must keep whole exit codes and arguments, and Wine
+# must still answer the service calls as the scenarios expect.
 
 KEY_ELOG = SERVICES_KEY + r"\OrvEvtLogger\Parameters"
 
@@ -598,13 +448,12 @@ class SelfTest:
             print(f"FAIL  {label}: {detail}")
 
     def holds(self, case: Case, checks) -> None:
-        for chk in checks:
-            failures = case.check(chk)
+        for chk, failures in zip(checks, case.check_all(checks)):
             self.expect(f"holds: {chk}", not failures, failures)
 
     def rejects(self, case: Case, checks) -> None:
-        for chk in checks:
-            self.expect(f"rejects: {chk}", bool(case.check(chk)), "no failure reported")
+        for chk, failures in zip(checks, case.check_all(checks)):
+            self.expect(f"rejects: {chk}", bool(failures), "no failure reported")
 
     def probe(self, case: Case, action: str, name: str) -> list[str]:
         r = self.backend.fixture("wineprobe", action, name, cwd=Path(case.host_dir))
@@ -654,51 +503,53 @@ class SelfTest:
         self.holds(case, [model.RegValue(KEY_ELOG, "AppDirectory", None)])
 
     def console_and_launcher(self) -> None:
+        """The runner's launch, as every scenario's run uses it."""
         case = self.case("console, merge tool and launcher")
-        case.setup(model.Console(sub="console", tool_status=50003))
+        case.setup(model.Console(sub=".", tool_status=50003))
         case.setup(model.Console(sub="with blank", hvcons_ini=None, hvcons_old="old\r\n",
                                  tool_status=None))
-        sub = Path(case.host_dir, "console")
-        exitcode = str(self.backend.fixtures["exitcode"])
-        tool = to_windows(sub / "hvcfgmrg.exe")
-        r, code = self.backend.run_started([exitcode, tool, "merge", "orv.ini"], retry_noise=False,
-                                           full_status=True, cwd=sub)
-        self.expect("launcher keeps the whole exit code", code == 50003, code)
-        self.expect("Linux sees only its low 8 bits", r.status == 50003 & 0xFF, r.status)
-        self.expect("tool output reaches the launcher's standard output",
-                    r.stdout == b"hvcfgmrg: merged into hvcons.ini\r\n", r.stdout)
-        self.expect("the tool writes nothing on standard error", r.stderr == b"", r.stderr)
+        tool = case.dir + "\\hvcfgmrg.exe"
+        out, err, code = case.launch(tool, ["merge", "orv.ini"])
+        self.expect("the runner keeps the whole exit code", code == 50003, code)
+        self.expect("tool output reaches the runner's standard output",
+                    out == b"hvcfgmrg: merged into hvcons.ini\r\n", out)
+        self.expect("the tool writes nothing on standard error", err == b"", err)
         self.holds(case, [
-            model.ToolRuns("console", 1),
+            model.ToolRuns(".", 1),
             model.ToolRuns("with blank", 0),
-            model.FileContent("console{sep}hvcons.ini", "[services]\nbase=1\n"),
-            model.FileContent("console/hvcons.old", None),
+            model.FileContent("hvcons.ini", "[services]\nbase=1\n"),
+            model.FileContent("{dir}{sep}hvcons.old", None),
             model.FileContent("{dir}\\with blank\\hvcons.old", "old\r\n"),
             model.FileContent("with blank/hvcons.ini", None),
         ])
         self.rejects(case, [
-            model.ToolRuns("console", 2),
-            model.ToolRuns("console", 1, ("merge", "orv.ini", "x")),
-            model.FileContent("console/hvcons.ini", "[services]\r\nbase=1\r\n"),
-            model.FileContent("console/hvcons.ini", None),
-            model.FileContent("console/hvcons.old", ""),
+            model.ToolRuns(".", 2),
+            model.ToolRuns(".", 1, ("merge", "orv.ini", "x")),
+            model.FileContent("hvcons.ini", "[services]\r\nbase=1\r\n"),
+            model.FileContent("hvcons.ini", None),
+            model.FileContent("hvcons.old", ""),
         ])
+        r = self.backend.wine.run([str(Path(case.host_dir, "hvcfgmrg.exe")), "merge", "orv.ini"],
+                                  cwd=case.host_dir)
+        self.expect("Linux sees only the low 8 bits of a Wine process's exit code",
+                    r.status == 50003 & 0xFF, r.status)
 
-        r, code = self.backend.run_started(
-            [exitcode, "cmd", "/c", "echo one& echo two 1>&2& echo three"], retry_noise=False,
-            full_status=True, cwd=sub, combined=True)
-        self.expect("combined: both streams arrive in one file, in order",
-                    (r.stdout, r.stderr, code) == (b"one\r\ntwo \r\nthree\r\n", b"", 0),
-                    (r.stdout, r.stderr, code))
+        out, err, code = case.launch("cmd", ["/c", "echo one& echo two 1>&2& echo three"],
+                                     combined=True)
+        self.expect("combined: both streams arrive on one pipe, in order",
+                    (out, err, code) == (b"one\r\ntwo \r\nthree\r\n", b"", 0), (out, err, code))
+        out, err, code = case.launch("cmd", ["/c", "echo one& echo two 1>&2"], piped=True)
+        self.expect("piped: each stream on a pipe of its own",
+                    (out, err, code) == (b"one\r\n", b"two \r\n", 0), (out, err, code))
 
-        (sub / "hvcfgmrg.status").write_text("0\n")
-        (sub / "hvcfgmrg.log").unlink()
+        Path(case.host_dir, "hvcfgmrg.status").write_text("0\n")
+        Path(case.host_dir, "hvcfgmrg.log").unlink()
         hard = ["a b", "&", "%PATH%", 'say "hi"', "back\\slash\\", 'tail\\"q', "x^y|z<w>",
                 "\\\\server\\share\\", "", "  two  blanks ", "ünï"]
-        r, code = self.backend.run_started([exitcode, tool, *hard], retry_noise=False,
-                                           full_status=True, cwd=sub)
-        logged = (sub / "hvcfgmrg.log").read_bytes().decode("utf-8").rstrip("\n").split("\t")[1:]
-        self.expect("launcher passes awkward arguments unchanged", logged == hard and code == 0,
+        out, err, code = case.launch(tool, hard)
+        logged = Path(case.host_dir, "hvcfgmrg.log").read_bytes().decode("utf-8")
+        logged = logged.rstrip("\n").split("\t")[1:]
+        self.expect("the runner passes awkward arguments unchanged", logged == hard and code == 0,
                     f"{logged} (exit {code})")
         case.cleanup()
 
@@ -754,7 +605,8 @@ class SelfTest:
         before = time.monotonic()
         case.cleanup()
         seconds = time.monotonic() - before
-        self.expect(f"slow services are cleared in {seconds:.1f} s, not {SLOW_SECONDS}", seconds < 5)
+        self.expect(f"slow services are cleared in {seconds:.1f} s, not {self.backend.slow_seconds}",
+                    seconds < 5)
 
     def marked_for_delete(self) -> None:
         """A running service that is deleted stays until it stops."""
@@ -768,7 +620,6 @@ class SelfTest:
         self.expect("creating a service of the same name fails meanwhile", r.status != 0, r.text())
         case.cleanup()
         self.holds(case, [model.ServiceState("HalvBase", "absent")])
-
 
     def display_names(self) -> None:
         """Wine's answers where Windows' differ (service.c, test_create_delete_svc):
@@ -852,9 +703,7 @@ class SelfTest:
         r = self.backend.fixture("cpcheck", "--smash", "short", cwd=Path(case.host_dir))
         self.expect("a protected function that keeps to its buffer returns", r.text() == "5\n",
                     r.text())
-        r, code = self.backend.run_started(
-            [str(self.backend.fixtures["exitcode"]), to_windows(self.backend.fixtures["cpcheck"]),
-             "--smash", "x" * 64], retry_noise=False, full_status=True, cwd=Path(case.host_dir))
+        _, _, code = case.launch(to_windows(self.backend.fixtures["cpcheck"]), ["--smash", "x" * 64])
         self.expect("a smashed stack ends the process with 0xC0000409", code == 0xC0000409,
                     code)
         case.cleanup()
@@ -882,9 +731,86 @@ def _selftest(build_dir: str, work_root: str) -> int:
     return 1 if test.failed else 0
 
 
+# ---- proofs of the kit ----------------------------------------------------------
+#
+# Two properties of the kit itself, each in a prefix of its own and in
+# seconds: it fails with a quillmar.exe that does nothing, and it refuses,
+# changing nothing, on a machine that holds a catalogue service it did not
+# create.
+
+FLOOR_FILTERS = ("already", "install: a new elog, the ten-line listing",
+                 "merge: the first call backs up")
+
+
+def _kit_proof(which: str, build_dir: str, work_root: str) -> int:
+    run = KitRun(build_dir, work_root)
+    failures = 0
+
+    def expect(label: str, ok: bool, detail: object = "") -> None:
+        nonlocal failures
+        failures += not ok
+        print(f"ok    {label}" if ok else f"FAIL  {label}: {detail}")
+
+    run.start()
+    try:
+        if which == "floor":
+            floor = _find(run.build_dir, "floor.exe")
+            if floor is None:
+                raise SetupError(f"floor.exe not built in {run.build_dir}")
+            shutil.copyfile(floor, run.kit / "quillmar.exe")
+            args = [arg for text in FLOOR_FILTERS for arg in ("-k", text)]
+            status, out, err = run.run_tests(args)
+            plan, results = parse_tap(out)
+            expect("with a quillmar.exe that exits 0 and prints nothing the kit fails (status 1)",
+                   status == 1, (status, err))
+            expect("... and every scenario it ran failed",
+                   plan is not None and plan >= 5 and len(results) == plan
+                   and not any(ok for ok, _, _, _ in results), out)
+            missing = [ident for _, ident, _, _ in results
+                       if not all((run.kit / "failed" / ident / name).is_file()
+                                  for name in ("report.txt", "stdout.bin", "stderr.bin"))]
+            expect("... each with its report folder", not missing, missing)
+            junit = (run.kit / "junit.xml").read_text() if (run.kit / "junit.xml").is_file() else ""
+            expect("... and junit.xml counts the failures", f'failures="{plan}"' in junit, junit[:300])
+        else:
+            path = r"C:\Orv\iorvelsr.exe"
+            key = rf"HKLM\{SERVICES_KEY}\OrvEvtLogger"
+            made = run.wine.run(["sc", "create", "OrvEvtLogger", "binPath=", path, "DisplayName=",
+                                 "Orv Event Logger of the site", "type=", "own", "start=", "demand"])
+            if made.status != 0:
+                raise SetupError(f"sc create OrvEvtLogger failed ({made.status}): {made.text()}")
+
+            def machine() -> list[str]:
+                return [run.wine.run(["reg", "query", key, "/s"]).text(),
+                        run.wine.run(["sc", "query", "OrvEvtLogger"]).text()]
+
+            before = machine()
+            status, out, err = run.run_tests([])
+            expect("with a foreign OrvEvtLogger the kit refuses (status 3)",
+                   status == KIT_STATUS_REFUSED, (status, out, err))
+            expect("... naming the service and its executable",
+                   "the service OrvEvtLogger exists and is not one this kit created" in err
+                   and path in err, err)
+            expect("... before it runs anything", "1.." not in out and " ok " not in out, out)
+            expect("... or makes its work folder", not (run.kit / "work").exists())
+            expect("... and leaves that service exactly as it was", machine() == before,
+                   (before, machine()))
+            run.wine.run(["sc", "delete", "OrvEvtLogger"])
+    finally:
+        run.stop()
+    print(f"kit proof {which}: {'passed' if failures == 0 else f'{failures} failed'}")
+    return 1 if failures else 0
+
+
 if __name__ == "__main__":
     if len(sys.argv) in (3, 4) and sys.argv[1] == "--selftest":
         work = sys.argv[3] if len(sys.argv) == 4 else "/tmp/quillmar-wine-selftest"
         sys.exit(_selftest(sys.argv[2], work))
-    print("usage: backend_wine.py --selftest BUILD_DIR_WINDOWS [WORK_DIR]", file=sys.stderr)
+    if len(sys.argv) in (4, 5) and sys.argv[1] == "--kit-proof" and sys.argv[2] in ("floor",
+                                                                                     "foreign"):
+        work = sys.argv[4] if len(sys.argv) == 5 else f"/tmp/quillmar-kit-{sys.argv[2]}"
+        sys.exit(_kit_proof(sys.argv[2], sys.argv[3], work))
+    print("usage: backend_wine.py --selftest BUILD_DIR_WINDOWS [WORK_DIR]\n"
+          "       backend_wine.py --kit-proof floor|foreign BUILD_DIR_WINDOWS [WORK_DIR]",
+          file=sys.stderr)
     sys.exit(2)

@@ -2,18 +2,21 @@
 """Runs the scenarios of scenarios.py against one tier.
 
     python3 run_scenarios.py --tier native|wine --build DIR
-                             [--work DIR] [--quick] [-k SUBSTRING] [--keep]
+                             [--work DIR] [--quick] [-k SUBSTRING] [--keep] [--list]
 
-Each scenario gets a fresh case from the tier's backend: its set-up steps,
-one run of the program with the case's placeholders filled in, a byte-exact
-comparison of standard output, standard error and exit status, then the
-checks of the machine afterwards. The backend runs the program with the
-case's directory ({dir}) as its current directory.
+Under Wine the Windows test kit runs them (backend_wine.py): its runner
+does all that follows inside Wine, as it does on Windows, and this script
+passes the options on. Natively each scenario gets a fresh case from the
+backend: its set-up steps, one run of the program with the case's
+placeholders filled in, a byte-exact comparison of standard output,
+standard error and exit status, then the checks of the machine afterwards.
+The backend runs the program with the case's directory ({dir}) as its
+current directory.
 
-The exit status: natively a POSIX status keeps 8 bits, so the expected error
-number is compared through the program's mapping (0 stays 0, otherwise the
-low 8 bits, or 255 when those are 0); under Wine the backend hands back the
-whole 32-bit number and it is compared as it is.
+The exit status: a POSIX status keeps 8 bits, so the expected error number
+is compared through the program's mapping (0 stays 0, otherwise the low 8
+bits, or 255 when those are 0); the kit compares all 32 bits on Windows and
+under Wine.
 """
 
 from __future__ import annotations
@@ -45,8 +48,6 @@ def posix_status(error_num: int) -> int:
 
 
 def expected_status(tier: str, error_num: int) -> int:
-    if tier == "wine":
-        return error_num & 0xFFFFFFFF
     return posix_status(error_num)
 
 
@@ -111,8 +112,8 @@ def load_backend(tier: str):
 def run_one(tier: str, backend, scenario, keep: bool) -> list[str]:
     """Runs one scenario; returns its failure texts (empty when it passed)."""
     failures: list[str] = []
-    # The simulated machine answers as Windows does; Wine where it differs.
-    scenario = scenario.on("wine" if tier == "wine" else "windows")
+    # The simulated machine answers as Windows does.
+    scenario = scenario.on("windows")
     case = backend.new_case(scenario)
     failed = True
     try:
@@ -124,9 +125,6 @@ def run_one(tier: str, backend, scenario, keep: bool) -> list[str]:
         out, err, status = case.run(args, combined=combined, piped=scenario.piped,
                                     stdin=case.expand(scenario.stdin).encode())
         elapsed = time.monotonic() - started
-        if tier == "wine":
-            out = out.replace(b"\r\n", b"\n")
-            err = err.replace(b"\r\n", b"\n")
 
         exp_out = case.expand(scenario.combined if combined else scenario.stdout).encode(
             "utf-8", "surrogateescape")
@@ -174,6 +172,14 @@ def main(argv=None) -> int:
     parser.add_argument("--keep", action="store_true", help="keep the cases that failed")
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
     opts = parser.parse_args(argv)
+
+    if opts.tier == "wine":
+        import backend_wine
+
+        work_root = opts.work or tempfile.mkdtemp(prefix="quillmar-wine-")
+        os.makedirs(work_root, exist_ok=True)
+        return backend_wine.run_tier(opts.build, work_root, opts.substring, opts.quick, opts.list,
+                                     opts.keep)
 
     import scenarios as catalogue
 

@@ -180,24 +180,6 @@ class WineEnv:
             stderr, noise_err = HOST_NOISE.subn(b"", err.read())
             return Result(stdout, stderr, p.returncode, seconds, noise_out + noise_err)
 
-    def run_full_status(self, exitcode_exe: str, args: list[str], cwd: str | os.PathLike,
-                        env: dict[str, str] | None = None, timeout: float = 120,
-                        combined: bool = False, piped: bool = False,
-                        stdin: bytes = b"") -> tuple[Result, int | None]:
-        """Runs a program through the exitcode launcher and returns the whole
-        32-bit Windows exit code beside the output; None when the launcher
-        wrote none (it never started, or failed before the program ended)."""
-        code_file = Path(cwd) / f".exitcode.{os.getpid()}.{time.monotonic_ns()}"
-        r = self.run([exitcode_exe, to_windows(code_file), *args], cwd=cwd, env=env,
-                     timeout=timeout, combined=combined, piped=piped, stdin=stdin)
-        try:
-            code = int(code_file.read_text().strip())
-        except (OSError, ValueError):
-            code = None
-        finally:
-            code_file.unlink(missing_ok=True)
-        return r, code
-
 
 def _measure(root: str) -> int:
     root_path = Path(root)

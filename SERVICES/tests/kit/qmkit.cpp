@@ -1,0 +1,661 @@
+// qmkit.exe: the quillmar test kit's runner, the one program that runs the
+// scenario table on a Windows machine (and under Wine). run-tests.cmd calls
+//
+//   qmkit.exe run [-k TEXT]... [--quick] [--list] [--keep]
+//
+// which runs every scenario of scenarios.txt as the scenario tiers do: the
+// set-up through the Win32 API (services, registry values, a test service
+// copied as the scenario's executable, console folders with their files),
+// one run of quillmar.exe in the case's folder, a byte-exact comparison of
+// both streams and the whole 32-bit exit status, and the checks of the
+// machine afterwards; then the case is cleared away. TAP on standard
+// output, junit.xml beside run-tests.cmd, and failed\<id>\ for each
+// scenario that failed.
+//
+//   -k TEXT   only scenarios whose id or title holds TEXT (given again: any)
+//   --quick   the slow scenarios (each waits out the program's polls) skipped
+//   --list    the scenarios and whether they run here; nothing changes
+//   --keep    the folders of failed cases kept in the work folder
+//
+// The kit is for a disposable machine, and safe on the wrong one: it
+// refuses, before it changes anything, unless elevated, and while any
+// service it would create exists with an executable outside its own work
+// folder. It works only below that folder, removes all it made at the end,
+// after Ctrl+C or a closed window too, and first clears what an
+// interrupted run left (services whose executable lies in the work folder,
+// the folder's contents).
+//
+// The Wine tier's self-test drives single steps through
+//   setup CASE FILE, check CASE FILE, launch CASE FILE PROGRAM, clean CASE
+// (the first scenario of FILE, in work\CASE); "hold" is a holder of a
+// service that a set-up starts.
+//
+// Exit status: 0 every scenario that ran passed; 1 one failed or the
+// cleanup left something; 2 a bad command line or an incomplete kit; 3
+// refused, nothing changed; 4 interrupted, cleared away.
+
+#include "kitcase.h"
+#include "kitdata.h"
+#include "report.h"
+#include "started.h"
+#include "winhost.h"
+
+#include <algorithm>
+#include <cwchar>
+
+using namespace kit;
+
+namespace {
+
+const int statusFailed = 1;
+const int statusUsage = 2;
+const int statusRefused = 3;
+const int statusInterrupted = 4;
+
+// Some scenarios use folders near Windows' 260-character limit below the
+// case's folder; a longer kit folder would push them over it.
+const size_t maxRootLength = 90;
+
+void Line(const Text &text) {
+    Out(text + L"\n");
+}
+
+void Complain(const Text &text) {
+    Err(L"qmkit: " + text + L"\n");
+}
+
+Text Lower(Text text) {
+    for (wchar_t &c : text)
+        c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+
+Text Unquoted(const Text &path) {
+    if (path.empty() || path[0] != L'"')
+        return path;
+    const size_t end = path.find(L'"', 1);
+    return path.substr(1, end == Text::npos ? Text::npos : end - 1);
+}
+
+std::string CrlfToLf(const std::string &bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i)
+        if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n'))
+            out += bytes[i];
+    return out;
+}
+
+bool OpenKit(Kit &kit, const Text &dataPath, Text &error) {
+    kit.root = DirectoryOfModule();
+    kit.work = kit.root + L"\\work";
+    kit.self = kit.root + L"\\qmkit.exe";
+    kit.quillmar = kit.root + L"\\quillmar.exe";
+    kit.testsvc = kit.root + L"\\testsvc.exe";
+    kit.fakemerge = kit.root + L"\\fakemerge.exe";
+    for (const Text *pPath : {&kit.quillmar, &kit.testsvc, &kit.fakemerge})
+        if (!Exists(*pPath)) {
+            error = L"the kit is incomplete: " + *pPath + L" is missing";
+            return false;
+        }
+    std::string why;
+    const Text path = dataPath.empty() ? kit.root + L"\\scenarios.txt" : dataPath;
+    if (!LoadKitData(path, kit.data, why)) {
+        error = path + L": " + FromUtf8(why);
+        return false;
+    }
+    kit.host = DescribeHost().isWine ? L"wine" : L"windows";
+    return true;
+}
+
+bool OpenManager(Kit &kit, Text &error) {
+    kit.hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (kit.hManager != nullptr)
+        return true;
+    const DWORD errorNum = GetLastError();
+    error = L"cannot open the Service Control Manager for all access: error " +
+            std::to_wstring(errorNum) + L" (" + ErrorText(errorNum) + L")";
+    return false;
+}
+
+// Every service name the kit may create: the catalogue's and its set-ups'.
+std::vector<Text> KnownNames(const Kit &kit) {
+    std::vector<Text> names = kit.data.catalogue;
+    for (const Text &name : SetUpNames(kit.data))
+        if (std::none_of(names.begin(), names.end(),
+                         [&name](const Text &n) { return Lower(n) == Lower(name); }))
+            names.push_back(name);
+    return names;
+}
+
+// ---- the console control handler --------------------------------------------------
+
+HANDLE ClearedEvent() {
+    static HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return hEvent;
+}
+
+BOOL WINAPI OnControl(DWORD type) {
+    SetEvent(InterruptEvent());
+    // A closed window, a logoff or a shutdown gives the process a few
+    // seconds only; Ctrl+C waits for the cleanup.
+    const bool closing =
+        type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+    WaitForSingleObject(ClearedEvent(), closing ? 4500 : 60000);
+    return TRUE;
+}
+
+// ---- a run of every scenario ----------------------------------------------------------
+
+struct Options {
+    std::vector<Text> filters;
+    bool quick = false;
+    bool list = false;
+    bool keep = false;
+};
+
+bool Chosen(const Scenario &s, const Options &options) {
+    if (options.filters.empty())
+        return true;
+    return std::any_of(options.filters.begin(), options.filters.end(), [&s](const Text &f) {
+        return s.title.find(f) != Text::npos || s.id.find(f) != Text::npos;
+    });
+}
+
+Text DescribeStep(const Step &step) {
+    if (step.isService) {
+        const ServiceStep &s = step.service;
+        Text text = L"service " + s.name + L" display=" + s.display + L" exe=" + s.exe +
+                    L" behaviour=" + s.behaviour + L" (" + s.mode + L")";
+        for (const auto &[on, word] :
+             {std::pair{s.running, L" running"}, std::pair{s.held, L" held"},
+              std::pair{s.marked, L" marked"}})
+            if (on)
+                text += word;
+        if (s.account)
+            text += L" account=" + *s.account;
+        for (const Text &name : s.dependsOn)
+            text += L" depends-on=" + name;
+        for (const auto &[name, value] : s.params)
+            text += L" " + name + L"=" + Quoted(value);
+        return text;
+    }
+    const ConsoleStep &c = step.console;
+    Text text = L"console " + c.sub;
+    text += c.ini ? L" hvcons.ini=" + Quoted(c.ini) : Text(L" no hvcons.ini");
+    if (c.old)
+        text += L" hvcons.old=" + Quoted(c.old);
+    text += c.toolStatus ? L" tool exits " + *c.toolStatus : Text(L" no tool");
+    if (c.linger)
+        text += L" lingers " + *c.linger + L" s";
+    if (c.echo)
+        text += L" echoes";
+    return text;
+}
+
+class Runner {
+  public:
+    Runner(Kit &kit, const Options &options, const HostInfo &host)
+        : kit_(kit), options_(options), host_(host) {}
+
+    int Run();
+
+  private:
+    bool Refuse();
+    void Sweep(bool everything);
+    Outcome RunOne(const Scenario &s, Evidence &evidence);
+    void Report(size_t number, const Outcome &outcome);
+
+    Kit &kit_;
+    const Options &options_;
+    const HostInfo &host_;
+    std::vector<Text> names_;
+    bool shareReachable_ = false;
+    bool dirty_ = false;
+};
+
+// Before anything changes: the kit's folder must be usable, the prompt
+// elevated, and no service of a name the kit creates may be someone else's.
+bool Runner::Refuse() {
+    if (kit_.root.find_first_of(L" \t") != Text::npos) {
+        Complain(L"refusing to run from " + kit_.root +
+                 L": the test services' executable paths would hold a blank. Unzip the kit "
+                 L"into a folder without blanks, such as C:\\qmkit. Nothing was changed.");
+        return true;
+    }
+    if (kit_.root.size() > maxRootLength) {
+        Complain(L"refusing to run from " + kit_.root + L" (" + std::to_wstring(kit_.root.size()) +
+                 L" characters): some scenarios need paths near Windows' 260-character limit "
+                 L"below it. Unzip the kit into a folder of at most " +
+                 std::to_wstring(maxRootLength) +
+                 L" characters, such as C:\\qmkit. Nothing "
+                 L"was changed.");
+        return true;
+    }
+    if (kit_.root.size() < 3 || kit_.root[1] != L':' ||
+        GetDriveTypeW(kit_.root.substr(0, 3).c_str()) != DRIVE_FIXED) {
+        Complain(L"refusing to run from " + kit_.root +
+                 L": the kit's test services run as LocalSystem, which reaches only local "
+                 L"drives. Unzip the kit onto a local fixed drive, such as C:\\qmkit. Nothing "
+                 L"was changed.");
+        return true;
+    }
+    if (!IsElevated()) {
+        Complain(L"not elevated: run run-tests.cmd from an elevated prompt (Run as "
+                 L"administrator); the kit creates, starts and deletes services. Nothing was "
+                 L"changed.");
+        return true;
+    }
+    Text error;
+    if (!OpenManager(kit_, error)) {
+        Complain(error + L". Nothing was changed.");
+        return true;
+    }
+    names_ = KnownNames(kit_);
+    bool refused = false;
+    for (const Text &name : names_) {
+        const ServiceInfo info = QueryService(kit_.hManager, name, false);
+        if (info.error == ERROR_SERVICE_DOES_NOT_EXIST)
+            continue;
+        if (info.error != 0) {
+            Complain(L"refusing to run: the service " + name +
+                     L" exists and cannot be read "
+                     L"(error " +
+                     std::to_wstring(info.error) + L").");
+            refused = true;
+        } else if (!IsInside(Unquoted(info.path), kit_.work)) {
+            Complain(L"refusing to run: the service " + name +
+                     L" exists and is not one this kit created (its executable: " + info.path +
+                     L"). The kit creates and deletes services of this name: run it on a "
+                     L"machine without them. If an interrupted run of the kit left it (the "
+                     L"scenarios install it with test folders such as D:\\apps), remove it "
+                     L"with: sc.exe delete \"" +
+                     name + L"\"");
+            refused = true;
+        }
+    }
+    if (refused)
+        Complain(L"nothing was changed.");
+    return refused;
+}
+
+// What the kit made, cleared away. everything: also every catalogue service
+// whatever its executable (at the end of a run, when quillmar may have
+// installed one elsewhere); otherwise only services of the work folder.
+void Runner::Sweep(bool everything) {
+    ReleaseAll(kit_.work);
+    for (const Text &name : names_) {
+        const ServiceInfo info = QueryService(kit_.hManager, name, false);
+        if (info.error != 0)
+            continue;
+        const bool catalogue =
+            std::any_of(kit_.data.catalogue.begin(), kit_.data.catalogue.end(),
+                        [&name](const Text &n) { return Lower(n) == Lower(name); });
+        if (!IsInside(Unquoted(info.path), kit_.work) && !(everything && catalogue))
+            continue;
+        Text detail;
+        if (!RemoveService(kit_.hManager, name, detail))
+            Complain(L"could not remove " + detail);
+    }
+    EndProcessesIn(kit_.work);
+}
+
+Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
+    Outcome outcome;
+    outcome.pScenario = &s;
+    const Expected expected = ExpectedOn(s, kit_.host);
+    const double started = Seconds();
+    if (dirty_) {
+        Sweep(true);
+        dirty_ = false;
+    }
+    Case c(kit_, s.id, true);
+    std::vector<Text> &failures = outcome.failures;
+    Text error;
+    if (!c.Prepare(error))
+        failures.push_back(L"set-up: " + error);
+    for (const Step &step : s.setup) {
+        evidence.setup.push_back(DescribeStep(step));
+        if (failures.empty() && !c.SetUp(step, error))
+            failures.push_back(L"set-up: " + error);
+    }
+    evidence.currentDir = c.Dir();
+    evidence.streams = expected.combined ? L"both on one pipe"
+                       : s.piped         ? L"each on a pipe read to its end"
+                                         : L"each into a file";
+    evidence.expectedExit = expected.exitCode;
+    evidence.expectedOut =
+        Utf8(c.Expand(expected.combined ? *expected.combined : expected.stdoutText.value_or(L"")));
+    evidence.expectedErr =
+        expected.combined ? "" : Utf8(c.Expand(expected.stderrText.value_or(L"")));
+    if (failures.empty() && !Interrupted()) {
+        Ran &ran = evidence.ran;
+        ran = c.Run(s, expected, kit_.quillmar);
+        const std::string out = CrlfToLf(ran.out);
+        const std::string err = CrlfToLf(ran.err);
+        if (!ran.started) {
+            failures.push_back(L"cannot start " + kit_.quillmar + L": error " +
+                               std::to_wstring(ran.startError) + L" (" + ErrorText(ran.startError) +
+                               L")");
+        } else if (!ran.interrupted) {
+            if (ran.timedOut)
+                failures.push_back(L"did not end within its time, ended by the runner");
+            if (ran.pipesLeftOpen)
+                failures.push_back(L"its pipes stayed open after it exited");
+            auto diff = [&failures](const Text &label, const std::string &want,
+                                    const std::string &got) {
+                if (want == got)
+                    return;
+                Text text = L"standard " + label + L" differs:";
+                for (const Text &line :
+                     StreamDiff(label == L"output" ? L"stdout" : L"stderr", want, got))
+                    text += L"\n" + line;
+                failures.push_back(text);
+            };
+            diff(L"output", evidence.expectedOut, out);
+            diff(L"error", evidence.expectedErr, err);
+            if (ran.exitCode != expected.exitCode)
+                failures.push_back(L"exit status " + std::to_wstring(ran.exitCode) +
+                                   L", expected " + std::to_wstring(expected.exitCode));
+            if (s.slow && ran.seconds < kit_.data.slowGuard) {
+                wchar_t text[160];
+                std::swprintf(text, 160,
+                              L"finished after %.1f s; a slow scenario waits out the program's "
+                              L"polls, at least %g s",
+                              ran.seconds, kit_.data.slowGuard);
+                failures.push_back(text);
+            }
+            for (const Check *pCheck : expected.checks)
+                for (const Text &failure : c.Verify(*pCheck))
+                    failures.push_back(failure);
+        }
+    }
+    if (!failures.empty())
+        evidence.snapshot = c.Snapshot();
+    Text leftovers;
+    if (!c.CleanUp(options_.keep && !failures.empty(), leftovers)) {
+        failures.push_back(L"cleanup left: " + leftovers);
+        dirty_ = true;
+    }
+    if (options_.keep && !failures.empty())
+        failures.push_back(L"case kept in " + c.Dir());
+    outcome.result = failures.empty() ? Outcome::Result::Passed : Outcome::Result::Failed;
+    // Ctrl+C reaches quillmar.exe on the same console too: what it left
+    // half done says nothing about it.
+    if (Interrupted()) {
+        outcome.result = Outcome::Result::Skipped;
+        outcome.reason = L"interrupted";
+    }
+    outcome.seconds = Seconds() - started;
+    return outcome;
+}
+
+void Runner::Report(size_t number, const Outcome &outcome) {
+    const Text name = std::to_wstring(number) + L" - " + TapName(*outcome.pScenario);
+    if (outcome.result == Outcome::Result::Skipped) {
+        Line(L"ok " + name + L" # SKIP " + outcome.reason);
+        return;
+    }
+    if (outcome.result == Outcome::Result::Passed) {
+        Line(L"ok " + name);
+        return;
+    }
+    Line(L"not ok " + name);
+    for (const Text &failure : outcome.failures) {
+        size_t start = 0;
+        while (start <= failure.size()) {
+            size_t end = failure.find(L'\n', start);
+            if (end == Text::npos)
+                end = failure.size();
+            Line(L"#   " + failure.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    Line(L"#   what a bug report needs: " + kit_.root + L"\\failed\\" + outcome.pScenario->id);
+}
+
+int Runner::Run() {
+    std::vector<const Scenario *> chosen;
+    for (const Scenario &s : kit_.data.scenarios)
+        if (Chosen(s, options_))
+            chosen.push_back(&s);
+    if (options_.list) {
+        for (const Scenario *pS : chosen)
+            Line(pS->id + L"  " + pS->title +
+                 (pS->skip ? L"  [skipped: " + *pS->skip + L"]" : Text()) +
+                 (pS->slow ? L"  [slow]" : Text()));
+        return 0;
+    }
+    if (Refuse())
+        return statusRefused;
+    SetConsoleCtrlHandler(OnControl, TRUE);
+    const double started = Seconds();
+    // What an interrupted run left (its quillmar.exe may still be waiting),
+    // and this kit's reports of the last run.
+    Sweep(false);
+    EndProcessesIn(kit_.root);
+    RemoveTree(kit_.work);
+    RemoveTree(kit_.root + L"\\failed");
+    RemoveTree(kit_.root + L"\\junit.xml");
+    if (!MakeWorkFolder(kit_.work)) {
+        Complain(L"cannot make " + kit_.work);
+        SetEvent(ClearedEvent());
+        return statusFailed;
+    }
+    shareReachable_ = !ShareOf(kit_.work).empty() && IsDirectory(ShareOf(kit_.work));
+
+    Line(L"# quillmar test kit " + kit_.data.version + L": " + std::to_wstring(chosen.size()) +
+         L" scenarios");
+    Line(L"# host: " + host_.windows + (host_.isWine ? L"; " + host_.wine : Text()));
+    if (host_.isWine)
+        Line(L"# under Wine: Wine's answers are expected where they differ from Windows'");
+    Line(L"1.." + std::to_wstring(chosen.size()));
+    std::vector<Outcome> outcomes;
+    size_t numPassed = 0;
+    size_t numFailed = 0;
+    for (const Scenario *pS : chosen) {
+        const Scenario &s = *pS;
+        Outcome outcome;
+        outcome.pScenario = &s;
+        auto holdsShare = [](const Text &t) { return t.find(L"{share}") != Text::npos; };
+        const bool needsShare =
+            std::any_of(s.args.begin(), s.args.end(), holdsShare) || holdsShare(s.stdinText) ||
+            std::any_of(s.outputs.begin(), s.outputs.end(),
+                        [&holdsShare](const Expectation &e) { return holdsShare(e.value); });
+        if (Interrupted()) {
+            outcome.result = Outcome::Result::Skipped;
+            outcome.reason = L"interrupted";
+        } else if (s.skip) {
+            outcome.result = Outcome::Result::Skipped;
+            outcome.reason = *s.skip;
+        } else if (options_.quick && s.slow) {
+            outcome.result = Outcome::Result::Skipped;
+            outcome.reason = L"slow (left out by --quick)";
+        } else if (needsShare && !shareReachable_) {
+            outcome.result = Outcome::Result::Skipped;
+            outcome.reason = L"the administrative share " + ShareOf(kit_.work.substr(0, 2)) +
+                             L" is not reachable";
+        } else {
+            Evidence evidence;
+            outcome = RunOne(s, evidence);
+            if (outcome.result == Outcome::Result::Failed)
+                WriteFailureFolder(kit_.root + L"\\failed\\" + s.id, outcome, evidence, host_,
+                                   kit_.data.version);
+        }
+        numPassed += outcome.result == Outcome::Result::Passed;
+        numFailed += outcome.result == Outcome::Result::Failed;
+        outcomes.push_back(outcome);
+        Report(outcomes.size(), outcome);
+    }
+
+    Sweep(true);
+    const bool interrupted = Interrupted();
+    bool cleared = true;
+    if (!options_.keep || numFailed == 0)
+        cleared = RemoveTree(kit_.work);
+    const double seconds = Seconds() - started;
+    WriteJUnit(kit_.root + L"\\junit.xml", outcomes,
+               L"quillmar " + kit_.data.version + L" on " + host_.windows, host_, seconds);
+    wchar_t summary[160];
+    std::swprintf(summary, 160, L"# %zu passed, %zu failed, %zu skipped in %.1f s", numPassed,
+                  numFailed, outcomes.size() - numPassed - numFailed, seconds);
+    Line(summary);
+    Line(L"# JUnit: " + kit_.root + L"\\junit.xml");
+    if (!HostFailures().empty()) {
+        Line(L"# the host did not start " + std::to_wstring(HostFailures().size()) +
+             L" run(s); each was run once more:");
+        for (const Text &failure : HostFailures())
+            Line(L"#   " + failure);
+    }
+    if (!cleared)
+        Complain(L"could not remove everything below " + kit_.work);
+    if (interrupted)
+        Line(L"# interrupted: what the kit made is cleared away");
+    SetEvent(ClearedEvent());
+    if (interrupted)
+        return statusInterrupted;
+    return numFailed == 0 && cleared ? 0 : statusFailed;
+}
+
+// ---- single steps, for the self-test -------------------------------------------
+
+// A case's name is one plain folder name below the work folder.
+bool PlainName(const Text &name) {
+    return !name.empty() && name.size() < 40 && name.find_first_of(L"\\/:*?\"<>|. ") == Text::npos;
+}
+
+int SingleStep(const Text &command, int argc, wchar_t **argv) {
+    AnnounceStart();
+    const int numArgs = command == L"clean" ? 1 : command == L"launch" ? 3 : 2;
+    if (argc != numArgs + 2 || !PlainName(argv[2])) {
+        Complain(L"usage: qmkit " + command +
+                 (command == L"clean"    ? L" CASE"
+                  : command == L"launch" ? L" CASE FILE PROGRAM"
+                                         : L" CASE FILE"));
+        return statusUsage;
+    }
+    Kit kit;
+    Text error;
+    if (!OpenKit(kit, argc > 3 ? argv[3] : L"", error) || !OpenManager(kit, error)) {
+        Complain(error);
+        return statusUsage;
+    }
+    if (command != L"clean" && kit.data.scenarios.empty()) {
+        Complain(L"no scenario in " + Text(argv[3]));
+        return statusUsage;
+    }
+    Case c(kit, argv[2], false);
+    if (command == L"clean") {
+        Text leftovers;
+        if (c.CleanUp(false, leftovers))
+            return 0;
+        Complain(leftovers);
+        return statusFailed;
+    }
+    const Scenario &s = kit.data.scenarios.front();
+    if (!c.Prepare(error)) {
+        Complain(error);
+        return statusFailed;
+    }
+    if (command == L"setup") {
+        for (const kit::Step &step : s.setup)
+            if (!c.SetUp(step, error)) {
+                Complain(L"set-up: " + error);
+                return statusFailed;
+            }
+        return 0;
+    }
+    const Expected expected = ExpectedOn(s, kit.host);
+    if (command == L"check") {
+        bool allHold = true;
+        for (const Check *pCheck : expected.checks) {
+            const std::vector<Text> failures = c.Verify(*pCheck);
+            Text line = (failures.empty() ? L"ok\t" : L"FAIL\t") + c.Describe(*pCheck);
+            for (const Text &failure : failures)
+                line += L"\t" + failure;
+            Line(line);
+            allHold = allHold && failures.empty();
+        }
+        return allHold ? 0 : statusFailed;
+    }
+    const Text program = Text(argv[4]) == L"-" ? kit.quillmar : Text(argv[4]);
+    const Ran ran = c.Run(s, expected, program);
+    WriteBytes(c.RunDir() + L"\\out.bin", ran.out);
+    WriteBytes(c.RunDir() + L"\\err.bin", ran.err);
+    Line(L"started=" + std::to_wstring(ran.started ? 1 : 0) + L" error=" +
+         std::to_wstring(ran.startError) + L" status=" + std::to_wstring(ran.exitCode) +
+         L" seconds=" + std::to_wstring(ran.seconds));
+    for (const Text &failure : HostFailures())
+        Line(L"host failure: " + failure);
+    return ran.started ? 0 : statusFailed;
+}
+
+// hold RELEASE PARENT NAME: keeps the service open until RELEASE exists or
+// the process PARENT (when not 0) has ended.
+int Hold(int argc, wchar_t **argv) {
+    if (argc != 5)
+        return statusUsage;
+    SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hService =
+        hManager == nullptr ? nullptr : OpenServiceW(hManager, argv[4], SERVICE_QUERY_STATUS);
+    if (hService == nullptr) {
+        Line(L"hold failed " + std::to_wstring(GetLastError()));
+        return statusFailed;
+    }
+    const DWORD parentPid = std::wcstoul(argv[3], nullptr, 10);
+    HANDLE hParent = parentPid == 0 ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, parentPid);
+    Line(L"held");
+    while (!Exists(argv[2])) {
+        if (hParent != nullptr && WaitForSingleObject(hParent, 0) == WAIT_OBJECT_0)
+            break;
+        Sleep(100);
+    }
+    if (hParent != nullptr)
+        CloseHandle(hParent);
+    CloseServiceHandle(hService);
+    CloseServiceHandle(hManager);
+    return 0;
+}
+
+int Usage() {
+    Complain(L"usage: qmkit run [-k TEXT]... [--quick] [--list] [--keep]");
+    return statusUsage;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    const Text command = argc > 1 ? argv[1] : L"";
+    if (command == L"hold")
+        return Hold(argc, argv);
+    if (command == L"setup" || command == L"check" || command == L"launch" || command == L"clean")
+        return SingleStep(command, argc, argv);
+    if (command != L"run")
+        return Usage();
+    Options options;
+    for (int i = 2; i < argc; ++i) {
+        const Text arg = argv[i];
+        if (arg == L"-k" && i + 1 < argc)
+            options.filters.push_back(argv[++i]);
+        else if (arg == L"--quick")
+            options.quick = true;
+        else if (arg == L"--list")
+            options.list = true;
+        else if (arg == L"--keep")
+            options.keep = true;
+        else
+            return Usage();
+    }
+    Kit kit;
+    Text error;
+    if (!OpenKit(kit, L"", error)) {
+        Complain(error);
+        return statusUsage;
+    }
+    const HostInfo host = DescribeHost();
+    Runner runner(kit, options, host);
+    const int status = runner.Run();
+    if (kit.hManager != nullptr)
+        CloseServiceHandle(kit.hManager);
+    return status;
+}

@@ -1,0 +1,45 @@
+// What a run of the kit tells: the TAP lines on standard output, the JUnit
+// file beside run-tests.cmd, and a folder for each failed scenario with
+// what a bug report needs.
+#pragma once
+
+#include "kitdata.h"
+#include "winhost.h"
+
+#include <string>
+#include <vector>
+
+namespace kit {
+
+struct Outcome {
+    const Scenario *pScenario = nullptr;
+    enum class Result { Passed, Failed, Skipped } result = Result::Passed;
+    Text reason;                // why it was skipped
+    std::vector<Text> failures; // each may span several lines
+    double seconds = 0;
+};
+
+// Everything a failed scenario's folder holds besides the failures.
+struct Evidence {
+    Ran ran;
+    Text currentDir;
+    Text streams;
+    std::string expectedOut; // with LF line ends, as compared
+    std::string expectedErr;
+    unsigned long expectedExit = 0;
+    std::vector<Text> setup;    // the set-up steps as the data gives them
+    std::vector<Text> snapshot; // the machine as the checks left it
+};
+
+// "<id> <title>" with the characters TAP reserves escaped.
+Text TapName(const Scenario &scenario);
+// The lines of both byte strings side by side: "-" expected, "+" found,
+// each made readable (tabs, CRs and control bytes named, line ends marked).
+std::vector<Text> StreamDiff(const Text &label, const std::string &expected,
+                             const std::string &actual);
+bool WriteJUnit(const Text &path, const std::vector<Outcome> &outcomes, const Text &suite,
+                const HostInfo &host, double seconds);
+bool WriteFailureFolder(const Text &dir, const Outcome &outcome, const Evidence &evidence,
+                        const HostInfo &host, const Text &kitVersion);
+
+} // namespace kit

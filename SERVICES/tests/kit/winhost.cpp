@@ -1,0 +1,752 @@
+#include "winhost.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <cwchar>
+#include <utility>
+
+namespace kit {
+
+namespace {
+
+const wchar_t *const longPrefix = L"\\\\?\\";
+
+bool StartsWith(const Text &text, const Text &prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EqualNoCase(const wchar_t *pA, int lenA, const wchar_t *pB, int lenB) {
+    return CompareStringOrdinal(pA, lenA, pB, lenB, TRUE) == CSTR_EQUAL;
+}
+
+} // namespace
+
+// ---- files ----------------------------------------------------------------
+
+Text LongPath(const Text &path) {
+    if (StartsWith(path, longPrefix))
+        return path;
+    if (StartsWith(path, L"\\\\"))
+        return Text(longPrefix) + L"UNC\\" + path.substr(2);
+    return longPrefix + path;
+}
+
+Text Join(const Text &dir, const Text &relative) {
+    std::vector<Text> parts;
+    Text part;
+    for (size_t i = 0; i <= relative.size(); ++i) {
+        if (i < relative.size() && relative[i] != L'\\' && relative[i] != L'/') {
+            part += relative[i];
+            continue;
+        }
+        if (part == L"..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        part.clear();
+    }
+    Text path = dir;
+    for (const Text &p : parts)
+        path += L"\\" + p;
+    return path;
+}
+
+bool Exists(const Text &path) {
+    return GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const Text &path) {
+    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool WriteBytes(const Text &path, const std::string &bytes) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD numWritten = 0;
+    const bool ok =
+        bytes.empty() ||
+        (WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &numWritten, nullptr) &&
+         numWritten == bytes.size());
+    return CloseHandle(hFile) && ok;
+}
+
+std::optional<std::string> ReadBytes(const Text &path) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    DWORD numRead = 0;
+    bool ok = true;
+    while ((ok = ReadFile(hFile, buffer, sizeof buffer, &numRead, nullptr) != 0) && numRead > 0)
+        bytes.append(buffer, numRead);
+    CloseHandle(hFile);
+    if (!ok)
+        return std::nullopt;
+    return bytes;
+}
+
+bool MakeDirectories(const Text &path) {
+    if (IsDirectory(path))
+        return true;
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash != Text::npos && slash > 2 && !MakeDirectories(path.substr(0, slash)))
+        return false;
+    return CreateDirectoryW(LongPath(path).c_str(), nullptr) ||
+           GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+namespace {
+
+bool RemoveOnce(const Text &path) {
+    const Text longPath = LongPath(path);
+    const DWORD attributes = GetFileAttributesW(longPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return DeleteFileW(longPath.c_str()) != 0;
+    // A link or junction goes itself; what it points at is never touched.
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        bool ok = true;
+        for (const Text &name : ListNames(path, L"*"))
+            ok = RemoveOnce(path + L"\\" + name) && ok;
+        if (!ok)
+            return false;
+    }
+    return RemoveDirectoryW(longPath.c_str()) != 0;
+}
+
+} // namespace
+
+bool RemoveTree(const Text &path) {
+    // A test service's process ends a moment after it stopped, and its
+    // executable cannot go before it has.
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        if (RemoveOnce(path))
+            return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+bool CopyTo(const Text &from, const Text &to) {
+    return CopyFileW(LongPath(from).c_str(), LongPath(to).c_str(), FALSE) != 0;
+}
+
+std::vector<Text> ListNames(const Text &dir, const Text &pattern) {
+    std::vector<Text> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE hFind = FindFirstFileExW(LongPath(dir + L"\\" + pattern).c_str(), FindExInfoBasic,
+                                    &found, FindExSearchNameMatch, nullptr, 0);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const Text name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(hFind, &found));
+    FindClose(hFind);
+    return names;
+}
+
+bool IsInside(const Text &path, const Text &dir) {
+    return path.size() > dir.size() && (path[dir.size()] == L'\\' || path[dir.size()] == L'/') &&
+           EqualNoCase(path.c_str(), static_cast<int>(dir.size()), dir.c_str(),
+                       static_cast<int>(dir.size()));
+}
+
+Text DirectoryOfModule() {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD len = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    Text path(buffer.data(), len);
+    if (StartsWith(path, longPrefix))
+        path = path.substr(4);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// ---- output -----------------------------------------------------------------
+
+namespace {
+
+void Write(DWORD which, const Text &text) {
+    HANDLE hOut = GetStdHandle(which);
+    if (hOut == nullptr || hOut == INVALID_HANDLE_VALUE)
+        return;
+    DWORD mode = 0;
+    DWORD numWritten = 0;
+    if (GetConsoleMode(hOut, &mode)) {
+        for (size_t at = 0; at < text.size(); at += 8192) {
+            const size_t len = text.size() - at < 8192 ? text.size() - at : 8192;
+            WriteConsoleW(hOut, text.data() + at, static_cast<DWORD>(len), &numWritten, nullptr);
+        }
+        return;
+    }
+    const std::string bytes = Utf8(text);
+    for (size_t at = 0; at < bytes.size(); at += numWritten)
+        if (!WriteFile(hOut, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &numWritten,
+                       nullptr) ||
+            numWritten == 0)
+            return;
+}
+
+} // namespace
+
+void Out(const Text &text) {
+    Write(STD_OUTPUT_HANDLE, text);
+}
+
+void Err(const Text &text) {
+    Write(STD_ERROR_HANDLE, text);
+}
+
+// ---- interruption -----------------------------------------------------------
+
+HANDLE InterruptEvent() {
+    static HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return hEvent;
+}
+
+bool Interrupted() {
+    return WaitForSingleObject(InterruptEvent(), 0) == WAIT_OBJECT_0;
+}
+
+std::vector<Text> &HostFailures() {
+    static std::vector<Text> failures;
+    return failures;
+}
+
+// ---- programs ---------------------------------------------------------------
+
+// The inverse of the C runtime's parser: backslashes are literal unless
+// they precede a quote, where each must be doubled; a quote is escaped with
+// a backslash; the whole argument is quoted when it is empty or holds
+// blanks or quotes.
+Text QuoteArg(const Text &arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == Text::npos)
+        return arg;
+    Text quoted = L"\"";
+    size_t numBackslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++numBackslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? numBackslashes * 2 + 1 : numBackslashes, L'\\');
+        numBackslashes = 0;
+        quoted += c;
+    }
+    quoted.append(numBackslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+void EndProcessesIn(const Text &dir) {
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
+         more = Process32NextW(hSnapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId())
+            continue;
+        HANDLE hProcess =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                        entry.th32ProcessID);
+        if (hProcess == nullptr)
+            continue;
+        std::vector<wchar_t> image(32768);
+        DWORD len = static_cast<DWORD>(image.size());
+        if (QueryFullProcessImageNameW(hProcess, 0, image.data(), &len)) {
+            Text path(image.data(), len);
+            if (StartsWith(path, longPrefix))
+                path = path.substr(4);
+            if (IsInside(path, dir) && TerminateProcess(hProcess, ERROR_CANCELLED))
+                WaitForSingleObject(hProcess, 2000);
+        }
+        CloseHandle(hProcess);
+    }
+    CloseHandle(hSnapshot);
+}
+
+double Seconds() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+namespace {
+
+struct PipeReader {
+    HANDLE hRead = nullptr;
+    std::string data;
+    HANDLE hThread = nullptr;
+};
+
+DWORD WINAPI ReadToEnd(LPVOID pParam) {
+    auto *pReader = static_cast<PipeReader *>(pParam);
+    char buffer[4096];
+    DWORD numRead = 0;
+    while (ReadFile(pReader->hRead, buffer, sizeof buffer, &numRead, nullptr) && numRead > 0)
+        pReader->data.append(buffer, numRead);
+    return 0;
+}
+
+void CloseIfOpen(HANDLE hHandle) {
+    if (hHandle != nullptr && hHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(hHandle);
+}
+
+// The handles a run hands its program, all inheritable; closed on exit.
+struct RunHandles {
+    HANDLE hIn = nullptr;
+    HANDLE hOut = nullptr;
+    HANDLE hErr = nullptr; // the same handle as hOut when both go to one pipe
+    PipeReader readers[2];
+    int numReaders = 0;
+
+    RunHandles() = default;
+    RunHandles(const RunHandles &) = delete;
+    RunHandles &operator=(const RunHandles &) = delete;
+
+    ~RunHandles() {
+        CloseChildEnds();
+        for (int i = 0; i < numReaders; ++i) {
+            CloseIfOpen(readers[i].hThread);
+            CloseIfOpen(readers[i].hRead);
+        }
+    }
+
+    void CloseChildEnds() {
+        if (hErr != hOut)
+            CloseIfOpen(hErr);
+        CloseIfOpen(hOut);
+        CloseIfOpen(hIn);
+        hIn = hOut = hErr = nullptr;
+    }
+};
+
+HANDLE OpenForChild(const Text &path, bool write) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(LongPath(path).c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool MakeReader(RunHandles &handles, HANDLE &hWriteEnd) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    PipeReader &reader = handles.readers[handles.numReaders];
+    if (!CreatePipe(&reader.hRead, &hWriteEnd, &inherit, 0))
+        return false;
+    ++handles.numReaders;
+    SetHandleInformation(reader.hRead, HANDLE_FLAG_INHERIT, 0);
+    return true;
+}
+
+bool PrepareHandles(const Launch &launch, RunHandles &handles) {
+    if (launch.stdinBytes.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        handles.hIn = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  &inherit, OPEN_EXISTING, 0, nullptr);
+    } else {
+        const Text path = launch.runDir + L"\\stdin";
+        if (!WriteBytes(path, launch.stdinBytes))
+            return false;
+        handles.hIn = OpenForChild(path, false);
+    }
+    if (handles.hIn == INVALID_HANDLE_VALUE)
+        return false;
+    switch (launch.streams) {
+    case Streams::Files:
+        handles.hOut = OpenForChild(launch.runDir + L"\\stdout", true);
+        handles.hErr = OpenForChild(launch.runDir + L"\\stderr", true);
+        return handles.hOut != INVALID_HANDLE_VALUE && handles.hErr != INVALID_HANDLE_VALUE;
+    case Streams::Combined:
+        if (!MakeReader(handles, handles.hOut))
+            return false;
+        handles.hErr = handles.hOut;
+        return true;
+    case Streams::Piped:
+        return MakeReader(handles, handles.hOut) && MakeReader(handles, handles.hErr);
+    }
+    return false;
+}
+
+// CreateProcessW with exactly the three standard handles inherited.
+bool Start(const Launch &launch, RunHandles &handles, Text &commandLine,
+           PROCESS_INFORMATION &process) {
+    HANDLE inherited[3] = {handles.hIn, handles.hOut, handles.hErr};
+    const DWORD numInherited = handles.hErr == handles.hOut ? 2 : 3;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    auto *pList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    if (!InitializeProcThreadAttributeList(pList, 1, 0, &size))
+        return false;
+    bool ok = UpdateProcThreadAttribute(pList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                        numInherited * sizeof(HANDLE), nullptr, nullptr) != 0;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = handles.hIn;
+    startup.StartupInfo.hStdOutput = handles.hOut;
+    startup.StartupInfo.hStdError = handles.hErr;
+    startup.lpAttributeList = pList;
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    ok = ok && CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
+                              EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                              launch.currentDir.empty() ? nullptr : launch.currentDir.c_str(),
+                              &startup.StartupInfo, &process);
+    const DWORD errorNum = GetLastError();
+    DeleteProcThreadAttributeList(pList);
+    SetLastError(errorNum);
+    return ok;
+}
+
+} // namespace
+
+Ran RunProgram(const Launch &launch) {
+    Ran ran;
+    ran.commandLine = QuoteArg(launch.program);
+    for (const Text &arg : launch.args)
+        ran.commandLine += L" " + QuoteArg(arg);
+    for (int attempt = 1;; ++attempt) {
+        RunHandles handles;
+        if (!PrepareHandles(launch, handles)) {
+            ran.startError = GetLastError();
+            return ran;
+        }
+        PROCESS_INFORMATION process{};
+        const double before = Seconds();
+        if (!Start(launch, handles, ran.commandLine, process)) {
+            ran.startError = GetLastError();
+            // Wine 8 on a busy host now and then fails to start a process
+            // before its main (it cannot map the shared user data at its
+            // fixed address), and CreateProcess then fails with this code.
+            // The program never ran: it is run once more.
+            if (ran.startError == ERROR_INTERNAL_ERROR && attempt == 1) {
+                HostFailures().push_back(ran.commandLine + L": CreateProcess failed with 1359");
+                continue;
+            }
+            return ran;
+        }
+        ran.started = true;
+        handles.CloseChildEnds();
+        for (int i = 0; i < handles.numReaders; ++i)
+            handles.readers[i].hThread =
+                CreateThread(nullptr, 0, ReadToEnd, &handles.readers[i], 0, nullptr);
+
+        HANDLE waits[2] = {process.hProcess, InterruptEvent()};
+        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, launch.timeoutMs);
+        if (woke != WAIT_OBJECT_0) {
+            (woke == WAIT_TIMEOUT ? ran.timedOut : ran.interrupted) = true;
+            TerminateProcess(process.hProcess, ERROR_CANCELLED);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+        ran.seconds = Seconds() - before;
+        GetExitCodeProcess(process.hProcess, &ran.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+
+        // The pipes end when the last holder of their write ends has gone:
+        // the program, and whatever it handed them to.
+        const double left = launch.timeoutMs / 1000.0 - ran.seconds;
+        for (int i = 0; i < handles.numReaders; ++i) {
+            const DWORD waitMs = ran.interrupted || left <= 0 ? 0 : static_cast<DWORD>(left * 1000);
+            HANDLE reader[2] = {handles.readers[i].hThread, InterruptEvent()};
+            if (WaitForMultipleObjects(2, reader, FALSE, waitMs) != WAIT_OBJECT_0) {
+                ran.pipesLeftOpen = true;
+                CancelSynchronousIo(handles.readers[i].hThread);
+                WaitForSingleObject(handles.readers[i].hThread, 2000);
+            }
+        }
+        if (launch.streams == Streams::Files) {
+            ran.out = ReadBytes(launch.runDir + L"\\stdout").value_or("");
+            ran.err = ReadBytes(launch.runDir + L"\\stderr").value_or("");
+        } else {
+            ran.out = std::move(handles.readers[0].data);
+            if (launch.streams == Streams::Piped)
+                ran.err = std::move(handles.readers[1].data);
+        }
+        return ran;
+    }
+}
+
+// ---- services ---------------------------------------------------------------
+
+ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked) {
+    ServiceInfo info;
+    const DWORD access =
+        SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | (probeMarked ? SERVICE_CHANGE_CONFIG : 0);
+    SC_HANDLE hService = OpenServiceW(hManager, name.c_str(), access);
+    if (hService == nullptr) {
+        info.error = GetLastError();
+        return info;
+    }
+    DWORD needed = 0;
+    QueryServiceConfigW(hService, nullptr, 0, &needed);
+    std::vector<char> buffer(needed + sizeof(wchar_t) * 2);
+    auto *pConfig = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
+    SERVICE_STATUS status{};
+    if (!QueryServiceConfigW(hService, pConfig, static_cast<DWORD>(buffer.size()), &needed) ||
+        !QueryServiceStatus(hService, &status)) {
+        info.error = GetLastError();
+        CloseServiceHandle(hService);
+        return info;
+    }
+    auto text = [](const wchar_t *pText) { return pText == nullptr ? Text() : Text(pText); };
+    info.type = pConfig->dwServiceType;
+    info.start = pConfig->dwStartType;
+    info.errorControl = pConfig->dwErrorControl;
+    info.path = text(pConfig->lpBinaryPathName);
+    info.display = text(pConfig->lpDisplayName);
+    info.account = text(pConfig->lpServiceStartName);
+    for (const wchar_t *p = pConfig->lpDependencies; p != nullptr && *p != L'\0';
+         p += std::wcslen(p) + 1)
+        info.dependencies.emplace_back(p);
+    info.state = status.dwCurrentState;
+    if (probeMarked)
+        info.marked =
+            !ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
+            GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+    CloseServiceHandle(hService);
+    return info;
+}
+
+Text StateText(const ServiceInfo &info) {
+    if (info.error == ERROR_SERVICE_DOES_NOT_EXIST)
+        return L"absent";
+    if (info.error != 0)
+        return L"unreadable (error " + std::to_wstring(info.error) + L")";
+    static const wchar_t *const names[] = {L"stopped", L"start pending",    L"stop pending",
+                                           L"running", L"continue pending", L"pause pending",
+                                           L"paused"};
+    Text text = info.state >= 1 && info.state <= 7 ? names[info.state - 1]
+                                                   : L"state " + std::to_wstring(info.state);
+    if (info.marked)
+        text += L", marked for deletion";
+    return text;
+}
+
+namespace {
+
+const DWORD removeTimeoutMs = 15000;
+const DWORD sliceMs = 50;
+
+DWORD StateOf(SC_HANDLE hService) {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(hService, &status) ? status.dwCurrentState : 0;
+}
+
+bool WaitGone(SC_HANDLE hManager, const Text &name) {
+    for (DWORD waited = 0; waited < removeTimeoutMs; waited += sliceMs) {
+        SC_HANDLE hService = OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS);
+        if (hService == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+            return true;
+        if (hService != nullptr)
+            CloseServiceHandle(hService);
+        Sleep(sliceMs);
+    }
+    return false;
+}
+
+} // namespace
+
+// DeleteService only marks a service; the entry goes once it is stopped and
+// the last handle is closed, and until then a new service of the name
+// cannot be created (1072). A test service that will not stop (slow stop,
+// never started) must be told to quit through its .quit file first.
+bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail) {
+    SC_HANDLE hService =
+        OpenServiceW(hManager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+    if (hService == nullptr) {
+        const DWORD errorNum = GetLastError();
+        if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST)
+            return true;
+        detail = name + L" left: cannot open it (error " + std::to_wstring(errorNum) + L")";
+        return false;
+    }
+    DWORD errorNum = 0;
+    DWORD state = StateOf(hService);
+    if (state == SERVICE_RUNNING || state == SERVICE_PAUSED) {
+        SERVICE_STATUS status{};
+        if (!ControlService(hService, SERVICE_CONTROL_STOP, &status))
+            errorNum = GetLastError();
+    }
+    for (DWORD waited = 0; state != SERVICE_STOPPED && waited < removeTimeoutMs;
+         waited += sliceMs) {
+        Sleep(sliceMs);
+        state = StateOf(hService);
+    }
+    if (!DeleteService(hService) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+        errorNum = GetLastError();
+    CloseServiceHandle(hService);
+    if (WaitGone(hManager, name))
+        return true;
+    detail =
+        name + L" left: state " + std::to_wstring(state) + L", error " + std::to_wstring(errorNum);
+    return false;
+}
+
+// ---- registry ---------------------------------------------------------------
+
+namespace {
+
+Text TypeName(DWORD type) {
+    return type == REG_SZ          ? L"REG_SZ"
+           : type == REG_EXPAND_SZ ? L"REG_EXPAND_SZ"
+           : type == REG_DWORD     ? L"REG_DWORD"
+           : type == REG_MULTI_SZ  ? L"REG_MULTI_SZ"
+                                   : L"other";
+}
+
+Text DataText(DWORD type, const std::vector<BYTE> &data, DWORD size) {
+    if (type == REG_DWORD && size == 4) {
+        DWORD value = 0;
+        std::memcpy(&value, data.data(), sizeof value);
+        return std::to_wstring(value);
+    }
+    Text text(reinterpret_cast<const wchar_t *>(data.data()), size / sizeof(wchar_t));
+    return text.substr(0, text.find(L'\0'));
+}
+
+} // namespace
+
+RegValueInfo ReadRegValue(const Text &key, const Text &name) {
+    RegValueInfo info;
+    HKEY hKey = nullptr;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &hKey);
+    DWORD type = 0;
+    DWORD size = 0;
+    if (rc == ERROR_SUCCESS)
+        rc = RegQueryValueExW(hKey, name.c_str(), nullptr, &type, nullptr, &size);
+    std::vector<BYTE> data(size + sizeof(wchar_t));
+    if (rc == ERROR_SUCCESS)
+        rc = RegQueryValueExW(hKey, name.c_str(), nullptr, &type, data.data(), &size);
+    if (hKey != nullptr)
+        RegCloseKey(hKey);
+    info.error = rc;
+    if (rc == ERROR_SUCCESS) {
+        info.type = TypeName(type);
+        info.size = size;
+        info.data = DataText(type, data, size);
+    }
+    return info;
+}
+
+std::vector<Text> ListRegValues(const Text &key) {
+    std::vector<Text> lines;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+        return lines;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLen = 16384;
+        DWORD type = 0;
+        DWORD size = 0;
+        if (RegEnumValueW(hKey, index, name, &nameLen, nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS)
+            break;
+        std::vector<BYTE> data(size + sizeof(wchar_t));
+        nameLen = 16384;
+        if (RegEnumValueW(hKey, index, name, &nameLen, nullptr, &type, data.data(), &size) !=
+            ERROR_SUCCESS)
+            break;
+        lines.push_back(Text(name, nameLen) + L" " + TypeName(type) + L" (" +
+                        std::to_wstring(size) + L" bytes) = " + DataText(type, data, size));
+    }
+    RegCloseKey(hKey);
+    return lines;
+}
+
+// ---- the host ---------------------------------------------------------------
+
+namespace {
+
+// A function of ntdll that may not be there (Wine's own only under Wine).
+template <typename Function> Function NtdllFunction(const char *pName) {
+    // Through void (*)() so that the cast between function types is allowed.
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), pName)));
+}
+
+} // namespace
+
+HostInfo DescribeHost() {
+    HostInfo host;
+    using RtlGetVersionFn = LONG(WINAPI *)(RTL_OSVERSIONINFOEXW *);
+    using WineVersionFn = const char *(*)();
+    using WineHostFn = void (*)(const char **, const char **);
+    RTL_OSVERSIONINFOEXW version{};
+    version.dwOSVersionInfoSize = sizeof version;
+    auto pGetVersion = NtdllFunction<RtlGetVersionFn>("RtlGetVersion");
+    if (pGetVersion != nullptr && pGetVersion(&version) == 0) {
+        host.windows = L"Windows " + std::to_wstring(version.dwMajorVersion) + L"." +
+                       std::to_wstring(version.dwMinorVersion) + L" build " +
+                       std::to_wstring(version.dwBuildNumber);
+        const Text key = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+        const RegValueInfo ubr = ReadRegValue(key, L"UBR");
+        if (ubr.error == ERROR_SUCCESS)
+            host.windows += L"." + ubr.data;
+        host.windows += version.wProductType == VER_NT_WORKSTATION ? L" (workstation" : L" (server";
+        for (const wchar_t *pName : {L"ProductName", L"DisplayVersion"}) {
+            const RegValueInfo value = ReadRegValue(key, pName);
+            if (value.error == ERROR_SUCCESS && !value.data.empty())
+                host.windows += L", " + value.data;
+        }
+        host.windows += L")";
+    }
+    auto pWineVersion = NtdllFunction<WineVersionFn>("wine_get_version");
+    if (pWineVersion != nullptr) {
+        host.isWine = true;
+        host.wine = L"Wine " + FromUtf8(pWineVersion());
+        auto pHost = NtdllFunction<WineHostFn>("wine_get_host_version");
+        if (pHost != nullptr) {
+            const char *pSystem = nullptr;
+            const char *pRelease = nullptr;
+            pHost(&pSystem, &pRelease);
+            if (pSystem != nullptr && pRelease != nullptr)
+                host.wine += L" on " + FromUtf8(pSystem) + L" " + FromUtf8(pRelease);
+        }
+    }
+    return host;
+}
+
+bool IsElevated() {
+    HANDLE hToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated =
+        GetTokenInformation(hToken, TokenElevation, &elevation, sizeof elevation, &size) &&
+        elevation.TokenIsElevated != 0;
+    CloseHandle(hToken);
+    return elevated;
+}
+
+Text ErrorText(DWORD errorNum) {
+    wchar_t buffer[512] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, errorNum, 0,
+                   buffer, 512, nullptr);
+    Text text = buffer;
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+        text.pop_back();
+    return text;
+}
+
+} // namespace kit
