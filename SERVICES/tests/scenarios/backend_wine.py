@@ -27,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "wine"))
 
+import buildfacts  # noqa: E402
 import model  # noqa: E402
 from wineenv import WineEnv, WineError, to_windows  # noqa: E402
 
@@ -38,8 +39,6 @@ FIXTURES = ("testsvc", "fakemerge", "exitcode", "svcinfo", "regvalue", "svcremov
             "cpcheck", "floor")
 # The server name under which a case's directory is a share ({share}).
 SHARE_SERVER = "quillmar-test"
-# Longer than the program's 30 polls of one second, so its wait runs out.
-SLOW_SECONDS = 40
 # How long a stopped, deleted service may take to go: its process stays
 # 0.3 s after it stopped.
 GONE_SECONDS = 3.0
@@ -99,6 +98,8 @@ class Backend:
 
     def __init__(self, build_dir_windows: str, work_root: str):
         self.build_dir = Path(build_dir_windows).resolve()
+        # Longer than the program's whole wait, so that the wait runs out.
+        self.slow_seconds = buildfacts.load(str(self.build_dir)).slow_seconds
         self.work_root = Path(work_root).resolve()
         if re.search(r"\s", str(self.work_root)):
             # The services' executable paths go to the manager unquoted.
@@ -328,7 +329,8 @@ class Case:
         exe = Path(self.host_dir, step.exe)
         shutil.copyfile(self.backend.fixtures["testsvc"], exe)
         code = f" {step.exit_code}" if step.exit_code is not None else ""
-        mode = model.BEHAVIOURS[step.behaviour].testsvc.format(slow=SLOW_SECONDS, code=code)
+        mode = model.BEHAVIOURS[step.behaviour].testsvc.format(slow=self.backend.slow_seconds,
+                                                              code=code)
         Path(f"{exe}.mode").write_text(mode + "\n")
         if step.name not in CATALOGUE_SERVICES and step.name not in self.services:
             self.services.append(step.name)
@@ -702,7 +704,8 @@ class SelfTest:
         before = time.monotonic()
         case.cleanup()
         seconds = time.monotonic() - before
-        self.expect(f"slow services are cleared in {seconds:.1f} s, not {SLOW_SECONDS}", seconds < 5)
+        self.expect(f"slow services are cleared in {seconds:.1f} s, not "
+                    f"{self.backend.slow_seconds}", seconds < 5)
 
     def marked_for_delete(self) -> None:
         """A running service that is deleted stays until it stops."""
