@@ -7,9 +7,10 @@
 #                      Windows test service);
 #   quillmar-facts.json   in the build directory, for the Python harness
 #                      (SERVICES/tests/scenarios/buildfacts.py) and the
-#                      scripts, found through the build directory they name;
-#   QUILLMAR_WAIT_SECONDS, QUILLMAR_SLOW_SECONDS, QUILLMAR_POLL_PAUSE_TEXT
-#                      for the papers configured from docs/.
+#                      scripts, found through the build directory they name,
+#                      with the words the papers get;
+#   QUILLMAR_WAIT_SECONDS, QUILLMAR_POLL_PAUSE_TEXT for the papers
+#                      configured from docs/ (@QUILLMAR_MAX_POLLS@ too).
 
 foreach(_fact QUILLMAR_MAX_POLLS QUILLMAR_POLL_PAUSE_MS)
   if(NOT ${_fact} MATCHES "^[1-9][0-9]*$")

@@ -183,9 +183,13 @@ else
 fi
 top="$work/zip"
 check "zip LICENSE is the LICENSE" cmp -s "$top/LICENSE" "$root/LICENSE"
-# README.txt: docs/README.txt with the version filled in, every line ending
-# in CR LF.
-sed "s/@PROJECT_VERSION@/$version/g" "$root/docs/README.txt" >"$work/readme.lf"
+# README.txt: docs/README.txt with the version and the figures of the wait
+# filled in as the Windows build configured them, every line ending in CR LF.
+papers=$(python3 -c 'import json, sys
+for name, value in json.load(open(sys.argv[1]))["papers"].items(): print(f"s/@{name}@/{value}/g")' \
+    "$windows/quillmar-facts.json")
+sed -e "s/@PROJECT_VERSION@/$version/g" -e "$papers" \
+    "$root/docs/README.txt" >"$work/readme.lf"
 with_crlf() { sed 's/$/\r/' "$1" | cmp -s - "$2"; }
 check "zip README.txt is docs/README.txt for $version with CRLF line ends" \
     with_crlf "$work/readme.lf" "$top/README.txt"
