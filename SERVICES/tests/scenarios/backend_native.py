@@ -121,7 +121,7 @@ class Case:
         self.sep = "/"
         os.makedirs(self.machine)
         os.makedirs(self.dir)
-        # The 30 one-second polls are real only in a slow scenario.
+        # The pauses between polls are real only in a slow scenario.
         self.settings = [] if scenario.slow else ["clock skip"]
         self._write_settings()
         self.races: list[tuple[str, str, str]] = []  # (console dir, other backup, hvcons.ini)
