@@ -14,12 +14,13 @@
 # WORK_DIR (default: a new directory under /tmp) keeps both builds and
 # their logs; it is removed when everything matched.
 #
-# The first build is the control: this user, umask 022, TZ=UTC, C.UTF-8,
-# the clock as it is. The second is reprotest's experiment, which varies
-# against it what can be varied here without FUSE or namespaces: the build
-# path, umask (002), time zone (GMT-14), locale (et_EE.UTF-8, compiled
-# here into a private LOCPATH), time (faketime, months ahead), HOME, PATH,
-# the environment, the kernel's name (setarch), ASLR and the CPUs. The
+# The two build at once, one job each. The first is the control: this
+# user, umask 022, TZ=UTC, C.UTF-8, the clock as it is. The second is
+# reprotest's experiment, which varies against it what can be varied here
+# without FUSE or namespaces: the build path, umask (002), time zone
+# (GMT-14), locale (et_EE.UTF-8, compiled here into a private LOCPATH),
+# time (faketime, months ahead), HOME, PATH, the environment, the kernel's
+# name (setarch), ASLR and the CPUs. The
 # user varies too, but not through reprotest's user_group variation: in
 # reprotest 0.7.23 it runs its builds through "sudo -h localhost -u USER",
 # which sudo 1.9.13 refuses ("sudo: a remote host may only be specified
@@ -47,7 +48,8 @@ for tool in reprotest faketime diffoscope localedef dpkg-buildpackage; do
     command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/install-deps.sh)" >&2; exit 2; }
 done
 
-rm -rf "$work/source" "$work/control" "$work/control-tree" "$work/tmp" "$work/locale" "$work/unpacked"
+rm -rf "$work/source" "$work/control" "$work/control-tree" "$work/tmp" "$work/locale" "$work/unpacked" \
+    "$work/control.status"
 bash "$root/scripts/copy-tree.sh" "$work/source/quillmar"
 # The control from the same snapshot as the experiment: the tree may be
 # changing under us.
@@ -55,32 +57,48 @@ cp -a "$work/source/quillmar" "$work/control-tree"
 # reprotest's layout of a build's artefacts, which --control-build reads.
 release=$work/control/source-root/release
 
-echo "== control build in $work/control-tree (umask 022, UTC, C.UTF-8, user $(id -un))"
-if ! (cd "$work/control-tree" && umask 022 &&
-        env TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 LANGUAGE=en_US:en \
-            bash scripts/build-release.sh "$release") >"$work/control.log" 2>&1; then
-    tail -30 "$work/control.log" >&2
-    fail "the control build failed (its log: $work/control.log)"
-    exit 1
-fi
-echo "   built in $((SECONDS - started)) s"
-
 mkdir -p "$work/tmp" "$work/locale"
 localedef -i et_EE -f UTF-8 "$work/locale/et_EE.UTF-8"
 as_other=()
 if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
     chown -R nobody: "$work/source" "$work/tmp"
-    chmod -R a+rX "$work/control" "$work/locale"
+    chmod -R a+rX "$work/locale"
     chmod 755 "$work"
     as_other=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
 fi
-echo "== reprotest: the experiment${as_other:+ as nobody}, compared with the control"
+
+# Both builds at once, one job each. reprotest compares as soon as its
+# experiment is built, so the diffoscope it is given first waits for the
+# control to end (and fails, status 2, when the control failed).
+echo "== building the release twice: the control in $work/control-tree" \
+     "(umask 022, UTC, C.UTF-8, user $(id -un)), and reprotest's experiment${as_other:+ as nobody}"
+(
+    status=0
+    (cd "$work/control-tree" && umask 022 &&
+        env TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 LANGUAGE=en_US:en QUILLMAR_RELEASE_JOBS=1 \
+            bash scripts/build-release.sh "$release") >"$work/control.log" 2>&1 || status=$?
+    echo "$status" >"$work/control.status.new"
+    mv "$work/control.status.new" "$work/control.status"
+) &
+control=$!
+printf '%s\n' '#!/bin/sh' \
+    "while [ ! -e '$work/control.status' ]; do sleep 1; done" \
+    "[ \"\$(cat '$work/control.status')\" = 0 ] || exit 2" \
+    'exec diffoscope "$@"' >"$work/diffoscope-after-control"
+chmod 755 "$work/diffoscope-after-control"
 reprotest_status=0
-"${as_other[@]}" env HOME="$work/tmp" TMPDIR="$work/tmp" LOCPATH="$work/locale" \
-    reprotest --verbosity 1 --min-cpus 2 \
+"${as_other[@]}" env HOME="$work/tmp" TMPDIR="$work/tmp" LOCPATH="$work/locale" QUILLMAR_RELEASE_JOBS=1 \
+    reprotest --verbosity 1 --min-cpus 2 --diffoscope "$work/diffoscope-after-control" \
     --variations=-all,+build_path,+umask,+timezone,+locales,+time,+home,+exec_path,+environment,+kernel,+aslr,+num_cpus \
     --control-build "$work/control" -c 'bash scripts/build-release.sh release' \
     "$work/source/quillmar" 'release/*' >"$work/reprotest.log" 2>&1 || reprotest_status=$?
+wait "$control" || true
+if [ "$(cat "$work/control.status" 2>/dev/null)" != 0 ]; then
+    tail -30 "$work/control.log" >&2
+    fail "the control build failed (its log: $work/control.log)"
+    exit 1
+fi
+echo "   both built and compared in $((SECONDS - started)) s"
 grep -E '^INFO:reprotest[.a-z]*:([A-Z_]+ variation|build ")' "$work/reprotest.log" | sed 's/^INFO:[^:]*:/   /'
 if [ "$reprotest_status" -eq 0 ] && grep -q '^Reproduction successful' "$work/reprotest.log"; then
     sed -n '/^No differences in/,$p' "$work/reprotest.log" | grep -v '^However, other factors'
