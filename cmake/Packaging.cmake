@@ -1,6 +1,7 @@
 # Installation, the man pages, the documentation tests, the benchmark target
-# and the packages: a ZIP from the Windows build, a .deb from the native one.
-# Included at the end of the top-level CMakeLists.txt.
+# and the Windows build's ZIP (the native program's .deb is built from
+# debian/ by dpkg-buildpackage). Included at the end of the top-level
+# CMakeLists.txt.
 
 include(GNUInstallDirs)
 
@@ -14,14 +15,12 @@ set(QUILLMAR_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(QUILLMAR_NOTICES ${PROJECT_SOURCE_DIR}/docs/THIRD-PARTY-NOTICES.txt)
 set(QUILLMAR_DOCS ${PROJECT_SOURCE_DIR}/docs)
 set(QUILLMAR_CHECK_DOCS ${PROJECT_SOURCE_DIR}/scripts/check-docs.sh)
-# A reserved domain: mail to the package's maintainer goes nowhere.
-set(QUILLMAR_MAINTAINER "quillmar developers <maintainers@quillmar.example>")
 
 # ------------------------------------------------------------ release date
 
 # QUILLMAR_RELEASE_DATE as seconds since 1970 (days from the civil date,
-# the usual era arithmetic), for scdoc's SOURCE_DATE_EPOCH, and as the
-# RFC 2822 date of the Debian change log. CMake has no date parser.
+# the usual era arithmetic), for scdoc's SOURCE_DATE_EPOCH and cpack's.
+# CMake has no date parser.
 if(NOT QUILLMAR_RELEASE_DATE MATCHES "^([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])$")
   message(FATAL_ERROR "QUILLMAR_RELEASE_DATE must be YYYY-MM-DD, not '${QUILLMAR_RELEASE_DATE}'")
 endif()
@@ -44,7 +43,6 @@ math(EXPR QUILLMAR_RELEASE_EPOCH "(${_era} * 146097 + ${_day_of_era} - 719468) *
 set(_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(ENV{SOURCE_DATE_EPOCH} ${QUILLMAR_RELEASE_EPOCH})
 string(TIMESTAMP _round_trip "%Y-%m-%d" UTC)
-string(TIMESTAMP QUILLMAR_RELEASE_DATE_RFC2822 "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(ENV{SOURCE_DATE_EPOCH} "${_saved_epoch}")
 if(NOT _round_trip STREQUAL QUILLMAR_RELEASE_DATE)
   message(FATAL_ERROR "release date ${QUILLMAR_RELEASE_DATE} came back as ${_round_trip}")
@@ -75,53 +73,15 @@ if(WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/THIRD-PARTY-NOTICES.txt
                 ${QUILLMAR_LICENSE} DESTINATION .)
 else()
+  # The program and its papers. The Debian package (debian/) adds its
+  # copyright file, change logs and lintian overrides, and compresses what
+  # Debian wants compressed, with debhelper's own steps.
   install(TARGETS quillmar RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${QUILLMAR_NOTICES}
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-  # The Debian papers: the licence in the machine-readable copyright
-  # format, made from LICENSE so the two cannot differ, and the change logs,
-  # compressed without a time stamp as Debian wants them.
-  file(READ ${QUILLMAR_LICENSE} _license)
-  if(NOT _license MATCHES "Copyright \\(c\\) ([^\n]+)\n")
-    message(FATAL_ERROR "LICENSE has no 'Copyright (c)' line")
-  endif()
-  set(QUILLMAR_COPYRIGHT_HOLDERS "${CMAKE_MATCH_1}")
-  string(FIND "${_license}" "Permission is hereby granted" _body_start)
-  string(SUBSTRING "${_license}" ${_body_start} -1 _body)
-  string(STRIP "${_body}" _body)
-  # Each line indented by one blank, an empty line as " .".
-  string(REPLACE "\n" "\n " _body " ${_body}")
-  string(REPLACE "\n \n" "\n .\n" QUILLMAR_LICENSE_BODY "${_body}")
-  configure_file(${QUILLMAR_DOCS}/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-
-  # Raised to package the same version again (1.0.0-2, ...).
-  set(QUILLMAR_DEB_RELEASE 1 CACHE STRING "Debian revision of the package")
-  set(QUILLMAR_DEB_VERSION ${PROJECT_VERSION}-${QUILLMAR_DEB_RELEASE})
-  configure_file(${QUILLMAR_DOCS}/changelog.Debian.in ${PROJECT_BINARY_DIR}/debian/changelog.Debian
-                 @ONLY)
-
-  set(_doc_outputs)
-  macro(quillmar_gzip source output)
-    add_custom_command(
-      OUTPUT ${output}
-      COMMAND sh -c "gzip -n9 -c \"$1\" > \"$2\"" sh ${source} ${output}
-      DEPENDS ${source}
-      VERBATIM)
-    list(APPEND _doc_outputs ${output})
-  endmacro()
-  quillmar_gzip(${PROJECT_BINARY_DIR}/debian/changelog.Debian
-                ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz)
-  quillmar_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/debian/changelog.gz)
-  install(FILES ${PROJECT_BINARY_DIR}/debian/changelog.Debian.gz
-                ${PROJECT_BINARY_DIR}/debian/changelog.gz
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
-  # Each override says in a comment why it holds.
-  install(FILES ${QUILLMAR_DOCS}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-          RENAME quillmar)
-
-  # The man pages, written for scdoc in docs/. scdoc stamps the page with
+  # The man pages, written for scdoc in docs/ and configured with the
+  # version and the wait's figures. scdoc stamps the page with
   # SOURCE_DATE_EPOCH, here the release date, never the day of the build.
   find_program(QUILLMAR_SCDOC scdoc)
   set(QUILLMAR_MANPAGES)
@@ -137,15 +97,14 @@ else()
         DEPENDS ${PROJECT_BINARY_DIR}/docs/${page}.scd
         COMMENT "Generating ${page} with scdoc"
         VERBATIM)
-      quillmar_gzip(${PROJECT_BINARY_DIR}/docs/${page} ${PROJECT_BINARY_DIR}/docs/${page}.gz)
       list(APPEND QUILLMAR_MANPAGES ${PROJECT_BINARY_DIR}/docs/${page})
-      install(FILES ${PROJECT_BINARY_DIR}/docs/${page}.gz
+      install(FILES ${PROJECT_BINARY_DIR}/docs/${page}
               DESTINATION ${CMAKE_INSTALL_MANDIR}/man${_section})
     endforeach()
   else()
     message(STATUS "scdoc not found: the man pages are not built (Debian package scdoc)")
   endif()
-  add_custom_target(quillmar_docs ALL DEPENDS ${_doc_outputs})
+  add_custom_target(quillmar_docs ALL DEPENDS ${QUILLMAR_MANPAGES})
 endif()
 
 # ---------------------------------------------------------------- doc tests
@@ -160,6 +119,14 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
   add_test(NAME doc-usage
            COMMAND bash ${QUILLMAR_CHECK_DOCS} usage $<TARGET_FILE:quillmar> ${_usage_docs})
   set_tests_properties(doc-usage PROPERTIES LABELS doc)
+
+  # README.md is not configured: its figures of the wait are held to the
+  # build's. The two configured papers may hold nothing else either.
+  add_test(NAME doc-figures
+           COMMAND bash ${QUILLMAR_CHECK_DOCS} figures ${PROJECT_BINARY_DIR}/quillmar-facts.json
+                   ${PROJECT_SOURCE_DIR}/README.md ${QUILLMAR_DOCS}/README.txt
+                   ${QUILLMAR_DOCS}/quillmar.1.scd)
+  set_tests_properties(doc-figures PROPERTIES LABELS doc)
 
   find_program(QUILLMAR_GROFF groff)
   if(QUILLMAR_MANPAGES AND QUILLMAR_GROFF)
@@ -176,7 +143,7 @@ if(NOT WIN32)
   # Fills a simulated machine with other services through the machine's own
   # calls, for the growth measurement.
   add_executable(quillmar_bench_seed EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/bench/seed_machine.cpp)
-  target_link_libraries(quillmar_bench_seed PRIVATE quillmar_platform)
+  target_link_libraries(quillmar_bench_seed PRIVATE quillmar_platform quillmar_options)
 
   set(_bench_args --native ${PROJECT_BINARY_DIR})
   if(QUILLMAR_WINDOWS_BUILD_DIR)
@@ -192,19 +159,17 @@ endif()
 
 # ---------------------------------------------------------------- packages
 
+# The Windows build's ZIP. The native program's package is the Debian one,
+# built by dpkg-buildpackage from debian/.
+if(NOT WIN32)
+  return()
+endif()
+
 set(CPACK_PACKAGE_NAME quillmar)
 set(CPACK_PACKAGE_VENDOR "The quillmar developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "rehearse installing the Orv suite's Windows services")
-set(CPACK_PACKAGE_DESCRIPTION
-    "quillmar looks after three services of the Orv management suite through the
-Windows Service Control Manager: it starts, stops, installs and removes them
-and writes their parameters into the registry.
-
-This build runs on a simulated machine, a directory of plain text files
-that answers the service and registry calls as Windows would. That makes it
-a tool for rehearsing installation scripts and for testing them.")
 set(CPACK_RESOURCE_FILE_LICENSE ${QUILLMAR_LICENSE})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
@@ -214,12 +179,10 @@ set(CPACK_PACKAGE_CHECKSUM SHA256)
 
 # The same packages from the same commit, wherever and whenever they are
 # built: cpack runs with SOURCE_DATE_EPOCH at the release date (unless the
-# builder set one, as a distribution does), which MinGW's strip takes for
-# the PE time stamp; then the packages are made deterministic
-# (cmake/cpack-post-build.cmake). Before that, the staged files get their
-# last touches (cmake/cpack-pre-build.cmake): the native binary loses the
-# sections lintian calls unneeded, quillmar.exe is signed when a
-# certificate is given.
+# builder set one), which MinGW's strip takes for the PE time stamp; then
+# each ZIP is made deterministic (cmake/cpack-post-build.cmake). Before
+# that, every staged quillmar.exe is signed when a certificate is given
+# (cmake/cpack-pre-build.cmake).
 set(_project_config ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
 file(WRITE ${_project_config}.new
      "if(\"\$ENV{SOURCE_DATE_EPOCH}\" STREQUAL \"\")\n"
@@ -229,35 +192,12 @@ file(COPY_FILE ${_project_config}.new ${_project_config} ONLY_IF_DIFFERENT)
 set(CPACK_PROJECT_CONFIG_FILE ${_project_config})
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-pre-build.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-post-build.cmake)
-set(CPACK_QUILLMAR_STRIP ${CMAKE_STRIP})
 
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME win64)
-  # The files at the top of the archive, to be unzipped into the folder of
-  # the administrator's choice.
-  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-else()
-  set(CPACK_GENERATOR DEB)
-  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-  set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUILLMAR_DEB_RELEASE})
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLMAR_MAINTAINER}")
-  set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  find_program(QUILLMAR_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(QUILLMAR_DPKG_SHLIBDEPS)
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
-    # Without dpkg-dev the dependencies are named by hand: only the C
-    # library, unless the C++ runtime is linked in.
-    if(QUILLMAR_STATIC_RUNTIME)
-      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
-    else()
-      set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
-    endif()
-  endif()
-endif()
+set(CPACK_GENERATOR ZIP)
+set(CPACK_SYSTEM_NAME win64)
+# The files at the top of the archive, to be unzipped into the folder of
+# the administrator's choice.
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 
 # The Windows test kit, made with the release ZIP.
 include(${CMAKE_CURRENT_LIST_DIR}/TestKit.cmake)

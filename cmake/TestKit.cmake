@@ -25,11 +25,6 @@ add_subdirectory(${PROJECT_SOURCE_DIR}/SERVICES/tests/kit ${PROJECT_BINARY_DIR}/
 find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
 find_program(QUILLMAR_STRIP_NONDETERMINISM strip-nondeterminism)
 
-# How long a slow test service lingers, beyond the program's whole wait of
-# 30 polls of one second, and the least time a slow scenario may take.
-set(QUILLMAR_KIT_SLOW_SECONDS 40)
-set(QUILLMAR_KIT_SLOW_GUARD 25)
-
 set(QUILLMAR_KIT_NAME quillmar-${PROJECT_VERSION}-win64-tests)
 set(_kit ${PROJECT_BINARY_DIR}/kit)
 set(QUILLMAR_KIT_DIR ${_kit}/${QUILLMAR_KIT_NAME})
@@ -40,9 +35,10 @@ add_custom_command(
   OUTPUT ${_kit}/scenarios.txt
   COMMAND ${CMAKE_COMMAND} -E env PYTHONDONTWRITEBYTECODE=1
           ${Python3_EXECUTABLE} ${_kit_source}/make_kit_data.py --version ${PROJECT_VERSION}
-          --slow-seconds ${QUILLMAR_KIT_SLOW_SECONDS} --slow-guard ${QUILLMAR_KIT_SLOW_GUARD}
+          --build ${PROJECT_BINARY_DIR}/quillmar-facts.json
           -o ${_kit}/scenarios.txt
   DEPENDS ${_kit_source}/make_kit_data.py ${_scenarios}/scenarios.py ${_scenarios}/model.py
+          ${_scenarios}/buildfacts.py ${PROJECT_BINARY_DIR}/quillmar-facts.json
   COMMENT "Making the test kit's scenario data"
   VERBATIM)
 

@@ -11,6 +11,20 @@
 #                                        the same numbers, every one of the
 #                                        program's own, and none it cannot
 #                                        return (SOURCE: quillmar.cpp)
+#   check-docs.sh figures FACTS DOC...   each DOC's figures of the wait ("N
+#                                        polls", "about N s", "polls of one
+#                                        second", "one second apart") are the
+#                                        build's (FACTS: its
+#                                        quillmar-facts.json), or the
+#                                        placeholders that configure them
+#   check-docs.sh scenario-texts PROGRAM SOURCE SCENARIOS BUILD
+#                                        the scenario table's copies (in the
+#                                        directory SCENARIOS) are the
+#                                        program's: USAGE what PROGRAM -h
+#                                        prints after its "????", TEXTS the
+#                                        rows of errorTexts in SOURCE; BUILD
+#                                        names the build whose poll count
+#                                        the scenarios hold
 #
 # For usage, a FILE is a Markdown file (the fenced block under "## Usage")
 # or a man page, plain or gzipped (its SYNOPSIS as groff renders it, so a
@@ -112,6 +126,18 @@ usage_of() {
     esac
 }
 
+# The help text of PROGRAM without its leading "????", into FILE.
+usage_of_program() {
+    local program=$1 file=$2
+    "$program" -h >"$file.help"
+    # What -h prints: "????" and the usage text, no line end between.
+    if [ "$(head -c 4 "$file.help")" != "????" ]; then
+        echo "FAIL: $program -h does not start with ????" >&2
+        return 1
+    fi
+    tail -c +5 "$file.help" >"$file"
+}
+
 command=${1:-}
 [ $# -gt 0 ] && shift
 case "$command" in
@@ -125,14 +151,7 @@ case "$command" in
         shift
         work=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-docs.XXXXXX")
         trap 'rm -rf "$work"' EXIT
-        "$program" -h >"$work/help"
-        # What -h prints: "????" and the usage text, no line end between.
-        printf '????' >"$work/prefix"
-        if ! cmp -s -n 4 "$work/help" "$work/prefix"; then
-            echo "FAIL: $program -h does not start with ????" >&2
-            exit 1
-        fi
-        tail -c +5 "$work/help" >"$work/expected"
+        usage_of_program "$program" "$work/expected" || exit 1
         status=0
         for file in "$@"; do
             usage_of "$file" >"$work/actual"
@@ -226,9 +245,118 @@ case "$command" in
         fi
         exit "$status"
         ;;
+    figures)
+        [ $# -ge 2 ] || { echo "usage: $0 figures FACTS DOC..." >&2; exit 2; }
+        facts=$1
+        shift
+        # The words the configured papers get (cmake/PollFacts.cmake).
+        papers=$(python3 -c 'import json, sys
+papers = json.load(open(sys.argv[1]))["papers"]
+print(papers["QUILLMAR_MAX_POLLS"], papers["QUILLMAR_WAIT_SECONDS"], papers["QUILLMAR_POLL_PAUSE_TEXT"])' \
+            "$facts")
+        read -r polls wait_s pause <<<"$papers"
+        [ -n "${pause:-}" ] || { echo "FAIL: $facts: no figures of the wait" >&2; exit 1; }
+        status=0
+        for doc in "$@"; do
+            # One finding a line: what the DOC says, what it must say.
+            found=$(awk -v polls="$polls" -v wait_s="$wait_s" -v pause="$pause" '
+                function want(said, right, placeholder) {
+                    seen++
+                    if (said != right && said != placeholder)
+                        printf "line %d: \"%s\", not \"%s\"\n", NR, said, right
+                }
+                /polls/ {
+                    line = $0
+                    while (match(line, /(@[A-Z_]+@|[0-9]+) polls/)) {
+                        said = substr(line, RSTART, RLENGTH); line = substr(line, RSTART + RLENGTH)
+                        want(said, polls " polls", "@QUILLMAR_MAX_POLLS@ polls")
+                    }
+                    line = $0
+                    while (match(line, /about (@[A-Z_]+@|[0-9]+) s(econds)?([^a-z]|$)/)) {
+                        said = substr(line, RSTART, RLENGTH); line = substr(line, RSTART + RLENGTH)
+                        sub(/[^a-z]$/, "", said)
+                        unit = said ~ /seconds$/ ? " seconds" : " s"
+                        want(said, "about " wait_s unit, "about @QUILLMAR_WAIT_SECONDS@" unit)
+                    }
+                    line = $0
+                    while (match(line, /polls of (@[A-Z_]+@|one|[0-9]+) (second|seconds|ms)|(@[A-Z_]+@|one|[0-9]+) (second|seconds|ms) apart/)) {
+                        said = substr(line, RSTART, RLENGTH); line = substr(line, RSTART + RLENGTH)
+                        if (said ~ /^polls of /)
+                            want(said, "polls of " pause, "polls of @QUILLMAR_POLL_PAUSE_TEXT@")
+                        else
+                            want(said, pause " apart", "@QUILLMAR_POLL_PAUSE_TEXT@ apart")
+                    }
+                }
+                END { if (!seen) print "no figure of the wait found" }' "$doc")
+            if [ -n "$found" ]; then
+                while IFS= read -r line; do
+                    echo "FAIL: $doc: $line" >&2
+                done <<<"$found"
+                status=1
+            else
+                echo "ok: the figures of the wait in $doc are the build's ($polls polls, $pause apart, about $wait_s s)"
+            fi
+        done
+        exit "$status"
+        ;;
+    scenario-texts)
+        [ $# -eq 4 ] || { echo "usage: $0 scenario-texts PROGRAM SOURCE SCENARIOS BUILD" >&2; exit 2; }
+        program=$1 source=$2 scenarios=$3 build=$4
+        work=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-docs.XXXXXX")
+        trap 'rm -rf "$work"' EXIT
+        usage_of_program "$program" "$work/usage" || exit 1
+        python3 - "$work/usage" "$source" "$scenarios" "$build" <<'PYTHON'
+import ast
+import re
+import sys
+
+usage_file, source, scenarios_dir, build = sys.argv[1:]
+sys.path.insert(0, scenarios_dir)
+import buildfacts  # noqa: E402
+
+buildfacts.use(build)
+import scenarios  # noqa: E402
+
+status = 0
+with open(usage_file, encoding="utf-8") as f:
+    usage = f.read()
+if scenarios.USAGE == usage:
+    print("ok: scenarios.py's USAGE is what the program prints for -h")
+else:
+    print("FAIL: scenarios.py's USAGE differs from the program's usage text", file=sys.stderr)
+    status = 1
+
+# The rows {NUMBER, "text" "more text"} of the program's errorTexts.
+with open(source, encoding="utf-8") as f:
+    text = f.read()
+body = re.search(r"errorTexts\[\] = \{(.*?)\n\};", text, re.S)
+literal = r'"(?:[^"\\]|\\.)*"'
+table = {}
+for number, literals in re.findall(r"\{(\d+),((?:\s*" + literal + r")+)\s*\}", body.group(1) if body else ""):
+    table[int(number)] = "".join(ast.literal_eval(x) for x in re.findall(literal, literals))
+if not table:
+    print(f"FAIL: {source}: no {{NUMBER, \"text\"}} rows in errorTexts", file=sys.stderr)
+    sys.exit(1)
+for number in sorted(set(table) | set(scenarios.TEXTS)):
+    if number not in scenarios.TEXTS:
+        print(f"FAIL: scenarios.py's TEXTS lacks {number} ({table[number]!r})", file=sys.stderr)
+        status = 1
+    elif number not in table:
+        print(f"FAIL: scenarios.py's TEXTS has {number}, which errorTexts does not", file=sys.stderr)
+        status = 1
+    elif scenarios.TEXTS[number] != table[number]:
+        print(f"FAIL: scenarios.py's TEXTS[{number}] is {scenarios.TEXTS[number]!r}, "
+              f"errorTexts has {table[number]!r}", file=sys.stderr)
+        status = 1
+if status == 0:
+    print(f"ok: scenarios.py's TEXTS are the {len(table)} rows of errorTexts")
+sys.exit(status)
+PYTHON
+        ;;
     *)
         echo "usage: $0 usage PROGRAM FILE... | render PAGE... | print-usage FILE |" \
-             "statuses SOURCE DOC..." >&2
+             "statuses SOURCE DOC... | figures FACTS DOC... |" \
+             "scenario-texts PROGRAM SOURCE SCENARIOS BUILD" >&2
         exit 2
         ;;
 esac

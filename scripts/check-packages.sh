@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the .deb (native build) and the ZIP (Windows build) with cpack,
-# lists them, checks that each holds what it must, and runs what is inside:
-# lintian over the .deb (no error, warning or informational tag), its
-# quillmar and man pages natively, the ZIP's quillmar.exe under Wine. Then
+# Builds the .deb (dpkg-buildpackage, in a copy of the tree) and the ZIP
+# (cpack in the Windows build), lists them, checks that each holds what it
+# must, and runs what is inside: lintian over the .deb (no error, warning,
+# informational or pedantic tag), its quillmar and man pages natively, the
+# ZIP's quillmar.exe under Wine. Then
 # signs quillmar.exe as a release would, with a throwaway self-signed
 # certificate made here, verifies the signature and runs the signed exe
 # under Wine. Exits non-zero when a package is not right.
@@ -24,6 +25,7 @@ check_docs="$root/scripts/check-docs.sh"
 wine=${WINE:-/usr/lib/wine/wine64}
 maintainer="quillmar developers <maintainers@quillmar.example>"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
+release_date=$(sed -n 's/^set(QUILLMAR_RELEASE_DATE \([0-9-]*\))$/\1/p' "$root/CMakeLists.txt")
 
 work=$(mktemp -d /tmp/quillmar-packages.XXXXXX)
 own_prefix=
@@ -32,7 +34,12 @@ if [ -z "${WINEPREFIX:-}" ]; then
     export WINEPREFIX="$work/wineprefix"
 fi
 export WINEDEBUG=-all
+deb_build=
 cleanup() {
+    # The package build works in $work: it ends before that goes.
+    if [ -n "$deb_build" ]; then
+        wait "$deb_build" 2>/dev/null || true
+    fi
     # Only the server of a prefix made here is ours to stop.
     if [ -n "$own_prefix" ] && [ -d "$WINEPREFIX" ]; then
         "${WINESERVER:-/usr/lib/wine/wineserver}" -k 2>/dev/null || true
@@ -76,86 +83,13 @@ check_checksum() {
     fi
 }
 
-# ------------------------------------------------------------------ .deb
-echo "== cpack in $native"
-# Only what is installed: cpack does not build the whole tree.
-cmake --build "$native" --target quillmar quillmar_docs >"$work/build-native.log" 2>&1 || {
-    cat "$work/build-native.log" >&2
-    fail "building quillmar and its papers in $native"
-    exit 1
-}
-(cd "$native" && rm -rf packages && cpack) >"$work/cpack-native.log" 2>&1 || {
-    cat "$work/cpack-native.log" >&2
-    fail "cpack in $native"
-    exit 1
-}
-deb=$(the_package "$native" deb) || { fail "no .deb in $native/packages"; exit 1; }
-echo "== $deb"
-dpkg-deb -c "$deb" | tee "$work/deb.list"
-awk '$1 !~ /^d/ {print $NF}' "$work/deb.list" | sort >"$work/deb.files"
-printf '%s\n' ./usr/bin/quillmar \
-    ./usr/share/doc/quillmar/README.md \
-    ./usr/share/doc/quillmar/THIRD-PARTY-NOTICES.txt \
-    ./usr/share/doc/quillmar/changelog.Debian.gz \
-    ./usr/share/doc/quillmar/changelog.gz \
-    ./usr/share/doc/quillmar/copyright \
-    ./usr/share/lintian/overrides/quillmar \
-    ./usr/share/man/man1/quillmar.1.gz \
-    ./usr/share/man/man5/quillmar-machine.5.gz | sort >"$work/deb.want"
-if cmp -s "$work/deb.want" "$work/deb.files"; then
-    pass "deb holds exactly the program, its man pages and its papers"
-else
-    fail "deb contents differ (- wanted, + found):"
-    diff -u "$work/deb.want" "$work/deb.files" | tail -n +3 >&2 || true
-fi
-check_checksum "$deb"
-dpkg-deb -I "$deb"
-field() { dpkg-deb -f "$deb" "$1"; }
-check "deb Package" [ "$(field Package)" = quillmar ]
-check "deb Version is $version-1" [ "$(field Version)" = "$version-1" ]
-check "deb Maintainer is $maintainer" [ "$(field Maintainer)" = "$maintainer" ]
-# The C++ runtime is linked in: the C library is all the program needs.
-depends=$(field Depends)
-libc_only() { [[ "$depends" =~ ^libc6(\ \([^\)]*\))?$ ]]; }
-check "deb depends on libc6 alone ($depends)" libc_only
-
-# Lintian: no error, no warning, no informational tag (each override in
-# docs/lintian-overrides says why it holds). Its remarks go to the log.
-if command -v lintian >/dev/null; then
-    echo "== lintian $(basename "$deb")"
-    lintian_status=0
-    lintian --fail-on error,warning,info --display-info --tag-display-limit 0 "$deb" \
-        >"$work/lintian.txt" 2>&1 || lintian_status=$?
-    grep -v '^running with root privileges' "$work/lintian.txt" || true
-    if [ "$lintian_status" -eq 0 ]; then
-        pass "lintian: no error, no warning, no information"
-    else
-        fail "lintian: errors, warnings or information (above)"
-    fi
-else
-    fail "lintian is not installed (scripts/install-deps.sh)"
-fi
-
-mkdir "$work/deb"
-dpkg-deb -x "$deb" "$work/deb"
-doc="$work/deb/usr/share/doc/quillmar"
-man1="$work/deb/usr/share/man/man1/quillmar.1.gz"
-man5="$work/deb/usr/share/man/man5/quillmar-machine.5.gz"
-check "deb's quillmar -h prints the usage of the README and the man page" \
-    bash "$check_docs" usage "$work/deb/usr/bin/quillmar" "$root/README.md" "$man1"
-check "deb README.md is the README" cmp -s "$doc/README.md" "$root/README.md"
-gunzips_to() { gzip -dc "$1" | cmp -s - "$2"; }
-check "deb changelog.gz is CHANGELOG.md" gunzips_to "$doc/changelog.gz" "$root/CHANGELOG.md"
-check "deb copyright is in the machine-readable format" \
-    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright"
-first_entry_is() { gzip -dc "$1" | head -n 1 | grep -qF "quillmar ($2) "; }
-check "deb changelog.Debian.gz names version $version-1" \
-    first_entry_is "$doc/changelog.Debian.gz" "$version-1"
-if command -v groff >/dev/null; then
-    check "deb man pages render" bash "$check_docs" render "$man1" "$man5"
-else
-    fail "groff is not installed, the man pages are not rendered"
-fi
+# ------------------------------------------------------------ .deb build
+# dpkg-buildpackage builds in a copy of the tree while the ZIP is checked.
+echo "== dpkg-buildpackage -us -uc -b in a copy of the tree (in the background)"
+tree=$work/tree/quillmar
+bash "$root/scripts/copy-tree.sh" "$tree"
+(cd "$tree" && dpkg-buildpackage -us -uc -b -j2) >"$work/dpkg-buildpackage.log" 2>&1 &
+deb_build=$!
 
 # ------------------------------------------------------------------ ZIP
 echo "== cpack in $windows"
@@ -188,9 +122,13 @@ else
 fi
 top="$work/zip"
 check "zip LICENSE is the LICENSE" cmp -s "$top/LICENSE" "$root/LICENSE"
-# README.txt: docs/README.txt with the version filled in, every line ending
-# in CR LF.
-sed "s/@PROJECT_VERSION@/$version/g" "$root/docs/README.txt" >"$work/readme.lf"
+# README.txt: docs/README.txt with the version and the figures of the wait
+# filled in as the Windows build configured them, every line ending in CR LF.
+papers=$(python3 -c 'import json, sys
+for name, value in json.load(open(sys.argv[1]))["papers"].items(): print(f"s/@{name}@/{value}/g")' \
+    "$windows/quillmar-facts.json")
+sed -e "s/@PROJECT_VERSION@/$version/g" -e "$papers" \
+    "$root/docs/README.txt" >"$work/readme.lf"
 with_crlf() { sed 's/$/\r/' "$1" | cmp -s - "$2"; }
 check "zip README.txt is docs/README.txt for $version with CRLF line ends" \
     with_crlf "$work/readme.lf" "$top/README.txt"
@@ -246,7 +184,7 @@ header() { sed -n "s/^$1\t//p" "$work/kit/scenarios.txt"; }
 check "kit scenarios.txt is for version $version" [ "$(header version)" = "$version" ]
 check "kit scenarios.txt is what the scenario table gives now" \
     python3 "$root/SERVICES/tests/kit/make_kit_data.py" --version "$version" \
-    --slow-seconds "$(header slow-seconds)" --slow-guard "$(header slow-guard)" -o "$work/scenarios.txt"
+    --build "$windows" -o "$work/scenarios.txt"
 check "... byte for byte" cmp -s "$work/scenarios.txt" "$work/kit/scenarios.txt"
 sed "s/@PROJECT_VERSION@/$version/g" "$root/SERVICES/tests/kit/README.txt" >"$work/kit-readme.lf"
 check "kit README.txt is the kit's README for $version with CRLF line ends" \
@@ -299,6 +237,109 @@ if (cd "$windows" && QUILLMAR_SIGN_CERT="$work/sign.crt" QUILLMAR_SIGN_KEY="$wor
 else
     cat "$work/cpack-signed.log" >&2
     fail "cpack with a signing certificate"
+fi
+
+# ------------------------------------------------------------------ .deb
+deb_status=0
+wait "$deb_build" || deb_status=$?
+deb_build=
+if [ "$deb_status" -ne 0 ]; then
+    tail -n 60 "$work/dpkg-buildpackage.log" >&2
+    fail "dpkg-buildpackage (its log above)"
+    exit 1
+fi
+debs=("$work"/tree/*.deb)
+deb=${debs[0]}
+[ -f "$deb" ] || { fail "dpkg-buildpackage made no .deb"; exit 1; }
+check "dpkg-buildpackage made one package, no debug symbol package beside it" \
+    [ "$(find "$work/tree" -maxdepth 1 \( -name '*.deb' -o -name '*.ddeb' \) | wc -l)" -eq 1 ]
+echo "== $deb"
+dpkg-deb -c "$deb" | tee "$work/deb.list"
+awk '$1 !~ /^d/ {print $NF}' "$work/deb.list" | sort >"$work/deb.files"
+printf '%s\n' ./usr/bin/quillmar \
+    ./usr/share/doc/quillmar/README.md.gz \
+    ./usr/share/doc/quillmar/THIRD-PARTY-NOTICES.txt.gz \
+    ./usr/share/doc/quillmar/changelog.Debian.gz \
+    ./usr/share/doc/quillmar/changelog.gz \
+    ./usr/share/doc/quillmar/copyright \
+    ./usr/share/lintian/overrides/quillmar \
+    ./usr/share/man/man1/quillmar.1.gz \
+    ./usr/share/man/man5/quillmar-machine.5.gz | sort >"$work/deb.want"
+if cmp -s "$work/deb.want" "$work/deb.files"; then
+    pass "deb holds exactly the program, its man pages and its papers"
+else
+    fail "deb contents differ (- wanted, + found):"
+    diff -u "$work/deb.want" "$work/deb.files" | tail -n +3 >&2 || true
+fi
+dpkg-deb -I "$deb"
+field() { dpkg-deb -f "$deb" "$1"; }
+check "deb Package" [ "$(field Package)" = quillmar ]
+# debian/changelog holds the package's version and date; CMakeLists.txt
+# the program's version and release date. They must agree.
+changelog_version=$(cd "$tree" && dpkg-parsechangelog -S Version)
+changelog_day=$(date -u -d "$(cd "$tree" && dpkg-parsechangelog -S Date)" +%F)
+check "debian/changelog's $changelog_version is a package of quillmar $version" \
+    [ "${changelog_version%-*}" = "$version" ]
+check "debian/changelog's last entry is dated QUILLMAR_RELEASE_DATE ($release_date)" \
+    [ "$changelog_day" = "$release_date" ]
+check "deb Version is $changelog_version" [ "$(field Version)" = "$changelog_version" ]
+check "deb Maintainer is $maintainer" [ "$(field Maintainer)" = "$maintainer" ]
+# The C++ runtime is linked in: the C library is all the program needs.
+depends=$(field Depends)
+libc_only() { [[ "$depends" =~ ^libc6(\ \([^\)]*\))?$ ]]; }
+check "deb depends on libc6 alone ($depends)" libc_only
+
+# Lintian: no error, no warning, no informational or pedantic tag (each
+# override in debian/quillmar.lintian-overrides says why it holds).
+if command -v lintian >/dev/null; then
+    echo "== lintian $(basename "$deb")"
+    lintian_status=0
+    lintian --fail-on error,warning,info,pedantic --display-info --pedantic \
+        --tag-display-limit 0 "$deb" \
+        >"$work/lintian.txt" 2>&1 || lintian_status=$?
+    grep -v '^running with root privileges' "$work/lintian.txt" || true
+    if [ "$lintian_status" -eq 0 ]; then
+        pass "lintian: no error, no warning, no information, nothing pedantic"
+    else
+        fail "lintian: errors, warnings or information (above)"
+    fi
+else
+    fail "lintian is not installed (scripts/install-deps.sh)"
+fi
+
+mkdir "$work/deb"
+dpkg-deb -x "$deb" "$work/deb"
+doc="$work/deb/usr/share/doc/quillmar"
+man1="$work/deb/usr/share/man/man1/quillmar.1.gz"
+man5="$work/deb/usr/share/man/man5/quillmar-machine.5.gz"
+check "deb's quillmar -h prints the usage of the README and the man page" \
+    bash "$check_docs" usage "$work/deb/usr/bin/quillmar" "$root/README.md" "$man1"
+gunzips_to() { gzip -dc "$1" | cmp -s - "$2"; }
+check "deb README.md.gz is the README" gunzips_to "$doc/README.md.gz" "$root/README.md"
+check "deb THIRD-PARTY-NOTICES.txt.gz is docs/'s" \
+    gunzips_to "$doc/THIRD-PARTY-NOTICES.txt.gz" "$root/docs/THIRD-PARTY-NOTICES.txt"
+check "deb changelog.gz is CHANGELOG.md" gunzips_to "$doc/changelog.gz" "$root/CHANGELOG.md"
+check "deb copyright is in the machine-readable format" \
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' "$doc/copyright"
+# debian/copyright's licence text is LICENSE's, each line indented by one
+# blank and an empty line written as " .".
+license_text() { sed -n '/^Permission is hereby granted/,$p' "$root/LICENSE"; }
+copyright_text() {
+    awk '/^License: Expat$/ { inside = 1; next }
+         inside && /^ / { line = substr($0, 2); print (line == "." ? "" : line); next }
+         inside { exit }' "$doc/copyright"
+}
+same_licence() { cmp -s <(license_text) <(copyright_text); }
+check "deb copyright's Expat text is LICENSE's" same_licence
+check "deb copyright's holder is LICENSE's" \
+    grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$root/LICENSE")" "$doc/copyright"
+first_entry_is() { gzip -dc "$1" | head -n 1 | grep -qF "quillmar ($2) "; }
+check "deb changelog.Debian.gz names version $changelog_version" \
+    first_entry_is "$doc/changelog.Debian.gz" "$changelog_version"
+if command -v groff >/dev/null; then
+    check "deb man pages render" bash "$check_docs" render "$man1" "$man5"
+else
+    fail "groff is not installed, the man pages are not rendered"
 fi
 
 if [ "$failures" -ne 0 ]; then

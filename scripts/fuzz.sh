@@ -25,8 +25,8 @@ mkdir -p "$work"
 log="$build/fuzz.log"
 status=0
 cd "$build"
-# -timeout: an input may poll at most 30 times with the sleeps skipped, so
-# ten seconds means it hangs.
+# -timeout: an input's waits only count their polls (the sleeps are
+# skipped), so ten seconds means it hangs.
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 ASAN_OPTIONS=detect_leaks=1 \
   "$build/SERVICES/tests/fuzz/fuzz_dispatch" \

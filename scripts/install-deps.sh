@@ -14,14 +14,18 @@ case "${1:-}" in
         ;;
     "")
         # Compilers and tests; the man pages and the packages with their
-        # checks (scdoc, groff-base, dpkg-dev, lintian, file, unzip); what
-        # makes and checks a reproducible, signed release
-        # (strip-nondeterminism, osslsigncode, openssl, diffoscope-minimal
-        # to show what differs); the lint step (clang-format, clang-tidy,
+        # checks (scdoc, groff-base, dpkg-dev, debhelper, lintian, file,
+        # unzip); what makes and checks a reproducible, signed release
+        # (strip-nondeterminism, osslsigncode, openssl, reprotest with
+        # faketime for its time variation and locales for the locale it
+        # builds in, util-linux's setpriv for another user,
+        # diffoscope-minimal to show what differs); the lint step
+        # (clang-format, clang-tidy, which brings run-clang-tidy,
         # pyflakes3, shellcheck); the Windows build and the Wine tier.
         packages=(cmake make g++ libgtest-dev python3 procps
-                  scdoc groff-base dpkg-dev lintian file unzip
-                  strip-nondeterminism osslsigncode openssl diffoscope-minimal
+                  scdoc groff-base dpkg-dev debhelper lintian file unzip
+                  strip-nondeterminism osslsigncode openssl reprotest faketime locales
+                  util-linux diffoscope-minimal
                   clang-format clang-tidy pyflakes3 shellcheck
                   g++-mingw-w64-x86-64 wine64)
         ;;

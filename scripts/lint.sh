@@ -7,8 +7,9 @@
 #   scripts/lint.sh [BUILD_DIR]
 #
 # BUILD_DIR (default build/native) is a configured native build: clang-tidy
-# reads its compile_commands.json, so nothing needs to be built first.
-# win32.cpp is formatted but not tidied here: it needs the Windows headers.
+# reads its compile_commands.json (the native preset writes one), so nothing
+# needs to be built first. win32.cpp is formatted but not tidied here: it
+# needs the Windows headers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/native}
@@ -30,29 +31,21 @@ for f in "${cpp_files[@]}"; do
     clang-format --dry-run --Werror "$f" >/dev/null 2>&1 || finding "not formatted: $f"
 done
 
-sources=(SERVICES/source/quillmar.cpp SERVICES/source/quillmar_main.cpp
-         SERVICES/source/platform/posix.cpp SERVICES/source/platform/sim_*.cpp)
 if [ ! -f "$build/compile_commands.json" ]; then
-    finding "$build/compile_commands.json is missing: configure the native build first"
+    finding "$build/compile_commands.json is missing: configure the native preset first"
 else
-    # Two clang-tidy processes, one per core, each over every other file.
-    tidy_logs=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-tidy.XXXXXX")
-    pids=()
-    for half in 0 1; do
-        files=()
-        for i in "${!sources[@]}"; do
-            [ $((i % 2)) -eq "$half" ] && files+=("${sources[$i]}")
-        done
-        clang-tidy --quiet -p "$build" "${files[@]}" >"$tidy_logs/$half" 2>&1 &
-        pids+=($!)
-    done
-    for half in 0 1; do
-        if ! wait "${pids[$half]}"; then
-            grep -E "error:|warning:" "$tidy_logs/$half" || cat "$tidy_logs/$half"
-            finding "clang-tidy (above)"
-        fi
-    done
-    rm -rf "$tidy_logs"
+    # The program's and the simulated machine's sources as the build compiles
+    # them (the file regex picks them from compile_commands.json), one
+    # clang-tidy per core. run-clang-tidy prints every command it runs; only
+    # the findings are shown.
+    tidy_log=$(mktemp "${TMPDIR:-/tmp}/quillmar-tidy.XXXXXX")
+    if ! run-clang-tidy -j2 -quiet -p "$build" "$PWD/SERVICES/source/.*\.cpp\$" >"$tidy_log" 2>&1; then
+        grep -E "error:|warning:" "$tidy_log" || cat "$tidy_log"
+        finding "clang-tidy (above)"
+    fi
+    tidied=$(grep -c '^clang-tidy' "$tidy_log" || true)
+    [ "$tidied" -gt 0 ] || finding "clang-tidy was given no file of SERVICES/source from $build"
+    rm -f "$tidy_log"
 fi
 
 mapfile -t python_files <<<"$python_list"

@@ -2,9 +2,17 @@
 # The test command: lints the sources, builds both presets and runs the
 # whole test suite (unit tests, the scenarios on the simulated machine, the
 # same scenarios as quillmar.exe under Wine), then builds and checks both
-# packages, and rebuilds the release twice to compare it byte for byte. Every step runs even when an earlier one failed; a summary at
-# the end says which failed and how long each took, and the exit status is
+# packages, and rebuilds the release twice to compare it byte for byte.
+# Every step runs even when an earlier one failed; a summary at the end
+# says which failed and how long each took, and the exit status is
 # non-zero when any did. Extra arguments go to ctest (e.g. -L wine).
+#
+# Not a CMake workflow preset: a workflow runs the steps of one configure
+# preset only (this needs the native and the Windows builds), stops at the
+# first step that fails and prints no summary of the steps, and has no
+# step for the lint, the package checks or the reproducibility check. The
+# release-windows workflow preset does build the ZIP (scripts/build-release.sh
+# runs it).
 #
 # The builds go to build/native and build/windows, or to the directories
 # named by QUILLMAR_NATIVE_BUILD and QUILLMAR_WINDOWS_BUILD.

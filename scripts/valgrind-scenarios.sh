@@ -3,8 +3,8 @@
 # memcheck (--leak-check=full): any invalid access, use of uninitialised
 # memory or leak fails the scenario with exit status 99, and the script
 # prints valgrind's reports. Extra arguments go to run_scenarios.py
-# (e.g. --quick to leave out the four scenarios that wait 30 real seconds,
-# -k SUBSTRING).
+# (e.g. --quick to leave out the slow scenarios, which wait out every poll
+# in real time; -k SUBSTRING).
 #
 #   scripts/valgrind-scenarios.sh [--quick] [-k SUBSTRING]
 #   QUILLMAR_VALGRIND_BUILD=/tmp/vg scripts/valgrind-scenarios.sh
@@ -18,15 +18,17 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j2 --target quillmar fakemerge
 
-# The scenario backend runs <build>/quillmar and finds fakemerge below
-# <build>: a directory holding a wrapper of that name and a link to the
-# fixture puts valgrind in between without touching the backend.
+# The scenario backend runs <build>/quillmar, finds fakemerge below <build>
+# and reads the build's poll count from <build>/quillmar-facts.json: a
+# directory holding a wrapper of that name and links to the fixture and the
+# facts puts valgrind in between without touching the backend.
 shim=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-valgrind.XXXXXX")
 trap 'rm -rf "$shim"' EXIT
 logs="$shim/logs"
 mkdir -p "$logs"
 fakemerge=$(find "$build" -name fakemerge -type f -perm -u+x | head -n 1)
 [ -n "$fakemerge" ] && ln -s "$fakemerge" "$shim/fakemerge"
+ln -s "$build/quillmar-facts.json" "$shim/quillmar-facts.json"
 cat >"$shim/quillmar" <<EOF
 #!/bin/sh
 exec valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect,possible \\

@@ -2,6 +2,7 @@
 // console merge. See quillmar.h for the shape of the module.
 
 #include "quillmar.h"
+#include "quillmar_config.h"
 
 #include <cstdio>
 #include <cstring>
@@ -44,8 +45,8 @@ constexpr DWORD serviceHv = 2;
 constexpr const char *pObsoleteFlmName = "Orv_Field_Link_Mgr";
 constexpr const char *pObsoleteFlmTitle = "Old Orv Field Link Manager";
 
-constexpr unsigned maxPolls = 30;
-constexpr DWORD pollPauseMs = 1000;
+constexpr unsigned maxPolls = QUILLMAR_MAX_POLLS;
+constexpr DWORD pollPauseMs = QUILLMAR_POLL_PAUSE_MS;
 
 // The longest executable path the manager can start: MAX_PATH (260) UTF-16
 // units with the terminating NUL; quotes added around a path with a blank

@@ -3,8 +3,12 @@
 // the management console's.
 //
 // One module of plain functions over static tables. Every operation returns
-// an error number (0 for success); a failure is reported once, where it
-// happens, through DisplayError.
+// an error number (0 for success); a failure is reported where it happens,
+// through DisplayError, and callers pass the number on without reporting it
+// again. One failure is reported twice: when an install of flm cannot retire
+// the obsolete agent, the nested removal reports its failed step, and the
+// installation, which ends with that number, reports it once more under
+// "opening service".
 #pragma once
 
 #include "platform.h"

@@ -8,6 +8,7 @@
 // catalogue is checked after it: a run that leaves a row repointed would
 // mislead the next request of the same process.
 #include "quillmar.h"
+#include "quillmar_config.h"
 #include "sim_internal.h"
 
 #include <sanitizer/common_interface_defs.h>
@@ -286,10 +287,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     stderr = savedErr;
 
     CheckCatalogue();
-    // Every request waits at most 30 polls of a second, twice for a removal
+    // Every request waits at most the program's polls, twice for a removal
     // inside an install; the clock only counts them, so a run past this
     // bound would have hung for real.
-    const std::uint64_t maxSleptMs = 2ULL * 30 * 1000 * argv.size();
+    const std::uint64_t maxSleptMs =
+        2ULL * QUILLMAR_MAX_POLLS * QUILLMAR_POLL_PAUSE_MS * argv.size();
     if (quillmar::sim::SleptMilliseconds() > maxSleptMs) {
         std::fprintf(stderr, "fuzz_dispatch: %llu ms of sleeps for %zu arguments\n",
                      static_cast<unsigned long long>(quillmar::sim::SleptMilliseconds()),

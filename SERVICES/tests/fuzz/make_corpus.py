@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of fuzz_dispatch from the scenarios' command lines.
 
-    python3 make_corpus.py [OUT_DIR]     (default: corpus/ beside this file)
+    python3 make_corpus.py [--build DIR] [OUT_DIR]
+        DIR: a configured native build (default: build/native of this clone)
+        OUT_DIR: default corpus/ beside this file
 
 Each seed is what fuzz_dispatch reads: byte 0 the services that exist and
 run beforehand (bit 2k: service k exists, bit 2k+1: it runs; k = 0..3 for
@@ -14,6 +16,7 @@ Files are named by the SHA-1 of their content, as libFuzzer names its own.
 
 from __future__ import annotations
 
+import argparse
 import hashlib
 import os
 import re
@@ -22,8 +25,8 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 
+import buildfacts  # noqa: E402
 import model  # noqa: E402
-import scenarios  # noqa: E402
 
 PRESET_ORDER = ["orvevtlogger", "orvflm", "orv_field_link_mgr", "halvbase"]
 
@@ -65,7 +68,15 @@ def seed_of(scenario: model.Scenario, table: list[str]) -> bytes:
 
 
 def main(argv: list[str]) -> int:
-    out_dir = argv[1] if len(argv) > 1 else os.path.join(HERE, "corpus")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build", default=os.path.join(HERE, "..", "..", "..", "build", "native"),
+                        help="a configured native build, whose poll count the scenarios hold")
+    parser.add_argument("out_dir", nargs="?", default=os.path.join(HERE, "corpus"))
+    opts = parser.parse_args(argv[1:])
+    buildfacts.use(opts.build)
+    import scenarios
+
+    out_dir = opts.out_dir
     os.makedirs(out_dir, exist_ok=True)
     # Seeds of an older table or scenario list would mean something else now.
     for old in os.listdir(out_dir):

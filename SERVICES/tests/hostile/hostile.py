@@ -29,8 +29,12 @@ sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 sys.path.insert(0, os.path.join(HERE, "..", "stress"))
 
 import backend_native  # noqa: E402
+import buildfacts  # noqa: E402
 import run_scenarios  # noqa: E402
 import storecheck  # noqa: E402
+
+# The scenarios' texts hold the build's poll count.
+buildfacts.use_command_line(sys.argv[1:])
 from model import Console, RegValue, Scenario, ServiceConfig, ToolRuns  # noqa: E402
 from scenarios import (  # noqa: E402
     ELOG_NAME, ELOG_PARMS, ELOG_TITLE, FLM_NAME, FLM_PARMS, FLM_TITLE, INI, INSTALLED,

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """The Windows test kit's scenario data, made from the scenario table.
 
-    python3 make_kit_data.py --version 1.0.0 --slow-seconds 40 --slow-guard 25 -o scenarios.txt
+    python3 make_kit_data.py --version 1.0.0 --build BUILD_DIR -o scenarios.txt
+
+BUILD_DIR is a configured build (its quillmar-facts.json): the wait, how
+long a slow test service lingers and the slow scenarios' least time come
+from there, as does the poll count in the expected texts.
 
 The kit's runner (qmkit.exe) reads one line per fact: fields separated by
 tabs, every field escaped, so the file is plain ASCII whatever the table
@@ -30,6 +34,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "scenarios"))
 
+import buildfacts  # noqa: E402
 import model  # noqa: E402
 
 FORMAT = 1
@@ -208,17 +213,17 @@ def encode(scenarios, version: str, slow_seconds: int, slow_guard: float) -> str
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--version", required=True, help="quillmar's version")
-    parser.add_argument("--slow-seconds", type=int, required=True,
-                        help="how long a slow test service lingers: longer than the whole wait")
-    parser.add_argument("--slow-guard", type=float, required=True,
-                        help="the least time in seconds a slow scenario may take")
+    parser.add_argument("--build", required=True,
+                        help="the build (or its quillmar-facts.json) whose wait the data is for")
     parser.add_argument("-o", "--output", required=True)
     opts = parser.parse_args(argv)
 
+    facts = buildfacts.use(opts.build)
     import scenarios as catalogue
 
     try:
-        text = encode(catalogue.SCENARIOS, opts.version, opts.slow_seconds, opts.slow_guard)
+        text = encode(catalogue.SCENARIOS, opts.version, facts.slow_seconds,
+                      facts.slow_at_least_seconds)
     except TableError as e:
         print(f"make_kit_data: {e}", file=sys.stderr)
         return 1

@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 
+import buildfacts
 import model
 import regtext
 
@@ -40,7 +41,9 @@ status=0
 exit "$status"
 """
 
-RUN_TIMEOUT = 120  # seconds; a slow scenario polls for about 30
+# A run's time limit, in whole waits of the build's polls: a slow scenario
+# waits once, and a run under valgrind is slower.
+RUN_TIMEOUT_WAITS = 4
 
 
 def encode_file_name(name: str) -> str:
@@ -83,12 +86,12 @@ def parse_state(text: str) -> str:
 
 
 
-def feed_race(where: str, other_backup: str, ini: str) -> None:
+def feed_race(where: str, other_backup: str, ini: str, timeout: float) -> None:
     """Waits until the program opens the FIFO hvcons.ini in `where` for its
     copy, then puts another run's backup at hvcons.old, then feeds the FIFO
     and closes it."""
     fifo = os.path.join(where, "hvcons.ini")
-    deadline = time.monotonic() + RUN_TIMEOUT
+    deadline = time.monotonic() + timeout
     while True:
         try:
             fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # ENXIO until a reader
@@ -118,7 +121,7 @@ class Case:
         self.sep = "/"
         os.makedirs(self.machine)
         os.makedirs(self.dir)
-        # The 30 one-second polls are real only in a slow scenario.
+        # The pauses between polls are real only in a slow scenario.
         self.settings = [] if scenario.slow else ["clock skip"]
         self._write_settings()
         self.races: list[tuple[str, str, str]] = []  # (console dir, other backup, hvcons.ini)
@@ -216,7 +219,8 @@ class Case:
         output's pipe). stdin: a file holding these bytes."""
         env = dict(os.environ)
         env["QUILLMAR_MACHINE"] = self.machine
-        feeders = [threading.Thread(target=feed_race, args=race, daemon=True) for race in self.races]
+        feeders = [threading.Thread(target=feed_race, args=(*race, self.backend.run_timeout),
+                                    daemon=True) for race in self.races]
         for feeder in feeders:
             feeder.start()
         with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as in_file:
@@ -230,7 +234,7 @@ class Case:
                 stdout=subprocess.PIPE,
                 stderr=(subprocess.STDOUT if combined else subprocess.PIPE if piped
                         else err_file),
-                timeout=RUN_TIMEOUT,
+                timeout=self.backend.run_timeout,
             )
             err_file.seek(0)
             err = (proc.stderr or b"") if piped else err_file.read()
@@ -385,6 +389,7 @@ class Backend:
         self.build_dir = build_dir
         self.work_root = work_root
         self.program = os.path.join(build_dir, "quillmar")
+        self.run_timeout = RUN_TIMEOUT_WAITS * buildfacts.load(build_dir).wait_seconds
         self.merge_tool = ""
 
     def prepare(self) -> None:

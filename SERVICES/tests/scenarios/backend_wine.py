@@ -605,8 +605,8 @@ class SelfTest:
         before = time.monotonic()
         case.cleanup()
         seconds = time.monotonic() - before
-        self.expect(f"slow services are cleared in {seconds:.1f} s, not {self.backend.slow_seconds}",
-                    seconds < 5)
+        self.expect(f"slow services are cleared in {seconds:.1f} s, not "
+                    f"{self.backend.slow_seconds}", seconds < 5)
 
     def marked_for_delete(self) -> None:
         """A running service that is deleted stays until it stops."""

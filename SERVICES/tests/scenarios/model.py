@@ -203,7 +203,7 @@ class Scenario:
     # Tiers the scenario runs on, with the reason when it is only one.
     tiers: tuple[str, ...] = ("native", "wine")
     why_one_tier: str = ""
-    slow: bool = False  # waits the full 30 polls; run once, not in quick mode
+    slow: bool = False  # waits out every poll; run once, not in quick mode
     # When set: both streams go to one pipe, as on a console, and this is
     # what must arrive there, in this order (stdout and stderr then unused).
     combined: Optional[str] = None

@@ -12,6 +12,7 @@ standard error.
 
 from __future__ import annotations
 
+import buildfacts
 from model import (
     Console,
     Fault,
@@ -180,7 +181,8 @@ def stopped(title: str) -> str:
 
 
 def never_reached(title: str, start: bool) -> str:
-    return ss_to_query(title) + QUERY_OK + ss_request(start, missed_polls=30) + UNKNOWN
+    return (ss_to_query(title) + QUERY_OK
+            + ss_request(start, missed_polls=buildfacts.current().max_polls) + UNKNOWN)
 
 
 def rm_to_open(title: str) -> str:
@@ -560,7 +562,7 @@ add(
     ),
 )
 
-# The wait for the target state: 30 polls, one second apart. Slow runs wait
+# The wait for the target state: every poll of the build's. Slow runs wait
 # for real on both tiers; the native copies skip the clock.
 for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock skipped)", ("native",))):
     why = "" if slow else "skips the simulated machine's clock; the slow copy runs on both tiers"

@@ -9,8 +9,9 @@
 //   dies       START_PENDING, then STOPPED right away with N as its Win32
 //              exit code (default 0): never RUNNING
 //   slowstop   RUNNING at once; a STOP leaves it STOP_PENDING for N s
-//              (default 40)
-//   nostart    stays START_PENDING for N s (default 40), then STOPPED
+//              (default: longer than quillmar's whole wait)
+//   nostart    stays START_PENDING for N s (default as for slowstop), then
+//              STOPPED
 //   ignorestop RUNNING at once; answers a STOP with NO_ERROR and keeps
 //              running (Wine then refuses every further STOP with 1061)
 //   exitnow    the process ends before it contacts the manager at all
@@ -26,6 +27,8 @@
 // and the handler itself reports STOPPED or STOP_PENDING. That keeps the
 // number of polls, and so the dots of display mode, the same on every run.
 
+#include "quillmar_config.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -37,7 +40,7 @@ namespace {
 
 std::string exePath;
 std::string mode = "normal";
-DWORD slowSeconds = 40; // or, for "dies", the exit code
+DWORD slowSeconds = QUILLMAR_SLOW_SECONDS; // or, for "dies", the exit code
 bool hasNumber = false;
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
