@@ -235,6 +235,8 @@ MERGE_OK = MERGE_START + OKAY + MERGE_OPEN + OKAY
 NATIVE_ONLY = "injects a fault into the simulated machine"
 
 INI = "[services]\nbase=1\n"
+# What a tool says before it exits, longer than any pipe's buffer.
+LAST_WORDS = "".join(f"hvcfgmrg: line {n} of its last words\n" for n in range(4000))
 
 S: list[Scenario] = []
 
@@ -377,6 +379,12 @@ add(
         stdout="INSTALL service\n" + SEARCH_OPEN + FINISHED,
         stderr=err("updating parameters value", 50004),
         exit=50004,
+    ),
+    Scenario(
+        "install: a last install argument that reads -i is not a flag of its own",
+        ["-i", "elog", r"D:\apps", "-i"],
+        stdout=INSTALLED,
+        checks=[RegValue(ELOG_PARMS, "PFAFilename", "-i")],
     ),
     Scenario(
         "dispatch: -i flm D:\\apps -rm elog, an install argument that is a flag too",
@@ -1223,6 +1231,17 @@ add(
         setup=[Console(hvcons_old="[first backup]\n", tool_status=3)],
         checks=[FileContent("console/hvcons.old", "[first backup]\n"), ToolRuns("console", 1)],
     ),
+    # A tool that crashed: all 32 bits of its code, written signed outside
+    # display mode.
+    Scenario(
+        "merge: the tool's exit status 0xC0000005 reaches the exit status whole",
+        ["-i", "hv", "{dir}{sep}console"],
+        stderr="\nERROR -1073741819",
+        exit=0xC0000005,
+        setup=[Console(tool_status=0xC0000005)],
+        checks=[ToolRuns("console", 1)],
+        tiers=("wine",), why_one_tier="a POSIX exit status holds 8 bits of the tool's code",
+    ),
     Scenario(
         "merge: a missing directory fails the backup with 1, no merge",
         ["-d", "-i", "hv", "{dir}{sep}nowhere"],
@@ -1332,6 +1351,26 @@ add(
         stdin="the tool's own message\n",
         combined=request("INSTALL service") + MERGE_START + OKAY + MERGE_OPEN
         + "the tool's own message\n" + OKAY + FINISHED,
+        setup=[Console(echo=True)],
+        checks=[ToolRuns("console", 1)],
+    ),
+    # Outside display mode the banner's line end is still in our buffer when
+    # the tool starts: it must be out before the tool's first word.
+    Scenario(
+        "console: the tool's messages follow the banner of an installation before them",
+        ["-i", "elog", r"D:\apps", "x.pfa", "-i", "hv", "{dir}{sep}console"],
+        stdin="the tool's own message\n",
+        combined=INSTALLED + "the tool's own message\n",
+        setup=[Console(echo=True)],
+        checks=[ToolRuns("console", 1)],
+    ),
+    # More than a pipe holds, written just before the tool exits: every byte
+    # of it reaches our standard error, however the relay meets the exit.
+    Scenario(
+        "merge: the tool's last words reach standard error whole",
+        ["-i", "hv", "{dir}{sep}console"],
+        stdin=LAST_WORDS,
+        stderr=LAST_WORDS,
         setup=[Console(echo=True)],
         checks=[ToolRuns("console", 1)],
     ),

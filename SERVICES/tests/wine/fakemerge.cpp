@@ -88,9 +88,11 @@ int main(int argc, char **argv) {
     if (lingerFile >> linger && linger > 0)
         LeaveProcessBehind(argv[0], linger);
 
-    int status = 0;
+    // Read as a number of 32 bits, so that a crash's code (0xC0000005 as
+    // 3221225477) can be played back whole where the host keeps it.
+    unsigned long status = 0;
     std::ifstream statusFile("hvcfgmrg.status");
     if (statusFile)
         statusFile >> status;
-    return status;
+    return static_cast<int>(status);
 }
