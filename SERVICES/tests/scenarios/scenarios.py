@@ -380,9 +380,10 @@ add(
         stderr=err("updating parameters value", 50004),
         exit=50004,
     ),
+    # The scan goes on after the install's last argument, not from it.
     Scenario(
         "install: a last install argument that reads -i is not a flag of its own",
-        ["-i", "elog", r"D:\apps", "-i"],
+        ["-i", "elog", r"D:\apps", "-i", "x"],
         stdout=INSTALLED,
         checks=[RegValue(ELOG_PARMS, "PFAFilename", "-i")],
     ),

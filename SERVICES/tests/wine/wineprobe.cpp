@@ -8,9 +8,6 @@
 //   create NAME DISPLAY
 //                   CreateServiceA of an own-process service; one that
 //                   was created is deleted again at once
-//   hold NAME FILE  opens the service, prints "held", and keeps it open
-//                   until FILE exists (at most two minutes), as the
-//                   Services console holds a service it shows
 //   readfail        the relay's read (platform/win32.cpp) on its pipe once
 //                   the writer has gone: an overlapped ReadFile that fails
 //                   at once, the overlapped status it leaves, and a
@@ -67,20 +64,6 @@ int Create(SC_HANDLE hManager, const char *pName, const char *pDisplay) {
     return 0;
 }
 
-int Hold(SC_HANDLE hManager, const char *pName, const char *pReleaseFile) {
-    SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_QUERY_STATUS);
-    Line(hService != nullptr ? "held" : "hold", hService != nullptr);
-    std::fflush(stdout);
-    for (int slice = 0; slice < 2400 && hService != nullptr; ++slice) {
-        if (GetFileAttributesA(pReleaseFile) != INVALID_FILE_ATTRIBUTES)
-            break;
-        Sleep(50);
-    }
-    if (hService != nullptr)
-        CloseServiceHandle(hService);
-    return hService != nullptr ? 0 : 1;
-}
-
 // The relay's pipe as win32.cpp makes it, its writer closed: the read
 // fails at once, and the overlapped record never leaves its pending state.
 int ReadFail() {
@@ -117,16 +100,13 @@ int main(int argc, char **argv) {
     if (argc == 2 && std::strcmp(argv[1], "readfail") == 0)
         return ReadFail();
     if (argc < 3 || argc > 4) {
-        std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | "
-                   "hold NAME FILE | readfail\n",
+        std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | readfail\n",
                    stderr);
         return 2;
     }
     SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (argc == 4) {
-        int status = std::strcmp(argv[1], "create") == 0 ? Create(hManager, argv[2], argv[3])
-                     : std::strcmp(argv[1], "hold") == 0 ? Hold(hManager, argv[2], argv[3])
-                                                         : 2;
+        int status = std::strcmp(argv[1], "create") == 0 ? Create(hManager, argv[2], argv[3]) : 2;
         CloseServiceHandle(hManager);
         return status;
     }
