@@ -70,9 +70,10 @@ class Scratch:
         self.log = log
         self.pristine: dict[str, str] = {}
 
-    def run(self, args, limit=None, cwd=None, env=None) -> tuple[int, str]:
-        """Runs a command with its output to the log; (status, tail of output).
-        Status None when it ran past its limit."""
+    def run(self, args, limit=None, cwd=None, env=None, tail=3000) -> tuple[int, str]:
+        """Runs a command with its output to the log; (status, the last tail
+        characters of its output, all of it when tail is None). Status None
+        when it ran past its limit."""
         started = time.monotonic()
         merged = dict(os.environ, **(env or {}))
         try:
@@ -85,7 +86,7 @@ class Scratch:
         self.log.write(f"$ {' '.join(map(str, args))}  ({time.monotonic() - started:.0f} s, "
                        f"status {status})\n{text}\n")
         self.log.flush()
-        return status, text[-3000:]
+        return status, text if tail is None else text[-tail:]
 
     def prepare(self, hosts: set[str]) -> None:
         files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
@@ -93,9 +94,13 @@ class Scratch:
         for name in filter(None, files):
             path = ROOT / name.decode()
             if path.is_file():
+                # A file that differs is written anew, so that its time is
+                # newer than a build of the mutant a killed run left in it.
                 target = self.src / name.decode()
-                target.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(path, target)
+                if not target.is_file() or target.read_bytes() != path.read_bytes():
+                    target.parent.mkdir(parents=True, exist_ok=True)
+                    shutil.copyfile(path, target)
+                    shutil.copymode(path, target)
         configure = [["cmake", "--preset", "native", "-B", str(self.native)]]
         if "wine" in hosts:
             configure.insert(0, ["cmake", "--preset", "windows", "-B", str(self.windows)])
@@ -106,6 +111,31 @@ class Scratch:
         for host in sorted(hosts):
             if not self.build(host):
                 raise SystemExit(f"mutate: the unmutated {host} build failed; see the log")
+
+    def empty_selections(self, runs) -> list[str]:
+        """The quick selections that name no test of their host: they would
+        let every mutant through to the whole tier unseen."""
+        _, listing = self.run([sys.executable,
+                               str(self.src / "SERVICES/tests/scenarios/run_scenarios.py"),
+                               "--tier", "native", "--build", str(self.native), "--list"],
+                              tail=None)
+        tiers = {}
+        for line in listing.splitlines():
+            name, _, rest = line.rpartition("  [")
+            if name:
+                tiers[name] = rest.split("]")[0].split(" ")[0].split(",")
+        empty = []
+        for mutant, host in runs:
+            for what in mutant.quick.get(host, []):
+                kind, *words = what
+                if kind == "scenarios":
+                    found = any(words[1] in name and host in hosts for name, hosts in tiers.items())
+                else:
+                    _, out = self.run(["ctest", "--test-dir", str(self.native), "-N", *words])
+                    found = "Total Tests: 0" not in out
+                if not found:
+                    empty.append(f"{mutant.id} ({host}): {' '.join(what)}")
+        return empty
 
     def build(self, host: str) -> bool:
         # Under Wine the Windows build runs the program; the native build
@@ -250,6 +280,10 @@ def main(argv=None) -> int:
         if needed:
             scratch.prepare(needed)
             print(f"mutate: scratch builds ready after {time.monotonic() - started:.0f} s")
+            empty = scratch.empty_selections([(m, h) for m, h in runs if h in needed])
+            if empty:
+                raise SystemExit("mutate: these selections name no test of their host; the "
+                                 "table is out of date:\n  " + "\n  ".join(empty))
         for m, h in runs:
             if m.equivalent:
                 outcomes.append(Outcome(m, h, "equivalent"))

@@ -1,4 +1,5 @@
 #include "kitdata.h"
+#include "winhost.h"
 
 #include <windows.h>
 
@@ -9,20 +10,6 @@
 namespace kit {
 
 namespace {
-
-bool ReadAll(const Text &path, std::string &bytes) {
-    HANDLE hFile = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    char buffer[65536];
-    DWORD numRead = 0;
-    bool ok = true;
-    while ((ok = ReadFile(hFile, buffer, sizeof buffer, &numRead, nullptr) != 0) && numRead > 0)
-        bytes.append(buffer, numRead);
-    CloseHandle(hFile);
-    return ok;
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -290,11 +277,12 @@ struct Parser {
 } // namespace
 
 bool LoadKitData(const Text &path, KitData &data, std::string &error) {
-    std::string bytes;
-    if (!ReadAll(path, bytes)) {
+    std::optional<std::string> read = ReadBytes(path);
+    if (!read) {
         error = "cannot read it (error " + std::to_string(GetLastError()) + ")";
         return false;
     }
+    const std::string &bytes = *read;
     Parser parser{data, error};
     size_t start = 0;
     while (start < bytes.size()) {

@@ -60,6 +60,7 @@ TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
     // display name; `displaynames unique` gives the answer of the versions
     // before. A display name that is another service's name is refused by
     // both.
+    const std::string longest(256, 'n'), tooLong(257, 'n'); // Windows' bound: 256
     struct Case {
         const char *name, *display;
         DWORD shared, unique;
@@ -72,6 +73,8 @@ TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
         {"Alpha Display", "Its own", ERROR_DUPLICATE_SERVICE_NAME, ERROR_DUPLICATE_SERVICE_NAME},
         {"", nullptr, ERROR_INVALID_NAME, ERROR_INVALID_NAME},
         {"a\\b", nullptr, ERROR_INVALID_NAME, ERROR_INVALID_NAME},
+        {longest.c_str(), nullptr, 0, 0},
+        {tooLong.c_str(), nullptr, ERROR_INVALID_NAME, ERROR_INVALID_NAME},
         {"Delta", "Delta Display", 0, 0},
         {"Epsilon", "Epsilon", 0, 0},
     };
@@ -93,7 +96,7 @@ TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
         EXPECT_EQ(change("alpha"), static_cast<DWORD>(ERROR_DUPLICATE_SERVICE_NAME));
         EXPECT_EQ(change("delta display"), 0u) << "its own display name is no clash";
         Close(delta);
-        for (const char *name : {"Alpha", "Beta", "Delta", "Epsilon"})
+        for (const char *name : {"Alpha", "Beta", "Delta", "Epsilon", longest.c_str()})
             Remove(name);
     }
 }
