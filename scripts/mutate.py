@@ -31,6 +31,7 @@ import argparse
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -88,7 +89,21 @@ class Scratch:
         self.log.flush()
         return status, text if tail is None else text[-tail:]
 
+    def stop_strays(self) -> None:
+        """Kills what an interrupted run left of Wine in this scratch copy's
+        prefixes: a manager left running there fails the next Wine tier,
+        which would count as a kill that no mutant made."""
+        ours = f"WINEPREFIX={self.work}/".encode()
+        for entry in Path("/proc").iterdir():
+            try:
+                if entry.name.isdigit() and any(
+                        v.startswith(ours) for v in (entry / "environ").read_bytes().split(b"\0")):
+                    os.kill(int(entry.name), signal.SIGKILL)
+            except OSError:
+                continue
+
     def prepare(self, hosts: set[str]) -> None:
+        self.stop_strays()
         files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                                cwd=ROOT, check=True, stdout=subprocess.PIPE).stdout.split(b"\0")
         for name in filter(None, files):

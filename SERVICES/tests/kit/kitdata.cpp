@@ -339,8 +339,6 @@ std::vector<Text> SetUpNames(const KitData &data) {
     return names;
 }
 
-// By hand rather than WideCharToMultiByte: an unpaired surrogate becomes
-// U+FFFD the same way on every host.
 // A value as a failure message quotes it: control characters named, so
 // that a stray CR or tab shows.
 Text Quoted(const Field &value) {
@@ -367,6 +365,8 @@ Text Quoted(const Field &value) {
     return out + L"'";
 }
 
+// By hand rather than WideCharToMultiByte: an unpaired surrogate becomes
+// U+FFFD the same way on every host.
 std::string Utf8(const Text &text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
