@@ -21,13 +21,14 @@ case "${1:-}" in
         # builds in, util-linux's setpriv for another user,
         # diffoscope-minimal to show what differs); the lint step
         # (clang-format, clang-tidy, which brings run-clang-tidy,
-        # pyflakes3, shellcheck); the Windows build and the Wine tier.
+        # pyflakes3, shellcheck); the Windows build and the Wine tier (wixl
+        # builds its Windows Installer package).
         packages=(cmake make g++ libgtest-dev python3 procps
                   scdoc groff-base dpkg-dev debhelper lintian file unzip
                   strip-nondeterminism osslsigncode openssl reprotest faketime locales
                   util-linux diffoscope-minimal
                   clang-format clang-tidy pyflakes3 shellcheck
-                  g++-mingw-w64-x86-64 wine64)
+                  g++-mingw-w64-x86-64 wine64 wixl)
         ;;
     *)
         echo "usage: $0 [--native-only]" >&2

@@ -14,12 +14,15 @@ exit status.
     python3 run_scenarios.py --tier wine --build build/windows [-k TEXT] [--quick] [--list] [--keep]
     python3 backend_wine.py --selftest build/windows [WORK_DIR]
     python3 backend_wine.py --kit-proof floor|foreign build/windows [WORK_DIR]
+    python3 backend_wine.py --msi quillmar|floor build/windows [WORK_DIR]
 
 --selftest drives the runner's single steps (setup, check, launch, clean)
 without quillmar.exe and pins down the Wine answers that the scenarios
 rely on. --kit-proof shows that the kit fails with a quillmar.exe that
 does nothing (floor.exe), and that it refuses, changing nothing, while an
 OrvEvtLogger exists that it did not create.
+--msi installs quillmar.exe with Windows Installer (Wine only); --msi
+floor shows that the test fails with a quillmar.exe that always exits 0.
 """
 
 from __future__ import annotations
@@ -802,6 +805,82 @@ def _kit_proof(which: str, build_dir: str, work_root: str) -> int:
     return 1 if failures else 0
 
 
+# ---- an installer -----------------------------------------------------------------
+#
+# ../wine/installer.wxs (wixl) installs quillmar.exe and the test service
+# with Wine's msiexec, as an administrator's package would: "[INSTALLDIR]."
+# installs the service, "[INSTALLDIR]" (a directory ending in a quote,
+# refused with 87) must fail the installation and leave nothing. A new
+# prefix each run: a package left installed would keep its files.
+
+MSI_DIR = r"C:\Program Files\Orv"
+MSI_STATUS = {".": 0, "": 1627}  # a rollback: 1627 from Wine's msiexec, 1603 on Windows
+
+
+def _msi(which: str, build_dir: str, work_root: str) -> int:
+    backend = Backend(build_dir, work_root)
+    backend.wine.discard()
+    before = time.monotonic()
+    backend.prepare()
+    test = SelfTest(backend)
+    case = Case(backend, model.Scenario(name="msi", args=[]), "msi")
+    stage = backend.work_root / "msi"
+    shutil.rmtree(stage, ignore_errors=True)
+    stage.mkdir()
+    shutil.copyfile(backend.fixtures[which], stage / "quillmar.exe")
+    shutil.copyfile(backend.fixtures["testsvc"], stage / "iorvelsr.exe")
+    orv = backend.wine.prefix / "drive_c" / "Program Files" / "Orv"
+    installed = {}
+
+    def msiexec(action: str, msi: Path) -> int:
+        log = to_windows(stage / f"{msi.stem}{action[1]}.log")
+        return case.launch("msiexec", [action, to_windows(msi), "/qn", "/l*v", log])[2]
+
+    try:
+        for tail, status in MSI_STATUS.items():
+            form, msi = f'"[INSTALLDIR]{tail}"', stage / f"tail{len(tail)}.msi"
+            shutil.rmtree(orv, ignore_errors=True)  # the service's log
+            subprocess.run(["wixl", "-a", "x64", "-D", f"Tail={tail}", "-o", str(msi),
+                            str(HERE.parent / "wine" / "installer.wxs")], cwd=stage, check=True)
+            code = installed[tail] = msiexec("/i", msi)
+            test.expect(f"{form}: msiexec /i exits {status}", code == status, code)
+            if status != 0:
+                test.holds(case, [model.ServiceState("OrvEvtLogger", "absent")])
+                test.expect(f"{form}: ... and leaves no file", not orv.exists())
+                continue
+            test.holds(case, [
+                model.ServiceState("OrvEvtLogger", "stopped"),
+                model.ServiceConfig("OrvEvtLogger", path=f'"{MSI_DIR}\\.\\iorvelsr.exe"',
+                                    display="PC's Orv Event Logger"),
+                model.RegValue(KEY_ELOG, "AppDirectory", MSI_DIR + "\\."),
+                model.RegValue(KEY_ELOG, "PFAFilename", MSI_DIR + "\\events.pfa")])
+            backend.wine.run(["sc", "start", "OrvEvtLogger"])
+            test.holds(case, [model.ServiceState("OrvEvtLogger", "running")])
+            # Stopped, its process ended (a file in use would stay), so that
+            # the uninstall's -rm meets a stopped service: 50002, ignored.
+            backend.wine.run(["sc", "stop", "OrvEvtLogger"])
+            log = orv / "iorvelsr.exe.log"
+            for _ in range(100):
+                if not log.exists() or "process end" in log.read_text():
+                    break
+                time.sleep(0.1)
+            test.expect(f"{form}: msiexec /x exits 0", msiexec("/x", msi) == 0)
+            test.holds(case, [model.ServiceState("OrvEvtLogger", "absent")])
+            test.expect(f"{form}: ... and removes its files",
+                        not (orv / "quillmar.exe").exists() and not (orv / "iorvelsr.exe").exists())
+    finally:
+        case.cleanup()
+        backend.close()
+    print(f"msi {which}: {time.monotonic() - before:.1f} s "
+          f"(the prefix {backend.wine.prefix_seconds or 0:.1f} s)")
+    if which == "floor":  # quillmar's status ignored: the refused form installs
+        seen = test.failed > 0 and installed[""] == 0
+        print(f"with a quillmar.exe that exits 0 the test {'fails' if seen else 'passes'}")
+        return 0 if seen else 1
+    print(f"{test.passed} passed, {test.failed} failed")
+    return 1 if test.failed else 0
+
+
 if __name__ == "__main__":
     if len(sys.argv) in (3, 4) and sys.argv[1] == "--selftest":
         work = sys.argv[3] if len(sys.argv) == 4 else "/tmp/quillmar-wine-selftest"
@@ -810,7 +889,11 @@ if __name__ == "__main__":
                                                                                      "foreign"):
         work = sys.argv[4] if len(sys.argv) == 5 else f"/tmp/quillmar-kit-{sys.argv[2]}"
         sys.exit(_kit_proof(sys.argv[2], sys.argv[3], work))
+    if len(sys.argv) in (4, 5) and sys.argv[1] == "--msi" and sys.argv[2] in ("quillmar", "floor"):
+        work = sys.argv[4] if len(sys.argv) == 5 else f"/tmp/quillmar-msi-{sys.argv[2]}"
+        sys.exit(_msi(sys.argv[2], sys.argv[3], work))
     print("usage: backend_wine.py --selftest BUILD_DIR_WINDOWS [WORK_DIR]\n"
-          "       backend_wine.py --kit-proof floor|foreign BUILD_DIR_WINDOWS [WORK_DIR]",
+          "       backend_wine.py --kit-proof floor|foreign BUILD_DIR_WINDOWS [WORK_DIR]\n"
+          "       backend_wine.py --msi quillmar|floor BUILD_DIR_WINDOWS [WORK_DIR]",
           file=sys.stderr)
     sys.exit(2)

@@ -107,6 +107,11 @@ class WineEnv:
         self._kill_server()
         self.started = False
 
+    def discard(self) -> None:
+        """Removes the prefix, ending first a server an earlier run left on it."""
+        self._kill_server()
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
     def _kill_server(self) -> None:
         quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-k"], **quiet)
