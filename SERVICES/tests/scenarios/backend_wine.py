@@ -20,9 +20,7 @@ exit status.
 without quillmar.exe and pins down the Wine answers that the scenarios
 rely on. --kit-proof shows that the kit fails with a quillmar.exe that
 does nothing (floor.exe), and that it refuses, changing nothing, while an
-OrvEvtLogger exists that it did not create.
---msi installs quillmar.exe with Windows Installer (Wine only); --msi
-floor shows that the test fails with a quillmar.exe that always exits 0.
+OrvEvtLogger exists that it did not create. --msi: see "an installer".
 """
 
 from __future__ import annotations
@@ -825,8 +823,7 @@ def _msi(which: str, build_dir: str, work_root: str) -> int:
     test = SelfTest(backend)
     case = Case(backend, model.Scenario(name="msi", args=[]), "msi")
     stage = backend.work_root / "msi"
-    shutil.rmtree(stage, ignore_errors=True)
-    stage.mkdir()
+    stage.mkdir(exist_ok=True)
     shutil.copyfile(backend.fixtures[which], stage / "quillmar.exe")
     shutil.copyfile(backend.fixtures["testsvc"], stage / "iorvelsr.exe")
     orv = backend.wine.prefix / "drive_c" / "Program Files" / "Orv"
