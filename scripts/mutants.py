@@ -204,6 +204,13 @@ MUTANTS: list[Mutant] = [
            "    return lastFailed != 0 ? lastFailed : errorNum;",
            equivalent="lastFailed is the last non-zero result, so it equals errorNum whenever "
                       "errorNum is not 0, and both forms give lastFailed otherwise"),
+    Mutant("P35", PROGRAM, "an extended-length directory's trailing backslash is doubled",
+           "        if (directory.back() == '\\\\') {", "        if (false) {",
+           both(sc("extended-length"))),
+    Mutant("P36", PROGRAM, "a . component of an extended-length directory is registered",
+           "        if (component.empty() || component == \".\" || component == \"..\" ||",
+           "        if (component.empty() || component == \"..\" ||",
+           both(sc("extended-length"))),
 
     # ---- win32.cpp ---------------------------------------------------------------------
     Mutant("W01", WIN32, "the tool's path with a blank is not quoted on its command line",

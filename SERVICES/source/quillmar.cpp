@@ -4,9 +4,11 @@
 #include "quillmar.h"
 #include "quillmar_config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 // ===========================================================================
 // Catalogue
@@ -602,6 +604,39 @@ bool MayExpand(const char *pDirectory) {
     return false;
 }
 
+// ASCII letters compared without their case, as Windows compares names.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The prefix of an extended-length path ("\\?\C:\...", "\\?\UNC\server\share\..."),
+// which Windows hands on as it stands: no "/" becomes "\", no empty
+// component is dropped, no "." or ".." resolved.
+constexpr std::string_view extendedPrefix = "\\\\?\\";
+
+// Whether what follows that prefix names its place as it stands: components
+// neither empty nor "." nor "..", no "/", and after "UNC" a server and a
+// share.
+bool IsVerbatimPath(std::string_view rest) {
+    std::size_t numComponents = 0;
+    bool unc = false;
+    for (;;) {
+        const std::string_view component = rest.substr(0, rest.find('\\'));
+        if (component.empty() || component == "." || component == ".." ||
+            component.find('/') != std::string_view::npos) {
+            return false;
+        }
+        unc = unc || (numComponents == 0 && EqualsIgnoringCase(component, "UNC"));
+        ++numComponents;
+        if (component.size() == rest.size()) {
+            return !unc || numComponents >= 3;
+        }
+        rest.remove_prefix(component.size() + 1);
+    }
+}
+
 // The executable path registered with the Service Control Manager. A path
 // with a blank or tab is quoted, or Windows would first try to run
 // "C:\Program.exe" and the like as LocalSystem. Empty when the directory
@@ -610,13 +645,27 @@ bool MayExpand(const char *pDirectory) {
 // administrator's; one holding a quote, which no Windows name has and
 // which would end the quoting early and hand the rest of the path to the
 // service as its arguments; one the manager's expansion could turn into
-// another program's path; or one too long for the manager to start.
+// another program's path; an extended-length one with a "/" or an empty,
+// "." or ".." component, which only the normalising that form skips would
+// resolve; or one too long for the manager to start.
 std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
     if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr ||
         MayExpand(pDirectory)) {
         return {};
     }
-    std::string path = std::string(pDirectory) + "\\" + pFilename;
+    std::string directory = pDirectory;
+    if (directory.rfind(extendedPrefix, 0) == 0) {
+        // The one trailing backslash with which installers write a folder
+        // goes: nothing would fold it into the one added below. An ordinary
+        // path keeps it, as it always has; Windows folds the two there.
+        if (directory.back() == '\\') {
+            directory.pop_back();
+        }
+        if (!IsVerbatimPath(std::string_view(directory).substr(extendedPrefix.size()))) {
+            return {};
+        }
+    }
+    std::string path = directory + "\\" + pFilename;
     if (CountUtf16Units(path.c_str()) > maxImagePathUnits) {
         return {};
     }

@@ -918,6 +918,18 @@ for label, directory, image in (
     ("two percent signs together name nothing", "D:\\%%\\Orv", "D:\\%%\\Orv\\iorvelsr.exe"),
     ("171 accented characters, 326 bytes of UTF-8",
      "D:\\" + "é" * 155, "D:\\" + "é" * 155 + "\\iorvelsr.exe"),
+    ("a lower-case drive", r"d:\apps", r"d:\apps\iorvelsr.exe"),
+    ("a drive's root", "C:\\", "C:\\\\iorvelsr.exe"),
+    ("dot components are left to Windows to resolve",
+     r"D:\x\.\apps\..\apps", r"D:\x\.\apps\..\apps\iorvelsr.exe"),
+    ("a device path", r"\\.\D:\apps", r"\\.\D:\apps\iorvelsr.exe"),
+    # Windows takes an extended-length path as it stands, so its trailing
+    # backslash, as installers write a folder, must not be doubled.
+    ("an extended-length directory", r"\\?\D:\apps", r"\\?\D:\apps\iorvelsr.exe"),
+    ("an extended-length directory's trailing backslash is not doubled",
+     "\\\\?\\D:\\apps\\", r"\\?\D:\apps\iorvelsr.exe"),
+    ("an extended-length share's trailing backslash is not doubled",
+     "\\\\?\\UNC\\files\\orv\\apps\\", r"\\?\UNC\files\orv\apps\iorvelsr.exe"),
 ):
     add(
         Scenario(
@@ -948,6 +960,28 @@ for label, directory in (
             f"install: {label} is refused",
             ["-i", "elog", directory, "x.pfa"],
             stderr=quiet(87),
+            exit=87,
+            checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
+        )
+    )
+
+# An extended-length path is not normalised: a component that only
+# normalising would resolve would make a path the manager cannot start.
+for label, directory in (
+    ("a forward slash", r"\\?\C:/Orv"),
+    ("a . component", r"\\?\C:\x\.\Orv"),
+    ("a .. component", r"\\?\C:\x\..\Orv"),
+    ("an empty component", r"\\?\C:\x\\Orv"),
+    ("two trailing backslashes", "\\\\?\\C:\\Orv\\\\"),
+    ("a share with a forward slash", r"\\?\UNC\files\orv/apps"),
+    ("a lone share name", r"\\?\UNC\files"),
+):
+    add(
+        Scenario(
+            f"install: an extended-length directory with {label} is refused",
+            ["-d", "-i", "elog", directory, "x.pfa"],
+            stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
+            stderr=err("forming the executable path", 87),
             exit=87,
             checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
         )
