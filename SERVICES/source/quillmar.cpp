@@ -675,30 +675,161 @@ std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
     return path;
 }
 
-// Retires the obsolete agent service when it exists: stops and deletes it
-// under its own name and title. Failed calls are left in lastFailedCall.
-void MigrateObsoleteFlm(SC_HANDLE hSCManager) {
-    SC_HANDLE hSCService1 = OpenServiceA(hSCManager, pObsoleteFlmName, SERVICE_CHANGE_CONFIG);
-    if (hSCService1 == nullptr) {
-        CallFailed();
-        return;
+constexpr DWORD entryType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+
+// Creates the row's service entry; writes nothing.
+SC_HANDLE CreateEntry(SC_HANDLE hSCManager, const DoublePointer &service, const std::string &path) {
+    return CreateServiceA(hSCManager, service.pServiceName, service.pServiceTitle,
+                          STANDARD_RIGHTS_REQUIRED | SERVICE_INTERROGATE | SERVICE_QUERY_STATUS,
+                          entryType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
+                          nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+// Completes "Checking service existens ." for an entry that is created, and
+// opens the creation's line.
+void ShowCreating() {
+    if (display == 1) {
+        ShowOutcome(".. (Doesn't exist)\n");
+        DisplayMsg("Creating service .");
     }
-    CloseServiceHandle(hSCService1);
+}
+
+// Completes the creation's line, or reports its failure (errorNum). Returns
+// 0 or errorNum.
+DWORD ShowCreated(SC_HANDLE hSCService, DWORD errorNum) {
+    if (hSCService == nullptr) {
+        DisplayError("creating service", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+    }
+    return 0;
+}
+
+// Sets a service's display name and nothing else. Returns 0 or the error
+// number.
+DWORD SetTitle(SC_HANDLE hSCService, const char *pTitle) {
+    return ChangeServiceConfigA(hSCService, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                pTitle) == FALSE
+               ? CallFailed()
+               : 0;
+}
+
+// Creates the agent's entry while the obsolete agent still stands. Where
+// the host lets no two services show one title, the old agent's own title
+// may be what it refuses (1078): an old installation may have given the
+// old agent the agent's title. The old agent then takes its obsolete title
+// for the creation, and *pLentTitle keeps its own to give back. Returns the
+// entry, or null with *pErrorNum the creation's error number.
+SC_HANDLE CreateBesideObsolete(SC_HANDLE hSCManager, SC_HANDLE hObsolete, const std::string &path,
+                               std::string *pLentTitle, DWORD *pErrorNum) {
+    const DoublePointer &flm = myServices[serviceFlm];
+    SC_HANDLE hSCService = CreateEntry(hSCManager, flm, path);
+    if (hSCService != nullptr) {
+        return hSCService;
+    }
+    *pErrorNum = CallFailed();
+    if (*pErrorNum != ERROR_DUPLICATE_SERVICE_NAME) {
+        return nullptr;
+    }
+    // Room for the agent's title alone: a title that does not fit is longer,
+    // so another.
+    std::string shown(std::strlen(flm.pServiceTitle) + 1, '\0');
+    DWORD size = static_cast<DWORD>(shown.size());
+    if (GetServiceDisplayNameA(hSCManager, pObsoleteFlmName, shown.data(), &size) == FALSE) {
+        CallFailed();
+        return nullptr;
+    }
+    shown.resize(std::strlen(shown.c_str()));
+    if (!EqualsIgnoringCase(shown, flm.pServiceTitle) ||
+        SetTitle(hObsolete, pObsoleteFlmTitle) != 0) {
+        return nullptr;
+    }
+    *pLentTitle = shown;
+    hSCService = CreateEntry(hSCManager, flm, path);
+    if (hSCService == nullptr) {
+        *pErrorNum = CallFailed();
+    }
+    return hSCService;
+}
+
+// Gives the obsolete agent its own title back when it lent it.
+void GiveTitleBack(SC_HANDLE hObsolete, const std::string &lentTitle) {
+    if (!lentTitle.empty()) {
+        DisplayError("changing service configuration", SetTitle(hObsolete, lentTitle.c_str()));
+    }
+}
+
+// Stops and deletes the obsolete agent under its own name and title.
+// Returns the code of the last call that failed in it, or 0: a refused or
+// ignored stop, a deletion that failed.
+DWORD RetireObsoleteFlm() {
     DoublePointer &flm = myServices[serviceFlm];
     const char *pName = flm.pServiceName;
     const char *pTitle = flm.pServiceTitle;
     flm.pServiceName = pObsoleteFlmName;
     flm.pServiceTitle = pObsoleteFlmTitle;
+    lastFailedCall = 0;
     RemoveService(serviceFlm);
     flm.pServiceName = pName;
     flm.pServiceTitle = pTitle;
+    return lastFailedCall;
+}
+
+// Replaces the obsolete agent with the agent's entry when the agent does
+// not exist (*pErrorNum: 1060 from its open) and the old agent does. The
+// entry is created first, while the old agent stands untouched, so that a
+// creation the host refuses (a display name that is another service's
+// name, or where titles must be unique another's title: 1078) leaves the
+// old agent running with its parameters. The lines keep their order: the
+// removal's, then the creation's. Returns the entry; otherwise null with
+// *pErrorNum the code that decides: the old agent's failed open (1060 when
+// there is none), the agent's own open, or the removal's failed call, and
+// *pShown set when the creation's failure has been reported.
+SC_HANDLE MigrateObsoleteFlm(SC_HANDLE hSCManager, const std::string &path, DWORD *pErrorNum,
+                             bool *pShown) {
+    SC_HANDLE hObsolete = OpenServiceA(hSCManager, pObsoleteFlmName, SERVICE_CHANGE_CONFIG);
+    if (hObsolete == nullptr) {
+        *pErrorNum = CallFailed();
+        return nullptr;
+    }
+    // An agent that exists but cannot be opened replaces nothing.
+    if (*pErrorNum != ERROR_SERVICE_DOES_NOT_EXIST) {
+        CloseServiceHandle(hObsolete);
+        return nullptr;
+    }
+    std::string lentTitle;
+    SC_HANDLE hSCService = CreateBesideObsolete(hSCManager, hObsolete, path, &lentTitle, pErrorNum);
+    if (hSCService != nullptr) {
+        const DWORD removalError = RetireObsoleteFlm();
+        if (removalError != 0) {
+            // The old agent stays, so no second agent stands beside it.
+            if (DeleteService(hSCService) == FALSE) {
+                DisplayError("deleting service ", CallFailed());
+            }
+            CloseServiceHandle(hSCService);
+            GiveTitleBack(hObsolete, lentTitle);
+            CloseServiceHandle(hObsolete);
+            *pErrorNum = removalError;
+            return nullptr;
+        }
+    }
+    ShowCreating();
+    *pErrorNum = ShowCreated(hSCService, *pErrorNum);
+    *pShown = true;
+    if (hSCService == nullptr) {
+        GiveTitleBack(hObsolete, lentTitle);
+    }
+    CloseServiceHandle(hObsolete);
+    return hSCService;
 }
 
 // Stage 1: creates or reconfigures the service entry. Returns 0 or the
 // error number that ends the installation.
 DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
     const DoublePointer &service = myServices[serviceNum];
-    const DWORD serviceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
     DWORD errorNum = 0;
     SC_HANDLE hSCManager = OpenManager(&errorNum);
     if (hSCManager == nullptr) {
@@ -716,24 +847,12 @@ DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
         return ERROR_INVALID_PARAMETER;
     }
     SC_HANDLE hSCService = OpenServiceA(hSCManager, service.pServiceName, SERVICE_CHANGE_CONFIG);
-    if (hSCService == nullptr) {
-        errorNum = CallFailed();
-        if (serviceNum == serviceFlm) {
-            lastFailedCall = 0;
-            MigrateObsoleteFlm(hSCManager);
-            // The open's own code decides unless the migration met a
-            // failed call, whose code then ends the installation.
-            if (lastFailedCall != 0) {
-                errorNum = lastFailedCall;
-            }
-        }
-    }
     if (hSCService != nullptr) {
         if (display == 1) {
             ShowOutcome(".. (Exist)\n");
             DisplayMsg("Changing service configuration .");
         }
-        if (ChangeServiceConfigA(hSCService, serviceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+        if (ChangeServiceConfigA(hSCService, entryType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                  path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
                                  service.pServiceTitle) != TRUE) {
             errorNum = CallFailed();
@@ -741,27 +860,19 @@ DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
         } else if (display == 1) {
             ShowOutcome(".. (Okay)\n");
         }
-    } else if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
-        if (display == 1) {
-            ShowOutcome(".. (Doesn't exist)\n");
-            DisplayMsg("Creating service .");
-        }
-        hSCService =
-            CreateServiceA(hSCManager, service.pServiceName, service.pServiceTitle,
-                           STANDARD_RIGHTS_REQUIRED | SERVICE_INTERROGATE | SERVICE_QUERY_STATUS,
-                           serviceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
-                           nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (hSCService != nullptr) {
-            if (display == 1) {
-                ShowOutcome(".. (Okay)\n");
-            }
-            errorNum = 0;
-        } else {
-            errorNum = CallFailed();
-            DisplayError("creating service", errorNum);
-        }
     } else {
-        DisplayError("opening service", errorNum);
+        errorNum = CallFailed();
+        bool shown = false;
+        if (serviceNum == serviceFlm) {
+            hSCService = MigrateObsoleteFlm(hSCManager, path, &errorNum, &shown);
+        }
+        if (!shown && errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
+            ShowCreating();
+            hSCService = CreateEntry(hSCManager, service, path);
+            errorNum = ShowCreated(hSCService, hSCService == nullptr ? CallFailed() : 0);
+        } else if (!shown) {
+            DisplayError("opening service", errorNum);
+        }
     }
     if (hSCService != nullptr) {
         CloseServiceHandle(hSCService);
