@@ -52,8 +52,8 @@ START_CASES = [
 # reported by these names.
 WIN32_CALLS = ("OpenSCManagerA", "OpenServiceA", "QueryServiceStatus", "StartServiceA",
                "ControlService", "CreateServiceA", "ChangeServiceConfigA", "DeleteService",
-               "CloseServiceHandle", "RegOpenKeyExA", "RegCreateKeyExA", "RegSetValueExA",
-               "RegCloseKey")
+               "GetServiceDisplayNameA", "CloseServiceHandle", "RegOpenKeyExA", "RegCreateKeyExA",
+               "RegSetValueExA", "RegCloseKey")
 
 
 def die(msg: str) -> None:

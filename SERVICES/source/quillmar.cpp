@@ -4,9 +4,11 @@
 #include "quillmar.h"
 #include "quillmar_config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 // ===========================================================================
 // Catalogue
@@ -602,6 +604,39 @@ bool MayExpand(const char *pDirectory) {
     return false;
 }
 
+// ASCII letters compared without their case, as Windows compares names.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The prefix of an extended-length path ("\\?\C:\...", "\\?\UNC\server\share\..."),
+// which Windows hands on as it stands: no "/" becomes "\", no empty
+// component is dropped, no "." or ".." resolved.
+constexpr std::string_view extendedPrefix = "\\\\?\\";
+
+// Whether what follows that prefix names its place as it stands: components
+// neither empty nor "." nor "..", no "/", and after "UNC" a server and a
+// share.
+bool IsVerbatimPath(std::string_view rest) {
+    std::size_t numComponents = 0;
+    bool unc = false;
+    for (;;) {
+        const std::string_view component = rest.substr(0, rest.find('\\'));
+        if (component.empty() || component == "." || component == ".." ||
+            component.find('/') != std::string_view::npos) {
+            return false;
+        }
+        unc = unc || (numComponents == 0 && EqualsIgnoringCase(component, "UNC"));
+        ++numComponents;
+        if (component.size() == rest.size()) {
+            return !unc || numComponents >= 3;
+        }
+        rest.remove_prefix(component.size() + 1);
+    }
+}
+
 // The executable path registered with the Service Control Manager. A path
 // with a blank or tab is quoted, or Windows would first try to run
 // "C:\Program.exe" and the like as LocalSystem. Empty when the directory
@@ -610,13 +645,27 @@ bool MayExpand(const char *pDirectory) {
 // administrator's; one holding a quote, which no Windows name has and
 // which would end the quoting early and hand the rest of the path to the
 // service as its arguments; one the manager's expansion could turn into
-// another program's path; or one too long for the manager to start.
+// another program's path; an extended-length one with a "/" or an empty,
+// "." or ".." component, which only the normalising that form skips would
+// resolve; or one too long for the manager to start.
 std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
     if (!IsAbsoluteDirectory(pDirectory) || std::strchr(pDirectory, '"') != nullptr ||
         MayExpand(pDirectory)) {
         return {};
     }
-    std::string path = std::string(pDirectory) + "\\" + pFilename;
+    std::string directory = pDirectory;
+    if (directory.rfind(extendedPrefix, 0) == 0) {
+        // The one trailing backslash with which installers write a folder
+        // goes: nothing would fold it into the one added below. An ordinary
+        // path keeps it, as it always has; Windows folds the two there.
+        if (directory.back() == '\\') {
+            directory.pop_back();
+        }
+        if (!IsVerbatimPath(std::string_view(directory).substr(extendedPrefix.size()))) {
+            return {};
+        }
+    }
+    std::string path = directory + "\\" + pFilename;
     if (CountUtf16Units(path.c_str()) > maxImagePathUnits) {
         return {};
     }
@@ -626,30 +675,161 @@ std::string ExecutablePath(const char *pDirectory, const char *pFilename) {
     return path;
 }
 
-// Retires the obsolete agent service when it exists: stops and deletes it
-// under its own name and title. Failed calls are left in lastFailedCall.
-void MigrateObsoleteFlm(SC_HANDLE hSCManager) {
-    SC_HANDLE hSCService1 = OpenServiceA(hSCManager, pObsoleteFlmName, SERVICE_CHANGE_CONFIG);
-    if (hSCService1 == nullptr) {
-        CallFailed();
-        return;
+constexpr DWORD entryType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+
+// Creates the row's service entry; writes nothing.
+SC_HANDLE CreateEntry(SC_HANDLE hSCManager, const DoublePointer &service, const std::string &path) {
+    return CreateServiceA(hSCManager, service.pServiceName, service.pServiceTitle,
+                          STANDARD_RIGHTS_REQUIRED | SERVICE_INTERROGATE | SERVICE_QUERY_STATUS,
+                          entryType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
+                          nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+// Completes "Checking service existens ." for an entry that is created, and
+// opens the creation's line.
+void ShowCreating() {
+    if (display == 1) {
+        ShowOutcome(".. (Doesn't exist)\n");
+        DisplayMsg("Creating service .");
     }
-    CloseServiceHandle(hSCService1);
+}
+
+// Completes the creation's line, or reports its failure (errorNum). Returns
+// 0 or errorNum.
+DWORD ShowCreated(SC_HANDLE hSCService, DWORD errorNum) {
+    if (hSCService == nullptr) {
+        DisplayError("creating service", errorNum);
+        return errorNum;
+    }
+    if (display == 1) {
+        ShowOutcome(".. (Okay)\n");
+    }
+    return 0;
+}
+
+// Sets a service's display name and nothing else. Returns 0 or the error
+// number.
+DWORD SetTitle(SC_HANDLE hSCService, const char *pTitle) {
+    return ChangeServiceConfigA(hSCService, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                pTitle) == FALSE
+               ? CallFailed()
+               : 0;
+}
+
+// Creates the agent's entry while the obsolete agent still stands. Where
+// the host lets no two services show one title, the old agent's own title
+// may be what it refuses (1078): an old installation may have given the
+// old agent the agent's title. The old agent then takes its obsolete title
+// for the creation, and *pLentTitle keeps its own to give back. Returns the
+// entry, or null with *pErrorNum the creation's error number.
+SC_HANDLE CreateBesideObsolete(SC_HANDLE hSCManager, SC_HANDLE hObsolete, const std::string &path,
+                               std::string *pLentTitle, DWORD *pErrorNum) {
+    const DoublePointer &flm = myServices[serviceFlm];
+    SC_HANDLE hSCService = CreateEntry(hSCManager, flm, path);
+    if (hSCService != nullptr) {
+        return hSCService;
+    }
+    *pErrorNum = CallFailed();
+    if (*pErrorNum != ERROR_DUPLICATE_SERVICE_NAME) {
+        return nullptr;
+    }
+    // Room for the agent's title alone: a title that does not fit is longer,
+    // so another.
+    std::string shown(std::strlen(flm.pServiceTitle) + 1, '\0');
+    DWORD size = static_cast<DWORD>(shown.size());
+    if (GetServiceDisplayNameA(hSCManager, pObsoleteFlmName, shown.data(), &size) == FALSE) {
+        CallFailed();
+        return nullptr;
+    }
+    shown.resize(std::strlen(shown.c_str()));
+    if (!EqualsIgnoringCase(shown, flm.pServiceTitle) ||
+        SetTitle(hObsolete, pObsoleteFlmTitle) != 0) {
+        return nullptr;
+    }
+    *pLentTitle = shown;
+    hSCService = CreateEntry(hSCManager, flm, path);
+    if (hSCService == nullptr) {
+        *pErrorNum = CallFailed();
+    }
+    return hSCService;
+}
+
+// Gives the obsolete agent its own title back when it lent it.
+void GiveTitleBack(SC_HANDLE hObsolete, const std::string &lentTitle) {
+    if (!lentTitle.empty()) {
+        DisplayError("changing service configuration", SetTitle(hObsolete, lentTitle.c_str()));
+    }
+}
+
+// Stops and deletes the obsolete agent under its own name and title.
+// Returns the code of the last call that failed in it, or 0: a refused or
+// ignored stop, a deletion that failed.
+DWORD RetireObsoleteFlm() {
     DoublePointer &flm = myServices[serviceFlm];
     const char *pName = flm.pServiceName;
     const char *pTitle = flm.pServiceTitle;
     flm.pServiceName = pObsoleteFlmName;
     flm.pServiceTitle = pObsoleteFlmTitle;
+    lastFailedCall = 0;
     RemoveService(serviceFlm);
     flm.pServiceName = pName;
     flm.pServiceTitle = pTitle;
+    return lastFailedCall;
+}
+
+// Replaces the obsolete agent with the agent's entry when the agent does
+// not exist (*pErrorNum: 1060 from its open) and the old agent does. The
+// entry is created first, while the old agent stands untouched, so that a
+// creation the host refuses (a display name that is another service's
+// name, or where titles must be unique another's title: 1078) leaves the
+// old agent running with its parameters. The lines keep their order: the
+// removal's, then the creation's. Returns the entry; otherwise null with
+// *pErrorNum the code that decides: the old agent's failed open (1060 when
+// there is none), the agent's own open, or the removal's failed call, and
+// *pShown set when the creation's failure has been reported.
+SC_HANDLE MigrateObsoleteFlm(SC_HANDLE hSCManager, const std::string &path, DWORD *pErrorNum,
+                             bool *pShown) {
+    SC_HANDLE hObsolete = OpenServiceA(hSCManager, pObsoleteFlmName, SERVICE_CHANGE_CONFIG);
+    if (hObsolete == nullptr) {
+        *pErrorNum = CallFailed();
+        return nullptr;
+    }
+    // An agent that exists but cannot be opened replaces nothing.
+    if (*pErrorNum != ERROR_SERVICE_DOES_NOT_EXIST) {
+        CloseServiceHandle(hObsolete);
+        return nullptr;
+    }
+    std::string lentTitle;
+    SC_HANDLE hSCService = CreateBesideObsolete(hSCManager, hObsolete, path, &lentTitle, pErrorNum);
+    if (hSCService != nullptr) {
+        const DWORD removalError = RetireObsoleteFlm();
+        if (removalError != 0) {
+            // The old agent stays, so no second agent stands beside it.
+            if (DeleteService(hSCService) == FALSE) {
+                DisplayError("deleting service ", CallFailed());
+            }
+            CloseServiceHandle(hSCService);
+            GiveTitleBack(hObsolete, lentTitle);
+            CloseServiceHandle(hObsolete);
+            *pErrorNum = removalError;
+            return nullptr;
+        }
+    }
+    ShowCreating();
+    *pErrorNum = ShowCreated(hSCService, *pErrorNum);
+    *pShown = true;
+    if (hSCService == nullptr) {
+        GiveTitleBack(hObsolete, lentTitle);
+    }
+    CloseServiceHandle(hObsolete);
+    return hSCService;
 }
 
 // Stage 1: creates or reconfigures the service entry. Returns 0 or the
 // error number that ends the installation.
 DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
     const DoublePointer &service = myServices[serviceNum];
-    const DWORD serviceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
     DWORD errorNum = 0;
     SC_HANDLE hSCManager = OpenManager(&errorNum);
     if (hSCManager == nullptr) {
@@ -667,24 +847,12 @@ DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
         return ERROR_INVALID_PARAMETER;
     }
     SC_HANDLE hSCService = OpenServiceA(hSCManager, service.pServiceName, SERVICE_CHANGE_CONFIG);
-    if (hSCService == nullptr) {
-        errorNum = CallFailed();
-        if (serviceNum == serviceFlm) {
-            lastFailedCall = 0;
-            MigrateObsoleteFlm(hSCManager);
-            // The open's own code decides unless the migration met a
-            // failed call, whose code then ends the installation.
-            if (lastFailedCall != 0) {
-                errorNum = lastFailedCall;
-            }
-        }
-    }
     if (hSCService != nullptr) {
         if (display == 1) {
             ShowOutcome(".. (Exist)\n");
             DisplayMsg("Changing service configuration .");
         }
-        if (ChangeServiceConfigA(hSCService, serviceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+        if (ChangeServiceConfigA(hSCService, entryType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
                                  path.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
                                  service.pServiceTitle) != TRUE) {
             errorNum = CallFailed();
@@ -692,27 +860,19 @@ DWORD InstallServiceEntry(DWORD serviceNum, const std::string &path) {
         } else if (display == 1) {
             ShowOutcome(".. (Okay)\n");
         }
-    } else if (errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
-        if (display == 1) {
-            ShowOutcome(".. (Doesn't exist)\n");
-            DisplayMsg("Creating service .");
-        }
-        hSCService =
-            CreateServiceA(hSCManager, service.pServiceName, service.pServiceTitle,
-                           STANDARD_RIGHTS_REQUIRED | SERVICE_INTERROGATE | SERVICE_QUERY_STATUS,
-                           serviceType, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path.c_str(),
-                           nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (hSCService != nullptr) {
-            if (display == 1) {
-                ShowOutcome(".. (Okay)\n");
-            }
-            errorNum = 0;
-        } else {
-            errorNum = CallFailed();
-            DisplayError("creating service", errorNum);
-        }
     } else {
-        DisplayError("opening service", errorNum);
+        errorNum = CallFailed();
+        bool shown = false;
+        if (serviceNum == serviceFlm) {
+            hSCService = MigrateObsoleteFlm(hSCManager, path, &errorNum, &shown);
+        }
+        if (!shown && errorNum == ERROR_SERVICE_DOES_NOT_EXIST) {
+            ShowCreating();
+            hSCService = CreateEntry(hSCManager, service, path);
+            errorNum = ShowCreated(hSCService, hSCService == nullptr ? CallFailed() : 0);
+        } else if (!shown) {
+            DisplayError("opening service", errorNum);
+        }
     }
     if (hSCService != nullptr) {
         CloseServiceHandle(hSCService);

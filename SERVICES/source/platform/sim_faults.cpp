@@ -11,10 +11,10 @@ namespace quillmar::sim {
 namespace {
 
 constexpr const char *kCallNames[] = {
-    "OpenSCManagerA",     "OpenServiceA",   "QueryServiceStatus",   "StartServiceA",
-    "ControlService",     "CreateServiceA", "ChangeServiceConfigA", "DeleteService",
-    "CloseServiceHandle", "RegOpenKeyExA",  "RegCreateKeyExA",      "RegSetValueExA",
-    "RegQueryValueExA",   "RegCloseKey",
+    "OpenSCManagerA",         "OpenServiceA",       "QueryServiceStatus",   "StartServiceA",
+    "ControlService",         "CreateServiceA",     "ChangeServiceConfigA", "DeleteService",
+    "GetServiceDisplayNameA", "CloseServiceHandle", "RegOpenKeyExA",        "RegCreateKeyExA",
+    "RegSetValueExA",         "RegQueryValueExA",   "RegCloseKey",
 };
 static_assert(sizeof kCallNames / sizeof kCallNames[0] == static_cast<std::size_t>(Call::Count_));
 

@@ -109,6 +109,7 @@ enum class Call {
     CreateServiceA,
     ChangeServiceConfigA,
     DeleteService,
+    GetServiceDisplayNameA,
     CloseServiceHandle,
     RegOpenKeyExA,
     RegCreateKeyExA,

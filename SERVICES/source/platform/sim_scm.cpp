@@ -713,6 +713,45 @@ BOOL DeleteService(SC_HANDLE hService) {
     return TRUE;
 }
 
+BOOL GetServiceDisplayNameA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPSTR lpDisplayName,
+                            LPDWORD lpcchBuffer) {
+    ProcessGuard guard;
+    const std::string name = lpServiceName ? lpServiceName : "";
+    const DWORD argsError = !ValidServiceName(lpServiceName) ? ERROR_INVALID_NAME
+                            : !lpcchBuffer                   ? ERROR_INVALID_PARAMETER
+                                                             : 0;
+    Txn txn;
+    if (DWORD rc =
+            BeginCall(txn, Call::GetServiceDisplayNameA, hSCManager, false, 0, argsError, 0, &name))
+        return Fail(rc, FALSE);
+    RegKey *key = nullptr;
+    if (LONG rc = FindService(txn, name, key))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (!key)
+        return Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+    std::string spelled = key->path[3];
+    std::string display;
+    if (const RegValue *v = key->FindValue("DisplayName"))
+        display = v->data.substr(0, v->data.find('\0'));
+    if (display.empty())
+        display = spelled;
+    // A marked service whose time has come is gone, as for OpenServiceA.
+    bool removed = false;
+    if (LONG rc = RemoveIfDone(txn, spelled, removed))
+        return Fail(static_cast<DWORD>(rc), FALSE);
+    if (removed)
+        return Fail(ERROR_SERVICE_DOES_NOT_EXIST, FALSE);
+    // Like Windows, the A call asks for twice the length (the UTF-16 bytes)
+    // and takes any buffer that holds the text and its NUL, leaving the
+    // size as it was.
+    if (!lpDisplayName || *lpcchBuffer <= display.size()) {
+        *lpcchBuffer = static_cast<DWORD>(2 * display.size());
+        return Fail(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    }
+    std::memcpy(lpDisplayName, display.c_str(), display.size() + 1);
+    return TRUE;
+}
+
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
     ProcessGuard guard;
     std::uint64_t n = CountCall(Call::CloseServiceHandle);

@@ -125,6 +125,7 @@ using LPSERVICE_STATUS = SERVICE_STATUS *;
 #define ERROR_READ_FAULT 30L
 #define ERROR_DUP_NAME 52L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_ALREADY_EXISTS 183L
@@ -170,6 +171,8 @@ BOOL ChangeServiceConfigA(SC_HANDLE hService, DWORD dwServiceType, DWORD dwStart
                           LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
                           LPCSTR lpPassword, LPCSTR lpDisplayName);
 BOOL DeleteService(SC_HANDLE hService);
+BOOL GetServiceDisplayNameA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPSTR lpDisplayName,
+                            LPDWORD lpcchBuffer);
 BOOL CloseServiceHandle(SC_HANDLE hSCObject);
 
 // Registry (advapi32 on Windows).

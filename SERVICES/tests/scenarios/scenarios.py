@@ -114,6 +114,7 @@ OLD_NAME, OLD_TITLE = "Orv_Field_Link_Mgr", "Old Orv Field Link Manager"
 HV_NAME, HV_TITLE = "HalvBase", "Halvorin service"
 ELOG_PARMS = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters"
 FLM_PARMS = "SYSTEM\\CurrentControlSet\\Services\\OrvFLM\\Parameters"
+OLD_PARMS = "SYSTEM\\CurrentControlSet\\Services\\Orv_Field_Link_Mgr\\Parameters"
 
 
 def elog(running=False, behaviour="normal", **kw) -> Service:
@@ -126,11 +127,11 @@ def flm(running=False, **kw) -> Service:
     return Service(FLM_NAME, exe="worvserv.exe", running=running, **kw)
 
 
-def old_flm(running=False, behaviour="normal") -> Service:
-    # The agent's obsolete entry, under a display name of its own so that
-    # creating "OrvFLM" beside it is no display-name clash.
-    return Service(OLD_NAME, display="Orv Field Link Manager (obsolete)", exe="worvserv.exe",
-                   running=running, behaviour=behaviour)
+def old_flm(running=False, behaviour="normal", **kw) -> Service:
+    # The agent's obsolete entry, by default under a display name of its own
+    # so that creating "OrvFLM" beside it is no display-name clash.
+    kw.setdefault("display", "Orv Field Link Manager (obsolete)")
+    return Service(OLD_NAME, exe="worvserv.exe", running=running, behaviour=behaviour, **kw)
 
 
 def halvbase(running=False) -> Service:
@@ -900,6 +901,75 @@ add(
     ),
 )
 
+# Another service blocks OrvFLM's display name: the old agent goes on
+# running with its parameters, and the creation's 1078 is the status. Which
+# service blocks it is the host's rule: one named so on Windows, one titled
+# so where titles must be unique (Wine, Windows before 10 version 1709).
+OLD_VALUES = {"AppDirectory": r"C:\old", "AppPortNumber": "4021"}
+MIGRATED = (request("INSTALL service") + inst_to_check(FLM_TITLE) + stopped(OLD_TITLE)
+            + rm_deleted(OLD_TITLE) + CREATED + params_written("AppDirectory", "AppPortNumber")
+            + FINISHED)
+CLASH = dict(stdout=request("INSTALL service") + inst_to_check(FLM_TITLE)
+             + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+             stderr=err("creating service", 1078), exit=1078)
+OLD_KEPT = [ServiceState(OLD_NAME, "running"), RegValue(OLD_PARMS, "AppPortNumber", "4021"),
+            ServiceState(FLM_NAME, "absent")]
+NAMED_SO = Service(FLM_TITLE, display="Another display", exe="other.exe")
+TITLED_SO = Service("OrvOther", display=FLM_TITLE, exe="other.exe")
+add(
+    Scenario(
+        "install: flm keeps the old agent when a service is named like OrvFLM's title",
+        ["-d"] + FLM_INSTALL_ARGS, **CLASH,
+        setup=[NAMED_SO, old_flm(running=True, params=OLD_VALUES)],
+        checks=OLD_KEPT + [ServiceState(FLM_TITLE, "stopped")],
+        on_wine=OnWine(
+            why="Wine takes a display name that is another service's name, which every "
+                "Windows refuses with 1078 (service.c, test_create_delete_svc, todo_wine)",
+            stdout=MIGRATED, stderr="", exit=0,
+            checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent"),
+                                     ServiceState(FLM_TITLE, "stopped")]),
+    ),
+    Scenario(
+        "install: flm migrates beside a service that shows OrvFLM's title",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=MIGRATED,
+        setup=[TITLED_SO, old_flm(running=True, params=OLD_VALUES)],
+        checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent"), ServiceState("OrvOther", "stopped")],
+        on_wine=OnWine(
+            why="Wine refuses a display name in use with 1078, as Windows did before 10 "
+                "version 1709 (service.c, test_create_delete_svc, the branch for 1709 and later)",
+            **CLASH, checks=OLD_KEPT + [ServiceState("OrvOther", "stopped")]),
+    ),
+    Scenario(
+        "install: flm keeps the old agent where titles must be unique and another has OrvFLM's",
+        ["-d"] + FLM_INSTALL_ARGS, **CLASH,
+        setup=[TITLED_SO, old_flm(running=True, params=OLD_VALUES), Fault("displaynames unique")],
+        checks=OLD_KEPT + [ServiceState("OrvOther", "stopped")],
+        tiers=("native",),
+        why_one_tier="the simulated machine's answer of Windows before 10 version 1709; under "
+                     "Wine the row above gives it",
+    ),
+    # An old installation may have given the old agent OrvFLM's title: where
+    # titles must be unique it lends it for the creation.
+    Scenario(
+        "install: flm migrates an old agent that shows OrvFLM's title itself",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=MIGRATED,
+        setup=[old_flm(running=True, display=FLM_TITLE, params=OLD_VALUES)],
+        checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent")],
+    ),
+    Scenario(
+        "install: flm migrates an old agent with OrvFLM's title where titles must be unique",
+        ["-d"] + FLM_INSTALL_ARGS,
+        stdout=MIGRATED,
+        setup=[old_flm(running=True, display=FLM_TITLE), Fault("displaynames unique")],
+        checks=NEW_FLM_CHECKS + [ServiceState(OLD_NAME, "absent")],
+        tiers=("native",),
+        why_one_tier="the simulated machine's answer of Windows before 10 version 1709; under "
+                     "Wine the row above gives it",
+    ),
+)
+
 # How the executable path and the values come out of the arguments; names
 # outside ASCII are registered as typed, not best-fit mapped.
 for label, directory, image in (
@@ -918,6 +988,18 @@ for label, directory, image in (
     ("two percent signs together name nothing", "D:\\%%\\Orv", "D:\\%%\\Orv\\iorvelsr.exe"),
     ("171 accented characters, 326 bytes of UTF-8",
      "D:\\" + "é" * 155, "D:\\" + "é" * 155 + "\\iorvelsr.exe"),
+    ("a lower-case drive", r"d:\apps", r"d:\apps\iorvelsr.exe"),
+    ("a drive's root", "C:\\", "C:\\\\iorvelsr.exe"),
+    ("dot components are left to Windows to resolve",
+     r"D:\x\.\apps\..\apps", r"D:\x\.\apps\..\apps\iorvelsr.exe"),
+    ("a device path", r"\\.\D:\apps", r"\\.\D:\apps\iorvelsr.exe"),
+    # Windows takes an extended-length path as it stands, so its trailing
+    # backslash, as installers write a folder, must not be doubled.
+    ("an extended-length directory", r"\\?\D:\apps", r"\\?\D:\apps\iorvelsr.exe"),
+    ("an extended-length directory's trailing backslash is not doubled",
+     "\\\\?\\D:\\apps\\", r"\\?\D:\apps\iorvelsr.exe"),
+    ("an extended-length share's trailing backslash is not doubled",
+     "\\\\?\\UNC\\files\\orv\\apps\\", r"\\?\UNC\files\orv\apps\iorvelsr.exe"),
 ):
     add(
         Scenario(
@@ -948,6 +1030,28 @@ for label, directory in (
             f"install: {label} is refused",
             ["-i", "elog", directory, "x.pfa"],
             stderr=quiet(87),
+            exit=87,
+            checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
+        )
+    )
+
+# An extended-length path is not normalised: a component that only
+# normalising would resolve would make a path the manager cannot start.
+for label, directory in (
+    ("a forward slash", r"\\?\C:/Orv"),
+    ("a . component", r"\\?\C:\x\.\Orv"),
+    ("a .. component", r"\\?\C:\x\..\Orv"),
+    ("an empty component", r"\\?\C:\x\\Orv"),
+    ("two trailing backslashes", "\\\\?\\C:\\Orv\\\\"),
+    ("a share with a forward slash", r"\\?\UNC\files\orv/apps"),
+    ("a lone share name", r"\\?\UNC\files"),
+):
+    add(
+        Scenario(
+            f"install: an extended-length directory with {label} is refused",
+            ["-d", "-i", "elog", directory, "x.pfa"],
+            stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
+            stderr=err("forming the executable path", 87),
             exit=87,
             checks=[ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)],
         )
@@ -1649,6 +1753,12 @@ add(
           ["-d"] + FLM_INSTALL_ARGS, ["fail OpenServiceA 1 with 5"],
           stdout=FLM_TO_CHECK + CREATED + params_written("AppDirectory", "AppPortNumber") + FINISHED,
           checks=NEW_FLM_CHECKS),
+    fault("install fails: flm's first open fails otherwise beside the old agent, which stays",
+          ["-d"] + FLM_INSTALL_ARGS, ["fail OpenServiceA 1 with 5"],
+          stdout=FLM_TO_CHECK + FINISHED,
+          stderr=err("opening service", 5), exit=5,
+          setup=[old_flm(running=True)],
+          checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "absent")]),
     fault("install fails: flm's second open fails with a code other than 1060",
           ["-d"] + FLM_INSTALL_ARGS, ["fail OpenServiceA 2 with 5"],
           stdout=FLM_TO_CHECK + FINISHED,
@@ -1661,7 +1771,7 @@ add(
           setup=[old_flm(running=True)],
           checks=[ServiceState(OLD_NAME, "running"), ServiceState(FLM_NAME, "absent")]),
     fault("install fails: the migration's deletion fails and ends the installation",
-          ["-d"] + FLM_INSTALL_ARGS, ["fail DeleteService with 1072"],
+          ["-d"] + FLM_INSTALL_ARGS, ["fail DeleteService 1 with 1072"],
           stdout=FLM_TO_CHECK + stopped(OLD_TITLE) + rm_to_open(OLD_TITLE) + OKAY
           + "\tClosing service ." + FINISHED,
           stderr=err("deleting service ", 1072) + err("opening service", 1072), exit=1072,
@@ -1679,13 +1789,17 @@ add(
           stdout=ELOG_TO_CHECK + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
           stderr=err("creating service", 52), exit=52,
           checks=NOTHING_INSTALLED),
-    fault("install fails: creation after the migration; the old service stays removed",
+    fault("install fails: flm's creation fails and the old agent stays as it was",
           ["-d"] + FLM_INSTALL_ARGS, ["fail CreateServiceA with 1073"],
-          stdout=FLM_TO_CHECK + stopped(OLD_TITLE) + rm_deleted(OLD_TITLE)
-          + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+          stdout=FLM_TO_CHECK + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
           stderr=err("creating service", 1073), exit=1073,
-          setup=[old_flm(running=True)],
-          checks=[ServiceState(OLD_NAME, "absent"), ServiceState(FLM_NAME, "absent")]),
+          setup=[old_flm(running=True, params=OLD_VALUES)], checks=OLD_KEPT),
+    fault("install fails: the old agent gets OrvFLM's title back when the creation fails after all",
+          ["-d"] + FLM_INSTALL_ARGS, ["displaynames unique", "fail CreateServiceA 2 with 5"],
+          stdout=FLM_TO_CHECK + ".. (Doesn't exist)\n\tCreating service ." + FINISHED,
+          stderr=err("creating service", 5), exit=5,
+          setup=[old_flm(running=True, display=FLM_TITLE, params=OLD_VALUES)],
+          checks=OLD_KEPT + [ServiceConfig(OLD_NAME, display=FLM_TITLE)]),
     fault("install fails: the service key cannot be opened",
           ["-d"] + ELOG_INSTALL_ARGS, ["fail RegOpenKeyExA with 2"],
           stdout=ELOG_TO_CHECK + CREATED + KEY_OPEN + FINISHED,

@@ -101,6 +101,42 @@ TEST_F(ScmCalls, NamesAndDisplayNamesMustBeUnique) {
     }
 }
 
+TEST_F(ScmCalls, ADisplayNameIsGivenAsWindowsGivesIt) {
+    // service.c, test_get_displayname: the A call asks for twice the length,
+    // takes any buffer that holds the text and its NUL, and then leaves the
+    // size alone.
+    ASSERT_EQ(Install("Alpha", "Alpha Display"), 0u);
+    ASSERT_EQ(Install("Gone"), 0u);
+    Write("scm/gone.state", "state=STOPPED\ndeleted=1\n");
+    const std::string longest(256, 'n');
+    const struct {
+        SC_HANDLE manager;
+        const char *name;
+        bool buffer;
+        DWORD size, error, sizeAfter;
+    } cases[] = {
+        {Scm(), "Alpha", false, 0xFFFFFFFFU, ERROR_INSUFFICIENT_BUFFER, 26},
+        {Scm(), "alpha", true, 13, ERROR_INSUFFICIENT_BUFFER, 26},
+        {Scm(), "ALPHA", true, 14, 0, 14},
+        {Scm(), "Alpha", true, 100, 0, 100},
+        {Scm(), "Unknown", true, 100, ERROR_SERVICE_DOES_NOT_EXIST, 100},
+        {Scm(), "Gone", true, 100, ERROR_SERVICE_DOES_NOT_EXIST, 100},
+        {Scm(), "", true, 100, ERROR_INVALID_NAME, 100},
+        {Scm(), longest.c_str(), true, 100, ERROR_SERVICE_DOES_NOT_EXIST, 100},
+        {nullptr, "Alpha", true, 100, ERROR_INVALID_HANDLE, 100},
+    };
+    for (const auto &c : cases) {
+        char text[100] = "untouched";
+        DWORD size = c.size;
+        SetLastError(0);
+        const BOOL ok = GetServiceDisplayNameA(c.manager, c.name, c.buffer ? text : nullptr, &size);
+        EXPECT_EQ(ok ? 0u : GetLastError(), c.error) << c.name << " " << c.size;
+        EXPECT_EQ(size, c.sizeAfter) << c.name << " " << c.size;
+        EXPECT_STREQ(text, ok ? "Alpha Display" : "untouched") << c.name << " " << c.size;
+    }
+    EXPECT_FALSE(Exists("registry/services/gone.reg")) << "a marked, stopped service went";
+}
+
 TEST_F(ScmCalls, OnlyLocalSystemRunsAnInteractiveService) {
     auto create = [&](const char *name, DWORD type, const char *account) {
         SC_HANDLE h = CreateServiceA(Scm(), name, nullptr, SERVICE_ALL_ACCESS, type,
