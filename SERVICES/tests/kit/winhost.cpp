@@ -189,41 +189,47 @@ Text FullPath(Text path) {
 namespace {
 
 // The path of what exists at path, every link and junction followed; empty
-// when it cannot be opened, and absent true when nothing is there.
-Text FinalPath(const Text &path, bool &absent) {
+// when it cannot be named, and byParent true when it is named by its
+// parent's path and its own name: nothing is there, or it is no link and
+// Wine 8 cannot name it (beyond MAX_PATH, error 234).
+Text FinalPath(const Text &path, bool &byParent) {
     HANDLE hFile = CreateFileW(LongPath(path).c_str(), 0,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    absent = hFile == INVALID_HANDLE_VALUE &&
-             (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
+    byParent = hFile == INVALID_HANDLE_VALUE &&
+               (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
     if (hFile == INVALID_HANDLE_VALUE)
         return Text();
     std::vector<wchar_t> buffer(32768);
     const DWORD len =
         GetFinalPathNameByHandleW(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
     CloseHandle(hFile);
-    if (len == 0 || len >= buffer.size())
+    if (len == 0 || len >= buffer.size()) {
+        const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+        byParent = attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         return Text();
+    }
     Text final(buffer.data(), len);
     if (StartsWith(final, L"\\\\?\\UNC\\"))
         return L"\\\\" + final.substr(8);
     return StartsWith(final, longPrefix) ? final.substr(4) : final;
 }
 
-// The longest part of a full path that exists, resolved, and the rest as
-// given: nothing that does not exist yet can lead elsewhere. Empty when a
-// part exists that cannot be resolved.
+// The longest part of a full path that can be named, resolved, and the
+// rest as given: nothing that does not exist yet can lead elsewhere. Empty
+// when a part exists that cannot be resolved.
 Text ResolvedPath(const Text &full) {
     Text rest;
     for (Text head = full;;) {
-        bool absent = false;
-        Text final = FinalPath(head, absent);
+        bool byParent = false;
+        Text final = FinalPath(head, byParent);
         if (!final.empty()) {
             if (final.back() == L'\\')
                 final.pop_back();
             return final + rest;
         }
-        if (!absent)
+        if (!byParent)
             return Text();
         const size_t slash = head.find_last_of(L'\\');
         if (slash == Text::npos || slash < 3)
