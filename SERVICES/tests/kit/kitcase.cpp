@@ -133,11 +133,19 @@ bool MakeWorkFolder(const Text &work) {
 }
 
 bool Case::Prepare(Text &error) {
+    if (!LiesInside(dir_, kit_.work) || !LiesInside(runDir_, kit_.work)) {
+        error = L"the case's folders lead out of " + kit_.work;
+        return false;
+    }
     if (!MakeWorkFolder(kit_.work) || !MakeDirectories(dir_) || !MakeDirectories(runDir_)) {
         error = L"cannot make the case's folders below " + kit_.work + L" (error " +
                 std::to_wstring(GetLastError()) + L")";
         return false;
     }
+    for (const Text &name : prepared_ ? std::vector<Text>() : kit_.data.catalogue)
+        if (QueryService(kit_.hManager, name, false).error != ERROR_SERVICE_DOES_NOT_EXIST)
+            present_.push_back(name);
+    prepared_ = true;
     return true;
 }
 
@@ -400,11 +408,12 @@ bool Case::SetUpConsole(const ConsoleStep &step, Text &error) {
 
 // ---- the run --------------------------------------------------------------------
 
-Ran Case::Run(const Scenario &scenario, const Expected &expected, const Text &program) const {
+Ran Case::Run(const Scenario &scenario, const Expected &expected, const Text &program) {
     Launch launch;
     launch.program = program;
     for (const Text &arg : scenario.args)
         launch.args.push_back(Expand(arg));
+    args_ = launch.args;
     launch.currentDir = dir_;
     launch.streams = expected.combined ? Streams::Combined
                      : scenario.piped  ? Streams::Piped
@@ -533,16 +542,58 @@ std::vector<Text> Case::Verify(const Check &check) const {
 
 // ---- after the case -------------------------------------------------------------
 
+bool Case::Present(const Text &name) const {
+    return std::any_of(present_.begin(), present_.end(),
+                       [&name](const Text &n) { return SameName(n, name); });
+}
+
+// Whether the case made the service: its program lies in the work folder,
+// or quillmar installed it in the case's run (absent before the set-up,
+// its program in a folder the run's arguments name). Anyone else's
+// service created meanwhile is neither.
+bool Case::Made(const Text &name, const Text &path) const {
+    const Text program = Unquoted(path);
+    if (LiesInside(program, kit_.work))
+        return true;
+    if (!prepared_ || Present(name))
+        return false;
+    // As registered, and as Windows resolves it.
+    auto folder = [](Text text) {
+        while (!text.empty() && (text.back() == L'\\' || text.back() == L'/'))
+            text.pop_back();
+        return text;
+    };
+    auto parent = [](const Text &text) {
+        const size_t slash = text.find_last_of(L"\\/");
+        return slash == Text::npos ? Text() : text.substr(0, slash);
+    };
+    const Text where = folder(parent(program));
+    const Text whereFull = folder(parent(FullPath(program)));
+    return std::any_of(args_.begin(), args_.end(), [&](const Text &arg) {
+        return (!where.empty() && SameName(folder(arg), where)) ||
+               (!whereFull.empty() && SameName(folder(FullPath(arg)), whereFull));
+    });
+}
+
 bool Case::CleanUp(bool keepFiles, Text &leftovers) {
     // Test services that linger (slow stop, start pending) end at once.
     for (const Text &mode : ListNames(dir_, L"*.mode"))
-        WriteBytes(dir_ + L"\\" + mode.substr(0, mode.size() - 5) + L".quit", "");
+        PutSign(dir_ + L"\\" + mode.substr(0, mode.size() - 5) + L".quit", kit_.work);
     for (const Holder &holder : holders_)
-        WriteBytes(holder.release, "");
+        PutSign(holder.release, kit_.work);
     for (Holder &holder : holders_) {
-        HANDLE hProcess = holder.hProcess != nullptr
-                              ? holder.hProcess
-                              : OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, holder.pid);
+        HANDLE hProcess = holder.hProcess;
+        // A holder recalled from the folder is waited for and ended only while
+        // its number is still a process of the kit's own program.
+        if (hProcess == nullptr) {
+            hProcess =
+                OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                            FALSE, holder.pid);
+            if (hProcess != nullptr && !SameName(ProcessImage(hProcess), kit_.self)) {
+                CloseHandle(hProcess);
+                hProcess = nullptr;
+            }
+        }
         if (hProcess != nullptr && WaitForSingleObject(hProcess, 10000) != WAIT_OBJECT_0)
             TerminateProcess(hProcess, ERROR_CANCELLED);
         if (hProcess != nullptr)
@@ -559,16 +610,28 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
             names.push_back(name);
     bool allGone = true;
     for (const Text &name : names) {
+        const ServiceInfo info = QueryService(kit_.hManager, name, false);
         Text detail;
-        if (!RemoveService(kit_.hManager, name, detail)) {
+        if (info.error == ERROR_SERVICE_DOES_NOT_EXIST)
+            continue;
+        if (info.error != 0 || !Made(name, info.path)) {
+            if (info.error != 0 || !Present(name)) {
+                allGone = false;
+                leftovers += (leftovers.empty() ? L"" : L"; ") + name +
+                             L" left as it is: this kit did not create it (its executable: " +
+                             (info.error != 0 ? StateText(info) : info.path) + L")";
+            }
+        } else if (!RemoveService(kit_.hManager, name, detail)) {
             allGone = false;
+            left_.emplace_back(name, info.path);
             leftovers += (leftovers.empty() ? L"" : L"; ") + detail;
         }
     }
     services_.clear();
     EndProcessesIn(dir_);
-    DeleteFileW(LongPath(runDir_ + L"\\services").c_str());
-    DeleteFileW(LongPath(runDir_ + L"\\holders").c_str());
+    for (const wchar_t *pFile : {L"\\services", L"\\holders"})
+        if (LiesInside(runDir_ + pFile, kit_.work))
+            DeleteFileW(LongPath(runDir_ + pFile).c_str());
     if (!keepFiles) {
         if (!RemoveTree(dir_) || !RemoveTree(runDir_)) {
             allGone = false;
@@ -605,17 +668,23 @@ std::vector<Text> Case::Snapshot() const {
     return lines;
 }
 
-void ReleaseAll(const Text &work) {
+std::vector<Text> ReleaseAll(const Text &work) {
+    std::vector<Text> outside;
+    auto sign = [&work, &outside](const Text &path) {
+        if (!PutSign(path, work))
+            outside.push_back(path);
+    };
     for (const Text &name : ListNames(work, L"*")) {
         const Text path = work + L"\\" + name;
         for (const Text &mode : ListNames(path, L"*.mode"))
-            WriteBytes(path + L"\\" + mode.substr(0, mode.size() - 5) + L".quit", "");
+            sign(path + L"\\" + mode.substr(0, mode.size() - 5) + L".quit");
         for (const Text &line : Lines(ReadBytes(path + L"\\holders").value_or(""))) {
             const size_t tab = line.find(L'\t');
             if (tab != Text::npos)
-                WriteBytes(line.substr(tab + 1), "");
+                sign(line.substr(tab + 1));
         }
     }
+    return outside;
 }
 
 } // namespace kit

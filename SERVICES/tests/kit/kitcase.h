@@ -45,15 +45,22 @@ class Case {
     const std::vector<Text> &Services() const { return services_; }
     // {dir}, {sep} and {share} filled in.
     Text Expand(const Text &text) const;
+    // The case's folders made; the first time, also which catalogue
+    // services exist before the set-up.
     bool Prepare(Text &error);
     bool SetUp(const Step &step, Text &error);
-    Ran Run(const Scenario &scenario, const Expected &expected, const Text &program) const;
+    Ran Run(const Scenario &scenario, const Expected &expected, const Text &program);
     // What the check expects, and its failures (none when it holds).
     Text Describe(const Check &check) const;
     std::vector<Text> Verify(const Check &check) const;
     // Test services told to quit, holders let go, every service the case
-    // may have made removed; false with what was left.
+    // made removed; false with what was left, and with every catalogue
+    // service that appeared during the case and is not the case's own,
+    // which is left as it is.
     bool CleanUp(bool keepFiles, Text &leftovers);
+    // Services the case made that its cleanup could not remove, each with
+    // its executable path as then registered.
+    const std::vector<std::pair<Text, Text>> &Left() const { return left_; }
     // The services and registry values the case is about, and its files.
     std::vector<Text> Snapshot() const;
 
@@ -71,6 +78,8 @@ class Case {
     Text HostPath(const Text &path) const;
     void Remember(const Text &file, const Text &line) const;
     void Recall();
+    bool Present(const Text &name) const;
+    bool Made(const Text &name, const Text &path) const;
 
     const Kit &kit_;
     Text dir_;
@@ -78,6 +87,10 @@ class Case {
     bool watchParent_;
     std::vector<Text> services_; // in the order they were set up
     std::vector<Holder> holders_;
+    bool prepared_ = false;
+    std::vector<Text> present_; // catalogue services there before the set-up
+    std::vector<Text> args_;    // the run's arguments
+    std::vector<std::pair<Text, Text>> left_;
 };
 
 // The work folder, made when absent, for Administrators and SYSTEM alone
@@ -87,7 +100,8 @@ class Case {
 bool MakeWorkFolder(const Text &work);
 
 // Every test service below the work folder told to quit and every holder
-// let go: what an earlier, interrupted run of the kit left behind.
-void ReleaseAll(const Text &work);
+// let go: what an earlier, interrupted run of the kit left behind. Returns
+// the paths it was told of that lead out of the folder, untouched.
+std::vector<Text> ReleaseAll(const Text &work);
 
 } // namespace kit

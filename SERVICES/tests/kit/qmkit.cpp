@@ -18,12 +18,16 @@
 //   --keep    the folders of failed cases kept in the work folder
 //
 // The kit is for a disposable machine, and safe on the wrong one: it
-// refuses, before it changes anything, unless elevated, and while any
-// service it would create exists with an executable outside its own work
-// folder. It works only below that folder, removes all it made at the end,
-// after Ctrl+C or a closed window too, and first clears what an
-// interrupted run left (services whose executable lies in the work folder,
-// the folder's contents).
+// refuses, before it changes anything, unless elevated, while another kit
+// runs, while its folder, its programs or a work folder left behind may be
+// changed by anyone but administrators, and while any service it would
+// create exists with an executable outside its own work folder. It works
+// only below that folder, removes all it made at the end, after Ctrl+C or
+// a closed window too, and first clears what an interrupted run left
+// (services whose executable lies in the work folder, the folder's
+// contents). It stops or deletes only services whose executable lies in
+// its work folder, or that quillmar installed in one of its runs; any
+// other service of its names is left as it is, and the run fails.
 //
 // The Wine tier's self-test drives single steps through
 //   setup CASE FILE, check CASE FILE, launch CASE FILE PROGRAM, clean CASE
@@ -42,6 +46,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <utility>
 
 using namespace kit;
 
@@ -68,13 +73,6 @@ Text Lower(Text text) {
     for (wchar_t &c : text)
         c = static_cast<wchar_t>(towlower(c));
     return text;
-}
-
-Text Unquoted(const Text &path) {
-    if (path.empty() || path[0] != L'"')
-        return path;
-    const size_t end = path.find(L'"', 1);
-    return path.substr(1, end == Text::npos ? Text::npos : end - 1);
 }
 
 std::string CrlfToLf(const std::string &bytes) {
@@ -202,7 +200,7 @@ class Runner {
 
   private:
     bool Refuse();
-    void Sweep(bool everything);
+    std::vector<Text> Sweep();
     Outcome RunOne(const Scenario &s, Evidence &evidence);
     void Report(size_t number, const Outcome &outcome);
 
@@ -210,6 +208,7 @@ class Runner {
     const Options &options_;
     const HostInfo &host_;
     std::vector<Text> names_;
+    std::vector<std::pair<Text, Text>> left_; // the cases' services their cleanup left
     bool shareReachable_ = false;
     bool dirty_ = false;
 };
@@ -246,6 +245,40 @@ bool Runner::Refuse() {
                  L"changed.");
         return true;
     }
+    // One kit at a time on a machine: two would remove each other's
+    // services, which have the same names. A named object, not a file: it
+    // goes with the process however that ends, and no user can plant it
+    // in a place of the file system.
+    SetLastError(ERROR_SUCCESS);
+    const HANDLE hLock = CreateMutexW(nullptr, FALSE, L"Global\\quillmar-test-kit");
+    if (hLock == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+        Complain(L"refusing to run: another run of the kit is under way on this machine (it "
+                 L"holds Global\\quillmar-test-kit), and both would use the same services. "
+                 L"Nothing was changed.");
+        return true;
+    }
+    // This elevated run executes the kit's programs and follows its data and
+    // whatever an earlier run left in work\.
+    for (const Text &path : {kit_.root, kit_.self, kit_.quillmar, kit_.testsvc, kit_.fakemerge,
+                             kit_.root + L"\\run-tests.cmd", kit_.root + L"\\scenarios.txt"}) {
+        const Text who = Exists(path) ? WritableByOthers(path) : Text();
+        if (!who.empty()) {
+            Complain(L"refusing to run from " + kit_.root + L": " + path + L" may be changed by " +
+                     who +
+                     L", and this elevated run would execute what they put there. Unzip the kit "
+                     L"into a folder for administrators alone, as README.txt says. Nothing was "
+                     L"changed.");
+            return true;
+        }
+    }
+    const Text workWho = IsDirectory(kit_.work) ? WritableByOthers(kit_.work) : Text();
+    if (!workWho.empty()) {
+        Complain(L"refusing to run: " + kit_.work +
+                 L", left by an earlier run, may be changed by " + workWho +
+                 L", so nothing in it can be trusted. Look at it, then remove it: rmdir " +
+                 L"/s /q " + kit_.work + L". Nothing was changed.");
+        return true;
+    }
     Text error;
     if (!OpenManager(kit_, error)) {
         Complain(error + L". Nothing was changed.");
@@ -263,7 +296,7 @@ bool Runner::Refuse() {
                      L"(error " +
                      std::to_wstring(info.error) + L").");
             refused = true;
-        } else if (!IsInside(Unquoted(info.path), kit_.work)) {
+        } else if (!LiesInside(Unquoted(info.path), kit_.work)) {
             Complain(L"refusing to run: the service " + name +
                      L" exists and is not one this kit created (its executable: " + info.path +
                      L"). The kit creates and deletes services of this name: run it on a "
@@ -279,25 +312,31 @@ bool Runner::Refuse() {
     return refused;
 }
 
-// What the kit made, cleared away. everything: also every catalogue service
-// whatever its executable (at the end of a run, when quillmar may have
-// installed one elsewhere); otherwise only services of the work folder.
-void Runner::Sweep(bool everything) {
-    ReleaseAll(kit_.work);
+// What the kit made, cleared away: the services of the work folder and
+// those a case made elsewhere and could not remove. Returns the services
+// of the kit's names that it left as they are, someone else's.
+std::vector<Text> Runner::Sweep() {
+    for (const Text &path : ReleaseAll(kit_.work))
+        Complain(L"ignored " + path + L", named by what a run left in " + kit_.work +
+                 L": it leads out of that folder");
+    std::vector<Text> foreign;
     for (const Text &name : names_) {
         const ServiceInfo info = QueryService(kit_.hManager, name, false);
-        if (info.error != 0)
+        if (info.error == ERROR_SERVICE_DOES_NOT_EXIST)
             continue;
-        const bool catalogue =
-            std::any_of(kit_.data.catalogue.begin(), kit_.data.catalogue.end(),
-                        [&name](const Text &n) { return Lower(n) == Lower(name); });
-        if (!IsInside(Unquoted(info.path), kit_.work) && !(everything && catalogue))
+        if (info.error != 0 ||
+            (!LiesInside(Unquoted(info.path), kit_.work) &&
+             std::find(left_.begin(), left_.end(), std::pair{name, info.path}) == left_.end())) {
+            foreign.push_back(name + L" (its executable: " +
+                              (info.error != 0 ? StateText(info) : info.path) + L")");
             continue;
+        }
         Text detail;
         if (!RemoveService(kit_.hManager, name, detail))
             Complain(L"could not remove " + detail);
     }
     EndProcessesIn(kit_.work);
+    return foreign;
 }
 
 Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
@@ -306,7 +345,7 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
     const Expected expected = ExpectedOn(s, kit_.host);
     const double started = Seconds();
     if (dirty_) {
-        Sweep(true);
+        Sweep();
         dirty_ = false;
     }
     Case c(kit_, s.id, true);
@@ -377,6 +416,7 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
         failures.push_back(L"cleanup left: " + leftovers);
         dirty_ = true;
     }
+    left_.insert(left_.end(), c.Left().begin(), c.Left().end());
     if (options_.keep && !failures.empty())
         failures.push_back(L"case kept in " + c.Dir());
     outcome.result = failures.empty() ? Outcome::Result::Passed : Outcome::Result::Failed;
@@ -432,7 +472,7 @@ int Runner::Run() {
     const double started = Seconds();
     // What an interrupted run left (its quillmar.exe may still be waiting),
     // and this kit's reports of the last run.
-    Sweep(false);
+    Sweep();
     EndProcessesIn(kit_.root);
     RemoveTree(kit_.work);
     RemoveTree(kit_.root + L"\\failed");
@@ -488,7 +528,7 @@ int Runner::Run() {
         Report(outcomes.size(), outcome);
     }
 
-    Sweep(true);
+    const std::vector<Text> foreign = Sweep();
     const bool interrupted = Interrupted();
     bool cleared = true;
     if (!options_.keep || numFailed == 0)
@@ -509,12 +549,14 @@ int Runner::Run() {
     }
     if (!cleared)
         Complain(L"could not remove everything below " + kit_.work);
+    for (const Text &service : foreign)
+        Complain(L"left as it is, since this kit did not create it: the service " + service);
     if (interrupted)
         Line(L"# interrupted: what the kit made is cleared away");
     SetEvent(ClearedEvent());
     if (interrupted)
         return statusInterrupted;
-    return numFailed == 0 && cleared ? 0 : statusFailed;
+    return numFailed == 0 && cleared && foreign.empty() ? 0 : statusFailed;
 }
 
 // ---- single steps, for the self-test -------------------------------------------

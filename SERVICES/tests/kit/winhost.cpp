@@ -1,5 +1,7 @@
 #include "winhost.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <cstring>
@@ -106,7 +108,10 @@ bool MakeDirectories(const Text &path) {
 
 namespace {
 
-bool RemoveOnce(const Text &path) {
+bool RemoveOnce(const Text &path, const Text &top) {
+    // What leads out of the tree stays: Wine deletes the target of a link.
+    if (path != top && !LiesInside(path, top))
+        return false;
     const Text longPath = LongPath(path);
     const DWORD attributes = GetFileAttributesW(longPath.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -119,7 +124,7 @@ bool RemoveOnce(const Text &path) {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         bool ok = true;
         for (const Text &name : ListNames(path, L"*"))
-            ok = RemoveOnce(path + L"\\" + name) && ok;
+            ok = RemoveOnce(path + L"\\" + name, top) && ok;
         if (!ok)
             return false;
     }
@@ -132,7 +137,7 @@ bool RemoveTree(const Text &path) {
     // A test service's process ends a moment after it stopped, and its
     // executable cannot go before it has.
     for (int attempt = 0; attempt < 30; ++attempt) {
-        if (RemoveOnce(path))
+        if (RemoveOnce(path, path))
             return true;
         Sleep(100);
     }
@@ -163,6 +168,196 @@ bool IsInside(const Text &path, const Text &dir) {
     return path.size() > dir.size() && (path[dir.size()] == L'\\' || path[dir.size()] == L'/') &&
            EqualNoCase(path.c_str(), static_cast<int>(dir.size()), dir.c_str(),
                        static_cast<int>(dir.size()));
+}
+
+Text FullPath(Text path) {
+    if (StartsWith(path, L"\\\\?\\UNC\\"))
+        path = L"\\\\" + path.substr(8);
+    else if (StartsWith(path, longPrefix) || StartsWith(path, L"\\\\.\\"))
+        path = path.substr(4);
+    const bool absolute =
+        (path.size() > 2 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+        StartsWith(path, L"\\\\");
+    const DWORD size = absolute ? GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) : 0;
+    if (size == 0)
+        return Text();
+    std::vector<wchar_t> buffer(size);
+    const DWORD len = GetFullPathNameW(path.c_str(), size, buffer.data(), nullptr);
+    return len > 0 && len < size ? Text(buffer.data(), len) : Text();
+}
+
+namespace {
+
+// The path of what exists at path, every link and junction followed; empty
+// when it cannot be named, and byParent true when it is named by its
+// parent's path and its own name: nothing is there, or it is no link and
+// Wine 8 cannot name it (beyond MAX_PATH, error 234).
+Text FinalPath(const Text &path, bool &byParent) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    byParent = hFile == INVALID_HANDLE_VALUE &&
+               (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return Text();
+    std::vector<wchar_t> buffer(32768);
+    const DWORD len =
+        GetFinalPathNameByHandleW(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    CloseHandle(hFile);
+    if (len == 0 || len >= buffer.size()) {
+        const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+        byParent = attributes != INVALID_FILE_ATTRIBUTES &&
+                   (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+        return Text();
+    }
+    Text final(buffer.data(), len);
+    if (StartsWith(final, L"\\\\?\\UNC\\"))
+        return L"\\\\" + final.substr(8);
+    return StartsWith(final, longPrefix) ? final.substr(4) : final;
+}
+
+// The longest part of a full path that can be named, resolved, and the
+// rest as given: nothing that does not exist yet can lead elsewhere. Empty
+// when a part exists that cannot be resolved.
+Text ResolvedPath(const Text &full) {
+    Text rest;
+    for (Text head = full;;) {
+        bool byParent = false;
+        Text final = FinalPath(head, byParent);
+        if (!final.empty()) {
+            if (final.back() == L'\\')
+                final.pop_back();
+            return final + rest;
+        }
+        if (!byParent)
+            return Text();
+        const size_t slash = head.find_last_of(L'\\');
+        if (slash == Text::npos || slash < 3)
+            return full;
+        rest = head.substr(slash) + rest;
+        head.resize(slash);
+    }
+}
+
+Text SidText(PSID pSid) {
+    LPWSTR pText = nullptr;
+    if (!ConvertSidToStringSidW(pSid, &pText))
+        return L"?";
+    const Text text = pText;
+    LocalFree(pText);
+    return text;
+}
+
+Text AccountOf(PSID pSid) {
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD nameLen = 256;
+    DWORD domainLen = 256;
+    SID_NAME_USE use{};
+    if (!LookupAccountSidW(nullptr, pSid, name, &nameLen, domain, &domainLen, &use))
+        return SidText(pSid);
+    return (domainLen > 0 ? Text(domain) + L"\\" : Text()) + name + L" (" + SidText(pSid) + L")";
+}
+
+// Administrators, SYSTEM, TrustedInstaller, the administrator running the
+// kit, and CREATOR OWNER and OWNER RIGHTS, which stand for an owner that
+// is one of them.
+bool IsTrusted(PSID pSid) {
+    static const Text self = [] {
+        HANDLE hToken = nullptr;
+        std::vector<char> buffer(512);
+        DWORD size = 0;
+        Text text;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
+            if (GetTokenInformation(hToken, TokenUser, buffer.data(),
+                                    static_cast<DWORD>(buffer.size()), &size))
+                text = SidText(reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid);
+            CloseHandle(hToken);
+        }
+        return text;
+    }();
+    const Text sid = SidText(pSid);
+    for (const wchar_t *pTrusted :
+         {L"S-1-5-32-544", L"S-1-5-18", L"S-1-3-0", L"S-1-3-4",
+          L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"})
+        if (sid == pTrusted)
+            return true;
+    return sid == self;
+}
+
+} // namespace
+
+bool LiesInside(const Text &path, const Text &dir) {
+    const Text full = FullPath(path);
+    const Text fullDir = FullPath(dir);
+    // A path whose text lies elsewhere is not resolved: it may name a server
+    // that answers only after a long wait.
+    return !full.empty() && !fullDir.empty() && IsInside(full, fullDir) &&
+           IsInside(ResolvedPath(full), ResolvedPath(fullDir));
+}
+
+bool PutSign(const Text &path, const Text &dir) {
+    if (!LiesInside(path, dir))
+        return false;
+    // A link there, even one to nothing, is not followed: Windows would
+    // create its target.
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    return true;
+}
+
+Text WritableByOthers(const Text &path) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSID pOwner = nullptr;
+    PACL pDacl = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    const DWORD errorNum =
+        hFile == INVALID_HANDLE_VALUE
+            ? GetLastError()
+            : GetSecurityInfo(hFile, SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &pOwner,
+                              nullptr, &pDacl, nullptr, &pDescriptor);
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    if (errorNum != ERROR_SUCCESS)
+        return L"anyone, for all the kit can tell: its permissions cannot be read (error " +
+               std::to_wstring(errorNum) + L")";
+    // An owner may always change the permissions.
+    Text who;
+    if (pOwner == nullptr || !IsTrusted(pOwner))
+        who = L"its owner, " + (pOwner == nullptr ? Text(L"unknown") : AccountOf(pOwner));
+    else if (pDacl == nullptr)
+        who = L"everyone (it has no access list)";
+    const DWORD writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
+                          WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; who.empty() && i < pDacl->AceCount; ++i) {
+        void *pAce = nullptr;
+        const BYTE type = GetAce(pDacl, i, &pAce) ? static_cast<ACE_HEADER *>(pAce)->AceType : 0xff;
+        // A denial only takes rights away.
+        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE)
+            continue;
+        if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+            who = L"whoever an entry of a kind the kit cannot read names";
+            break;
+        }
+        auto *pAllowed = static_cast<ACCESS_ALLOWED_ACE *>(pAce);
+        PSID pSid = &pAllowed->SidStart;
+        if ((pAllowed->Mask & writing) != 0 && !IsTrusted(pSid))
+            who = AccountOf(pSid);
+    }
+    LocalFree(pDescriptor);
+    return who;
+}
+
+Text Unquoted(const Text &path) {
+    if (path.empty() || path[0] != L'"')
+        return path;
+    const size_t end = path.find(L'"', 1);
+    return path.substr(1, end == Text::npos ? Text::npos : end - 1);
 }
 
 Text DirectoryOfModule() {
@@ -250,6 +445,15 @@ Text QuoteArg(const Text &arg) {
     return quoted;
 }
 
+Text ProcessImage(HANDLE hProcess) {
+    std::vector<wchar_t> image(32768);
+    DWORD len = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(hProcess, 0, image.data(), &len))
+        return Text();
+    const Text path(image.data(), len);
+    return StartsWith(path, longPrefix) ? path.substr(4) : path;
+}
+
 void EndProcessesIn(const Text &dir) {
     HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (hSnapshot == INVALID_HANDLE_VALUE)
@@ -265,15 +469,8 @@ void EndProcessesIn(const Text &dir) {
                         entry.th32ProcessID);
         if (hProcess == nullptr)
             continue;
-        std::vector<wchar_t> image(32768);
-        DWORD len = static_cast<DWORD>(image.size());
-        if (QueryFullProcessImageNameW(hProcess, 0, image.data(), &len)) {
-            Text path(image.data(), len);
-            if (StartsWith(path, longPrefix))
-                path = path.substr(4);
-            if (IsInside(path, dir) && TerminateProcess(hProcess, ERROR_CANCELLED))
-                WaitForSingleObject(hProcess, 2000);
-        }
+        if (IsInside(ProcessImage(hProcess), dir) && TerminateProcess(hProcess, ERROR_CANCELLED))
+            WaitForSingleObject(hProcess, 2000);
         CloseHandle(hProcess);
     }
     CloseHandle(hSnapshot);

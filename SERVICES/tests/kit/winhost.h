@@ -25,14 +25,32 @@ bool IsDirectory(const Text &path);
 bool WriteBytes(const Text &path, const std::string &bytes);
 std::optional<std::string> ReadBytes(const Text &path);
 bool MakeDirectories(const Text &path);
-// Removes a file or a whole tree; a link or junction inside it is removed
-// itself, never followed.
+// Removes a file or a whole tree, never following a link or junction; one
+// that leads out of the tree stays (Wine deletes a link's target, not the
+// link).
 bool RemoveTree(const Text &path);
 bool CopyTo(const Text &from, const Text &to);
 // Names in a directory that match a wildcard pattern ("*.mode").
 std::vector<Text> ListNames(const Text &dir, const Text &pattern);
 // Whether path lies inside dir (case-insensitive, whole components).
 bool IsInside(const Text &path, const Text &dir);
+// An absolute path as Windows resolves its text ("." and "..", "/", doubled
+// separators, a \\?\ or \\.\ prefix); empty for a relative one.
+Text FullPath(Text path);
+// Whether an absolute path lies inside dir as Windows would open it: "."
+// and ".." resolved, and every link or junction on the way followed.
+bool LiesInside(const Text &path, const Text &dir);
+// An empty file that a process of the kit waits for, made only where the
+// path lies inside dir and nothing is yet: nothing is written through a
+// link. False when the path leads out of dir.
+bool PutSign(const Text &path, const Text &dir);
+// Who besides administrators, SYSTEM and TrustedInstaller may write,
+// delete or change the permissions of path (an owner or an entry of its
+// access list), named; empty when nobody. The elevated administrator who
+// runs the kit counts as one of them.
+Text WritableByOthers(const Text &path);
+// A service's program: its executable path without the quotes.
+Text Unquoted(const Text &path);
 Text DirectoryOfModule();
 
 // ---- output -----------------------------------------------------------------
@@ -83,6 +101,9 @@ struct Ran {
 
 // Quoted for the C runtime's parser: the argument arrives unchanged.
 Text QuoteArg(const Text &arg);
+// The program of a process (PROCESS_QUERY_LIMITED_INFORMATION); empty when
+// unknown.
+Text ProcessImage(HANDLE hProcess);
 // Ends every other process whose program lies inside dir: what a test's
 // program left behind (a merge tool's lingering child), or what an
 // interrupted run left running, once the services are gone.

@@ -13,14 +13,19 @@ exit status.
 
     python3 run_scenarios.py --tier wine --build build/windows [-k TEXT] [--quick] [--list] [--keep]
     python3 backend_wine.py --selftest build/windows [WORK_DIR]
-    python3 backend_wine.py --kit-proof floor|foreign build/windows [WORK_DIR]
+    python3 backend_wine.py --kit-proof floor|foreign|planted|intruder build/windows [WORK_DIR]
     python3 backend_wine.py --msi quillmar|floor build/windows [WORK_DIR]
 
 --selftest drives the runner's single steps (setup, check, launch, clean)
 without quillmar.exe and pins down the Wine answers that the scenarios
 rely on. --kit-proof shows that the kit fails with a quillmar.exe that
-does nothing (floor.exe), and that it refuses, changing nothing, while an
-OrvEvtLogger exists that it did not create. --msi: see "an installer".
+does nothing (floor.exe); that it refuses, changing nothing, while an
+OrvEvtLogger exists that it did not create (foreign), while its folder or
+a work folder left behind may be changed by others, and that it writes
+nothing outside its work folder that a leftover names (planted); and that
+it leaves a catalogue service created by someone else during a slow
+scenario as it is, failing, while a second kit refuses (intruder).
+--msi: see "an installer".
 """
 
 from __future__ import annotations
@@ -31,6 +36,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -119,6 +125,10 @@ class KitRun:
         self.kit.mkdir(parents=True)
         with zipfile.ZipFile(archive) as z:
             z.extractall(self.kit)
+        # The kit refuses a folder that others may change, and Wine reads
+        # that from the mode: the umask must not decide.
+        for path in (self.kit, *self.kit.rglob("*")):
+            path.chmod(path.stat().st_mode & ~0o022)
         self.wine.start()
         self._link_share()
 
@@ -734,13 +744,17 @@ def _selftest(build_dir: str, work_root: str) -> int:
 
 # ---- proofs of the kit ----------------------------------------------------------
 #
-# Two properties of the kit itself, each in a prefix of its own and in
-# seconds: it fails with a quillmar.exe that does nothing, and it refuses,
-# changing nothing, on a machine that holds a catalogue service it did not
-# create.
+# Properties of the kit itself, each in a prefix of its own: it fails with a
+# quillmar.exe that does nothing; it refuses, changing nothing, on a machine
+# that holds a catalogue service it did not create, or from a folder that
+# others may change; it writes nothing outside its work folder that a
+# leftover names; it leaves alone a service created meanwhile by someone
+# else, and a second kit refuses while it runs.
 
 FLOOR_FILTERS = ("already", "install: a new elog, the ten-line listing",
                  "merge: the first call backs up")
+SLOW_FILTER = "wait: a service that never reaches RUNNING"
+HALV_PATH = r"C:\Program Files\Halv\halvbase.exe"
 
 
 def _kit_proof(which: str, build_dir: str, work_root: str) -> int:
@@ -773,17 +787,15 @@ def _kit_proof(which: str, build_dir: str, work_root: str) -> int:
             expect("... each with its report folder", not missing, missing)
             junit = (run.kit / "junit.xml").read_text() if (run.kit / "junit.xml").is_file() else ""
             expect("... and junit.xml counts the failures", f'failures="{plan}"' in junit, junit[:300])
-        else:
+        elif which == "foreign":
             path = r"C:\Orv\iorvelsr.exe"
-            key = rf"HKLM\{SERVICES_KEY}\OrvEvtLogger"
             made = run.wine.run(["sc", "create", "OrvEvtLogger", "binPath=", path, "DisplayName=",
                                  "Orv Event Logger of the site", "type=", "own", "start=", "demand"])
             if made.status != 0:
                 raise SetupError(f"sc create OrvEvtLogger failed ({made.status}): {made.text()}")
 
             def machine() -> list[str]:
-                return [run.wine.run(["reg", "query", key, "/s"]).text(),
-                        run.wine.run(["sc", "query", "OrvEvtLogger"]).text()]
+                return _service_as_is(run, "OrvEvtLogger")
 
             before = machine()
             status, out, err = run.run_tests([])
@@ -797,10 +809,112 @@ def _kit_proof(which: str, build_dir: str, work_root: str) -> int:
             expect("... and leaves that service exactly as it was", machine() == before,
                    (before, machine()))
             run.wine.run(["sc", "delete", "OrvEvtLogger"])
+        elif which == "planted":
+            _planted(run, expect)
+        else:
+            _intruder(run, expect)
     finally:
         run.stop()
     print(f"kit proof {which}: {'passed' if failures == 0 else f'{failures} failed'}")
     return 1 if failures else 0
+
+
+def _service_as_is(run: KitRun, name: str) -> list[str]:
+    """A service's registry key and state, to see that nothing changed them."""
+    return [run.wine.run(["reg", "query", rf"HKLM\{SERVICES_KEY}\{name}", "/s"]).text(),
+            run.wine.run(["sc", "query", name]).text()]
+
+
+def _planted(run: KitRun, expect) -> None:
+    """Leftovers in work\\ that name files outside it: a path outside, one
+    that climbs out with "..", a link file and a linked folder holding a
+    .mode file. Wine makes a file's owner and permissions from its Unix
+    owner and mode (owner the Wine user, an administrator; Everyone's
+    rights from the bits for others)."""
+    print("note: under Wine an owner other than the Wine user, and entries for other "
+          "accounts (Authenticated Users, CREATOR OWNER, inherited ones), cannot be shown: "
+          "Wine makes them from the Unix mode, not from what a program set")
+    outside = run.work_root / "outside"
+    shutil.rmtree(outside, ignore_errors=True)
+    (outside / "folder").mkdir(parents=True)
+    for name in ("data.txt", "dots.txt", "linked.txt"):
+        (outside / name).write_text(f"{name} of someone else\n")
+    (outside / "folder" / "svc.exe.mode").write_text("normal\n")
+    work = run.kit / "work"
+    (work / "x.run").mkdir(parents=True)
+    (work / "x.run" / "l.release").symlink_to(outside / "linked.txt")
+    (work / "y").symlink_to(outside / "folder")
+    climb = to_windows(work / "x.run") + "\\.." * len((work / "x.run").parts[1:])
+    (work / "x.run" / "holders").write_text(
+        f"0\t{to_windows(outside / 'data.txt')}\n0\t{climb}\\{to_windows(outside / 'dots.txt')[3:]}\n"
+        f"0\t{to_windows(work / 'x.run' / 'l.release')}\n")
+
+    def state() -> dict[str, bytes]:
+        return {str(p): p.read_bytes() if p.is_file() else b""
+                for root in (outside, work) for p in sorted(root.rglob("*"))}
+
+    before = state()
+    for path, why in ((run.kit, "its folder"), (run.kit / "quillmar.exe", "its quillmar.exe"),
+                      (work, "a work folder left behind")):
+        mode = path.stat().st_mode
+        path.chmod(mode | 0o777)
+        status, out, err = run.run_tests(["-k", FLOOR_FILTERS[0]])
+        path.chmod(mode)
+        expect(f"when others may change {why} the kit refuses (status 3), naming it and them",
+               status == KIT_STATUS_REFUSED and to_windows(path) in err
+               and "may be changed by Everyone" in err, (status, err))
+        expect("... changing nothing", state() == before and "1.." not in out
+               and not (run.kit / "junit.xml").exists())
+    status, out, err = run.run_tests(["-k", FLOOR_FILTERS[0]])
+    ignored = {line.split(", named by")[0] for line in err.splitlines()
+               if line.startswith("qmkit: ignored ")}
+    expect("from a work folder only administrators may change, the kit runs, ignoring the four "
+           "paths that lead out of it", "1..5" in out and len(ignored) == 4, (out, err))
+    expect("... and fails (status 1), since it cannot remove the links that lead out",
+           status == 1 and "could not remove everything below" in err, (status, err))
+    expect("... and writes or deletes nothing outside it",
+           {k: v for k, v in state().items() if k.startswith(str(outside))}
+           == {k: v for k, v in before.items() if k.startswith(str(outside))}, state())
+    shutil.rmtree(outside)
+
+
+def _intruder(run: KitRun, expect) -> None:
+    """A HalvBase created by someone else while a slow scenario runs, and a
+    second kit, from a folder of its own, started meanwhile."""
+    ran: list[tuple[int, str, str]] = []
+    first = threading.Thread(target=lambda: ran.append(run.run_tests(["-k", SLOW_FILTER])))
+    first.start()
+    # quillmar.exe's output file appears as its run begins; its polls last
+    # far longer than what follows.
+    deadline = time.monotonic() + 120
+    while (not any((run.kit / "work").glob("*.run/stdout")) and first.is_alive()
+           and time.monotonic() < deadline):
+        time.sleep(0.2)
+    made = run.wine.run(["sc", "create", "HalvBase", "binPath=", HALV_PATH, "type=", "own",
+                         "start=", "demand"])
+    before = _service_as_is(run, "HalvBase")
+    second = run.kit.with_name(run.kit.name + "-2")
+    shutil.rmtree(second, ignore_errors=True)
+    shutil.copytree(run.kit, second, ignore=shutil.ignore_patterns("work"))
+    other = run.wine.run(["cmd", "/c", to_windows(second / "run-tests.cmd")])
+    shutil.rmtree(second)
+    first.join()
+    expect("someone else's HalvBase was created during the slow scenario",
+           made.status == 0 and ran and "1.." in ran[0][1], (made.text(), ran))
+    expect("a second kit started meanwhile refuses (status 3), naming the run under way",
+           other.status == KIT_STATUS_REFUSED
+           and b"another run of the kit is under way" in other.stderr, (other.status, other.stderr))
+    status, out, err = ran[0] if ran else (None, "", "")
+    expect("the kit fails (status 1)", status == 1, (status, out, err))
+    expect("... naming HalvBase and its program, left as it is",
+           f"HalvBase left as it is: this kit did not create it (its executable: {HALV_PATH})"
+           in out and f"the service HalvBase (its executable: {HALV_PATH})" in err, (out, err))
+    expect("... leaving HalvBase exactly as it was", _service_as_is(run, "HalvBase") == before,
+           before)
+    gone = run.wine.run(["sc", "query", "OrvEvtLogger"])
+    expect("... and removing what it made", gone.status != 0 and not (run.kit / "work").exists(),
+           (gone.status, gone.text(), list((run.kit / "work").glob("*"))))
+    run.wine.run(["sc", "delete", "HalvBase"])
 
 
 # ---- an installer -----------------------------------------------------------------
@@ -882,15 +996,16 @@ if __name__ == "__main__":
     if len(sys.argv) in (3, 4) and sys.argv[1] == "--selftest":
         work = sys.argv[3] if len(sys.argv) == 4 else "/tmp/quillmar-wine-selftest"
         sys.exit(_selftest(sys.argv[2], work))
-    if len(sys.argv) in (4, 5) and sys.argv[1] == "--kit-proof" and sys.argv[2] in ("floor",
-                                                                                     "foreign"):
+    if len(sys.argv) in (4, 5) and sys.argv[1] == "--kit-proof" and sys.argv[2] in (
+            "floor", "foreign", "planted", "intruder"):
         work = sys.argv[4] if len(sys.argv) == 5 else f"/tmp/quillmar-kit-{sys.argv[2]}"
         sys.exit(_kit_proof(sys.argv[2], sys.argv[3], work))
     if len(sys.argv) in (4, 5) and sys.argv[1] == "--msi" and sys.argv[2] in ("quillmar", "floor"):
         work = sys.argv[4] if len(sys.argv) == 5 else f"/tmp/quillmar-msi-{sys.argv[2]}"
         sys.exit(_msi(sys.argv[2], sys.argv[3], work))
     print("usage: backend_wine.py --selftest BUILD_DIR_WINDOWS [WORK_DIR]\n"
-          "       backend_wine.py --kit-proof floor|foreign BUILD_DIR_WINDOWS [WORK_DIR]\n"
+          "       backend_wine.py --kit-proof floor|foreign|planted|intruder BUILD_DIR_WINDOWS "
+          "[WORK_DIR]\n"
           "       backend_wine.py --msi quillmar|floor BUILD_DIR_WINDOWS [WORK_DIR]",
           file=sys.stderr)
     sys.exit(2)
