@@ -167,31 +167,39 @@ std::string RegFileFor(const KeyPath &path) {
 
 // ---------------------------------------------------------------- model
 
+namespace {
+
+std::string Folded(const KeyPath &path) {
+    return Lower(JoinPath(path));
+}
+
+} // namespace
+
 RegValue *RegKey::FindValue(std::string_view name) {
-    for (RegValue &v : values)
-        if (IEquals(v.name, name))
-            return &v;
-    return nullptr;
+    auto it = byName_.find(Lower(name));
+    return it == byName_.end() ? nullptr : &values[it->second];
 }
 
 const RegValue *RegKey::FindValue(std::string_view name) const {
     return const_cast<RegKey *>(this)->FindValue(name);
 }
 
-void RegKey::SetValue(std::string_view name, DWORD type, std::string data) {
-    if (RegValue *v = FindValue(name)) {
-        v->type = type;
-        v->data = std::move(data);
-        return;
+RegValue &RegKey::SetValue(std::string_view name, DWORD type, std::string data) {
+    auto [it, added] = byName_.try_emplace(Lower(name), values.size());
+    if (added) {
+        values.push_back(RegValue{std::string(name), type, std::move(data), std::nullopt});
+        return values.back();
     }
-    values.push_back(RegValue{std::string(name), type, std::move(data)});
+    RegValue &v = values[it->second];
+    v.type = type;
+    v.data = std::move(data);
+    v.wide.reset();
+    return v;
 }
 
 RegKey *RegDoc::FindKey(const KeyPath &path) {
-    for (RegKey &k : keys)
-        if (PathIEquals(k.path, path))
-            return &k;
-    return nullptr;
+    auto it = byPath_.find(Folded(path));
+    return it == byPath_.end() ? nullptr : &keys[it->second];
 }
 
 const RegKey *RegDoc::FindKey(const KeyPath &path) const {
@@ -199,10 +207,21 @@ const RegKey *RegDoc::FindKey(const KeyPath &path) const {
 }
 
 bool RegDoc::HasKey(const KeyPath &path) const {
-    for (const RegKey &k : keys)
-        if (PathStartsWith(k.path, path))
-            return true;
-    return false;
+    if (path.empty())
+        return !keys.empty();
+    const std::string folded = Folded(path);
+    if (byPath_.count(folded))
+        return true;
+    // Keys below it sort together, right after the prefix with its '\\'.
+    const std::string below = folded + '\\';
+    auto it = byPath_.lower_bound(below);
+    return it != byPath_.end() && it->first.compare(0, below.size(), below) == 0;
+}
+
+RegKey &RegDoc::AddKey(KeyPath path) {
+    byPath_.emplace(Folded(path), keys.size());
+    keys.emplace_back(std::move(path));
+    return keys.back();
 }
 
 RegKey &RegDoc::EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *created) {
@@ -210,16 +229,20 @@ RegKey &RegDoc::EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *cre
         *created = false;
     KeyPath spelled;
     for (std::size_t i = 0; i < path.size(); ++i) {
-        // Reuse the spelling an existing key already gives this component.
-        const std::string &part = path[i];
-        spelled.push_back(part);
-        for (const RegKey &k : keys)
-            if (PathStartsWith(k.path, spelled)) {
-                spelled.back() = k.path[i];
-                break;
-            }
+        // Reuse the spelling an existing key already gives this component:
+        // the key itself, or else one below it.
+        spelled.push_back(path[i]);
+        const std::string folded = Folded(spelled);
+        auto it = byPath_.find(folded);
+        if (it == byPath_.end()) {
+            it = byPath_.lower_bound(folded + '\\');
+            if (it != byPath_.end() && it->first.compare(0, folded.size() + 1, folded + '\\') != 0)
+                it = byPath_.end();
+        }
+        if (it != byPath_.end())
+            spelled.back() = keys[it->second].path[i];
         if (i + 1 >= firstLevel && !FindKey(spelled)) {
-            keys.push_back(RegKey{spelled, {}});
+            AddKey(spelled);
             if (i + 1 == path.size() && created)
                 *created = true;
         }
@@ -232,6 +255,9 @@ bool RegDoc::RemoveSubtree(const KeyPath &path) {
                              [&](const RegKey &k) { return PathStartsWith(k.path, path); });
     bool any = it != keys.end();
     keys.erase(it, keys.end());
+    byPath_.clear();
+    for (std::size_t i = 0; i < keys.size(); ++i)
+        byPath_.emplace(Folded(keys[i].path), i);
     return any;
 }
 
@@ -289,28 +315,23 @@ std::string Widen(std::string_view bytes) {
     return out;
 }
 
-bool PathLess(const KeyPath &a, const KeyPath &b) {
-    std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        std::string la = Lower(a[i]), lb = Lower(b[i]);
-        if (la != lb)
-            return la < lb;
-    }
-    return a.size() < b.size();
-}
-
 } // namespace
 
 std::string FormatRegText(const RegDoc &doc) {
-    std::vector<const RegKey *> order;
-    for (const RegKey &k : doc.keys)
-        order.push_back(&k);
+    // Sorted by their components folded to lower case, each folded once.
+    std::vector<std::pair<KeyPath, const RegKey *>> order;
+    for (const RegKey &k : doc.keys) {
+        KeyPath folded;
+        for (const std::string &part : k.path)
+            folded.push_back(Lower(part));
+        order.emplace_back(std::move(folded), &k);
+    }
     std::stable_sort(order.begin(), order.end(),
-                     [](const RegKey *a, const RegKey *b) { return PathLess(a->path, b->path); });
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
 
     std::string out(kRegHeader);
     out += "\n\n";
-    for (const RegKey *k : order) {
+    for (const auto &[folded, k] : order) {
         out += "[HKEY_LOCAL_MACHINE\\";
         out += JoinPath(k->path);
         out += "]\n";
@@ -320,7 +341,12 @@ std::string FormatRegText(const RegDoc &doc) {
             else
                 AppendQuoted(out, v.name);
             out += '=';
-            if (v.type == REG_SZ && QuotableString(v.data)) {
+            if (v.wide) {
+                char buf[24];
+                std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
+                out += buf;
+                AppendHexBytes(out, *v.wide);
+            } else if (v.type == REG_SZ && QuotableString(v.data)) {
                 AppendQuoted(out, std::string_view(v.data).substr(0, v.data.size() - 1));
             } else if (v.type == REG_DWORD && v.data.size() == 4) {
                 std::uint32_t d = 0;
@@ -542,9 +568,13 @@ bool ParseData(std::string_view data, RegValue &v, std::string &err) {
         if (!ParseHexList(data.substr(i + 1), bytes, err))
             return false;
         v.type = type;
-        if (IsStringType(type))
-            return Narrow(bytes, v.data, err);
-        v.data = std::move(bytes);
+        if (!IsStringType(type)) {
+            v.data = std::move(bytes);
+            return true;
+        }
+        if (!Narrow(bytes, v.data, err))
+            return false;
+        v.wide = std::move(bytes);
         return true;
     }
     if (data == "-")
@@ -578,7 +608,7 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 }
 
 bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
-    out.keys.clear();
+    out = RegDoc{};
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
     else if (text.substr(0, 2) == "\xFF\xFE") {
@@ -609,6 +639,12 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
                 return false;
             }
             body.remove_suffix(1);
+            // The path is split as a C string: a NUL would cut it short
+            // and put the key's values into another key.
+            if (body.find('\0') != std::string_view::npos) {
+                err = {lineNo, "a NUL byte in the key name"};
+                return false;
+            }
             if (!body.empty() && body.front() == '-') {
                 err = {lineNo, "key deletions ([-key]) are not supported in a store file"};
                 return false;
@@ -625,10 +661,8 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
                 return false;
             }
             current = out.FindKey(path);
-            if (!current) {
-                out.keys.push_back(RegKey{path, {}});
-                current = &out.keys.back();
-            }
+            if (!current)
+                current = &out.AddKey(std::move(path));
             continue;
         }
         if (c.Peek() != '"' && c.Peek() != '@') {
@@ -672,7 +706,7 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
             err = {lineNo, why};
             return false;
         }
-        current->SetValue(v.name, v.type, std::move(v.data));
+        current->SetValue(v.name, v.type, std::move(v.data)).wide = std::move(v.wide);
     }
     return true;
 }
