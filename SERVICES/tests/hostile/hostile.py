@@ -6,7 +6,10 @@
 Arguments of 300, 4,096 and 100,000 characters in every position (service
 code, option, directory, file name, port, the console directory), empty
 strings, non-ASCII and invalid UTF-8 bytes, control characters, embedded
-quotes, '..' paths and a planted symbolic link. Each case runs the native
+quotes, '..' paths, a planted symbolic link, an hvcons.ini that is no
+plain file of ours (another user's set-user-ID file, which needs root to
+give away and is skipped otherwise; a FIFO; a device), and output to a
+pipe whose reader has gone. Each case runs the native
 program on a fresh simulated machine (the scenario tier's backend) and
 checks standard output, standard error and the exit status byte for byte,
 then the machine: what a success stored, byte for byte, or, for a refusal,
