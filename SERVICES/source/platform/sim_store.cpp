@@ -317,10 +317,10 @@ LONG WriteFileAtomic(const Machine &m, const std::string &rel,
     // A file replaced keeps the permissions its owner gave it; a new one is
     // the owner's alone.
     struct stat old;
-    const mode_t mode = fstatat(dir, leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                S_ISREG(old.st_mode)
-                            ? old.st_mode & 0777
-                            : 0600;
+    const mode_t mode =
+        fstatat(dir, leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)
+            ? old.st_mode & 0777
+            : 0600;
     char tag[64];
     std::snprintf(tag, sizeof tag, ".tmp.%ld.%016llx", static_cast<long>(getpid()),
                   static_cast<unsigned long long>(RandomTag()));
@@ -448,8 +448,8 @@ LONG Txn::Begin() {
         return rc;
     std::string lockPath = Abs("lock");
     // Only the owner may open the lock, and so hold up every run.
-    lockFd_ = openat(machine_.Fd(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                     0600);
+    lockFd_ =
+        openat(machine_.Fd(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (lockFd_ < 0 && errno == ELOOP) {
         Refuse(lockPath, kLinkRefused);
         return ERROR_ACCESS_DENIED;

@@ -35,8 +35,8 @@ TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
     RegDoc doc;
     TextError err;
     if (c.read) {
-        ASSERT_TRUE(ParseRegText(std::string(kRegHeader) + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n" +
-                                     c.read + "\n",
+        ASSERT_TRUE(ParseRegText(std::string(kRegHeader) +
+                                     "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n" + c.read + "\n",
                                  doc, err))
             << err.what;
         doc.FindKey({"SOFTWARE", "Vendor"})->SetValue("Other", REG_SZ, simtest::Sz("changed"));
@@ -87,7 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Seeded by hand: U+0100 and 'A', which the bytes of data alone would
         // write back as other text; a Latin-1 letter and a plain letter that
         // a quoted string would read otherwise, or write otherwise.
-        RoundTrip{"read_wide_expand_sz", "W", REG_EXPAND_SZ, simtest::Sz("\xC4\x80" "A"),
+        RoundTrip{"read_wide_expand_sz", "W", REG_EXPAND_SZ,
+                  simtest::Sz("\xC4\x80"
+                              "A"),
                   "\"W\"=hex(2):00,01,41,00,00,00", "\"W\"=hex(2):00,01,41,00,00,00"},
         RoundTrip{"read_wide_multi_sz", "M", REG_MULTI_SZ, std::string("\xC4\x80\0\0", 4),
                   "\"M\"=hex(7):00,01,00,00,00,00", "\"M\"=hex(7):00,01,00,00,00,00"},
@@ -171,8 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"other_hive", H + "[HKEY_CURRENT_USER\\Software]\n", 3, "HKEY_LOCAL_MACHINE"},
         Bad{"unclosed_key", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 3, "']'"},
         Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"},
-        Bad{"nul_in_key", H + std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\0B]\n", 34), 3,
-            "NUL"}),
+        Bad{"nul_in_key", H + std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\0B]\n", 34), 3, "NUL"}),
     simtest::ByLabel());
 
 struct Split {
