@@ -54,6 +54,15 @@ std::string ServiceStateFile(std::string_view serviceName);
 
 // ---------------------------------------------------------------- registry text
 
+// Orders names, and key paths component by component, by their bytes
+// folded to lower case, as Windows compares them; a path sorts before the
+// paths below it, which follow it in a row. Lookups need no folded copy.
+struct FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+    bool operator()(const KeyPath &a, const KeyPath &b) const;
+};
+
 struct RegValue {
     std::string name; // "" is the default value
     DWORD type = REG_NONE;
@@ -74,7 +83,8 @@ struct RegKey {
     RegValue &SetValue(std::string_view name, DWORD type, std::string data);
 
   private:
-    std::map<std::string, std::size_t> byName_; // folded name -> place in values
+    // Name -> place in values, once there are more than a few.
+    std::map<std::string, std::size_t, FoldedLess> byName_;
 };
 
 struct RegDoc {
@@ -94,9 +104,11 @@ struct RegDoc {
     bool RemoveSubtree(const KeyPath &path);
 
   private:
-    // Folded path (components joined by '\\') -> place in keys, so that a
-    // file of many keys is read and searched without a walk per key.
-    std::map<std::string, std::size_t> byPath_;
+    // The key or else the first key below it, if any.
+    const KeyPath *FirstFrom(const KeyPath &path) const;
+    // Path -> place in keys, once there are more than a few, so that a file
+    // of many keys is read and searched without a walk per key.
+    std::map<KeyPath, std::size_t, FoldedLess> byPath_;
 };
 
 struct TextError {

@@ -167,16 +167,44 @@ std::string RegFileFor(const KeyPath &path) {
 
 // ---------------------------------------------------------------- model
 
+bool FoldedLess::operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto ca = static_cast<unsigned char>(AsciiLower(a[i]));
+        const auto cb = static_cast<unsigned char>(AsciiLower(b[i]));
+        if (ca != cb)
+            return ca < cb;
+    }
+    return a.size() < b.size();
+}
+
+bool FoldedLess::operator()(const KeyPath &a, const KeyPath &b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((*this)(a[i], b[i]))
+            return true;
+        if ((*this)(b[i], a[i]))
+            return false;
+    }
+    return a.size() < b.size();
+}
+
 namespace {
 
-std::string Folded(const KeyPath &path) {
-    return Lower(JoinPath(path));
-}
+// Up to this many keys or values are found quicker by a walk than through
+// a map; beyond it a map keeps a file of many from costing a walk each.
+constexpr std::size_t kWalkUpTo = 16;
 
 } // namespace
 
 RegValue *RegKey::FindValue(std::string_view name) {
-    auto it = byName_.find(Lower(name));
+    if (byName_.empty()) {
+        for (RegValue &v : values)
+            if (IEquals(v.name, name))
+                return &v;
+        return nullptr;
+    }
+    auto it = byName_.find(name);
     return it == byName_.end() ? nullptr : &values[it->second];
 }
 
@@ -185,20 +213,29 @@ const RegValue *RegKey::FindValue(std::string_view name) const {
 }
 
 RegValue &RegKey::SetValue(std::string_view name, DWORD type, std::string data) {
-    auto [it, added] = byName_.try_emplace(Lower(name), values.size());
-    if (added) {
-        values.push_back(RegValue{std::string(name), type, std::move(data), std::nullopt});
-        return values.back();
+    if (RegValue *v = FindValue(name)) {
+        v->type = type;
+        v->data = std::move(data);
+        v->wide.reset();
+        return *v;
     }
-    RegValue &v = values[it->second];
-    v.type = type;
-    v.data = std::move(data);
-    v.wide.reset();
-    return v;
+    values.push_back(RegValue{std::string(name), type, std::move(data), std::nullopt});
+    if (!byName_.empty())
+        byName_.emplace(values.back().name, values.size() - 1);
+    else if (values.size() > kWalkUpTo)
+        for (std::size_t i = 0; i < values.size(); ++i)
+            byName_.emplace(values[i].name, i);
+    return values.back();
 }
 
 RegKey *RegDoc::FindKey(const KeyPath &path) {
-    auto it = byPath_.find(Folded(path));
+    if (byPath_.empty()) {
+        for (RegKey &k : keys)
+            if (PathIEquals(k.path, path))
+                return &k;
+        return nullptr;
+    }
+    auto it = byPath_.find(path);
     return it == byPath_.end() ? nullptr : &keys[it->second];
 }
 
@@ -206,21 +243,29 @@ const RegKey *RegDoc::FindKey(const KeyPath &path) const {
     return const_cast<RegDoc *>(this)->FindKey(path);
 }
 
+const KeyPath *RegDoc::FirstFrom(const KeyPath &path) const {
+    if (byPath_.empty()) {
+        for (const RegKey &k : keys)
+            if (PathStartsWith(k.path, path))
+                return &k.path;
+        return nullptr;
+    }
+    // The key, or else the first key below it, sorts first from the path on.
+    auto it = byPath_.lower_bound(path);
+    return it != byPath_.end() && PathStartsWith(it->first, path) ? &it->first : nullptr;
+}
+
 bool RegDoc::HasKey(const KeyPath &path) const {
-    if (path.empty())
-        return !keys.empty();
-    const std::string folded = Folded(path);
-    if (byPath_.count(folded))
-        return true;
-    // Keys below it sort together, right after the prefix with its '\\'.
-    const std::string below = folded + '\\';
-    auto it = byPath_.lower_bound(below);
-    return it != byPath_.end() && it->first.compare(0, below.size(), below) == 0;
+    return FirstFrom(path) != nullptr;
 }
 
 RegKey &RegDoc::AddKey(KeyPath path) {
-    byPath_.emplace(Folded(path), keys.size());
     keys.emplace_back(std::move(path));
+    if (!byPath_.empty())
+        byPath_.emplace(keys.back().path, keys.size() - 1);
+    else if (keys.size() > kWalkUpTo)
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            byPath_.emplace(keys[i].path, i);
     return keys.back();
 }
 
@@ -229,18 +274,10 @@ RegKey &RegDoc::EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *cre
         *created = false;
     KeyPath spelled;
     for (std::size_t i = 0; i < path.size(); ++i) {
-        // Reuse the spelling an existing key already gives this component:
-        // the key itself, or else one below it.
+        // Reuse the spelling an existing key already gives this component.
         spelled.push_back(path[i]);
-        const std::string folded = Folded(spelled);
-        auto it = byPath_.find(folded);
-        if (it == byPath_.end()) {
-            it = byPath_.lower_bound(folded + '\\');
-            if (it != byPath_.end() && it->first.compare(0, folded.size() + 1, folded + '\\') != 0)
-                it = byPath_.end();
-        }
-        if (it != byPath_.end())
-            spelled.back() = keys[it->second].path[i];
+        if (const KeyPath *existing = FirstFrom(spelled))
+            spelled.back() = (*existing)[i];
         if (i + 1 >= firstLevel && !FindKey(spelled)) {
             AddKey(spelled);
             if (i + 1 == path.size() && created)
@@ -256,8 +293,9 @@ bool RegDoc::RemoveSubtree(const KeyPath &path) {
     bool any = it != keys.end();
     keys.erase(it, keys.end());
     byPath_.clear();
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        byPath_.emplace(Folded(keys[i].path), i);
+    if (keys.size() > kWalkUpTo)
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            byPath_.emplace(keys[i].path, i);
     return any;
 }
 
@@ -318,20 +356,16 @@ std::string Widen(std::string_view bytes) {
 } // namespace
 
 std::string FormatRegText(const RegDoc &doc) {
-    // Sorted by their components folded to lower case, each folded once.
-    std::vector<std::pair<KeyPath, const RegKey *>> order;
-    for (const RegKey &k : doc.keys) {
-        KeyPath folded;
-        for (const std::string &part : k.path)
-            folded.push_back(Lower(part));
-        order.emplace_back(std::move(folded), &k);
-    }
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::vector<const RegKey *> order;
+    for (const RegKey &k : doc.keys)
+        order.push_back(&k);
+    std::stable_sort(order.begin(), order.end(), [](const RegKey *a, const RegKey *b) {
+        return FoldedLess()(a->path, b->path);
+    });
 
     std::string out(kRegHeader);
     out += "\n\n";
-    for (const auto &[folded, k] : order) {
+    for (const RegKey *k : order) {
         out += "[HKEY_LOCAL_MACHINE\\";
         out += JoinPath(k->path);
         out += "]\n";

@@ -128,9 +128,8 @@ int OpenMachineDirectory(const Machine &m, std::string_view rel, bool create) {
             S_ISLNK(st.st_mode))
             e = ELOOP;
         close(fd);
-        const std::string path = m.Abs(rel.substr(0, end));
         if (next < 0 && e == ELOOP) {
-            Refuse(path, kLinkRefused);
+            Refuse(m.Abs(rel.substr(0, end)), kLinkRefused);
             return kRefused;
         }
         if (next < 0) {
@@ -139,7 +138,7 @@ int OpenMachineDirectory(const Machine &m, std::string_view rel, bool create) {
         }
         if (std::string why = Untrusted(next); !why.empty()) {
             close(next);
-            Refuse(path, why);
+            Refuse(m.Abs(rel.substr(0, end)), why);
             return kRefused;
         }
         fd = next;
@@ -254,7 +253,6 @@ LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, b
                    bool report) {
     out.clear();
     exists = false;
-    const std::string path = m.Abs(rel);
     int fd = OpenMachineFile(m, rel);
     if (fd == kRefused)
         return ERROR_ACCESS_DENIED;
@@ -263,7 +261,7 @@ LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, b
             return ERROR_SUCCESS;
         int e = errno;
         if (report)
-            ReportOnce(path, "cannot read: " + Errno(e));
+            ReportOnce(m.Abs(rel), "cannot read: " + Errno(e));
         return ReadErrorCode(e);
     }
     Fd guard(fd);
@@ -271,13 +269,13 @@ LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, b
     if (fstat(fd, &st) != 0) {
         int e = errno;
         if (report)
-            ReportOnce(path, "cannot read: " + Errno(e));
+            ReportOnce(m.Abs(rel), "cannot read: " + Errno(e));
         return ReadErrorCode(e);
     }
     if (!S_ISREG(st.st_mode)) {
         if (report)
-            ReportOnce(path, S_ISDIR(st.st_mode) ? "is a directory, expected a file"
-                                                 : "is not a regular file");
+            ReportOnce(m.Abs(rel), S_ISDIR(st.st_mode) ? "is a directory, expected a file"
+                                                       : "is not a regular file");
         return ERROR_CANTREAD;
     }
     if (st.st_size > 0)
@@ -290,7 +288,7 @@ LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, b
         if (n < 0) {
             int e = errno;
             if (report)
-                ReportOnce(path, "cannot read: " + Errno(e));
+                ReportOnce(m.Abs(rel), "cannot read: " + Errno(e));
             return ReadErrorCode(e);
         }
         if (n == 0)
@@ -303,7 +301,6 @@ LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, b
 
 LONG WriteFileAtomic(const Machine &m, const std::string &rel,
                      const std::vector<std::string_view> &pieces) {
-    const std::string path = m.Abs(rel);
     int dir = OpenMachineDirectory(m, DirPart(rel), true);
     if (dir == kRefused)
         return ERROR_ACCESS_DENIED;
@@ -328,7 +325,7 @@ LONG WriteFileAtomic(const Machine &m, const std::string &rel,
     int fd = openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         int e = errno;
-        ReportOnce(path, "cannot write: " + Errno(e));
+        ReportOnce(m.Abs(rel), "cannot write: " + Errno(e));
         return WriteErrorCode(e);
     }
     int e = 0;
@@ -354,7 +351,7 @@ LONG WriteFileAtomic(const Machine &m, const std::string &rel,
         e = errno;
     if (e) {
         unlinkat(dir, tmp.c_str(), 0);
-        ReportOnce(path, "cannot write: " + Errno(e));
+        ReportOnce(m.Abs(rel), "cannot write: " + Errno(e));
         return WriteErrorCode(e);
     }
     fsync(dir);
