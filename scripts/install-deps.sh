@@ -18,7 +18,8 @@ case "${1:-}" in
         # unzip); what makes and checks a reproducible, signed release
         # (strip-nondeterminism, osslsigncode, openssl, reprotest with
         # faketime for its time variation and locales for the locale it
-        # builds in, util-linux's setpriv for another user,
+        # builds in, util-linux's setpriv for another user, strace to hold
+        # the program in the race of two backups,
         # diffoscope-minimal to show what differs); the lint step
         # (clang-format, clang-tidy, which brings run-clang-tidy,
         # pyflakes3, shellcheck); the Windows build and the Wine tier (wixl
@@ -26,7 +27,7 @@ case "${1:-}" in
         packages=(cmake make g++ libgtest-dev python3 procps
                   scdoc groff-base dpkg-dev debhelper lintian file unzip
                   strip-nondeterminism osslsigncode openssl reprotest faketime locales
-                  util-linux diffoscope-minimal
+                  util-linux strace diffoscope-minimal
                   clang-format clang-tidy pyflakes3 shellcheck
                   g++-mingw-w64-x86-64 wine64 wixl)
         ;;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <csignal>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
@@ -19,6 +20,11 @@
 #include <unistd.h>
 
 namespace {
+
+// A reader that went away must not end a request halfway: a write to a
+// closed pipe then fails, as it does on Windows, and every request runs to
+// its end. Set before main, so that no write of the program precedes it.
+[[maybe_unused]] const bool g_sigpipeIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 std::string Join(const char *dir, const char *name) {
     std::string out = dir ? dir : "";
@@ -169,13 +175,16 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     if (errno != ENOENT)
         return static_cast<DWORD>(errno);
 
-    int in = open(Join(pDir, pFrom).c_str(), O_RDONLY | O_CLOEXEC);
+    // Only a regular file is a backup's source. O_NONBLOCK keeps a FIFO
+    // from holding the open up; a device, a FIFO or a directory is
+    // refused as a missing file is, before anything is written.
+    int in = open(Join(pDir, pFrom).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (in < 0)
         return static_cast<DWORD>(errno);
-    if (fstat(in, &st) != 0) {
-        int e = errno;
+    const int statError = fstat(in, &st) != 0 ? errno : !S_ISREG(st.st_mode) ? ENOENT : 0;
+    if (statError) {
         close(in);
-        return static_cast<DWORD>(e);
+        return static_cast<DWORD>(statError);
     }
     // The temporary name sits beside the target so that link() stays on
     // one file system, and starts with a dot to stay out of listings.
@@ -194,7 +203,9 @@ DWORD CopyFileIfAbsent(const char *pDir, const char *pFrom, const char *pTo) {
     }
     int e = CopyAll(in, out);
     close(in);
-    if (!e && fchmod(out, st.st_mode & 07777) != 0)
+    // The permission bits only: a set-user-ID bit on another user's file
+    // must not become one on a copy that we own.
+    if (!e && fchmod(out, st.st_mode & 0777) != 0)
         e = errno;
     if (!e && fsync(out) != 0)
         e = errno;
@@ -258,11 +269,26 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
         e = posix_spawn_file_actions_adddup2(&actions, relay[1], STDERR_FILENO);
     if (!e)
         e = posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    // We ignore SIGPIPE; the tool gets the default a program expects.
+    posix_spawnattr_t attr;
+    const int attrError = posix_spawnattr_init(&attr);
+    if (!e)
+        e = attrError;
+    if (!e) {
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
+        e = posix_spawnattr_setsigdefault(&attr, &defaults);
+    }
+    if (!e)
+        e = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
     // glibc's posix_spawn reports a failed chdir or exec as its result, so
     // a missing program is ENOENT here rather than an exit status of 127.
     if (!e)
-        e = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+        e = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+    if (!attrError)
+        posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (relay[1] >= 0) {
         close(relay[1]);

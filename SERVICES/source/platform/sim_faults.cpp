@@ -123,14 +123,14 @@ bool ParseFail(const std::vector<Token> &t, Settings &out, std::string &err) {
         if (IEquals(t[1].text, kCallNames[c]))
             rule.call = static_cast<Call>(c);
     if (rule.call == Call::Count_) {
-        err = "unknown call \"" + t[1].text + "\"";
+        err = "unknown call";
         return false;
     }
     std::size_t i = 2;
     if (i < t.size() && !t[i].quoted && !t[i].text.empty() && t[i].text[0] >= '0' &&
         t[i].text[0] <= '9') {
         if (!ParseNumber(t[i].text, UINT64_MAX, rule.nth, false) || rule.nth == 0) {
-            err = "call number must be 1 or more, got \"" + t[i].text + "\"";
+            err = "call number must be 1 or more";
             return false;
         }
         ++i;
@@ -149,7 +149,7 @@ bool ParseFail(const std::vector<Token> &t, Settings &out, std::string &err) {
     }
     std::uint64_t code = 0;
     if (!ParseNumber(t[i + 1].text, 0xFFFFFFFFULL, code, true) || code == 0) {
-        err = "error code must be a number from 1 to 0xFFFFFFFF, got \"" + t[i + 1].text + "\"";
+        err = "error code must be a number from 1 to 0xFFFFFFFF";
         return false;
     }
     rule.code = static_cast<DWORD>(code);
@@ -181,7 +181,7 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
         b.diesWith = ERROR_PROCESS_ABORTED;
         if (diesWith) {
             if (!ParseNumber(t[4].text, 0xFFFFFFFFULL, n, true)) {
-                err = "dies takes an exit code from 0 to 0xFFFFFFFF, got \"" + t[4].text + "\"";
+                err = "dies takes an exit code from 0 to 0xFFFFFFFF";
                 return false;
             }
             b.diesWith = static_cast<DWORD>(n);
@@ -194,8 +194,8 @@ bool ParseService(const std::vector<Token> &t, Settings &out, std::string &err) 
     } else if (ParseNumber(t[3].text, kMaxPolls, n, false)) {
         polls = static_cast<std::int64_t>(n);
     } else {
-        err = start ? "start takes a number of polls, never or dies; got \"" + t[3].text + "\""
-                    : "stop takes a number of polls, never or ignored; got \"" + t[3].text + "\"";
+        err = start ? "start takes a number of polls, never or dies"
+                    : "stop takes a number of polls, never or ignored";
         return false;
     }
     if (start) {
@@ -259,8 +259,7 @@ bool ParseSettingsText(std::string_view text, Settings &out, TextError &err) {
                 }
             } else {
                 ok = false;
-                why = "unknown setting \"" + t[0].text +
-                      "\" (expected fail, service, clock, lasterror or displaynames)";
+                why = "unknown setting (expected fail, service, clock, lasterror or displaynames)";
             }
         }
         if (!ok) {

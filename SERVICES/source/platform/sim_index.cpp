@@ -3,13 +3,15 @@
 // name in use and a stop can find the services that depend on the one it
 // stops, without reading every service's file.
 //
-// One line per service, "<display>\t<name>[\t<dependency>]...", sorted by
-// the line folded to lower case; the name and its dependencies lowercased,
+// One line per service, "<display>\t<name>[\t<dependency>]...", and one
+// "%><dependency>\t<name>" for each service it depends on, sorted by the
+// line folded to lower case; the name and its dependencies lowercased,
 // every field with the bytes that would break a line or a field written as
-// %XX. A display-name lookup reads the file with one read() and finds its
-// line by binary search; a change writes the file back in pieces around
-// the lines it changes. So neither walks the list, and a machine with
-// 1,000 services costs little more than an empty one. The second line
+// %XX. A display-name lookup, or a stop's search for the services that
+// depend on it, reads the file with one read() and finds its lines by
+// binary search; a change writes the file back in pieces around the lines
+// it changes. So none walks the list, and a machine with 20,000 services
+// costs little more than an empty one. The second line
 // records the registry/services directory (inode, modification and change
 // times) as it stood when the list was last known right. Every change this
 // machine makes there renames a file into that directory, as does an
@@ -21,7 +23,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <functional>
+#include <set>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -35,11 +37,16 @@ namespace {
 constexpr const char *kIndex = "scm/display-names.index";
 constexpr std::string_view kIndexHeader =
     "# quillmar simulated machine: the services by display name, with the services each "
-    "depends on, derived from registry/services (remove this file to have it rebuilt)\n";
+    "depends on, and after %> each dependency with a service that depends on it, derived "
+    "from registry/services (remove this file to have it rebuilt)\n";
+// Starts a dependency's line. No encoded display name starts so (a '%' is
+// always followed by two hex digits there), so these lines sort among the
+// others and are never taken for one.
+constexpr std::string_view kDependencyMark = "%>";
 
-std::string StampLine(const std::string &dir) {
+std::string StampLine(const Machine &m) {
     struct stat st;
-    if (stat((dir + "/registry/services").c_str(), &st) != 0)
+    if (fstatat(m.Fd(), "registry/services", &st, AT_SYMLINK_NOFOLLOW) != 0)
         return "stamp absent\n";
     char line[128];
     std::snprintf(line, sizeof line, "stamp %llu %lld.%09ld %lld.%09ld\n",
@@ -89,14 +96,26 @@ struct Entry {
     std::string line; // the whole line, its '\n' included
 };
 
-Entry MakeEntry(std::string_view name, const IndexedService &service) {
+Entry MakeEntry(std::string line) {
     Entry e;
-    e.line = EncodeField(service.display) + '\t' + EncodeField(name);
-    for (const std::string &dependency : service.dependsOn)
-        e.line += '\t' + EncodeField(dependency);
-    e.key = Lower(e.line);
-    e.line += '\n';
+    e.key = Lower(line);
+    e.line = std::move(line) + '\n';
     return e;
+}
+
+// The service's line, and a line "%><dependency>\t<name>" for each service
+// it depends on, so that a stop finds its dependents by bisection.
+std::vector<Entry> MakeEntries(std::string_view name, const IndexedService &service) {
+    std::string line = EncodeField(service.display) + '\t' + EncodeField(name);
+    for (const std::string &dependency : service.dependsOn)
+        line += '\t' + EncodeField(dependency);
+    std::vector<Entry> out{MakeEntry(std::move(line))};
+    std::set<std::string> seen;
+    for (const std::string &dependency : service.dependsOn)
+        if (seen.insert(dependency).second)
+            out.push_back(MakeEntry(std::string(kDependencyMark) + EncodeField(dependency) + '\t' +
+                                    EncodeField(name)));
+    return out;
 }
 
 // Orders an entry's line (without its '\n') against a folded key. No
@@ -144,15 +163,15 @@ bool EntryAt(std::string_view entries, std::size_t pos, std::string_view &displa
     return true;
 }
 
-void ForgetIndex(const std::string &dir) {
-    unlink((dir + "/" + kIndex).c_str());
+void ForgetIndex(const Machine &m) {
+    RemoveFile(m, kIndex, false);
 }
 
 // Reads the index straight into an uninitialised buffer: the list grows
 // with the machine, and every byte copied or cleared on the way costs.
-bool LoadIndex(const std::string &dir, DisplayIndex &index) {
+bool LoadIndex(const Machine &m, DisplayIndex &index) {
     index = DisplayIndex{};
-    int fd = open((dir + "/" + kIndex).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenMachineFile(m, kIndex);
     if (fd < 0)
         return false;
     struct stat st;
@@ -170,7 +189,7 @@ bool LoadIndex(const std::string &dir, DisplayIndex &index) {
     }
     close(fd);
     std::string_view text(index.text.get(), size);
-    std::string stamp = StampLine(dir);
+    std::string stamp = StampLine(m);
     if (size == 0 || size == cap || text.back() != '\n' ||
         text.substr(0, kIndexHeader.size()) != kIndexHeader ||
         text.substr(kIndexHeader.size(), stamp.size()) != stamp)
@@ -181,11 +200,11 @@ bool LoadIndex(const std::string &dir, DisplayIndex &index) {
 
 // The index is only a shortcut: failing to save it costs speed, not
 // correctness, so it never fails the call; the write reports why.
-void SaveIndex(const std::string &dir, std::vector<std::string_view> entries) {
-    std::string stamp = StampLine(dir);
+void SaveIndex(const Machine &m, std::vector<std::string_view> entries) {
+    std::string stamp = StampLine(m);
     entries.insert(entries.begin(), {kIndexHeader, stamp});
-    if (WriteFileAtomic(dir + "/" + kIndex, entries) != ERROR_SUCCESS)
-        ForgetIndex(dir);
+    if (WriteFileAtomic(m, kIndex, entries) != ERROR_SUCCESS)
+        ForgetIndex(m);
 }
 
 // WriteFileAtomic's temporary names, "<file>.tmp.<pid>.<16 hex digits>",
@@ -207,26 +226,31 @@ bool IsTempName(std::string_view name) {
 // holds the machine lock, as we do.
 void ClearLeftovers(Txn &txn) {
     for (const char *sub : {"registry/services", "scm"}) {
-        std::string path = txn.Abs(sub);
-        DIR *d = opendir(path.c_str());
-        if (!d)
+        int fd = OpenMachineDirectory(txn.GetMachine(), sub, false);
+        DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+        if (!d) {
+            if (fd >= 0)
+                close(fd);
             continue;
-        std::vector<std::string> names;
+        }
         while (struct dirent *ent = readdir(d))
             if (IsTempName(ent->d_name))
-                names.emplace_back(ent->d_name);
+                unlinkat(dirfd(d), ent->d_name, 0);
         closedir(d);
-        for (const std::string &f : names)
-            unlink((path + "/" + f).c_str());
     }
 }
 
 // Reads every service file into entries and saves them as the index.
 LONG RebuildIndex(Txn &txn, std::string &entries) {
     std::string servicesDir = txn.Abs("registry/services");
-    DIR *d = opendir(servicesDir.c_str());
-    if (!d && errno != ENOENT) {
+    int fd = OpenMachineDirectory(txn.GetMachine(), "registry/services", false);
+    if (fd == kRefused)
+        return ERROR_ACCESS_DENIED;
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d && (fd >= 0 || errno != ENOENT)) {
         int e = errno;
+        if (fd >= 0)
+            close(fd);
         ReportOnce(servicesDir, std::string("cannot list: ") + std::strerror(e));
         return e == EACCES ? ERROR_ACCESS_DENIED : ERROR_CANTREAD;
     }
@@ -246,16 +270,15 @@ LONG RebuildIndex(Txn &txn, std::string &entries) {
         RegDoc *doc = nullptr;
         if (LONG rc = txn.Doc("registry/services/" + f, doc))
             return rc;
-        for (auto &[name, service] : ServicesIn(*doc)) {
-            Entry e = MakeEntry(name, service);
-            sorted[std::move(e.key)] = std::move(e.line);
-        }
+        for (auto &[name, service] : ServicesIn(*doc))
+            for (Entry &e : MakeEntries(name, service))
+                sorted[std::move(e.key)] = std::move(e.line);
     }
     ClearLeftovers(txn);
     entries.clear();
     for (auto &[key, line] : sorted)
         entries += line;
-    SaveIndex(txn.Dir(), {entries});
+    SaveIndex(txn.GetMachine(), {entries});
     return ERROR_SUCCESS;
 }
 
@@ -282,15 +305,15 @@ bool ScanDisplay(std::string_view entries, const std::string &want, std::string_
 
 } // namespace
 
-bool DisplayIndexLoad(const std::string &dir, DisplayIndex &index) {
-    return LoadIndex(dir, index);
+bool DisplayIndexLoad(const Machine &m, DisplayIndex &index) {
+    return LoadIndex(m, index);
 }
 
-void DisplayIndexForget(const std::string &dir) {
-    ForgetIndex(dir);
+void DisplayIndexForget(const Machine &m) {
+    ForgetIndex(m);
 }
 
-void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
+void DisplayIndexAfterWrite(const Machine &m, const DisplayIndex &index,
                             const std::vector<IndexChange> &changes) {
     // Each change takes out the service's old line and puts in its new one
     // where it sorts; the file is then written as the old text between them.
@@ -301,9 +324,8 @@ void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
     std::string_view entries = index.entries;
     std::vector<Edit> edits;
     for (const IndexChange &c : changes) {
-        if (c.before) {
-            Edit e{0, 0, MakeEntry(c.name, *c.before)};
-            e.at = LowerBound(entries, e.entry.key);
+        for (Entry &old : c.before ? MakeEntries(c.name, *c.before) : std::vector<Entry>()) {
+            Edit e{LowerBound(entries, old.key), 0, std::move(old)};
             // The old line must be where it sorts, or the list is not what
             // this machine wrote: leave it forgotten, to be rebuilt.
             if (entries.compare(e.at, e.entry.line.size(), e.entry.line) != 0)
@@ -311,11 +333,8 @@ void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
             e.end = e.at + e.entry.line.size();
             edits.push_back(std::move(e));
         }
-        if (c.after) {
-            Edit e{0, 0, MakeEntry(c.name, *c.after)};
-            e.at = LowerBound(entries, e.entry.key);
-            edits.push_back(std::move(e));
-        }
+        for (Entry &added : c.after ? MakeEntries(c.name, *c.after) : std::vector<Entry>())
+            edits.push_back(Edit{LowerBound(entries, added.key), 0, std::move(added)});
     }
     // By place; at one place new lines in their order, then the old line.
     std::sort(edits.begin(), edits.end(), [](const Edit &a, const Edit &b) {
@@ -338,14 +357,14 @@ void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
     }
     if (from < entries.size())
         pieces.push_back(entries.substr(from));
-    SaveIndex(dir, std::move(pieces));
+    SaveIndex(m, std::move(pieces));
 }
 
 LONG DisplayNameInUse(Txn &txn, std::string_view display, std::string_view self, bool &inUse) {
     const std::string want = EncodeField(display);
     const std::string selfName = EncodeField(Lower(self));
     DisplayIndex index;
-    if (LoadIndex(txn.Dir(), index) && ScanDisplay(index.entries, want, selfName, inUse))
+    if (LoadIndex(txn.GetMachine(), index) && ScanDisplay(index.entries, want, selfName, inUse))
         return ERROR_SUCCESS;
     std::string entries;
     if (LONG rc = RebuildIndex(txn, entries))
@@ -358,29 +377,21 @@ LONG DependentsOf(Txn &txn, std::string_view name, std::vector<std::string> &dep
     dependents.clear();
     DisplayIndex index;
     std::string rebuilt;
-    const bool current = LoadIndex(txn.Dir(), index);
+    const bool current = LoadIndex(txn.GetMachine(), index);
     if (!current)
         if (LONG rc = RebuildIndex(txn, rebuilt))
             return rc;
     const std::string_view entries = current ? index.entries : std::string_view(rebuilt);
-    // A dependency is a field after a line's second; the name is encoded
-    // as the fields are, so it is found as it stands, by a search that
-    // skips ahead rather than reading every line.
-    const std::string needle = '\t' + EncodeField(Lower(name));
-    const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
-    for (auto at = entries.begin();
-         (at = std::search(at, entries.end(), searcher)) != entries.end(); ++at) {
-        const auto pos = static_cast<std::size_t>(at - entries.begin());
-        const std::size_t after = pos + needle.size();
-        if (after >= entries.size() || (entries[after] != '\t' && entries[after] != '\n'))
-            continue;
-        const std::size_t lineStart = pos == 0 ? 0 : entries.rfind('\n', pos - 1) + 1;
-        const std::size_t firstTab = entries.find('\t', lineStart);
-        if (firstTab == pos)
-            continue; // the service's own line
-        const std::size_t nameEnd = entries.find_first_of("\t\n", firstTab + 1);
-        dependents.emplace_back(entries.substr(firstTab + 1, nameEnd - firstTab - 1));
-    }
+    // The dependency's lines sort together: found by bisection, read in a row.
+    const std::string key = Lower(std::string(kDependencyMark) + EncodeField(Lower(name)) + '\t');
+    std::string_view field, dependent;
+    std::size_t next = 0;
+    for (std::size_t pos = LowerBound(entries, key);
+         pos < entries.size() &&
+         CompareFolded(entries.substr(pos, std::min(key.size(), entries.size() - pos)), key) == 0 &&
+         EntryAt(entries, pos, field, dependent, next);
+         pos = next)
+        dependents.emplace_back(dependent);
     for (std::string &d : dependents)
         d = DecodeField(d);
     return ERROR_SUCCESS;

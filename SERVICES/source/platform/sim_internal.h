@@ -54,34 +54,61 @@ std::string ServiceStateFile(std::string_view serviceName);
 
 // ---------------------------------------------------------------- registry text
 
+// Orders names, and key paths component by component, by their bytes
+// folded to lower case, as Windows compares them; a path sorts before the
+// paths below it, which follow it in a row. Lookups need no folded copy.
+struct FoldedLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const;
+    bool operator()(const KeyPath &a, const KeyPath &b) const;
+};
+
 struct RegValue {
     std::string name; // "" is the default value
     DWORD type = REG_NONE;
     std::string data; // raw bytes as RegSetValueExA received them
+    // A string read from hex(N): data in the file: its UTF-16LE bytes,
+    // written back as they were while no call sets the value, since data
+    // cannot always say them again (a character beyond U+00FF).
+    std::optional<std::string> wide;
 };
 
 struct RegKey {
     KeyPath path;
-    std::vector<RegValue> values;
+    std::vector<RegValue> values; // in the order they were first set
 
+    explicit RegKey(KeyPath p) : path(std::move(p)) {}
     RegValue *FindValue(std::string_view name);
     const RegValue *FindValue(std::string_view name) const;
-    void SetValue(std::string_view name, DWORD type, std::string data);
+    RegValue &SetValue(std::string_view name, DWORD type, std::string data);
+
+  private:
+    // Name -> place in values, once there are more than a few.
+    std::map<std::string, std::size_t, FoldedLess> byName_;
 };
 
 struct RegDoc {
-    std::vector<RegKey> keys;
+    std::vector<RegKey> keys; // in the order they were added
 
     RegKey *FindKey(const KeyPath &path);
     const RegKey *FindKey(const KeyPath &path) const;
     // The key or any key below it is present.
     bool HasKey(const KeyPath &path) const;
+    // Adds a key that is not there yet.
+    RegKey &AddKey(KeyPath path);
     // Adds the key (and its ancestors from firstLevel components on, so the
     // file reads like an export), keeping the spelling of existing ones.
     // Returns the key and whether it was new.
     RegKey &EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *created);
     // Removes the key and everything below it; returns whether any was there.
     bool RemoveSubtree(const KeyPath &path);
+
+  private:
+    // The key or else the first key below it, if any.
+    const KeyPath *FirstFrom(const KeyPath &path) const;
+    // Path -> place in keys, once there are more than a few, so that a file
+    // of many keys is read and searched without a walk per key.
+    std::map<KeyPath, std::size_t, FoldedLess> byPath_;
 };
 
 struct TextError {
@@ -169,19 +196,54 @@ void ReportOnce(const std::string &path, const std::string &what);
 // Resolves (and creates) the machine directory.
 LONG MachineDir(std::string &dir);
 
+// The machine directory, open for one call. Every file of the machine is
+// reached relative to it, and no symbolic link inside it is followed, so
+// nothing can be swapped under a call between its check and its write.
+class Machine {
+  public:
+    Machine() = default;
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+    ~Machine();
+
+    // Resolves, creates and opens the directory; refuses (5, reported) one
+    // that another user than the caller and root owns or may write to.
+    LONG Open();
+    const std::string &Dir() const { return dir_; }
+    int Fd() const { return fd_; }
+    // The path of a file of the machine, for reports.
+    std::string Abs(std::string_view rel) const;
+
+  private:
+    std::string dir_;
+    int fd_ = -1;
+};
+
+// Opens the directory rel of the machine ("" the machine itself) one
+// component at a time, following no link, and refuses any that another
+// user could change, as Open does; with create, makes what is missing.
+// A descriptor; -1 with errno; or kRefused (reported).
+inline constexpr int kRefused = -2;
+int OpenMachineDirectory(const Machine &m, std::string_view rel, bool create);
+// Opens a file of the machine for reading, following no link and without
+// blocking on a FIFO; the same results.
+int OpenMachineFile(const Machine &m, const std::string &rel);
+
 // Reads a whole file. A missing file is not an error (exists = false).
 // report = false keeps quiet about a file that cannot be read, for
 // housekeeping that leaves the report to the call that needs the file.
-LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool report = true);
+LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, bool &exists,
+                   bool report = true);
 // Replaces a file so that a crash leaves the old or the new content.
-LONG WriteFileAtomic(const std::string &path, std::string_view content);
+LONG WriteFileAtomic(const Machine &m, const std::string &rel, std::string_view content);
 // The same for content in pieces, written one after the other, so that a
 // large file edited in a few places need not be copied together first.
-LONG WriteFileAtomic(const std::string &path, const std::vector<std::string_view> &pieces);
-LONG RemoveFile(const std::string &path);
+LONG WriteFileAtomic(const Machine &m, const std::string &rel,
+                     const std::vector<std::string_view> &pieces);
+LONG RemoveFile(const Machine &m, const std::string &rel, bool report = true);
 
 // Reads the settings file; defaults when it is missing.
-LONG LoadSettings(const std::string &machineDir, Settings &out);
+LONG LoadSettings(const Machine &m, Settings &out);
 
 // A service as the index lists it: its display name (or, lacking one, its
 // name) and the services it depends on (lowercased; groups left out).
@@ -204,9 +266,9 @@ class Txn {
     ~Txn();
 
     LONG Begin();
-    const std::string &Dir() const { return dir_; }
+    const Machine &GetMachine() const { return machine_; }
     const Settings &GetSettings() const { return settings_; }
-    std::string Abs(const std::string &rel) const { return dir_ + "/" + rel; }
+    std::string Abs(const std::string &rel) const { return machine_.Abs(rel); }
 
     // The parsed registry file; an absent file reads as empty.
     LONG Doc(const std::string &rel, RegDoc *&doc);
@@ -221,7 +283,7 @@ class Txn {
         bool dirty = false;
         std::map<std::string, IndexedService> servicesBefore; // by lowercased name
     };
-    std::string dir_;
+    Machine machine_;
     int lockFd_ = -1;
     Settings settings_;
     std::map<std::string, Loaded> files_;
@@ -240,9 +302,9 @@ struct DisplayIndex {
     std::unique_ptr<char[]> text; // the file as read
     std::string_view entries;     // its entry lines, inside text
 };
-bool DisplayIndexLoad(const std::string &dir, DisplayIndex &index);
-void DisplayIndexForget(const std::string &dir);
-void DisplayIndexAfterWrite(const std::string &dir, const DisplayIndex &index,
+bool DisplayIndexLoad(const Machine &m, DisplayIndex &index);
+void DisplayIndexForget(const Machine &m);
+void DisplayIndexAfterWrite(const Machine &m, const DisplayIndex &index,
                             const std::vector<IndexChange> &changes);
 // Whether a service other than `self` has the display name (any case).
 // Returns 0 or a store error.

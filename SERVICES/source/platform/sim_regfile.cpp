@@ -167,42 +167,106 @@ std::string RegFileFor(const KeyPath &path) {
 
 // ---------------------------------------------------------------- model
 
+bool FoldedLess::operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto ca = static_cast<unsigned char>(AsciiLower(a[i]));
+        const auto cb = static_cast<unsigned char>(AsciiLower(b[i]));
+        if (ca != cb)
+            return ca < cb;
+    }
+    return a.size() < b.size();
+}
+
+bool FoldedLess::operator()(const KeyPath &a, const KeyPath &b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((*this)(a[i], b[i]))
+            return true;
+        if ((*this)(b[i], a[i]))
+            return false;
+    }
+    return a.size() < b.size();
+}
+
+namespace {
+
+// Up to this many keys or values are found quicker by a walk than through
+// a map; beyond it a map keeps a file of many from costing a walk each.
+constexpr std::size_t kWalkUpTo = 16;
+
+} // namespace
+
 RegValue *RegKey::FindValue(std::string_view name) {
-    for (RegValue &v : values)
-        if (IEquals(v.name, name))
-            return &v;
-    return nullptr;
+    if (byName_.empty()) {
+        for (RegValue &v : values)
+            if (IEquals(v.name, name))
+                return &v;
+        return nullptr;
+    }
+    auto it = byName_.find(name);
+    return it == byName_.end() ? nullptr : &values[it->second];
 }
 
 const RegValue *RegKey::FindValue(std::string_view name) const {
     return const_cast<RegKey *>(this)->FindValue(name);
 }
 
-void RegKey::SetValue(std::string_view name, DWORD type, std::string data) {
+RegValue &RegKey::SetValue(std::string_view name, DWORD type, std::string data) {
     if (RegValue *v = FindValue(name)) {
         v->type = type;
         v->data = std::move(data);
-        return;
+        v->wide.reset();
+        return *v;
     }
-    values.push_back(RegValue{std::string(name), type, std::move(data)});
+    values.push_back(RegValue{std::string(name), type, std::move(data), std::nullopt});
+    if (!byName_.empty())
+        byName_.emplace(values.back().name, values.size() - 1);
+    else if (values.size() > kWalkUpTo)
+        for (std::size_t i = 0; i < values.size(); ++i)
+            byName_.emplace(values[i].name, i);
+    return values.back();
 }
 
 RegKey *RegDoc::FindKey(const KeyPath &path) {
-    for (RegKey &k : keys)
-        if (PathIEquals(k.path, path))
-            return &k;
-    return nullptr;
+    if (byPath_.empty()) {
+        for (RegKey &k : keys)
+            if (PathIEquals(k.path, path))
+                return &k;
+        return nullptr;
+    }
+    auto it = byPath_.find(path);
+    return it == byPath_.end() ? nullptr : &keys[it->second];
 }
 
 const RegKey *RegDoc::FindKey(const KeyPath &path) const {
     return const_cast<RegDoc *>(this)->FindKey(path);
 }
 
+const KeyPath *RegDoc::FirstFrom(const KeyPath &path) const {
+    if (byPath_.empty()) {
+        for (const RegKey &k : keys)
+            if (PathStartsWith(k.path, path))
+                return &k.path;
+        return nullptr;
+    }
+    // The key, or else the first key below it, sorts first from the path on.
+    auto it = byPath_.lower_bound(path);
+    return it != byPath_.end() && PathStartsWith(it->first, path) ? &it->first : nullptr;
+}
+
 bool RegDoc::HasKey(const KeyPath &path) const {
-    for (const RegKey &k : keys)
-        if (PathStartsWith(k.path, path))
-            return true;
-    return false;
+    return FirstFrom(path) != nullptr;
+}
+
+RegKey &RegDoc::AddKey(KeyPath path) {
+    keys.emplace_back(std::move(path));
+    if (!byPath_.empty())
+        byPath_.emplace(keys.back().path, keys.size() - 1);
+    else if (keys.size() > kWalkUpTo)
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            byPath_.emplace(keys[i].path, i);
+    return keys.back();
 }
 
 RegKey &RegDoc::EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *created) {
@@ -211,15 +275,11 @@ RegKey &RegDoc::EnsureKey(const KeyPath &path, std::size_t firstLevel, bool *cre
     KeyPath spelled;
     for (std::size_t i = 0; i < path.size(); ++i) {
         // Reuse the spelling an existing key already gives this component.
-        const std::string &part = path[i];
-        spelled.push_back(part);
-        for (const RegKey &k : keys)
-            if (PathStartsWith(k.path, spelled)) {
-                spelled.back() = k.path[i];
-                break;
-            }
+        spelled.push_back(path[i]);
+        if (const KeyPath *existing = FirstFrom(spelled))
+            spelled.back() = (*existing)[i];
         if (i + 1 >= firstLevel && !FindKey(spelled)) {
-            keys.push_back(RegKey{spelled, {}});
+            AddKey(spelled);
             if (i + 1 == path.size() && created)
                 *created = true;
         }
@@ -232,6 +292,10 @@ bool RegDoc::RemoveSubtree(const KeyPath &path) {
                              [&](const RegKey &k) { return PathStartsWith(k.path, path); });
     bool any = it != keys.end();
     keys.erase(it, keys.end());
+    byPath_.clear();
+    if (keys.size() > kWalkUpTo)
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            byPath_.emplace(keys[i].path, i);
     return any;
 }
 
@@ -289,24 +353,15 @@ std::string Widen(std::string_view bytes) {
     return out;
 }
 
-bool PathLess(const KeyPath &a, const KeyPath &b) {
-    std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        std::string la = Lower(a[i]), lb = Lower(b[i]);
-        if (la != lb)
-            return la < lb;
-    }
-    return a.size() < b.size();
-}
-
 } // namespace
 
 std::string FormatRegText(const RegDoc &doc) {
     std::vector<const RegKey *> order;
     for (const RegKey &k : doc.keys)
         order.push_back(&k);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const RegKey *a, const RegKey *b) { return PathLess(a->path, b->path); });
+    std::stable_sort(order.begin(), order.end(), [](const RegKey *a, const RegKey *b) {
+        return FoldedLess()(a->path, b->path);
+    });
 
     std::string out(kRegHeader);
     out += "\n\n";
@@ -320,7 +375,12 @@ std::string FormatRegText(const RegDoc &doc) {
             else
                 AppendQuoted(out, v.name);
             out += '=';
-            if (v.type == REG_SZ && QuotableString(v.data)) {
+            if (v.wide) {
+                char buf[24];
+                std::snprintf(buf, sizeof buf, "hex(%x):", static_cast<unsigned>(v.type));
+                out += buf;
+                AppendHexBytes(out, *v.wide);
+            } else if (v.type == REG_SZ && QuotableString(v.data)) {
                 AppendQuoted(out, std::string_view(v.data).substr(0, v.data.size() - 1));
             } else if (v.type == REG_DWORD && v.data.size() == 4) {
                 std::uint32_t d = 0;
@@ -542,9 +602,13 @@ bool ParseData(std::string_view data, RegValue &v, std::string &err) {
         if (!ParseHexList(data.substr(i + 1), bytes, err))
             return false;
         v.type = type;
-        if (IsStringType(type))
-            return Narrow(bytes, v.data, err);
-        v.data = std::move(bytes);
+        if (!IsStringType(type)) {
+            v.data = std::move(bytes);
+            return true;
+        }
+        if (!Narrow(bytes, v.data, err))
+            return false;
+        v.wide = std::move(bytes);
         return true;
     }
     if (data == "-")
@@ -578,7 +642,7 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 }
 
 bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
-    out.keys.clear();
+    out = RegDoc{};
     if (text.substr(0, 3) == "\xEF\xBB\xBF")
         text.remove_prefix(3);
     else if (text.substr(0, 2) == "\xFF\xFE") {
@@ -609,6 +673,12 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
                 return false;
             }
             body.remove_suffix(1);
+            // The path is split as a C string: a NUL would cut it short
+            // and put the key's values into another key.
+            if (body.find('\0') != std::string_view::npos) {
+                err = {lineNo, "a NUL byte in the key name"};
+                return false;
+            }
             if (!body.empty() && body.front() == '-') {
                 err = {lineNo, "key deletions ([-key]) are not supported in a store file"};
                 return false;
@@ -625,10 +695,8 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
                 return false;
             }
             current = out.FindKey(path);
-            if (!current) {
-                out.keys.push_back(RegKey{path, {}});
-                current = &out.keys.back();
-            }
+            if (!current)
+                current = &out.AddKey(std::move(path));
             continue;
         }
         if (c.Peek() != '"' && c.Peek() != '@') {
@@ -672,7 +740,7 @@ bool ParseRegText(std::string_view text, RegDoc &out, TextError &err) {
             err = {lineNo, why};
             return false;
         }
-        current->SetValue(v.name, v.type, std::move(v.data));
+        current->SetValue(v.name, v.type, std::move(v.data)).wide = std::move(v.wide);
     }
     return true;
 }

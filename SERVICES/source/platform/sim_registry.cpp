@@ -252,9 +252,9 @@ LONG RegCloseKey(HKEY hKey) {
         return ERROR_INVALID_HANDLE;
     // Closing must work on a machine that is otherwise unusable, so only a
     // readable settings file can make it fail.
-    std::string dir;
+    Machine m;
     Settings settings;
-    if (MachineDir(dir) == ERROR_SUCCESS && LoadSettings(dir, settings) == ERROR_SUCCESS) {
+    if (m.Open() == ERROR_SUCCESS && LoadSettings(m, settings) == ERROR_SUCCESS) {
         std::string name = JoinPath(path);
         if (DWORD code = InjectedFault(settings, Call::RegCloseKey, n, &name))
             return static_cast<LONG>(code);

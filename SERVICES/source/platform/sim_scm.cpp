@@ -212,10 +212,11 @@ bool ParseState(std::string_view text, RunState &st, TextError &err) {
 // false and leave the report to the call that needs the state.
 LONG LoadState(Txn &txn, std::string_view name, RunState &st, bool report = true) {
     st = RunState{};
-    std::string path = txn.Abs(ServiceStateFile(name));
+    const std::string rel = ServiceStateFile(name);
+    std::string path = txn.Abs(rel);
     std::string text;
     bool exists = false;
-    if (LONG rc = ReadWholeFile(path, text, exists, report))
+    if (LONG rc = ReadWholeFile(txn.GetMachine(), rel, text, exists, report))
         return rc;
     TextError err;
     if (exists && !ParseState(text, st, err)) {
@@ -241,7 +242,7 @@ LONG SaveState(Txn &txn, std::string_view name, const RunState &st) {
     text += "exitcode=" + std::to_string(st.exitCode) + "\n";
     if (st.deleted)
         text += "deleted=1\n";
-    return WriteFileAtomic(txn.Abs(ServiceStateFile(name)), text);
+    return WriteFileAtomic(txn.GetMachine(), ServiceStateFile(name), text);
 }
 
 bool IsPending(const RunState &st) {
@@ -307,7 +308,7 @@ LONG RemoveService(Txn &txn, std::string_view name) {
     txn.MarkDirty(rel);
     if (LONG rc = txn.Commit())
         return rc;
-    return RemoveFile(txn.Abs(ServiceStateFile(name)));
+    return RemoveFile(txn.GetMachine(), ServiceStateFile(name));
 }
 
 // A marked service that has stopped and that nobody holds is removed now
@@ -370,9 +371,9 @@ DWORD BeginServiceCall(ServiceCall &c, Call call, SC_HANDLE h, DWORD right, DWOR
 // Fault check for the close calls, which must work on an otherwise
 // unusable machine.
 DWORD CloseFault(Call call, std::uint64_t n, const std::string *name) {
-    std::string dir;
+    Machine m;
     Settings settings;
-    if (MachineDir(dir) != ERROR_SUCCESS || LoadSettings(dir, settings) != ERROR_SUCCESS)
+    if (m.Open() != ERROR_SUCCESS || LoadSettings(m, settings) != ERROR_SUCCESS)
         return 0;
     return InjectedFault(settings, call, n, name);
 }
@@ -525,7 +526,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
         return Fail(ERROR_DUPLICATE_SERVICE_NAME, SC_HANDLE(nullptr));
 
     // A state file without its service is left over from an earlier one.
-    if (LONG rc = RemoveFile(txn.Abs(ServiceStateFile(name))))
+    if (LONG rc = RemoveFile(txn.GetMachine(), ServiceStateFile(name)))
         return Fail(static_cast<DWORD>(rc), SC_HANDLE(nullptr));
     std::string rel = ServiceRegFile(name);
     RegDoc *doc = nullptr;

@@ -55,20 +55,115 @@ int MakeDirs(const std::string &path) {
         if (e)
             return e;
     }
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    // Private unless the owner makes them otherwise (XDG asks 0700 of its
+    // directories too).
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return errno;
     if (stat(path.c_str(), &st) != 0)
         return errno;
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
 }
 
-void FsyncDir(const std::string &dir) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
+// A descriptor that closes itself.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() {
+        if (fd >= 0)
+            close(fd);
     }
+};
+
+// Empty when only the caller or root can change what the directory holds;
+// otherwise why another user could.
+std::string Untrusted(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return "cannot be examined: " + Errno(errno);
+    if (st.st_uid != geteuid() && st.st_uid != 0)
+        return "owned by uid " + std::to_string(st.st_uid) + ", neither the caller nor root";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("group or others may write to it (mode ") + mode + ")";
+    }
+    return {};
 }
+
+constexpr const char *kLinkRefused = "a symbolic link, which the machine does not follow";
+
+void Refuse(const std::string &path, const std::string &why) {
+    ReportOnce(path, "refused: " + why);
+}
+
+// The directory part of a path relative to the machine, and its last
+// component.
+std::string_view DirPart(std::string_view rel) {
+    std::size_t slash = rel.rfind('/');
+    return slash == rel.npos ? std::string_view() : rel.substr(0, slash);
+}
+std::string LeafPart(std::string_view rel) {
+    std::size_t slash = rel.rfind('/');
+    return std::string(slash == rel.npos ? rel : rel.substr(slash + 1));
+}
+
+} // namespace
+
+int OpenMachineDirectory(const Machine &m, std::string_view rel, bool create) {
+    int fd = fcntl(m.Fd(), F_DUPFD_CLOEXEC, 0);
+    for (std::size_t start = 0; fd >= 0 && start < rel.size();) {
+        const std::size_t end = std::min(rel.find('/', start), rel.size());
+        const std::string part(rel.substr(start, end - start));
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int next = openat(fd, part.c_str(), flags);
+        if (next < 0 && errno == ENOENT && create &&
+            (mkdirat(fd, part.c_str(), 0700) == 0 || errno == EEXIST))
+            next = openat(fd, part.c_str(), flags);
+        // A link opened with O_DIRECTORY | O_NOFOLLOW is ENOTDIR.
+        struct stat st;
+        int e = errno;
+        if (next < 0 && e == ENOTDIR && fstatat(fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            e = ELOOP;
+        close(fd);
+        if (next < 0 && e == ELOOP) {
+            Refuse(m.Abs(rel.substr(0, end)), kLinkRefused);
+            return kRefused;
+        }
+        if (next < 0) {
+            errno = e;
+            return -1;
+        }
+        if (std::string why = Untrusted(next); !why.empty()) {
+            close(next);
+            Refuse(m.Abs(rel.substr(0, end)), why);
+            return kRefused;
+        }
+        fd = next;
+        start = end + 1;
+    }
+    return fd;
+}
+
+int OpenMachineFile(const Machine &m, const std::string &rel) {
+    int dir = OpenMachineDirectory(m, DirPart(rel), false);
+    if (dir < 0)
+        return dir;
+    Fd guard(dir);
+    // O_NONBLOCK: a FIFO must not hold the call up before it is seen to be
+    // no regular file.
+    int fd = openat(dir, LeafPart(rel).c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ELOOP) {
+        Refuse(m.Abs(rel), kLinkRefused);
+        return kRefused;
+    }
+    return fd;
+}
+
+namespace {
 
 std::uint64_t RandomTag() {
     std::uint64_t r = 0;
@@ -127,31 +222,60 @@ LONG MachineDir(std::string &dir) {
     return ERROR_SUCCESS;
 }
 
-LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool report) {
+Machine::~Machine() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+LONG Machine::Open() {
+    if (LONG rc = MachineDir(dir_))
+        return rc;
+    fd_ = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+        int e = errno;
+        ReportOnce(dir_, "cannot open the machine directory: " + Errno(e));
+        return ReadErrorCode(e);
+    }
+    // Another user who can change the machine could have it read or write
+    // wherever a link of theirs points, with our rights.
+    if (std::string why = Untrusted(fd_); !why.empty()) {
+        Refuse(dir_, why);
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::string Machine::Abs(std::string_view rel) const {
+    return rel.empty() ? dir_ : dir_ + "/" + std::string(rel);
+}
+
+LONG ReadWholeFile(const Machine &m, const std::string &rel, std::string &out, bool &exists,
+                   bool report) {
     out.clear();
     exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = OpenMachineFile(m, rel);
+    if (fd == kRefused)
+        return ERROR_ACCESS_DENIED;
     if (fd < 0) {
         if (errno == ENOENT)
             return ERROR_SUCCESS;
         int e = errno;
         if (report)
-            ReportOnce(path, "cannot read: " + Errno(e));
+            ReportOnce(m.Abs(rel), "cannot read: " + Errno(e));
         return ReadErrorCode(e);
     }
+    Fd guard(fd);
     struct stat st;
     if (fstat(fd, &st) != 0) {
         int e = errno;
-        close(fd);
         if (report)
-            ReportOnce(path, "cannot read: " + Errno(e));
+            ReportOnce(m.Abs(rel), "cannot read: " + Errno(e));
         return ReadErrorCode(e);
     }
     if (!S_ISREG(st.st_mode)) {
-        close(fd);
         if (report)
-            ReportOnce(path, S_ISDIR(st.st_mode) ? "is a directory, expected a file"
-                                                 : "is not a regular file");
+            ReportOnce(m.Abs(rel), S_ISDIR(st.st_mode) ? "is a directory, expected a file"
+                                                       : "is not a regular file");
         return ERROR_CANTREAD;
     }
     if (st.st_size > 0)
@@ -163,34 +287,45 @@ LONG ReadWholeFile(const std::string &path, std::string &out, bool &exists, bool
             continue;
         if (n < 0) {
             int e = errno;
-            close(fd);
             if (report)
-                ReportOnce(path, "cannot read: " + Errno(e));
+                ReportOnce(m.Abs(rel), "cannot read: " + Errno(e));
             return ReadErrorCode(e);
         }
         if (n == 0)
             break;
         out.append(buf, static_cast<std::size_t>(n));
     }
-    close(fd);
     exists = true;
     return ERROR_SUCCESS;
 }
 
-LONG WriteFileAtomic(const std::string &path, const std::vector<std::string_view> &pieces) {
-    std::string dir = ParentOf(path);
-    if (int e = MakeDirs(dir)) {
-        ReportOnce(dir, "cannot create directory: " + Errno(e));
+LONG WriteFileAtomic(const Machine &m, const std::string &rel,
+                     const std::vector<std::string_view> &pieces) {
+    int dir = OpenMachineDirectory(m, DirPart(rel), true);
+    if (dir == kRefused)
+        return ERROR_ACCESS_DENIED;
+    if (dir < 0) {
+        int e = errno;
+        ReportOnce(m.Abs(DirPart(rel)), "cannot create directory: " + Errno(e));
         return WriteErrorCode(e);
     }
+    Fd dirGuard(dir);
+    const std::string leaf = LeafPart(rel);
+    // A file replaced keeps the permissions its owner gave it; a new one is
+    // the owner's alone.
+    struct stat old;
+    const mode_t mode =
+        fstatat(dir, leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)
+            ? old.st_mode & 0777
+            : 0600;
     char tag[64];
     std::snprintf(tag, sizeof tag, ".tmp.%ld.%016llx", static_cast<long>(getpid()),
                   static_cast<unsigned long long>(RandomTag()));
-    std::string tmp = path + tag;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const std::string tmp = leaf + tag;
+    int fd = openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         int e = errno;
-        ReportOnce(path, "cannot write: " + Errno(e));
+        ReportOnce(m.Abs(rel), "cannot write: " + Errno(e));
         return WriteErrorCode(e);
     }
     int e = 0;
@@ -206,49 +341,62 @@ LONG WriteFileAtomic(const std::string &path, const std::vector<std::string_view
                 e = errno;
         }
     }
+    if (!e && mode != 0600 && fchmod(fd, mode) != 0)
+        e = errno;
     if (!e && fsync(fd) != 0)
         e = errno;
     if (close(fd) != 0 && !e)
         e = errno;
-    if (!e && rename(tmp.c_str(), path.c_str()) != 0)
+    if (!e && renameat(dir, tmp.c_str(), dir, leaf.c_str()) != 0)
         e = errno;
     if (e) {
-        unlink(tmp.c_str());
-        ReportOnce(path, "cannot write: " + Errno(e));
+        unlinkat(dir, tmp.c_str(), 0);
+        ReportOnce(m.Abs(rel), "cannot write: " + Errno(e));
         return WriteErrorCode(e);
     }
-    FsyncDir(dir);
+    fsync(dir);
     return ERROR_SUCCESS;
 }
 
-LONG WriteFileAtomic(const std::string &path, std::string_view content) {
-    return WriteFileAtomic(path, std::vector<std::string_view>{content});
+LONG WriteFileAtomic(const Machine &m, const std::string &rel, std::string_view content) {
+    return WriteFileAtomic(m, rel, std::vector<std::string_view>{content});
 }
 
-LONG RemoveFile(const std::string &path) {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        int e = errno;
-        ReportOnce(path, "cannot remove: " + Errno(e));
+LONG RemoveFile(const Machine &m, const std::string &rel, bool report) {
+    int dir = OpenMachineDirectory(m, DirPart(rel), false);
+    if (dir == kRefused)
+        return ERROR_ACCESS_DENIED;
+    int e = dir < 0 ? errno : 0;
+    if (dir >= 0 && unlinkat(dir, LeafPart(rel).c_str(), 0) != 0)
+        e = errno;
+    if (e && e != ENOENT) {
+        if (dir >= 0)
+            close(dir);
+        if (report)
+            ReportOnce(m.Abs(rel), "cannot remove: " + Errno(e));
         return WriteErrorCode(e);
     }
-    FsyncDir(ParentOf(path));
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
     return ERROR_SUCCESS;
 }
 
-LONG LoadSettings(const std::string &machineDir, Settings &out) {
+LONG LoadSettings(const Machine &m, Settings &out) {
     out = Settings{};
     NoteLastErrorPolicy(false);
-    std::string path = machineDir + "/settings";
     std::string text;
     bool exists = false;
-    if (LONG rc = ReadWholeFile(path, text, exists))
+    if (LONG rc = ReadWholeFile(m, "settings", text, exists))
         return rc;
     if (!exists)
         return ERROR_SUCCESS;
     TextError err;
     if (!ParseSettingsText(text, out, err)) {
-        ReportOnce(path, (err.line ? "line " + std::to_string(err.line) + ": " : std::string()) +
-                             err.what);
+        ReportOnce(m.Abs("settings"),
+                   (err.line ? "line " + std::to_string(err.line) + ": " : std::string()) +
+                       err.what);
         out = Settings{};
         return ERROR_BADDB;
     }
@@ -293,10 +441,16 @@ Txn::~Txn() {
 }
 
 LONG Txn::Begin() {
-    if (LONG rc = MachineDir(dir_))
+    if (LONG rc = machine_.Open())
         return rc;
-    std::string lockPath = dir_ + "/lock";
-    lockFd_ = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    std::string lockPath = Abs("lock");
+    // Only the owner may open the lock, and so hold up every run.
+    lockFd_ =
+        openat(machine_.Fd(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (lockFd_ < 0 && errno == ELOOP) {
+        Refuse(lockPath, kLinkRefused);
+        return ERROR_ACCESS_DENIED;
+    }
     if (lockFd_ < 0) {
         int e = errno;
         ReportOnce(lockPath, "cannot open the lock: " + Errno(e));
@@ -309,7 +463,7 @@ LONG Txn::Begin() {
         ReportOnce(lockPath, "cannot lock: " + Errno(e));
         return ERROR_CANTOPEN;
     }
-    return LoadSettings(dir_, settings_);
+    return LoadSettings(machine_, settings_);
 }
 
 LONG Txn::Doc(const std::string &rel, RegDoc *&doc) {
@@ -321,7 +475,7 @@ LONG Txn::Doc(const std::string &rel, RegDoc *&doc) {
     std::string path = Abs(rel);
     std::string text;
     bool exists = false;
-    if (LONG rc = ReadWholeFile(path, text, exists))
+    if (LONG rc = ReadWholeFile(machine_, rel, text, exists))
         return rc;
     Loaded loaded;
     if (exists) {
@@ -363,17 +517,17 @@ LONG Txn::Commit() {
     // nobody may trust it: a run killed in between must leave it visibly
     // gone, whatever the resolution of the directory's timestamps.
     DisplayIndex index;
-    bool indexWasCurrent = anyService && DisplayIndexLoad(dir_, index);
+    bool indexWasCurrent = anyService && DisplayIndexLoad(machine_, index);
     if (anyService)
-        DisplayIndexForget(dir_);
+        DisplayIndexForget(machine_);
 
     std::vector<IndexChange> changes;
     LONG result = ERROR_SUCCESS;
     for (auto &[rel, f] : files_) {
         if (!f.dirty)
             continue;
-        LONG rc = f.doc.keys.empty() ? RemoveFile(Abs(rel))
-                                     : WriteFileAtomic(Abs(rel), FormatRegText(f.doc));
+        LONG rc = f.doc.keys.empty() ? RemoveFile(machine_, rel)
+                                     : WriteFileAtomic(machine_, rel, FormatRegText(f.doc));
         if (rc) {
             result = rc;
             break;
@@ -395,7 +549,7 @@ LONG Txn::Commit() {
         f.servicesBefore = std::move(after);
     }
     if (indexWasCurrent && result == ERROR_SUCCESS)
-        DisplayIndexAfterWrite(dir_, index, changes);
+        DisplayIndexAfterWrite(machine_, index, changes);
     return result;
 }
 

@@ -70,8 +70,8 @@ void Sleep(DWORD dwMilliseconds) {
     // An unusable machine cannot fail a void call; it has already said
     // why on stderr, and the wait is then real.
     Settings settings;
-    std::string dir;
-    if (MachineDir(dir) == ERROR_SUCCESS && LoadSettings(dir, settings) == ERROR_SUCCESS &&
+    Machine m;
+    if (m.Open() == ERROR_SUCCESS && LoadSettings(m, settings) == ERROR_SUCCESS &&
         settings.skipClock)
         return;
     struct timespec want;

@@ -7,15 +7,18 @@ The machine's own tests (SERVICES/tests/sim) feed damaged files to single
 calls. Here the whole program meets them: a machine set up by real runs
 (elog installed and running, flm installed) is damaged one way (garbage,
 a file cut short, an empty file, a directory where a file belongs, a file
-where a directory belongs, files the running user may not read or write),
-then one request runs. It must end with the machine's report naming the
+where a directory belongs, files the running user may not read or write,
+a FIFO where a file belongs, a directory that another user owns or may
+write to, a link in place of the lock or of a directory), then one
+request runs. It must end with the machine's report naming the
 path and what is wrong, the error number on standard error, a non-zero
 exit status, and every file of the machine byte for byte as it was.
 Unreadable files need another user than root: those cases run the program
 as nobody (setpriv), from a scratch directory of their own under the
 system's temporary directory that holds their machines and a copy of the
 program, so that nobody reaches both wherever the build lives (a clone in
-root's home, a private temporary directory). They are skipped, saying why,
+root's home, a private temporary directory). The cases of a directory
+that nobody owns need root to give it away. They are skipped, saying why,
 where that is not possible.
 """
 
@@ -62,6 +65,7 @@ class Damage:
     reason: str  # part of the report after the path
     as_nobody: bool = False
     also_under: str = ""  # reports of other paths below this one are expected too
+    nobody_owns: str = ""  # a directory (relative; "." the machine) given to nobody: needs root
 
 
 def write(rel: str, content: bytes | str):
@@ -102,6 +106,33 @@ def into_file(rel: str):
         shutil.rmtree(path)
         with open(path, "w") as f:
             f.write("not a directory\n")
+    return apply
+
+
+def fifo(rel: str):
+    def apply(machine: str) -> None:
+        os.remove(os.path.join(machine, rel))
+        os.mkfifo(os.path.join(machine, rel))
+    return apply
+
+
+def chmod(rel: str, mode: int):
+    return lambda machine: os.chmod(os.path.join(machine, rel), mode)
+
+
+def link(rel: str, outside: bool):
+    """rel becomes a link: to a name beside the machine, or to rel moved
+    there (the same content, out of the machine's reach)."""
+    def apply(machine: str) -> None:
+        path = os.path.join(machine, rel)
+        target = os.path.join(os.path.dirname(machine), "planted")
+        if outside:
+            os.rename(path, target)
+        elif os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+        os.symlink(target, path)
     return apply
 
 
@@ -152,7 +183,7 @@ CASES = [
     Damage("a file in place of the runtime state directory", into_file("scm"),
            ["-e", "elog"], ERROR_CANTREAD, ELOG_STATE, "cannot read: Not a directory"),
     Damage("a service file nobody may read",
-           permissions(0o777, 0o666, 0o666, {ELOG_REG: 0}),
+           permissions(0o755, 0o666, 0o666, {ELOG_REG: 0}),
            ["-b", "elog"], ERROR_ACCESS_DENIED, ELOG_REG, "cannot read: Permission denied", as_nobody=True),
     Damage("a machine nobody may lock",
            permissions(0o755, 0o644, 0o644, {}),
@@ -164,6 +195,24 @@ CASES = [
     Damage("a state file nobody may write",
            permissions(0o755, 0o644, 0o666, {}),
            ["-e", "elog"], ERROR_ACCESS_DENIED, ELOG_STATE, "cannot write: Permission denied", as_nobody=True),
+    Damage("a FIFO in place of the settings", fifo("settings"),
+           ["-b", "elog"], ERROR_CANTREAD, "settings", "is not a regular file"),
+    Damage("a FIFO in place of a state file", fifo(ELOG_STATE),
+           ["-e", "elog"], ERROR_CANTREAD, ELOG_STATE, "is not a regular file"),
+    # Another user who may change the machine could point root anywhere.
+    Damage("a machine directory another user owns", lambda m: None,
+           ["-b", "elog"], ERROR_ACCESS_DENIED, "", "refused: owned by uid", nobody_owns="."),
+    Damage("a services directory another user owns", lambda m: None,
+           ["-i", "elog", "C:\\New", "C:\\New\\x.pfa"], ERROR_ACCESS_DENIED, "registry/services",
+           "refused: owned by uid", nobody_owns="registry/services"),
+    Damage("a machine directory others may write", chmod(".", 0o777),
+           ["-e", "elog"], ERROR_ACCESS_DENIED, "", "refused: group or others may write to it (mode 0777)"),
+    Damage("a runtime state directory its group may write", chmod("scm", 0o775),
+           ["-b", "elog"], ERROR_ACCESS_DENIED, "scm", "refused: group or others may write to it (mode 0775)"),
+    Damage("a link in place of the lock", link("lock", False),
+           ["-b", "elog"], ERROR_ACCESS_DENIED, "lock", "refused: a symbolic link"),
+    Damage("a link in place of the services directory", link("registry/services", True),
+           ["-rm", "elog"], ERROR_ACCESS_DENIED, "registry/services", "refused: a symbolic link"),
 ]
 
 # The machine itself is a file: no call can start, nothing is made.
@@ -234,6 +283,9 @@ def run_case(program: str, work: str, d: Damage, as_nobody: list[str]) -> list[s
                 f.write("a file\n")
         else:
             d.damage(machine)
+        if d.nobody_owns:
+            user = pwd.getpwnam("nobody")
+            os.chown(os.path.join(machine, d.nobody_owns), user.pw_uid, user.pw_gid)
         before = storecheck.snapshot(root)
         command = as_nobody + [program] + d.args
         proc = subprocess.run(command, env=env, cwd="/", stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -289,13 +341,13 @@ def main(argv=None) -> int:
     os.chmod(work, 0o755)
     cases = [d for d in CASES + [MACHINE_IS_FILE] if not opts.substring or opts.substring in d.label]
     scratch, as_nobody, why = None, [], ""
-    if any(d.as_nobody for d in cases):
+    if any(d.as_nobody or d.nobody_owns for d in cases):
         scratch, as_nobody, why = nobody_scratch(program)
     failed = skipped = passed = 0
     nobody_failed = False
     try:
         for d in cases:
-            if d.as_nobody and scratch is None:
+            if (d.as_nobody or d.nobody_owns) and scratch is None:
                 print(f"SKIP {d.label}: {why}")
                 skipped += 1
                 continue

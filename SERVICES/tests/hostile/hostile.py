@@ -6,7 +6,10 @@
 Arguments of 300, 4,096 and 100,000 characters in every position (service
 code, option, directory, file name, port, the console directory), empty
 strings, non-ASCII and invalid UTF-8 bytes, control characters, embedded
-quotes, '..' paths and a planted symbolic link. Each case runs the native
+quotes, '..' paths, a planted symbolic link, an hvcons.ini that is no
+plain file of ours (another user's set-user-ID file, which needs root to
+give away and is skipped otherwise; a FIFO; a device), and output to a
+pipe whose reader has gone. Each case runs the native
 program on a fresh simulated machine (the scenario tier's backend) and
 checks standard output, standard error and the exit status byte for byte,
 then the machine: what a success stored, byte for byte, or, for a refusal,
@@ -20,6 +23,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import os
+import pwd
 import sys
 import tempfile
 from typing import Callable, Optional
@@ -35,7 +39,7 @@ import storecheck  # noqa: E402
 
 # The scenarios' texts hold the build's poll count.
 buildfacts.use_command_line(sys.argv[1:])
-from model import Console, RegValue, Scenario, ServiceConfig, ToolRuns  # noqa: E402
+from model import Console, RegValue, Scenario, Service, ServiceConfig, ServiceState, ToolRuns  # noqa: E402
 from scenarios import (  # noqa: E402
     ELOG_NAME, ELOG_PARMS, ELOG_TITLE, FLM_NAME, FLM_PARMS, FLM_TITLE, INI, INSTALLED,
     FINISHED, USAGE, err, inst_to_check, quiet, request,
@@ -49,13 +53,18 @@ class Hostile:
     scenario: Scenario
     unchanged: bool = False  # a refusal: machine and working directory exactly as before
     prepare: Optional[Callable[[object], None]] = None  # extra set-up on the case
+    closed: bool = False  # output to a pipe whose reader has gone (backend_native run)
+    modes: Optional[dict[str, int]] = None  # permission bits of files below {dir} afterwards
+    as_root: bool = False  # prepare gives a file to nobody: skipped where not root
 
 
 CASES: list[Hostile] = []
 
 
-def case(name, args, unchanged=False, prepare=None, **kw) -> None:
-    CASES.append(Hostile(Scenario(name, args, tiers=("native",), **kw), unchanged, prepare))
+def case(name, args, unchanged=False, prepare=None, closed=False, modes=None, as_root=False,
+         **kw) -> None:
+    CASES.append(Hostile(Scenario(name, args, tiers=("native",), **kw), unchanged, prepare, closed,
+                         modes, as_root))
 
 
 def installed_elog(directory: str, pfa: str, image: Optional[str] = None) -> dict:
@@ -224,6 +233,57 @@ case("a dangling hvcons.old link is no backup and is not followed",
      stderr=quiet(1), exit=1, unchanged=True, checks=[ToolRuns("console", 0)])
 
 
+# ---- hvcons.ini that is no plain file of ours --------------------------------------
+
+def ini_replaced(how):
+    def prepare(c) -> None:
+        path = os.path.join(c.dir, "console", "hvcons.ini")
+        os.remove(path)
+        how(path)
+    return prepare
+
+
+def ini_given_to_nobody(c) -> None:
+    """Another user's hvcons.ini with the set-user-ID bit, as a service account's file may be."""
+    path = os.path.join(c.dir, "console", "hvcons.ini")
+    user = pwd.getpwnam("nobody")
+    os.chown(path, user.pw_uid, user.pw_gid)
+    os.chmod(path, 0o4755)
+
+
+# The backup is ours: its permission bits come along, the set-user-ID bit not.
+case("another user's set-user-ID hvcons.ini is backed up without the bit", ["-i", "hv", "console"],
+     prepare=ini_given_to_nobody, as_root=True, modes={"console/hvcons.old": 0o755},
+     **merged("console"))
+# Only a regular file is backed up; a FIFO must not hold the run up.
+case("a FIFO as hvcons.ini is no file to back up", ["-i", "hv", "console"], setup=[Console()],
+     prepare=ini_replaced(os.mkfifo), stderr=quiet(1), exit=1, unchanged=True,
+     checks=[ToolRuns("console", 0)])
+case("a device as hvcons.ini is no file to back up", ["-i", "hv", "console"], setup=[Console()],
+     prepare=ini_replaced(lambda path: os.symlink("/dev/null", path)), stderr=quiet(1), exit=1,
+     unchanged=True, checks=[ToolRuns("console", 0)])
+# The index is only a shortcut: one that is no file is rebuilt, not waited on.
+case("a FIFO as the machine's index of services is rebuilt", ["-e", "elog"],
+     setup=[Service(ELOG_NAME, running=True)],
+     prepare=lambda c: os.mkfifo(os.path.join(c.machine, "scm", "display-names.index")),
+     checks=[ServiceState(ELOG_NAME, "stopped")])
+
+
+# ---- a reader that goes away -------------------------------------------------------
+# A write to the closed pipe fails, as on Windows, and every request runs
+# to its end: the status is the requests'.
+
+case("standard output closed: an installation still writes its parameters",
+     ["-d", "-i", "elog", "C:\\Orv", "C:\\Orv\\x.pfa"], closed=True,
+     **dict(installed_elog("C:\\Orv", "C:\\Orv\\x.pfa"), stdout=""))
+case("standard output closed: the second start still runs", ["-d", "-b", "elog", "-b", "flm"],
+     closed=True, setup=[Service(ELOG_NAME), Service(FLM_NAME, exe="worvserv.exe")],
+     checks=[ServiceState(ELOG_NAME, "running"), ServiceState(FLM_NAME, "running")])
+case("standard error closed: the merge tool's words are dropped and the merge ends",
+     ["-i", "hv", "console"], closed=True, stdin="merging 1 of 2\nmerging 2 of 2\n",
+     setup=[Console(echo=True)], checks=[ToolRuns("console", 1)])
+
+
 # ---- the runner ----------------------------------------------------------------------
 
 def snapshot(c) -> dict:
@@ -255,7 +315,7 @@ def run_case(backend, h: Hostile) -> list[str]:
         outside_before = open(outside, "rb").read() if os.path.exists(outside) else None
         before = snapshot(c)
         args = [c.expand(a) for a in s.args]
-        out, errb, status = c.run(args)
+        out, errb, status = c.run(args, stdin=s.stdin.encode(), closed=h.closed)
         exp_out = c.expand(s.stdout).encode("utf-8", "surrogateescape")
         exp_err = c.expand(s.stderr).encode("utf-8", "surrogateescape")
         if out != exp_out:
@@ -279,6 +339,10 @@ def run_case(backend, h: Hostile) -> list[str]:
         failures += [f"left under a temporary name: {p}" for p in storecheck.temp_files(c.root)]
         if outside_before is not None and open(outside, "rb").read() != outside_before:
             failures.append("the file behind the planted link was written")
+        for rel, mode in (h.modes or {}).items():
+            got = os.stat(os.path.join(c.dir, rel)).st_mode & 0o7777
+            if got != mode:
+                failures.append(f"{rel}: mode {got:04o}, expected {mode:04o}")
     except Exception as e:  # a broken case is a failure, not a crash of the table
         import traceback
         failures.append("exception: " + "".join(traceback.format_exception(e)))
@@ -303,9 +367,13 @@ def main(argv=None) -> int:
     work = opts.work or tempfile.mkdtemp(prefix="hostile-")
     backend = backend_native.Backend(os.path.abspath(opts.build), os.path.abspath(work))
     backend.prepare()
-    failed = 0
+    failed = skipped = 0
     chosen = [h for h in CASES if not opts.substring or opts.substring in h.scenario.name]
     for h in chosen:
+        if h.as_root and os.geteuid() != 0:
+            print(f"SKIP {h.scenario.name}: needs root to give a file to another user")
+            skipped += 1
+            continue
         failures = run_case(backend, h)
         label = h.scenario.name
         if failures:
@@ -316,7 +384,7 @@ def main(argv=None) -> int:
                     print("     " + line)
         else:
             print(f"ok   {label}")
-    print(f"{len(chosen) - failed} passed, {failed} failed")
+    print(f"{len(chosen) - failed - skipped} passed, {failed} failed, {skipped} skipped")
     return 1 if failed else 0
 
 

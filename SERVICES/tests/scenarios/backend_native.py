@@ -9,7 +9,6 @@ the program or the machine's code, so the two doors can disagree.
 
 from __future__ import annotations
 
-import errno
 import os
 import re
 import shutil
@@ -86,27 +85,23 @@ def parse_state(text: str) -> str:
 
 
 
-def feed_race(where: str, other_backup: str, ini: str, timeout: float) -> None:
-    """Waits until the program opens the FIFO hvcons.ini in `where` for its
-    copy, then puts another run's backup at hvcons.old, then feeds the FIFO
-    and closes it."""
-    fifo = os.path.join(where, "hvcons.ini")
+# How long the program is held before it links its backup copy into place
+# while another run's backup is put there (Console.race): ample time for the
+# feeder, which acts within milliseconds of the copy's start.
+RACE_HOLD_US = 2_000_000
+
+
+def feed_race(where: str, other_backup: str, timeout: float) -> None:
+    """Waits until the program copies hvcons.ini in `where` under a
+    temporary name (it is then held before it links the copy into place),
+    then puts another run's backup at hvcons.old."""
     deadline = time.monotonic() + timeout
-    while True:
-        try:
-            fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # ENXIO until a reader
-            break
-        except OSError as e:
-            if e.errno != errno.ENXIO or time.monotonic() > deadline:
-                return
-            time.sleep(0.002)
-    try:
-        with open(os.path.join(where, "hvcons.old"), "w", encoding="utf-8", newline="\n") as f:
-            f.write(other_backup)
-        os.set_blocking(fd, True)
-        os.write(fd, ini.encode("utf-8"))
-    finally:
-        os.close(fd)
+    while not any(n.startswith(".hvcons.old.tmp.") for n in os.listdir(where)):
+        if time.monotonic() > deadline:
+            return
+        time.sleep(0.002)
+    with open(os.path.join(where, "hvcons.old"), "w", encoding="utf-8", newline="\n") as f:
+        f.write(other_backup)
 
 
 class Case:
@@ -124,7 +119,7 @@ class Case:
         # The pauses between polls are real only in a slow scenario.
         self.settings = [] if scenario.slow else ["clock skip"]
         self._write_settings()
-        self.races: list[tuple[str, str, str]] = []  # (console dir, other backup, hvcons.ini)
+        self.races: list[tuple[str, str]] = []  # (console dir, other backup)
 
     # -- helpers ---------------------------------------------------------------
 
@@ -190,14 +185,11 @@ class Case:
         where = os.path.join(self.dir, con.sub)
         os.makedirs(where, exist_ok=True)
         for name, content in (("hvcons.ini", con.hvcons_ini), ("hvcons.old", con.hvcons_old)):
-            if content is not None and not (name == "hvcons.ini" and con.race is not None):
+            if content is not None:
                 with open(os.path.join(where, name), "w", encoding="utf-8", newline="\n") as f:
                     f.write(content)
         if con.race is not None:
-            # The copy blocks on the FIFO until run() has put the other
-            # backup in place and then feeds hvcons.ini through it.
-            os.mkfifo(os.path.join(where, "hvcons.ini"))
-            self.races.append((where, con.race, con.hvcons_ini or ""))
+            self.races.append((where, con.race))
         if con.tool_status is not None:
             tool = os.path.join(where, "hvcfgmrg.exe")
             shutil.copyfile(self.backend.merge_tool, tool)
@@ -213,34 +205,49 @@ class Case:
     # -- the run -------------------------------------------------------------------
 
     def run(self, args: list[str], combined: bool = False, piped: bool = False,
-            stdin: bytes = b"") -> tuple[bytes, bytes, int]:
+            stdin: bytes = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
         """piped: both streams are pipes, each read to its end. Otherwise
         standard error goes to a file (or with combined, to standard
-        output's pipe). stdin: a file holding these bytes."""
+        output's pipe). stdin: a file holding these bytes. closed: both
+        streams go to a pipe whose reading end is closed before the program
+        starts, as a reader that stopped early leaves it (nothing is read)."""
         env = dict(os.environ)
         env["QUILLMAR_MACHINE"] = self.machine
         feeders = [threading.Thread(target=feed_race, args=(*race, self.backend.run_timeout),
                                     daemon=True) for race in self.races]
         for feeder in feeders:
             feeder.start()
+        command = [self.backend.program] + args
+        if self.races:
+            # strace holds the program before it links its copy into place.
+            calls = "link,linkat,renameat2"
+            command = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
+                       "-e", f"inject={calls}:delay_enter={RACE_HOLD_US}"] + command
+        reader, writer = os.pipe() if closed else (None, None)
+        if closed:
+            os.close(reader)
         with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as in_file:
             in_file.write(stdin)
             in_file.seek(0)
-            proc = subprocess.run(
-                [self.backend.program] + args,
-                cwd=self.dir,
-                env=env,
-                stdin=in_file,
-                stdout=subprocess.PIPE,
-                stderr=(subprocess.STDOUT if combined else subprocess.PIPE if piped
-                        else err_file),
-                timeout=self.backend.run_timeout,
-            )
+            try:
+                proc = subprocess.run(
+                    command,
+                    cwd=self.dir,
+                    env=env,
+                    stdin=in_file,
+                    stdout=writer if closed else subprocess.PIPE,
+                    stderr=(writer if closed else subprocess.STDOUT if combined
+                            else subprocess.PIPE if piped else err_file),
+                    timeout=self.backend.run_timeout,
+                )
+            finally:
+                if closed:
+                    os.close(writer)
             err_file.seek(0)
             err = (proc.stderr or b"") if piped else err_file.read()
         for feeder in feeders:
             feeder.join(timeout=1)
-        return proc.stdout, err, proc.returncode
+        return proc.stdout or b"", err, proc.returncode
 
     # -- checks --------------------------------------------------------------------
 

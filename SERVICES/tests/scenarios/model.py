@@ -98,7 +98,8 @@ class Console:
     every handle the tool was given.
     echo: the tool copies its standard input to its standard error.
     race: another run's backup, put at hvcons.old while the program copies
-    hvcons.ini (natively a FIFO that is fed only once this backup stands).
+    hvcons.ini (natively strace holds the program before it links its copy
+    into place, until this backup stands).
     """
 
     sub: str = "console"

@@ -1488,7 +1488,8 @@ add(
         checks=[FileContent("console/hvcons.old", "[the other run's backup]\n"),
                 ToolRuns("console", 1)],
         tiers=("native",),
-        why_one_tier="the race needs hvcons.ini to be a FIFO, whose copy Wine's CopyFile refuses",
+        why_one_tier="the race needs the program held between its copy and the link, as strace does "
+                     "natively",
     ),
     # Wine starts a program whose current directory is a share in its
     # Windows directory instead, so only the backup is checked: without the

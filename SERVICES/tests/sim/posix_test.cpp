@@ -2,6 +2,7 @@
 #include "sim_test_support.h"
 
 #include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -113,16 +114,23 @@ TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
           "pwd -P > cwd.txt\n"
           "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
           "printf '%s|' \"$@\" > args.txt\n"
+          "grep '^SigIgn:' /proc/self/status > ignored.txt\n"
           "echo 'to stdout'\n"
           "exit 3\n",
           true);
     const char *args[] = {"a b", "--x=\"y\"", ""};
     DWORD status = 99;
+    // Ours is ignored, as in the program; the tool gets the default.
+    ASSERT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);
     ASSERT_EQ(RunProgramIn(dir.c_str(), "tool", args, 3, &status), 0u);
     EXPECT_EQ(status, 3u);
     EXPECT_EQ(Read("cwd.txt"), fs::canonical(dir).string() + "\n");
     EXPECT_EQ(Read("stdout.txt"), "/dev/null\n");
     EXPECT_EQ(Read("args.txt"), "a b|--x=\"y\"||");
+    const std::string ignored = Read("ignored.txt");
+    ASSERT_EQ(ignored.rfind("SigIgn:", 0), 0u) << ignored;
+    EXPECT_EQ(std::stoull(ignored.substr(7), nullptr, 16) & (1ULL << (SIGPIPE - 1)), 0u)
+        << "SIGPIPE ignored in the tool: " << ignored;
 }
 
 TEST_F(Host, RunProgramStartFailuresAreErrors) {

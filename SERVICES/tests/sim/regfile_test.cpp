@@ -12,6 +12,9 @@ struct RoundTrip {
     DWORD type;
     std::string data;
     const char *line; // expected value line, or nullptr when not checked
+    // The value is read from this line of a file, and a rewrite for another
+    // value must write it back as it was (line); nullptr: set by a call.
+    const char *read = nullptr;
 };
 
 void PrintTo(const RoundTrip &c, std::ostream *os) {
@@ -30,14 +33,22 @@ class RegRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
     const RoundTrip &c = GetParam();
     RegDoc doc;
-    doc.EnsureKey({"SOFTWARE", "Vendor"}, 1, nullptr).SetValue(c.name, c.type, c.data);
+    TextError err;
+    if (c.read) {
+        ASSERT_TRUE(ParseRegText(std::string(kRegHeader) +
+                                     "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n" + c.read + "\n",
+                                 doc, err))
+            << err.what;
+        doc.FindKey({"SOFTWARE", "Vendor"})->SetValue("Other", REG_SZ, simtest::Sz("changed"));
+    } else {
+        doc.EnsureKey({"SOFTWARE", "Vendor"}, 1, nullptr).SetValue(c.name, c.type, c.data);
+    }
     std::string text = FormatRegText(doc);
     if (c.line) {
         EXPECT_NE(text.find(std::string("\n") + c.line + "\n"), std::string::npos) << text;
     }
 
     RegDoc back;
-    TextError err;
     ASSERT_TRUE(ParseRegText(text, back, err)) << err.line << ": " << err.what << "\n" << text;
     const RegKey *key = back.FindKey({"software", "VENDOR"});
     ASSERT_NE(key, nullptr);
@@ -72,7 +83,20 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"binary", "B", REG_BINARY, Bytes({0, 0xff, 0x10}), "\"B\"=hex:00,ff,10"},
         RoundTrip{"empty_binary", "B0", REG_BINARY, "", "\"B0\"=hex:"},
         RoundTrip{"odd_type", "O", 0x12345, Bytes({7}), "\"O\"=hex(12345):07"},
-        RoundTrip{"million_chars", "Big", REG_SZ, simtest::Sz(std::string(1000000, 'x')), nullptr}),
+        RoundTrip{"million_chars", "Big", REG_SZ, simtest::Sz(std::string(1000000, 'x')), nullptr},
+        // Seeded by hand: U+0100 and 'A', which the bytes of data alone would
+        // write back as other text; a Latin-1 letter and a plain letter that
+        // a quoted string would read otherwise, or write otherwise.
+        RoundTrip{"read_wide_expand_sz", "W", REG_EXPAND_SZ,
+                  simtest::Sz("\xC4\x80"
+                              "A"),
+                  "\"W\"=hex(2):00,01,41,00,00,00", "\"W\"=hex(2):00,01,41,00,00,00"},
+        RoundTrip{"read_wide_multi_sz", "M", REG_MULTI_SZ, std::string("\xC4\x80\0\0", 4),
+                  "\"M\"=hex(7):00,01,00,00,00,00", "\"M\"=hex(7):00,01,00,00,00,00"},
+        RoundTrip{"read_latin1_sz", "L", REG_SZ, simtest::Sz("\xE9"), "\"L\"=hex(1):e9,00,00,00",
+                  "\"L\"=hex(1):e9,00,00,00"},
+        RoundTrip{"read_hex_sz", "A", REG_SZ, simtest::Sz("A"), "\"A\"=hex(1):41,00,00,00",
+                  "\"A\"=hex(1):41,00,00,00"}),
     simtest::ByLabel());
 
 TEST(RegText, ReadsWhatPeopleWriteByHand) {
@@ -148,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"value_deletion", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=-\n", 4, "deletions"},
         Bad{"other_hive", H + "[HKEY_CURRENT_USER\\Software]\n", 3, "HKEY_LOCAL_MACHINE"},
         Bad{"unclosed_key", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 3, "']'"},
-        Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"}),
+        Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"},
+        Bad{"nul_in_key", H + std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\0B]\n", 34), 3, "NUL"}),
     simtest::ByLabel());
 
 struct Split {

@@ -186,13 +186,18 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
     std::string base = std::string(dir, 0, dir.rfind('/'));
     const char *home = getenv("HOME");
     std::string savedHome = home ? home : "";
+    // made: the first directory the case makes ("" when all are there).
     struct Case {
-        std::string machine, state, home, expect;
+        std::string machine, state, home, expect, made;
     } cases[] = {
-        {"", "", base + "/h", base + "/h/.local/state/quillmar/machine"},
-        {"", base + "/x", base + "/h", base + "/x/quillmar/machine"},
-        {"", "relative/ignored", base + "/h", base + "/h/.local/state/quillmar/machine"},
-        {base + "/m/deep/", "", base + "/h", base + "/m/deep"},
+        {"", "", base + "/h", base + "/h/.local/state/quillmar/machine", base + "/h"},
+        {"", base + "/x", base + "/h", base + "/x/quillmar/machine", base + "/x"},
+        {"", "relative/ignored", base + "/h", base + "/h/.local/state/quillmar/machine", ""},
+        {base + "/m/deep/", "", base + "/h", base + "/m/deep", base + "/m"},
+    };
+    auto modeOf = [](const std::string &path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
     };
     for (Case &c : cases) {
         setenv("QUILLMAR_MACHINE", c.machine.c_str(), 1);
@@ -203,6 +208,19 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
         EXPECT_EQ(got, c.expect);
         struct stat st;
         EXPECT_TRUE(stat(c.expect.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << c.expect;
+        if (c.made.empty())
+            continue;
+        // Everything made is the owner's alone: the directories on the way
+        // (XDG's ~/.local and ~/.local/state too), the machine's own, its
+        // lock and its files.
+        ASSERT_EQ(Install("Svc"), 0u);
+        for (std::size_t end = c.made.size(); end != std::string::npos;
+             end = c.expect.find('/', end + 1))
+            EXPECT_EQ(modeOf(c.expect.substr(0, end)), 0700u) << c.expect.substr(0, end);
+        for (const char *d : {"", "/registry", "/registry/services", "/scm"})
+            EXPECT_EQ(modeOf(c.expect + d), 0700u) << c.expect + d;
+        for (const char *f : {"/lock", "/registry/services/svc.reg", "/scm/display-names.index"})
+            EXPECT_EQ(modeOf(c.expect + f), 0600u) << c.expect + f;
     }
     setenv("HOME", savedHome.c_str(), 1);
     unsetenv("XDG_STATE_HOME");

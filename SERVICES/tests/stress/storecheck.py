@@ -109,7 +109,8 @@ def _unescape(field: bytes, path: str) -> bytes:
 def check_display_index(machine: str, keys) -> None:
     """The display-name index, when its stamp says it matches the
     registry/services directory as it stands, lists every service (a key
-    with a Type value) once, by its display name, sorted ignoring case;
+    with a Type value) once, by its display name, and each of its
+    dependencies on a line of its own, sorted ignoring case;
     the program trusts it then, so anything else is a wrong answer waiting."""
     path = os.path.join(machine, INDEX)
     try:
@@ -129,16 +130,22 @@ def check_display_index(machine: str, keys) -> None:
     if lines[1].decode() != stamp:
         return  # out of date: the next look-up rebuilds it
     listed: dict[bytes, bytes] = {}
+    depends: set[bytes] = set()  # "dependency<TAB>name", as the service lines say
     for line in lines[2:-1]:
+        if line.startswith(b"%>"):
+            continue  # a dependency's line: checked against the services' below
         # The display name, the name, then the services it depends on.
         display, tab, rest = line.partition(b"\t")
-        name = rest.split(b"\t")[0]
+        name, *dependencies = rest.split(b"\t")
         if not tab or not name:
             raise StoreError(f"{path}: not an entry: {line!r}")
+        depends |= {d + b"\t" + name for d in dependencies}
         name = _unescape(name, path)
         if name in listed:
             raise StoreError(f"{path}: {name!r} listed twice")
         listed[name] = _unescape(display, path)
+    if {line[2:] for line in lines[2:-1] if line.startswith(b"%>")} != depends:
+        raise StoreError(f"{path}: the dependencies' lines differ from the services'")
     folded = [line.lower() for line in lines[2:-1]]
     if folded != sorted(folded):
         raise StoreError(f"{path}: entries out of order")
@@ -192,6 +199,8 @@ def snapshot(root: str) -> dict[str, tuple[str, bytes]]:
             rel = os.path.relpath(path, root)
             if os.path.islink(path):
                 out[rel] = ("link", os.readlink(path).encode())
+            elif not os.path.isfile(path):  # a FIFO would hold the read up
+                out[rel] = ("special", b"")
             else:
                 with open(path, "rb") as f:
                     out[rel] = ("file", f.read())
