@@ -5,6 +5,7 @@
 #include "quillmar_config.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,25 +28,42 @@ const char *const FLMParms[2] = {"AppDirectory", "AppPortNumber"};
 subKey ELogSubKeys[1] = {{2, "Parameters", ELogParms}};
 subKey FLMSubKeys[1] = {{2, "Parameters", FLMParms}};
 
-// Row 1's name and title are repointed at the obsolete agent for the span
-// of a migration (InstallService), so the table is writable.
-DoublePointer myServices[numServices] = {
+namespace {
+
+// The rows as the program starts with them. A row's index is its service
+// number, which the operations test by value (RowOf below).
+constexpr DoublePointer catalogueRows[] = {
     {"elog", "OrvEvtLogger", "iorvelsr.exe", "PC's Orv Event Logger",
      "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger", 1, ELogSubKeys},
     {"flm", "OrvFLM", "worvserv.exe", "Orv Field Link Manager",
      "SYSTEM\\CurrentControlSet\\Services\\OrvFLM", 1, FLMSubKeys},
     {"hv", "HalvBase", nullptr, "Halvorin service", "SOFTWARE\\Dorvane\\Halvorin", 0, nullptr},
 };
+static_assert(std::size(catalogueRows) == numServices,
+              "numServices (quillmar.h) must count the rows of catalogueRows");
+
+// The row of a service code, found while compiling: a row inserted or moved
+// leaves every test of a row on the row it means, and a code no row has
+// does not compile.
+consteval DWORD RowOf(std::string_view code) {
+    for (DWORD row = 0; row < numServices; ++row) {
+        if (catalogueRows[row].pInputName == code) {
+            return row;
+        }
+    }
+    throw "no row of catalogueRows has this service code";
+}
+
+constexpr DWORD serviceFlm = RowOf("flm");
+constexpr DWORD serviceHv = RowOf("hv");
+
+} // namespace
+
+// Row 1's name and title are repointed at the obsolete agent for the span
+// of a migration (InstallService), so the table is a writable copy.
+std::array<DoublePointer, numServices> myServices = std::to_array(catalogueRows);
 
 namespace {
-
-constexpr DWORD serviceFlm = 1;
-constexpr DWORD serviceHv = 2;
-
-// The agent's name before it was renamed; start, stop and install of row 1
-// still look for it.
-constexpr const char *pObsoleteFlmName = "Orv_Field_Link_Mgr";
-constexpr const char *pObsoleteFlmTitle = "Old Orv Field Link Manager";
 
 constexpr unsigned maxPolls = QUILLMAR_MAX_POLLS;
 constexpr DWORD pollPauseMs = QUILLMAR_POLL_PAUSE_MS;

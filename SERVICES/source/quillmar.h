@@ -13,6 +13,7 @@
 
 #include "platform.h"
 
+#include <array>
 #include <cstddef>
 
 // ---- catalogue ----------------------------------------------------------
@@ -45,11 +46,16 @@ constexpr unsigned numFlags = 4;
 constexpr unsigned numServices = 3;
 
 extern FlagData flags[numFlags];
-extern DoublePointer myServices[numServices];
+extern std::array<DoublePointer, numServices> myServices;
 extern const char *const ELogParms[2];
 extern const char *const FLMParms[2];
 extern subKey ELogSubKeys[1];
 extern subKey FLMSubKeys[1];
+
+// The agent's name before it was renamed: start, stop and install of its
+// row still look for it, and an install retires it under this title.
+inline constexpr const char *pObsoleteFlmName = "Orv_Field_Link_Mgr";
+inline constexpr const char *pObsoleteFlmTitle = "Old Orv Field Link Manager";
 
 // Action masks: the access with which the service is opened selects the
 // operation.

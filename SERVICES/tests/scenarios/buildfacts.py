@@ -3,7 +3,9 @@ into the build directory (quillmar-facts.json, from
 cmake/quillmar-facts.json.in; the figures themselves are set once, in the
 top-level CMakeLists.txt): how many status polls a start or stop waits for
 and how far apart, the whole wait, and how long a test service that must
-outlast the wait takes.
+outlast the wait takes. The native build also writes the program's
+catalogue (quillmar-catalogue.json, from the program's own tables), which
+catalogue() and service_names() read.
 
 Every tool takes them from the build it runs: the backends from their build
 directory, and a tool that imports scenarios (whose expected texts hold the
@@ -21,6 +23,8 @@ import os
 from typing import Optional
 
 FILE_NAME = "quillmar-facts.json"
+# Written by the native build from the program's own tables (catalogue.cpp).
+CATALOGUE_FILE = "quillmar-catalogue.json"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -51,6 +55,25 @@ def load(build: str) -> Facts:
     except FileNotFoundError:
         raise SystemExit(f"{path} is missing: configure that build first (cmake --preset ...)")
     return Facts(**{f.name: int(data[f.name]) for f in dataclasses.fields(Facts)})
+
+
+def catalogue(build: str) -> dict:
+    """The program's catalogue as the native build wrote it: "services"
+    (code, name, exe or None, title, key, subkeys with their parms, in row
+    order), "obsolete" (the agent's old name and title) and "flags"."""
+    path = os.path.join(build, CATALOGUE_FILE)
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except FileNotFoundError:
+        raise SystemExit(f"{path} is missing: build the native preset first")
+
+
+def service_names(build: str) -> list[str]:
+    """Every service name the program can create or meet: the catalogue's
+    and the agent's obsolete one."""
+    cat = catalogue(build)
+    return [s["name"] for s in cat["services"]] + [cat["obsolete"]["name"]]
 
 
 _current: Optional[Facts] = None
