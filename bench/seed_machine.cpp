@@ -1,89 +1,82 @@
-// Fills a simulated machine with N other services for the growth benchmark:
-// each created through CreateServiceA, given a Parameters key with two string
-// values, and every tenth one started, all in one process. Going through the
-// machine's own calls keeps the files exactly what quillmar would meet on a
-// machine that an administrator had filled, without copying their format.
+// Fills a simulated machine with N other services for the growth benchmark,
+// each made like the catalogue's first service with parameters: created
+// through CreateServiceA, its key beside that service's with the same
+// subkeys and values, every tenth one started, all in one process. Going
+// through the machine's own calls keeps the files exactly what quillmar would
+// meet on a machine that an administrator had filled.
 //
-//   seed_machine N            (the machine is QUILLMAR_MACHINE, as for quillmar)
+//   quillmar_bench_seed N            (the machine is QUILLMAR_MACHINE, as for quillmar)
 
-#include "platform.h"
+#include "quillmar.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
 
-int Fail(const char *pStep, const std::string &name, DWORD errorNum) {
-    std::fprintf(stderr, "seed_machine: %s %s: error %lu\n", pStep, name.c_str(),
-                 static_cast<unsigned long>(errorNum));
-    return 1;
-}
-
-int SeedOne(SC_HANDLE hSCManager, unsigned num) {
-    char name[32];
-    char title[64];
-    char image[64];
-    std::snprintf(name, sizeof name, "BenchSvc%04u", num);
-    std::snprintf(title, sizeof title, "Benchmark Filler Service %04u", num);
-    std::snprintf(image, sizeof image, "C:\\Bench\\svc%04u.exe", num);
-
+// 0, or the error number of the call that failed.
+DWORD SeedOne(SC_HANDLE hSCManager, const DoublePointer &model, const std::string &number) {
+    const std::string name = "BenchSvc" + number;
+    const std::string title = "Benchmark Filler Service " + number;
+    const std::string image = "C:\\Bench\\svc" + number + ".exe";
     SC_HANDLE hSCService =
-        CreateServiceA(hSCManager, name, title, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, image, nullptr, nullptr, nullptr,
-                       nullptr, nullptr);
+        CreateServiceA(hSCManager, name.c_str(), title.c_str(), SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                       image.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (hSCService == nullptr) {
-        return Fail("creating", name, GetLastError());
+        return GetLastError();
     }
-    // A machine in use has some of its services running.
-    if (num % 10 == 0 && !StartServiceA(hSCService, 0, nullptr)) {
-        const DWORD errorNum = GetLastError();
-        CloseServiceHandle(hSCService);
-        return Fail("starting", name, errorNum);
-    }
+    // A machine in use has some of its services running: every tenth here.
+    const bool started = number.back() != '0' || StartServiceA(hSCService, 0, nullptr);
+    DWORD errorNum = started ? 0 : GetLastError();
     CloseServiceHandle(hSCService);
 
-    std::string keyName =
-        std::string("SYSTEM\\CurrentControlSet\\Services\\") + name + "\\Parameters";
-    HKEY hKey = nullptr;
-    DWORD disposition = 0;
-    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &hKey, &disposition);
-    if (rc != 0) {
-        return Fail("creating the key of", name, static_cast<DWORD>(rc));
-    }
-    const char *const values[2][2] = {{"AppDirectory", "C:\\Bench"}, {"LogFile", image}};
-    for (const auto &value : values) {
-        rc = RegSetValueExA(hKey, value[0], 0, REG_SZ, reinterpret_cast<const BYTE *>(value[1]),
-                            static_cast<DWORD>(std::strlen(value[1]) + 1));
-        if (rc != 0) {
-            RegCloseKey(hKey);
-            return Fail("setting a value of", name, static_cast<DWORD>(rc));
+    std::string keyName = model.pKey;
+    keyName.replace(keyName.rfind('\\') + 1, std::string::npos, name);
+    for (DWORD k = 0; errorNum == 0 && k < model.numSubKeys; ++k) {
+        const subKey &sub = model.pSubKeys[k];
+        HKEY hKey = nullptr;
+        DWORD disposition = 0;
+        LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, (keyName + "\\" + sub.pName).c_str(), 0,
+                                  nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, &disposition);
+        for (DWORD parm = 0; rc == 0 && parm < sub.numParms; ++parm) {
+            rc = RegSetValueExA(hKey, sub.ppParmsName[parm], 0, REG_SZ,
+                                reinterpret_cast<const BYTE *>(image.c_str()),
+                                static_cast<DWORD>(image.size() + 1));
         }
+        if (hKey != nullptr) {
+            RegCloseKey(hKey);
+        }
+        errorNum = static_cast<DWORD>(rc);
     }
-    RegCloseKey(hKey);
-    return 0;
+    return errorNum;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: seed_machine N   (machine: QUILLMAR_MACHINE)\n");
+    const auto *pModel = std::find_if(myServices.begin(), myServices.end(),
+                                      [](const auto &row) { return row.numSubKeys > 0; });
+    if (argc != 2 || pModel == myServices.end()) {
+        std::fprintf(stderr, "usage: quillmar_bench_seed N   (machine: QUILLMAR_MACHINE)\n");
         return 2;
     }
-    const unsigned count = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10));
+    const unsigned long count = std::strtoul(argv[1], nullptr, 10);
     SC_HANDLE hSCManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (hSCManager == nullptr) {
-        return Fail("opening", "the service manager", GetLastError());
+    DWORD errorNum = hSCManager == nullptr ? GetLastError() : 0;
+    char number[24] = "";
+    for (unsigned long num = 1; errorNum == 0 && num <= count; ++num) {
+        std::snprintf(number, sizeof number, "%04lu", num);
+        errorNum = SeedOne(hSCManager, *pModel, number);
     }
-    for (unsigned num = 1; num <= count; ++num) {
-        if (SeedOne(hSCManager, num) != 0) {
-            CloseServiceHandle(hSCManager);
-            return 1;
-        }
+    if (hSCManager != nullptr) {
+        CloseServiceHandle(hSCManager);
     }
-    CloseServiceHandle(hSCManager);
-    return 0;
+    if (errorNum != 0) {
+        std::fprintf(stderr, "seed_machine: error %lu (service %s)\n",
+                     static_cast<unsigned long>(errorNum), number[0] ? number : "manager");
+    }
+    return errorNum == 0 ? 0 : 1;
 }

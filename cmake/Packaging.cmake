@@ -143,7 +143,7 @@ if(NOT WIN32)
   # Fills a simulated machine with other services through the machine's own
   # calls, for the growth measurement.
   add_executable(quillmar_bench_seed EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/bench/seed_machine.cpp)
-  target_link_libraries(quillmar_bench_seed PRIVATE quillmar_platform quillmar_options)
+  target_link_libraries(quillmar_bench_seed PRIVATE quillmar_core quillmar_options)
 
   set(_bench_args --native ${PROJECT_BINARY_DIR})
   if(QUILLMAR_WINDOWS_BUILD_DIR)
