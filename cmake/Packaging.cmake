@@ -150,7 +150,7 @@ if(NOT WIN32)
     list(APPEND _bench_args --windows ${QUILLMAR_WINDOWS_BUILD_DIR})
   endif()
   add_custom_target(bench
-    COMMAND bash ${PROJECT_SOURCE_DIR}/bench/bench.sh ${_bench_args}
+    COMMAND ${PROJECT_SOURCE_DIR}/bench/bench.py ${_bench_args}
     DEPENDS quillmar quillmar_bench_seed
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
     USES_TERMINAL
