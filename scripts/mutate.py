@@ -130,27 +130,27 @@ class Scratch:
     def empty_selections(self, runs) -> list[str]:
         """The quick selections that name no test of their host: they would
         let every mutant through to the whole tier unseen."""
-        _, listing = self.run([sys.executable,
-                               str(self.src / "SERVICES/tests/scenarios/run_scenarios.py"),
-                               "--tier", "native", "--build", str(self.native), "--list"],
-                              tail=None)
-        tiers = {}
-        for line in listing.splitlines():
-            name, _, rest = line.rpartition("  [")
-            if name:
-                tiers[name] = rest.split("]")[0].split(" ")[0].split(",")
         empty = []
         for mutant, host in runs:
             for what in mutant.quick.get(host, []):
                 kind, *words = what
                 if kind == "scenarios":
-                    found = any(words[1] in name and host in hosts for name, hosts in tiers.items())
+                    found = any(words[1] in s.name and host in s.tiers
+                                and not (s.slow and "--quick" in words) for s in self.scenarios())
                 else:
                     _, out = self.run(["ctest", "--test-dir", str(self.native), "-N", *words])
                     found = "Total Tests: 0" not in out
                 if not found:
                     empty.append(f"{mutant.id} ({host}): {' '.join(what)}")
         return empty
+
+    def scenarios(self) -> list:
+        """The scenario table, its texts holding the native build's figures."""
+        sys.path.insert(0, str(self.src / "SERVICES/tests/scenarios"))
+        import buildfacts
+        buildfacts.use(str(self.native))
+        import scenarios
+        return scenarios.SCENARIOS
 
     def build(self, host: str) -> bool:
         # Under Wine the Windows build runs the program; the native build
@@ -171,15 +171,22 @@ class Scratch:
 
     def selection(self, host: str, what: tuple[str, ...]) -> list[str]:
         """The command of one selection: ("scenarios", ARGS...) runs the
-        scenario runner of the host's tier, ("ctest", ARGS...) ctest in the
+        scenarios of the host's tier, ("ctest", ARGS...) ctest in the
         native build (which runs the Wine tier too, with -L wine)."""
         kind, *words = what
+        if kind == "scenarios" and host == "native":
+            # -k SUBSTRING [--quick]: pytest's node ids of those scenarios
+            # (a test id is the name, escaped as pytest escapes it).
+            test = "SERVICES/tests/scenarios/test_scenarios.py::test_scenario"
+            ids = [f"{test}[{s.name.encode('unicode_escape').decode('ascii')}]"
+                   for s in self.scenarios()
+                   if words[1] in s.name and not (s.slow and "--quick" in words)]
+            return ["pytest-3", "-q", "-p", "no:cacheprovider", "--build", str(self.native),
+                    "--work", str(self.work / "cases-native"), *ids]
         if kind == "scenarios":
-            tier = "wine" if host == "wine" else "native"
-            build = self.windows if host == "wine" else self.native
             return [sys.executable, str(self.src / "SERVICES/tests/scenarios/run_scenarios.py"),
-                    "--tier", tier, "--build", str(build), "--work",
-                    str(self.work / f"cases-{tier}"), *words]
+                    "--tier", "wine", "--build", str(self.windows), "--work",
+                    str(self.work / "cases-wine"), *words]
         if kind == "ctest":
             return ["ctest", "--test-dir", str(self.native), "--output-on-failure", "-j2", *words]
         raise SystemExit(f"mutate: unknown selection {what!r}")

@@ -13,6 +13,7 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "scenarios"))
 
+import backend_native  # noqa: E402
 import buildfacts  # noqa: E402
 
 
@@ -41,3 +42,9 @@ def work_root(pytestconfig, tmp_path_factory) -> str:
     work = os.path.join(os.path.abspath(work), os.environ.get("PYTEST_XDIST_WORKER", "main"))
     os.makedirs(work, exist_ok=True)
     return tempfile.mkdtemp(dir=work)
+
+
+@pytest.fixture(scope="session")
+def native(build_dir, work_root) -> backend_native.Backend:
+    """The native program on fresh simulated machines (the scenario and hostile rows)."""
+    return backend_native.Backend(build_dir, work_root)

@@ -1,34 +1,49 @@
 """The native tier: the program built for this host, on a simulated machine.
 
-Every case gets a fresh machine directory (QUILLMAR_MACHINE) and a fresh
-working directory ({dir}). Set-up writes the machine's files directly, the
-way an installation and the Service Control Manager would have left them;
-checks read them back with a parser of our own (regtext.py), never through
-the program or the machine's code, so the two doors can disagree.
+Every row (a scenario, or a hostile input) gets a fresh case: a machine
+directory (QUILLMAR_MACHINE) and a working directory ({dir}), which is the
+program's current directory. Set-up writes the machine's files directly,
+the way an installation and the Service Control Manager would have left
+them; one run of the program follows, with the row's placeholders filled
+in; standard output, standard error and the exit status are compared byte
+for byte; then the machine is read back with readers of our own (regtext.py,
+storecheck.py), never through the program or the machine's code, so the two
+doors can disagree. Whatever the run did, the store must still read and
+hold nothing under a temporary name.
+
+The exit status: a POSIX status keeps 8 bits, so the expected error number
+is compared through the program's mapping (0 stays 0, otherwise the low 8
+bits, or 255 when those are 0); the kit compares all 32 bits on Windows and
+under Wine.
 """
 
 from __future__ import annotations
 
+import dataclasses
+import difflib
 import os
 import re
 import shutil
-import stat
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+import traceback
 
-import buildfacts
-import model
-import regtext
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "stress"))
+
+import buildfacts  # noqa: E402
+import model  # noqa: E402
+import regtext  # noqa: E402
+import storecheck  # noqa: E402
 
 SERVICES_KEY = "SYSTEM\\CurrentControlSet\\Services"
 
-# A stand-in for the console's merge tool while the fixture is not built:
-# the same contract as fakemerge (log line "cwd<TAB>args...", a line on
-# standard output that must never reach the program's output, exit status
-# from hvcfgmrg.status, standard input copied to standard error when
-# hvcfgmrg.echo exists).
+# The merge tool's contract as a shell script (fakemerge's: log line
+# "cwd<TAB>args...", exit status from hvcfgmrg.status, standard input copied
+# to standard error when hvcfgmrg.echo exists), for the stress tier.
 STANDIN_TOOL = """#!/bin/sh
 line=$(pwd)
 for a in "$@"; do line="$line	$a"; done
@@ -43,6 +58,59 @@ exit "$status"
 # A run's time limit, in whole waits of the build's polls: a slow scenario
 # waits once, and a run under valgrind is slower.
 RUN_TIMEOUT_WAITS = 4
+
+# How long the program is held before it links its backup copy into place
+# while another run's backup is put there (Console.race): ample time for the
+# feeder, which acts within milliseconds of the copy's start.
+RACE_HOLD_US = 2_000_000
+
+
+def posix_status(error_num: int) -> int:
+    """The 8-bit status under which a POSIX host reports an error number."""
+    if error_num == 0:
+        return 0
+    low = error_num & 0xFF
+    return low if low else 255
+
+
+def visible(text: str) -> str:
+    """One line made readable: tabs, CRs and control bytes named, the line end marked."""
+    body = text[:-1] if text.endswith("\n") else text
+    out = []
+    for ch in body:
+        if ch == "\t":
+            out.append("<TAB>")
+        elif ch == "\r":
+            out.append("<CR>")
+        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
+            out.append("<x%02x>" % ord(ch))
+        else:
+            out.append(ch)
+    line = "".join(out)
+    # "$" marks a line end, so trailing blanks show; a missing one is named.
+    return line + ("$" if text.endswith("\n") else "  (no line end)")
+
+
+def _lines(data: bytes) -> list[str]:
+    # Split at line feeds only: a stray CR must show inside its line.
+    text = data.decode("utf-8", "backslashreplace")
+    parts = text.split("\n")
+    lines = [p + "\n" for p in parts[:-1]]
+    if parts[-1]:
+        lines.append(parts[-1])
+    return lines
+
+
+def stream_diff(label: str, expected: bytes, actual: bytes) -> str:
+    lines = difflib.unified_diff(
+        [visible(x) + "\n" for x in _lines(expected)],
+        [visible(x) + "\n" for x in _lines(actual)],
+        fromfile=f"{label} expected",
+        tofile=f"{label} actual",
+        lineterm="\n",
+    )
+    # A hostile row's streams run to a million characters.
+    return "".join(lines)[:3000]
 
 
 def encode_file_name(name: str) -> str:
@@ -59,38 +127,6 @@ def service_reg_file(name: str) -> str:
     return os.path.join("registry", "services", encode_file_name(name) + ".reg")
 
 
-def service_state_file(name: str) -> str:
-    return os.path.join("scm", encode_file_name(name) + ".state")
-
-
-# ---- the machine's runtime state and settings ------------------------------------
-
-def format_state(running: bool, marked: bool = False) -> str:
-    return ("state=RUNNING\n" if running else "state=STOPPED\n") + ("deleted=1\n" if marked else "")
-
-
-def parse_state(text: str) -> str:
-    """The current state named in a state file, as the checks name it
-    ("running", "stopped", "stop pending", "start pending"), with
-    ", marked for deletion" when the file says so."""
-    state, marked = "stopped", False  # a file without a state line: the machine's default
-    for line in text.splitlines():
-        key, _, value = line.strip().partition("=")
-        if key == "state":
-            state = value.strip().lower().replace("_", " ")
-        elif key == "deleted":
-            marked = value.strip() == "1"
-    return state + (", marked for deletion" if marked else "")
-
-
-
-
-# How long the program is held before it links its backup copy into place
-# while another run's backup is put there (Console.race): ample time for the
-# feeder, which acts within milliseconds of the copy's start.
-RACE_HOLD_US = 2_000_000
-
-
 def feed_race(where: str, other_backup: str, timeout: float) -> None:
     """Waits until the program copies hvcons.ini in `where` under a
     temporary name (it is then held before it links the copy into place),
@@ -104,6 +140,22 @@ def feed_race(where: str, other_backup: str, timeout: float) -> None:
         f.write(other_backup)
 
 
+def write(path: str, content: str) -> None:
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(content)
+
+
+def changes(before: dict, after: dict) -> list[str]:
+    """What a refusal changed, as a failure, or nothing."""
+    changed = []
+    for path in sorted(set(before) | set(after)):
+        if before.get(path) != after.get(path):
+            how = "added" if path not in before else "removed" if path not in after else "changed"
+            changed.append(f"{how}: {path[:200]}")
+    return ["a refusal changed files:\n  " + "\n  ".join(changed[:20])] if changed else []
+
+
 class Case:
     def __init__(self, backend: "Backend", scenario: model.Scenario):
         self.backend = backend
@@ -112,29 +164,18 @@ class Case:
         self.root = tempfile.mkdtemp(prefix=safe + "-", dir=backend.work_root)
         self.machine = os.path.join(self.root, "machine")
         self.dir = os.path.join(self.root, "work")
-        self.host_dir = self.dir
-        self.sep = "/"
-        os.makedirs(self.machine)
         os.makedirs(self.dir)
         # The pauses between polls are real only in a slow scenario.
         self.settings = [] if scenario.slow else ["clock skip"]
-        self._write_settings()
         self.races: list[tuple[str, str]] = []  # (console dir, other backup)
-
-    # -- helpers ---------------------------------------------------------------
+        self.keys: dict = {}  # the registry after the run
+        self.states: dict = {}  # the state files after the run
 
     def expand(self, s: str) -> str:
-        return s.replace("{dir}", self.dir).replace("{sep}", self.sep)
+        return s.replace("{dir}", self.dir).replace("{sep}", "/")
 
-    def _write_settings(self) -> None:
-        with open(os.path.join(self.machine, "settings"), "w", encoding="utf-8") as f:
-            f.write("".join(line + "\n" for line in self.settings))
-
-    def _write(self, rel: str, content: str) -> None:
-        path = os.path.join(self.machine, rel)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "w", encoding="utf-8", newline="\n") as f:
-            f.write(content)
+    def expected(self, text: str) -> bytes:
+        return self.expand(text).encode("utf-8", "surrogateescape")
 
     # -- set-up ------------------------------------------------------------------
 
@@ -145,7 +186,6 @@ class Case:
             self._setup_console(step)
         elif isinstance(step, model.Fault):
             self.settings.append(self.expand(step.line))
-            self._write_settings()
         else:
             raise TypeError(f"unknown set-up step {step!r}")
 
@@ -168,56 +208,49 @@ class Case:
         if svc.params:
             keys.append((key + "\\Parameters",
                          [(n, regtext.quote(self.expand(v))) for n, v in svc.params.items()]))
-        self._write(service_reg_file(svc.name), regtext.format_keys(keys))
+        write(os.path.join(self.machine, service_reg_file(svc.name)), regtext.format_keys(keys))
         if svc.marked and not (svc.held or svc.running):
             raise ValueError(f"{svc.name}: a marked service stays only while held or running")
-        self._write(service_state_file(svc.name), format_state(svc.running, svc.marked))
-        if svc.behaviour not in model.BEHAVIOURS:
-            raise ValueError(f"unknown behaviour {svc.behaviour!r}")
+        state = ("state=RUNNING\n" if svc.running else "state=STOPPED\n") + \
+            ("deleted=1\n" if svc.marked else "")
+        write(os.path.join(self.machine, "scm", encode_file_name(svc.name) + ".state"), state)
+        code = f" {svc.exit_code}" if svc.exit_code is not None else ""
         for line in model.BEHAVIOURS[svc.behaviour].sim:
-            code = f" {svc.exit_code}" if svc.exit_code is not None else ""
             self.settings.append(line.format(name=svc.name, code=code))
         if svc.held:
             self.settings.append(f'service "{svc.name}" held')
-        self._write_settings()
 
     def _setup_console(self, con: model.Console) -> None:
         where = os.path.join(self.dir, con.sub)
         os.makedirs(where, exist_ok=True)
         for name, content in (("hvcons.ini", con.hvcons_ini), ("hvcons.old", con.hvcons_old)):
             if content is not None:
-                with open(os.path.join(where, name), "w", encoding="utf-8", newline="\n") as f:
-                    f.write(content)
+                write(os.path.join(where, name), content)
         if con.race is not None:
             self.races.append((where, con.race))
         if con.tool_status is not None:
-            tool = os.path.join(where, "hvcfgmrg.exe")
-            shutil.copyfile(self.backend.merge_tool, tool)
-            os.chmod(tool, os.stat(tool).st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
-            with open(os.path.join(where, "hvcfgmrg.status"), "w") as f:
-                f.write(f"{con.tool_status}\n")
+            shutil.copy(self.backend.merge_tool, os.path.join(where, "hvcfgmrg.exe"))
+            write(os.path.join(where, "hvcfgmrg.status"), f"{con.tool_status}\n")
             if con.linger:
-                with open(os.path.join(where, "hvcfgmrg.linger"), "w") as f:
-                    f.write(f"{con.linger}\n")
+                write(os.path.join(where, "hvcfgmrg.linger"), f"{con.linger}\n")
             if con.echo:
-                open(os.path.join(where, "hvcfgmrg.echo"), "w").close()
+                write(os.path.join(where, "hvcfgmrg.echo"), "")
 
     # -- the run -------------------------------------------------------------------
 
-    def run(self, args: list[str], combined: bool = False, piped: bool = False,
-            stdin: bytes = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
+    def run(self) -> tuple[bytes, bytes, int]:
         """piped: both streams are pipes, each read to its end. Otherwise
         standard error goes to a file (or with combined, to standard
-        output's pipe). stdin: a file holding these bytes. closed: both
-        streams go to a pipe whose reading end is closed before the program
-        starts, as a reader that stopped early leaves it (nothing is read)."""
-        env = dict(os.environ)
-        env["QUILLMAR_MACHINE"] = self.machine
+        output's pipe). closed: both streams go to a pipe whose reading end
+        is closed before the program starts, as a reader that stopped early
+        leaves it (nothing is read). Standard input is a file."""
+        s = self.scenario
+        env = dict(os.environ, QUILLMAR_MACHINE=self.machine)
         feeders = [threading.Thread(target=feed_race, args=(*race, self.backend.run_timeout),
                                     daemon=True) for race in self.races]
         for feeder in feeders:
             feeder.start()
-        command = [self.backend.program] + args
+        command = [self.backend.program] + [self.expand(a) for a in s.args]
         if self.races:
             # strace holds the program before it links its copy into place.
             calls = "link,linkat,renameat2"
@@ -226,11 +259,11 @@ class Case:
             # LeakSanitizer cannot run under ptrace; the leak check of this
             # row is left to the runs without strace.
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-        reader, writer = os.pipe() if closed else (None, None)
-        if closed:
+        reader, writer = os.pipe() if s.closed else (None, None)
+        if s.closed:
             os.close(reader)
         with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as in_file:
-            in_file.write(stdin)
+            in_file.write(self.expected(s.stdin))
             in_file.seek(0)
             try:
                 proc = subprocess.run(
@@ -238,56 +271,95 @@ class Case:
                     cwd=self.dir,
                     env=env,
                     stdin=in_file,
-                    stdout=writer if closed else subprocess.PIPE,
-                    stderr=(writer if closed else subprocess.STDOUT if combined
-                            else subprocess.PIPE if piped else err_file),
+                    stdout=writer if s.closed else subprocess.PIPE,
+                    stderr=(writer if s.closed else subprocess.STDOUT if s.combined is not None
+                            else subprocess.PIPE if s.piped else err_file),
                     timeout=self.backend.run_timeout,
                 )
             finally:
-                if closed:
+                if s.closed:
                     os.close(writer)
             err_file.seek(0)
-            err = (proc.stderr or b"") if piped else err_file.read()
+            err = (proc.stderr or b"") if s.piped else err_file.read()
         for feeder in feeders:
             feeder.join(timeout=1)
         return proc.stdout or b"", err, proc.returncode
 
+    def play(self) -> list[str]:
+        """The whole row: set-up, the run, its streams and status, the
+        machine afterwards. Returns what failed; a case that passed is
+        removed, one that failed kept."""
+        s = self.scenario
+        failures: list[str] = []
+        try:
+            for step in s.setup:
+                self.setup(step)
+            write(os.path.join(self.machine, "settings"), "".join(x + "\n" for x in self.settings))
+            if s.prepare:
+                s.prepare(self)
+            before = self.snapshot() if s.unchanged else None
+            started = time.monotonic()
+            out, err, status = self.run()
+            failures += self.compare(out, err, status, time.monotonic() - started)
+            if before is not None:
+                failures += changes(before, self.snapshot())
+            try:
+                self.keys = storecheck.read_registry(self.machine)
+                self.states = storecheck.read_states(self.machine)
+            except storecheck.StoreError as e:
+                return failures + [f"store: {e}", f"case kept in {self.root}"]
+            failures += [f"left under a temporary name: {p}" for p in storecheck.temp_files(self.root)]
+            for chk in s.checks:
+                failures += self.check(self.expand_check(chk))
+            for rel, mode in (s.modes or {}).items():
+                got = os.stat(os.path.join(self.dir, rel)).st_mode & 0o7777
+                if got != mode:
+                    failures.append(f"{rel}: mode {got:04o}, expected {mode:04o}")
+        except Exception:  # a broken set-up or check is a failure of the row
+            failures.append("exception:\n" + traceback.format_exc())
+        if failures:
+            return failures + [f"case kept in {self.root}"]
+        shutil.rmtree(self.root, ignore_errors=True)
+        return failures
+
+    def compare(self, out: bytes, err: bytes, status: int, elapsed: float) -> list[str]:
+        s = self.scenario
+        combined = s.combined is not None
+        exp_out = self.expected(s.combined if combined else s.stdout)
+        exp_err = b"" if combined else self.expected(s.stderr)
+        failures = []
+        if out != exp_out:
+            failures.append("standard output differs:\n" + stream_diff("stdout", exp_out, out))
+        if err != exp_err:
+            failures.append("standard error differs:\n" + stream_diff("stderr", exp_err, err))
+        if status != posix_status(s.exit):
+            failures.append(f"exit status {status}, expected {posix_status(s.exit)} "
+                            f"(error number {s.exit})")
+        facts = self.backend.facts
+        if s.slow and elapsed < facts.slow_at_least_seconds:
+            failures.append(f"finished after {elapsed:.1f} s; the {facts.max_polls} polls, "
+                            f"{facts.poll_pause_ms} ms apart, should take about "
+                            f"{facts.wait_seconds:g} s")
+        return failures
+
+    def snapshot(self) -> dict:
+        snap = storecheck.snapshot(self.root)
+        # The machine makes its lock file on first use; it holds nothing.
+        snap.pop(os.path.join("machine", "lock"), None)
+        return snap
+
     # -- checks --------------------------------------------------------------------
 
-    def _registry(self) -> dict[str, dict[str, tuple[str, bytes]]]:
-        """Every key of the machine's registry files, by lower-case path below
-        HKEY_LOCAL_MACHINE."""
-        keys: dict[str, dict[str, tuple[str, bytes]]] = {}
-        top = os.path.join(self.machine, "registry")
-        for base, _, files in os.walk(top):
-            for name in sorted(files):
-                if not name.endswith(".reg"):
-                    continue
-                path = os.path.join(base, name)
-                with open(path, "rb") as f:
-                    text = regtext.decode_file(f.read())
-                try:
-                    parsed = regtext.parse(text)
-                except regtext.RegTextError as e:
-                    raise AssertionError(f"{os.path.relpath(path, self.machine)}: {e}") from e
-                for key, values in parsed.items():
-                    root, _, below = key.partition("\\")
-                    if root.upper() != "HKEY_LOCAL_MACHINE":
-                        raise AssertionError(f"{name}: key outside HKEY_LOCAL_MACHINE: {key}")
-                    merged = keys.setdefault(below.lower(), {})
-                    for vname, v in values.items():
-                        merged[vname.lower()] = v
-        return keys
-
-    def _service_key(self, name: str):
-        return self._registry().get(f"{SERVICES_KEY}\\{name}".lower())
-
-    def _state(self, name: str):
-        path = os.path.join(self.machine, service_state_file(name))
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="utf-8") as f:
-            return parse_state(f.read())
+    def expand_check(self, chk):
+        """The check with every placeholder in its texts filled in."""
+        changes = {}
+        for f in dataclasses.fields(chk):
+            value = getattr(chk, f.name)
+            if isinstance(value, str):
+                changes[f.name] = self.expand(value)
+            elif isinstance(value, tuple) and all(isinstance(v, str) for v in value):
+                changes[f.name] = tuple(self.expand(v) for v in value)
+        return dataclasses.replace(chk, **changes)
 
     def check(self, chk) -> list[str]:
         if isinstance(chk, model.ServiceState):
@@ -302,12 +374,20 @@ class Case:
             return self._check_tool(chk)
         return [f"unknown check {chk!r}"]
 
+    def _service_key(self, name: str):
+        return self.keys.get(f"{SERVICES_KEY}\\{name}".lower())
+
     def _check_state(self, chk: model.ServiceState) -> list[str]:
         key = self._service_key(chk.name)
         if key is None or "type" not in key:
             actual = "absent"
         else:
-            actual = self._state(chk.name) or "stopped"
+            # A service without a state file, or a file without a state
+            # line, is stopped: the machine's default.
+            fields = self.states.get(encode_file_name(chk.name), {})
+            actual = fields.get("state", "STOPPED").lower().replace("_", " ")
+            if fields.get("deleted") == "1":
+                actual += ", marked for deletion"
         if actual != chk.state:
             return [f"service {chk.name}: {actual}, expected {chk.state}"]
         return []
@@ -338,7 +418,7 @@ class Case:
         return problems
 
     def _check_value(self, chk: model.RegValue) -> list[str]:
-        key = self._registry().get(chk.key.lower())
+        key = self.keys.get(chk.key.lower())
         got = None if key is None else key.get(chk.name.lower())
         where = f"{chk.key}\\{chk.name}"
         if chk.data is None:
@@ -388,44 +468,20 @@ class Case:
                 problems.append(f"merge tool run {number}: arguments {args!r}, expected {list(chk.args)!r}")
         return problems
 
-    def cleanup(self) -> None:
-        shutil.rmtree(self.root, ignore_errors=True)
-
 
 class Backend:
-    name = "native"
+    """The build under test and where its cases live."""
 
     def __init__(self, build_dir: str, work_root: str):
-        self.build_dir = build_dir
+        build_dir = os.path.abspath(build_dir)
         self.work_root = work_root
         self.program = os.path.join(build_dir, "quillmar")
-        self.run_timeout = RUN_TIMEOUT_WAITS * buildfacts.load(build_dir).wait_seconds
-        self.merge_tool = ""
+        self.merge_tool = os.path.join(build_dir, "SERVICES", "tests", "wine", "fakemerge")
+        for path in (self.program, self.merge_tool):
+            if not os.access(path, os.X_OK):
+                raise SystemExit(f"no program at {path}: build the native preset first")
+        self.facts = buildfacts.load(build_dir)
+        self.run_timeout = RUN_TIMEOUT_WAITS * self.facts.wait_seconds
 
-    def prepare(self) -> None:
-        if not os.access(self.program, os.X_OK):
-            raise SystemExit(f"no program at {self.program}: build the native preset first")
-        os.makedirs(self.work_root, exist_ok=True)
-        self.merge_tool = self._find_fakemerge() or self._write_standin()
-
-    def _find_fakemerge(self):
-        for base, dirs, files in os.walk(self.build_dir):
-            dirs[:] = [d for d in dirs if not d.startswith(".") and d != "CMakeFiles"]
-            if "fakemerge" in files:
-                path = os.path.join(base, "fakemerge")
-                if os.access(path, os.X_OK):
-                    return path
-        return None
-
-    def _write_standin(self) -> str:
-        path = os.path.join(self.work_root, "hvcfgmrg-standin.sh")
-        with open(path, "w") as f:
-            f.write(STANDIN_TOOL)
-        os.chmod(path, 0o755)
-        return path
-
-    def new_case(self, scenario) -> Case:
-        return Case(self, scenario)
-
-    def close(self) -> None:
-        pass
+    def play(self, scenario: model.Scenario) -> list[str]:
+        return Case(self, scenario).play()

@@ -21,7 +21,7 @@ into LF before comparing.
 from __future__ import annotations
 
 from dataclasses import dataclass, field, replace
-from typing import Optional, Union
+from typing import Any, Callable, Optional, Union
 
 # ---- how a service behaves ---------------------------------------------------
 
@@ -213,6 +213,16 @@ class Scenario:
     piped: bool = False
     stdin: str = ""  # what the program finds on its standard input
     on_wine: Optional[OnWine] = None  # Wine's answer, where it is not Windows'
+    # Native rows only (the hostile inputs). unchanged: a refusal, which
+    # leaves the machine and {dir} byte for byte as they were; prepare: a
+    # last set-up step on the native case; closed: both streams go to a
+    # pipe whose reader has gone; modes: permission bits of files below
+    # {dir} afterwards; as_root: prepare needs root (to give a file away).
+    unchanged: bool = False
+    prepare: Optional[Callable[[Any], None]] = None
+    closed: bool = False
+    modes: Optional[dict[str, int]] = None
+    as_root: bool = False
 
     def on(self, host: str) -> "Scenario":
         """The scenario as it must turn out on a host: "windows" (and the

@@ -1,7 +1,7 @@
-#!/usr/bin/env python3
-"""Hostile input at the process boundary, one table of cases.
+"""Hostile input at the process boundary, one table of rows that the
+scenario tier's machinery runs (backend_native.py), each its own test:
 
-    python3 hostile.py --build DIR [--work DIR] [-k SUBSTRING] [--keep]
+    pytest-3 SERVICES/tests/hostile/test_hostile.py --build build/native [-k EXPR]
 
 Arguments of 300, 4,096 and 100,000 characters in every position (service
 code, option, directory, file name, port, the console directory), empty
@@ -9,38 +9,22 @@ strings, non-ASCII and invalid UTF-8 bytes, control characters, embedded
 quotes, '..' paths, a planted symbolic link, an hvcons.ini that is no
 plain file of ours (another user's set-user-ID file, which needs root to
 give away and is skipped otherwise; a FIFO; a device), and output to a
-pipe whose reader has gone. Each case runs the native
-program on a fresh simulated machine (the scenario tier's backend) and
-checks standard output, standard error and the exit status byte for byte,
-then the machine: what a success stored, byte for byte, or, for a refusal,
-that nothing at all changed (every file of the machine and of the working
-directory as it was). A single argument over 128 KiB cannot pass exec on
-Linux; hostile_tests (GoogleTest) takes 1,000,000 characters in-process.
+pipe whose reader has gone. Each row is checked as a scenario is, and a
+refusal (unchanged) must leave every file of the machine and of the
+working directory as it was. A single argument over 128 KiB cannot pass
+exec on Linux; hostile_tests (GoogleTest) takes 1,000,000 characters
+in-process.
 """
 
 from __future__ import annotations
 
-import argparse
-import dataclasses
 import os
 import pwd
-import sys
-import tempfile
-from typing import Callable, Optional
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
-sys.path.insert(0, os.path.join(HERE, "..", "stress"))
+import pytest
 
-import backend_native  # noqa: E402
-import buildfacts  # noqa: E402
-import run_scenarios  # noqa: E402
-import storecheck  # noqa: E402
-
-# The scenarios' texts hold the build's poll count.
-buildfacts.use_command_line(sys.argv[1:])
-from model import Console, RegValue, Scenario, Service, ServiceConfig, ServiceState, ToolRuns  # noqa: E402
-from scenarios import (  # noqa: E402
+from model import Console, FileContent, RegValue, Scenario, Service, ServiceConfig, ServiceState, ToolRuns
+from scenarios import (
     ELOG_NAME, ELOG_PARMS, ELOG_TITLE, FLM_NAME, FLM_PARMS, FLM_TITLE, INI, INSTALLED,
     FINISHED, USAGE, err, inst_to_check, quiet, request,
 )
@@ -48,26 +32,14 @@ from scenarios import (  # noqa: E402
 SIZES = (300, 4096, 100_000)
 
 
-@dataclasses.dataclass
-class Hostile:
-    scenario: Scenario
-    unchanged: bool = False  # a refusal: machine and working directory exactly as before
-    prepare: Optional[Callable[[object], None]] = None  # extra set-up on the case
-    closed: bool = False  # output to a pipe whose reader has gone (backend_native run)
-    modes: Optional[dict[str, int]] = None  # permission bits of files below {dir} afterwards
-    as_root: bool = False  # prepare gives a file to nobody: skipped where not root
+CASES: list[Scenario] = []
 
 
-CASES: list[Hostile] = []
+def case(name, args, **kw) -> None:
+    CASES.append(Scenario(name, args, tiers=("native",), **kw))
 
 
-def case(name, args, unchanged=False, prepare=None, closed=False, modes=None, as_root=False,
-         **kw) -> None:
-    CASES.append(Hostile(Scenario(name, args, tiers=("native",), **kw), unchanged, prepare, closed,
-                         modes, as_root))
-
-
-def installed_elog(directory: str, pfa: str, image: Optional[str] = None) -> dict:
+def installed_elog(directory: str, pfa: str, image: str | None = None) -> dict:
     return dict(stdout=INSTALLED, checks=[
         ServiceConfig(ELOG_NAME, path=image or directory + "\\iorvelsr.exe", display=ELOG_TITLE),
         RegValue(ELOG_PARMS, "AppDirectory", directory),
@@ -84,13 +56,7 @@ def installed_flm(directory: str, port: str) -> dict:
 
 
 def merged(sub: str) -> dict:
-    return dict(setup=[Console(sub=sub)],
-                checks=[ToolRuns(sub, 1), backend_file(sub, "hvcons.old", INI)])
-
-
-def backend_file(sub: str, name: str, content):
-    from model import FileContent
-    return FileContent(f"{sub}/{name}", content)
+    return dict(setup=[Console(sub=sub)], checks=[ToolRuns(sub, 1), FileContent(sub + "/hvcons.old", INI)])
 
 
 # ---- every position, three lengths ----------------------------------------------
@@ -214,7 +180,7 @@ case("console directory '../..' without a console", ["-i", "hv", "../../../../..
 
 def plant_link_backup(c) -> None:
     """hvcons.old is a link to a file outside: the backup must not write through it."""
-    target = os.path.join(c.root, "outside.txt")
+    target = os.path.join(c.dir, "outside.txt")
     with open(target, "w") as f:
         f.write("not yours\n")
     os.symlink(target, os.path.join(c.dir, "console", "hvcons.old"))
@@ -225,7 +191,8 @@ def plant_dangling_backup(c) -> None:
 
 
 case("a linked hvcons.old is taken as the backup and nothing is written through it",
-     ["-i", "hv", "console"], setup=[Console()], prepare=plant_link_backup, checks=[ToolRuns("console", 1)])
+     ["-i", "hv", "console"], setup=[Console()], prepare=plant_link_backup,
+     checks=[ToolRuns("console", 1), FileContent("outside.txt", "not yours\n")])
 # A backup is a regular file: a dangling link is none, so nothing is merged,
 # and nothing is written through it.
 case("a dangling hvcons.old link is no backup and is not followed",
@@ -284,109 +251,10 @@ case("standard error closed: the merge tool's words are dropped and the merge en
      setup=[Console(echo=True)], checks=[ToolRuns("console", 1)])
 
 
-# ---- the runner ----------------------------------------------------------------------
-
-def snapshot(c) -> dict:
-    snap = storecheck.snapshot(c.root)
-    # The machine makes its lock file on first use; it holds nothing.
-    snap.pop(os.path.join("machine", "lock"), None)
-    return snap
-
-
-def describe_changes(before: dict, after: dict) -> list[str]:
-    out = []
-    for path in sorted(set(before) | set(after)):
-        if before.get(path) != after.get(path):
-            how = "added" if path not in before else "removed" if path not in after else "changed"
-            out.append(f"{how}: {path[:200]}")
-    return out
-
-
-def run_case(backend, h: Hostile) -> list[str]:
-    s = h.scenario
-    c = backend.new_case(s)
-    failures: list[str] = []
-    try:
-        for step in s.setup:
-            c.setup(step)
-        if h.prepare:
-            h.prepare(c)
-        outside = os.path.join(c.root, "outside.txt")
-        outside_before = open(outside, "rb").read() if os.path.exists(outside) else None
-        before = snapshot(c)
-        args = [c.expand(a) for a in s.args]
-        out, errb, status = c.run(args, stdin=s.stdin.encode(), closed=h.closed)
-        exp_out = c.expand(s.stdout).encode("utf-8", "surrogateescape")
-        exp_err = c.expand(s.stderr).encode("utf-8", "surrogateescape")
-        if out != exp_out:
-            failures.append("standard output differs:\n" + run_scenarios.stream_diff("stdout", exp_out, out)[:3000])
-        if errb != exp_err:
-            failures.append("standard error differs:\n" + run_scenarios.stream_diff("stderr", exp_err, errb)[:3000])
-        if status != run_scenarios.posix_status(s.exit):
-            failures.append(f"exit status {status}, expected {run_scenarios.posix_status(s.exit)}")
-        if h.unchanged:
-            changes = describe_changes(before, snapshot(c))
-            if changes:
-                failures.append("a refusal changed files:\n  " + "\n  ".join(changes[:20]))
-        for chk in s.checks:
-            failures.extend(c.check(run_scenarios.expand_check(c, chk)))
-        # Whatever happened, the store still reads and holds no temporary files.
-        try:
-            storecheck.read_registry(c.machine)
-            storecheck.read_states(c.machine)
-        except storecheck.StoreError as e:
-            failures.append(f"store: {e}")
-        failures += [f"left under a temporary name: {p}" for p in storecheck.temp_files(c.root)]
-        if outside_before is not None and open(outside, "rb").read() != outside_before:
-            failures.append("the file behind the planted link was written")
-        for rel, mode in (h.modes or {}).items():
-            got = os.stat(os.path.join(c.dir, rel)).st_mode & 0o7777
-            if got != mode:
-                failures.append(f"{rel}: mode {got:04o}, expected {mode:04o}")
-    except Exception as e:  # a broken case is a failure, not a crash of the table
-        import traceback
-        failures.append("exception: " + "".join(traceback.format_exception(e)))
-    finally:
-        if not failures:
-            c.cleanup()
-        else:
-            failures.append(f"case kept in {c.root}")
-    return failures
-
-
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--work")
-    parser.add_argument("-k", dest="substring")
-    opts = parser.parse_args(argv)
-    names = [h.scenario.name for h in CASES]
-    if len(set(names)) != len(names):
-        print("duplicate case names")
-        return 2
-    work = opts.work or tempfile.mkdtemp(prefix="hostile-")
-    backend = backend_native.Backend(os.path.abspath(opts.build), os.path.abspath(work))
-    backend.prepare()
-    failed = skipped = 0
-    chosen = [h for h in CASES if not opts.substring or opts.substring in h.scenario.name]
-    for h in chosen:
-        if h.as_root and os.geteuid() != 0:
-            print(f"SKIP {h.scenario.name}: needs root to give a file to another user")
-            skipped += 1
-            continue
-        failures = run_case(backend, h)
-        label = h.scenario.name
-        if failures:
-            failed += 1
-            print(f"FAIL {label}")
-            for text in failures:
-                for line in text.rstrip("\n").split("\n"):
-                    print("     " + line)
-        else:
-            print(f"ok   {label}")
-    print(f"{len(chosen) - failed - skipped} passed, {failed} failed, {skipped} skipped")
-    return 1 if failed else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("row", [pytest.param(c, id=c.name) for c in CASES])
+def test_hostile(native, row):
+    if row.as_root and os.geteuid() != 0:
+        pytest.skip("needs root to give a file to another user")
+    failures = native.play(row)
+    if failures:
+        pytest.fail("\n".join(failures), pytrace=False)
