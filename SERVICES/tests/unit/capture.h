@@ -1,6 +1,10 @@
 // Captures what a call writes on standard output and standard error, at the
-// file-descriptor level, so that flushes and stream choice are tested too.
+// file-descriptor level, so that flushes and stream choice are tested too;
+// and the texts it should write, from the scenario table (scenario_texts.h,
+// which the build writes from scenarios.py).
 #pragma once
+
+#include "scenario_texts.h"
 
 #include <cstdio>
 #include <fcntl.h>
@@ -48,4 +52,9 @@ template <typename Call> Captured Capture(Call call) {
     unlink(outName);
     unlink(errName);
     return captured;
+}
+
+// DisplayError's report in display mode.
+inline std::string Report(const std::string &pTxt, unsigned long long num) {
+    return " (Error) \nError " + pTxt + ": " + TextOf(num) + ".\n";
 }
