@@ -1,12 +1,14 @@
 // libFuzzer target over the whole run behind main: an arbitrary command
 // line, on a small simulated machine made afresh for every input.
 //
-// Input: byte 0 picks which of the four services exist and run before the
-// run, byte 1 picks one line of injected behaviour or failure for the
-// machine's settings (0: none), the rest is the argument vector, split at
-// NUL bytes. The program's globals are reset before each run and the
-// catalogue is checked after it: a run that leaves a row repointed would
-// mislead the next request of the same process.
+// Input: byte 0 picks one line of injected behaviour or failure for the
+// machine's settings (1-based; 0 and values past the end add nothing), byte
+// 1 the service a line's "*" names; then one byte for each service the
+// program knows (its catalogue's rows, then the agent's obsolete name): bit
+// 0 makes it exist before the run, bit 1 makes it run. The rest is the
+// argument vector, split at NUL bytes. The program's globals are reset
+// before each run and the catalogue is checked after it: a run that leaves
+// a row repointed would mislead the next request of the same process.
 #include "quillmar.h"
 #include "quillmar_config.h"
 #include "sim_internal.h"
@@ -69,17 +71,16 @@ void CheckCatalogue() {
         Fail("flag table", 0);
 }
 
-// Byte 1 of the input, 1-based; 0 and values past the end add nothing.
 // No failing closes: the machine keeps a handle whose close failed, which
 // the leak checker would blame on every later input.
 const char *const kSettingLines[] = {
-    "service OrvEvtLogger start never",
-    "service OrvEvtLogger start dies",
-    "service OrvEvtLogger stop never",
-    "service OrvEvtLogger stop ignored",
-    "service OrvFLM start 3",
-    "service OrvFLM stop 2",
-    "service HalvBase start never",
+    "service * start never",
+    "service * start dies",
+    "service * stop never",
+    "service * stop ignored",
+    "service * start 3",
+    "service * stop 2",
+    "service * held",
     "fail OpenSCManagerA with 5",
     "fail OpenSCManagerA 2 with 5",
     "fail OpenServiceA with 5",
@@ -100,10 +101,9 @@ const char *const kSettingLines[] = {
     "fail RegSetValueExA with 87",
     "fail RegSetValueExA 2 with 87",
     "fail RegSetValueExA 1 with 1013",
-    "fail OpenServiceA name Orv_Field_Link_Mgr with 5",
-    "fail DeleteService name Orv_Field_Link_Mgr with 1072",
-    "fail OpenServiceA name OrvFLM with 1060",
-    "service OrvEvtLogger held",
+    "fail OpenServiceA name * with 5",
+    "fail DeleteService name * with 1072",
+    "fail OpenServiceA name * with 1060",
     "displaynames unique",
 };
 constexpr unsigned kNumSettingLines = sizeof kSettingLines / sizeof kSettingLines[0];
@@ -113,21 +113,15 @@ void WriteFile(const std::string &path, const std::string &text) {
     out << text;
 }
 
+// The services an input can set up: the catalogue's, then the agent's
+// obsolete one.
 struct Preset {
-    const char *name;
-    const char *display;
-    const char *image;
+    std::string name, display;
 };
-// Byte 0: bit 2k makes service k exist, bit 2k+1 makes it run.
-const Preset kPresets[] = {
-    {"OrvEvtLogger", "PC's Orv Event Logger", "C:\\Orv\\iorvelsr.exe"},
-    {"OrvFLM", "Orv Field Link Manager", "C:\\Orv\\worvserv.exe"},
-    {"Orv_Field_Link_Mgr", "Old Orv Field Link Manager", "C:\\Orv\\worvserv.exe"},
-    {"HalvBase", "Halvorin service", "C:\\Halv\\hvbase.exe"},
-};
+std::vector<Preset> g_presets;
 
-// True when the machine holds anything besides the four services' files
-// and the display-name index: then only wiping it gives a known start.
+// True when the machine holds anything besides the services' files and
+// the display-name index: then only wiping it gives a known start.
 bool HasLeftovers() {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(g_machine + "/registry", ec);
@@ -141,15 +135,15 @@ bool HasLeftovers() {
     return false;
 }
 
-// The machine as byte 0 and byte 1 ask, through its own calls, so that its
-// display-name index stays current (rebuilding it reads every service);
+// The machine as the input's header asks, through its own calls, so that
+// its display-name index stays current (rebuilding it reads every service);
 // then call counts from zero.
-void ResetMachine(unsigned char services, unsigned char setting) {
+void ResetMachine(const std::uint8_t *header) {
     WriteFile(g_machine + "/settings", "clock skip\n");
     quillmar::sim::ResetProcessStateForTests();
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    for (const Preset &p : kPresets) {
-        if (SC_HANDLE s = scm ? OpenServiceA(scm, p.name, SERVICE_ALL_ACCESS) : nullptr) {
+    for (const Preset &p : g_presets) {
+        if (SC_HANDLE s = scm ? OpenServiceA(scm, p.name.c_str(), SERVICE_ALL_ACCESS) : nullptr) {
             // A delete only marks a service that runs; stopped, it goes at the close.
             SERVICE_STATUS st;
             ControlService(s, SERVICE_CONTROL_STOP, &st);
@@ -165,15 +159,16 @@ void ResetMachine(unsigned char services, unsigned char setting) {
             fs::remove_all(g_machine + "/" + sub, ec);
         scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     }
-    for (unsigned k = 0; k < 4 && scm; ++k) {
-        if (!(services & (1U << (2 * k))))
+    for (std::size_t k = 0; k < g_presets.size() && scm; ++k) {
+        if (!(header[2 + k] & 1U))
             continue;
-        const Preset &p = kPresets[k];
-        SC_HANDLE s = CreateServiceA(scm, p.name, p.display, SERVICE_ALL_ACCESS,
+        const Preset &p = g_presets[k];
+        const std::string image = "C:\\Orv\\" + p.name + ".exe";
+        SC_HANDLE s = CreateServiceA(scm, p.name.c_str(), p.display.c_str(), SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
-                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, p.image, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr);
-        if (s && (services & (2U << (2 * k))))
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, image.c_str(),
+                                     nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (s && (header[2 + k] & 2U))
             StartServiceA(s, 0, nullptr);
         if (s)
             CloseServiceHandle(s);
@@ -181,8 +176,13 @@ void ResetMachine(unsigned char services, unsigned char setting) {
     if (scm)
         CloseServiceHandle(scm);
     std::string settings = "clock skip\n";
-    if (setting >= 1 && setting <= kNumSettingLines)
-        settings += std::string(kSettingLines[setting - 1]) + "\n";
+    if (header[0] >= 1 && header[0] <= kNumSettingLines) {
+        std::string line = kSettingLines[header[0] - 1];
+        const std::size_t star = line.find('*');
+        if (star != std::string::npos)
+            line.replace(star, 1, g_presets[header[1] % g_presets.size()].name);
+        settings += line + "\n";
+    }
     WriteFile(g_machine + "/settings", settings);
     std::error_code ec;
     fs::remove(g_work + "/console/hvcons.old", ec);
@@ -241,18 +241,22 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         g_rows.push_back({row, Str(row.pInputName), Str(row.pServiceName),
                           Str(row.pServiceFilename), Str(row.pServiceTitle), Str(row.pKey)});
     std::memcpy(g_flags, flags, sizeof flags);
+    for (const DoublePointer &row : myServices)
+        g_presets.push_back({row.pServiceName, row.pServiceTitle});
+    g_presets.push_back({pObsoleteFlmName, pObsoleteFlmTitle});
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    if (size < 2)
+    const std::size_t headerSize = 2 + g_presets.size();
+    if (size < headerSize)
         return -1; // libFuzzer: not worth keeping
-    ResetMachine(data[0], data[1]);
+    ResetMachine(data);
 
     // argv[0], then the pieces between NUL bytes (a trailing NUL gives a
     // last, empty argument), at most maxArgs of them.
     std::vector<std::string> pieces{"quillmar"};
-    for (std::size_t pos = 2;
+    for (std::size_t pos = headerSize;
          pos < size || (pos == size && pieces.size() > 1 && data[pos - 1] == 0);) {
         const void *nul = std::memchr(data + pos, 0, size - pos);
         const std::size_t end =

@@ -5,12 +5,13 @@
         DIR: a configured native build (default: build/native of this clone)
         OUT_DIR: default corpus/ beside this file
 
-Each seed is what fuzz_dispatch reads: byte 0 the services that exist and
-run beforehand (bit 2k: service k exists, bit 2k+1: it runs; k = 0..3 for
-OrvEvtLogger, OrvFLM, Orv_Field_Link_Mgr, HalvBase), byte 1 the 1-based
-index of the scenario's settings line in fuzz_dispatch.cpp's table (0 when
-it has none there), then the arguments separated by NUL bytes. {dir} is the
-harness's working directory ("."), whose console/ holds a console.
+Each seed is what fuzz_dispatch reads: byte 0 the 1-based index of the
+scenario's settings line in fuzz_dispatch.cpp's table (0 when it has none
+there), byte 1 the service that line's "*" names, then a byte for each
+service of the build's catalogue and the agent's obsolete name
+(buildfacts.service_names), bit 0 when it exists beforehand, bit 1 when it
+runs, then the arguments separated by NUL bytes. {dir} is the harness's
+working directory ("."), whose console/ holds a console.
 Files are named by the SHA-1 of their content, as libFuzzer names its own.
 """
 
@@ -28,8 +29,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 import buildfacts  # noqa: E402
 import model  # noqa: E402
 
-PRESET_ORDER = ["orvevtlogger", "orvflm", "orv_field_link_mgr", "halvbase"]
-
 
 def setting_table() -> list[str]:
     with open(os.path.join(HERE, "fuzz_dispatch.cpp"), encoding="utf-8") as f:
@@ -40,37 +39,42 @@ def setting_table() -> list[str]:
     return re.findall(r'"((?:[^"\\]|\\.)*)"', body.group(1))
 
 
-def seed_of(scenario: model.Scenario, table: list[str]) -> bytes:
-    services = 0
-    setting = 0
+def setting_of(line: str, table: list[str], services: list[str]):
+    """The table's index (1-based) and the service of a settings line, or None."""
+    for number, entry in enumerate(table, 1):
+        for k, name in enumerate(services):
+            if entry.replace("*", name) == line:
+                return number, k
+    return None
+
+
+def seed_of(scenario: model.Scenario, table: list[str], services: list[str]) -> bytes:
+    folded = [name.lower() for name in services]
+    flags = [0] * len(services)
+    setting = None
     for step in scenario.setup:
-        line = None
+        candidates = []
         if isinstance(step, model.Service):
-            if step.name.lower() in PRESET_ORDER:
-                k = PRESET_ORDER.index(step.name.lower())
-                services |= 1 << (2 * k)
-                if step.running:
-                    services |= 2 << (2 * k)
+            if step.name.lower() in folded:
+                flags[folded.index(step.name.lower())] |= 3 if step.running else 1
             # The table's line for the behaviour: with the scenario's exit
             # code when the table has one, else the plain behaviour.
             for code in (f" {step.exit_code}" if step.exit_code is not None else "", ""):
-                for candidate in model.BEHAVIOURS[step.behaviour].sim:
-                    candidate = candidate.format(name=step.name, code=code)
-                    if line is None and candidate in table:
-                        line = candidate
+                candidates += [line.format(name=step.name, code=code)
+                               for line in model.BEHAVIOURS[step.behaviour].sim]
         elif isinstance(step, model.Fault):
-            line = step.line
-        if line is not None and line in table and setting == 0:
-            setting = table.index(line) + 1
+            candidates = [step.line]
+        for line in candidates:
+            setting = setting or setting_of(line, table, services)
     args = [a.replace("{dir}", ".").replace("{sep}", "/") for a in scenario.args]
     body = b"\0".join(a.encode("utf-8", "surrogateescape") for a in args)
-    return bytes([services, setting]) + body
+    return bytes(setting or (0, 0)) + bytes(flags) + body
 
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "..", "..", "build", "native"),
-                        help="a configured native build, whose poll count the scenarios hold")
+                        help="a native build: its catalogue, and the poll count the scenarios hold")
     parser.add_argument("out_dir", nargs="?", default=os.path.join(HERE, "corpus"))
     opts = parser.parse_args(argv[1:])
     buildfacts.use(opts.build)
@@ -83,7 +87,8 @@ def main(argv: list[str]) -> int:
         if re.fullmatch(r"[0-9a-f]{40}", old):
             os.remove(os.path.join(out_dir, old))
     table = setting_table()
-    seeds = {seed_of(s, table) for s in scenarios.SCENARIOS if "native" in s.tiers}
+    services = buildfacts.service_names(opts.build)
+    seeds = {seed_of(s, table, services) for s in scenarios.SCENARIOS if "native" in s.tiers}
     for seed in sorted(seeds):
         name = hashlib.sha1(seed).hexdigest()
         with open(os.path.join(out_dir, name), "wb") as f:
