@@ -26,7 +26,7 @@ import pytest
 from model import Console, FileContent, RegValue, Scenario, Service, ServiceConfig, ServiceState, ToolRuns
 from scenarios import (
     ELOG_NAME, ELOG_PARMS, ELOG_TITLE, FLM_NAME, FLM_PARMS, FLM_TITLE, INI, INSTALLED,
-    FINISHED, USAGE, err, inst_to_check, quiet, request,
+    FINISHED, USAGE, failed, fails, inst_to_check, request,
 )
 
 SIZES = (300, 4096, 100_000)
@@ -67,28 +67,28 @@ for n in SIZES:
     code = "x" * n
     for op, extra in (("-b", []), ("-e", []), ("-rm", []), ("-i", ["C:\\Orv", "C:\\Orv\\x.pfa"])):
         case(f"service code of {n} characters after {op}", [op, code] + extra,
-             stdout=USAGE, stderr=quiet(50003), exit=50003, unchanged=True)
+             stdout=USAGE, **fails(50003), unchanged=True)
     case(f"display mode names the long service code's failure ({n})", ["-d", "-b", code],
          stdout="START service\n" + "\tSearching for the service information ." + USAGE,
-         stderr=err("searching for service", 50003), exit=50003, unchanged=True)
+         **failed("searching for service", 50003), unchanged=True)
     case(f"option of {n} characters is no option", ["-" + "b" * n, "elog"],
-         stdout=USAGE, stderr=quiet(87), exit=87, unchanged=True)
+         stdout=USAGE, **fails(87), unchanged=True)
     # The executable path is refused from 260 UTF-16 units on, before any change.
     for row in ("elog", "flm"):
         case(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"],
-             stderr=quiet(87), exit=87, unchanged=True)
+             **fails(87), unchanged=True)
     case(f"pfa file name of {n} characters", ["-i", "elog", "C:\\Orv", "C:\\" + "f" * (n - 3)],
          **installed_elog("C:\\Orv", "C:\\" + "f" * (n - 3)))
     case(f"port of {n} characters", ["-i", "flm", "C:\\Orv", "9" * n],
          **installed_flm("C:\\Orv", "9" * n))
     # No such directory (a name over 255 bytes, or a path over 4,095).
     case(f"console directory of {n} characters that does not exist", ["-i", "hv", "c" * n],
-         stderr=quiet(1), exit=1, unchanged=True)
+         **fails(1), unchanged=True)
 
 case("display mode explains the refused long directory",
      ["-d", "-i", "elog", "C:\\" + "d" * 4093, "x"],
      stdout=request("INSTALL service") + inst_to_check(ELOG_TITLE) + FINISHED,
-     stderr=err("forming the executable path", 87), exit=87, unchanged=True)
+     **failed("forming the executable path", 87), unchanged=True)
 
 # A blank quotes the path, and the quotes do not count: the manager starts
 # 259 units without them (MAX_PATH with its NUL), not 260.
@@ -96,7 +96,7 @@ SPACED = "C:\\Program Files\\" + "s" * (259 - 13 - 17)
 case("a quoted executable path of 259 characters without its quotes fits",
      ["-i", "elog", SPACED, "x"], **installed_elog(SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
 case("a quoted executable path of 260 characters without its quotes is refused",
-     ["-i", "elog", SPACED + "s", "x"], stderr=quiet(87), exit=87, unchanged=True)
+     ["-i", "elog", SPACED + "s", "x"], **fails(87), unchanged=True)
 
 # Long console directories that exist: about 300 characters of real
 # directories, and about 4,000 through "/." steps (the host's limit is 4,095).
@@ -107,24 +107,24 @@ DOTS = "console" + "/." * ((4000 - len("console")) // 2)
 case("console path of about 4,000 characters through /. steps", ["-i", "hv", DOTS], **merged("console"))
 DOTS_OVER = "console" + "/." * ((4096 - len("console")) // 2 + 1)
 case("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER],
-     setup=[Console()], stderr=quiet(1), exit=1, unchanged=True)
+     setup=[Console()], **fails(1), unchanged=True)
 
 # ---- empty strings ----------------------------------------------------------------
 
 # The Service Control Manager would resolve a relative directory against its
 # own current directory: only an absolute one is installed.
 case("empty directory is refused: no absolute path", ["-i", "elog", "", "x.pfa"],
-     stderr=quiet(87), exit=87, unchanged=True)
+     **fails(87), unchanged=True)
 case("empty pfa file name is stored empty", ["-i", "elog", "C:\\Orv", ""], **installed_elog("C:\\Orv", ""))
 case("empty port is stored empty", ["-i", "flm", "C:\\Orv", ""], **installed_flm("C:\\Orv", ""))
 case("empty console directory is refused at the backup", ["-i", "hv", ""],
-     setup=[Console()], stderr=quiet(1), exit=1, unchanged=True)
+     setup=[Console()], **fails(1), unchanged=True)
 case("empty console directory in display mode", ["-d", "-i", "hv", ""],
      stdout=request("INSTALL service") + "\tUpdate Halvorin\n\tBacking up Halvorin Service Manager INI file ."
-     + FINISHED, stderr=err("coping hvcons.ini to hvcons.old ", 1), exit=1, unchanged=True)
-case("empty service code", ["-b", ""], stdout=USAGE, stderr=quiet(50003), exit=50003, unchanged=True)
-case("empty arguments only", ["", "", ""], stdout=USAGE, stderr=quiet(87), exit=87, unchanged=True)
-case("a lone minus is no option", ["-", "elog"], stdout=USAGE, stderr=quiet(87), exit=87,
+     + FINISHED, **failed("coping hvcons.ini to hvcons.old ", 1), unchanged=True)
+case("empty service code", ["-b", ""], stdout=USAGE, **fails(50003), unchanged=True)
+case("empty arguments only", ["", "", ""], stdout=USAGE, **fails(87), unchanged=True)
+case("a lone minus is no option", ["-", "elog"], stdout=USAGE, **fails(87),
      unchanged=True)
 
 # ---- bytes ------------------------------------------------------------------------
@@ -140,8 +140,8 @@ case("control characters are stored byte for byte", ["-i", "elog", "C:\\Orv", CO
      **installed_elog("C:\\Orv", CONTROL))
 case("a newline in the directory is no blank: the path stays unquoted", ["-i", "flm", "C:\\a\nb", "80"],
      **installed_flm("C:\\a\nb", "80"))
-case("a non-ASCII service code", ["-b", "élog"], stdout=USAGE, stderr=quiet(50003), exit=50003, unchanged=True)
-case("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], stdout=USAGE, stderr=quiet(50003), exit=50003,
+case("a non-ASCII service code", ["-b", "élog"], stdout=USAGE, **fails(50003), unchanged=True)
+case("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], stdout=USAGE, **fails(50003),
      unchanged=True)
 case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("cønsole\udcff"))
 
@@ -151,13 +151,13 @@ case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("
 # asks for one would end them early and pass the rest to the service as
 # arguments: such a directory is refused before anything changes.
 case("a quote in the directory is refused", ["-i", "elog", 'C:\\Orv"x', "x.pfa"],
-     stderr=quiet(87), exit=87, unchanged=True)
+     **fails(87), unchanged=True)
 QUOTED = 'C:\\Program Files\\" -evil "'
 case("a quote and a blank in the directory are refused", ["-i", "elog", QUOTED, "x.pfa"],
-     stderr=quiet(87), exit=87, unchanged=True)
+     **fails(87), unchanged=True)
 case("a quote in the directory is explained in display mode", ["-d", "-i", "flm", 'C:\\a"b', "80"],
      stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
-     stderr=err("forming the executable path", 87), exit=87, unchanged=True)
+     **failed("forming the executable path", 87), unchanged=True)
 case("quotes in the file name and the port", ["-i", "flm", "C:\\Orv", '"80" \\"'],
      **installed_flm("C:\\Orv", '"80" \\"'))
 case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merged('con"sole'))
@@ -165,15 +165,15 @@ case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merge
 # ---- '..' paths --------------------------------------------------------------------
 
 case("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"],
-     stderr=quiet(87), exit=87, unchanged=True)
+     **fails(87), unchanged=True)
 case("'..' inside an absolute directory is registered as typed",
      ["-i", "elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"],
      **installed_elog("C:\\Orv\\..\\Windows", "..\\x.pfa"))
 case("console directory through '..'", ["-i", "hv", "console/../console"], **merged("console"))
 case("console directory '..' without a console", ["-i", "hv", ".."],
-     setup=[Console()], stderr=quiet(1), exit=1, unchanged=True)
+     setup=[Console()], **fails(1), unchanged=True)
 case("console directory '../..' without a console", ["-i", "hv", "../../../../../../.."],
-     stderr=quiet(1), exit=1, unchanged=True)
+     **fails(1), unchanged=True)
 
 
 # ---- planted links -----------------------------------------------------------------
@@ -197,7 +197,7 @@ case("a linked hvcons.old is taken as the backup and nothing is written through 
 # and nothing is written through it.
 case("a dangling hvcons.old link is no backup and is not followed",
      ["-i", "hv", "console"], setup=[Console()], prepare=plant_dangling_backup,
-     stderr=quiet(1), exit=1, unchanged=True, checks=[ToolRuns("console", 0)])
+     **fails(1), unchanged=True, checks=[ToolRuns("console", 0)])
 
 
 # ---- hvcons.ini that is no plain file of ours --------------------------------------
@@ -224,10 +224,10 @@ case("another user's set-user-ID hvcons.ini is backed up without the bit", ["-i"
      **merged("console"))
 # Only a regular file is backed up; a FIFO must not hold the run up.
 case("a FIFO as hvcons.ini is no file to back up", ["-i", "hv", "console"], setup=[Console()],
-     prepare=ini_replaced(os.mkfifo), stderr=quiet(1), exit=1, unchanged=True,
+     prepare=ini_replaced(os.mkfifo), **fails(1), unchanged=True,
      checks=[ToolRuns("console", 0)])
 case("a device as hvcons.ini is no file to back up", ["-i", "hv", "console"], setup=[Console()],
-     prepare=ini_replaced(lambda path: os.symlink("/dev/null", path)), stderr=quiet(1), exit=1,
+     prepare=ini_replaced(lambda path: os.symlink("/dev/null", path)), **fails(1),
      unchanged=True, checks=[ToolRuns("console", 0)])
 # The index is only a shortcut: one that is no file is rebuilt, not waited on.
 case("a FIFO as the machine's index of services is rebuilt", ["-e", "elog"],

@@ -86,17 +86,6 @@ def use(build: str) -> Facts:
     return _current
 
 
-def use_command_line(argv: list[str]) -> Facts:
-    """use() for the build named by --build DIR (or --build=DIR) in argv,
-    for a tool that imports scenarios before it parses its arguments."""
-    for i, arg in enumerate(argv):
-        if arg == "--build" and i + 1 < len(argv):
-            return use(argv[i + 1])
-        if arg.startswith("--build="):
-            return use(arg.split("=", 1)[1])
-    raise SystemExit("name the build with --build DIR")
-
-
 def current() -> Facts:
     if _current is None:
         raise RuntimeError("no build named: call buildfacts.use(BUILD_DIR) before importing "

@@ -4,9 +4,10 @@ A scenario is one run of quillmar: the machine it starts from (set-up
 steps), its command line, what it must write on each stream, its exit
 status, and what the machine must look like afterwards (checks). The same
 scenario runs natively on a fresh simulated machine and, as quillmar.exe,
-under Wine; each tier's backend turns the steps and checks into its own
-actions (files of the simulated machine natively; sc.exe, reg.exe and the
-fixtures under Wine).
+under Wine; the native backend (backend_native.py) turns the steps and
+checks into files of the simulated machine, the Windows test kit (its data
+from kit/make_kit_data.py, its runner kit/kitcase.cpp) into calls to the
+Service Control Manager and the registry.
 
 Placeholders in args, expected output and check values:
   {dir}   the scenario's own working directory, as the program sees it
