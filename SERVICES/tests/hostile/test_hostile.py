@@ -255,6 +255,6 @@ case("standard error closed: the merge tool's words are dropped and the merge en
 def test_hostile(native, row):
     if row.as_root and os.geteuid() != 0:
         pytest.skip("needs root to give a file to another user")
-    failures = native.play(row)
+    failures = native.new_case(row).play()
     if failures:
         pytest.fail("\n".join(failures), pytrace=False)

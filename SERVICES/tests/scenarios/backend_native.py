@@ -157,6 +157,9 @@ def changes(before: dict, after: dict) -> list[str]:
 
 
 class Case:
+    """A fresh machine and working directory for one row, set up step by
+    step; the stress and store tiers drive one of their own with run()."""
+
     def __init__(self, backend: "Backend", scenario: model.Scenario):
         self.backend = backend
         self.scenario = scenario
@@ -167,15 +170,20 @@ class Case:
         os.makedirs(self.dir)
         # The pauses between polls are real only in a slow scenario.
         self.settings = [] if scenario.slow else ["clock skip"]
+        self._write_settings()
         self.races: list[tuple[str, str]] = []  # (console dir, other backup)
-        self.keys: dict = {}  # the registry after the run
-        self.states: dict = {}  # the state files after the run
 
     def expand(self, s: str) -> str:
         return s.replace("{dir}", self.dir).replace("{sep}", "/")
 
     def expected(self, text: str) -> bytes:
         return self.expand(text).encode("utf-8", "surrogateescape")
+
+    def _write_settings(self) -> None:
+        write(os.path.join(self.machine, "settings"), "".join(s + "\n" for s in self.settings))
+
+    def cleanup(self) -> None:
+        shutil.rmtree(self.root, ignore_errors=True)
 
     # -- set-up ------------------------------------------------------------------
 
@@ -188,6 +196,7 @@ class Case:
             self.settings.append(self.expand(step.line))
         else:
             raise TypeError(f"unknown set-up step {step!r}")
+        self._write_settings()
 
     def _setup_service(self, svc: model.Service) -> None:
         image = self.dir + "\\" + svc.exe
@@ -238,19 +247,19 @@ class Case:
 
     # -- the run -------------------------------------------------------------------
 
-    def run(self) -> tuple[bytes, bytes, int]:
+    def run(self, args: list[str], combined: bool = False, piped: bool = False,
+            stdin: bytes = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
         """piped: both streams are pipes, each read to its end. Otherwise
         standard error goes to a file (or with combined, to standard
-        output's pipe). closed: both streams go to a pipe whose reading end
-        is closed before the program starts, as a reader that stopped early
-        leaves it (nothing is read). Standard input is a file."""
-        s = self.scenario
+        output's pipe). stdin: a file holding these bytes. closed: both
+        streams go to a pipe whose reading end is closed before the program
+        starts, as a reader that stopped early leaves it (nothing is read)."""
         env = dict(os.environ, QUILLMAR_MACHINE=self.machine)
         feeders = [threading.Thread(target=feed_race, args=(*race, self.backend.run_timeout),
                                     daemon=True) for race in self.races]
         for feeder in feeders:
             feeder.start()
-        command = [self.backend.program] + [self.expand(a) for a in s.args]
+        command = [self.backend.program] + args
         if self.races:
             # strace holds the program before it links its copy into place.
             calls = "link,linkat,renameat2"
@@ -259,11 +268,11 @@ class Case:
             # LeakSanitizer cannot run under ptrace; the leak check of this
             # row is left to the runs without strace.
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-        reader, writer = os.pipe() if s.closed else (None, None)
-        if s.closed:
+        reader, writer = os.pipe() if closed else (None, None)
+        if closed:
             os.close(reader)
         with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as in_file:
-            in_file.write(self.expected(s.stdin))
+            in_file.write(stdin)
             in_file.seek(0)
             try:
                 proc = subprocess.run(
@@ -271,16 +280,16 @@ class Case:
                     cwd=self.dir,
                     env=env,
                     stdin=in_file,
-                    stdout=writer if s.closed else subprocess.PIPE,
-                    stderr=(writer if s.closed else subprocess.STDOUT if s.combined is not None
-                            else subprocess.PIPE if s.piped else err_file),
+                    stdout=writer if closed else subprocess.PIPE,
+                    stderr=(writer if closed else subprocess.STDOUT if combined
+                            else subprocess.PIPE if piped else err_file),
                     timeout=self.backend.run_timeout,
                 )
             finally:
-                if s.closed:
+                if closed:
                     os.close(writer)
             err_file.seek(0)
-            err = (proc.stderr or b"") if s.piped else err_file.read()
+            err = (proc.stderr or b"") if piped else err_file.read()
         for feeder in feeders:
             feeder.join(timeout=1)
         return proc.stdout or b"", err, proc.returncode
@@ -294,20 +303,16 @@ class Case:
         try:
             for step in s.setup:
                 self.setup(step)
-            write(os.path.join(self.machine, "settings"), "".join(x + "\n" for x in self.settings))
             if s.prepare:
                 s.prepare(self)
             before = self.snapshot() if s.unchanged else None
             started = time.monotonic()
-            out, err, status = self.run()
+            out, err, status = self.run([self.expand(a) for a in s.args],
+                                        combined=s.combined is not None, piped=s.piped,
+                                        stdin=self.expected(s.stdin), closed=s.closed)
             failures += self.compare(out, err, status, time.monotonic() - started)
             if before is not None:
                 failures += changes(before, self.snapshot())
-            try:
-                self.keys = storecheck.read_registry(self.machine)
-                self.states = storecheck.read_states(self.machine)
-            except storecheck.StoreError as e:
-                return failures + [f"store: {e}", f"case kept in {self.root}"]
             failures += [f"left under a temporary name: {p}" for p in storecheck.temp_files(self.root)]
             for chk in s.checks:
                 failures += self.check(self.expand_check(chk))
@@ -315,11 +320,16 @@ class Case:
                 got = os.stat(os.path.join(self.dir, rel)).st_mode & 0o7777
                 if got != mode:
                     failures.append(f"{rel}: mode {got:04o}, expected {mode:04o}")
+            # Whatever the run did, the store still reads.
+            storecheck.read_registry(self.machine)
+            storecheck.read_states(self.machine)
+        except storecheck.StoreError as e:
+            failures.append(f"store: {e}")
         except Exception:  # a broken set-up or check is a failure of the row
             failures.append("exception:\n" + traceback.format_exc())
         if failures:
             return failures + [f"case kept in {self.root}"]
-        shutil.rmtree(self.root, ignore_errors=True)
+        self.cleanup()
         return failures
 
     def compare(self, out: bytes, err: bytes, status: int, elapsed: float) -> list[str]:
@@ -362,6 +372,8 @@ class Case:
         return dataclasses.replace(chk, **changes)
 
     def check(self, chk) -> list[str]:
+        self.keys = storecheck.read_registry(self.machine)
+        self.states = storecheck.read_states(self.machine)
         if isinstance(chk, model.ServiceState):
             return self._check_state(chk)
         if isinstance(chk, model.ServiceConfig):
@@ -477,11 +489,13 @@ class Backend:
         self.work_root = work_root
         self.program = os.path.join(build_dir, "quillmar")
         self.merge_tool = os.path.join(build_dir, "SERVICES", "tests", "wine", "fakemerge")
-        for path in (self.program, self.merge_tool):
-            if not os.access(path, os.X_OK):
-                raise SystemExit(f"no program at {path}: build the native preset first")
         self.facts = buildfacts.load(build_dir)
         self.run_timeout = RUN_TIMEOUT_WAITS * self.facts.wait_seconds
 
-    def play(self, scenario: model.Scenario) -> list[str]:
-        return Case(self, scenario).play()
+    def prepare(self) -> None:
+        for path in (self.program, self.merge_tool):
+            if not os.access(path, os.X_OK):
+                raise SystemExit(f"no program at {path}: build the native preset first")
+
+    def new_case(self, scenario: model.Scenario) -> Case:
+        return Case(self, scenario)

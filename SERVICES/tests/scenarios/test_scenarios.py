@@ -31,7 +31,7 @@ def param(s):
 @pytest.mark.parametrize("scenario", [param(s) for s in sorted(scenarios.SCENARIOS,
                                                                 key=lambda s: not s.slow)])
 def test_scenario(native, scenario):
-    failures = native.play(scenario)
+    failures = native.new_case(scenario).play()
     if failures:
         pytest.fail("\n".join(failures), pytrace=False)
 
