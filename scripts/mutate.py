@@ -181,8 +181,8 @@ class Scratch:
             ids = [f"{test}[{s.name.encode('unicode_escape').decode('ascii')}]"
                    for s in self.scenarios()
                    if words[1] in s.name and not (s.slow and "--quick" in words)]
-            return ["pytest-3", "-q", "-p", "no:cacheprovider", "--build", str(self.native),
-                    "--work", str(self.work / "cases-native"), *ids]
+            return ["pytest-3", "-q", "-p", "no:cacheprovider", f"--build={self.native}",
+                    f"--work={self.work / 'cases-native'}", *ids]
         if kind == "scenarios":
             return [sys.executable, str(self.src / "SERVICES/tests/scenarios/run_scenarios.py"),
                     "--tier", "wine", "--build", str(self.windows), "--work",

@@ -42,10 +42,10 @@ chmod +x "$shim/quillmar"
 # valgrind's reports on it count.
 missing_tool="scenarios/test_scenarios.py::test_scenario[merge: a missing tool is reported as 1, display mode]"
 status=0
-pytest-3 -q -p no:cacheprovider SERVICES/tests/scenarios --build "$shim" --work "$shim/work" \
+pytest-3 -q -p no:cacheprovider SERVICES/tests/scenarios --build="$shim" --work="$shim/work" \
   --deselect "$missing_tool" "$@" || status=1
-pytest-3 -q -p no:cacheprovider "SERVICES/tests/$missing_tool" --build "$shim" \
-  --work "$shim/work" >/dev/null || true
+pytest-3 -q -p no:cacheprovider "SERVICES/tests/$missing_tool" --build="$shim" \
+  --work="$shim/work" >/dev/null || true
 
 # With -q, valgrind writes a log only when it has something to say. This
 # valgrind (3.19) does not know pidfd_open (syscall 434) and says so; the

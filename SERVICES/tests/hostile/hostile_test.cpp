@@ -117,25 +117,20 @@ std::string DotSteps() {
     return s;
 }
 
-const std::string kRefused = "\nERROR 87";
-const std::string kNoService = "\nERROR 50003";
+// A refusal outside display mode: the error number alone, nothing changed.
+Case Refusal(const char *label, std::vector<std::string> args, DWORD error, std::string out) {
+    return {label, std::move(args), "", error, "\nERROR " + std::to_string(error), out, true, {}};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Million, Huge,
     ::testing::Values(
-        Case{"service_code_start", {"-b", kBig}, "", 50003, kNoService, kUsage, true, {}},
-        Case{"service_code_install",
-             {"-i", kBig, "C:\\Orv", "x"},
-             "",
-             50003,
-             kNoService,
-             kUsage,
-             true,
-             {}},
-        Case{"service_code_remove", {"-rm", kBig}, "", 50003, kNoService, kUsage, true, {}},
-        Case{"option", {"-" + kBig, "elog"}, "", 87, kRefused, kUsage, true, {}},
-        Case{"elog_directory", {"-i", "elog", kBig, "x.pfa"}, "", 87, kRefused, "", true, {}},
-        Case{"flm_directory", {"-i", "flm", kBig, "80"}, "", 87, kRefused, "", true, {}},
+        Refusal("service_code_start", {"-b", kBig}, 50003, kUsage),
+        Refusal("service_code_install", {"-i", kBig, "C:\\Orv", "x"}, 50003, kUsage),
+        Refusal("service_code_remove", {"-rm", kBig}, 50003, kUsage),
+        Refusal("option", {"-" + kBig, "elog"}, 87, kUsage),
+        Refusal("elog_directory", {"-i", "elog", kBig, "x.pfa"}, 87, ""),
+        Refusal("flm_directory", {"-i", "flm", kBig, "80"}, 87, ""),
         Case{"directory_display_mode",
              {"-d", "-i", "elog", kBig, "x.pfa"},
              "",
@@ -160,17 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
              kInstalled,
              false,
              {{kFlmParms, "AppPortNumber", kBig}}},
-        Case{"console_directory", {"-i", "hv", kBig}, "", 1, "\nERROR 1", "", true, {}},
+        Refusal("console_directory", {"-i", "hv", kBig}, 1, ""),
         // A real console named through half a million "/." steps: longer
         // than the host takes, so no backup and no merge.
-        Case{"console_directory_that_exists",
-             {"-i", "hv", "{dir}/console" + DotSteps()},
-             "",
-             1,
-             "\nERROR 1",
-             "",
-             true,
-             {}},
+        Refusal("console_directory_that_exists", {"-i", "hv", "{dir}/console" + DotSteps()}, 1, ""),
         // The error text names the step and the whole value; what came
         // before it (the service, AppDirectory) is done and stays.
         Case{"error_text_with_the_value_display_mode",
@@ -185,11 +173,11 @@ INSTANTIATE_TEST_SUITE_P(
              {"-i", "elog", "C:\\Orv", kBig},
              "fail RegSetValueExA 2 with 87",
              87,
-             kRefused,
+             "\nERROR 87",
              "",
              false,
              {{kElogParms, "PFAFilename", {}}}},
-        Case{"a_million_arguments", kMillionArgs, "", 87, kRefused, kUsage, true, {}}),
+        Refusal("a_million_arguments", kMillionArgs, 87, kUsage)),
     simtest::ByLabel());
 
 } // namespace
