@@ -40,7 +40,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "stress"))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
 
 import storecheck  # noqa: E402
-from backend_native import posix_status  # noqa: E402
+from run_scenarios import posix_status  # noqa: E402
 
 ELOG_REG = "registry/services/orvevtlogger.reg"
 FLM_REG = "registry/services/orvflm.reg"

@@ -16,7 +16,10 @@ import os
 import sys
 import tempfile
 
-import backend_wine
+# The store tiers take the native exit status from here.
+from backend_native import posix_status
+
+__all__ = ["main", "posix_status"]
 
 
 def main(argv=None) -> int:
@@ -31,6 +34,7 @@ def main(argv=None) -> int:
     opts = parser.parse_args(argv)
     work_root = opts.work or tempfile.mkdtemp(prefix="quillmar-wine-")
     os.makedirs(work_root, exist_ok=True)
+    import backend_wine
     return backend_wine.run_tier(opts.build, work_root, opts.substring, opts.quick, opts.list,
                                  opts.keep)
 
