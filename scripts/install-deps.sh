@@ -24,7 +24,7 @@ case "${1:-}" in
         # (clang-format, clang-tidy, which brings run-clang-tidy,
         # pyflakes3, shellcheck); the Windows build and the Wine tier (wixl
         # builds its Windows Installer package).
-        packages=(cmake make g++ libgtest-dev python3 procps
+        packages=(cmake make g++ libgtest-dev python3 python3-pytest python3-pytest-xdist procps
                   scdoc groff-base dpkg-dev debhelper lintian file unzip
                   strip-nondeterminism osslsigncode openssl reprotest faketime locales
                   util-linux strace diffoscope-minimal
