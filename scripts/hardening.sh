@@ -35,7 +35,7 @@ cmake --build --preset fuzz -j2
 bash scripts/fuzz.sh "$seconds" >"$logs/fuzz.txt" 2>&1 &
 fuzz_pid=$!
 valgrind_status=0
-bash scripts/valgrind-scenarios.sh -m "not slow" >"$logs/valgrind.txt" 2>&1 || valgrind_status=$?
+bash scripts/valgrind-scenarios.sh --quick >"$logs/valgrind.txt" 2>&1 || valgrind_status=$?
 fuzz_status=0
 wait "$fuzz_pid" || fuzz_status=$?
 

@@ -2,14 +2,17 @@
 # Runs the native scenarios with every quillmar process under valgrind
 # memcheck (--leak-check=full): any invalid access, use of uninitialised
 # memory or leak fails the scenario with exit status 99, and the script
-# prints valgrind's reports. Extra arguments go to pytest (e.g. -m "not slow"
-# to leave out the slow scenarios, which wait out every poll in real time;
-# -k EXPR).
+# prints valgrind's reports. --quick leaves out the slow scenarios, which
+# wait out every poll in real time; other arguments go to pytest (-k EXPR).
 #
-#   scripts/valgrind-scenarios.sh [-m "not slow"] [-k EXPR]
+#   scripts/valgrind-scenarios.sh [--quick] [-k EXPR]
 #   QUILLMAR_VALGRIND_BUILD=/tmp/vg scripts/valgrind-scenarios.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = --quick ]; then
+  shift
+  set -- -m "not slow" "$@"
+fi
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2; }
 build=${QUILLMAR_VALGRIND_BUILD:-$PWD/build/native}
