@@ -9,17 +9,18 @@ if [ $# -ne 1 ]; then
     echo "usage: $0 DEST" >&2
     exit 2
 fi
-root=$(cd "$(dirname "$0")/.." && pwd)
-to=$1
-mkdir -p "$to"
+mkdir -p "$1"
+to=$(cd "$1" && pwd)
+cd "$(dirname "$0")/.."
 # The list through a file, so that a git that fails stops the copy instead
-# of leaving it empty.
+# of leaving it empty. A tracked file deleted in the working tree is left
+# out; one cp copies the rest.
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
-(cd "$root" && git ls-files -z --cached --others --exclude-standard) >"$list"
-while IFS= read -r -d '' file; do
-    if [ -f "$root/$file" ]; then
-        mkdir -p "$to/$(dirname "$file")"
-        cp -p "$root/$file" "$to/$file"
-    fi
-done <"$list"
+git ls-files -z --cached --others --exclude-standard >"$list"
+mapfile -d '' files <"$list"
+present=()
+for file in "${files[@]}"; do
+    [ -f "$file" ] && present+=("$file")
+done
+cp -p --parents -t "$to" "${present[@]}"
