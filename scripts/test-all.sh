@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # The test command: lints the sources, builds both presets and runs the
 # whole test suite (unit tests, the scenarios on the simulated machine, the
-# same scenarios as quillmar.exe under Wine), then builds and checks both
-# packages, and rebuilds the release twice to compare it byte for byte.
-# Every step runs even when an earlier one failed; a summary at the end
-# says which failed and how long each took, and the exit status is
-# non-zero when any did. Extra arguments go to ctest (e.g. -L wine).
+# same scenarios as quillmar.exe under Wine), builds the release twice to
+# compare it byte for byte, and checks both packages of it. Every step runs
+# even when an earlier one failed; a summary at the end says which failed
+# and how long each took, and the exit status is non-zero when any did.
+# Extra arguments go to ctest (e.g. -L wine).
+#
+# The lint and the release's two builds need none of the test builds: they
+# run alongside the build and the test suite, each with its output kept
+# until it ends, so that the suite's waits do not leave both cores idle.
+# Their times in the summary are their own, from start to end, and overlap
+# the others'.
 #
 # Not a CMake workflow preset: a workflow runs the steps of one configure
 # preset only (this needs the native and the Windows builds), stops at the
@@ -22,30 +28,63 @@ cd "$(dirname "$0")/.." || exit
 native=${QUILLMAR_NATIVE_BUILD:-build/native}
 windows=${QUILLMAR_WINDOWS_BUILD:-build/windows}
 windows_abs=$(mkdir -p "$windows" && cd "$windows" && pwd)
+logs=$(mktemp -d /tmp/quillmar-test-all.XXXXXX)
+release=$(mktemp -d /tmp/quillmar-release.XXXXXX)
 
 summary=()
 failed=()
 started=$SECONDS
-# step NAME COMMAND...: runs the command, notes how it went and how long it
-# took.
+# note NAME STATUS SECONDS [HOW]: a step's line in the summary.
+note() {
+    if [ "$2" -eq 0 ]; then
+        summary+=("$(printf '  ok      %5d s  %s%s' "$3" "$1" "${4:-}")")
+    else
+        summary+=("$(printf '  FAILED  %5d s  %s (exit status %d)%s' "$3" "$1" "$2" "${4:-}")")
+        failed+=("$1")
+    fi
+}
+# step NAME COMMAND...: runs the command and notes how it went.
 step() {
-    local name=$1
+    local name=$1 begin=$SECONDS status=0
     shift
-    local begin=$SECONDS status=0
     echo "==== $name"
     "$@" || status=$?
-    local took=$((SECONDS - begin))
-    if [ "$status" -eq 0 ]; then
-        summary+=("$(printf '  ok      %5d s  %s' "$took" "$name")")
-    else
-        summary+=("$(printf '  FAILED  %5d s  %s (exit status %d)' "$took" "$name" "$status")")
-        failed+=("$name")
-    fi
+    note "$name" "$status" $((SECONDS - begin))
+}
+# alongside NAME COMMAND...: starts the command in the background, its
+# output into a log of its own; finish shows the log and notes the step.
+jobs_started=()
+alongside() {
+    local name=$1 log
+    shift
+    log=$logs/${#jobs_started[@]}
+    echo "==== $name: started, alongside the next steps"
+    (
+        begin=$SECONDS status=0
+        "$@" >"$log.out" 2>&1 || status=$?
+        echo "$status $((SECONDS - begin))" >"$log.status"
+    ) &
+    jobs_started+=("$!:$log:$name")
+}
+finish() {
+    local job pid log name status took
+    for job in "${jobs_started[@]}"; do
+        IFS=: read -r pid log name <<<"$job"
+        wait "$pid"
+        echo "==== $name"
+        cat "$log.out"
+        read -r status took <"$log.status"
+        note "$name" "$status" "$took" " (alongside the build and the test suite)"
+    done
 }
 
 configure() {
-    cmake --preset windows -B "$windows" &&
-        cmake --preset native -B "$native" -DQUILLMAR_WINDOWS_BUILD_DIR="$windows_abs"
+    cmake --preset windows -B "$windows" >"$logs/configure-windows.log" 2>&1 &
+    local status=0
+    cmake --preset native -B "$native" -DQUILLMAR_WINDOWS_BUILD_DIR="$windows_abs" || status=$?
+    wait $! || { cat "$logs/configure-windows.log"; return 1; }
+    cat "$logs/configure-windows.log"
+    return $status
 }
 build() {
     cmake --build "$windows" -j2 && cmake --build "$native" -j2
@@ -60,18 +99,22 @@ run_tests() {
 
 step "dependencies (scripts/install-deps.sh)" bash scripts/install-deps.sh
 step "configure both builds" configure
-# Lint first: it needs only the native build's compile_commands.json.
-step "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
+# The lint needs only the native build's compile_commands.json.
+alongside "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
+alongside "reproducible release (scripts/check-reproducible.sh)" bash scripts/check-reproducible.sh "$release"
 step "build both presets" build
 step "test suite (ctest)" run_tests "$@"
-step "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$native" "$windows"
-step "reproducible release (scripts/check-reproducible.sh)" bash scripts/check-reproducible.sh
+finish
+# The release the reproducibility check built, checked as it is published.
+step "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$release"
 
 echo "==== summary: $((SECONDS - started)) s in all"
 printf '%s\n' "${summary[@]}"
+rm -rf "$logs"
 if [ ${#failed[@]} -gt 0 ]; then
-    echo "test-all: ${#failed[@]} of ${#summary[@]} steps FAILED:"
+    echo "test-all: ${#failed[@]} of ${#summary[@]} steps FAILED (the release's builds are kept in $release):"
     printf '  %s\n' "${failed[@]}"
     exit 1
 fi
+rm -rf "$release"
 echo "test-all: all ${#summary[@]} steps ok"
