@@ -93,6 +93,14 @@ status_numbers() {
     esac
 }
 
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-docs.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+status=0
+fail() {
+    echo "FAIL: $*" >&2
+    status=1
+}
+
 # The usage block of a Markdown file or a man page, on standard output.
 usage_of() {
     local file=$1
@@ -104,14 +112,11 @@ usage_of() {
                  inside { print }' "$file"
             ;;
         *)
-            local page
-            if [[ "$file" == *.gz ]]; then page=$(gzip -dc "$file"); else page=$(cat "$file"); fi
             # Rendered without line breaks of groff's own (-rLL), without
             # overstriking (-P-cbou); the section's common indent is taken
             # off again. A rendered page ends with a footer line, so the
             # section always has a next heading.
-            printf '%s\n' "$page" |
-                groff -man -Tutf8 -rLL=200n -P-cbou 2>/dev/null |
+            gzip -dcf "$file" | groff -man -Tutf8 -rLL=200n -P-cbou 2>/dev/null |
                 awk '/^[^ ]/ { in_synopsis = ($0 == "SYNOPSIS"); next }
                      in_synopsis { print }' |
                 awk '{ lines[NR] = $0
@@ -131,10 +136,7 @@ usage_of_program() {
     local program=$1 file=$2
     "$program" -h >"$file.help"
     # What -h prints: "????" and the usage text, no line end between.
-    if [ "$(head -c 4 "$file.help")" != "????" ]; then
-        echo "FAIL: $program -h does not start with ????" >&2
-        return 1
-    fi
+    [ "$(head -c 4 "$file.help")" = "????" ] || { fail "$program -h does not start with ????"; return 1; }
     tail -c +5 "$file.help" >"$file"
 }
 
@@ -149,53 +151,34 @@ case "$command" in
         [ $# -ge 2 ] || { echo "usage: $0 usage PROGRAM FILE..." >&2; exit 2; }
         program=$1
         shift
-        work=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-docs.XXXXXX")
-        trap 'rm -rf "$work"' EXIT
         usage_of_program "$program" "$work/expected" || exit 1
-        status=0
         for file in "$@"; do
             usage_of "$file" >"$work/actual"
             if cmp -s "$work/expected" "$work/actual"; then
                 echo "ok: the usage block of $file is what $program -h prints"
             else
-                echo "FAIL: the usage block of $file differs from $program -h:" >&2
+                fail "the usage block of $file differs from $program -h:"
                 diff -u "$work/expected" "$work/actual" >&2 || true
-                status=1
             fi
         done
-        exit "$status"
         ;;
     render)
         [ $# -ge 1 ] || { echo "usage: $0 render PAGE..." >&2; exit 2; }
-        status=0
         for page in "$@"; do
             # -ww: every warning; -z: no output, only the messages.
-            if [[ "$page" == *.gz ]]; then
-                messages=$(gzip -dc "$page" | groff -man -ww -z 2>&1) || status=1
-            else
-                messages=$(groff -man -ww -z "$page" 2>&1) || status=1
-            fi
+            messages=$(gzip -dcf "$page" | groff -man -ww -z 2>&1) || fail "groff failed on $page"
             if [ -n "$messages" ]; then
-                echo "FAIL: groff warns about $page:" >&2
+                fail "groff warns about $page:"
                 printf '%s\n' "$messages" >&2
-                status=1
             else
                 echo "ok: $page renders without a warning"
             fi
         done
-        exit "$status"
         ;;
     statuses)
         [ $# -ge 2 ] || { echo "usage: $0 statuses SOURCE DOC..." >&2; exit 2; }
         source=$1
         shift
-        work=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-docs.XXXXXX")
-        trap 'rm -rf "$work"' EXIT
-        status=0
-        fail() {
-            echo "FAIL: $*" >&2
-            status=1
-        }
         message_numbers "$source" | sort -u >"$work/texts"
         if [ ! -s "$work/texts" ]; then
             echo "FAIL: $source: no {NUMBER, \"text\"} rows in errorTexts" >&2
@@ -243,7 +226,6 @@ case "$command" in
         if [ "$status" -eq 0 ]; then
             echo "ok: the exit-status tables of $* list the same $(wc -l <"$work/union") numbers, the program's own among them"
         fi
-        exit "$status"
         ;;
     figures)
         [ $# -ge 2 ] || { echo "usage: $0 figures FACTS DOC..." >&2; exit 2; }
@@ -255,8 +237,7 @@ papers = json.load(open(sys.argv[1]))["papers"]
 print(papers["QUILLMAR_MAX_POLLS"], papers["QUILLMAR_WAIT_SECONDS"], papers["QUILLMAR_POLL_PAUSE_TEXT"])' \
             "$facts")
         read -r polls wait_s pause <<<"$papers"
-        [ -n "${pause:-}" ] || { echo "FAIL: $facts: no figures of the wait" >&2; exit 1; }
-        status=0
+        [ -n "${pause:-}" ] || { fail "$facts: no figures of the wait"; exit 1; }
         for doc in "$@"; do
             # One finding a line: what the DOC says, what it must say.
             found=$(awk -v polls="$polls" -v wait_s="$wait_s" -v pause="$pause" '
@@ -290,22 +271,18 @@ print(papers["QUILLMAR_MAX_POLLS"], papers["QUILLMAR_WAIT_SECONDS"], papers["QUI
                 END { if (!seen) print "no figure of the wait found" }' "$doc")
             if [ -n "$found" ]; then
                 while IFS= read -r line; do
-                    echo "FAIL: $doc: $line" >&2
+                    fail "$doc: $line"
                 done <<<"$found"
-                status=1
             else
                 echo "ok: the figures of the wait in $doc are the build's ($polls polls, $pause apart, about $wait_s s)"
             fi
         done
-        exit "$status"
         ;;
     scenario-texts)
         [ $# -eq 4 ] || { echo "usage: $0 scenario-texts PROGRAM SOURCE SCENARIOS BUILD" >&2; exit 2; }
         program=$1 source=$2 scenarios=$3 build=$4
-        work=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-docs.XXXXXX")
-        trap 'rm -rf "$work"' EXIT
         usage_of_program "$program" "$work/usage" || exit 1
-        python3 - "$work/usage" "$source" "$scenarios" "$build" <<'PYTHON'
+        python3 - "$work/usage" "$source" "$scenarios" "$build" <<'PYTHON' || status=1
 import ast
 import re
 import sys
@@ -360,3 +337,4 @@ PYTHON
         exit 2
         ;;
 esac
+exit "$status"
