@@ -120,12 +120,14 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
            COMMAND bash ${QUILLMAR_CHECK_DOCS} usage $<TARGET_FILE:quillmar> ${_usage_docs})
   set_tests_properties(doc-usage PROPERTIES LABELS doc)
 
-  # README.md is not configured: its figures of the wait are held to the
-  # build's. The two configured papers may hold nothing else either.
+  # README.md and docs/test-kit.md are not configured: their figures of the
+  # wait are held to the build's. The configured papers may hold nothing
+  # else either.
   add_test(NAME doc-figures
            COMMAND bash ${QUILLMAR_CHECK_DOCS} figures ${PROJECT_BINARY_DIR}/quillmar-facts.json
-                   ${PROJECT_SOURCE_DIR}/README.md ${QUILLMAR_DOCS}/README.txt
-                   ${QUILLMAR_DOCS}/quillmar.1.scd)
+                   ${PROJECT_SOURCE_DIR}/README.md ${QUILLMAR_DOCS}/test-kit.md
+                   ${QUILLMAR_DOCS}/README.txt ${QUILLMAR_DOCS}/quillmar.1.scd
+                   ${PROJECT_SOURCE_DIR}/SERVICES/tests/kit/README.txt)
   set_tests_properties(doc-figures PROPERTIES LABELS doc)
 
   find_program(QUILLMAR_GROFF groff)
