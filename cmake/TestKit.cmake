@@ -1,6 +1,6 @@
 # The Windows test kit, quillmar-<version>-win64-tests.zip: the scenario
-# table run on any Windows machine by run-tests.cmd (README.md, "Testing on
-# Windows"). Included from Packaging.cmake, before CPack.
+# table run on any Windows machine by run-tests.cmd (docs/test-kit.md).
+# Included from Packaging.cmake, before CPack.
 #
 # Built with the Windows build (target test_kit, part of all): the kit's
 # data made from the scenario table, the kit staged in kit/<name>/ and a

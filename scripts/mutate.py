@@ -3,7 +3,7 @@
 of scripts/mutants.py, one at a time, in a scratch copy of the tree, and
 runs the tests that should see it.
 
-    python3 scripts/mutate.py                      every mutant (about an hour)
+    python3 scripts/mutate.py                      every mutant
     python3 scripts/mutate.py --sample 8 --seed 3  eight drawn at random
     python3 scripts/mutate.py --only M-ID [...]    the named ones
     python3 scripts/mutate.py --list               the table, nothing run

@@ -15,7 +15,7 @@ Placeholders in args, expected output and check values:
   {sep}   the directory separator of the host ("/" natively, "\\" under Wine);
           only for paths the host itself forms (the console merge's files)
   {share} under Wine, {dir} reached as a share (\\\\server\\share)
-Expected output is written with "\\n" line ends; the Wine tier turns CRLF
+Expected output is written with "\\n" line ends; the test kit turns CRLF
 into LF before comparing.
 """
 
@@ -63,7 +63,7 @@ class Service:
     """A service registered before the run, as an installation would leave it.
 
     exe: file name of the executable in {dir} ("iorvelsr.exe", "worvserv.exe"
-    or any name); the Wine tier copies its test service there.
+    or any name); the test kit copies its test service there.
     behaviour: a key of BEHAVIOURS.
     """
 
