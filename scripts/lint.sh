@@ -46,10 +46,8 @@ import hashlib, json, os, shlex, subprocess, sys
 from concurrent.futures import ThreadPoolExecutor
 
 root = os.getcwd()
-tool = subprocess.run(["clang-tidy", "--version"], capture_output=True, check=True).stdout
-configs = subprocess.run(["git", "ls-files", "-z", ".clang-tidy", "*/.clang-tidy"],
-                         capture_output=True, check=True).stdout.split(b"\0")
-common = tool + b"".join(open(c, "rb").read() for c in configs if c)
+common = subprocess.run("clang-tidy --version && git ls-files -z '*.clang-tidy' | xargs -0 cat",
+                        shell=True, capture_output=True, check=True).stdout
 entries = [e for e in json.load(open(os.path.join(sys.argv[1], "compile_commands.json")))
            if e["file"].startswith(root + "/SERVICES/source/") and e["file"].endswith(".cpp")]
 

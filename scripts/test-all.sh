@@ -14,11 +14,8 @@
 # the others'.
 #
 # Not a CMake workflow preset: a workflow runs the steps of one configure
-# preset only (this needs the native and the Windows builds), stops at the
-# first step that fails and prints no summary of the steps, and has no
-# step for the lint, the package checks or the reproducibility check. The
-# release-windows workflow preset does build the ZIP (scripts/build-release.sh
-# runs it).
+# preset only, stops at the first step that fails and has no step for the
+# lint or the package and release checks.
 #
 # The builds go to build/native and build/windows, or to the directories
 # named by QUILLMAR_NATIVE_BUILD and QUILLMAR_WINDOWS_BUILD.
@@ -52,39 +49,39 @@ step() {
     note "$name" "$status" $((SECONDS - begin))
 }
 # alongside NAME COMMAND...: starts the command in the background, its
-# output into a log of its own; finish shows the log and notes the step.
-jobs_started=()
+# output into a log of its own; finish shows each log in turn and notes
+# each step.
+background=()
 alongside() {
-    local name=$1 log
-    shift
-    log=$logs/${#jobs_started[@]}
-    echo "==== $name: started, alongside the next steps"
+    local log=$logs/${#background[@]}
+    echo "==== $1: started, alongside the next steps"
     (
-        begin=$SECONDS status=0
-        "$@" >"$log.out" 2>&1 || status=$?
-        echo "$status $((SECONDS - begin))" >"$log.status"
+        begin=$SECONDS
+        "${@:2}" >"$log" 2>&1
+        echo "$? $((SECONDS - begin))" >"$log.status"
     ) &
-    jobs_started+=("$!:$log:$name")
+    background+=("$1")
 }
 finish() {
-    local job pid log name status took
-    for job in "${jobs_started[@]}"; do
-        IFS=: read -r pid log name <<<"$job"
-        wait "$pid"
-        echo "==== $name"
-        cat "$log.out"
-        read -r status took <"$log.status"
-        note "$name" "$status" "$took" " (alongside the build and the test suite)"
+    local i status took
+    wait
+    for i in "${!background[@]}"; do
+        echo "==== ${background[$i]}"
+        cat "$logs/$i"
+        read -r status took <"$logs/$i.status"
+        note "${background[$i]}" "$status" "$took" " (alongside the build and the test suite)"
     done
 }
 
+# Both at once: each spends most of its time waiting for the compiler checks.
 configure() {
-    cmake --preset windows -B "$windows" >"$logs/configure-windows.log" 2>&1 &
-    local status=0
-    cmake --preset native -B "$native" -DQUILLMAR_WINDOWS_BUILD_DIR="$windows_abs" || status=$?
-    wait $! || { cat "$logs/configure-windows.log"; return 1; }
-    cat "$logs/configure-windows.log"
-    return $status
+    cmake --preset windows -B "$windows" >"$logs/windows" 2>&1 &
+    cmake --preset native -B "$native" -DQUILLMAR_WINDOWS_BUILD_DIR="$windows_abs"
+    local native_status=$?
+    wait $!
+    local windows_status=$?
+    cat "$logs/windows"
+    [ $native_status -eq 0 ] && [ $windows_status -eq 0 ]
 }
 build() {
     cmake --build "$windows" -j2 && cmake --build "$native" -j2
