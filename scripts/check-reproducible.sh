@@ -92,7 +92,6 @@ if [ "$(cat "$work/control.status" 2>/dev/null)" != 0 ]; then
     echo "FAIL: the control build failed (its log: $work/control.log)" >&2
     exit 1
 fi
-echo "   both built and compared in $((SECONDS - started)) s"
 grep -E '^INFO:reprotest[.a-z]*:([A-Z_]+ variation|build ")' "$work/reprotest.log" | sed 's/^INFO:[^:]*:/   /'
 if [ "$reprotest_status" -ne 0 ] || ! grep -q '^Reproduction successful' "$work/reprotest.log"; then
     # diffoscope's account of what differs, or the failed build's end.
