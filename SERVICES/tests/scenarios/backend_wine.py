@@ -2,7 +2,7 @@
 kit itself.
 
     python3 backend_wine.py --build build/windows [--work DIR] [-k TEXT]... [--quick]
-                            [--list] [--keep] [--shards N]
+                            [--list] [--keep] [--shard K/N] [--prefixes M]
     python3 backend_wine.py --selftest --build build/windows [--native build/native]
     python3 backend_wine.py --kit-proof floor|foreign|planted|intruder --build build/windows
     python3 backend_wine.py --msi quillmar|floor --build build/windows
@@ -48,7 +48,7 @@ WINE = os.environ.get("QUILLMAR_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("QUILLMAR_WINESERVER", "/usr/lib/wine/wineserver")
 # Two cores carry four prefixes well: the fast scenarios keep both busy while
 # the slow ones sleep through their polls.
-SHARDS = 4
+PREFIXES = 4
 KIT_REFUSED = 3
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 KEY_ELOG = SERVICES_KEY + r"\OrvEvtLogger\Parameters"
@@ -305,27 +305,30 @@ def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | N
     return plan, results
 
 
-def run_tier(build_dir: str, work_root: str, substring: str | None = None, quick: bool = False,
-             list_only: bool = False, keep: bool = False, shards: int = SHARDS,
+def run_tier(build_dir: str, work_root: str, quick: bool = False, list_only: bool = False,
+             keep: bool = False, part: tuple[int, int] = (1, 1), prefixes: int = PREFIXES,
              filters: list[str] | None = None) -> int:
-    """The scenarios under Wine, in shards side by side, one prefix each."""
-    filters = (filters or []) + ([substring] if substring else [])
+    """Part K of N of the scenarios under Wine, in prefixes side by side:
+    the kit's shards (K-1)*M+1 to K*M of N*M, one prefix each."""
+    filters = filters or []
     args = [a for f in filters for a in ("-k", f)] + ["--quick"] * quick + ["--keep"] * keep
-    # Some ten scenarios a shard at least: a prefix takes seconds to start.
+    # Some ten scenarios a prefix at least: a prefix takes seconds to start.
     with zipfile.ZipFile(find_kit(Path(build_dir))) as z:
         data = z.read("scenarios.txt").decode()
     chosen = [t for t in re.findall(r"^scenario\t(.*)$", data, re.M)
               if not filters or any(f in t for f in filters)]
-    shards = 1 if list_only else max(1, min(shards, len(chosen) // 10))
+    k, n = part
+    m = 1 if list_only else max(1, min(prefixes, len(chosen) // (10 * n)))
+    shards = {j: f"{(k - 1) * m + j}/{n * m}" for j in range(1, m + 1)}
     before = time.monotonic()
-    kits = [Kit(build_dir, Path(work_root) / f"shard-{k}") for k in range(1, shards + 1)]
+    kits = {j: Kit(build_dir, Path(work_root) / f"shard-{j}") for j in shards}
     ran: dict[int, tuple[int, str, str]] = {}
 
-    def one(k: int) -> None:
-        kit = kits[k - 1]
+    def one(j: int) -> None:
+        kit = kits[j]
         try:
             kit.start()
-            ran[k] = kit.run_tests(args + (["--list"] if list_only else ["--shard", f"{k}/{shards}"]))
+            ran[j] = kit.run_tests(args + ["--list"] * list_only + ["--shard", shards[j]])
             reports = kit.work / "kit-results"
             shutil.rmtree(reports, ignore_errors=True)
             reports.mkdir()
@@ -335,20 +338,20 @@ def run_tier(build_dir: str, work_root: str, substring: str | None = None, quick
                 elif (kit.dir / name).is_file():
                     shutil.copy(kit.dir / name, reports)
         except Exception as e:  # one shard's failure is reported with the others'
-            _, out, err = ran.get(k, (1, "", ""))
-            ran[k] = (1, out, f"{err}shard {k}: {e!r}\n")
+            _, out, err = ran.get(j, (1, "", ""))
+            ran[j] = (1, out, f"{err}shard {shards[j]}: {e!r}\n")
         finally:
-            kit.stop(keep=keep and ran.get(k, (1,))[0] != 0)
+            kit.stop(keep=keep and ran.get(j, (1,))[0] != 0)
 
-    threads = [threading.Thread(target=one, args=(k,)) for k in range(1, shards + 1)]
+    threads = [threading.Thread(target=one, args=(j,)) for j in shards]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
     counts = [0, 0, 0]  # passed, failed, skipped
     bad = []
-    for k in range(1, shards + 1):
-        status, out, err = ran[k]
+    for j in shards:
+        status, out, err = ran[j]
         print(out + err, end="")
         if list_only:
             return status
@@ -356,13 +359,13 @@ def run_tier(build_dir: str, work_root: str, substring: str | None = None, quick
         for ok, ident, title, skip in results:
             counts[0 if ok and skip is None else 2 if ok else 1] += 1
             if not ok:
-                bad.append(f"{ident} {title} (reports: {kits[k - 1].work / 'kit-results'})")
+                bad.append(f"{ident} {title} (reports: {kits[j].work / 'kit-results'})")
         if status != 0 or plan is None or plan != len(results):
-            bad.append(f"shard {k}: status {status}, plan {plan}, {len(results)} results")
+            bad.append(f"shard {shards[j]}: status {status}, plan {plan}, {len(results)} results")
     for text in bad:
         print("failed: " + text)
-    print(f"{counts[0]} passed, {counts[1]} failed, {counts[2]} skipped in {shards} shard(s), "
-          f"{time.monotonic() - before:.0f} s")
+    print(f"{counts[0]} passed, {counts[1]} failed, {counts[2]} skipped in shards "
+          f"{', '.join(shards.values())}, {time.monotonic() - before:.0f} s")
     return 1 if bad else 0
 
 
@@ -914,6 +917,14 @@ def msi(kit: Kit, which: str) -> int:
     return test.status("msi")
 
 
+def part(text: str) -> tuple[int, int]:
+    """K/N, 1 <= K <= N."""
+    m = re.fullmatch(r"(\d+)/(\d+)", text)
+    if not m or not 1 <= int(m.group(1)) <= int(m.group(2)):
+        raise argparse.ArgumentTypeError(f"not K/N with 1 <= K <= N: {text}")
+    return int(m.group(1)), int(m.group(2))
+
+
 PROOFS = {"floor": proof_floor, "foreign": proof_foreign, "planted": proof_planted,
           "intruder": proof_intruder}
 
@@ -933,7 +944,10 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true", help="leave out the slow scenarios")
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
     parser.add_argument("--keep", action="store_true", help="keep the failed cases")
-    parser.add_argument("--shards", type=int, default=SHARDS, help=f"prefixes (default {SHARDS})")
+    parser.add_argument("--shard", default="1/1", type=part, metavar="K/N",
+                        help="only the K-th of N parts (each in --prefixes of its own)")
+    parser.add_argument("--prefixes", type=int, default=PREFIXES,
+                        help=f"prefixes side by side (default {PREFIXES})")
     opts = parser.parse_args(argv)
     name = "selftest" if opts.selftest else f"kit-proof-{opts.kit_proof}" if opts.kit_proof \
         else f"msi-{opts.msi}" if opts.msi else "scenarios"
@@ -952,7 +966,7 @@ def main(argv=None) -> int:
             kit.stop()
         return test.status(f"kit proof {opts.kit_proof}")
     return run_tier(opts.build, work, quick=opts.quick, list_only=opts.list, keep=opts.keep,
-                    shards=max(1, opts.shards), filters=opts.filters)
+                    part=opts.shard, prefixes=max(1, opts.prefixes), filters=opts.filters)
 
 
 if __name__ == "__main__":
