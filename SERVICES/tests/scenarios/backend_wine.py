@@ -305,12 +305,12 @@ def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | N
     return plan, results
 
 
-def run_tier(build_dir: str, work_root: str, quick: bool = False, list_only: bool = False,
-             keep: bool = False, part: tuple[int, int] = (1, 1), prefixes: int = PREFIXES,
-             filters: list[str] | None = None) -> int:
+def run_tier(build_dir: str, work_root: str, substring: str | None = None, quick: bool = False,
+             list_only: bool = False, keep: bool = False, part: tuple[int, int] = (1, 1),
+             prefixes: int = PREFIXES, filters: list[str] | None = None) -> int:
     """Part K of N of the scenarios under Wine, in prefixes side by side:
     the kit's shards (K-1)*M+1 to K*M of N*M, one prefix each."""
-    filters = filters or []
+    filters = (filters or []) + ([substring] if substring else [])
     args = [a for f in filters for a in ("-k", f)] + ["--quick"] * quick + ["--keep"] * keep
     # Some ten scenarios a prefix at least: a prefix takes seconds to start.
     with zipfile.ZipFile(find_kit(Path(build_dir))) as z:
