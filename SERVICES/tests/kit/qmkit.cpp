@@ -17,7 +17,8 @@
 //   --list    the scenarios and whether they run here; nothing changes
 //   --keep    the folders of failed cases kept in the work folder
 //   --shard K/N  the K-th of N parts (the slow scenarios dealt out first, so
-//             that their waits spread); the parts run one at a time on a
+//             that their waits spread, and run first in an odd part, last
+//             in an even one); the parts run one at a time on a
 //             machine, since the lock below refuses a second kit, but side
 //             by side under Wine, one part to a prefix (each its own
 //             wineserver, so its own lock and Service Control Manager)
@@ -431,6 +432,13 @@ int Runner::Run() {
     for (size_t i = chosen.size(); i-- > 0;)
         if (!mine[i])
             chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(i));
+    // An odd part waits first, an even one last: parts side by side do not
+    // all wait at once.
+    const bool waitFirst = options_.shard % 2 == 1;
+    if (options_.numShards > 1)
+        std::stable_partition(chosen.begin(), chosen.end(), [waitFirst](const Scenario *pS) {
+            return (pS->slowGuard > 0) == waitFirst;
+        });
     if (options_.list) {
         for (const Scenario *pS : chosen)
             Line(pS->id + L"  " + pS->title +
