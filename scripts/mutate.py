@@ -184,9 +184,8 @@ class Scratch:
             return ["pytest-3", "-q", "-p", "no:cacheprovider", f"--build={self.native}",
                     f"--work={self.work / 'cases-native'}", *ids]
         if kind == "scenarios":
-            return [sys.executable, str(self.src / "SERVICES/tests/scenarios/run_scenarios.py"),
-                    "--tier", "wine", "--build", str(self.windows), "--work",
-                    str(self.work / "cases-wine"), *words]
+            return [sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
+                    "--build", str(self.windows), "--work", str(self.work / "cases-wine"), *words]
         if kind == "ctest":
             return ["ctest", "--test-dir", str(self.native), "--output-on-failure", "-j2", *words]
         raise SystemExit(f"mutate: unknown selection {what!r}")

@@ -1,4 +1,5 @@
 #include "kitcase.h"
+#include "quillmar_config.h"
 
 #include <sddl.h>
 
@@ -11,10 +12,9 @@ namespace kit {
 namespace {
 
 const Text servicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
-
-bool SameName(const Text &a, const Text &b) {
-    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
+// How long a stopped, deleted service may take to go: the test service's
+// process stays 0.3 s after it stopped.
+const double goneSeconds = 3;
 
 Text ReplaceAll(Text text, const Text &what, const Text &with) {
     for (size_t at = text.find(what); at != Text::npos; at = text.find(what, at + with.size()))
@@ -35,43 +35,19 @@ Text Hex(unsigned long value) {
     return value == 0 ? Text(L"0x0") : Text(text);
 }
 
-unsigned long Number(const Field &field) {
-    return field ? std::wcstoul(field->c_str(), nullptr, 10) : 0;
+unsigned long Number(const Text &text) {
+    return std::wcstoul(text.c_str(), nullptr, 10);
+}
+
+std::vector<Text> FileLines(const Text &path) {
+    return Lines(FromUtf8(ReadBytes(path).value_or("")));
 }
 
 size_t CountProcessStarts(const Text &log) {
-    const std::string text = ReadBytes(log).value_or("");
-    size_t count = 0;
-    for (size_t at = text.find(" process\n"); at != std::string::npos;
-         at = text.find(" process\n", at + 1))
-        ++count;
-    return count;
-}
-
-std::vector<Text> Lines(const std::string &bytes) {
-    std::vector<Text> lines;
-    const Text text = FromUtf8(bytes);
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L'\n', start);
-        if (end == Text::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-std::vector<Text> SplitTabs(const Text &line) {
-    std::vector<Text> fields;
-    size_t start = 0;
-    for (;;) {
-        const size_t tab = line.find(L'\t', start);
-        fields.push_back(line.substr(start, tab == Text::npos ? tab : tab - start));
-        if (tab == Text::npos)
-            return fields;
-        start = tab + 1;
-    }
+    const std::vector<Text> lines = FileLines(log);
+    return std::count_if(lines.begin(), lines.end(), [](const Text &line) {
+        return line.size() > 8 && line.compare(line.size() - 8, 8, L" process") == 0;
+    });
 }
 
 void ListFiles(const Text &dir, const Text &shown, std::vector<Text> &lines) {
@@ -101,7 +77,14 @@ Text ShareOf(const Text &path) {
 Case::Case(const Kit &kit, const Text &name, bool watchParent)
     : kit_(kit), dir_(kit.work + L"\\" + name), runDir_(kit.work + L"\\" + name + L".run"),
       watchParent_(watchParent) {
-    Recall();
+    // What an earlier process of the kit made for this case.
+    for (const Text &service : FileLines(runDir_ + L"\\services"))
+        services_.push_back(service);
+    for (const Text &line : FileLines(runDir_ + L"\\holders")) {
+        const std::vector<Text> fields = SplitTabs(line);
+        if (fields.size() == 2)
+            holders_.push_back({static_cast<DWORD>(Number(fields[0])), fields[1], nullptr});
+    }
 }
 
 Case::~Case() {
@@ -142,7 +125,7 @@ bool Case::Prepare(Text &error) {
                 std::to_wstring(GetLastError()) + L")";
         return false;
     }
-    for (const Text &name : prepared_ ? std::vector<Text>() : kit_.data.catalogue)
+    for (const Text &name : prepared_ ? std::vector<Text>() : kit_.catalogue)
         if (QueryService(kit_.hManager, name, false).error != ERROR_SERVICE_DOES_NOT_EXIST)
             present_.push_back(name);
     prepared_ = true;
@@ -152,9 +135,7 @@ bool Case::Prepare(Text &error) {
 // A file below the case's folder, named as a scenario names it.
 Text Case::HostPath(const Text &path) const {
     Text relative = Expand(path);
-    if (relative.size() >= dir_.size() &&
-        CompareStringOrdinal(relative.c_str(), static_cast<int>(dir_.size()), dir_.c_str(),
-                             static_cast<int>(dir_.size()), TRUE) == CSTR_EQUAL)
+    if (relative.size() >= dir_.size() && SameName(relative.substr(0, dir_.size()), dir_))
         relative = relative.substr(dir_.size());
     return Join(dir_, relative);
 }
@@ -164,70 +145,56 @@ void Case::Remember(const Text &file, const Text &line) const {
     WriteBytes(path, ReadBytes(path).value_or("") + Utf8(line) + "\n");
 }
 
-void Case::Recall() {
-    for (const Text &name : Lines(ReadBytes(runDir_ + L"\\services").value_or("")))
-        services_.push_back(name);
-    for (const Text &line : Lines(ReadBytes(runDir_ + L"\\holders").value_or(""))) {
-        const std::vector<Text> fields = SplitTabs(line);
-        if (fields.size() == 2)
-            holders_.push_back({static_cast<DWORD>(std::wcstoul(fields[0].c_str(), nullptr, 10)),
-                                fields[1], nullptr});
-    }
-}
-
 // ---- set-up -------------------------------------------------------------------
 
-bool Case::SetUp(const Step &step, Text &error) {
-    return step.isService ? SetUpService(step.service, error) : SetUpConsole(step.console, error);
+bool Case::SetUp(const Record &step, Text &error) {
+    return Value(step, 0) == L"service" ? SetUpService(step, error) : SetUpConsole(step, error);
 }
 
-bool Case::SetUpService(const ServiceStep &step, Text &error) {
+// service NAME DISPLAY EXE BEHAVIOUR MODE FLAGS ACCOUNT DEPENDS [PARAM VALUE]...
+bool Case::SetUpService(const Record &step, Text &error) {
+    const Text name = Value(step, 1);
+    const Text flags = Value(step, 6);
+    const Field &account = step[7];
     // Two services may share one executable (the agent under both names).
-    const Text exe = dir_ + L"\\" + step.exe;
+    const Text exe = dir_ + L"\\" + Value(step, 3);
     if (!Exists(exe) && !CopyTo(kit_.testsvc, exe)) {
         error = L"cannot copy the test service to " + exe;
         return false;
     }
-    if (!WriteBytes(exe + L".mode", Utf8(step.mode) + "\n")) {
+    if (!WriteBytes(exe + L".mode", Utf8(Value(step, 5)) + "\n")) {
         error = L"cannot write " + exe + L".mode";
         return false;
     }
-    Text dependencies;
-    for (const Text &name : step.dependsOn)
-        dependencies += name + L'\0';
-    dependencies += L'\0';
     // Interactive and own process, as quillmar registers its services; only
     // LocalSystem may run an interactive one, so a service of another
-    // account is own process alone.
-    const DWORD type = step.account ? SERVICE_WIN32_OWN_PROCESS
-                                    : SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+    // account is own process alone. DEPENDS holds each name with its NUL.
+    const DWORD type = account ? SERVICE_WIN32_OWN_PROCESS
+                               : SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
     SC_HANDLE hService = CreateServiceW(
-        kit_.hManager, step.name.c_str(), step.display.c_str(), SERVICE_ALL_ACCESS, type,
+        kit_.hManager, name.c_str(), Value(step, 2).c_str(), SERVICE_ALL_ACCESS, type,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, exe.c_str(), nullptr, nullptr,
-        dependencies.c_str(), step.account ? step.account->c_str() : nullptr,
-        step.account ? L"" : nullptr);
+        Value(step, 8).c_str(), account ? account->c_str() : nullptr, account ? L"" : nullptr);
     if (hService == nullptr) {
-        error = L"CreateService " + step.name + L" failed with " + std::to_wstring(GetLastError());
+        error = L"CreateService " + name + L" failed with " + std::to_wstring(GetLastError());
         return false;
     }
     CloseServiceHandle(hService);
     if (std::none_of(services_.begin(), services_.end(),
-                     [&step](const Text &name) { return SameName(name, step.name); })) {
-        services_.push_back(step.name);
-        Remember(L"services", step.name);
+                     [&name](const Text &known) { return SameName(known, name); })) {
+        services_.push_back(name);
+        Remember(L"services", name);
     }
-
-    if (!step.params.empty()) {
+    if (step.size() > 9) {
         HKEY hKey = nullptr;
-        const Text key = servicesKey + step.name + L"\\Parameters";
+        const Text key = servicesKey + name + L"\\Parameters";
         LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                                   nullptr, &hKey, nullptr);
-        for (const auto &[name, value] : step.params) {
-            const Text data = Expand(value);
-            if (rc == ERROR_SUCCESS)
-                rc = RegSetValueExW(hKey, name.c_str(), 0, REG_SZ,
-                                    reinterpret_cast<const BYTE *>(data.c_str()),
-                                    static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+        for (size_t i = 9; i + 1 < step.size() && rc == ERROR_SUCCESS; i += 2) {
+            const Text data = Expand(Value(step, i + 1));
+            rc = RegSetValueExW(hKey, Value(step, i).c_str(), 0, REG_SZ,
+                                reinterpret_cast<const BYTE *>(data.c_str()),
+                                static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
         }
         if (hKey != nullptr)
             RegCloseKey(hKey);
@@ -237,30 +204,31 @@ bool Case::SetUpService(const ServiceStep &step, Text &error) {
             return false;
         }
     }
-    if (step.running && !StartService(step, error))
+    if (flags.find(L"running") != Text::npos && !StartService(step, error))
         return false;
-    if (step.held && !Hold(step.name, error))
+    if (flags.find(L"held") != Text::npos && !Hold(name, error))
         return false;
-    if (step.marked) {
-        hService = OpenServiceW(kit_.hManager, step.name.c_str(), DELETE);
+    if (flags.find(L"marked") != Text::npos) {
+        hService = OpenServiceW(kit_.hManager, name.c_str(), DELETE);
         const bool deleted = hService != nullptr && DeleteService(hService);
         const DWORD errorNum = GetLastError();
         if (hService != nullptr)
             CloseServiceHandle(hService);
         if (!deleted) {
-            error = L"DeleteService " + step.name + L" failed with " + std::to_wstring(errorNum);
+            error = L"DeleteService " + name + L" failed with " + std::to_wstring(errorNum);
             return false;
         }
     }
     return true;
 }
 
-bool Case::StartService(const ServiceStep &step, Text &error) {
-    const Text log = dir_ + L"\\" + step.exe + L".log";
+bool Case::StartService(const Record &step, Text &error) {
+    const Text name = Value(step, 1);
+    const Text log = dir_ + L"\\" + Value(step, 3) + L".log";
     SC_HANDLE hService =
-        OpenServiceW(kit_.hManager, step.name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS);
+        OpenServiceW(kit_.hManager, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS);
     if (hService == nullptr) {
-        error = L"OpenService " + step.name + L" failed with " + std::to_wstring(GetLastError());
+        error = L"OpenService " + name + L" failed with " + std::to_wstring(GetLastError());
         return false;
     }
     DWORD errorNum = 0;
@@ -271,14 +239,14 @@ bool Case::StartService(const ServiceStep &step, Text &error) {
         // reached its main: Wine failed to start it on a busy host.
         if (errorNum == ERROR_SERVICE_REQUEST_TIMEOUT && CountProcessStarts(log) == startsBefore &&
             attempt == 1) {
-            HostFailures().push_back(L"StartService " + step.name +
+            HostFailures().push_back(L"StartService " + name +
                                      L": 1053, its process never started");
             continue;
         }
         break;
     }
     // The test service's first report is the state the set-up wants.
-    const DWORD wanted = step.behaviour == L"nostart" ? SERVICE_START_PENDING : SERVICE_RUNNING;
+    const DWORD wanted = Value(step, 4) == L"nostart" ? SERVICE_START_PENDING : SERVICE_RUNNING;
     SERVICE_STATUS status{};
     for (int poll = 0; errorNum == 0 && poll < 100 && !Interrupted(); ++poll) {
         if (QueryServiceStatus(hService, &status) && status.dwCurrentState == wanted)
@@ -287,9 +255,8 @@ bool Case::StartService(const ServiceStep &step, Text &error) {
     }
     CloseServiceHandle(hService);
     if (errorNum != 0 || status.dwCurrentState != wanted) {
-        error = L"StartService " + step.name + L": error " + std::to_wstring(errorNum) +
-                L", state " + std::to_wstring(status.dwCurrentState) + L", not " +
-                std::to_wstring(wanted);
+        error = L"StartService " + name + L": error " + std::to_wstring(errorNum) + L", state " +
+                std::to_wstring(status.dwCurrentState) + L", not " + std::to_wstring(wanted);
         return false;
     }
     return true;
@@ -297,7 +264,8 @@ bool Case::StartService(const ServiceStep &step, Text &error) {
 
 // Another process of the kit opens the service and keeps it open until its
 // release file appears (or, in a run, until this process ends), as the
-// Services console or a monitor holds a service.
+// Services console or a monitor holds a service. It tells how that went in
+// a file beside its release file.
 bool Case::Hold(const Text &name, Text &error) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
         Holder holder;
@@ -305,36 +273,15 @@ bool Case::Hold(const Text &name, Text &error) {
         Text commandLine = QuoteArg(kit_.self) + L" hold " + QuoteArg(holder.release) + L" " +
                            std::to_wstring(watchParent_ ? GetCurrentProcessId() : 0) + L" " +
                            QuoteArg(name);
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE hRead = nullptr;
-        HANDLE hWrite = nullptr;
-        if (!CreatePipe(&hRead, &hWrite, &inherit, 0)) {
-            error = L"cannot make a pipe for the holder";
-            return false;
-        }
-        SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
-        HANDLE hNull =
-            CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        &inherit, OPEN_EXISTING, 0, nullptr);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = hNull;
-        startup.hStdOutput = hWrite;
-        startup.hStdError = hNull;
         PROCESS_INFORMATION process{};
-        const bool started =
-            CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &startup, &process) != 0;
-        const DWORD startError = GetLastError();
-        CloseHandle(hWrite);
-        CloseHandle(hNull);
-        if (!started) {
-            CloseHandle(hRead);
+        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                            nullptr, nullptr, &startup, &process)) {
+            const DWORD startError = GetLastError();
             if (startError == ERROR_INTERNAL_ERROR && attempt == 1) {
                 HostFailures().push_back(L"the holder of " + name +
-                                         L": CreateProcess failed with "
-                                         L"1359");
+                                         L": CreateProcess failed with 1359");
                 continue;
             }
             error = L"cannot start the holder of " + name + L" (error " +
@@ -342,64 +289,53 @@ bool Case::Hold(const Text &name, Text &error) {
             return false;
         }
         CloseHandle(process.hThread);
-        std::string said;
-        for (int poll = 0; poll < 400 && said.find('\n') == std::string::npos; ++poll) {
-            DWORD available = 0;
-            if (!PeekNamedPipe(hRead, nullptr, 0, nullptr, &available, nullptr))
-                break; // the holder has gone
-            if (available == 0) {
-                Sleep(50);
-                continue;
-            }
-            char buffer[256];
-            DWORD numRead = 0;
-            if (ReadFile(hRead, buffer, sizeof buffer, &numRead, nullptr))
-                said.append(buffer, numRead);
-        }
-        CloseHandle(hRead);
         holder.pid = process.dwProcessId;
         holder.hProcess = process.hProcess;
         holders_.push_back(holder);
         Remember(L"holders", std::to_wstring(holder.pid) + L"\t" + holder.release);
-        if (said.rfind("held\n", 0) == 0 || said.rfind("held\r\n", 0) == 0)
+        // Its word is whole once it ends with its line end.
+        Text word;
+        for (int poll = 0; poll < 400 && (word.empty() || word.back() != L'\n'); ++poll) {
+            const bool ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
+            word = FromUtf8(ReadBytes(holder.release + L".said").value_or(""));
+            if (ended)
+                break;
+        }
+        if (word == L"held\n")
             return true;
         // Nothing said at all: it never reached its main.
-        if (said.empty() && attempt == 1 &&
+        if (word.empty() && attempt == 1 &&
             WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
             HostFailures().push_back(L"the holder of " + name + L" ended without a word");
             continue;
         }
-        error = L"the holder of " + name + L" did not hold it: " + FromUtf8(said);
+        error = L"the holder of " + name + L" did not hold it: " + word;
         return false;
     }
     error = L"the holder of " + name + L" never started";
     return false;
 }
 
-bool Case::SetUpConsole(const ConsoleStep &step, Text &error) {
-    const Text sub = HostPath(step.sub);
+// console SUB INI OLD TOOL-STATUS LINGER ECHO: a console folder, its files
+// and the merge tool's stand-in (none: absent).
+bool Case::SetUpConsole(const Record &step, Text &error) {
+    const Text sub = HostPath(Value(step, 1));
     if (!MakeDirectories(sub)) {
         error = L"cannot make " + sub;
         return false;
     }
-    std::vector<std::pair<Text, std::string>> files;
-    if (step.ini)
-        files.emplace_back(L"hvcons.ini", Utf8(*step.ini));
-    if (step.old)
-        files.emplace_back(L"hvcons.old", Utf8(*step.old));
-    if (step.toolStatus) {
-        if (!CopyTo(kit_.fakemerge, sub + L"\\hvcfgmrg.exe")) {
-            error = L"cannot copy the merge tool to " + sub;
-            return false;
-        }
-        files.emplace_back(L"hvcfgmrg.status", Utf8(*step.toolStatus) + "\n");
-        if (step.linger)
-            files.emplace_back(L"hvcfgmrg.linger", Utf8(*step.linger) + "\n");
-        if (step.echo)
-            files.emplace_back(L"hvcfgmrg.echo", "");
+    if (step[4] && !CopyTo(kit_.fakemerge, sub + L"\\hvcfgmrg.exe")) {
+        error = L"cannot copy the merge tool to " + sub;
+        return false;
     }
-    for (const auto &[name, bytes] : files)
-        if (!WriteBytes(sub + L"\\" + name, bytes)) {
+    const std::pair<const wchar_t *, Field> files[] = {
+        {L"hvcons.ini", step[2]},
+        {L"hvcons.old", step[3]},
+        {L"hvcfgmrg.status", step[4] ? Field(*step[4] + L"\n") : Field()},
+        {L"hvcfgmrg.linger", step[4] && step[5] ? Field(*step[5] + L"\n") : Field()},
+        {L"hvcfgmrg.echo", step[4] && step[6] ? Field(Text()) : Field()}};
+    for (const auto &[name, content] : files)
+        if (content && !WriteBytes(sub + L"\\" + name, Utf8(*content))) {
             error = L"cannot write " + sub + L"\\" + name;
             return false;
         }
@@ -408,93 +344,89 @@ bool Case::SetUpConsole(const ConsoleStep &step, Text &error) {
 
 // ---- the run --------------------------------------------------------------------
 
-Ran Case::Run(const Scenario &scenario, const Expected &expected, const Text &program) {
+Ran Case::Run(const Scenario &scenario, const Text &program) {
     Launch launch;
     launch.program = program;
     for (const Text &arg : scenario.args)
         launch.args.push_back(Expand(arg));
     args_ = launch.args;
     launch.currentDir = dir_;
-    launch.streams = expected.combined ? Streams::Combined
+    launch.streams = scenario.combined ? Streams::Combined
                      : scenario.piped  ? Streams::Piped
                                        : Streams::Files;
     launch.stdinBytes = Utf8(Expand(scenario.stdinText));
     launch.runDir = runDir_;
     // Far beyond a slow scenario's wait: only a program that hangs meets it.
-    launch.timeoutMs =
-        static_cast<DWORD>(std::max<unsigned long>(300, kit_.data.slowSeconds * 5)) * 1000;
+    launch.timeoutMs = std::max(300, QUILLMAR_SLOW_SECONDS * 5) * 1000;
     return RunProgram(launch);
 }
 
 // ---- checks -----------------------------------------------------------------------
 
-Text Case::Describe(const Check &check) const {
-    const std::vector<Field> &f = check.fields;
-    Text text = check.kind;
-    for (const Field &field : f)
-        text += L" " + (field ? Quoted(Expand(*field)) : Text(L"-"));
+Text Case::Describe(const Record &record) const {
+    Text text = Value(record, 0);
+    for (size_t i = 1; i < record.size(); ++i)
+        text += L" " + (record[i] ? Quoted(Expand(*record[i])) : Text(L"-"));
     return text;
 }
 
-std::vector<Text> Case::Verify(const Check &check) const {
-    const std::vector<Field> &f = check.fields;
-    auto needs = [&f](size_t count, bool more = false) {
-        return more ? f.size() >= count : f.size() == count;
-    };
+// state NAME STATE, config NAME TYPE START ERROR PATH DISPLAY, reg KEY NAME
+// DATA TYPE, file PATH CONTENT, tool SUB COUNT [ARG]...; a field that is
+// none: the value is absent, or (in config) not looked at.
+std::vector<Text> Case::Verify(const Record &check) const {
+    const Text kind = Value(check, 0);
+    const Text first = Expand(Value(check, 1));
     std::vector<Text> failures;
-    if (check.kind == L"state" && needs(2) && f[0] && f[1]) {
-        const Text name = Expand(*f[0]);
-        const Text wanted = *f[1];
+    if (kind == L"state") {
+        const Text wanted = Value(check, 2);
         // A deleted service goes only when its process has ended, a moment
         // after it stopped: a stopped service expected absent gets that moment.
-        const double deadline = Seconds() + kit_.data.goneSeconds;
+        const double deadline = Seconds() + goneSeconds;
         for (;;) {
-            const Text found = StateText(QueryService(kit_.hManager, name, true));
+            const Text found = StateText(QueryService(kit_.hManager, first, true));
             if (found == wanted)
                 return failures;
-            if (!(wanted == L"absent" && found.rfind(L"stopped", 0) == 0 && Seconds() < deadline)) {
-                failures.push_back(L"service " + name + L": " + found + L", expected " + wanted);
-                return failures;
-            }
+            if (!(wanted == L"absent" && found.rfind(L"stopped", 0) == 0 && Seconds() < deadline))
+                return {L"service " + first + L": " + found + L", expected " + wanted};
             Sleep(100);
         }
     }
-    if (check.kind == L"config" && needs(6) && f[0]) {
-        const Text name = Expand(*f[0]);
-        const ServiceInfo info = QueryService(kit_.hManager, name, false);
+    if (kind == L"config") {
+        const ServiceInfo info = QueryService(kit_.hManager, first, false);
         if (info.error != 0)
-            return {L"service " + name + L": " + StateText(info) + L", expected configured"};
+            return {L"service " + first + L": " + StateText(info) + L", expected configured"};
         const std::pair<const wchar_t *, DWORD> numbers[] = {
             {L"type", info.type}, {L"start", info.start}, {L"error", info.errorControl}};
         for (size_t i = 0; i < 3; ++i)
-            if (numbers[i].second != Number(f[i + 1]))
-                failures.push_back(L"service " + name + L": " + numbers[i].first + L" " +
-                                   Hex(numbers[i].second) + L", expected " + Hex(Number(f[i + 1])));
+            if (numbers[i].second != Number(Value(check, i + 2)))
+                failures.push_back(L"service " + first + L": " + numbers[i].first + L" " +
+                                   Hex(numbers[i].second) + L", expected " +
+                                   Hex(Number(Value(check, i + 2))));
         const std::pair<const wchar_t *, const Text *> texts[] = {{L"path", &info.path},
                                                                   {L"display", &info.display}};
         for (size_t i = 0; i < 2; ++i)
-            if (f[i + 4] && *texts[i].second != Expand(*f[i + 4]))
-                failures.push_back(L"service " + name + L": " + texts[i].first + L" " +
+            if (check[i + 5] && *texts[i].second != Expand(*check[i + 5]))
+                failures.push_back(L"service " + first + L": " + texts[i].first + L" " +
                                    Quoted(*texts[i].second) + L", expected " +
-                                   Quoted(Expand(*f[i + 4])));
+                                   Quoted(Expand(*check[i + 5])));
         return failures;
     }
-    if (check.kind == L"reg" && needs(4) && f[0] && f[1] && f[2]) {
-        const Text key = Expand(*f[0]);
-        const Text where = L"HKLM\\" + key + L" " + *f[1];
-        const RegValueInfo value = ReadRegValue(key, Expand(*f[1]));
+    if (kind == L"reg") {
+        const Text where = L"HKLM\\" + first + L" " + Value(check, 2);
+        const RegValueInfo value = ReadRegValue(first, Expand(Value(check, 2)));
         const bool absent = value.error == ERROR_FILE_NOT_FOUND;
         if (value.error != ERROR_SUCCESS && !absent)
             return {where + L": cannot read it (error " + std::to_wstring(value.error) + L")"};
-        if (!f[3])
+        if (!check[3])
             return absent ? failures
                           : std::vector<Text>{where + L": " + Quoted(value.data) +
                                               L", expected absent"};
-        const Text wanted = Expand(*f[3]);
+        const Text wanted = Expand(*check[3]);
+        const Text type = Value(check, 4);
         if (absent)
             return {where + L": absent, expected " + Quoted(wanted)};
-        if (value.type != *f[2])
-            failures.push_back(where + L": type " + value.type + L", expected " + *f[2]);
+        if (value.type != type)
+            failures.push_back(where + L": type " + value.type + L", expected " + type);
         const DWORD wantedSize = static_cast<DWORD>((wanted.size() + 1) * sizeof(wchar_t));
         if (value.data != wanted)
             failures.push_back(where + L": " + Quoted(value.data) + L", expected " +
@@ -506,33 +438,34 @@ std::vector<Text> Case::Verify(const Check &check) const {
                                L" (the terminating NUL counted)");
         return failures;
     }
-    if (check.kind == L"file" && needs(2) && f[0]) {
-        const Text path = HostPath(*f[0]);
-        if (!f[1])
-            return Exists(path) ? std::vector<Text>{*f[0] + L": present, expected absent"}
+    const Text shown = Value(check, 1);
+    const Text path = HostPath(shown);
+    if (kind == L"file") {
+        if (!check[2])
+            return Exists(path) ? std::vector<Text>{shown + L": present, expected absent"}
                                 : failures;
         const std::optional<std::string> found = IsDirectory(path) ? std::nullopt : ReadBytes(path);
-        const Text wanted = Expand(*f[1]);
+        const Text wanted = Expand(*check[2]);
         if (!found)
-            return {*f[0] + L": absent, expected " + Quoted(wanted)};
+            return {shown + L": absent, expected " + Quoted(wanted)};
         if (*found != Utf8(wanted))
-            failures.push_back(*f[0] + L": " + Quoted(FromUtf8(*found)) + L", expected " +
+            failures.push_back(shown + L": " + Quoted(FromUtf8(*found)) + L", expected " +
                                Quoted(wanted));
         return failures;
     }
-    if (check.kind == L"tool" && needs(2, true) && f[0] && f[1]) {
-        const Text sub = HostPath(*f[0]);
+    if (kind == L"tool") {
         // The tool runs with the UTF-8 code page, as quillmar does.
-        const std::vector<Text> runs = Lines(ReadBytes(sub + L"\\hvcfgmrg.log").value_or(""));
-        std::vector<Text> wanted{sub};
-        for (size_t i = 2; i < f.size(); ++i)
-            wanted.push_back(f[i] ? Expand(*f[i]) : Text());
-        if (runs.size() != Number(f[1]))
-            failures.push_back(L"merge tool in " + *f[0] + L": ran " +
-                               std::to_wstring(runs.size()) + L" times, expected " + *f[1]);
+        const std::vector<Text> runs = FileLines(path + L"\\hvcfgmrg.log");
+        std::vector<Text> wanted{path};
+        for (size_t i = 3; i < check.size(); ++i)
+            wanted.push_back(Expand(Value(check, i)));
+        if (runs.size() != Number(Value(check, 2)))
+            failures.push_back(L"merge tool in " + shown + L": ran " +
+                               std::to_wstring(runs.size()) + L" times, expected " +
+                               Value(check, 2));
         for (const Text &run : runs)
             if (SplitTabs(run) != wanted)
-                failures.push_back(L"merge tool in " + *f[0] + L": ran as " +
+                failures.push_back(L"merge tool in " + shown + L": ran as " +
                                    QuotedList(SplitTabs(run)) + L", expected " +
                                    QuotedList(wanted));
         return failures;
@@ -601,13 +534,24 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
         holder.hProcess = nullptr;
     }
     holders_.clear();
+    // Told to quit, a test service stops within a moment. A STOP sent
+    // meanwhile to one that has ignored quillmar's would make Wine end its
+    // process, while the manager showed it running for 15 s more.
+    for (int poll = 0; poll < 20; ++poll) {
+        bool settled = true;
+        for (const Text &name : services_) {
+            const ServiceInfo info = QueryService(kit_.hManager, name, false);
+            settled = settled && (info.error != 0 || info.state == SERVICE_STOPPED);
+        }
+        if (settled)
+            break;
+        Sleep(100);
+    }
     // The last made first: Windows refuses to stop a service that a running
     // one depends on. Then whatever quillmar may have made.
     std::vector<Text> names(services_.rbegin(), services_.rend());
-    for (const Text &name : kit_.data.catalogue)
-        if (std::none_of(names.begin(), names.end(),
-                         [&name](const Text &known) { return SameName(known, name); }))
-            names.push_back(name);
+    for (const Text &name : kit_.catalogue)
+        AddName(names, name);
     bool allGone = true;
     for (const Text &name : names) {
         const ServiceInfo info = QueryService(kit_.hManager, name, false);
@@ -643,11 +587,9 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
 
 std::vector<Text> Case::Snapshot() const {
     std::vector<Text> lines;
-    std::vector<Text> names = kit_.data.catalogue;
+    std::vector<Text> names = kit_.catalogue;
     for (const Text &name : services_)
-        if (std::none_of(names.begin(), names.end(),
-                         [&name](const Text &known) { return SameName(known, name); }))
-            names.push_back(name);
+        AddName(names, name);
     for (const Text &name : names) {
         const ServiceInfo info = QueryService(kit_.hManager, name, true);
         lines.push_back(name + L": " + StateText(info));
@@ -678,7 +620,7 @@ std::vector<Text> ReleaseAll(const Text &work) {
         const Text path = work + L"\\" + name;
         for (const Text &mode : ListNames(path, L"*.mode"))
             sign(path + L"\\" + mode.substr(0, mode.size() - 5) + L".quit");
-        for (const Text &line : Lines(ReadBytes(path + L"\\holders").value_or(""))) {
+        for (const Text &line : FileLines(path + L"\\holders")) {
             const size_t tab = line.find(L'\t');
             if (tab != Text::npos)
                 sign(line.substr(tab + 1));

@@ -23,7 +23,8 @@ struct Kit {
     Text testsvc;
     Text fakemerge;
     KitData data;
-    Text host; // "windows" or "wine": whose expectations hold
+    std::vector<Text> catalogue; // the program's service names
+    Text host;                   // "windows" or "wine": whose expectations hold
     SC_HANDLE hManager = nullptr;
 };
 
@@ -42,17 +43,17 @@ class Case {
 
     const Text &Dir() const { return dir_; }
     const Text &RunDir() const { return runDir_; }
-    const std::vector<Text> &Services() const { return services_; }
     // {dir}, {sep} and {share} filled in.
     Text Expand(const Text &text) const;
     // The case's folders made; the first time, also which catalogue
     // services exist before the set-up.
     bool Prepare(Text &error);
-    bool SetUp(const Step &step, Text &error);
-    Ran Run(const Scenario &scenario, const Expected &expected, const Text &program);
-    // What the check expects, and its failures (none when it holds).
-    Text Describe(const Check &check) const;
-    std::vector<Text> Verify(const Check &check) const;
+    bool SetUp(const Record &step, Text &error);
+    Ran Run(const Scenario &scenario, const Text &program);
+    // A step or check as the data gives it, and a check's failures (none
+    // when it holds).
+    Text Describe(const Record &record) const;
+    std::vector<Text> Verify(const Record &check) const;
     // Test services told to quit, holders let go, every service the case
     // made removed; false with what was left, and with every catalogue
     // service that appeared during the case and is not the case's own,
@@ -71,13 +72,12 @@ class Case {
         HANDLE hProcess = nullptr;
     };
 
-    bool SetUpService(const ServiceStep &step, Text &error);
-    bool SetUpConsole(const ConsoleStep &step, Text &error);
-    bool StartService(const ServiceStep &step, Text &error);
+    bool SetUpService(const Record &step, Text &error);
+    bool SetUpConsole(const Record &step, Text &error);
+    bool StartService(const Record &step, Text &error);
     bool Hold(const Text &name, Text &error);
     Text HostPath(const Text &path) const;
     void Remember(const Text &file, const Text &line) const;
-    void Recall();
     bool Present(const Text &name) const;
     bool Made(const Text &name, const Text &path) const;
 

@@ -1,101 +1,62 @@
 // The kit's scenario data (scenarios.txt, made by make_kit_data.py from the
-// scenario table) as the runner holds it. Every text is UTF-16, as the file
-// carries it, so an argument may hold what no other encoding can (an
-// unpaired surrogate).
+// scenario table) as the runner holds it, and the texts it is made of. Every
+// text is UTF-16, as the file carries it, so an argument may hold what no
+// other encoding can (an unpaired surrogate).
 #pragma once
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace kit {
 
 using Text = std::wstring;
 using Field = std::optional<Text>; // none where the table says None
-
-struct ServiceStep {
-    Text name;
-    Text display;
-    Text exe;
-    Text behaviour; // a key of the table's behaviours, for the report
-    Text mode;      // the test service's .mode line
-    bool running = false;
-    bool held = false;   // another process of the kit holds it open
-    bool marked = false; // deleted before the run
-    Field account;       // none: LocalSystem
-    std::vector<Text> dependsOn;
-    std::vector<std::pair<Text, Text>> params; // values under Parameters
-};
-
-struct ConsoleStep {
-    Text sub;
-    Field ini;
-    Field old;
-    Field toolStatus; // none: no merge tool
-    Field linger;
-    bool echo = false;
-};
-
-struct Step {
-    bool isService = true;
-    ServiceStep service;
-    ConsoleStep console;
-};
-
-// One check of the machine afterwards: its kind ("state", "config", "reg",
-// "file", "tool") and its fields in the order make_kit_data.py writes them.
-struct Check {
-    Text host; // "*", "windows" or "wine"
-    Text kind;
-    std::vector<Field> fields;
-};
-
-struct Expectation {
-    Text host;
-    Text stream; // "stdout", "stderr" or "combined"
-    Text value;
-};
+// A set-up step or a check: its kind, then its fields in the order
+// make_kit_data.py writes them.
+using Record = std::vector<Field>;
 
 struct Scenario {
     Text id;
     Text title;
-    Field skip; // the reason it does not run under the kit
-    bool slow = false;
+    Field skip;           // the reason it does not run under the kit
+    double slowGuard = 0; // a slow scenario's least time, in seconds; 0: not slow
     bool piped = false;
     std::vector<Text> args;
     Text stdinText;
-    std::vector<Step> setup;
-    std::vector<Expectation> outputs;
-    std::vector<std::pair<Text, unsigned long>> exits;
-    std::vector<Check> checks;
-};
-
-// What a scenario must give on one host ("windows" or "wine").
-struct Expected {
+    std::vector<Record> setup; // "service" and "console" steps
+    // What it must give on this host.
     Field stdoutText;
     Field stderrText;
     Field combined; // set: both streams go to one pipe
     unsigned long exitCode = 0;
-    std::vector<const Check *> checks;
+    std::vector<Record> checks;
 };
 
 struct KitData {
     Text version;
-    unsigned long slowSeconds = 0;
-    double slowGuard = 0;
-    double goneSeconds = 0;
-    std::vector<Text> catalogue;
     std::vector<Scenario> scenarios;
 };
 
-// Reads the data file; false with the reason (and its line) in error.
-bool LoadKitData(const Text &path, KitData &data, std::string &error);
+// Reads the data file, keeping the expectations of host ("windows" or
+// "wine"); false with the reason (and its line) in error.
+bool LoadKitData(const Text &path, const Text &host, KitData &data, std::string &error);
 
-Expected ExpectedOn(const Scenario &scenario, const Text &host);
+// A record's field i, "" for none.
+Text Value(const Record &record, size_t i);
 
-// Every service name the scenarios' set-ups create.
-std::vector<Text> SetUpNames(const KitData &data);
+// Every service name the program itself creates or meets, from its own
+// tables (kitnames.cpp).
+std::vector<Text> CatalogueNames();
+
+bool SameName(const Text &a, const Text &b);
+// Appends name unless the list holds it (case-insensitive, as service names
+// are).
+void AddName(std::vector<Text> &names, const Text &name);
+
+// The lines of a text, split at LF; and of a line, split at tabs.
+std::vector<Text> Lines(const Text &text);
+std::vector<Text> SplitTabs(const Text &line);
 
 // A value as a message quotes it, control characters named so that a stray
 // CR or tab shows; "absent" for none.

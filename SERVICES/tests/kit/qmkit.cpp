@@ -1,7 +1,7 @@
 // qmkit.exe: the quillmar test kit's runner, the one program that runs the
 // scenario table on a Windows machine (and under Wine). run-tests.cmd calls
 //
-//   qmkit.exe run [-k TEXT]... [--quick] [--list] [--keep]
+//   qmkit.exe run [-k TEXT]... [--quick] [--list] [--keep] [--shard K/N]
 //
 // which runs every scenario of scenarios.txt as the scenario tiers do: the
 // set-up through the Win32 API (services, registry values, a test service
@@ -16,6 +16,12 @@
 //   --quick   the slow scenarios (each waits out the program's polls) skipped
 //   --list    the scenarios and whether they run here; nothing changes
 //   --keep    the folders of failed cases kept in the work folder
+//   --shard K/N  the K-th of N parts (the slow scenarios dealt out first, so
+//             that their waits spread, and run first in an odd part, last
+//             in an even one); the parts run one at a time on a
+//             machine, since the lock below refuses a second kit, but side
+//             by side under Wine, one part to a prefix (each its own
+//             wineserver, so its own lock and Service Control Manager)
 //
 // The kit is for a disposable machine, and safe on the wrong one: it
 // refuses, before it changes anything, unless elevated, while another kit
@@ -69,12 +75,6 @@ void Complain(const Text &text) {
     Err(L"qmkit: " + text + L"\n");
 }
 
-Text Lower(Text text) {
-    for (wchar_t &c : text)
-        c = static_cast<wchar_t>(towlower(c));
-    return text;
-}
-
 std::string CrlfToLf(const std::string &bytes) {
     std::string out;
     out.reserve(bytes.size());
@@ -96,13 +96,14 @@ bool OpenKit(Kit &kit, const Text &dataPath, Text &error) {
             error = L"the kit is incomplete: " + *pPath + L" is missing";
             return false;
         }
+    kit.host = DescribeHost().isWine ? L"wine" : L"windows";
+    kit.catalogue = CatalogueNames();
     std::string why;
     const Text path = dataPath.empty() ? kit.root + L"\\scenarios.txt" : dataPath;
-    if (!LoadKitData(path, kit.data, why)) {
+    if (!LoadKitData(path, kit.host, kit.data, why)) {
         error = path + L": " + FromUtf8(why);
         return false;
     }
-    kit.host = DescribeHost().isWine ? L"wine" : L"windows";
     return true;
 }
 
@@ -116,13 +117,13 @@ bool OpenManager(Kit &kit, Text &error) {
     return false;
 }
 
-// Every service name the kit may create: the catalogue's and its set-ups'.
+// Every service name the kit may create: the program's and its set-ups'.
 std::vector<Text> KnownNames(const Kit &kit) {
-    std::vector<Text> names = kit.data.catalogue;
-    for (const Text &name : SetUpNames(kit.data))
-        if (std::none_of(names.begin(), names.end(),
-                         [&name](const Text &n) { return Lower(n) == Lower(name); }))
-            names.push_back(name);
+    std::vector<Text> names = kit.catalogue;
+    for (const Scenario &s : kit.data.scenarios)
+        for (const Record &step : s.setup)
+            if (Value(step, 0) == L"service")
+                AddName(names, Value(step, 1));
     return names;
 }
 
@@ -150,6 +151,8 @@ struct Options {
     bool quick = false;
     bool list = false;
     bool keep = false;
+    unsigned long shard = 1;
+    unsigned long numShards = 1;
 };
 
 bool Chosen(const Scenario &s, const Options &options) {
@@ -158,37 +161,6 @@ bool Chosen(const Scenario &s, const Options &options) {
     return std::any_of(options.filters.begin(), options.filters.end(), [&s](const Text &f) {
         return s.title.find(f) != Text::npos || s.id.find(f) != Text::npos;
     });
-}
-
-Text DescribeStep(const Step &step) {
-    if (step.isService) {
-        const ServiceStep &s = step.service;
-        Text text = L"service " + s.name + L" display=" + s.display + L" exe=" + s.exe +
-                    L" behaviour=" + s.behaviour + L" (" + s.mode + L")";
-        for (const auto &[on, word] :
-             {std::pair{s.running, L" running"}, std::pair{s.held, L" held"},
-              std::pair{s.marked, L" marked"}})
-            if (on)
-                text += word;
-        if (s.account)
-            text += L" account=" + *s.account;
-        for (const Text &name : s.dependsOn)
-            text += L" depends-on=" + name;
-        for (const auto &[name, value] : s.params)
-            text += L" " + name + L"=" + Quoted(value);
-        return text;
-    }
-    const ConsoleStep &c = step.console;
-    Text text = L"console " + c.sub;
-    text += c.ini ? L" hvcons.ini=" + Quoted(c.ini) : Text(L" no hvcons.ini");
-    if (c.old)
-        text += L" hvcons.old=" + Quoted(c.old);
-    text += c.toolStatus ? L" tool exits " + *c.toolStatus : Text(L" no tool");
-    if (c.linger)
-        text += L" lingers " + *c.linger + L" s";
-    if (c.echo)
-        text += L" echoes";
-    return text;
 }
 
 class Runner {
@@ -342,7 +314,6 @@ std::vector<Text> Runner::Sweep() {
 Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
     Outcome outcome;
     outcome.pScenario = &s;
-    const Expected expected = ExpectedOn(s, kit_.host);
     const double started = Seconds();
     if (dirty_) {
         Sweep();
@@ -353,23 +324,21 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
     Text error;
     if (!c.Prepare(error))
         failures.push_back(L"set-up: " + error);
-    for (const Step &step : s.setup) {
-        evidence.setup.push_back(DescribeStep(step));
+    for (const Record &step : s.setup) {
+        evidence.setup.push_back(c.Describe(step));
         if (failures.empty() && !c.SetUp(step, error))
             failures.push_back(L"set-up: " + error);
     }
     evidence.currentDir = c.Dir();
-    evidence.streams = expected.combined ? L"both on one pipe"
-                       : s.piped         ? L"each on a pipe read to its end"
-                                         : L"each into a file";
-    evidence.expectedExit = expected.exitCode;
-    evidence.expectedOut =
-        Utf8(c.Expand(expected.combined ? *expected.combined : expected.stdoutText.value_or(L"")));
-    evidence.expectedErr =
-        expected.combined ? "" : Utf8(c.Expand(expected.stderrText.value_or(L"")));
+    evidence.streams = s.combined ? L"both on one pipe"
+                       : s.piped  ? L"each on a pipe read to its end"
+                                  : L"each into a file";
+    evidence.expectedExit = s.exitCode;
+    evidence.expectedOut = Utf8(c.Expand(s.combined ? *s.combined : s.stdoutText.value_or(L"")));
+    evidence.expectedErr = s.combined ? "" : Utf8(c.Expand(s.stderrText.value_or(L"")));
     if (failures.empty() && !Interrupted()) {
         Ran &ran = evidence.ran;
-        ran = c.Run(s, expected, kit_.quillmar);
+        ran = c.Run(s, kit_.quillmar);
         const std::string out = CrlfToLf(ran.out);
         const std::string err = CrlfToLf(ran.err);
         if (!ran.started) {
@@ -393,19 +362,19 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
             };
             diff(L"output", evidence.expectedOut, out);
             diff(L"error", evidence.expectedErr, err);
-            if (ran.exitCode != expected.exitCode)
+            if (ran.exitCode != s.exitCode)
                 failures.push_back(L"exit status " + std::to_wstring(ran.exitCode) +
-                                   L", expected " + std::to_wstring(expected.exitCode));
-            if (s.slow && ran.seconds < kit_.data.slowGuard) {
+                                   L", expected " + std::to_wstring(s.exitCode));
+            if (ran.seconds < s.slowGuard) {
                 wchar_t text[160];
                 std::swprintf(text, 160,
                               L"finished after %.1f s; a slow scenario waits out the program's "
                               L"polls, at least %g s",
-                              ran.seconds, kit_.data.slowGuard);
+                              ran.seconds, s.slowGuard);
                 failures.push_back(text);
             }
-            for (const Check *pCheck : expected.checks)
-                for (const Text &failure : c.Verify(*pCheck))
+            for (const Record &check : s.checks)
+                for (const Text &failure : c.Verify(check))
                     failures.push_back(failure);
         }
     }
@@ -441,16 +410,9 @@ void Runner::Report(size_t number, const Outcome &outcome) {
         return;
     }
     Line(L"not ok " + name);
-    for (const Text &failure : outcome.failures) {
-        size_t start = 0;
-        while (start <= failure.size()) {
-            size_t end = failure.find(L'\n', start);
-            if (end == Text::npos)
-                end = failure.size();
-            Line(L"#   " + failure.substr(start, end - start));
-            start = end + 1;
-        }
-    }
+    for (const Text &failure : outcome.failures)
+        for (const Text &line : Lines(failure))
+            Line(L"#   " + line);
     Line(L"#   what a bug report needs: " + kit_.root + L"\\failed\\" + outcome.pScenario->id);
 }
 
@@ -459,11 +421,29 @@ int Runner::Run() {
     for (const Scenario &s : kit_.data.scenarios)
         if (Chosen(s, options_))
             chosen.push_back(&s);
+    // The shard's part: the slow scenarios dealt out first, then the rest
+    // from where they left off, each shard's in the table's order.
+    std::vector<bool> mine(chosen.size());
+    size_t dealt = 0;
+    for (bool slow : {true, false})
+        for (size_t i = 0; i < chosen.size(); ++i)
+            if ((chosen[i]->slowGuard > 0) == slow)
+                mine[i] = dealt++ % options_.numShards == options_.shard - 1;
+    for (size_t i = chosen.size(); i-- > 0;)
+        if (!mine[i])
+            chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(i));
+    // An odd part waits first, an even one last: parts side by side do not
+    // all wait at once.
+    const bool waitFirst = options_.shard % 2 == 1;
+    if (options_.numShards > 1)
+        std::stable_partition(chosen.begin(), chosen.end(), [waitFirst](const Scenario *pS) {
+            return (pS->slowGuard > 0) == waitFirst;
+        });
     if (options_.list) {
         for (const Scenario *pS : chosen)
             Line(pS->id + L"  " + pS->title +
                  (pS->skip ? L"  [skipped: " + *pS->skip + L"]" : Text()) +
-                 (pS->slow ? L"  [slow]" : Text()));
+                 (pS->slowGuard > 0 ? L"  [slow]" : Text()));
         return 0;
     }
     if (Refuse())
@@ -485,7 +465,10 @@ int Runner::Run() {
     shareReachable_ = !ShareOf(kit_.work).empty() && IsDirectory(ShareOf(kit_.work));
 
     Line(L"# quillmar test kit " + kit_.data.version + L": " + std::to_wstring(chosen.size()) +
-         L" scenarios");
+         L" scenarios" +
+         (options_.numShards > 1 ? L" (shard " + std::to_wstring(options_.shard) + L" of " +
+                                       std::to_wstring(options_.numShards) + L")"
+                                 : Text()));
     Line(L"# host: " + host_.windows + (host_.isWine ? L"; " + host_.wine : Text()));
     if (host_.isWine)
         Line(L"# under Wine: Wine's answers are expected where they differ from Windows'");
@@ -498,17 +481,17 @@ int Runner::Run() {
         Outcome outcome;
         outcome.pScenario = &s;
         auto holdsShare = [](const Text &t) { return t.find(L"{share}") != Text::npos; };
-        const bool needsShare =
-            std::any_of(s.args.begin(), s.args.end(), holdsShare) || holdsShare(s.stdinText) ||
-            std::any_of(s.outputs.begin(), s.outputs.end(),
-                        [&holdsShare](const Expectation &e) { return holdsShare(e.value); });
+        const bool needsShare = std::any_of(s.args.begin(), s.args.end(), holdsShare) ||
+                                holdsShare(s.stdinText) || holdsShare(s.stdoutText.value_or(L"")) ||
+                                holdsShare(s.stderrText.value_or(L"")) ||
+                                holdsShare(s.combined.value_or(L""));
         if (Interrupted()) {
             outcome.result = Outcome::Result::Skipped;
             outcome.reason = L"interrupted";
         } else if (s.skip) {
             outcome.result = Outcome::Result::Skipped;
             outcome.reason = *s.skip;
-        } else if (options_.quick && s.slow) {
+        } else if (options_.quick && s.slowGuard > 0) {
             outcome.result = Outcome::Result::Skipped;
             outcome.reason = L"slow (left out by --quick)";
         } else if (needsShare && !shareReachable_) {
@@ -600,19 +583,18 @@ int SingleStep(const Text &command, int argc, wchar_t **argv) {
         return statusFailed;
     }
     if (command == L"setup") {
-        for (const kit::Step &step : s.setup)
+        for (const Record &step : s.setup)
             if (!c.SetUp(step, error)) {
                 Complain(L"set-up: " + error);
                 return statusFailed;
             }
         return 0;
     }
-    const Expected expected = ExpectedOn(s, kit.host);
     if (command == L"check") {
         bool allHold = true;
-        for (const Check *pCheck : expected.checks) {
-            const std::vector<Text> failures = c.Verify(*pCheck);
-            Text line = (failures.empty() ? L"ok\t" : L"FAIL\t") + c.Describe(*pCheck);
+        for (const Record &check : s.checks) {
+            const std::vector<Text> failures = c.Verify(check);
+            Text line = (failures.empty() ? L"ok\t" : L"FAIL\t") + c.Describe(check);
             for (const Text &failure : failures)
                 line += L"\t" + failure;
             Line(line);
@@ -621,7 +603,7 @@ int SingleStep(const Text &command, int argc, wchar_t **argv) {
         return allHold ? 0 : statusFailed;
     }
     const Text program = Text(argv[4]) == L"-" ? kit.quillmar : Text(argv[4]);
-    const Ran ran = c.Run(s, expected, program);
+    const Ran ran = c.Run(s, program);
     WriteBytes(c.RunDir() + L"\\out.bin", ran.out);
     WriteBytes(c.RunDir() + L"\\err.bin", ran.err);
     Line(L"started=" + std::to_wstring(ran.started ? 1 : 0) + L" error=" +
@@ -633,20 +615,21 @@ int SingleStep(const Text &command, int argc, wchar_t **argv) {
 }
 
 // hold RELEASE PARENT NAME: keeps the service open until RELEASE exists or
-// the process PARENT (when not 0) has ended.
+// the process PARENT (when not 0) has ended; says "held" in RELEASE.said.
 int Hold(int argc, wchar_t **argv) {
     if (argc != 5)
         return statusUsage;
+    const Text said = Text(argv[2]) + L".said";
     SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE hService =
         hManager == nullptr ? nullptr : OpenServiceW(hManager, argv[4], SERVICE_QUERY_STATUS);
     if (hService == nullptr) {
-        Line(L"hold failed " + std::to_wstring(GetLastError()));
+        WriteBytes(said, "hold failed " + std::to_string(GetLastError()) + "\n");
         return statusFailed;
     }
     const DWORD parentPid = std::wcstoul(argv[3], nullptr, 10);
     HANDLE hParent = parentPid == 0 ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, parentPid);
-    Line(L"held");
+    WriteBytes(said, "held\n");
     while (!Exists(argv[2])) {
         if (hParent != nullptr && WaitForSingleObject(hParent, 0) == WAIT_OBJECT_0)
             break;
@@ -660,7 +643,7 @@ int Hold(int argc, wchar_t **argv) {
 }
 
 int Usage() {
-    Complain(L"usage: qmkit run [-k TEXT]... [--quick] [--list] [--keep]");
+    Complain(L"usage: qmkit run [-k TEXT]... [--quick] [--list] [--keep] [--shard K/N]");
     return statusUsage;
 }
 
@@ -685,6 +668,10 @@ int wmain(int argc, wchar_t **argv) {
             options.list = true;
         else if (arg == L"--keep")
             options.keep = true;
+        else if (arg == L"--shard" && i + 1 < argc &&
+                 std::swscanf(argv[++i], L"%lu/%lu", &options.shard, &options.numShards) == 2 &&
+                 options.shard >= 1 && options.shard <= options.numShards)
+            continue;
         else
             return Usage();
     }

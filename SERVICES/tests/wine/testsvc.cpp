@@ -6,7 +6,7 @@
 // Its behaviour comes from "<own file name>.mode" beside the executable,
 // one word and an optional number of seconds:
 //   normal     RUNNING at once; a STOP ends it at once
-//   dies       START_PENDING, then STOPPED right away with N as its Win32
+//   dies       START_PENDING, then STOPPED 0.5 s later with N as its Win32
 //              exit code (default 0): never RUNNING
 //   slowstop   RUNNING at once; a STOP leaves it STOP_PENDING for N s
 //              (default: longer than quillmar's whole wait)
@@ -142,7 +142,12 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
         return;
 
     if (mode == "dies") {
+        // Wine's StartService reads the state when the first report wakes
+        // it, and fails with 1053 if that is STOPPED already: on a busy host
+        // it woke after the second report. The start wait polls to the end
+        // either way, so the pause shows in no output.
         Report(SERVICE_START_PENDING, 0, 3000);
+        Sleep(500);
         Report(SERVICE_STOPPED, 0, 0, hasNumber ? slowSeconds : NO_ERROR);
         return;
     }

@@ -1,6 +1,7 @@
-// wineprobe.exe ACTION [ARGS]: makes one raw call sequence and prints what
-// came back, so the Wine tier's self-test can pin down how Wine answers
-// the cases quillmar and the scenarios depend on.
+// wineprobe.exe ACTION [ARGS]: one raw call sequence, or one piece of
+// quillmar's Windows platform layer in a process of its own, and what came
+// back, so that the Wine tier's self-test can pin down how Wine answers what
+// quillmar and the scenarios depend on.
 //   start NAME      StartServiceA, then the states seen over ~1 s
 //   stop2 NAME      ControlService(STOP) twice in a row, then the states
 //   delete NAME     DeleteService, then QueryServiceStatus and a second
@@ -13,13 +14,38 @@
 //                   at once, the overlapped status it leaves, and a
 //                   GetOverlappedResult that does not wait
 // Each line is "<call> ok|err=<code> [state=<n>]".
+//   codepage CODEPAGE [ARGS...]
+//                   quillmar's check that its command line arrived exactly,
+//                   as it would run in a process whose code page is CODEPAGE
+//                   (0 or 1113); Wine honours quillmar.exe's UTF-8
+//                   manifest, so a legacy code page is only reachable here
+//   guard           the stack protector's guard as the platform layer
+//                   seeded it before main, in hex; two runs must differ
+//   smash TEXT      TEXT copied into a 16-byte buffer of a protected
+//                   function: a longer one must end the process with
+//                   0xC0000409 before it returns
+//   relay           RunProgramIn with this program as the tool (relayed),
+//                   whose standard error it relays through its pipe. The
+//                   tool writes a line, closes its standard error, leaves a
+//                   mark and exits with 7. Our standard error is a pipe of
+//                   one byte that nobody reads until the mark is there, so
+//                   the relay is still passing the line on when the tool
+//                   lets go of the pipe: its next read fails at once, the
+//                   overlapped status stays pending, and a relay that waited
+//                   for that read would never return. Prints "status=<n>
+//                   ms=<elapsed>" and what reached our standard error.
 
 #include "started.h"
 
-#include <windows.h>
+#include "platform.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+
+extern "C" std::uintptr_t __stack_chk_guard;
 
 namespace {
 
@@ -51,7 +77,44 @@ void Watch(SC_HANDLE hService, DWORD ms) {
     }
 }
 
-int Create(SC_HANDLE hManager, const char *pName, const char *pDisplay) {
+int Service(const char *pAction, const char *pName) {
+    SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE hService = OpenServiceA(hManager, pName, SERVICE_ALL_ACCESS);
+    if (hService == nullptr) {
+        Line("open", FALSE);
+        return 1;
+    }
+    SERVICE_STATUS status{};
+    if (std::strcmp(pAction, "start") == 0) {
+        DWORD before = GetTickCount();
+        BOOL ok = StartServiceA(hService, 0, nullptr);
+        Line("start", ok);
+        std::printf("start took %lu ms\n", GetTickCount() - before);
+        Watch(hService, 1000);
+    } else if (std::strcmp(pAction, "stop2") == 0) {
+        Line("stop", ControlService(hService, SERVICE_CONTROL_STOP, &status), &status);
+        Line("stop", ControlService(hService, SERVICE_CONTROL_STOP, &status), &status);
+        Watch(hService, 1000);
+    } else if (std::strcmp(pAction, "delete") == 0) {
+        Line("delete", DeleteService(hService));
+        Line("query", QueryServiceStatus(hService, &status), &status);
+        Line("delete", DeleteService(hService));
+        SC_HANDLE hAgain = OpenServiceA(hManager, pName, SERVICE_QUERY_STATUS);
+        Line("open-again", hAgain != nullptr);
+        if (hAgain != nullptr)
+            CloseServiceHandle(hAgain);
+        CloseServiceHandle(hService);
+        hService = OpenServiceA(hManager, pName, SERVICE_QUERY_STATUS);
+        Line("open-after-close", hService != nullptr);
+    }
+    if (hService != nullptr)
+        CloseServiceHandle(hService);
+    CloseServiceHandle(hManager);
+    return 0;
+}
+
+int Create(const char *pName, const char *pDisplay) {
+    SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE hService =
         CreateServiceA(hManager, pName, pDisplay, DELETE, SERVICE_WIN32_OWN_PROCESS,
                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\probe\\never-run.exe",
@@ -61,6 +124,7 @@ int Create(SC_HANDLE hManager, const char *pName, const char *pDisplay) {
         DeleteService(hService);
         CloseServiceHandle(hService);
     }
+    CloseServiceHandle(hManager);
     return 0;
 }
 
@@ -93,53 +157,114 @@ int ReadFail() {
     return 0;
 }
 
+// Deliberately unbounded: the overrun is what the protector must catch.
+__attribute__((noinline)) std::size_t Smash(const char *pText) {
+    char buffer[16];
+    std::strcpy(buffer, pText); // NOLINT(clang-analyzer-security.insecureAPI.strcpy)
+    return std::strlen(buffer);
+}
+
+const char kRelayedLine[] = "wineprobe: relayed line\n";
+
+struct Mark {
+    std::string path;
+    HANDLE hRead = nullptr;
+    std::string received;
+};
+
+// Lets the relay's copy through only once the tool has left its mark, at
+// most 30 s later; then reads until the pipe has no writer left.
+DWORD WINAPI DrainAfterMark(LPVOID pParam) {
+    Mark *pMark = static_cast<Mark *>(pParam);
+    for (int slice = 0; slice < 3000; ++slice) {
+        if (GetFileAttributesA(pMark->path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(10);
+    }
+    char buffer[256];
+    DWORD numRead = 0;
+    while (ReadFile(pMark->hRead, buffer, sizeof buffer, &numRead, nullptr) != 0 && numRead > 0)
+        pMark->received.append(buffer, numRead);
+    return 0;
+}
+
+int Relay() {
+    char program[MAX_PATH];
+    char cwd[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || GetCurrentDirectoryA(MAX_PATH, cwd) == 0)
+        return 2;
+    std::string dir(program, length);
+    const std::string name = dir.substr(dir.find_last_of('\\') + 1);
+    dir.erase(dir.find_last_of('\\'));
+    Mark mark;
+    mark.path = std::string(cwd) + "\\wineprobe-relay.mark";
+    DeleteFileA(mark.path.c_str());
+    HANDLE hWrite = nullptr;
+    if (CreatePipe(&mark.hRead, &hWrite, nullptr, 1) == 0)
+        return 2;
+    SetStdHandle(STD_ERROR_HANDLE, hWrite);
+    HANDLE hThread = CreateThread(nullptr, 0, DrainAfterMark, &mark, 0, nullptr);
+    const char *args[] = {"relayed", mark.path.c_str(), "7"};
+    DWORD exitStatus = 0;
+    const DWORD before = GetTickCount();
+    const DWORD errorNum = RunProgramIn(dir.c_str(), name.c_str(), args, 3, &exitStatus);
+    const DWORD elapsed = GetTickCount() - before;
+    CloseHandle(hWrite);
+    WaitForSingleObject(hThread, INFINITE);
+    if (errorNum != 0)
+        std::printf("error=%lu\n", errorNum);
+    else
+        std::printf("status=%lu ms=%lu\n", exitStatus, elapsed);
+    std::printf("received %s", mark.received.c_str());
+    return 0;
+}
+
+// The tool of relay.
+int Relayed(const char *pMark, const char *pStatus) {
+    HANDLE hError = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD numWritten = 0;
+    WriteFile(hError, kRelayedLine, sizeof kRelayedLine - 1, &numWritten, nullptr);
+    CloseHandle(hError);
+    HANDLE hMark = CreateFileA(pMark, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hMark != INVALID_HANDLE_VALUE)
+        CloseHandle(hMark);
+    return static_cast<int>(std::strtoul(pStatus, nullptr, 10));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    const std::string action = argc > 1 ? argv[1] : "";
+    // The tool of relay says nothing of its own: its standard error is what
+    // the relay under test carries.
+    if (action == "relayed" && argc == 4)
+        return Relayed(argv[2], argv[3]);
     AnnounceStart();
-    if (argc == 2 && std::strcmp(argv[1], "readfail") == 0)
+    if (action == "readfail" && argc == 2)
         return ReadFail();
-    if (argc < 3 || argc > 4) {
-        std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | readfail\n",
-                   stderr);
-        return 2;
+    if (action == "relay" && argc == 2)
+        return Relay();
+    if (action == "guard" && argc == 2) {
+        std::printf("%llx\n", static_cast<unsigned long long>(__stack_chk_guard));
+        return 0;
     }
-    SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (argc == 4) {
-        int status = std::strcmp(argv[1], "create") == 0 ? Create(hManager, argv[2], argv[3]) : 2;
-        CloseServiceHandle(hManager);
-        return status;
+    if (action == "smash" && argc == 3) {
+        std::printf("%zu\n", Smash(argv[2]));
+        return 0;
     }
-    SC_HANDLE hService = OpenServiceA(hManager, argv[2], SERVICE_ALL_ACCESS);
-    if (hService == nullptr) {
-        Line("open", FALSE);
-        return 1;
+    if (action == "codepage" && argc >= 3) {
+        const UINT codePage = static_cast<UINT>(std::strtoul(argv[2], nullptr, 10));
+        std::printf("%lu\n", CheckCommandLineInCodePage(codePage));
+        return 0;
     }
-    SERVICE_STATUS status{};
-    if (std::strcmp(argv[1], "start") == 0) {
-        DWORD before = GetTickCount();
-        BOOL ok = StartServiceA(hService, 0, nullptr);
-        Line("start", ok);
-        std::printf("start took %lu ms\n", GetTickCount() - before);
-        Watch(hService, 1000);
-    } else if (std::strcmp(argv[1], "stop2") == 0) {
-        Line("stop", ControlService(hService, SERVICE_CONTROL_STOP, &status), &status);
-        Line("stop", ControlService(hService, SERVICE_CONTROL_STOP, &status), &status);
-        Watch(hService, 1000);
-    } else if (std::strcmp(argv[1], "delete") == 0) {
-        Line("delete", DeleteService(hService));
-        Line("query", QueryServiceStatus(hService, &status), &status);
-        Line("delete", DeleteService(hService));
-        SC_HANDLE hAgain = OpenServiceA(hManager, argv[2], SERVICE_QUERY_STATUS);
-        Line("open-again", hAgain != nullptr);
-        if (hAgain != nullptr)
-            CloseServiceHandle(hAgain);
-        CloseServiceHandle(hService);
-        hService = OpenServiceA(hManager, argv[2], SERVICE_QUERY_STATUS);
-        Line("open-after-close", hService != nullptr);
-    }
-    if (hService != nullptr)
-        CloseServiceHandle(hService);
-    CloseServiceHandle(hManager);
-    return 0;
+    if (action == "create" && argc == 4)
+        return Create(argv[2], argv[3]);
+    if ((action == "start" || action == "stop2" || action == "delete") && argc == 3)
+        return Service(argv[1], argv[2]);
+    std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | readfail | "
+               "codepage CODEPAGE [ARGS...] | guard | smash TEXT | relay\n",
+               stderr);
+    return 2;
 }
