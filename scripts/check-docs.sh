@@ -284,6 +284,7 @@ print(papers["QUILLMAR_MAX_POLLS"], papers["QUILLMAR_WAIT_SECONDS"], papers["QUI
         usage_of_program "$program" "$work/usage" || exit 1
         python3 - "$work/usage" "$source" "$scenarios" "$build" <<'PYTHON' || status=1
 import ast
+import os
 import re
 import sys
 
@@ -327,6 +328,17 @@ for number in sorted(set(table) | set(scenarios.TEXTS)):
         status = 1
 if status == 0:
     print(f"ok: scenarios.py's TEXTS are the {len(table)} rows of errorTexts")
+
+# The ZIP's README.txt lists every service of the catalogue: code, name and
+# program (or "-") lead its row of the table.
+readme = os.path.join(scenarios_dir, "..", "..", "..", "docs", "README.txt")
+with open(readme, encoding="utf-8") as f:
+    rows = {tuple(line.split()[:3]) for line in f if line.startswith("  ")}
+for service in buildfacts.catalogue(build)["services"]:
+    row = (service["code"], service["name"], service["exe"] or "-")
+    if row not in rows:
+        print(f"FAIL: docs/README.txt's table of services lacks {' '.join(row)}", file=sys.stderr)
+        status = 1
 sys.exit(status)
 PYTHON
         ;;
