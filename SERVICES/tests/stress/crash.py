@@ -1,13 +1,13 @@
-#!/usr/bin/env python3
-"""Sudden death: runs killed with SIGKILL at random instants while they write.
+"""Sudden death: runs killed with SIGKILL at random instants while they write,
+the one home of the store's killed-writer cases.
 
-    python3 crash.py --build DIR [--work DIR] [--kills 150] [--seed N]
-                     [--time-limit SECONDS] [--keep]
+    pytest-3 SERVICES/tests/stress --build DIR [-k crash]   (QUILLMAR_SEED=N repeats a run)
 
-One simulated machine; each round starts one quillmar run (an install of
-elog or flm with values of about 100 KB, a removal, a start, a stop, or the
-console merge's backup of a hvcons.ini of a megabyte), kills it after a random
-delay drawn from that request's measured duration, and reads the store.
+One simulated machine a case; each round starts one quillmar run (an
+install of a service with values of the case's size, a removal, a start, a
+stop, or the console merge's backup of a hvcons.ini of a megabyte), kills
+it after a random delay drawn from that request's measured duration, and
+reads the store.
 
 Each request is a fixed sequence of machine calls, and each call replaces
 the one file that holds the service atomically. So after any kill a
@@ -20,40 +20,47 @@ failure. Files under temporary names may be left by a killed writer; they
 are counted, not read. A removal passes through "marked for deletion"
 (DeleteService marks, the close lets it go); a run killed there leaves the
 mark, and the next run that touches the service finishes the removal.
+After the kills a whole install must still succeed.
 """
 
 from __future__ import annotations
 
-import argparse
 import ctypes
+import dataclasses
 import os
 import random
 import select
-import shutil
 import signal
 import struct
 import subprocess
-import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+import pytest
 
-import storecheck  # noqa: E402
-from storecheck import StoreError  # noqa: E402
+import backend_native
+import storecheck
+from model import Console
 
-ROWS = {
-    "elog": ("OrvEvtLogger", "iorvelsr.exe", ("AppDirectory", "PFAFilename")),
-    "flm": ("OrvFLM", "worvserv.exe", ("AppDirectory", "AppPortNumber")),
-}
-BIG = 100_000  # characters of the install's last value (an argument may hold 128 KiB)
 ABSENT = ("absent",)
 
 
-def observe(machine: str, row: str):
+@dataclasses.dataclass(frozen=True)
+class Kills:
+    label: str
+    kills: int
+    sizes: tuple[int, ...]  # characters of an install's last value, drawn from
+
+
+KILLS = [
+    Kills("values of 100 KB", 150, (100_000,)),  # an argument may hold 128 KiB
+    # A writer of values of these sizes, killed 15 times (in-process before).
+    Kills("values of up to 4,900 characters", 15, tuple(range(0, 5000, 100))),
+]
+
+
+def observe(machine: str, row):
     """The row's service as a comparable tuple, read strictly from the store."""
-    name, _, parms = ROWS[row]
+    name, parms = row.name, row.parms
     keys = storecheck.read_registry(machine, allow_temp=True)
     states = storecheck.read_states(machine)
     key = storecheck.service_key(keys, name)
@@ -61,7 +68,7 @@ def observe(machine: str, row: str):
     if key is None or "type" not in key:
         below = [k for k in keys if k.startswith(base)]
         if below:
-            raise StoreError(f"{name}: keys without the service: {below}")
+            raise storecheck.StoreError(f"{name}: keys without the service: {below}")
         return ABSENT
     image = storecheck.string_value(key, "ImagePath")
     p = keys.get(base + "\\parameters")
@@ -76,33 +83,27 @@ def observe(machine: str, row: str):
     return ("present", image[0] if image else None, p is not None, values, running)
 
 
-def image_path(directory: str, exe: str) -> str:
-    path = directory + "\\" + exe
-    return f'"{path}"' if (" " in path or "\t" in path) else path
-
-
 def settled(before) -> list:
     """A marked, stopped service goes as soon as a run touches it."""
     return [before, ABSENT] if before == ("marked", False) else [before]
 
 
-def install_states(before, row: str, directory: str, last: str):
-    """The states an install passes through, nothing done first."""
-    _, exe, _ = ROWS[row]
-    image = image_path(directory, exe)
+def install_states(before, row, values: tuple[str, ...]):
+    """The states an install passes through, nothing done first: the
+    ImagePath, the Parameters key, then each value in turn."""
+    image = storecheck.image_path(values[0], row.exe)
     if before[0] == "marked":
-        return settled(before) + install_states(ABSENT, row, directory, last)[1:]
+        return settled(before) + install_states(ABSENT, row, values)[1:]
     if before == ABSENT:
-        seq = [before, ("present", image, False, (None, None), False)]
+        seq = [before, ("present", image, False, (None,) * len(values), False)]
     else:
         seq = [before, ("present", image, before[2], before[3], before[4])]
     cur = seq[-1]
     if not cur[2]:
         cur = ("present", image, True, cur[3], cur[4])
         seq.append(cur)
-    cur = ("present", image, True, (directory, cur[3][1]), cur[4])
-    seq.append(cur)
-    seq.append(("present", image, True, (directory, last), cur[4]))
+    for i in range(len(values)):
+        seq.append(("present", image, True, values[:i + 1] + cur[3][i + 1:], cur[4]))
     return seq
 
 
@@ -172,156 +173,110 @@ class Watch:
         return seen
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--work")
-    parser.add_argument("--kills", type=int, default=150)
-    parser.add_argument("--seed", type=int, default=None)
-    parser.add_argument("--time-limit", type=float, default=240.0)
-    parser.add_argument("--keep", action="store_true")
-    opts = parser.parse_args(argv)
-
-    program = os.path.join(os.path.abspath(opts.build), "quillmar")
-    if not os.access(program, os.X_OK):
-        print(f"no program at {program}")
-        return 2
-    seed = opts.seed if opts.seed is not None else int(time.time() * 1000) % 1_000_000
+@pytest.mark.parametrize("kind", KILLS, ids=[k.label for k in KILLS])
+def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
     rng = random.Random(seed)
-    if opts.work:
-        os.makedirs(opts.work, exist_ok=True)
-    root = tempfile.mkdtemp(prefix="crash-", dir=opts.work)
-    machine = os.path.join(root, "machine")
-    console = os.path.join(root, "console")
-    os.makedirs(machine)
-    os.makedirs(console)
-    with open(os.path.join(machine, "settings"), "w") as f:
-        f.write("clock skip\n")
-    ini = b"".join(b"key%06d=%s\n" % (i, b"v" * 40) for i in range(25_000))  # about 1.2 MB
-    with open(os.path.join(console, "hvcons.ini"), "wb") as f:
-        f.write(ini)
-    env = dict(os.environ, QUILLMAR_MACHINE=machine)
+    services = [row for row in rows.values() if row.exe]
+    console_code = next(code for code, row in rows.items() if not row.exe)
+    ini = "".join("key%06d=%s\n" % (i, "v" * 40) for i in range(25_000))  # about 1.2 MB
+    case.setup(Console(hvcons_ini=ini, tool_status=None))
+    console = os.path.join(case.dir, "console")
+    env = dict(os.environ, QUILLMAR_MACHINE=case.machine)
     for sub in ("registry/services", "scm"):
-        os.makedirs(os.path.join(machine, sub))
-    watch = Watch([os.path.join(machine, "registry/services"), os.path.join(machine, "scm"), console])
-
-    def run(args):
-        return subprocess.run([program] + args, cwd=root, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
-
+        os.makedirs(os.path.join(case.machine, sub))
+    watch = Watch([os.path.join(case.machine, "registry/services"), os.path.join(case.machine, "scm"), console])
     problems: list[str] = []
     landed: dict[str, int] = {}
     centre: dict[str, float] = {}
     whole: dict[str, float] = {}
-    deadline = time.monotonic() + opts.time_limit
-    began = time.monotonic()
-    kills = 0
-    try:
-        for k in range(opts.kills):
-            if time.monotonic() > deadline:
-                problems.append(f"only {k} of {opts.kills} kills in {opts.time_limit:.0f} s")
-                break
-            row = rng.choice(["elog", "flm"])
-            op = rng.choice(["i", "i", "i", "i", "rm", "b", "e", "hv"])
-            before = observe(machine, row)
-            if op == "i":
-                directory = f"C:\\Orv\\gen{k:04d}"
-                last = (f"C:\\Orv\\gen{k:04d}\\" + "p" * BIG) if row == "elog" else str(k) * (BIG // len(str(k)))
-                args = ["-i", row, directory, last]
-                states = install_states(before, row, directory, last)
-            elif op == "rm":
-                args, states = ["-rm", row], remove_states(before)
-            elif op == "b":
-                args, states = ["-b", row], start_states(before)
-            elif op == "e":
-                args, states = ["-e", row], stop_states(before)
+    deadline = time.monotonic() + 240
+    for k in range(kind.kills):
+        if time.monotonic() > deadline:
+            problems.append(f"only {k} of {kind.kills} kills in 240 s")
+            break
+        row = rng.choice(services)
+        op = rng.choice(["i", "i", "i", "i", "rm", "b", "e", "merge"])
+        before = observe(case.machine, row)
+        if op == "i":
+            directory = f"C:\\Orv\\gen{k:04d}"
+            values = (directory, directory + "\\" + "p" * rng.choice(kind.sizes))
+            args, states = ["-i", row.code, *values], install_states(before, row, values)
+        elif op == "merge":
+            for n in os.listdir(console):
+                if n != "hvcons.ini":
+                    os.remove(os.path.join(console, n))
+            args, states = ["-i", console_code, console], [before]
+        else:
+            args = [f"-{op}", row.code]
+            states = {"rm": remove_states, "b": start_states, "e": stop_states}[op](before)
+        states = list(dict.fromkeys(states))  # a step that changes nothing is no step
+        kind_of_run = args[0] + (" " + args[1] if op == "merge" else "")
+        if kind_of_run not in centre:
+            t0 = time.monotonic()
+            # The first of each kind runs to its end: it tells how long
+            # the kills of that kind have to land in.
+            case.run(args)
+            whole[kind_of_run] = max(time.monotonic() - t0, 0.001)
+            centre[kind_of_run] = whole[kind_of_run] * 0.7
+            delay = None
+        else:
+            # Mostly near a delay that moves towards where the writes are:
+            # later after a kill that came before any, earlier after one
+            # that came after all; sometimes anywhere.
+            if rng.random() < 0.25:
+                delay = rng.uniform(0, centre[kind_of_run] * 1.5)
             else:
-                for n in os.listdir(console):
-                    if n != "hvcons.ini":
-                        os.remove(os.path.join(console, n))
-                args, states = ["-i", "hv", console], [before]
-            states = list(dict.fromkeys(states))  # a step that changes nothing is no step
-            kind = args[0] + (" " + args[1] if op == "hv" else "")
-            if kind not in centre:
-                t0 = time.monotonic()
-                # The first of each kind runs to its end: it tells how long
-                # the kills of that kind have to land in.
-                run(args)
-                whole[kind] = max(time.monotonic() - t0, 0.001)
-                centre[kind] = whole[kind] * 0.7
-                delay = None
+                delay = centre[kind_of_run] * rng.uniform(0.8, 1.2)
+            on_write = rng.random() < 0.5
+            watch.drain()
+            proc = subprocess.Popen([case.backend.program] + args, cwd=case.dir, env=env,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            if on_write:
+                # Right at the n-th file change: inside a write, or just
+                # after one, rather than wherever the clock says.
+                nth = rng.randint(1, 6)
+                seen = watch.wait_events(nth, whole[kind_of_run] * 3)
+                delay = f"file change {seen} of {nth}"
             else:
-                # Mostly near a delay that moves towards where the writes
-                # are: later after a kill that came before any, earlier
-                # after one that came after all; sometimes anywhere.
-                if rng.random() < 0.25:
-                    delay = rng.uniform(0, centre[kind] * 1.5)
-                else:
-                    delay = centre[kind] * rng.uniform(0.8, 1.2)
-                on_write = rng.random() < 0.5
-                watch.drain()
-                proc = subprocess.Popen([program] + args, cwd=root, env=env, stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                if on_write:
-                    # Right at the n-th file change: inside a write, or just
-                    # after one, rather than wherever the clock says.
-                    nth = rng.randint(1, 6)
-                    seen = watch.wait_events(nth, whole[kind] * 3)
-                    delay = f"file change {seen} of {nth}"
-                else:
-                    time.sleep(delay)
-                proc.send_signal(signal.SIGKILL)
-                proc.wait()
-                kills += 1
-            try:
-                after = observe(machine, row)
-            except StoreError as e:
-                problems.append(f"kill {k} (quillmar {' '.join(a[:40] for a in args)}, after {delay}): {e}")
-                break
-            if after not in states:
-                problems.append(f"kill {k} (quillmar {args[0]} {row}, after {delay}): state {str(after)[:300]} "
-                                f"is none of the {len(states)} the request passes through")
-                break
-            step = states.index(after)
-            if delay is not None and len(states) > 1:
-                if step == 0:
-                    centre[kind] = min(centre[kind] * 1.1, whole[kind] * 2)
-                elif step == len(states) - 1:
-                    centre[kind] *= 0.9
-            label = f"{kind}: step {step} of {len(states) - 1}"
-            landed[label] = landed.get(label, 0) + 1
-            if op == "hv":
-                old = os.path.join(console, "hvcons.old")
-                if os.path.exists(old):
-                    with open(old, "rb") as f:
-                        if f.read() != ini:
-                            problems.append(f"kill {k}: hvcons.old is not a whole copy of hvcons.ini")
-                            break
-                    landed["-i hv: backup whole"] = landed.get("-i hv: backup whole", 0) + 1
-        if not problems:
-            # Still a working machine: a full install after all the kills.
-            done = run(["-i", "elog", "C:\\Orv\\final", "C:\\Orv\\final\\x.pfa"])
-            want = install_states(observe(machine, "elog"), "elog", "C:\\Orv\\final", "C:\\Orv\\final\\x.pfa")[-1]
-            if done.returncode != 0 or observe(machine, "elog") != want:
-                problems.append(f"install after the kills: exit {done.returncode}, {done.stderr!r}")
-        leftovers = storecheck.temp_files(root)
-        took = time.monotonic() - began
-        print(f"seed {seed}: {kills} kills in {took:.1f} s; {len(leftovers)} files left under temporary names")
-        for label in sorted(landed):
-            print(f"  {landed[label]:4d}  {label}")
-        if problems:
-            print(f"FAILED (rerun with --seed {seed}):")
-            for p in problems:
-                print("  " + p)
-            if opts.keep:
-                print(f"machine kept in {root}")
-            return 1
-        print("ok: after every kill the store parsed and each service was in a state its request passes through")
-        return 0
-    finally:
-        if not (problems and opts.keep):
-            shutil.rmtree(root, ignore_errors=True)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+                time.sleep(delay)
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+        what = f"kill {k} (quillmar {' '.join(a[:40] for a in args)}, after {delay})"
+        try:
+            after = observe(case.machine, row)
+        except storecheck.StoreError as e:
+            problems.append(f"{what}: {e}")
+            break
+        if after not in states:
+            problems.append(f"{what}: state {str(after)[:300]} is none of the {len(states)} "
+                            "the request passes through")
+            break
+        step = states.index(after)
+        if delay is not None and len(states) > 1:
+            if step == 0:
+                centre[kind_of_run] = min(centre[kind_of_run] * 1.1, whole[kind_of_run] * 2)
+            elif step == len(states) - 1:
+                centre[kind_of_run] *= 0.9
+        label = f"{kind_of_run}: step {step} of {len(states) - 1}"
+        landed[label] = landed.get(label, 0) + 1
+        backup = os.path.join(console, "hvcons.old")
+        if op == "merge" and os.path.exists(backup):
+            with open(backup, "rb") as f:
+                if f.read() != ini.encode():
+                    problems.append(f"kill {k}: hvcons.old is not a whole copy of hvcons.ini")
+                    break
+            landed["merge: backup whole"] = landed.get("merge: backup whole", 0) + 1
+    if not problems:
+        # Still a working machine, stale temporary files and all: a whole install.
+        row = services[0]
+        values = ("C:\\Orv\\final", "C:\\Orv\\final\\x.pfa")
+        want = install_states(observe(case.machine, row), row, values)[-1]
+        out, err, status = case.run(["-i", row.code, *values])
+        if status != 0 or observe(case.machine, row) != want:
+            problems.append(f"install after the kills: exit {status}, {err!r}")
+    print(f"{kind.kills} kills; {len(storecheck.temp_files(case.root))} files left under temporary names")
+    for label in sorted(landed):
+        print(f"  {landed[label]:4d}  {label}")
+    assert not problems, f"seed {seed}, machine kept in {case.root}: " + "\n".join(problems)
+    case.cleanup()

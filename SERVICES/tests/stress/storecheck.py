@@ -207,6 +207,12 @@ def snapshot(root: str) -> dict[str, tuple[str, bytes]]:
     return out
 
 
+def image_path(directory: str, exe: str) -> str:
+    """The ImagePath an install in directory registers."""
+    path = directory + "\\" + exe
+    return f'"{path}"' if (" " in path or "\t" in path) else path
+
+
 def service_key(keys, name: str):
     return keys.get(f"{SERVICES_KEY}\\{name.lower()}")
 

@@ -1,0 +1,49 @@
+"""What the store tiers of this directory (stress.py, crash.py) share: the
+seed of their random runs, the program's services from the catalogue the
+build wrote, and a fresh machine per test from the scenario tier's backend."""
+
+from __future__ import annotations
+
+import os
+import time
+import types
+
+import pytest
+
+import backend_native
+import buildfacts
+from model import Scenario
+
+
+def pytest_collect_file(file_path, parent):
+    # Named for what they do, not test_*.py; one given by name is pytest's already.
+    if file_path.name in ("stress.py", "crash.py") and not parent.session.isinitpath(file_path):
+        return pytest.Module.from_parent(parent, path=file_path)
+    return None
+
+
+@pytest.fixture
+def seed() -> int:
+    """New each time unless QUILLMAR_SEED names it; printed, so a failure repeats."""
+    seed = int(os.environ.get("QUILLMAR_SEED") or time.time() * 1000 % 1_000_000)
+    print(f"seed {seed}: QUILLMAR_SEED={seed} repeats this run")
+    return seed
+
+
+@pytest.fixture(scope="session")
+def rows(build_dir) -> dict[str, types.SimpleNamespace]:
+    """The program's services by code: name, title, exe (None for the
+    console's) and parms, the values an install writes after the directory."""
+    return {s["code"]: types.SimpleNamespace(code=s["code"], name=s["name"], title=s["title"],
+                                             exe=s["exe"],
+                                             parms=tuple(p for k in s["subkeys"] for p in k["parms"]))
+            for s in buildfacts.catalogue(build_dir)["services"]}
+
+
+@pytest.fixture
+def case(request, build_dir, work_root) -> backend_native.Case:
+    """A fresh machine (clock skipped) and working directory; the test
+    removes it once it passed."""
+    backend = backend_native.Backend(build_dir, work_root)
+    backend.prepare()
+    return backend.new_case(Scenario(request.node.name, []))
