@@ -101,7 +101,7 @@ LONG MachineTest::Query(const std::string &key, const std::string &value, DWORD 
         return rc;
     DWORD size = 0;
     rc = RegQueryValueExA(h, value.c_str(), nullptr, type, nullptr, &size);
-    if (!rc) {
+    if (!rc && data) {
         data->assign(size, '\0');
         rc = RegQueryValueExA(h, value.c_str(), nullptr, type,
                               reinterpret_cast<BYTE *>(data->data()), &size);
@@ -125,6 +125,23 @@ LONG MachineTest::Set(const std::string &key, const std::string &value, DWORD ty
 
 std::string Sz(const std::string &s) {
     return s + std::string(1, '\0');
+}
+
+std::string Dword(DWORD v) {
+    std::string out;
+    for (int i = 0; i < 4; ++i)
+        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return out;
+}
+
+DWORD Err(BOOL ok) {
+    return ok ? 0 : GetLastError();
+}
+
+DWORD Change(SC_HANDLE h, DWORD start, const char *path, const char *display, DWORD type,
+             const char *account) {
+    return Err(ChangeServiceConfigA(h, type, start, SERVICE_NO_CHANGE, path, nullptr, nullptr,
+                                    nullptr, account, nullptr, display));
 }
 
 } // namespace simtest

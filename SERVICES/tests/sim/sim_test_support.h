@@ -11,8 +11,9 @@
 
 namespace simtest {
 
+// Public, so that a table's rows may set the machine up.
 class MachineTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override;
     void TearDown() override;
 
@@ -35,7 +36,8 @@ class MachineTest : public ::testing::Test {
     // are process-wide: one left open would hold its service in later tests.
     BOOL Close(SC_HANDLE h);
     // The value's type and bytes through the API, or the error code.
-    LONG Query(const std::string &key, const std::string &value, DWORD *type, std::string *data);
+    LONG Query(const std::string &key, const std::string &value, DWORD *type = nullptr,
+               std::string *data = nullptr);
     LONG Set(const std::string &key, const std::string &value, DWORD type, const std::string &data);
 
     std::string dir;
@@ -43,13 +45,20 @@ class MachineTest : public ::testing::Test {
     std::vector<SC_HANDLE> opened;
 };
 
+// Bytes of a REG_SZ as RegSetValueExA gets them, and of a REG_DWORD.
 std::string Sz(const std::string &s);
+std::string Dword(DWORD v);
+// The error of a call that returned ok, or 0.
+DWORD Err(BOOL ok);
+// ChangeServiceConfigA of what is given, nothing else changed; its error.
+DWORD Change(SC_HANDLE h, DWORD start, const char *path = nullptr, const char *display = nullptr,
+             DWORD type = SERVICE_NO_CHANGE, const char *account = nullptr);
 
 // Names parameterised cases after their label field.
 struct ByLabel {
     template <typename P> std::string operator()(const ::testing::TestParamInfo<P> &p) const {
         return p.param.label;
     }
-}; // bytes of a REG_SZ as RegSetValueExA gets them
+};
 
 } // namespace simtest
