@@ -73,7 +73,7 @@ class Damage:
 
 def write(rel: str, content: bytes | str):
     def apply(machine: str) -> None:
-        path = os.path.join(machine, rel)
+        path = os.path.normpath(os.path.join(machine, rel))
         if os.path.isdir(path):
             shutil.rmtree(path)
         with open(path, "wb") as f:
@@ -92,51 +92,30 @@ def cut(rel: str, keep: int):
     return apply
 
 
-def into_dir(rel: str, inside: str = "inside"):
-    def apply(machine: str) -> None:
-        path = os.path.join(machine, rel)
-        if os.path.isdir(path):
-            shutil.rmtree(path)
-        elif os.path.exists(path):
-            os.remove(path)
-        os.makedirs(os.path.join(path, inside))
-    return apply
-
-
-def into_file(rel: str):
+def replace(rel: str, by: str):
+    """rel replaced by: "dir" (holding a directory), "empty dir", "fifo",
+    "link" (to a name beside the machine) or "moved link" (to rel moved
+    there: the same content, out of the machine's reach)."""
     def apply(machine: str) -> None:
         path = os.path.normpath(os.path.join(machine, rel))
-        shutil.rmtree(path)
-        with open(path, "w") as f:
-            f.write("not a directory\n")
-    return apply
-
-
-def fifo(rel: str):
-    def apply(machine: str) -> None:
-        os.remove(os.path.join(machine, rel))
-        os.mkfifo(os.path.join(machine, rel))
+        target = os.path.join(os.path.dirname(machine), "planted")
+        if by == "moved link":
+            os.rename(path, target)
+        elif os.path.isdir(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
+            os.remove(path)
+        if by.endswith("dir"):
+            os.makedirs(os.path.join(path, "" if by == "empty dir" else "inside"))
+        elif by == "fifo":
+            os.mkfifo(path)
+        else:
+            os.symlink(target, path)
     return apply
 
 
 def chmod(rel: str, mode: int):
     return lambda machine: os.chmod(os.path.join(machine, rel), mode)
-
-
-def link(rel: str, outside: bool):
-    """rel becomes a link: to a name beside the machine, or to rel moved
-    there (the same content, out of the machine's reach)."""
-    def apply(machine: str) -> None:
-        path = os.path.join(machine, rel)
-        target = os.path.join(os.path.dirname(machine), "planted")
-        if outside:
-            os.rename(path, target)
-        elif os.path.isdir(path):
-            shutil.rmtree(path)
-        else:
-            os.remove(path)
-        os.symlink(target, path)
-    return apply
 
 
 def permissions(dirs: int, files: int, lock: int, special: dict[str, int]):
@@ -154,10 +133,6 @@ def permissions(dirs: int, files: int, lock: int, special: dict[str, int]):
     return apply
 
 
-def nothing(machine: str) -> None:
-    pass
-
-
 CASES = [
     Damage("garbage in a service's file", write(ELOG_REG, b"\x7fELF\x02\x01\x01\0garbage"),
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "line 1: missing the header line"),
@@ -169,7 +144,7 @@ CASES = [
            ["-rm", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "header"),
     Damage("a key in the wrong file", write(ELOG_REG, HEADER + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n\n"),
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "belongs in registry/software.reg"),
-    Damage("a directory in place of a service's file", into_dir(ELOG_REG),
+    Damage("a directory in place of a service's file", replace(ELOG_REG, "dir"),
            NEW, ERROR_CANTREAD, ELOG_REG, "is a directory, expected a file"),
     # As a single call met them (sim_tests until now): the full report.
     Damage("a short ELF header in a service's file", write(ELOG_REG, b"\x7fELF\x01\x01"),
@@ -185,7 +160,7 @@ CASES = [
            write(ELOG_REG, HEADER + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\n"), ["-b", "elog"],
            ERROR_REGISTRY_CORRUPT, ELOG_REG,
            "key [HKEY_LOCAL_MACHINE\\SOFTWARE\\X] belongs in registry/software.reg"),
-    Damage("an empty directory in place of a service's file", into_dir(ELOG_REG, ""),
+    Damage("an empty directory in place of a service's file", replace(ELOG_REG, "empty dir"),
            ["-b", "elog"], ERROR_CANTREAD, ELOG_REG, "is a directory, expected a file"),
     Damage("a behaviour line without its count in the settings",
            write("settings", "service OrvEvtLogger start\n"), ["-b", "elog"], ERROR_BADDB, "settings",
@@ -193,19 +168,19 @@ CASES = [
            "<N|never|ignored> or service <Name> held"),
     Damage("garbage in a state file", write(ELOG_STATE, "state=SIDEWAYS\n"),
            ["-e", "elog"], ERROR_BADDB, ELOG_STATE, "line 1:"),
-    Damage("a directory in place of a state file", into_dir(ELOG_STATE),
+    Damage("a directory in place of a state file", replace(ELOG_STATE, "dir"),
            ["-b", "elog"], ERROR_CANTREAD, ELOG_STATE, "is a directory, expected a file"),
     Damage("garbage in the settings", write("settings", "clock sideways\n"),
            ["-b", "elog"], ERROR_BADDB, "settings", "line 1: expected: clock skip or clock real"),
-    Damage("a directory in place of the settings", into_dir("settings"),
+    Damage("a directory in place of the settings", replace("settings", "dir"),
            ["-rm", "flm"], ERROR_CANTREAD, "settings", "is a directory, expected a file"),
-    Damage("a directory in place of the lock", into_dir("lock"),
+    Damage("a directory in place of the lock", replace("lock", "dir"),
            ["-b", "elog"], ERROR_CANTOPEN, "lock", "cannot open the lock: Is a directory"),
     # flm falls back to the agent's obsolete name, which meets the same damage.
-    Damage("a file in place of the services directory", into_file("registry/services"),
+    Damage("a file in place of the services directory", write("registry/services", "not a directory\n"),
            ["-e", "flm"], ERROR_CANTREAD, "registry/services/orvflm.reg", "cannot read: Not a directory",
            also_under="registry/services/"),
-    Damage("a file in place of the runtime state directory", into_file("scm"),
+    Damage("a file in place of the runtime state directory", write("scm", "not a directory\n"),
            ["-e", "elog"], ERROR_CANTREAD, ELOG_STATE, "cannot read: Not a directory"),
     Damage("a service file nobody may read",
            permissions(0o755, 0o666, 0o666, {ELOG_REG: 0}),
@@ -219,28 +194,28 @@ CASES = [
     Damage("a state file nobody may write",
            permissions(0o755, 0o644, 0o666, {}),
            ["-e", "elog"], ERROR_ACCESS_DENIED, ELOG_STATE, "cannot write: Permission denied", as_nobody=True),
-    Damage("a FIFO in place of the settings", fifo("settings"),
+    Damage("a FIFO in place of the settings", replace("settings", "fifo"),
            ["-b", "elog"], ERROR_CANTREAD, "settings", "is not a regular file"),
-    Damage("a FIFO in place of a state file", fifo(ELOG_STATE),
+    Damage("a FIFO in place of a state file", replace(ELOG_STATE, "fifo"),
            ["-e", "elog"], ERROR_CANTREAD, ELOG_STATE, "is not a regular file"),
     # Another user who may change the machine could point root anywhere.
-    Damage("a machine directory another user owns", nothing,
+    Damage("a machine directory another user owns", lambda m: None,
            ["-b", "elog"], ERROR_ACCESS_DENIED, "", "refused: owned by uid", nobody_owns="."),
-    Damage("a services directory another user owns", nothing,
+    Damage("a services directory another user owns", lambda m: None,
            NEW, ERROR_ACCESS_DENIED, "registry/services", "refused: owned by uid",
            nobody_owns="registry/services"),
     Damage("a machine directory others may write", chmod(".", 0o777),
            ["-e", "elog"], ERROR_ACCESS_DENIED, "", "refused: group or others may write to it (mode 0777)"),
     Damage("a runtime state directory its group may write", chmod("scm", 0o775),
            ["-b", "elog"], ERROR_ACCESS_DENIED, "scm", "refused: group or others may write to it (mode 0775)"),
-    Damage("a link in place of the lock", link("lock", False),
+    Damage("a link in place of the lock", replace("lock", "link"),
            ["-b", "elog"], ERROR_ACCESS_DENIED, "lock", "refused: a symbolic link"),
-    Damage("a link in place of the services directory", link("registry/services", True),
+    Damage("a link in place of the services directory", replace("registry/services", "moved link"),
            ["-rm", "elog"], ERROR_ACCESS_DENIED, "registry/services", "refused: a symbolic link"),
     # No call can start, nothing is made.
-    Damage("a file where the machine directory belongs", into_file("."),
+    Damage("a file where the machine directory belongs", write(".", "not a directory\n"),
            ["-b", "elog"], ERROR_CANTREAD, "", "not a directory"),
-    Damage("a file where the machine's parent directory belongs", nothing,
+    Damage("a file where the machine's parent directory belongs", lambda m: None,
            ["-b", "elog"], ERROR_CANTREAD, "", "not a directory", machine="settings/machine"),
 ]
 

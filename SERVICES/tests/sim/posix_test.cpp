@@ -1,11 +1,10 @@
 // The POSIX host helpers: backup copy, program start, exit status.
 #include "sim_test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,24 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Host : public ::testing::Test {
+// The machine's directory serves as a plain directory here.
+class Host : public simtest::MachineTest {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/quillmar-host-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        MachineTest::SetUp();
+        fs::create_directory(dir);
     }
-    void TearDown() override { fs::remove_all(dir); }
-    void Write(const std::string &name, const std::string &text, bool exec = false) {
-        std::ofstream(dir + "/" + name, std::ios::binary) << text;
-        if (exec)
-            chmod((dir + "/" + name).c_str(), 0755);
-    }
-    std::string Read(const std::string &name) {
-        std::ifstream in(dir + "/" + name, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
+    void Script(const std::string &name, const std::string &text) {
+        Write(name, text);
+        chmod(Path(name).c_str(), 0755);
     }
     std::vector<std::string> Names() {
         std::vector<std::string> out;
@@ -41,7 +32,6 @@ class Host : public ::testing::Test {
         std::sort(out.begin(), out.end());
         return out;
     }
-    std::string dir;
 };
 
 TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
@@ -109,15 +99,13 @@ TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
 }
 
 TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
-    Write("tool",
-          "#!/bin/sh\n"
-          "pwd -P > cwd.txt\n"
-          "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
-          "printf '%s|' \"$@\" > args.txt\n"
-          "grep '^SigIgn:' /proc/self/status > ignored.txt\n"
-          "echo 'to stdout'\n"
-          "exit 3\n",
-          true);
+    Script("tool", "#!/bin/sh\n"
+                   "pwd -P > cwd.txt\n"
+                   "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
+                   "printf '%s|' \"$@\" > args.txt\n"
+                   "grep '^SigIgn:' /proc/self/status > ignored.txt\n"
+                   "echo 'to stdout'\n"
+                   "exit 3\n");
     const char *args[] = {"a b", "--x=\"y\"", ""};
     DWORD status = 99;
     // Ours is ignored, as in the program; the tool gets the default.
@@ -137,17 +125,17 @@ TEST_F(Host, RunProgramStartFailuresAreErrors) {
     DWORD status = 99;
     EXPECT_EQ(RunProgramIn(dir.c_str(), "missing", nullptr, 0, &status),
               static_cast<DWORD>(ENOENT));
-    Write("noexec", "#!/bin/sh\nexit 0\n", false);
+    Write("noexec", "#!/bin/sh\nexit 0\n");
     EXPECT_EQ(RunProgramIn(dir.c_str(), "noexec", nullptr, 0, &status), static_cast<DWORD>(EACCES));
     EXPECT_EQ(RunProgramIn((dir + "/nodir").c_str(), "tool", nullptr, 0, &status),
               static_cast<DWORD>(ENOENT));
     EXPECT_EQ(status, 99u) << "no status without a run";
-    Write("sh", "#!/bin/sh\nexit 0\n", false);
+    Write("sh", "#!/bin/sh\nexit 0\n");
     EXPECT_NE(RunProgramIn(dir.c_str(), "sh", nullptr, 0, &status), 0u) << "no PATH search";
 }
 
 TEST_F(Host, RunProgramReportsDeathBySignal) {
-    Write("killed", "#!/bin/sh\nkill -KILL $$\n", true);
+    Script("killed", "#!/bin/sh\nkill -KILL $$\n");
     DWORD status = 0;
     ASSERT_EQ(RunProgramIn(dir.c_str(), "killed", nullptr, 0, &status), 0u);
     EXPECT_EQ(status, 128u + 9u);

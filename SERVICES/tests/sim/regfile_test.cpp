@@ -17,10 +17,6 @@ struct RoundTrip {
     const char *read = nullptr;
 };
 
-void PrintTo(const RoundTrip &c, std::ostream *os) {
-    *os << c.label;
-}
-
 std::string Bytes(std::initializer_list<int> b) {
     std::string s;
     for (int c : b)
@@ -137,10 +133,6 @@ struct Bad {
     std::size_t line;
     const char *what;
 };
-
-void PrintTo(const Bad &c, std::ostream *os) {
-    *os << c.label;
-}
 
 class RegTextRejects : public ::testing::TestWithParam<Bad> {};
 

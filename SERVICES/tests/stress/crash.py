@@ -25,6 +25,7 @@ After the kills a whole install must still succeed.
 
 from __future__ import annotations
 
+import collections
 import ctypes
 import dataclasses
 import os
@@ -118,16 +119,11 @@ def remove_states(before):
     return seq
 
 
-def start_states(before):
+def control_states(before, running: bool):
+    """A start's (running) or a stop's."""
     if before == ABSENT or before[0] == "marked":
         return settled(before)
-    return [before, before[:4] + (True,)]
-
-
-def stop_states(before):
-    if before == ABSENT or before[0] == "marked":
-        return settled(before)
-    return [before, before[:4] + (False,)]
+    return [before, before[:4] + (running,)]
 
 
 class Watch:
@@ -146,20 +142,14 @@ class Watch:
             if self.libc.inotify_add_watch(self.fd, os.fsencode(d), mask) < 0:
                 raise OSError(ctypes.get_errno(), f"inotify_add_watch {d}")
 
-    def drain(self) -> None:
-        while select.select([self.fd], [], [], 0)[0]:
-            try:
-                os.read(self.fd, 65536)
-            except BlockingIOError:
-                return
-
     def wait_events(self, count: int, timeout: float) -> int:
-        """Waits for `count` events or the timeout; returns how many came."""
+        """Waits for `count` events or the timeout; returns how many came
+        (a timeout of 0 takes what is there)."""
         seen = 0
         end = time.monotonic() + timeout
         while seen < count:
-            left = end - time.monotonic()
-            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+            left = max(end - time.monotonic(), 0)
+            if not select.select([self.fd], [], [], left)[0]:
                 break
             try:
                 data = os.read(self.fd, 65536)
@@ -182,18 +172,17 @@ def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
     case.setup(Console(hvcons_ini=ini, tool_status=None))
     console = os.path.join(case.dir, "console")
     env = dict(os.environ, QUILLMAR_MACHINE=case.machine)
-    for sub in ("registry/services", "scm"):
-        os.makedirs(os.path.join(case.machine, sub))
-    watch = Watch([os.path.join(case.machine, "registry/services"), os.path.join(case.machine, "scm"), console])
-    problems: list[str] = []
-    landed: dict[str, int] = {}
+    watched = [os.path.join(case.machine, "registry/services"), os.path.join(case.machine, "scm"), console]
+    for d in watched[:2]:
+        os.makedirs(d)
+    watch = Watch(watched)
+    kept = f"seed {seed}, machine kept in {case.root}"
+    landed: collections.Counter = collections.Counter()
     centre: dict[str, float] = {}
     whole: dict[str, float] = {}
     deadline = time.monotonic() + 240
     for k in range(kind.kills):
-        if time.monotonic() > deadline:
-            problems.append(f"only {k} of {kind.kills} kills in 240 s")
-            break
+        assert time.monotonic() < deadline, f"only {k} of {kind.kills} kills in 240 s ({kept})"
         row = rng.choice(services)
         op = rng.choice(["i", "i", "i", "i", "rm", "b", "e", "merge"])
         before = observe(case.machine, row)
@@ -208,13 +197,13 @@ def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
             args, states = ["-i", console_code, console], [before]
         else:
             args = [f"-{op}", row.code]
-            states = {"rm": remove_states, "b": start_states, "e": stop_states}[op](before)
+            states = remove_states(before) if op == "rm" else control_states(before, op == "b")
         states = list(dict.fromkeys(states))  # a step that changes nothing is no step
         kind_of_run = args[0] + (" " + args[1] if op == "merge" else "")
         if kind_of_run not in centre:
             t0 = time.monotonic()
-            # The first of each kind runs to its end: it tells how long
-            # the kills of that kind have to land in.
+            # The first of each kind runs to its end: it tells how long the
+            # kills of that kind have to land in.
             case.run(args)
             whole[kind_of_run] = max(time.monotonic() - t0, 0.001)
             centre[kind_of_run] = whole[kind_of_run] * 0.7
@@ -228,7 +217,7 @@ def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
             else:
                 delay = centre[kind_of_run] * rng.uniform(0.8, 1.2)
             on_write = rng.random() < 0.5
-            watch.drain()
+            watch.wait_events(1 << 30, 0)  # what came before this run
             proc = subprocess.Popen([case.backend.program] + args, cwd=case.dir, env=env,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
@@ -236,47 +225,35 @@ def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
                 # Right at the n-th file change: inside a write, or just
                 # after one, rather than wherever the clock says.
                 nth = rng.randint(1, 6)
-                seen = watch.wait_events(nth, whole[kind_of_run] * 3)
-                delay = f"file change {seen} of {nth}"
+                delay = f"file change {watch.wait_events(nth, whole[kind_of_run] * 3)} of {nth}"
             else:
                 time.sleep(delay)
             proc.send_signal(signal.SIGKILL)
             proc.wait()
-        what = f"kill {k} (quillmar {' '.join(a[:40] for a in args)}, after {delay})"
+        what = f"kill {k} (quillmar {' '.join(a[:40] for a in args)}, after {delay}; {kept})"
         try:
             after = observe(case.machine, row)
         except storecheck.StoreError as e:
-            problems.append(f"{what}: {e}")
-            break
-        if after not in states:
-            problems.append(f"{what}: state {str(after)[:300]} is none of the {len(states)} "
-                            "the request passes through")
-            break
+            pytest.fail(f"{what}: {e}")
+        assert after in states, f"{what}: state {str(after)[:300]} is none the request passes through"
         step = states.index(after)
         if delay is not None and len(states) > 1:
             if step == 0:
                 centre[kind_of_run] = min(centre[kind_of_run] * 1.1, whole[kind_of_run] * 2)
             elif step == len(states) - 1:
                 centre[kind_of_run] *= 0.9
-        label = f"{kind_of_run}: step {step} of {len(states) - 1}"
-        landed[label] = landed.get(label, 0) + 1
+        landed[f"{kind_of_run}: step {step} of {len(states) - 1}"] += 1
         backup = os.path.join(console, "hvcons.old")
         if op == "merge" and os.path.exists(backup):
             with open(backup, "rb") as f:
-                if f.read() != ini.encode():
-                    problems.append(f"kill {k}: hvcons.old is not a whole copy of hvcons.ini")
-                    break
-            landed["merge: backup whole"] = landed.get("merge: backup whole", 0) + 1
-    if not problems:
-        # Still a working machine, stale temporary files and all: a whole install.
-        row = services[0]
-        values = ("C:\\Orv\\final", "C:\\Orv\\final\\x.pfa")
-        want = install_states(observe(case.machine, row), row, values)[-1]
-        out, err, status = case.run(["-i", row.code, *values])
-        if status != 0 or observe(case.machine, row) != want:
-            problems.append(f"install after the kills: exit {status}, {err!r}")
-    print(f"{kind.kills} kills; {len(storecheck.temp_files(case.root))} files left under temporary names")
-    for label in sorted(landed):
-        print(f"  {landed[label]:4d}  {label}")
-    assert not problems, f"seed {seed}, machine kept in {case.root}: " + "\n".join(problems)
+                assert f.read() == ini.encode(), f"{what}: hvcons.old is not a whole copy of hvcons.ini"
+            landed["merge: backup whole"] += 1
+    print(f"{kind.kills} kills, {len(storecheck.temp_files(case.root))} files left under temporary names:",
+          dict(sorted(landed.items())))
+    # Still a working machine, stale temporary files and all: a whole install.
+    row = services[0]
+    values = ("C:\\Orv\\final", "C:\\Orv\\final\\x.pfa")
+    want = install_states(observe(case.machine, row), row, values)[-1]
+    out, err, status = case.run(["-i", row.code, *values])
+    assert status == 0 and observe(case.machine, row) == want, f"install after the kills: {status}, {err!r} ({kept})"
     case.cleanup()

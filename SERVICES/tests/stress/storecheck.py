@@ -226,10 +226,3 @@ def string_value(values, name: str):
     if got[0] in ("REG_SZ", "REG_EXPAND_SZ") and not terminated:
         raise StoreError(f"value {name}: stored without its terminating NUL")
     return text, got[0]
-
-
-def dword_value(values, name: str):
-    got = values.get(name.lower()) if values is not None else None
-    if got is None or got[0] != "REG_DWORD":
-        return None
-    return regtext.dword_of(got[1])

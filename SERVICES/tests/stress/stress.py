@@ -3,56 +3,52 @@ the one home of the store's concurrent-writer cases.
 
     pytest-3 SERVICES/tests/stress --build DIR [-k stress]   (QUILLMAR_SEED=N repeats a run)
 
-Each run is one request of one service (install, start, stop or remove of
-a service with an executable; console merge, start and stop of the
-console's), drawn at random from the seed; the workers start them as fast
-as they finish, so the interleavings are whatever the host makes of them.
-After each batch of runs:
+Each run is one request (install, start, stop or remove of a service with
+an executable; merge, start or stop of the console's), drawn at random
+from the seed; the workers start them as fast as they finish. After each
+batch the outputs must be well formed, with error numbers the overlap
+explains; the store must parse strictly, with nothing under a temporary
+name; and the state must be one that some serial order of the runs gives.
 
-- every run's output is well formed and its error number is one that the
-  overlap can explain (anything else, e.g. a damaged store, is a failure);
-- the store parses strictly and nothing is left under a temporary name;
-- the state is one that some serial order of the runs gives.
-
-The last point, exactly: a run's effects happen somewhere inside the
-interval [start, end] the harness measured around its process. A run is
-"overtaken" when another successful run of the same service that can
-change the same thing started after it ended. In every serial order
-consistent with the intervals, the last writer of a value is a successful
-run that no such run overtook (a failed run's writes are always undone by a
-later delete: it can only have failed because the service vanished under
-it). So:
+Exactly: a run's effects happen inside the interval [start, end] measured
+around its process. A run is "overtaken" when another successful run of
+the same service that can change the same thing started after it ended.
+In every serial order consistent with the intervals the last writer of a
+value is a successful run no such run overtook (a failed run's writes are
+always undone by a later delete: it can only have failed because the
+service vanished under it). So:
   * the service exists iff some successful install or removal that was not
-    overtaken is an install (only installs: exists; only removals: absent);
+    overtaken is an install;
   * ImagePath and each parameter value equal what one of the installs not
-    overtaken wrote (two such installs overlap in time, so their values may
-    mix), and a service that exists has all of its parameters;
+    overtaken wrote (those overlap, so their values may mix), and a service
+    that exists has all of its parameters;
   * RUNNING needs a successful start not overtaken by a stop or removal;
     STOPPED is wrong when a successful start began after every stop,
     removal and install had ended;
-  * nothing of a removed service is left (no Parameters key, no state file),
-    unless DeleteService only marked it because it runs: a start came
-    between a removal's stop and its delete, so that removal overlaps a
-    successful start; a marked service that stopped must be gone;
+  * nothing of a removed service is left, unless DeleteService only marked
+    it because it runs: a start came between a removal's stop and its
+    delete, so that removal overlaps a successful start; a marked service
+    that stopped must be gone;
   * each successful console merge ran the merge tool once, and the first
     backup of hvcons.ini is the one that stays.
 """
 
 from __future__ import annotations
 
+import collections
+import concurrent.futures
 import dataclasses
 import os
 import random
 import re
 import subprocess
-import threading
 import time
 
 import pytest
 
 import backend_native
 import storecheck
-from model import Console, FileContent, Service, ToolRuns
+from model import Console, FileContent, Service, ServiceConfig, ToolRuns
 from run_scenarios import posix_status
 from scenarios import INSTALLED
 
@@ -149,35 +145,24 @@ def plan(rng: random.Random, mix: Mix, rows, console: str) -> list[Run]:
     return runs
 
 
-def execute(runs: list[Run], c: backend_native.Case, workers: int, time_limit: float) -> float:
+def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: float) -> None:
+    """Runs them, `workers` at a time, each as soon as a worker is free."""
     env = dict(os.environ, QUILLMAR_MACHINE=c.machine)
-    lock = threading.Lock()
-    pending = list(reversed(runs))
-    deadline = time.monotonic() + time_limit
 
-    def worker() -> None:
-        while True:
-            with lock:
-                if not pending or time.monotonic() > deadline:
-                    return
-                run = pending.pop()
-            run.start = time.monotonic()
-            try:
-                proc = subprocess.run([c.backend.program] + run.args, cwd=c.dir, env=env,
-                                      stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT)
-                run.status, run.out, run.err = proc.returncode, proc.stdout, proc.stderr
-            except subprocess.TimeoutExpired as e:
-                run.status = None
-                run.out, run.err = e.stdout or b"", (e.stderr or b"") + b"\n(timed out)"
-            run.end = time.monotonic()
+    def one(run: Run) -> None:
+        if time.monotonic() > deadline:
+            return
+        run.start = time.monotonic()
+        try:
+            proc = subprocess.run([c.backend.program] + run.args, cwd=c.dir, env=env,
+                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT)
+            run.status, run.out, run.err = proc.returncode, proc.stdout, proc.stderr
+        except subprocess.TimeoutExpired as e:
+            run.out, run.err = e.stdout or b"", (e.stderr or b"") + b"\n(timed out)"
+        run.end = time.monotonic()
 
-    began = time.monotonic()
-    threads = [threading.Thread(target=worker) for _ in range(workers)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return time.monotonic() - began
+    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+        list(pool.map(one, runs))
 
 
 def check_outputs(runs: list[Run]) -> list[str]:
@@ -234,7 +219,8 @@ class Seen:
     marked: bool = False  # deleted, still running: goes once stopped
 
 
-def check_row(row, runs: list[Run], keys, states, before: Seen) -> tuple[list[str], Seen]:
+def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
+              before: Seen) -> tuple[list[str], Seen]:
     """Checks the row against the runs of one batch, which all began after
     `before` was seen; returns the problems and what is seen now."""
     mine = [r for r in runs if r.row == row.code and r.status is not None]
@@ -314,12 +300,7 @@ def check_row(row, runs: list[Run], keys, states, before: Seen) -> tuple[list[st
         extra_keys = set(leftovers) - {base, base + "\\parameters"}
         if extra_keys:
             problems.append(f"{row.name}: unexpected keys {sorted(extra_keys)}")
-        display = storecheck.string_value(key, "DisplayName")
-        if display is None or display[0] != row.title:
-            problems.append(f"{row.name}: DisplayName {display!r}")
-        for vname, want in (("Type", 0x110), ("Start", 2), ("ErrorControl", 1)):
-            if storecheck.dword_value(key, vname) != want:
-                problems.append(f"{row.name}: {vname} {key.get(vname.lower())!r}, expected {want:#x}")
+        problems += c.check(ServiceConfig(row.name, display=row.title))
 
     # A start makes it run, a stop, removal or a creating install stops it.
     stoppers = stops + removes + installs
@@ -353,43 +334,36 @@ def test_stress(mix: Mix, seed: int, rows, case: backend_native.Case) -> None:
     console_row = next(row for row in rows.values() if not row.exe)
     case.setup(Service(console_row.name, console_row.title, exe="hvbase.exe"))
     case.setup(Console())
-    ini = Console().hvcons_ini
     console_reg = os.path.join(case.machine, backend_native.service_reg_file(console_row.name))
     with open(console_reg, "rb") as f:
         console_before = f.read()
     runs = plan(random.Random(seed), mix, rows, os.path.join(case.dir, "console"))
     seen = {code: Seen(exists=not row.exe) for code, row in rows.items()}
     names = {row.name.lower() for row in rows.values()}
-    took = 0.0
-    checkpoints = marked_seen = 0
+    prefix = storecheck.SERVICES_KEY + "\\"
+    deadline = time.monotonic() + 240
     problems: list[str] = []
     # Batches end in a quiet moment where the store is checked against the
     # batch's runs: many more final states to check than one.
     for first in range(0, len(runs), mix.batch):
         batch = runs[first:first + mix.batch]
-        took += execute(batch, case, mix.workers, 240 - took)
-        finished = [r for r in batch if r.end]
-        if len(finished) < len(batch):
+        execute(batch, case, mix.workers, deadline)
+        if not all(r.end for r in batch):
             problems.append("runs left undone after the 240 s allowed")
             break
-        checkpoints += 1
-        found = check_outputs(finished)
+        found = check_outputs(batch)
         try:
             keys = storecheck.read_registry(case.machine)
             states = storecheck.read_states(case.machine)
         except storecheck.StoreError as e:
             problems.append(f"store after run {batch[-1].number}: {e}")
             break
-        prefix = storecheck.SERVICES_KEY + "\\"
         found += [f"unexpected key {k}" for k in keys
                   if not k.startswith(prefix) or k[len(prefix):].split("\\")[0] not in names]
+        found += [f"state file of an unknown service: {n}" for n in set(states) - names]
         for code, row in rows.items():
-            row_problems, seen[code] = check_row(row, finished, keys, states, seen[code])
+            row_problems, seen[code] = check_row(case, row, batch, keys, states, seen[code])
             found += row_problems
-            marked_seen += seen[code].marked
-        unknown = set(states) - names
-        if unknown:
-            found.append(f"state files of unknown services: {sorted(unknown)}")
         if found:
             problems += [f"runs {batch[0].number}-{batch[-1].number}: {p}" for p in found]
             break
@@ -398,20 +372,13 @@ def test_stress(mix: Mix, seed: int, rows, case: backend_native.Case) -> None:
     with open(console_reg, "rb") as f:
         if f.read() != console_before:
             problems.append(f"{console_row.name}'s registry file changed")
-    problems += check_console(case, finished, ini)
-
-    tally: dict[str, int] = {}
-    for r in finished:
-        label = f"{r.args[0]} {r.row}: " + ("ok" if r.ok else "/".join(map(str, r.errors)) or str(r.status))
-        tally[label] = tally.get(label, 0) + 1
-    print(f"{len(finished)} runs by {mix.workers} workers in {took:.1f} s, store checked {checkpoints} "
-          f"times ({marked_seen} times with a running service marked for deletion)")
-    for label in sorted(tally):
-        print(f"  {tally[label]:4d}  {label}")
+    problems += check_console(case, finished, Console().hvcons_ini)
+    outcomes = collections.Counter(f"{r.args[0]} {r.row}: " + ("ok" if r.ok else "/".join(map(str, r.errors)) or str(r.status))
+                                   for r in finished)
+    print(f"{len(finished)} runs by {mix.workers} workers:", dict(sorted(outcomes.items())))
     if problems:
         # The runs around the failure, in start order, to reason about it.
         with open(os.path.join(case.root, "runs.txt"), "w") as f:
-            for r in sorted(finished, key=lambda r: r.start):
-                f.write(r.describe() + "\n")
+            f.writelines(r.describe() + "\n" for r in sorted(finished, key=lambda r: r.start))
     assert not problems, f"seed {seed}, machine and runs.txt kept in {case.root}:\n  " + "\n  ".join(problems[:60])
     case.cleanup()
