@@ -4,22 +4,14 @@ the store's corruption cases.
     pytest-3 SERVICES/tests/hostile/corrupt_store.py --build DIR [-k WORDS]
 
 A machine set up by real runs (elog installed and running, flm installed)
-is damaged one way (garbage, a file cut short, an empty file, a directory
-where a file belongs, a file where a directory belongs, files the running
-user may not read or write, a FIFO where a file belongs, a directory that
-another user owns or may write to, a link in place of the lock or of a
-directory), then one request runs. It must end with the machine's report
-naming the path and what is wrong, once, the error number on standard
-error, a non-zero exit status, and every file of the machine byte for byte
-as it was.
-
-Unreadable files need another user than root: those cases run the program
-as nobody (setpriv), from a scratch directory of their own under the
-system's temporary directory that holds their machines and a copy of the
-program, so that nobody reaches both wherever the build lives (a clone in
-root's home, a private temporary directory). The cases of a directory that
-nobody owns need root to give it away. They are skipped, saying why, where
-that is not possible.
+is damaged one way, then one request runs. It must end with the machine's
+report naming the path and what is wrong, once, the error number on
+standard error, a non-zero exit status, and every file of the machine byte
+for byte as it was. Unreadable files need another user than root: those
+cases run a copy of the program as nobody (setpriv) on machines in a
+scratch directory that nobody can reach wherever the build lives; the
+cases of a directory that nobody owns need root to give it away. Both are
+skipped, saying why, where that is not possible.
 """
 
 from __future__ import annotations

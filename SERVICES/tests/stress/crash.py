@@ -3,24 +3,18 @@ the one home of the store's killed-writer cases.
 
     pytest-3 SERVICES/tests/stress --build DIR [-k crash]   (QUILLMAR_SEED=N repeats a run)
 
-One simulated machine a case; each round starts one quillmar run (an
-install of a service with values of the case's size, a removal, a start, a
-stop, or the console merge's backup of a hvcons.ini of a megabyte), kills
-it after a random delay drawn from that request's measured duration, and
-reads the store.
-
-Each request is a fixed sequence of machine calls, and each call replaces
-the one file that holds the service atomically. So after any kill a
-service must be in one of the states its sequence passes through, from the
-state before the run (nothing done) to the state after it (all done):
-e.g. for an install over an existing service, old ImagePath and values ->
-new ImagePath -> new AppDirectory -> new last value. Anything else (a file
-that does not parse, a value from nowhere, a half-written backup) is a
-failure. Files under temporary names may be left by a killed writer; they
-are counted, not read. A removal passes through "marked for deletion"
-(DeleteService marks, the close lets it go); a run killed there leaves the
-mark, and the next run that touches the service finishes the removal.
-After the kills a whole install must still succeed.
+Each round starts one run (an install with values of the case's size, a
+removal, a start, a stop, or the console merge's backup of a hvcons.ini of
+a megabyte), kills it after a delay drawn from that request's measured
+duration or at its n-th file change, and reads the store. Each request is
+a fixed sequence of calls, each replacing one file atomically, so a
+service must be in one of the states its sequence passes through, from
+nothing done to all done (an install over a service: old ImagePath and
+values -> new ImagePath -> new AppDirectory -> new last value). A removal
+passes through "marked for deletion"; a run killed there leaves the mark,
+and the next run that touches the service finishes the removal. Files
+under temporary names may be left; they are counted, not read. After the
+kills a whole install must still succeed.
 """
 
 from __future__ import annotations
