@@ -83,8 +83,8 @@ class Mix:
 
 MIXES = [
     Mix("every request", workers=8, runs=400, batch=40),
-    # Every run a writer of its service's file and of the index all share
-    # (4 writers of 40 writes each in-process before, now whole installs).
+    # Every run a writer, as the in-process writers were (4 of 40 values
+    # each): installs only, so that no run's write may be lost to another's.
     Mix("writers only", workers=4, runs=40, batch=40, installs_only=True),
 ]
 
@@ -323,8 +323,8 @@ def check_console(c: backend_native.Case, runs: list[Run], ini: str) -> list[str
     done = [r for r in merges if r.ok]
     problems = [f"{len(merges) - len(done)} console merges failed"] if len(done) != len(merges) else []
     # The first backup stays; none is made without a merge.
-    for check in (FileContent("console/hvcons.ini", ini), FileContent("console/hvcons.old", ini if done else None),
-                  ToolRuns("console", len(done))):
+    for check in (FileContent("console/hvcons.ini", ini),
+                  FileContent("console/hvcons.old", ini if done else None), ToolRuns("console", len(done))):
         problems += c.check(check)
     return problems
 
@@ -373,12 +373,14 @@ def test_stress(mix: Mix, seed: int, rows, case: backend_native.Case) -> None:
         if f.read() != console_before:
             problems.append(f"{console_row.name}'s registry file changed")
     problems += check_console(case, finished, Console().hvcons_ini)
-    outcomes = collections.Counter(f"{r.args[0]} {r.row}: " + ("ok" if r.ok else "/".join(map(str, r.errors)) or str(r.status))
-                                   for r in finished)
+    outcomes = collections.Counter(
+        f"{r.args[0]} {r.row}: " + ("ok" if r.ok else "/".join(map(str, r.errors)) or str(r.status))
+        for r in finished)
     print(f"{len(finished)} runs by {mix.workers} workers:", dict(sorted(outcomes.items())))
     if problems:
         # The runs around the failure, in start order, to reason about it.
         with open(os.path.join(case.root, "runs.txt"), "w") as f:
             f.writelines(r.describe() + "\n" for r in sorted(finished, key=lambda r: r.start))
-    assert not problems, f"seed {seed}, machine and runs.txt kept in {case.root}:\n  " + "\n  ".join(problems[:60])
+    assert not problems, (f"seed {seed}, machine and runs.txt kept in {case.root}:\n  "
+                          + "\n  ".join(problems[:60]))
     case.cleanup()
