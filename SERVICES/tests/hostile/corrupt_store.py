@@ -138,7 +138,7 @@ CASES = [
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "belongs in registry/software.reg"),
     Damage("a directory in place of a service's file", replace(ELOG_REG, "dir"),
            NEW, ERROR_CANTREAD, ELOG_REG, "is a directory, expected a file"),
-    # As a single call met them (sim_tests until now): the full report.
+    # As single calls met them (sim_tests until now): the full report.
     Damage("a short ELF header in a service's file", write(ELOG_REG, b"\x7fELF\x01\x01"),
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG,
            "line 1: missing the header line \"Windows Registry Editor Version 5.00\""),
@@ -158,6 +158,8 @@ CASES = [
            write("settings", "service OrvEvtLogger start\n"), ["-b", "elog"], ERROR_BADDB, "settings",
            "line 1: expected: service <Name> start <N|never|dies>, service <Name> stop "
            "<N|never|ignored> or service <Name> held"),
+    Damage("an unknown call in the settings", write("settings", "clock skip\nfail Everything\n"),
+           ["-b", "elog"], ERROR_BADDB, "settings", "line 2: unknown call"),
     Damage("garbage in a state file", write(ELOG_STATE, "state=SIDEWAYS\n"),
            ["-e", "elog"], ERROR_BADDB, ELOG_STATE, "line 1:"),
     Damage("a directory in place of a state file", replace(ELOG_STATE, "dir"),

@@ -132,18 +132,6 @@ TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     EXPECT_EQ(GetLastError(), 1053u);
 }
 
-TEST_F(Faults, MalformedSettingsFailCallsAndSayWhere) {
-    Write("settings", "clock skip\nfail Everything\n");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BADDB));
-    HKEY h;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), ERROR_BADDB);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "quillmar: simulated machine: " + Path("settings") + ": line 2: unknown call\n")
-        << "one line, once";
-}
-
 TEST_F(Faults, ClockSkipReturnsAtOnceButCounts) {
     Write("settings", "clock skip\n");
     auto start = std::chrono::steady_clock::now();
