@@ -1,6 +1,7 @@
-"""What the store tiers of this directory (stress.py, crash.py) share: the
-seed of their random runs, the program's services from the catalogue the
-build wrote, and a fresh machine per test from the scenario tier's backend."""
+"""What the store tiers of this directory (test_stress.py, test_crash.py)
+share: the seed of their random runs, the program's services from the
+catalogue the build wrote, and a fresh machine per test from the scenario
+tier's backend."""
 
 from __future__ import annotations
 
@@ -13,13 +14,6 @@ import pytest
 import backend_native
 import buildfacts
 from model import Scenario
-
-
-def pytest_collect_file(file_path, parent):
-    # Named for what they do, not test_*.py; one given by name is pytest's already.
-    if file_path.name in ("stress.py", "crash.py") and not parent.session.isinitpath(file_path):
-        return pytest.Module.from_parent(parent, path=file_path)
-    return None
 
 
 @pytest.fixture

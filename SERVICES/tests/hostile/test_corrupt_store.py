@@ -1,7 +1,7 @@
 """A damaged or unreadable store at the process boundary: the one home of
 the store's corruption cases.
 
-    pytest-3 SERVICES/tests/hostile/corrupt_store.py --build DIR [-k WORDS]
+    pytest-3 SERVICES/tests/hostile/test_corrupt_store.py --build=DIR [-k WORDS]
 
 A machine set up by real runs (elog installed and running, flm installed)
 is damaged one way, then one request runs. It must end with the machine's

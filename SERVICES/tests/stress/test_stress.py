@@ -1,7 +1,7 @@
 """Overlapping runs: many quillmar processes at once on one simulated machine,
 the one home of the store's concurrent-writer cases.
 
-    pytest-3 SERVICES/tests/stress --build DIR [-k stress]   (QUILLMAR_SEED=N repeats a run)
+    pytest-3 SERVICES/tests/stress/test_stress.py --build=DIR [-k WORDS]   (QUILLMAR_SEED=N repeats a run)
 
 Each run is one request (install, start, stop or remove of a service with
 an executable; merge, start or stop of the console's), drawn at random

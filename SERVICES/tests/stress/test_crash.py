@@ -1,7 +1,7 @@
 """Sudden death: runs killed with SIGKILL at random instants while they write,
 the one home of the store's killed-writer cases.
 
-    pytest-3 SERVICES/tests/stress --build DIR [-k crash]   (QUILLMAR_SEED=N repeats a run)
+    pytest-3 SERVICES/tests/stress/test_crash.py --build=DIR [-k WORDS]   (QUILLMAR_SEED=N repeats a run)
 
 Each round starts one run (an install with values of the case's size, a
 removal, a start, a stop, or the console merge's backup of a hvcons.ini of
