@@ -33,8 +33,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "stress"))
 
 import backend_native  # noqa: E402
 import storecheck  # noqa: E402
+from backend_native import posix_status  # noqa: E402
 from model import Scenario  # noqa: E402
-from run_scenarios import posix_status  # noqa: E402
 
 ELOG_REG = "registry/services/orvevtlogger.reg"
 ELOG_STATE = "scm/orvevtlogger.state"

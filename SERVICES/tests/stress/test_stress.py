@@ -48,8 +48,8 @@ import pytest
 
 import backend_native
 import storecheck
+from backend_native import posix_status
 from model import Console, FileContent, Service, ServiceConfig, ToolRuns
-from run_scenarios import posix_status
 from scenarios import INSTALLED
 
 # Error numbers that overlapping runs explain, by request. Anything else is
