@@ -41,20 +41,6 @@ import storecheck  # noqa: E402
 
 SERVICES_KEY = "SYSTEM\\CurrentControlSet\\Services"
 
-# The merge tool's contract as a shell script (fakemerge's: log line
-# "cwd<TAB>args...", exit status from hvcfgmrg.status, standard input copied
-# to standard error when hvcfgmrg.echo exists), for the stress tier.
-STANDIN_TOOL = """#!/bin/sh
-line=$(pwd)
-for a in "$@"; do line="$line	$a"; done
-printf '%s\\n' "$line" >> hvcfgmrg.log
-echo "hvcfgmrg: merged into hvcons.ini"
-[ -f hvcfgmrg.echo ] && cat >&2
-status=0
-[ -f hvcfgmrg.status ] && status=$(cat hvcfgmrg.status)
-exit "$status"
-"""
-
 # A run's time limit, in whole waits of the build's polls: a slow scenario
 # waits once, and a run under valgrind is slower.
 RUN_TIMEOUT_WAITS = 4
