@@ -62,29 +62,15 @@ def posix_status(error_num: int) -> int:
 def visible(text: str) -> str:
     """One line made readable: tabs, CRs and control bytes named, the line end marked."""
     body = text[:-1] if text.endswith("\n") else text
-    out = []
-    for ch in body:
-        if ch == "\t":
-            out.append("<TAB>")
-        elif ch == "\r":
-            out.append("<CR>")
-        elif ord(ch) < 0x20 or ord(ch) == 0x7F:
-            out.append("<x%02x>" % ord(ch))
-        else:
-            out.append(ch)
-    line = "".join(out)
+    named = {"\t": "<TAB>", "\r": "<CR>"}
+    body = re.sub(r"[\x00-\x1f\x7f]", lambda m: named.get(m[0], "<x%02x>" % ord(m[0])), body)
     # "$" marks a line end, so trailing blanks show; a missing one is named.
-    return line + ("$" if text.endswith("\n") else "  (no line end)")
+    return body + ("$" if text.endswith("\n") else "  (no line end)")
 
 
 def _lines(data: bytes) -> list[str]:
     # Split at line feeds only: a stray CR must show inside its line.
-    text = data.decode("utf-8", "backslashreplace")
-    parts = text.split("\n")
-    lines = [p + "\n" for p in parts[:-1]]
-    if parts[-1]:
-        lines.append(parts[-1])
-    return lines
+    return re.findall(r"[^\n]*\n|[^\n]+\Z", data.decode("utf-8", "backslashreplace"))
 
 
 def stream_diff(label: str, expected: bytes, actual: bytes) -> str:
@@ -360,17 +346,14 @@ class Case:
     def check(self, chk) -> list[str]:
         self.keys = storecheck.read_registry(self.machine)
         self.states = storecheck.read_states(self.machine)
-        if isinstance(chk, model.ServiceState):
-            return self._check_state(chk)
-        if isinstance(chk, model.ServiceConfig):
-            return self._check_config(chk)
-        if isinstance(chk, model.RegValue):
-            return self._check_value(chk)
-        if isinstance(chk, model.FileContent):
-            return self._check_file(chk)
-        if isinstance(chk, model.ToolRuns):
-            return self._check_tool(chk)
-        return [f"unknown check {chk!r}"]
+        checker = {
+            model.ServiceState: self._check_state,
+            model.ServiceConfig: self._check_config,
+            model.RegValue: self._check_value,
+            model.FileContent: self._check_file,
+            model.ToolRuns: self._check_tool,
+        }.get(type(chk))
+        return checker(chk) if checker else [f"unknown check {chk!r}"]
 
     def _service_key(self, name: str):
         return self.keys.get(f"{SERVICES_KEY}\\{name}".lower())
