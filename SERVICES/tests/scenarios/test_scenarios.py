@@ -1,7 +1,7 @@
 """The scenarios of scenarios.py on the native tier, one test each, named
 by the scenario (backend_native.py runs them):
 
-    pytest-3 SERVICES/tests/scenarios --build build/native [-k EXPR] [-m "not slow"]
+    pytest-3 SERVICES/tests/scenarios --build=build/native [-k EXPR] [-m "not slow"]
 
 A slow scenario waits out every poll of the build for real; they come
 first, so that under `-n auto --dist loadgroup` (a worker each, see
