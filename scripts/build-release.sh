@@ -25,6 +25,9 @@ cd "$(dirname "$0")/.."
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 jobs=${QUILLMAR_RELEASE_JOBS:-2}
+# Both builds on Ninja (debian/rules says so for the .deb), whatever the
+# caller's default: the release is built one way only.
+export CMAKE_GENERATOR=Ninja
 
 dpkg-buildpackage -us -uc -b -j"$jobs"
 version=$(dpkg-parsechangelog -S Version)

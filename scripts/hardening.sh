@@ -6,9 +6,11 @@
 #   1. the libFuzzer target for FUZZ_SECONDS (default 120) with AddressSanitizer
 #      and UndefinedBehaviorSanitizer, on one core, while
 #   2. the native scenarios run under valgrind memcheck on the other;
-#   3. the whole native test suite built and run under ASan and UBSan.
+#   3. the whole native test suite built and run under ASan and UBSan;
+#   4. clang-tidy with the static analyzer, which the test command's lint
+#      leaves out for its time (scripts/lint.sh --analyzer).
 #
-# About seven minutes on two cores. Exits non-zero if any of them fails.
+# About eight minutes on two cores. Exits non-zero if any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,5 +52,11 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan -j2
 ctest --preset asan -j2 || asan_status=$?
 
-echo "== hardening took $((SECONDS - started)) s: fuzzer $fuzz_status, valgrind $valgrind_status, asan $asan_status"
-[ "$fuzz_status" -eq 0 ] && [ "$valgrind_status" -eq 0 ] && [ "$asan_status" -eq 0 ]
+echo "== clang-tidy with the static analyzer"
+tidy_status=0
+[ -f build/native/compile_commands.json ] || cmake --preset native >/dev/null
+bash scripts/lint.sh --analyzer build/native || tidy_status=$?
+
+echo "== hardening took $((SECONDS - started)) s: fuzzer $fuzz_status, valgrind $valgrind_status," \
+     "asan $asan_status, clang-tidy $tidy_status"
+[ "$fuzz_status" -eq 0 ] && [ "$valgrind_status" -eq 0 ] && [ "$asan_status" -eq 0 ] && [ "$tidy_status" -eq 0 ]

@@ -13,7 +13,8 @@ case "${1:-}" in
         packages=(cmake make g++)
         ;;
     "")
-        # Compilers and tests; the man pages and the packages with their
+        # Compilers and tests (Ninja builds the test command's and the
+        # release's trees); the man pages and the packages with their
         # checks (scdoc, groff-base, dpkg-dev, debhelper, lintian, file,
         # unzip); what makes and checks a reproducible, signed release
         # (strip-nondeterminism, osslsigncode, openssl, reprotest with
@@ -24,7 +25,7 @@ case "${1:-}" in
         # (clang-format, clang-tidy, which brings run-clang-tidy,
         # pyflakes3, shellcheck); the Windows build and the Wine tier (wixl
         # builds its Windows Installer package).
-        packages=(cmake make g++ libgtest-dev python3 python3-pytest python3-pytest-xdist procps
+        packages=(cmake make ninja-build g++ libgtest-dev python3 python3-pytest python3-pytest-xdist procps
                   scdoc groff-base dpkg-dev debhelper lintian file unzip
                   strip-nondeterminism osslsigncode openssl reprotest faketime locales
                   util-linux strace diffoscope-minimal

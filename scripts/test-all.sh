@@ -10,8 +10,9 @@
 # The lint and the release's two builds need none of the test builds: they
 # run alongside the build and the test suite, each with its output kept
 # until it ends, so that the suite's waits do not leave both cores idle.
-# Their times in the summary are their own, from start to end, and overlap
-# the others'.
+# They run niced, so that the build, which the suite waits for, keeps the
+# cores while it compiles. Their times in the summary are their own, from
+# start to end, and overlap the others'.
 #
 # Not a CMake workflow preset: a workflow runs the steps of one configure
 # preset only, stops at the first step that fails and has no step for the
@@ -24,6 +25,8 @@ cd "$(dirname "$0")/.." || exit
 
 native=${QUILLMAR_NATIVE_BUILD:-build/native}
 windows=${QUILLMAR_WINDOWS_BUILD:-build/windows}
+# Ninja where a build directory is made anew: less overhead than make's.
+export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 windows_abs=$(mkdir -p "$windows" && cd "$windows" && pwd)
 logs=$(mktemp -d /tmp/quillmar-test-all.XXXXXX)
 release=$(mktemp -d /tmp/quillmar-release.XXXXXX)
@@ -57,7 +60,7 @@ alongside() {
     echo "==== $1: started, alongside the next steps"
     (
         begin=$SECONDS
-        "${@:2}" >"$log" 2>&1
+        nice -n 10 "${@:2}" >"$log" 2>&1
         echo "$? $((SECONDS - begin))" >"$log.status"
     ) &
     background+=("$1")
