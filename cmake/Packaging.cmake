@@ -14,7 +14,7 @@ set(QUILLMAR_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 # What the builds link in of their toolchains, with its notices.
 set(QUILLMAR_NOTICES ${PROJECT_SOURCE_DIR}/docs/THIRD-PARTY-NOTICES.txt)
 set(QUILLMAR_DOCS ${PROJECT_SOURCE_DIR}/docs)
-set(QUILLMAR_CHECK_DOCS ${PROJECT_SOURCE_DIR}/scripts/check-docs.sh)
+set(QUILLMAR_CHECK_DOCS ${PROJECT_SOURCE_DIR}/scripts/check-docs.py)
 
 # ------------------------------------------------------------ release date
 
@@ -117,14 +117,14 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
     list(APPEND _usage_docs ${PROJECT_BINARY_DIR}/docs/quillmar.1)
   endif()
   add_test(NAME doc-usage
-           COMMAND bash ${QUILLMAR_CHECK_DOCS} usage $<TARGET_FILE:quillmar> ${_usage_docs})
+           COMMAND ${QUILLMAR_CHECK_DOCS} usage $<TARGET_FILE:quillmar> ${_usage_docs})
   set_tests_properties(doc-usage PROPERTIES LABELS doc)
 
   # README.md and docs/test-kit.md are not configured: their figures of the
   # wait are held to the build's. The configured papers may hold nothing
   # else either.
   add_test(NAME doc-figures
-           COMMAND bash ${QUILLMAR_CHECK_DOCS} figures ${PROJECT_BINARY_DIR}/quillmar-facts.json
+           COMMAND ${QUILLMAR_CHECK_DOCS} figures ${PROJECT_BINARY_DIR}/quillmar-facts.json
                    ${PROJECT_SOURCE_DIR}/README.md ${QUILLMAR_DOCS}/test-kit.md
                    ${QUILLMAR_DOCS}/README.txt ${QUILLMAR_DOCS}/quillmar.1.scd
                    ${PROJECT_SOURCE_DIR}/SERVICES/tests/kit/README.txt)
@@ -133,7 +133,7 @@ if(BUILD_TESTING AND NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
   find_program(QUILLMAR_GROFF groff)
   if(QUILLMAR_MANPAGES AND QUILLMAR_GROFF)
     add_test(NAME doc-manpages
-             COMMAND bash ${QUILLMAR_CHECK_DOCS} render ${QUILLMAR_MANPAGES})
+             COMMAND ${QUILLMAR_CHECK_DOCS} render ${QUILLMAR_MANPAGES})
     set_tests_properties(doc-manpages PROPERTIES LABELS doc)
   endif()
 endif()

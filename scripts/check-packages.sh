@@ -27,7 +27,7 @@ if [ $# -gt 1 ]; then
     exit 2
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
-check_docs="$root/scripts/check-docs.sh"
+check_docs="$root/scripts/check-docs.py"
 wine=${WINE:-/usr/lib/wine/wine64}
 maintainer="quillmar developers <maintainers@quillmar.example>"
 
@@ -152,7 +152,7 @@ check "zip quillmar.exe keeps its imports, version resource and manifest" \
 # The exe alone, as unzipped, with no arguments: "????" and the usage text.
 wait "$wineboot" || { cat "$work/wineboot.log" >&2; fail "wineboot --init in $WINEPREFIX"; }
 echo "== $wine quillmar.exe (WINEPREFIX=$WINEPREFIX)"
-{ printf '????'; bash "$check_docs" print-usage "$root/README.md"; } >"$work/expected-usage"
+{ printf '????'; python3 "$check_docs" print-usage "$root/README.md"; } >"$work/expected-usage"
 # prints_usage DIR: DIR's quillmar.exe under Wine, with no arguments,
 # exits 0 and prints "????" and the README's usage text, and nothing else.
 prints_usage() {
@@ -295,7 +295,7 @@ doc="$work/deb/usr/share/doc/quillmar"
 man1="$work/deb/usr/share/man/man1/quillmar.1.gz"
 man5="$work/deb/usr/share/man/man5/quillmar-machine.5.gz"
 check "deb's quillmar -h prints the usage of the README and the man page" \
-    bash "$check_docs" usage "$work/deb/usr/bin/quillmar" "$root/README.md" "$man1"
+    python3 "$check_docs" usage "$work/deb/usr/bin/quillmar" "$root/README.md" "$man1"
 check "deb README.md.gz is the README" gunzips_to "$doc/README.md.gz" "$root/README.md"
 check "deb THIRD-PARTY-NOTICES.txt.gz is docs/'s" gunzips_to "$doc/THIRD-PARTY-NOTICES.txt.gz" "$notices"
 check "deb changelog.gz is CHANGELOG.md" gunzips_to "$doc/changelog.gz" "$root/CHANGELOG.md"
@@ -317,7 +317,7 @@ first_entry_is() { gzip -dc "$1" | head -n 1 | grep -qF "quillmar ($2) "; }
 check "deb changelog.Debian.gz names version $changelog_version" \
     first_entry_is "$doc/changelog.Debian.gz" "$changelog_version"
 if command -v groff >/dev/null; then
-    check "deb man pages render" bash "$check_docs" render "$man1" "$man5"
+    check "deb man pages render" python3 "$check_docs" render "$man1" "$man5"
 else
     fail "groff is not installed, the man pages are not rendered"
 fi
