@@ -7,10 +7,10 @@
 # and how long each took, and the exit status is non-zero when any did.
 # Extra arguments go to ctest (e.g. -L wine).
 #
-# The lint and the release's two builds need none of the test builds: they
-# run alongside the build and the test suite, each with its output kept
-# until it ends, so that the suite's waits do not leave both cores idle.
-# They run niced, so that the build, which the suite waits for, keeps the
+# The lint, the release's two builds and then the packages' check need
+# none of the test builds: they run alongside the build and the test
+# suite, each with its output kept until it ends, so that the suite's waits
+# do not leave both cores idle. They run niced, so that the build, which the suite waits for, keeps the
 # cores while it compiles. Their times in the summary are their own, from
 # start to end, and overlap the others'.
 #
@@ -51,14 +51,19 @@ step() {
     "$@" || status=$?
     note "$name" "$status" $((SECONDS - begin))
 }
-# alongside NAME COMMAND...: starts the command in the background, its
-# output into a log of its own; finish shows each log in turn and notes
-# each step.
+# alongside [--after N] NAME COMMAND...: starts the command in the
+# background (once the Nth such step has ended), its output into a log of
+# its own; finish shows each log in turn and notes each step.
 background=()
 alongside() {
-    local log=$logs/${#background[@]}
+    local log=$logs/${#background[@]} after=
+    if [ "$1" = --after ]; then
+        after=$logs/$2.status
+        shift 2
+    fi
     echo "==== $1: started, alongside the next steps"
     (
+        while [ -n "$after" ] && [ ! -e "$after" ]; do sleep 1; done
         begin=$SECONDS
         nice -n 10 "${@:2}" >"$log" 2>&1
         echo "$? $((SECONDS - begin))" >"$log.status"
@@ -102,11 +107,11 @@ step "configure both builds" configure
 # The lint needs only the native build's compile_commands.json.
 alongside "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
 alongside "reproducible release (scripts/check-reproducible.sh)" bash scripts/check-reproducible.sh "$release"
+# The release the reproducibility check built, checked as it is published.
+alongside --after 1 "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$release"
 step "build both presets" build
 step "test suite (ctest)" run_tests "$@"
 finish
-# The release the reproducibility check built, checked as it is published.
-step "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$release"
 
 echo "==== summary: $((SECONDS - started)) s in all"
 printf '%s\n' "${summary[@]}"
