@@ -303,10 +303,7 @@ def test_damage(d: Damage, build_dir: str, work_root: str, nobody) -> None:
         problems.append(f"exit status {proc.returncode}, expected {posix_status(d.error)}")
     if proc.stdout:
         problems.append(f"standard output {proc.stdout[:200]!r}")
-    after = storecheck.snapshot(c.root)
-    changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
-    if changed:
-        problems.append(f"the store changed: {changed[:10]}")
+    problems += backend_native.changes(before, storecheck.snapshot(c.root))
     assert not problems, (f"quillmar {' '.join(d.args)}, case kept in {c.root}; standard error: {err!r}\n"
                           + "\n".join(problems))
     c.cleanup()

@@ -174,12 +174,9 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
               0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     const std::string data = Sz("x");
-    ASSERT_EQ(
-        RegSetValueExA(h, "ValueName", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2),
-        0);
-    ASSERT_EQ(
-        RegSetValueExA(h, "VALUENAME", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2),
-        0);
+    for (const char *name : {"ValueName", "VALUENAME"})
+        ASSERT_EQ(
+            RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2), 0);
     RegCloseKey(h);
     std::string text = Read("registry/software.reg");
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\MixedCase\\Sub]\n\"ValueName\"=\"x\"\n\n"),
@@ -208,35 +205,29 @@ TEST_F(Registry, EachServiceHasItsOwnFile) {
     EXPECT_EQ(Read("registry/system.reg").find("Services"), std::string::npos);
 }
 
-TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
+// A value set, or a subkey made (true), through a handle on a service's key
+// that a removal deleted meanwhile.
+class DeletedMeanwhile : public Registry, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeletedMeanwhile, AKeyDeletedMeanwhileRefusesWrites) {
     ASSERT_EQ(Install("Gone"), 0u);
-    HKEY h;
+    HKEY h, sub = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
                             KEY_ALL_ACCESS, &h),
               0);
     ASSERT_EQ(Remove("Gone"), 0u);
     const BYTE one[] = {1, 0, 0, 0};
-    EXPECT_EQ(RegSetValueExA(h, "x", 0, REG_DWORD, one, 4), ERROR_KEY_DELETED);
-    EXPECT_FALSE(Exists("registry/services/gone.reg"));
-    RegCloseKey(h);
-}
-
-TEST_F(Registry, SubkeysOfAKeyDeletedMeanwhileAreRefused) {
-    ASSERT_EQ(Install("Gone"), 0u);
-    HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
-                            KEY_ALL_ACCESS, &h),
-              0);
-    ASSERT_EQ(Remove("Gone"), 0u);
-    HKEY sub = nullptr;
-    DWORD disposition = 0;
-    EXPECT_EQ(
-        RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
-        ERROR_KEY_DELETED);
+    EXPECT_EQ(GetParam() ? RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                           &sub, nullptr)
+                         : RegSetValueExA(h, "x", 0, REG_DWORD, one, 4),
+              ERROR_KEY_DELETED);
     EXPECT_EQ(sub, nullptr);
     EXPECT_FALSE(Exists("registry/services/gone.reg"));
     RegCloseKey(h);
 }
+
+INSTANTIATE_TEST_SUITE_P(Registry, DeletedMeanwhile, ::testing::Bool(),
+                         [](const auto &p) { return p.param ? "subkey" : "value"; });
 
 TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
     Scm(); // opened before: its success clears the last error, as on Windows (below)

@@ -157,20 +157,13 @@ TEST_F(ScmCalls, ADisplayNameIsGivenAsWindowsGivesIt) {
 }
 
 TEST_F(ScmCalls, OnlyLocalSystemRunsAnInteractiveService) {
-    auto create = [&](const char *name, DWORD type, const char *account) {
-        SC_HANDLE h = CreateServiceA(Scm(), name, nullptr, SERVICE_ALL_ACCESS, type,
-                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe",
-                                     nullptr, nullptr, nullptr, account, nullptr);
-        DWORD rc = Err(h != nullptr);
-        CloseServiceHandle(h);
-        return rc;
-    };
     constexpr DWORD kInteractive = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-    EXPECT_EQ(create("Desk", kInteractive, "NT AUTHORITY\\LocalService"),
+    EXPECT_EQ(Install("Desk", nullptr, kInteractive, "NT AUTHORITY\\LocalService"),
               DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_EQ(Service("Desk"), nullptr) << "nothing was created";
-    EXPECT_EQ(create("Desk", kInteractive, "localsystem"), 0u);
-    EXPECT_EQ(create("Quiet", SERVICE_WIN32_OWN_PROCESS, "NT AUTHORITY\\LocalService"), 0u);
+    EXPECT_EQ(Install("Desk", nullptr, kInteractive, "localsystem"), 0u);
+    EXPECT_EQ(Install("Quiet", nullptr, SERVICE_WIN32_OWN_PROCESS, "NT AUTHORITY\\LocalService"),
+              0u);
 
     // The configuration as it would be after the change decides.
     SC_HANDLE quiet = Service("Quiet");
@@ -564,31 +557,6 @@ TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
     EXPECT_FALSE(Exists("scm/svc.state"));
 }
 
-// As a run killed before it closed its handles leaves it; the look-up is a
-// create of the name (true) or an open.
-class LeftMarked : public ScmCalls, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(LeftMarked, AMarkedStoppedServiceGoesOnTheNextLookUp) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    ASSERT_EQ(Set(std::string(kKey) + "Svc\\Parameters", "p", REG_SZ, Sz("v")), 0);
-    Write("scm/svc.state", "state=STOPPED\ndeleted=1\n");
-    if (GetParam()) {
-        EXPECT_EQ(Install("Svc"), 0u);
-        EXPECT_EQ(Query(std::string(kKey) + "Svc\\Parameters", "p"), ERROR_FILE_NOT_FOUND)
-            << "the new service starts afresh";
-        EXPECT_FALSE(Exists("scm/svc.state"));
-        ASSERT_EQ(Remove("Svc"), 0u);
-    } else {
-        EXPECT_EQ(Service("Svc"), nullptr);
-        EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
-    }
-    EXPECT_FALSE(Exists("registry/services/svc.reg"));
-    EXPECT_FALSE(Exists("scm/svc.state"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Scm, LeftMarked, ::testing::Bool(),
-                         [](const auto &p) { return p.param ? "create" : "open"; });
-
 TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
     ASSERT_EQ(Install("Svc"), 0u);
     SC_HANDLE s = Service("Svc");
@@ -600,38 +568,48 @@ TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
     EXPECT_EQ(Install("Svc"), 0u);
 }
 
-// Another program holds the service open (`service <Name> held`): the
-// deletion only marks it, and it goes once the holder has let go and a call
-// finds it stopped and closed.
+// A service marked for deletion while another program holds it open
+// (`service <Name> held`), or as a run killed before it closed its handles
+// leaves it: it goes once nothing holds it and a call finds it stopped and
+// closed.
 struct Holding {
     const char *label;
+    bool held;      // held by another program; else left marked and stopped
     bool ownHandle; // this process holds a handle too, closed once the holder lets go
     bool create;    // the call after that is a create of the name, else an open
 };
 
 class Held : public ScmCalls, public ::testing::WithParamInterface<Holding> {};
 
-TEST_P(Held, AHeldServiceStaysMarkedUntilItsHolderLetsGo) {
+TEST_P(Held, AMarkedServiceGoesOnceNothingHoldsIt) {
     const Holding &c = GetParam();
+    const std::string params = std::string(kKey) + "Svc\\Parameters";
     ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service svc held\n");
-    SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
-    ASSERT_EQ(Remove("Svc"), 0u);
-    SC_HANDLE again = Service("Svc", SERVICE_ALL_ACCESS);
-    ASSERT_NE(again, nullptr) << "a marked service still opens while it is held";
-    EXPECT_EQ(Change(again, SERVICE_NO_CHANGE, "C:\\new.exe"), kMarked);
-    Close(again);
-    EXPECT_EQ(Install("Svc"), kMarked) << "its name stays taken";
-    EXPECT_TRUE(Exists("registry/services/svc.reg"));
-
-    Write("settings", "");
-    if (c.ownHandle) {
-        EXPECT_TRUE(Exists("registry/services/svc.reg")) << "our own handle holds it still";
-        ASSERT_TRUE(Close(own));
-    } else if (c.create) {
-        EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
+    ASSERT_EQ(Set(params, "p", REG_SZ, Sz("v")), 0);
+    if (c.held) {
+        Write("settings", "service svc held\n");
+        SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
         ASSERT_EQ(Remove("Svc"), 0u);
+        SC_HANDLE again = Service("Svc", SERVICE_ALL_ACCESS);
+        ASSERT_NE(again, nullptr) << "a marked service still opens while it is held";
+        EXPECT_EQ(Change(again, SERVICE_NO_CHANGE, "C:\\new.exe"), kMarked);
+        Close(again);
+        EXPECT_EQ(Install("Svc"), kMarked) << "its name stays taken";
+        EXPECT_TRUE(Exists("registry/services/svc.reg"));
+        Write("settings", "");
+        if (c.ownHandle) {
+            EXPECT_TRUE(Exists("registry/services/svc.reg")) << "our own handle holds it still";
+            ASSERT_TRUE(Close(own));
+        }
     } else {
+        Write("scm/svc.state", "state=STOPPED\ndeleted=1\n");
+    }
+    if (c.create) {
+        EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
+        EXPECT_EQ(Query(params, "p"), ERROR_FILE_NOT_FOUND) << "the new service starts afresh";
+        EXPECT_FALSE(Exists("scm/svc.state"));
+        ASSERT_EQ(Remove("Svc"), 0u);
+    } else if (!c.ownHandle) {
         EXPECT_EQ(Service("Svc"), nullptr);
         EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     }
@@ -640,9 +618,11 @@ TEST_P(Held, AHeldServiceStaysMarkedUntilItsHolderLetsGo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scm, Held,
-                         ::testing::Values(Holding{"next_open", false, false},
-                                           Holding{"next_create", false, true},
-                                           Holding{"last_close", true, false}),
+                         ::testing::Values(Holding{"left_marked_open", false, false, false},
+                                           Holding{"left_marked_create", false, false, true},
+                                           Holding{"next_open", true, false, false},
+                                           Holding{"next_create", true, false, true},
+                                           Holding{"last_close", true, true, false}),
                          simtest::ByLabel());
 
 // A stop is refused while a service that depends on the one stopped is not
@@ -672,12 +652,7 @@ TEST_P(Dependents, AStopIsRefusedWhileADependentIsNotStopped) {
               "\"Type\"=dword:00000010\n" +
                   dependsOn + "\n");
     } else {
-        SC_HANDLE h =
-            CreateServiceA(Scm(), "Addon", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\addon.exe", nullptr,
-                           nullptr, "Svc\0", nullptr, nullptr);
-        ASSERT_NE(h, nullptr);
-        CloseServiceHandle(h);
+        ASSERT_EQ(Install("Addon", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "Svc\0"), 0u);
         EXPECT_NE(Read("registry/services/addon.reg").find(dependsOn), std::string::npos);
     }
     if (c.dependentState)

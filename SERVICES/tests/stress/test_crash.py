@@ -58,8 +58,8 @@ def observe(machine: str, row):
     name, parms = row.name, row.parms
     keys = storecheck.read_registry(machine, allow_temp=True)
     states = storecheck.read_states(machine)
-    key = storecheck.service_key(keys, name)
     base = f"{storecheck.SERVICES_KEY}\\{name.lower()}"
+    key = keys.get(base)
     if key is None or "type" not in key:
         below = [k for k in keys if k.startswith(base)]
         if below:
@@ -67,8 +67,7 @@ def observe(machine: str, row):
         return ABSENT
     image = storecheck.string_value(key, "ImagePath")
     p = keys.get(base + "\\parameters")
-    values = tuple(None if p is None else storecheck.string_value(p, v) for v in parms)
-    values = tuple(None if v is None else v[0] for v in values)
+    values = tuple(v and v[0] for v in (storecheck.string_value(p, v) for v in parms))
     state = states.get(name.lower(), {})
     running = state.get("state", "STOPPED") == "RUNNING"
     if state.get("deleted") == "1":

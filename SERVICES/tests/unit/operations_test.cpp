@@ -41,19 +41,13 @@ class Operations : public simtest::MachineTest, public ::testing::WithParamInter
     }
 
     // Registers a service the way an earlier installation would have.
-    static void AddService(const char *pName, bool running) {
-        SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-        ASSERT_NE(hManager, nullptr);
-        SC_HANDLE hService =
-            CreateServiceA(hManager, pName, pName, SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
-                           SERVICE_ERROR_NORMAL, "C:\\Orv\\worvserv.exe", nullptr, nullptr, nullptr,
-                           nullptr, nullptr);
-        ASSERT_NE(hService, nullptr) << GetLastError();
+    void AddService(const char *pName, bool running) {
+        ASSERT_EQ(simtest::MachineTest::Install(pName, pName, 0x110), 0U);
         if (running) {
+            SC_HANDLE hService = this->Service(pName);
             ASSERT_TRUE(StartServiceA(hService, 0, nullptr));
+            this->Close(hService);
         }
-        CloseServiceHandle(hService);
-        CloseServiceHandle(hManager);
     }
 
     bool ServiceExists(const char *pName) {
