@@ -14,6 +14,10 @@ class Registry : public simtest::MachineTest {};
 
 const char *const kParams = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
 
+LONG Create(const char *key, REGSAM access, HKEY *h, DWORD *disposition = nullptr) {
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, access, nullptr, h, disposition);
+}
+
 TEST_F(Registry, ValuesRoundTripThroughTheStore) {
     const std::pair<DWORD, std::string> values[] = {
         {REG_SZ, Sz("quote \" and \\ backslash")},  {REG_SZ, Sz("line\nbreak")},
@@ -51,9 +55,7 @@ TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
 
 TEST_F(Registry, ErrorsAsOnWindows) {
     HKEY readOnly, writeOnly, closed;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, nullptr, 0, KEY_READ, nullptr,
-                              &readOnly, nullptr),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\E", KEY_READ, &readOnly), 0);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, KEY_SET_VALUE, &writeOnly), 0);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &closed), 0);
     ASSERT_EQ(RegCloseKey(closed), 0);
@@ -74,10 +76,7 @@ TEST_F(Registry, ErrorsAsOnWindows) {
          ERROR_FILE_NOT_FOUND},
         {"leading backslash", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", 0, KEY_READ, &out),
          ERROR_BAD_PATHNAME},
-        {"new hive",
-         RegCreateKeyExA(HKEY_LOCAL_MACHINE, "NEWHIVE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                         &out, nullptr),
-         ERROR_ACCESS_DENIED},
+        {"new hive", Create("NEWHIVE\\X", KEY_ALL_ACCESS, &out), ERROR_ACCESS_DENIED},
         {"missing value", RegQueryValueExA(readOnly, "none", nullptr, nullptr, buf, &size),
          ERROR_FILE_NOT_FOUND},
         {"set without right", RegSetValueExA(readOnly, "v", 0, REG_DWORD, one, 4),
@@ -102,9 +101,7 @@ TEST_F(Registry, ErrorsAsOnWindows) {
 TEST_F(Registry, ASubkeyIsCreatedWhateverTheParentHandleMayDo) {
     // "All versions of Windows ignore the access rights to the parent handle."
     HKEY parent, sub;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\P", 0, nullptr, 0, KEY_QUERY_VALUE,
-                              nullptr, &parent, nullptr),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\P", KEY_QUERY_VALUE, &parent), 0);
     DWORD disposition = 0;
     EXPECT_EQ(
         RegCreateKeyExA(parent, "Sub", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
@@ -136,9 +133,7 @@ TEST_F(Registry, AStringsLeftOutNulIsCountedWhenItFollows) {
         {REG_BINARY, Sz("ab"), 2, "ab"},
     };
     HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &h, nullptr),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\T", KEY_ALL_ACCESS, &h), 0);
     for (const auto &c : cases) {
         ASSERT_EQ(RegSetValueExA(h, "v", 0, c.type, reinterpret_cast<const BYTE *>(c.bytes.data()),
                                  c.size),
@@ -164,14 +159,10 @@ TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
 TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
     DWORD disposition = 0;
     HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\MixedCase\\Sub", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &h, &disposition),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\MixedCase\\Sub", KEY_ALL_ACCESS, &h, &disposition), 0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     RegCloseKey(h);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\MIXEDCASE\\sub", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &h, &disposition),
-              0);
+    ASSERT_EQ(Create("software\\MIXEDCASE\\sub", KEY_ALL_ACCESS, &h, &disposition), 0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     const std::string data = Sz("x");
     for (const char *name : {"ValueName", "VALUENAME"})

@@ -3,32 +3,30 @@ the one home of the store's concurrent-writer cases.
 
     pytest-3 SERVICES/tests/stress/test_stress.py --build=DIR [-k WORDS]   (QUILLMAR_SEED=N repeats a run)
 
-Each run is one request (install, start, stop or remove of a service with
-an executable; merge, start or stop of the console's), drawn at random
-from the seed; the workers start them as fast as they finish. After each
-batch the outputs must be well formed, with error numbers the overlap
-explains; the store must parse strictly, with nothing under a temporary
-name; and the state must be one that some serial order of the runs gives.
+Each run is one request drawn at random from the seed (install, start, stop
+or remove of a service with an executable; merge, start or stop of the
+console's); workers start them as fast as they finish. After each batch the
+outputs must be well formed, with error numbers the overlap explains, the
+store must parse strictly with nothing under a temporary name, and the
+state must be one that some serial order of the runs gives.
 
-Exactly: a run's effects happen inside the interval [start, end] measured
-around its process. A run is "overtaken" when another successful run of
-the same service that can change the same thing started after it ended.
-In every serial order consistent with the intervals the last writer of a
-value is a successful run no such run overtook (a failed run's writes are
-always undone by a later delete: it can only have failed because the
-service vanished under it). So:
-  * the service exists iff some successful install or removal that was not
+A run's effects happen inside [start, end] measured around its process; it
+is "overtaken" when a successful run of the same service that can change
+the same thing started after it ended. In every serial order consistent
+with the intervals the last writer of a value is a successful run nothing
+overtook (a failed run can only have failed because the service vanished
+under it, and a later delete undoes its writes). So:
+  * the service exists iff some successful install or removal not
     overtaken is an install;
-  * ImagePath and each parameter value equal what one of the installs not
-    overtaken wrote (those overlap, so their values may mix), and a service
-    that exists has all of its parameters;
+  * ImagePath and each parameter equal what one of the installs not
+    overtaken wrote (their values may mix), and an existing service has
+    all of its parameters;
   * RUNNING needs a successful start not overtaken by a stop or removal;
     STOPPED is wrong when a successful start began after every stop,
     removal and install had ended;
   * nothing of a removed service is left, unless DeleteService only marked
-    it because it runs: a start came between a removal's stop and its
-    delete, so that removal overlaps a successful start; a marked service
-    that stopped must be gone;
+    it because a start came between a removal's stop and its delete; a
+    marked service that stopped must be gone;
   * each successful console merge ran the merge tool once, and the first
     backup of hvcons.ini is the one that stays.
 """
