@@ -86,45 +86,16 @@ struct Preset {
 };
 std::vector<Preset> g_presets;
 
-// True when the machine holds anything besides the services' files and
-// the display-name index: then only wiping it gives a known start.
-bool HasLeftovers() {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(g_machine + "/registry", ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file())
-            return true;
-    for (auto it = fs::directory_iterator(g_machine + "/scm", ec);
-         !ec && it != fs::directory_iterator(); it.increment(ec))
-        if (it->path().extension() == ".state")
-            return true;
-    return false;
-}
-
-// The machine as the input's header asks, through its own calls, so that
-// its display-name index stays current (rebuilding it reads every service);
-// then call counts from zero.
+// The machine as the input's header asks, made afresh through its own
+// calls; then call counts from zero.
 void ResetMachine(const std::uint8_t *header) {
     WriteFile(g_machine + "/settings", "clock skip\n");
+    std::error_code ec;
+    for (const char *sub : {"registry", "scm"})
+        fs::remove_all(g_machine + "/" + sub, ec);
+    fs::remove(g_work + "/console/hvcons.old", ec);
     quillmar::sim::ResetProcessStateForTests();
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    for (const Preset &p : g_presets) {
-        if (SC_HANDLE s = scm ? OpenServiceA(scm, p.name.c_str(), SERVICE_ALL_ACCESS) : nullptr) {
-            // A delete only marks a service that runs; stopped, it goes at the close.
-            SERVICE_STATUS st;
-            ControlService(s, SERVICE_CONTROL_STOP, &st);
-            DeleteService(s);
-            CloseServiceHandle(s);
-        }
-    }
-    if (!scm || HasLeftovers()) {
-        if (scm)
-            CloseServiceHandle(scm);
-        std::error_code ec;
-        for (const char *sub : {"registry", "scm"})
-            fs::remove_all(g_machine + "/" + sub, ec);
-        scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    }
     for (std::size_t k = 0; k < g_presets.size() && scm; ++k) {
         if (!(header[2 + k] & 1U))
             continue;
@@ -150,8 +121,6 @@ void ResetMachine(const std::uint8_t *header) {
         settings += line + "\n";
     }
     WriteFile(g_machine + "/settings", settings);
-    std::error_code ec;
-    fs::remove(g_work + "/console/hvcons.old", ec);
     quillmar::sim::ResetProcessStateForTests();
 }
 
