@@ -13,6 +13,7 @@
 #include "quillmar_config.h"
 #include "sim_internal.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -133,6 +134,11 @@ std::string TempRoot() {
     return t && *t ? t : "/tmp";
 }
 
+[[noreturn]] void Die(const char *what) {
+    std::fprintf(stderr, "fuzz_dispatch: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
+}
+
 void RemoveRoot() {
     std::error_code ec;
     if (!g_work.empty())
@@ -145,10 +151,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string tmpl = TempRoot() + "/quillmar-fuzz-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) {
-        std::perror("fuzz_dispatch: mkdtemp");
-        std::exit(1);
-    }
+    if (!mkdtemp(buf.data()))
+        Die("mkdtemp");
     std::string root = buf.data();
     g_machine = root + "/machine";
     g_work = root + "/work";
@@ -162,16 +166,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Runs happen in the scratch area (relative directories in the inputs
     // land there); libFuzzer's own relative paths stay where they were.
     g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (g_home < 0) {
-        std::perror("fuzz_dispatch: current directory");
-        std::exit(1);
-    }
+    if (g_home < 0)
+        Die("current directory");
     std::atexit(RemoveRoot);
     g_null = std::fopen("/dev/null", "w");
-    if (!g_null) {
-        std::perror("fuzz_dispatch: /dev/null");
-        std::exit(1);
-    }
+    if (!g_null)
+        Die("/dev/null");
     for (const DoublePointer &row : myServices)
         g_presets.push_back({row.pServiceName, row.pServiceTitle});
     g_presets.push_back({pObsoleteFlmName, pObsoleteFlmTitle});

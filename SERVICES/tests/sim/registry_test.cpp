@@ -5,8 +5,7 @@
 #include <cstring>
 
 using namespace quillmar::sim;
-using simtest::Dword;
-using simtest::Sz;
+using namespace simtest;
 
 namespace {
 
@@ -231,7 +230,7 @@ TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
     ASSERT_TRUE(StartServiceA(s, 0, nullptr));
     ASSERT_TRUE(QueryServiceStatus(s, &st));
     ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-    ASSERT_EQ(simtest::Change(s, SERVICE_AUTO_START), 0u);
+    ASSERT_EQ(Change(s, SERVICE_AUTO_START), 0u);
     ASSERT_TRUE(DeleteService(s));
     EXPECT_EQ(GetLastError(), 4242u);
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -8,10 +8,7 @@
 #include <sys/stat.h>
 
 using namespace quillmar::sim;
-using simtest::Change;
-using simtest::Dword;
-using simtest::Err;
-using simtest::Sz;
+using namespace simtest;
 
 namespace {
 
@@ -276,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    "# quillmar simulated machine: services by display name (name "
                                    "display)\nghost Ghost%20Display\n");
                    }}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
     ASSERT_EQ(Set(std::string(kKey) + "Seeded\\Parameters", "Keep", REG_SZ, Sz("me")), 0);
@@ -400,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
         Behaviour{"stop_instant", "", true, S, {S}},
         Behaviour{"stop_2", "service Svc stop 2", true, XP, {XP, XP, S, S}},
         Behaviour{"stop_never", "service Svc stop never", true, XP, {XP, XP, XP, XP}}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST_F(ScmCalls, PendingServicesRefuseControlsAndReportProgress) {
     ASSERT_EQ(Install("Svc"), 0u);
@@ -533,7 +530,7 @@ INSTANTIATE_TEST_SUITE_P(
         Deletion{"stop_2_after_not_yet", "service Svc stop 2", true, false, true, 2, XP, false},
         Deletion{"start_never", "service Svc start never", true, false, false, 2, SP, false},
         Deletion{"start_dies", "service Svc start dies", true, false, false, 2, S, true}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
     ASSERT_EQ(Install("Svc"), 0u);
@@ -623,7 +620,7 @@ INSTANTIATE_TEST_SUITE_P(Scm, Held,
                                            Holding{"next_open", true, false, false},
                                            Holding{"next_create", true, false, true},
                                            Holding{"last_close", true, true, false}),
-                         simtest::ByLabel());
+                         ByLabel());
 
 // A stop is refused while a service that depends on the one stopped is not
 // stopped itself, wherever the dependency came from; the index finds the
@@ -678,6 +675,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "state=RUNNING\n", true, 0},
         Dependent{"a_group_of_that_name", "hex(7):2b,00,53,00,76,00,63,00,00,00,00,00",
                   "state=RUNNING\n", true, 0}),
-    simtest::ByLabel());
+    ByLabel());
 
 } // namespace

@@ -67,7 +67,6 @@ EXPLAINED = {
     "i": {2, 1018, 1072, 1073},
     "merge": set(),
 }
-RUN_TIMEOUT = 60
 
 
 @dataclasses.dataclass(frozen=True)
@@ -145,16 +144,12 @@ def plan(rng: random.Random, mix: Mix, rows, console: str) -> list[Run]:
 
 def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: float) -> None:
     """Runs them, `workers` at a time, each as soon as a worker is free."""
-    env = dict(os.environ, QUILLMAR_MACHINE=c.machine)
-
     def one(run: Run) -> None:
         if time.monotonic() > deadline:
             return
         run.start = time.monotonic()
         try:
-            proc = subprocess.run([c.backend.program] + run.args, cwd=c.dir, env=env,
-                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT)
-            run.status, run.out, run.err = proc.returncode, proc.stdout, proc.stderr
+            run.out, run.err, run.status = c.run(run.args)
         except subprocess.TimeoutExpired as e:
             run.out, run.err = e.stdout or b"", (e.stderr or b"") + b"\n(timed out)"
         run.end = time.monotonic()
@@ -167,7 +162,7 @@ def check_outputs(runs: list[Run]) -> list[str]:
     problems = []
     for r in runs:
         if r.status is None:
-            problems.append(f"{r.describe()}: did not finish in {RUN_TIMEOUT} s")
+            problems.append(f"{r.describe()}: did not finish in time")
             continue
         if r.status < 0:
             problems.append(f"{r.describe()}: killed by signal {-r.status}")

@@ -50,11 +50,6 @@ class Operations : public simtest::MachineTest, public ::testing::WithParamInter
         }
     }
 
-    bool ServiceExists(const char *pName) {
-        SC_HANDLE hService = OpenServiceA(Scm(), pName, SERVICE_QUERY_STATUS);
-        return hService != nullptr && CloseServiceHandle(hService);
-    }
-
     // Runs an installation of the service with the two arguments; what it
     // wrote is kept in got.
     DWORD Install(DWORD serviceNum, std::string path, std::string value) {
@@ -138,8 +133,8 @@ TEST_P(Migration, CreatesTheServiceWhenNoCallOfTheRemovalFailed) {
     Settings({GetParam()});
     EXPECT_EQ(Install(1, "C:\\Orv", "4000"), 0U);
     EXPECT_EQ(got.err, "\nERROR 50002");
-    EXPECT_TRUE(ServiceExists("OrvFLM"));
-    EXPECT_FALSE(ServiceExists("Orv_Field_Link_Mgr"));
+    EXPECT_NE(Service("OrvFLM"), nullptr);
+    EXPECT_EQ(Service("Orv_Field_Link_Mgr"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(LastError, Migration,
@@ -151,7 +146,7 @@ using NewService = Operations<DWORD>;
 TEST_P(NewService, IsCreatedWhateverTheLastErrorHolds) {
     Settings({"lasterror clear"});
     EXPECT_EQ(Install(GetParam(), "C:\\Orv", "4000"), 0U);
-    EXPECT_TRUE(ServiceExists(myServices[GetParam()].pServiceName));
+    EXPECT_NE(Service(myServices[GetParam()].pServiceName), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Installable, NewService, ::testing::Values(0U, 1U));
@@ -163,7 +158,7 @@ using ExpandableDirectory = Operations<std::pair<const char *, DWORD>>;
 TEST_P(ExpandableDirectory, IsRefusedByTheInstallation) {
     const auto &[pDir, expected] = GetParam();
     EXPECT_EQ(Install(0, pDir, "x.pfa"), expected);
-    EXPECT_EQ(ServiceExists("OrvEvtLogger"), expected == 0);
+    EXPECT_EQ(Service("OrvEvtLogger") != nullptr, expected == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
