@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -288,26 +289,17 @@ TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
 TEST_F(ScmCalls, HandlesNeedTheRightAccess) {
     ASSERT_EQ(Install("Svc"), 0u);
     SERVICE_STATUS st;
-    const struct {
-        DWORD granted;
-        const char *call;
-    } cases[] = {
-        {SERVICE_ALL_ACCESS & ~SERVICE_QUERY_STATUS, "QueryServiceStatus"},
-        {SERVICE_ALL_ACCESS & ~SERVICE_START, "StartServiceA"},
-        {SERVICE_ALL_ACCESS & ~SERVICE_STOP, "ControlService"},
-        {SERVICE_ALL_ACCESS & ~SERVICE_CHANGE_CONFIG, "ChangeServiceConfigA"},
-        {SERVICE_ALL_ACCESS & ~DELETE, "DeleteService"},
+    const std::pair<DWORD, std::function<DWORD(SC_HANDLE)>> cases[] = {
+        {SERVICE_QUERY_STATUS, [&](SC_HANDLE h) { return Err(QueryServiceStatus(h, &st)); }},
+        {SERVICE_START, [&](SC_HANDLE h) { return Start(h); }},
+        {SERVICE_STOP, [&](SC_HANDLE h) { return Stop(h, &st); }},
+        {SERVICE_CHANGE_CONFIG, [](SC_HANDLE h) { return Change(h, SERVICE_DISABLED); }},
+        {DELETE, [](SC_HANDLE h) { return Err(DeleteService(h)); }},
     };
-    for (const auto &c : cases) {
-        SC_HANDLE h = Service("Svc", c.granted);
+    for (const auto &[right, call] : cases) {
+        SC_HANDLE h = Service("Svc", SERVICE_ALL_ACCESS & ~right);
         ASSERT_NE(h, nullptr);
-        const std::string call = c.call;
-        const DWORD error = call == "QueryServiceStatus"     ? Err(QueryServiceStatus(h, &st))
-                            : call == "StartServiceA"        ? Start(h)
-                            : call == "ControlService"       ? Stop(h, &st)
-                            : call == "ChangeServiceConfigA" ? Change(h, SERVICE_DISABLED)
-                                                             : Err(DeleteService(h));
-        EXPECT_EQ(error, DWORD{ERROR_ACCESS_DENIED}) << c.call;
+        EXPECT_EQ(call(h), DWORD{ERROR_ACCESS_DENIED}) << right;
     }
     SC_HANDLE connectOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     EXPECT_EQ(CreateServiceA(connectOnly, "New", nullptr, SERVICE_ALL_ACCESS,
