@@ -1,19 +1,12 @@
 """Hostile input at the process boundary, one table of rows that the
 scenario tier's machinery runs (backend_native.py), each its own test:
 
-    pytest-3 SERVICES/tests/hostile/test_hostile.py --build build/native [-k EXPR]
+    pytest-3 SERVICES/tests/hostile/test_hostile.py --build=build/native [-k EXPR]
 
-Arguments of 300, 4,096 and 100,000 characters in every position (service
-code, option, directory, file name, port, the console directory), empty
-strings, non-ASCII and invalid UTF-8 bytes, control characters, embedded
-quotes, '..' paths, a planted symbolic link, an hvcons.ini that is no
-plain file of ours (another user's set-user-ID file, which needs root to
-give away and is skipped otherwise; a FIFO; a device), and output to a
-pipe whose reader has gone. Each row is checked as a scenario is, and a
-refusal (unchanged) must leave every file of the machine and of the
-working directory as it was. A single argument over 128 KiB cannot pass
-exec on Linux; hostile_tests (GoogleTest) takes 1,000,000 characters
-in-process.
+Each row is checked as a scenario is, and a refusal (unchanged) must leave
+every file of the machine and of the working directory as it was. A single
+argument over 128 KiB cannot pass exec on Linux; hostile_tests (GoogleTest)
+takes 1,000,000 characters in-process.
 """
 
 from __future__ import annotations
