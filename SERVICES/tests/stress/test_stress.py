@@ -158,6 +158,11 @@ def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: flo
         list(pool.map(one, runs))
 
 
+def overlapped(run: Run, runs: list[Run], ops: tuple[str, ...]) -> bool:
+    """Whether a run of one of ops on the same row overlaps run."""
+    return any(o.op in ops and o.row == run.row and o.start < run.end and run.start < o.end for o in runs)
+
+
 def check_outputs(runs: list[Run]) -> list[str]:
     problems = []
     for r in runs:
@@ -180,14 +185,11 @@ def check_outputs(runs: list[Run]) -> list[str]:
         if r.status not in want:
             problems.append(f"{r.describe()}: exit status does not match the error reported")
         unexplained = [n for n in r.errors if n not in EXPLAINED[r.op]]
-        if 1067 in r.errors and not any(o.op in ("e", "rm") and o.row == r.row
-                                        and o.start < r.end and r.start < o.end for o in runs):
+        if 1067 in r.errors and not overlapped(r, runs, ("e", "rm")):
             unexplained.append(1067)
         # Likewise a stop whose wait ends with the service running again: an
         # overlapping start brought it back.
-        if 1053 in r.errors and not (r.op in ("e", "rm") and any(
-                o.op == "b" and o.row == r.row and o.start < r.end and r.start < o.end
-                for o in runs)):
+        if 1053 in r.errors and not (r.op in ("e", "rm") and overlapped(r, runs, ("b",))):
             unexplained.append(1053)
         # A stop inside a removal may report 50002 and go on to delete.
         if unexplained:
