@@ -30,6 +30,14 @@ class ScmCalls : public simtest::MachineTest {
         return st.dwCurrentState;
     }
     DWORD Start(SC_HANDLE s) { return Err(StartServiceA(s, 0, nullptr)); }
+    // Svc installed, the settings written, and started: a handle on it.
+    SC_HANDLE Started(const std::string &settings) {
+        EXPECT_EQ(Install("Svc"), 0u);
+        Write("settings", settings);
+        SC_HANDLE s = Service("Svc");
+        EXPECT_EQ(Start(s), 0u);
+        return s;
+    }
     DWORD Stop(SC_HANDLE s, SERVICE_STATUS *st) {
         return Err(ControlService(s, SERVICE_CONTROL_STOP, st));
     }
@@ -362,10 +370,7 @@ class Polls : public ScmCalls, public ::testing::WithParamInterface<Behaviour> {
 
 TEST_P(Polls, StatesAdvanceOnePerQuery) {
     const Behaviour &b = GetParam();
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", b.settings);
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started(b.settings);
     if (b.stopFirst) {
         ASSERT_EQ(Status(s), R);
         SERVICE_STATUS st;
@@ -392,10 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
     ByLabel());
 
 TEST_F(ScmCalls, PendingServicesRefuseControlsAndReportProgress) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service Svc start 3\n");
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started("service Svc start 3\n");
     SERVICE_STATUS st;
     EXPECT_EQ(Start(s), DWORD{ERROR_SERVICE_ALREADY_RUNNING});
     EXPECT_EQ(Stop(s, &st), DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
@@ -411,10 +413,7 @@ TEST_F(ScmCalls, PendingServicesRefuseControlsAndReportProgress) {
 }
 
 TEST_F(ScmCalls, ADyingServiceReportsItsExit) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service Svc start dies\n");
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started("service Svc start dies\n");
     SERVICE_STATUS st;
     Status(s, &st);
     EXPECT_EQ(st.dwWin32ExitCode, 0u);
@@ -525,10 +524,7 @@ INSTANTIATE_TEST_SUITE_P(
     ByLabel());
 
 TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service Svc stop 3\n");
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started("service Svc stop 3\n");
     SERVICE_STATUS st;
     ASSERT_EQ(Stop(s, &st), 0u);
     ASSERT_TRUE(DeleteService(s));
