@@ -18,13 +18,6 @@ struct RoundTrip {
     const char *read = nullptr;
 };
 
-std::string Bytes(std::initializer_list<int> b) {
-    std::string s;
-    for (int c : b)
-        s += static_cast<char>(c);
-    return s;
-}
-
 class RegRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 
 TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
@@ -74,11 +67,11 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"expand_sz", "ImagePath", REG_EXPAND_SZ, Sz("C:\\x"),
                   "\"ImagePath\"=hex(2):43,00,3a,00,5c,00,78,00,00,00"},
         RoundTrip{"multi_sz", "M", REG_MULTI_SZ, std::string("a\0bc\0\0", 6), nullptr},
-        RoundTrip{"dword", "D", REG_DWORD, Bytes({0xcd, 0xab, 0, 0}), "\"D\"=dword:0000abcd"},
-        RoundTrip{"short_dword", "S", REG_DWORD, Bytes({1, 2, 3}), "\"S\"=hex(4):01,02,03"},
-        RoundTrip{"binary", "B", REG_BINARY, Bytes({0, 0xff, 0x10}), "\"B\"=hex:00,ff,10"},
+        RoundTrip{"dword", "D", REG_DWORD, Dword(0xabcd), "\"D\"=dword:0000abcd"},
+        RoundTrip{"short_dword", "S", REG_DWORD, std::string("\1\2\3"), "\"S\"=hex(4):01,02,03"},
+        RoundTrip{"binary", "B", REG_BINARY, std::string("\0\xff\x10", 3), "\"B\"=hex:00,ff,10"},
         RoundTrip{"empty_binary", "B0", REG_BINARY, "", "\"B0\"=hex:"},
-        RoundTrip{"odd_type", "O", 0x12345, Bytes({7}), "\"O\"=hex(12345):07"},
+        RoundTrip{"odd_type", "O", 0x12345, std::string("\7"), "\"O\"=hex(12345):07"},
         RoundTrip{"million_chars", "Big", REG_SZ, Sz(std::string(1000000, 'x')), nullptr},
         // Seeded by hand: U+0100 and 'A', which the bytes of data alone would
         // write back as other text; a Latin-1 letter and a plain letter that
@@ -112,8 +105,8 @@ TEST(RegText, ReadsWhatPeopleWriteByHand) {
     const RegKey *k = doc.FindKey({"SYSTEM", "CurrentControlSet", "Services", "svc"});
     ASSERT_NE(k, nullptr);
     EXPECT_EQ(k->FindValue("imagepath")->data, Sz("C:\\svc.exe"));
-    EXPECT_EQ(k->FindValue("Type")->data, Bytes({0x10, 0, 0, 0}));
-    EXPECT_EQ(k->FindValue("Blob")->data, Bytes({1, 2, 3, 0xff}));
+    EXPECT_EQ(k->FindValue("Type")->data, Dword(0x10));
+    EXPECT_EQ(k->FindValue("Blob")->data, std::string("\1\2\3\xff"));
     EXPECT_EQ(k->FindValue("Path")->data, Sz("C"));
 }
 
