@@ -13,6 +13,7 @@
 #include "quillmar_config.h"
 #include "sim_internal.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -86,45 +87,16 @@ struct Preset {
 };
 std::vector<Preset> g_presets;
 
-// True when the machine holds anything besides the services' files and
-// the display-name index: then only wiping it gives a known start.
-bool HasLeftovers() {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(g_machine + "/registry", ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-        if (it->is_regular_file())
-            return true;
-    for (auto it = fs::directory_iterator(g_machine + "/scm", ec);
-         !ec && it != fs::directory_iterator(); it.increment(ec))
-        if (it->path().extension() == ".state")
-            return true;
-    return false;
-}
-
-// The machine as the input's header asks, through its own calls, so that
-// its display-name index stays current (rebuilding it reads every service);
-// then call counts from zero.
+// The machine as the input's header asks, made afresh through its own
+// calls; then call counts from zero.
 void ResetMachine(const std::uint8_t *header) {
     WriteFile(g_machine + "/settings", "clock skip\n");
+    std::error_code ec;
+    for (const char *sub : {"registry", "scm"})
+        fs::remove_all(g_machine + "/" + sub, ec);
+    fs::remove(g_work + "/console/hvcons.old", ec);
     quillmar::sim::ResetProcessStateForTests();
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    for (const Preset &p : g_presets) {
-        if (SC_HANDLE s = scm ? OpenServiceA(scm, p.name.c_str(), SERVICE_ALL_ACCESS) : nullptr) {
-            // A delete only marks a service that runs; stopped, it goes at the close.
-            SERVICE_STATUS st;
-            ControlService(s, SERVICE_CONTROL_STOP, &st);
-            DeleteService(s);
-            CloseServiceHandle(s);
-        }
-    }
-    if (!scm || HasLeftovers()) {
-        if (scm)
-            CloseServiceHandle(scm);
-        std::error_code ec;
-        for (const char *sub : {"registry", "scm"})
-            fs::remove_all(g_machine + "/" + sub, ec);
-        scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    }
     for (std::size_t k = 0; k < g_presets.size() && scm; ++k) {
         if (!(header[2 + k] & 1U))
             continue;
@@ -150,8 +122,6 @@ void ResetMachine(const std::uint8_t *header) {
         settings += line + "\n";
     }
     WriteFile(g_machine + "/settings", settings);
-    std::error_code ec;
-    fs::remove(g_work + "/console/hvcons.old", ec);
     quillmar::sim::ResetProcessStateForTests();
 }
 
@@ -162,6 +132,11 @@ std::string TempRoot() {
         return "/dev/shm";
     const char *t = std::getenv("TMPDIR");
     return t && *t ? t : "/tmp";
+}
+
+[[noreturn]] void Die(const char *what) {
+    std::fprintf(stderr, "fuzz_dispatch: %s: %s\n", what, std::strerror(errno));
+    std::exit(1);
 }
 
 void RemoveRoot() {
@@ -176,10 +151,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::string tmpl = TempRoot() + "/quillmar-fuzz-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data())) {
-        std::perror("fuzz_dispatch: mkdtemp");
-        std::exit(1);
-    }
+    if (!mkdtemp(buf.data()))
+        Die("mkdtemp");
     std::string root = buf.data();
     g_machine = root + "/machine";
     g_work = root + "/work";
@@ -193,16 +166,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Runs happen in the scratch area (relative directories in the inputs
     // land there); libFuzzer's own relative paths stay where they were.
     g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (g_home < 0) {
-        std::perror("fuzz_dispatch: current directory");
-        std::exit(1);
-    }
+    if (g_home < 0)
+        Die("current directory");
     std::atexit(RemoveRoot);
     g_null = std::fopen("/dev/null", "w");
-    if (!g_null) {
-        std::perror("fuzz_dispatch: /dev/null");
-        std::exit(1);
-    }
+    if (!g_null)
+        Die("/dev/null");
     for (const DoublePointer &row : myServices)
         g_presets.push_back({row.pServiceName, row.pServiceTitle});
     g_presets.push_back({pObsoleteFlmName, pObsoleteFlmTitle});

@@ -5,14 +5,12 @@
         DIR: a configured native build (default: build/native of this clone)
         OUT_DIR: default corpus/ beside this file
 
-Each seed is what fuzz_dispatch reads: byte 0 the 1-based index of the
-scenario's settings line in fuzz_dispatch.cpp's table (0 when it has none
-there), byte 1 the service that line's "*" names, then a byte for each
-service of the build's catalogue and the agent's obsolete name
-(buildfacts.service_names), bit 0 when it exists beforehand, bit 1 when it
-runs, then the arguments separated by NUL bytes. {dir} is the harness's
-working directory ("."), whose console/ holds a console.
-Files are named by the SHA-1 of their content, as libFuzzer names its own.
+Each seed is an input as fuzz_dispatch.cpp's header describes it: the
+scenario's settings line as an index into that file's table, the services
+of the build's catalogue (buildfacts.service_names) as they stand before
+the run, then its arguments; {dir} is the harness's working directory
+("."), whose console/ holds a console. Files are named by the SHA-1 of
+their content, as libFuzzer names its own.
 """
 
 from __future__ import annotations

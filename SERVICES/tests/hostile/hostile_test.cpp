@@ -122,6 +122,11 @@ Case Refusal(const char *label, std::vector<std::string> args, DWORD error, std:
     return {label, std::move(args), "", error, "\nERROR " + std::to_string(error), out, true, {}};
 }
 
+// An installation that succeeds and stores these values.
+Case Installed(const char *label, std::vector<std::string> args, std::vector<Stored> values) {
+    return {label, std::move(args), "", 0, "", kInstalled, false, std::move(values)};
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Million, Huge,
     ::testing::Values(
@@ -139,22 +144,9 @@ INSTANTIATE_TEST_SUITE_P(
              StdoutOf("install: an extended-length directory with a forward slash is refused"),
              true,
              {}},
-        Case{"pfa_file_name",
-             {"-i", "elog", "C:\\Orv", kBig},
-             "",
-             0,
-             "",
-             kInstalled,
-             false,
-             {{kElogParms, "PFAFilename", kBig}, {kElogParms, "AppDirectory", "C:\\Orv"}}},
-        Case{"port",
-             {"-i", "flm", "C:\\Orv", kBig},
-             "",
-             0,
-             "",
-             kInstalled,
-             false,
-             {{kFlmParms, "AppPortNumber", kBig}}},
+        Installed("pfa_file_name", {"-i", "elog", "C:\\Orv", kBig},
+                  {{kElogParms, "PFAFilename", kBig}, {kElogParms, "AppDirectory", "C:\\Orv"}}),
+        Installed("port", {"-i", "flm", "C:\\Orv", kBig}, {{kFlmParms, "AppPortNumber", kBig}}),
         Refusal("console_directory", {"-i", "hv", kBig}, 1, ""),
         // A real console named through half a million "/." steps: longer
         // than the host takes, so no backup and no merge.

@@ -110,17 +110,17 @@ def chmod(rel: str, mode: int):
     return lambda machine: os.chmod(os.path.join(machine, rel), mode)
 
 
-def permissions(dirs: int, files: int, lock: int, special: dict[str, int]):
-    """Modes for everything in the machine (it runs as nobody then)."""
+def permissions(files: int, lock: int, special: dict[str, int] | None = None):
+    """Modes for everything in the machine, its directories 0755 (it runs as nobody then)."""
     def apply(machine: str) -> None:
         for base, ds, fs in os.walk(machine):
             for d in ds:
-                os.chmod(os.path.join(base, d), dirs)
+                os.chmod(os.path.join(base, d), 0o755)
             for f in fs:
                 os.chmod(os.path.join(base, f), files)
-        os.chmod(machine, dirs)
+        os.chmod(machine, 0o755)
         os.chmod(os.path.join(machine, "lock"), lock)
-        for rel, mode in special.items():
+        for rel, mode in (special or {}).items():
             os.chmod(os.path.join(machine, rel), mode)
     return apply
 
@@ -176,18 +176,14 @@ CASES = [
            also_under="registry/services/"),
     Damage("a file in place of the runtime state directory", write("scm", "not a directory\n"),
            ["-e", "elog"], ERROR_CANTREAD, ELOG_STATE, "cannot read: Not a directory"),
-    Damage("a service file nobody may read",
-           permissions(0o755, 0o666, 0o666, {ELOG_REG: 0}),
-           ["-b", "elog"], ERROR_ACCESS_DENIED, ELOG_REG, "cannot read: Permission denied", as_nobody=True),
-    Damage("a machine nobody may lock",
-           permissions(0o755, 0o644, 0o644, {}),
-           ["-e", "elog"], ERROR_ACCESS_DENIED, "lock", "cannot open the lock: Permission denied", as_nobody=True),
-    Damage("a registry nobody may write",
-           permissions(0o755, 0o644, 0o666, {}),
-           NEW, ERROR_ACCESS_DENIED, ELOG_REG, "cannot write: Permission denied", as_nobody=True),
-    Damage("a state file nobody may write",
-           permissions(0o755, 0o644, 0o666, {}),
-           ["-e", "elog"], ERROR_ACCESS_DENIED, ELOG_STATE, "cannot write: Permission denied", as_nobody=True),
+    Damage("a service file nobody may read", permissions(0o666, 0o666, {ELOG_REG: 0}), ["-b", "elog"],
+           ERROR_ACCESS_DENIED, ELOG_REG, "cannot read: Permission denied", as_nobody=True),
+    Damage("a machine nobody may lock", permissions(0o644, 0o644), ["-e", "elog"],
+           ERROR_ACCESS_DENIED, "lock", "cannot open the lock: Permission denied", as_nobody=True),
+    Damage("a registry nobody may write", permissions(0o644, 0o666), NEW,
+           ERROR_ACCESS_DENIED, ELOG_REG, "cannot write: Permission denied", as_nobody=True),
+    Damage("a state file nobody may write", permissions(0o644, 0o666), ["-e", "elog"],
+           ERROR_ACCESS_DENIED, ELOG_STATE, "cannot write: Permission denied", as_nobody=True),
     Damage("a FIFO in place of the settings", replace("settings", "fifo"),
            ["-b", "elog"], ERROR_CANTREAD, "settings", "is not a regular file"),
     Damage("a FIFO in place of a state file", replace(ELOG_STATE, "fifo"),
@@ -303,10 +299,7 @@ def test_damage(d: Damage, build_dir: str, work_root: str, nobody) -> None:
         problems.append(f"exit status {proc.returncode}, expected {posix_status(d.error)}")
     if proc.stdout:
         problems.append(f"standard output {proc.stdout[:200]!r}")
-    after = storecheck.snapshot(c.root)
-    changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
-    if changed:
-        problems.append(f"the store changed: {changed[:10]}")
+    problems += backend_native.changes(before, storecheck.snapshot(c.root))
     assert not problems, (f"quillmar {' '.join(d.args)}, case kept in {c.root}; standard error: {err!r}\n"
                           + "\n".join(problems))
     c.cleanup()

@@ -1,19 +1,12 @@
 """Hostile input at the process boundary, one table of rows that the
 scenario tier's machinery runs (backend_native.py), each its own test:
 
-    pytest-3 SERVICES/tests/hostile/test_hostile.py --build build/native [-k EXPR]
+    pytest-3 SERVICES/tests/hostile/test_hostile.py --build=build/native [-k EXPR]
 
-Arguments of 300, 4,096 and 100,000 characters in every position (service
-code, option, directory, file name, port, the console directory), empty
-strings, non-ASCII and invalid UTF-8 bytes, control characters, embedded
-quotes, '..' paths, a planted symbolic link, an hvcons.ini that is no
-plain file of ours (another user's set-user-ID file, which needs root to
-give away and is skipped otherwise; a FIFO; a device), and output to a
-pipe whose reader has gone. Each row is checked as a scenario is, and a
-refusal (unchanged) must leave every file of the machine and of the
-working directory as it was. A single argument over 128 KiB cannot pass
-exec on Linux; hostile_tests (GoogleTest) takes 1,000,000 characters
-in-process.
+Each row is checked as a scenario is, and a refusal (unchanged) must leave
+every file of the machine and of the working directory as it was. A single
+argument over 128 KiB cannot pass exec on Linux; hostile_tests (GoogleTest)
+takes 1,000,000 characters in-process.
 """
 
 from __future__ import annotations
@@ -39,19 +32,17 @@ def case(name, args, **kw) -> None:
     CASES.append(Scenario(name, args, tiers=("native",), **kw))
 
 
-def installed_elog(directory: str, pfa: str, image: str | None = None) -> dict:
-    return dict(stdout=INSTALLED, checks=[
-        ServiceConfig(ELOG_NAME, path=image or directory + "\\iorvelsr.exe", display=ELOG_TITLE),
-        RegValue(ELOG_PARMS, "AppDirectory", directory),
-        RegValue(ELOG_PARMS, "PFAFilename", pfa),
-    ])
+# A row's service, executable and last parameter.
+ROWS = {"elog": (ELOG_NAME, ELOG_TITLE, ELOG_PARMS, "iorvelsr.exe", "PFAFilename"),
+        "flm": (FLM_NAME, FLM_TITLE, FLM_PARMS, "worvserv.exe", "AppPortNumber")}
 
 
-def installed_flm(directory: str, port: str) -> dict:
+def installed(row: str, directory: str, last: str, image: str | None = None) -> dict:
+    name, title, parms, exe, last_parm = ROWS[row]
     return dict(stdout=INSTALLED, checks=[
-        ServiceConfig(FLM_NAME, path=directory + "\\worvserv.exe", display=FLM_TITLE),
-        RegValue(FLM_PARMS, "AppDirectory", directory),
-        RegValue(FLM_PARMS, "AppPortNumber", port),
+        ServiceConfig(name, path=image or directory + "\\" + exe, display=title),
+        RegValue(parms, "AppDirectory", directory),
+        RegValue(parms, last_parm, last),
     ])
 
 
@@ -78,9 +69,9 @@ for n in SIZES:
         case(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"],
              **fails(87), unchanged=True)
     case(f"pfa file name of {n} characters", ["-i", "elog", "C:\\Orv", "C:\\" + "f" * (n - 3)],
-         **installed_elog("C:\\Orv", "C:\\" + "f" * (n - 3)))
+         **installed("elog", "C:\\Orv", "C:\\" + "f" * (n - 3)))
     case(f"port of {n} characters", ["-i", "flm", "C:\\Orv", "9" * n],
-         **installed_flm("C:\\Orv", "9" * n))
+         **installed("flm", "C:\\Orv", "9" * n))
     # No such directory (a name over 255 bytes, or a path over 4,095).
     case(f"console directory of {n} characters that does not exist", ["-i", "hv", "c" * n],
          **fails(1), unchanged=True)
@@ -94,7 +85,7 @@ case("display mode explains the refused long directory",
 # 259 units without them (MAX_PATH with its NUL), not 260.
 SPACED = "C:\\Program Files\\" + "s" * (259 - 13 - 17)
 case("a quoted executable path of 259 characters without its quotes fits",
-     ["-i", "elog", SPACED, "x"], **installed_elog(SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
+     ["-i", "elog", SPACED, "x"], **installed("elog", SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
 case("a quoted executable path of 260 characters without its quotes is refused",
      ["-i", "elog", SPACED + "s", "x"], **fails(87), unchanged=True)
 
@@ -115,8 +106,8 @@ case("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER],
 # own current directory: only an absolute one is installed.
 case("empty directory is refused: no absolute path", ["-i", "elog", "", "x.pfa"],
      **fails(87), unchanged=True)
-case("empty pfa file name is stored empty", ["-i", "elog", "C:\\Orv", ""], **installed_elog("C:\\Orv", ""))
-case("empty port is stored empty", ["-i", "flm", "C:\\Orv", ""], **installed_flm("C:\\Orv", ""))
+case("empty pfa file name is stored empty", ["-i", "elog", "C:\\Orv", ""], **installed("elog", "C:\\Orv", ""))
+case("empty port is stored empty", ["-i", "flm", "C:\\Orv", ""], **installed("flm", "C:\\Orv", ""))
 case("empty console directory is refused at the backup", ["-i", "hv", ""],
      setup=[Console()], **fails(1), unchanged=True)
 case("empty console directory in display mode", ["-d", "-i", "hv", ""],
@@ -131,15 +122,15 @@ case("a lone minus is no option", ["-", "elog"], stdout=USAGE, **fails(87),
 
 UTF8_DIR = "C:\\Ørv\\データ"
 case("UTF-8 directory and file name are stored byte for byte", ["-i", "elog", UTF8_DIR, UTF8_DIR + "\\é.pfa"],
-     **installed_elog(UTF8_DIR, UTF8_DIR + "\\é.pfa"))
+     **installed("elog", UTF8_DIR, UTF8_DIR + "\\é.pfa"))
 BAD_UTF8 = "C:\\\udcff\udcfe\udc80x"  # the bytes FF FE 80, no valid UTF-8
 case("bytes that are no UTF-8 are stored byte for byte", ["-i", "elog", BAD_UTF8, BAD_UTF8 + ".pfa"],
-     **installed_elog(BAD_UTF8, BAD_UTF8 + ".pfa"))
+     **installed("elog", BAD_UTF8, BAD_UTF8 + ".pfa"))
 CONTROL = "C:\\a\nb\rc\x01\x7f"
 case("control characters are stored byte for byte", ["-i", "elog", "C:\\Orv", CONTROL],
-     **installed_elog("C:\\Orv", CONTROL))
+     **installed("elog", "C:\\Orv", CONTROL))
 case("a newline in the directory is no blank: the path stays unquoted", ["-i", "flm", "C:\\a\nb", "80"],
-     **installed_flm("C:\\a\nb", "80"))
+     **installed("flm", "C:\\a\nb", "80"))
 case("a non-ASCII service code", ["-b", "élog"], stdout=USAGE, **fails(50003), unchanged=True)
 case("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], stdout=USAGE, **fails(50003),
      unchanged=True)
@@ -159,7 +150,7 @@ case("a quote in the directory is explained in display mode", ["-d", "-i", "flm"
      stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
      **failed("forming the executable path", 87), unchanged=True)
 case("quotes in the file name and the port", ["-i", "flm", "C:\\Orv", '"80" \\"'],
-     **installed_flm("C:\\Orv", '"80" \\"'))
+     **installed("flm", "C:\\Orv", '"80" \\"'))
 case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merged('con"sole'))
 
 # ---- '..' paths --------------------------------------------------------------------
@@ -168,7 +159,7 @@ case("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "
      **fails(87), unchanged=True)
 case("'..' inside an absolute directory is registered as typed",
      ["-i", "elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"],
-     **installed_elog("C:\\Orv\\..\\Windows", "..\\x.pfa"))
+     **installed("elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"))
 case("console directory through '..'", ["-i", "hv", "console/../console"], **merged("console"))
 case("console directory '..' without a console", ["-i", "hv", ".."],
      setup=[Console()], **fails(1), unchanged=True)
@@ -242,7 +233,7 @@ case("a FIFO as the machine's index of services is rebuilt", ["-e", "elog"],
 
 case("standard output closed: an installation still writes its parameters",
      ["-d", "-i", "elog", "C:\\Orv", "C:\\Orv\\x.pfa"], closed=True,
-     **dict(installed_elog("C:\\Orv", "C:\\Orv\\x.pfa"), stdout=""))
+     **dict(installed("elog", "C:\\Orv", "C:\\Orv\\x.pfa"), stdout=""))
 case("standard output closed: the second start still runs", ["-d", "-b", "elog", "-b", "flm"],
      closed=True, setup=[Service(ELOG_NAME), Service(FLM_NAME, exe="worvserv.exe")],
      checks=[ServiceState(ELOG_NAME, "running"), ServiceState(FLM_NAME, "running")])

@@ -3,6 +3,7 @@
 #include "sim_test_support.h"
 
 using namespace quillmar::sim;
+using namespace simtest;
 
 namespace {
 
@@ -17,13 +18,6 @@ struct RoundTrip {
     const char *read = nullptr;
 };
 
-std::string Bytes(std::initializer_list<int> b) {
-    std::string s;
-    for (int c : b)
-        s += static_cast<char>(c);
-    return s;
-}
-
 class RegRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
 
 TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
@@ -35,7 +29,7 @@ TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
                                      "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n" + c.read + "\n",
                                  doc, err))
             << err.what;
-        doc.FindKey({"SOFTWARE", "Vendor"})->SetValue("Other", REG_SZ, simtest::Sz("changed"));
+        doc.FindKey({"SOFTWARE", "Vendor"})->SetValue("Other", REG_SZ, Sz("changed"));
     } else {
         doc.EnsureKey({"SOFTWARE", "Vendor"}, 1, nullptr).SetValue(c.name, c.type, c.data);
     }
@@ -58,42 +52,41 @@ TEST_P(RegRoundTrip, ValueComesBackByteForByte) {
 INSTANTIATE_TEST_SUITE_P(
     Values, RegRoundTrip,
     ::testing::Values(
-        RoundTrip{"plain", "Name", REG_SZ, simtest::Sz("hello"), "\"Name\"=\"hello\""},
-        RoundTrip{"quotes_backslashes", "Q\"\\", REG_SZ, simtest::Sz("C:\\a \"b\"\\"),
+        RoundTrip{"plain", "Name", REG_SZ, Sz("hello"), "\"Name\"=\"hello\""},
+        RoundTrip{"quotes_backslashes", "Q\"\\", REG_SZ, Sz("C:\\a \"b\"\\"),
                   "\"Q\\\"\\\\\"=\"C:\\\\a \\\"b\\\"\\\\\""},
-        RoundTrip{"empty_string", "E", REG_SZ, simtest::Sz(""), "\"E\"=\"\""},
-        RoundTrip{"default_value", "", REG_SZ, simtest::Sz("d"), "@=\"d\""},
-        RoundTrip{"newline", "N", REG_SZ, simtest::Sz("a\nb"),
-                  "\"N\"=hex(1):61,00,0a,00,62,00,00,00"},
-        RoundTrip{"carriage_return", "R", REG_SZ, simtest::Sz("a\rb"), nullptr},
+        RoundTrip{"empty_string", "E", REG_SZ, Sz(""), "\"E\"=\"\""},
+        RoundTrip{"default_value", "", REG_SZ, Sz("d"), "@=\"d\""},
+        RoundTrip{"newline", "N", REG_SZ, Sz("a\nb"), "\"N\"=hex(1):61,00,0a,00,62,00,00,00"},
+        RoundTrip{"carriage_return", "R", REG_SZ, Sz("a\rb"), nullptr},
         RoundTrip{"inner_nul", "Z", REG_SZ, std::string("a\0b\0", 4), nullptr},
         RoundTrip{"no_terminator", "T", REG_SZ, "abc", "\"T\"=hex(1):61,00,62,00,63,00"},
         RoundTrip{"zero_length", "L", REG_SZ, "", "\"L\"=hex(1):"},
-        RoundTrip{"non_ascii_utf8", "U", REG_SZ, simtest::Sz("caf\xC3\xA9 \xE2\x82\xAC"), nullptr},
-        RoundTrip{"high_bytes", "H", REG_SZ, simtest::Sz("\xFF\x80\x7F"), nullptr},
-        RoundTrip{"expand_sz", "ImagePath", REG_EXPAND_SZ, simtest::Sz("C:\\x"),
+        RoundTrip{"non_ascii_utf8", "U", REG_SZ, Sz("caf\xC3\xA9 \xE2\x82\xAC"), nullptr},
+        RoundTrip{"high_bytes", "H", REG_SZ, Sz("\xFF\x80\x7F"), nullptr},
+        RoundTrip{"expand_sz", "ImagePath", REG_EXPAND_SZ, Sz("C:\\x"),
                   "\"ImagePath\"=hex(2):43,00,3a,00,5c,00,78,00,00,00"},
         RoundTrip{"multi_sz", "M", REG_MULTI_SZ, std::string("a\0bc\0\0", 6), nullptr},
-        RoundTrip{"dword", "D", REG_DWORD, Bytes({0xcd, 0xab, 0, 0}), "\"D\"=dword:0000abcd"},
-        RoundTrip{"short_dword", "S", REG_DWORD, Bytes({1, 2, 3}), "\"S\"=hex(4):01,02,03"},
-        RoundTrip{"binary", "B", REG_BINARY, Bytes({0, 0xff, 0x10}), "\"B\"=hex:00,ff,10"},
+        RoundTrip{"dword", "D", REG_DWORD, Dword(0xabcd), "\"D\"=dword:0000abcd"},
+        RoundTrip{"short_dword", "S", REG_DWORD, std::string("\1\2\3"), "\"S\"=hex(4):01,02,03"},
+        RoundTrip{"binary", "B", REG_BINARY, std::string("\0\xff\x10", 3), "\"B\"=hex:00,ff,10"},
         RoundTrip{"empty_binary", "B0", REG_BINARY, "", "\"B0\"=hex:"},
-        RoundTrip{"odd_type", "O", 0x12345, Bytes({7}), "\"O\"=hex(12345):07"},
-        RoundTrip{"million_chars", "Big", REG_SZ, simtest::Sz(std::string(1000000, 'x')), nullptr},
+        RoundTrip{"odd_type", "O", 0x12345, std::string("\7"), "\"O\"=hex(12345):07"},
+        RoundTrip{"million_chars", "Big", REG_SZ, Sz(std::string(1000000, 'x')), nullptr},
         // Seeded by hand: U+0100 and 'A', which the bytes of data alone would
         // write back as other text; a Latin-1 letter and a plain letter that
         // a quoted string would read otherwise, or write otherwise.
         RoundTrip{"read_wide_expand_sz", "W", REG_EXPAND_SZ,
-                  simtest::Sz("\xC4\x80"
-                              "A"),
+                  Sz("\xC4\x80"
+                     "A"),
                   "\"W\"=hex(2):00,01,41,00,00,00", "\"W\"=hex(2):00,01,41,00,00,00"},
         RoundTrip{"read_wide_multi_sz", "M", REG_MULTI_SZ, std::string("\xC4\x80\0\0", 4),
                   "\"M\"=hex(7):00,01,00,00,00,00", "\"M\"=hex(7):00,01,00,00,00,00"},
-        RoundTrip{"read_latin1_sz", "L", REG_SZ, simtest::Sz("\xE9"), "\"L\"=hex(1):e9,00,00,00",
+        RoundTrip{"read_latin1_sz", "L", REG_SZ, Sz("\xE9"), "\"L\"=hex(1):e9,00,00,00",
                   "\"L\"=hex(1):e9,00,00,00"},
-        RoundTrip{"read_hex_sz", "A", REG_SZ, simtest::Sz("A"), "\"A\"=hex(1):41,00,00,00",
+        RoundTrip{"read_hex_sz", "A", REG_SZ, Sz("A"), "\"A\"=hex(1):41,00,00,00",
                   "\"A\"=hex(1):41,00,00,00"}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST(RegText, ReadsWhatPeopleWriteByHand) {
     const std::string text = "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
@@ -111,10 +104,10 @@ TEST(RegText, ReadsWhatPeopleWriteByHand) {
     ASSERT_TRUE(ParseRegText(text, doc, err)) << err.line << ": " << err.what;
     const RegKey *k = doc.FindKey({"SYSTEM", "CurrentControlSet", "Services", "svc"});
     ASSERT_NE(k, nullptr);
-    EXPECT_EQ(k->FindValue("imagepath")->data, simtest::Sz("C:\\svc.exe"));
-    EXPECT_EQ(k->FindValue("Type")->data, Bytes({0x10, 0, 0, 0}));
-    EXPECT_EQ(k->FindValue("Blob")->data, Bytes({1, 2, 3, 0xff}));
-    EXPECT_EQ(k->FindValue("Path")->data, simtest::Sz("C"));
+    EXPECT_EQ(k->FindValue("imagepath")->data, Sz("C:\\svc.exe"));
+    EXPECT_EQ(k->FindValue("Type")->data, Dword(0x10));
+    EXPECT_EQ(k->FindValue("Blob")->data, std::string("\1\2\3\xff"));
+    EXPECT_EQ(k->FindValue("Path")->data, Sz("C"));
 }
 
 TEST(RegText, WideCharactersFromARealExportArriveAsUtf8) {
@@ -124,7 +117,7 @@ TEST(RegText, WideCharactersFromARealExportArriveAsUtf8) {
         ParseRegText("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
                      "\"E\"=hex(2):ac,20,00,00\n",
                      doc, err));
-    EXPECT_EQ(doc.keys[0].FindValue("E")->data, simtest::Sz("\xE2\x82\xAC"));
+    EXPECT_EQ(doc.keys[0].FindValue("E")->data, Sz("\xE2\x82\xAC"));
 }
 
 struct Bad {
@@ -166,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"unclosed_key", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE\n", 3, "']'"},
         Bad{"empty_component", H + "[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 3, "key path"},
         Bad{"nul_in_key", H + std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\0B]\n", 34), 3, "NUL"}),
-    simtest::ByLabel());
+    ByLabel());
 
 struct Split {
     const char *in;

@@ -5,14 +5,17 @@
 #include <cstring>
 
 using namespace quillmar::sim;
-using simtest::Dword;
-using simtest::Sz;
+using namespace simtest;
 
 namespace {
 
 class Registry : public simtest::MachineTest {};
 
 const char *const kParams = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
+
+LONG Create(const char *key, REGSAM access, HKEY *h, DWORD *disposition = nullptr) {
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, access, nullptr, h, disposition);
+}
 
 TEST_F(Registry, ValuesRoundTripThroughTheStore) {
     const std::pair<DWORD, std::string> values[] = {
@@ -51,9 +54,7 @@ TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
 
 TEST_F(Registry, ErrorsAsOnWindows) {
     HKEY readOnly, writeOnly, closed;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, nullptr, 0, KEY_READ, nullptr,
-                              &readOnly, nullptr),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\E", KEY_READ, &readOnly), 0);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, KEY_SET_VALUE, &writeOnly), 0);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &closed), 0);
     ASSERT_EQ(RegCloseKey(closed), 0);
@@ -74,10 +75,7 @@ TEST_F(Registry, ErrorsAsOnWindows) {
          ERROR_FILE_NOT_FOUND},
         {"leading backslash", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", 0, KEY_READ, &out),
          ERROR_BAD_PATHNAME},
-        {"new hive",
-         RegCreateKeyExA(HKEY_LOCAL_MACHINE, "NEWHIVE\\X", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                         &out, nullptr),
-         ERROR_ACCESS_DENIED},
+        {"new hive", Create("NEWHIVE\\X", KEY_ALL_ACCESS, &out), ERROR_ACCESS_DENIED},
         {"missing value", RegQueryValueExA(readOnly, "none", nullptr, nullptr, buf, &size),
          ERROR_FILE_NOT_FOUND},
         {"set without right", RegSetValueExA(readOnly, "v", 0, REG_DWORD, one, 4),
@@ -102,9 +100,7 @@ TEST_F(Registry, ErrorsAsOnWindows) {
 TEST_F(Registry, ASubkeyIsCreatedWhateverTheParentHandleMayDo) {
     // "All versions of Windows ignore the access rights to the parent handle."
     HKEY parent, sub;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\P", 0, nullptr, 0, KEY_QUERY_VALUE,
-                              nullptr, &parent, nullptr),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\P", KEY_QUERY_VALUE, &parent), 0);
     DWORD disposition = 0;
     EXPECT_EQ(
         RegCreateKeyExA(parent, "Sub", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
@@ -136,9 +132,7 @@ TEST_F(Registry, AStringsLeftOutNulIsCountedWhenItFollows) {
         {REG_BINARY, Sz("ab"), 2, "ab"},
     };
     HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &h, nullptr),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\T", KEY_ALL_ACCESS, &h), 0);
     for (const auto &c : cases) {
         ASSERT_EQ(RegSetValueExA(h, "v", 0, c.type, reinterpret_cast<const BYTE *>(c.bytes.data()),
                                  c.size),
@@ -164,22 +158,15 @@ TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
 TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
     DWORD disposition = 0;
     HKEY h;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\MixedCase\\Sub", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &h, &disposition),
-              0);
+    ASSERT_EQ(Create("SOFTWARE\\MixedCase\\Sub", KEY_ALL_ACCESS, &h, &disposition), 0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     RegCloseKey(h);
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "software\\MIXEDCASE\\sub", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &h, &disposition),
-              0);
+    ASSERT_EQ(Create("software\\MIXEDCASE\\sub", KEY_ALL_ACCESS, &h, &disposition), 0);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     const std::string data = Sz("x");
-    ASSERT_EQ(
-        RegSetValueExA(h, "ValueName", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2),
-        0);
-    ASSERT_EQ(
-        RegSetValueExA(h, "VALUENAME", 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2),
-        0);
+    for (const char *name : {"ValueName", "VALUENAME"})
+        ASSERT_EQ(
+            RegSetValueExA(h, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(data.data()), 2), 0);
     RegCloseKey(h);
     std::string text = Read("registry/software.reg");
     EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\MixedCase\\Sub]\n\"ValueName\"=\"x\"\n\n"),
@@ -208,35 +195,29 @@ TEST_F(Registry, EachServiceHasItsOwnFile) {
     EXPECT_EQ(Read("registry/system.reg").find("Services"), std::string::npos);
 }
 
-TEST_F(Registry, ValuesOfAKeyDeletedMeanwhileAreRefused) {
+// A value set, or a subkey made (true), through a handle on a service's key
+// that a removal deleted meanwhile.
+class DeletedMeanwhile : public Registry, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeletedMeanwhile, AKeyDeletedMeanwhileRefusesWrites) {
     ASSERT_EQ(Install("Gone"), 0u);
-    HKEY h;
+    HKEY h, sub = nullptr;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
                             KEY_ALL_ACCESS, &h),
               0);
     ASSERT_EQ(Remove("Gone"), 0u);
     const BYTE one[] = {1, 0, 0, 0};
-    EXPECT_EQ(RegSetValueExA(h, "x", 0, REG_DWORD, one, 4), ERROR_KEY_DELETED);
-    EXPECT_FALSE(Exists("registry/services/gone.reg"));
-    RegCloseKey(h);
-}
-
-TEST_F(Registry, SubkeysOfAKeyDeletedMeanwhileAreRefused) {
-    ASSERT_EQ(Install("Gone"), 0u);
-    HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
-                            KEY_ALL_ACCESS, &h),
-              0);
-    ASSERT_EQ(Remove("Gone"), 0u);
-    HKEY sub = nullptr;
-    DWORD disposition = 0;
-    EXPECT_EQ(
-        RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &sub, &disposition),
-        ERROR_KEY_DELETED);
+    EXPECT_EQ(GetParam() ? RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                           &sub, nullptr)
+                         : RegSetValueExA(h, "x", 0, REG_DWORD, one, 4),
+              ERROR_KEY_DELETED);
     EXPECT_EQ(sub, nullptr);
     EXPECT_FALSE(Exists("registry/services/gone.reg"));
     RegCloseKey(h);
 }
+
+INSTANTIATE_TEST_SUITE_P(Registry, DeletedMeanwhile, ::testing::Bool(),
+                         [](const auto &p) { return p.param ? "subkey" : "value"; });
 
 TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
     Scm(); // opened before: its success clears the last error, as on Windows (below)
@@ -249,7 +230,7 @@ TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
     ASSERT_TRUE(StartServiceA(s, 0, nullptr));
     ASSERT_TRUE(QueryServiceStatus(s, &st));
     ASSERT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
-    ASSERT_EQ(simtest::Change(s, SERVICE_AUTO_START), 0u);
+    ASSERT_EQ(Change(s, SERVICE_AUTO_START), 0u);
     ASSERT_TRUE(DeleteService(s));
     EXPECT_EQ(GetLastError(), 4242u);
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);

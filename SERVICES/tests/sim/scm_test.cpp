@@ -4,14 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include <sys/stat.h>
 
 using namespace quillmar::sim;
-using simtest::Change;
-using simtest::Dword;
-using simtest::Err;
-using simtest::Sz;
+using namespace simtest;
 
 namespace {
 
@@ -32,6 +30,14 @@ class ScmCalls : public simtest::MachineTest {
         return st.dwCurrentState;
     }
     DWORD Start(SC_HANDLE s) { return Err(StartServiceA(s, 0, nullptr)); }
+    // Svc installed, the settings written, and started: a handle on it.
+    SC_HANDLE Started(const std::string &settings) {
+        EXPECT_EQ(Install("Svc"), 0u);
+        Write("settings", settings);
+        SC_HANDLE s = Service("Svc");
+        EXPECT_EQ(Start(s), 0u);
+        return s;
+    }
     DWORD Stop(SC_HANDLE s, SERVICE_STATUS *st) {
         return Err(ControlService(s, SERVICE_CONTROL_STOP, st));
     }
@@ -157,20 +163,13 @@ TEST_F(ScmCalls, ADisplayNameIsGivenAsWindowsGivesIt) {
 }
 
 TEST_F(ScmCalls, OnlyLocalSystemRunsAnInteractiveService) {
-    auto create = [&](const char *name, DWORD type, const char *account) {
-        SC_HANDLE h = CreateServiceA(Scm(), name, nullptr, SERVICE_ALL_ACCESS, type,
-                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe",
-                                     nullptr, nullptr, nullptr, account, nullptr);
-        DWORD rc = Err(h != nullptr);
-        CloseServiceHandle(h);
-        return rc;
-    };
     constexpr DWORD kInteractive = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
-    EXPECT_EQ(create("Desk", kInteractive, "NT AUTHORITY\\LocalService"),
+    EXPECT_EQ(Install("Desk", nullptr, kInteractive, "NT AUTHORITY\\LocalService"),
               DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_EQ(Service("Desk"), nullptr) << "nothing was created";
-    EXPECT_EQ(create("Desk", kInteractive, "localsystem"), 0u);
-    EXPECT_EQ(create("Quiet", SERVICE_WIN32_OWN_PROCESS, "NT AUTHORITY\\LocalService"), 0u);
+    EXPECT_EQ(Install("Desk", nullptr, kInteractive, "localsystem"), 0u);
+    EXPECT_EQ(Install("Quiet", nullptr, SERVICE_WIN32_OWN_PROCESS, "NT AUTHORITY\\LocalService"),
+              0u);
 
     // The configuration as it would be after the change decides.
     SC_HANDLE quiet = Service("Quiet");
@@ -283,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    "# quillmar simulated machine: services by display name (name "
                                    "display)\nghost Ghost%20Display\n");
                    }}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
     ASSERT_EQ(Set(std::string(kKey) + "Seeded\\Parameters", "Keep", REG_SZ, Sz("me")), 0);
@@ -298,26 +297,17 @@ TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
 TEST_F(ScmCalls, HandlesNeedTheRightAccess) {
     ASSERT_EQ(Install("Svc"), 0u);
     SERVICE_STATUS st;
-    const struct {
-        DWORD granted;
-        const char *call;
-    } cases[] = {
-        {SERVICE_ALL_ACCESS & ~SERVICE_QUERY_STATUS, "QueryServiceStatus"},
-        {SERVICE_ALL_ACCESS & ~SERVICE_START, "StartServiceA"},
-        {SERVICE_ALL_ACCESS & ~SERVICE_STOP, "ControlService"},
-        {SERVICE_ALL_ACCESS & ~SERVICE_CHANGE_CONFIG, "ChangeServiceConfigA"},
-        {SERVICE_ALL_ACCESS & ~DELETE, "DeleteService"},
+    const std::pair<DWORD, std::function<DWORD(SC_HANDLE)>> cases[] = {
+        {SERVICE_QUERY_STATUS, [&](SC_HANDLE h) { return Err(QueryServiceStatus(h, &st)); }},
+        {SERVICE_START, [&](SC_HANDLE h) { return Start(h); }},
+        {SERVICE_STOP, [&](SC_HANDLE h) { return Stop(h, &st); }},
+        {SERVICE_CHANGE_CONFIG, [](SC_HANDLE h) { return Change(h, SERVICE_DISABLED); }},
+        {DELETE, [](SC_HANDLE h) { return Err(DeleteService(h)); }},
     };
-    for (const auto &c : cases) {
-        SC_HANDLE h = Service("Svc", c.granted);
+    for (const auto &[right, call] : cases) {
+        SC_HANDLE h = Service("Svc", SERVICE_ALL_ACCESS & ~right);
         ASSERT_NE(h, nullptr);
-        const std::string call = c.call;
-        const DWORD error = call == "QueryServiceStatus"     ? Err(QueryServiceStatus(h, &st))
-                            : call == "StartServiceA"        ? Start(h)
-                            : call == "ControlService"       ? Stop(h, &st)
-                            : call == "ChangeServiceConfigA" ? Change(h, SERVICE_DISABLED)
-                                                             : Err(DeleteService(h));
-        EXPECT_EQ(error, DWORD{ERROR_ACCESS_DENIED}) << c.call;
+        EXPECT_EQ(call(h), DWORD{ERROR_ACCESS_DENIED}) << right;
     }
     SC_HANDLE connectOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     EXPECT_EQ(CreateServiceA(connectOnly, "New", nullptr, SERVICE_ALL_ACCESS,
@@ -380,10 +370,7 @@ class Polls : public ScmCalls, public ::testing::WithParamInterface<Behaviour> {
 
 TEST_P(Polls, StatesAdvanceOnePerQuery) {
     const Behaviour &b = GetParam();
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", b.settings);
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started(b.settings);
     if (b.stopFirst) {
         ASSERT_EQ(Status(s), R);
         SERVICE_STATUS st;
@@ -407,13 +394,10 @@ INSTANTIATE_TEST_SUITE_P(
         Behaviour{"stop_instant", "", true, S, {S}},
         Behaviour{"stop_2", "service Svc stop 2", true, XP, {XP, XP, S, S}},
         Behaviour{"stop_never", "service Svc stop never", true, XP, {XP, XP, XP, XP}}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST_F(ScmCalls, PendingServicesRefuseControlsAndReportProgress) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service Svc start 3\n");
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started("service Svc start 3\n");
     SERVICE_STATUS st;
     EXPECT_EQ(Start(s), DWORD{ERROR_SERVICE_ALREADY_RUNNING});
     EXPECT_EQ(Stop(s, &st), DWORD{ERROR_SERVICE_CANNOT_ACCEPT_CTRL});
@@ -429,10 +413,7 @@ TEST_F(ScmCalls, PendingServicesRefuseControlsAndReportProgress) {
 }
 
 TEST_F(ScmCalls, ADyingServiceReportsItsExit) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service Svc start dies\n");
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started("service Svc start dies\n");
     SERVICE_STATUS st;
     Status(s, &st);
     EXPECT_EQ(st.dwWin32ExitCode, 0u);
@@ -540,13 +521,10 @@ INSTANTIATE_TEST_SUITE_P(
         Deletion{"stop_2_after_not_yet", "service Svc stop 2", true, false, true, 2, XP, false},
         Deletion{"start_never", "service Svc start never", true, false, false, 2, SP, false},
         Deletion{"start_dies", "service Svc start dies", true, false, false, 2, S, true}),
-    simtest::ByLabel());
+    ByLabel());
 
 TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service Svc stop 3\n");
-    SC_HANDLE s = Service("Svc");
-    ASSERT_EQ(Start(s), 0u);
+    SC_HANDLE s = Started("service Svc stop 3\n");
     SERVICE_STATUS st;
     ASSERT_EQ(Stop(s, &st), 0u);
     ASSERT_TRUE(DeleteService(s));
@@ -564,31 +542,6 @@ TEST_F(ScmCalls, AMarkedServiceGoesWhenALaterRunSeesItStop) {
     EXPECT_FALSE(Exists("scm/svc.state"));
 }
 
-// As a run killed before it closed its handles leaves it; the look-up is a
-// create of the name (true) or an open.
-class LeftMarked : public ScmCalls, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(LeftMarked, AMarkedStoppedServiceGoesOnTheNextLookUp) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    ASSERT_EQ(Set(std::string(kKey) + "Svc\\Parameters", "p", REG_SZ, Sz("v")), 0);
-    Write("scm/svc.state", "state=STOPPED\ndeleted=1\n");
-    if (GetParam()) {
-        EXPECT_EQ(Install("Svc"), 0u);
-        EXPECT_EQ(Query(std::string(kKey) + "Svc\\Parameters", "p"), ERROR_FILE_NOT_FOUND)
-            << "the new service starts afresh";
-        EXPECT_FALSE(Exists("scm/svc.state"));
-        ASSERT_EQ(Remove("Svc"), 0u);
-    } else {
-        EXPECT_EQ(Service("Svc"), nullptr);
-        EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
-    }
-    EXPECT_FALSE(Exists("registry/services/svc.reg"));
-    EXPECT_FALSE(Exists("scm/svc.state"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Scm, LeftMarked, ::testing::Bool(),
-                         [](const auto &p) { return p.param ? "create" : "open"; });
-
 TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
     ASSERT_EQ(Install("Svc"), 0u);
     SC_HANDLE s = Service("Svc");
@@ -600,38 +553,48 @@ TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
     EXPECT_EQ(Install("Svc"), 0u);
 }
 
-// Another program holds the service open (`service <Name> held`): the
-// deletion only marks it, and it goes once the holder has let go and a call
-// finds it stopped and closed.
+// A service marked for deletion while another program holds it open
+// (`service <Name> held`), or as a run killed before it closed its handles
+// leaves it: it goes once nothing holds it and a call finds it stopped and
+// closed.
 struct Holding {
     const char *label;
+    bool held;      // held by another program; else left marked and stopped
     bool ownHandle; // this process holds a handle too, closed once the holder lets go
     bool create;    // the call after that is a create of the name, else an open
 };
 
 class Held : public ScmCalls, public ::testing::WithParamInterface<Holding> {};
 
-TEST_P(Held, AHeldServiceStaysMarkedUntilItsHolderLetsGo) {
+TEST_P(Held, AMarkedServiceGoesOnceNothingHoldsIt) {
     const Holding &c = GetParam();
+    const std::string params = std::string(kKey) + "Svc\\Parameters";
     ASSERT_EQ(Install("Svc"), 0u);
-    Write("settings", "service svc held\n");
-    SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
-    ASSERT_EQ(Remove("Svc"), 0u);
-    SC_HANDLE again = Service("Svc", SERVICE_ALL_ACCESS);
-    ASSERT_NE(again, nullptr) << "a marked service still opens while it is held";
-    EXPECT_EQ(Change(again, SERVICE_NO_CHANGE, "C:\\new.exe"), kMarked);
-    Close(again);
-    EXPECT_EQ(Install("Svc"), kMarked) << "its name stays taken";
-    EXPECT_TRUE(Exists("registry/services/svc.reg"));
-
-    Write("settings", "");
-    if (c.ownHandle) {
-        EXPECT_TRUE(Exists("registry/services/svc.reg")) << "our own handle holds it still";
-        ASSERT_TRUE(Close(own));
-    } else if (c.create) {
-        EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
+    ASSERT_EQ(Set(params, "p", REG_SZ, Sz("v")), 0);
+    if (c.held) {
+        Write("settings", "service svc held\n");
+        SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
         ASSERT_EQ(Remove("Svc"), 0u);
+        SC_HANDLE again = Service("Svc", SERVICE_ALL_ACCESS);
+        ASSERT_NE(again, nullptr) << "a marked service still opens while it is held";
+        EXPECT_EQ(Change(again, SERVICE_NO_CHANGE, "C:\\new.exe"), kMarked);
+        Close(again);
+        EXPECT_EQ(Install("Svc"), kMarked) << "its name stays taken";
+        EXPECT_TRUE(Exists("registry/services/svc.reg"));
+        Write("settings", "");
+        if (c.ownHandle) {
+            EXPECT_TRUE(Exists("registry/services/svc.reg")) << "our own handle holds it still";
+            ASSERT_TRUE(Close(own));
+        }
     } else {
+        Write("scm/svc.state", "state=STOPPED\ndeleted=1\n");
+    }
+    if (c.create) {
+        EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
+        EXPECT_EQ(Query(params, "p"), ERROR_FILE_NOT_FOUND) << "the new service starts afresh";
+        EXPECT_FALSE(Exists("scm/svc.state"));
+        ASSERT_EQ(Remove("Svc"), 0u);
+    } else if (!c.ownHandle) {
         EXPECT_EQ(Service("Svc"), nullptr);
         EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     }
@@ -640,10 +603,12 @@ TEST_P(Held, AHeldServiceStaysMarkedUntilItsHolderLetsGo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scm, Held,
-                         ::testing::Values(Holding{"next_open", false, false},
-                                           Holding{"next_create", false, true},
-                                           Holding{"last_close", true, false}),
-                         simtest::ByLabel());
+                         ::testing::Values(Holding{"left_marked_open", false, false, false},
+                                           Holding{"left_marked_create", false, false, true},
+                                           Holding{"next_open", true, false, false},
+                                           Holding{"next_create", true, false, true},
+                                           Holding{"last_close", true, true, false}),
+                         ByLabel());
 
 // A stop is refused while a service that depends on the one stopped is not
 // stopped itself, wherever the dependency came from; the index finds the
@@ -672,12 +637,7 @@ TEST_P(Dependents, AStopIsRefusedWhileADependentIsNotStopped) {
               "\"Type\"=dword:00000010\n" +
                   dependsOn + "\n");
     } else {
-        SC_HANDLE h =
-            CreateServiceA(Scm(), "Addon", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\addon.exe", nullptr,
-                           nullptr, "Svc\0", nullptr, nullptr);
-        ASSERT_NE(h, nullptr);
-        CloseServiceHandle(h);
+        ASSERT_EQ(Install("Addon", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "Svc\0"), 0u);
         EXPECT_NE(Read("registry/services/addon.reg").find(dependsOn), std::string::npos);
     }
     if (c.dependentState)
@@ -703,6 +663,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "state=RUNNING\n", true, 0},
         Dependent{"a_group_of_that_name", "hex(7):2b,00,53,00,76,00,63,00,00,00,00,00",
                   "state=RUNNING\n", true, 0}),
-    simtest::ByLabel());
+    ByLabel());
 
 } // namespace

@@ -4,7 +4,7 @@
 #include <chrono>
 
 using namespace quillmar::sim;
-using simtest::Sz;
+using namespace simtest;
 
 namespace {
 

@@ -61,11 +61,11 @@ SC_HANDLE MachineTest::Scm(DWORD access) {
     return scm;
 }
 
-DWORD MachineTest::Install(const std::string &name, const char *display) {
-    SC_HANDLE h =
-        CreateServiceA(Scm(), name.c_str(), display, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe", nullptr,
-                       nullptr, nullptr, nullptr, nullptr);
+DWORD MachineTest::Install(const std::string &name, const char *display, DWORD type,
+                           const char *account, const char *dependencies) {
+    SC_HANDLE h = CreateServiceA(Scm(), name.c_str(), display, SERVICE_ALL_ACCESS, type,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\svc\\run.exe",
+                                 nullptr, nullptr, dependencies, account, nullptr);
     if (!h)
         return GetLastError();
     CloseServiceHandle(h);

@@ -26,7 +26,9 @@ class MachineTest : public ::testing::Test {
 
     SC_HANDLE Scm(DWORD access = SC_MANAGER_ALL_ACCESS);
     // Creates a service and closes its handle; returns the create's error.
-    DWORD Install(const std::string &name, const char *display = nullptr);
+    DWORD Install(const std::string &name, const char *display = nullptr,
+                  DWORD type = SERVICE_WIN32_OWN_PROCESS, const char *account = nullptr,
+                  const char *dependencies = nullptr);
     // Opens, deletes and closes the service, as quillmar does; returns the
     // first error. A stopped service is gone afterwards.
     DWORD Remove(const std::string &name);

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 using namespace quillmar::sim;
-using simtest::Sz;
+using namespace simtest;
 
 namespace {
 

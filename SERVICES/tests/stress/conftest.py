@@ -35,9 +35,7 @@ def rows(build_dir) -> dict[str, types.SimpleNamespace]:
 
 
 @pytest.fixture
-def case(request, build_dir, work_root) -> backend_native.Case:
+def case(request, native) -> backend_native.Case:
     """A fresh machine (clock skipped) and working directory; the test
     removes it once it passed."""
-    backend = backend_native.Backend(build_dir, work_root)
-    backend.prepare()
-    return backend.new_case(Scenario(request.node.name, []))
+    return native.new_case(Scenario(request.node.name, []))

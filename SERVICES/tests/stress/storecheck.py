@@ -9,7 +9,9 @@ regedit reader (regtext.py), never the machine's code.
 from __future__ import annotations
 
 import os
+import re
 import sys
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "scenarios"))
@@ -91,19 +93,9 @@ def read_registry(machine: str, allow_temp: bool = False) -> dict[str, dict[str,
 
 
 def _unescape(field: bytes, path: str) -> bytes:
-    out = bytearray()
-    i = 0
-    while i < len(field):
-        if field[i:i + 1] == b"%":
-            try:
-                out.append(int(field[i + 1:i + 3], 16))
-            except ValueError:
-                raise StoreError(f"{path}: bad escape in {field!r}") from None
-            i += 3
-        else:
-            out += field[i:i + 1]
-            i += 1
-    return bytes(out)
+    if not re.fullmatch(rb"(?:[^%]|%[0-9A-Fa-f]{2})*", field):
+        raise StoreError(f"{path}: bad escape in {field!r}")
+    return urllib.parse.unquote_to_bytes(field)
 
 
 def check_display_index(machine: str, keys) -> None:
@@ -211,10 +203,6 @@ def image_path(directory: str, exe: str) -> str:
     """The ImagePath an install in directory registers."""
     path = directory + "\\" + exe
     return f'"{path}"' if (" " in path or "\t" in path) else path
-
-
-def service_key(keys, name: str):
-    return keys.get(f"{SERVICES_KEY}\\{name.lower()}")
 
 
 def string_value(values, name: str):

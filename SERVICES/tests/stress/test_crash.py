@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import collections
 import ctypes
-import dataclasses
 import os
 import random
 import select
@@ -39,17 +38,11 @@ from model import Console
 ABSENT = ("absent",)
 
 
-@dataclasses.dataclass(frozen=True)
-class Kills:
-    label: str
-    kills: int
-    sizes: tuple[int, ...]  # characters of an install's last value, drawn from
-
-
+# How many kills, and the sizes (characters) an install's last value is drawn from.
 KILLS = [
-    Kills("values of 100 KB", 150, (100_000,)),  # an argument may hold 128 KiB
+    pytest.param(150, (100_000,), id="values of 100 KB"),  # an argument may hold 128 KiB
     # A writer of values of these sizes, killed 15 times (in-process before).
-    Kills("values of up to 4,900 characters", 15, tuple(range(0, 5000, 100))),
+    pytest.param(15, tuple(range(0, 5000, 100)), id="values of up to 4,900 characters"),
 ]
 
 
@@ -58,8 +51,8 @@ def observe(machine: str, row):
     name, parms = row.name, row.parms
     keys = storecheck.read_registry(machine, allow_temp=True)
     states = storecheck.read_states(machine)
-    key = storecheck.service_key(keys, name)
     base = f"{storecheck.SERVICES_KEY}\\{name.lower()}"
+    key = keys.get(base)
     if key is None or "type" not in key:
         below = [k for k in keys if k.startswith(base)]
         if below:
@@ -67,8 +60,7 @@ def observe(machine: str, row):
         return ABSENT
     image = storecheck.string_value(key, "ImagePath")
     p = keys.get(base + "\\parameters")
-    values = tuple(None if p is None else storecheck.string_value(p, v) for v in parms)
-    values = tuple(None if v is None else v[0] for v in values)
+    values = tuple(v and v[0] for v in (storecheck.string_value(p, v) for v in parms))
     state = states.get(name.lower(), {})
     running = state.get("state", "STOPPED") == "RUNNING"
     if state.get("deleted") == "1":
@@ -157,8 +149,8 @@ class Watch:
         return seen
 
 
-@pytest.mark.parametrize("kind", KILLS, ids=[k.label for k in KILLS])
-def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
+@pytest.mark.parametrize("kills, sizes", KILLS)
+def test_crash(kills: int, sizes: tuple[int, ...], seed: int, rows, case: backend_native.Case) -> None:
     rng = random.Random(seed)
     services = [row for row in rows.values() if row.exe]
     console_code = next(code for code, row in rows.items() if not row.exe)
@@ -175,14 +167,14 @@ def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
     centre: dict[str, float] = {}
     whole: dict[str, float] = {}
     deadline = time.monotonic() + 240
-    for k in range(kind.kills):
-        assert time.monotonic() < deadline, f"only {k} of {kind.kills} kills in 240 s ({kept})"
+    for k in range(kills):
+        assert time.monotonic() < deadline, f"only {k} of {kills} kills in 240 s ({kept})"
         row = rng.choice(services)
         op = rng.choice(["i", "i", "i", "i", "rm", "b", "e", "merge"])
         before = observe(case.machine, row)
         if op == "i":
             directory = f"C:\\Orv\\gen{k:04d}"
-            values = (directory, directory + "\\" + "p" * rng.choice(kind.sizes))
+            values = (directory, directory + "\\" + "p" * rng.choice(sizes))
             args, states = ["-i", row.code, *values], install_states(before, row, values)
         elif op == "merge":
             for n in os.listdir(console):
@@ -242,7 +234,7 @@ def test_crash(kind: Kills, seed: int, rows, case: backend_native.Case) -> None:
             with open(backup, "rb") as f:
                 assert f.read() == ini.encode(), f"{what}: hvcons.old is not a whole copy of hvcons.ini"
             landed["merge: backup whole"] += 1
-    print(f"{kind.kills} kills, {len(storecheck.temp_files(case.root))} files left under temporary names:",
+    print(f"{kills} kills, {len(storecheck.temp_files(case.root))} files left under temporary names:",
           dict(sorted(landed.items())))
     # Still a working machine, stale temporary files and all: a whole install.
     row = services[0]

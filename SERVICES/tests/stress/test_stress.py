@@ -3,32 +3,30 @@ the one home of the store's concurrent-writer cases.
 
     pytest-3 SERVICES/tests/stress/test_stress.py --build=DIR [-k WORDS]   (QUILLMAR_SEED=N repeats a run)
 
-Each run is one request (install, start, stop or remove of a service with
-an executable; merge, start or stop of the console's), drawn at random
-from the seed; the workers start them as fast as they finish. After each
-batch the outputs must be well formed, with error numbers the overlap
-explains; the store must parse strictly, with nothing under a temporary
-name; and the state must be one that some serial order of the runs gives.
+Each run is one request drawn at random from the seed (install, start, stop
+or remove of a service with an executable; merge, start or stop of the
+console's); workers start them as fast as they finish. After each batch the
+outputs must be well formed, with error numbers the overlap explains, the
+store must parse strictly with nothing under a temporary name, and the
+state must be one that some serial order of the runs gives.
 
-Exactly: a run's effects happen inside the interval [start, end] measured
-around its process. A run is "overtaken" when another successful run of
-the same service that can change the same thing started after it ended.
-In every serial order consistent with the intervals the last writer of a
-value is a successful run no such run overtook (a failed run's writes are
-always undone by a later delete: it can only have failed because the
-service vanished under it). So:
-  * the service exists iff some successful install or removal that was not
+A run's effects happen inside [start, end] measured around its process; it
+is "overtaken" when a successful run of the same service that can change
+the same thing started after it ended. In every serial order consistent
+with the intervals the last writer of a value is a successful run nothing
+overtook (a failed run can only have failed because the service vanished
+under it, and a later delete undoes its writes). So:
+  * the service exists iff some successful install or removal not
     overtaken is an install;
-  * ImagePath and each parameter value equal what one of the installs not
-    overtaken wrote (those overlap, so their values may mix), and a service
-    that exists has all of its parameters;
+  * ImagePath and each parameter equal what one of the installs not
+    overtaken wrote (their values may mix), and an existing service has
+    all of its parameters;
   * RUNNING needs a successful start not overtaken by a stop or removal;
     STOPPED is wrong when a successful start began after every stop,
     removal and install had ended;
   * nothing of a removed service is left, unless DeleteService only marked
-    it because it runs: a start came between a removal's stop and its
-    delete, so that removal overlaps a successful start; a marked service
-    that stopped must be gone;
+    it because a start came between a removal's stop and its delete; a
+    marked service that stopped must be gone;
   * each successful console merge ran the merge tool once, and the first
     backup of hvcons.ini is the one that stays.
 """
@@ -69,7 +67,6 @@ EXPLAINED = {
     "i": {2, 1018, 1072, 1073},
     "merge": set(),
 }
-RUN_TIMEOUT = 60
 
 
 @dataclasses.dataclass(frozen=True)
@@ -147,16 +144,12 @@ def plan(rng: random.Random, mix: Mix, rows, console: str) -> list[Run]:
 
 def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: float) -> None:
     """Runs them, `workers` at a time, each as soon as a worker is free."""
-    env = dict(os.environ, QUILLMAR_MACHINE=c.machine)
-
     def one(run: Run) -> None:
         if time.monotonic() > deadline:
             return
         run.start = time.monotonic()
         try:
-            proc = subprocess.run([c.backend.program] + run.args, cwd=c.dir, env=env,
-                                  stdin=subprocess.DEVNULL, capture_output=True, timeout=RUN_TIMEOUT)
-            run.status, run.out, run.err = proc.returncode, proc.stdout, proc.stderr
+            run.out, run.err, run.status = c.run(run.args)
         except subprocess.TimeoutExpired as e:
             run.out, run.err = e.stdout or b"", (e.stderr or b"") + b"\n(timed out)"
         run.end = time.monotonic()
@@ -165,11 +158,16 @@ def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: flo
         list(pool.map(one, runs))
 
 
+def overlapped(run: Run, runs: list[Run], ops: tuple[str, ...]) -> bool:
+    """Whether a run of one of ops on the same row overlaps run."""
+    return any(o.op in ops and o.row == run.row and o.start < run.end and run.start < o.end for o in runs)
+
+
 def check_outputs(runs: list[Run]) -> list[str]:
     problems = []
     for r in runs:
         if r.status is None:
-            problems.append(f"{r.describe()}: did not finish in {RUN_TIMEOUT} s")
+            problems.append(f"{r.describe()}: did not finish in time")
             continue
         if r.status < 0:
             problems.append(f"{r.describe()}: killed by signal {-r.status}")
@@ -187,14 +185,11 @@ def check_outputs(runs: list[Run]) -> list[str]:
         if r.status not in want:
             problems.append(f"{r.describe()}: exit status does not match the error reported")
         unexplained = [n for n in r.errors if n not in EXPLAINED[r.op]]
-        if 1067 in r.errors and not any(o.op in ("e", "rm") and o.row == r.row
-                                        and o.start < r.end and r.start < o.end for o in runs):
+        if 1067 in r.errors and not overlapped(r, runs, ("e", "rm")):
             unexplained.append(1067)
         # Likewise a stop whose wait ends with the service running again: an
         # overlapping start brought it back.
-        if 1053 in r.errors and not (r.op in ("e", "rm") and any(
-                o.op == "b" and o.row == r.row and o.start < r.end and r.start < o.end
-                for o in runs)):
+        if 1053 in r.errors and not (r.op in ("e", "rm") and overlapped(r, runs, ("b",))):
             unexplained.append(1053)
         # A stop inside a removal may report 50002 and go on to delete.
         if unexplained:

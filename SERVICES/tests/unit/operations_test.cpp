@@ -11,20 +11,19 @@
 
 #include <string>
 #include <tuple>
-#include <vector>
 
 namespace {
 
 // The catalogue as the program starts with it.
 const std::array<DoublePointer, numServices> kCatalogue = myServices;
 
-// A fresh simulated machine per case; Settings() gives it its lines.
+// A fresh simulated machine per case; Settings() gives it a line.
 template <typename Param>
 class Operations : public simtest::MachineTest, public ::testing::WithParamInterface<Param> {
   protected:
     void SetUp() override {
         MachineTest::SetUp();
-        Settings({});
+        Settings("");
     }
     void TearDown() override {
         display = 0;
@@ -32,33 +31,18 @@ class Operations : public simtest::MachineTest, public ::testing::WithParamInter
         MachineTest::TearDown();
     }
 
-    void Settings(const std::vector<std::string> &lines) const {
-        std::string text = "clock skip\n";
-        for (const std::string &line : lines) {
-            text += line + "\n";
-        }
-        Write("settings", text);
+    void Settings(const std::string &line) const {
+        Write("settings", "clock skip\n" + line + "\n");
     }
 
     // Registers a service the way an earlier installation would have.
-    static void AddService(const char *pName, bool running) {
-        SC_HANDLE hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-        ASSERT_NE(hManager, nullptr);
-        SC_HANDLE hService =
-            CreateServiceA(hManager, pName, pName, SERVICE_ALL_ACCESS, 0x110, SERVICE_AUTO_START,
-                           SERVICE_ERROR_NORMAL, "C:\\Orv\\worvserv.exe", nullptr, nullptr, nullptr,
-                           nullptr, nullptr);
-        ASSERT_NE(hService, nullptr) << GetLastError();
+    void AddService(const char *pName, bool running) {
+        ASSERT_EQ(simtest::MachineTest::Install(pName, pName, 0x110), 0U);
         if (running) {
+            SC_HANDLE hService = this->Service(pName);
             ASSERT_TRUE(StartServiceA(hService, 0, nullptr));
+            this->Close(hService);
         }
-        CloseServiceHandle(hService);
-        CloseServiceHandle(hManager);
-    }
-
-    bool ServiceExists(const char *pName) {
-        SC_HANDLE hService = OpenServiceA(Scm(), pName, SERVICE_QUERY_STATUS);
-        return hService != nullptr && CloseServiceHandle(hService);
     }
 
     // Runs an installation of the service with the two arguments; what it
@@ -75,7 +59,7 @@ class Operations : public simtest::MachineTest, public ::testing::WithParamInter
 
 struct InstallCase {
     const char *label;
-    std::vector<std::string> settings;
+    const char *setting;
     bool flmExists;
     bool obsoleteExists;
     DWORD expected;
@@ -95,7 +79,7 @@ TEST_P(InstallPaths, RestoreDepthAndCatalogue) {
     if (c.obsoleteExists) {
         AddService("Orv_Field_Link_Mgr", true);
     }
-    Settings(c.settings);
+    Settings(c.setting);
     display = displayMode;
     numTabs = 1;
     EXPECT_EQ(Install(1, "C:\\Orv", "4000"), c.expected);
@@ -110,24 +94,21 @@ INSTANTIATE_TEST_SUITE_P(
     EveryPath, InstallPaths,
     ::testing::Combine(
         ::testing::Values(
-            InstallCase{"new_service", {}, false, false, 0},
-            InstallCase{"existing_service", {}, true, false, 0},
-            InstallCase{"migration", {}, false, true, 0},
-            InstallCase{"manager_refused", {"fail OpenSCManagerA with 5"}, false, false, 5},
-            InstallCase{"open_refused", {"fail OpenServiceA with 5"}, true, false, 5},
-            InstallCase{"create_refused", {"fail CreateServiceA with 1078"}, false, false, 1078},
-            InstallCase{"change_refused", {"fail ChangeServiceConfigA with 5"}, true, false, 5},
-            InstallCase{"key_missing", {"fail RegOpenKeyExA with 2"}, true, false, 2},
-            InstallCase{"subkey_refused", {"fail RegCreateKeyExA with 5"}, true, false, 5},
-            InstallCase{"first_value_refused", {"fail RegSetValueExA with 5"}, true, false, 5},
-            InstallCase{"migration_stop_refused", {"fail ControlService with 5"}, false, true, 5},
-            InstallCase{
-                "migration_delete_refused", {"fail DeleteService with 1072"}, false, true, 1072},
-            InstallCase{"migration_stop_ignored",
-                        {"service Orv_Field_Link_Mgr stop ignored"},
-                        false,
-                        true,
-                        1053}),
+            InstallCase{"new_service", "", false, false, 0},
+            InstallCase{"existing_service", "", true, false, 0},
+            InstallCase{"migration", "", false, true, 0},
+            InstallCase{"manager_refused", "fail OpenSCManagerA with 5", false, false, 5},
+            InstallCase{"open_refused", "fail OpenServiceA with 5", true, false, 5},
+            InstallCase{"create_refused", "fail CreateServiceA with 1078", false, false, 1078},
+            InstallCase{"change_refused", "fail ChangeServiceConfigA with 5", true, false, 5},
+            InstallCase{"key_missing", "fail RegOpenKeyExA with 2", true, false, 2},
+            InstallCase{"subkey_refused", "fail RegCreateKeyExA with 5", true, false, 5},
+            InstallCase{"first_value_refused", "fail RegSetValueExA with 5", true, false, 5},
+            InstallCase{"migration_stop_refused", "fail ControlService with 5", false, true, 5},
+            InstallCase{"migration_delete_refused", "fail DeleteService with 1072", false, true,
+                        1072},
+            InstallCase{"migration_stop_ignored", "service Orv_Field_Link_Mgr stop ignored", false,
+                        true, 1053}),
         ::testing::Values(FALSE, TRUE)),
     [](const auto &p) {
         return std::string(std::get<0>(p.param).label) +
@@ -141,11 +122,11 @@ using Migration = Operations<const char *>;
 
 TEST_P(Migration, CreatesTheServiceWhenNoCallOfTheRemovalFailed) {
     AddService("Orv_Field_Link_Mgr", false);
-    Settings({GetParam()});
+    Settings(GetParam());
     EXPECT_EQ(Install(1, "C:\\Orv", "4000"), 0U);
     EXPECT_EQ(got.err, "\nERROR 50002");
-    EXPECT_TRUE(ServiceExists("OrvFLM"));
-    EXPECT_FALSE(ServiceExists("Orv_Field_Link_Mgr"));
+    EXPECT_NE(Service("OrvFLM"), nullptr);
+    EXPECT_EQ(Service("Orv_Field_Link_Mgr"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(LastError, Migration,
@@ -155,9 +136,9 @@ INSTANTIATE_TEST_SUITE_P(LastError, Migration,
 using NewService = Operations<DWORD>;
 
 TEST_P(NewService, IsCreatedWhateverTheLastErrorHolds) {
-    Settings({"lasterror clear"});
+    Settings("lasterror clear");
     EXPECT_EQ(Install(GetParam(), "C:\\Orv", "4000"), 0U);
-    EXPECT_TRUE(ServiceExists(myServices[GetParam()].pServiceName));
+    EXPECT_NE(Service(myServices[GetParam()].pServiceName), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Installable, NewService, ::testing::Values(0U, 1U));
@@ -169,7 +150,7 @@ using ExpandableDirectory = Operations<std::pair<const char *, DWORD>>;
 TEST_P(ExpandableDirectory, IsRefusedByTheInstallation) {
     const auto &[pDir, expected] = GetParam();
     EXPECT_EQ(Install(0, pDir, "x.pfa"), expected);
-    EXPECT_EQ(ServiceExists("OrvEvtLogger"), expected == 0);
+    EXPECT_EQ(Service("OrvEvtLogger") != nullptr, expected == 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -185,7 +166,7 @@ using RemovalAndStartStop = Operations<const char *>;
 
 TEST_P(RemovalAndStartStop, LeaveTheDepthAlone) {
     AddService("OrvEvtLogger", true);
-    Settings({GetParam()});
+    Settings(GetParam());
     display = 1;
     numTabs = 1;
     Capture([] {

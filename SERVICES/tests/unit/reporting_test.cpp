@@ -29,16 +29,9 @@ struct ErrorCase {
 };
 
 TEST_F(Reporting, DisplayErrorWritesEitherFormOnStandardErrorOnly) {
-    const ErrorCase cases[] = {
+    std::vector<ErrorCase> cases = {
         {1, "opening service", 1060, Report("opening service", 1060)},
         {1, "", 50004, Report("", 50004)},
-        {1, "x", 1, Report("x", 1)},
-        {1, "x", 2, Report("x", 2)},
-        {1, "x", 9, Report("x", 9)},
-        {1, "x", 87, Report("x", 87)},
-        {1, "x", 50006, Report("x", 50006)},
-        {1, "x", 1056, Report("x", 1056)},
-        {1, "x", 1072, Report("x", 1072)},
         // The step's text is no format.
         {1, "100%s", 5, Report("100%s", 5)},
         {0, "opening service", 1060, "\nERROR 1060"},
@@ -47,6 +40,8 @@ TEST_F(Reporting, DisplayErrorWritesEitherFormOnStandardErrorOnly) {
         {1, "x", 0, ""},
         {0, "x", 0, ""},
     };
+    for (DWORD num : {1, 2, 9, 87, 50006, 1056, 1072})
+        cases.push_back({1, "x", num, Report("x", num)});
     for (const ErrorCase &c : cases) {
         display = c.displayMode;
         const Captured got = Capture([&] { DisplayError(c.pTxt, c.errorNum); });
