@@ -12,8 +12,7 @@ namespace kit {
 namespace {
 
 const Text servicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
-// How long a stopped, deleted service may take to go: the test service's
-// process stays 0.3 s after it stopped.
+// A stopped, deleted test service's process stays 0.3 s.
 const double goneSeconds = 3;
 
 Text ReplaceAll(Text text, const Text &what, const Text &with) {
@@ -145,8 +144,6 @@ void Case::Remember(const Text &file, const Text &line) const {
     WriteBytes(path, ReadBytes(path).value_or("") + Utf8(line) + "\n");
 }
 
-// ---- set-up -------------------------------------------------------------------
-
 bool Case::SetUp(const Record &step, Text &error) {
     return Value(step, 0) == L"service" ? SetUpService(step, error) : SetUpConsole(step, error);
 }
@@ -166,9 +163,7 @@ bool Case::SetUpService(const Record &step, Text &error) {
         error = L"cannot write " + exe + L".mode";
         return false;
     }
-    // Interactive and own process, as quillmar registers its services; only
-    // LocalSystem may run an interactive one, so a service of another
-    // account is own process alone. DEPENDS holds each name with its NUL.
+    // As quillmar registers its services; only LocalSystem may interact.
     const DWORD type = account ? SERVICE_WIN32_OWN_PROCESS
                                : SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
     SC_HANDLE hService = CreateServiceW(
@@ -262,10 +257,9 @@ bool Case::StartService(const Record &step, Text &error) {
     return true;
 }
 
-// Another process of the kit opens the service and keeps it open until its
-// release file appears (or, in a run, until this process ends), as the
-// Services console or a monitor holds a service. It tells how that went in
-// a file beside its release file.
+// Another process of the kit holds the service open, as a monitor would,
+// until its release file appears (in a run, or this process ends); its
+// word is in a file beside the release file.
 bool Case::Hold(const Text &name, Text &error) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
         Holder holder;
@@ -316,8 +310,7 @@ bool Case::Hold(const Text &name, Text &error) {
     return false;
 }
 
-// console SUB INI OLD TOOL-STATUS LINGER ECHO: a console folder, its files
-// and the merge tool's stand-in (none: absent).
+// console SUB INI OLD TOOL-STATUS LINGER ECHO (none: absent).
 bool Case::SetUpConsole(const Record &step, Text &error) {
     const Text sub = HostPath(Value(step, 1));
     if (!MakeDirectories(sub)) {
@@ -342,8 +335,6 @@ bool Case::SetUpConsole(const Record &step, Text &error) {
     return true;
 }
 
-// ---- the run --------------------------------------------------------------------
-
 Ran Case::Run(const Scenario &scenario, const Text &program) {
     Launch launch;
     launch.program = program;
@@ -360,8 +351,6 @@ Ran Case::Run(const Scenario &scenario, const Text &program) {
     launch.timeoutMs = std::max(300, QUILLMAR_SLOW_SECONDS * 5) * 1000;
     return RunProgram(launch);
 }
-
-// ---- checks -----------------------------------------------------------------------
 
 Text Case::Describe(const Record &record) const {
     Text text = Value(record, 0);
@@ -473,17 +462,14 @@ std::vector<Text> Case::Verify(const Record &check) const {
     return {L"a check this runner cannot read: " + Describe(check)};
 }
 
-// ---- after the case -------------------------------------------------------------
-
 bool Case::Present(const Text &name) const {
     return std::any_of(present_.begin(), present_.end(),
                        [&name](const Text &n) { return SameName(n, name); });
 }
 
 // Whether the case made the service: its program lies in the work folder,
-// or quillmar installed it in the case's run (absent before the set-up,
-// its program in a folder the run's arguments name). Anyone else's
-// service created meanwhile is neither.
+// or quillmar installed it in the run (absent before, its program in a
+// folder the run's arguments name). Anyone else's is neither.
 bool Case::Made(const Text &name, const Text &path) const {
     const Text program = Unquoted(path);
     if (LiesInside(program, kit_.work))
@@ -534,9 +520,8 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
         holder.hProcess = nullptr;
     }
     holders_.clear();
-    // Told to quit, a test service stops within a moment. A STOP sent
-    // meanwhile to one that has ignored quillmar's would make Wine end its
-    // process, while the manager showed it running for 15 s more.
+    // Told to quit, a test service stops within a moment; a STOP to one that
+    // ignored quillmar's would make Wine show it running for 15 s more.
     for (int poll = 0; poll < 20; ++poll) {
         bool settled = true;
         for (const Text &name : services_) {
@@ -547,8 +532,8 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
             break;
         Sleep(100);
     }
-    // The last made first: Windows refuses to stop a service that a running
-    // one depends on. Then whatever quillmar may have made.
+    // The last made first (a running dependent blocks a stop), then what
+    // quillmar may have made.
     std::vector<Text> names(services_.rbegin(), services_.rend());
     for (const Text &name : kit_.catalogue)
         AddName(names, name);

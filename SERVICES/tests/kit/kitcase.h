@@ -1,9 +1,6 @@
-// One scenario's case on the machine: its folder below the kit's work
-// folder, the set-up steps, the run of the program, the checks of the
-// machine afterwards and the cleanup. What a case created is written down
-// beside its folder as it goes, so that a later process of the kit (the
-// self-test's separate steps, or a run after an interrupted one) can clear
-// it away.
+// One scenario's case: its folder below the work folder, set-up, run,
+// checks and cleanup. What it creates is written down beside its folder,
+// so that a later process of the kit can clear it away.
 #pragma once
 
 #include "kitdata.h"
@@ -14,7 +11,6 @@
 
 namespace kit {
 
-// The unpacked kit, as the runner found it.
 struct Kit {
     Text root; // the folder of run-tests.cmd and qmkit.exe
     Text work; // root\work: all the kit creates lies below it
@@ -33,9 +29,8 @@ Text ShareOf(const Text &path);
 
 class Case {
   public:
-    // name: the case's folder below the work folder. watchParent: a holder
-    // lets go when this process ends (false for a set-up in a process of
-    // its own, whose holders must outlive it).
+    // watchParent: a holder lets go when this process ends (false for a
+    // set-up step, whose holders must outlive it).
     Case(const Kit &kit, const Text &name, bool watchParent);
     Case(const Case &) = delete;
     Case &operator=(const Case &) = delete;
@@ -45,24 +40,19 @@ class Case {
     const Text &RunDir() const { return runDir_; }
     // {dir}, {sep} and {share} filled in.
     Text Expand(const Text &text) const;
-    // The case's folders made; the first time, also which catalogue
-    // services exist before the set-up.
+    // The case's folders made; the first time, which catalogue services
+    // exist before the set-up.
     bool Prepare(Text &error);
     bool SetUp(const Record &step, Text &error);
     Ran Run(const Scenario &scenario, const Text &program);
-    // A step or check as the data gives it, and a check's failures (none
-    // when it holds).
+    // A step or check as the data gives it; a check's failures.
     Text Describe(const Record &record) const;
     std::vector<Text> Verify(const Record &check) const;
-    // Test services told to quit, holders let go, every service the case
-    // made removed; false with what was left, and with every catalogue
-    // service that appeared during the case and is not the case's own,
-    // which is left as it is.
+    // Every service the case made removed; false with what was left, and
+    // with a catalogue service someone else created meanwhile, left as is.
     bool CleanUp(bool keepFiles, Text &leftovers);
-    // Services the case made that its cleanup could not remove, each with
-    // its executable path as then registered.
+    // Services the cleanup could not remove, with their executable paths.
     const std::vector<std::pair<Text, Text>> &Left() const { return left_; }
-    // The services and registry values the case is about, and its files.
     std::vector<Text> Snapshot() const;
 
   private:
@@ -93,15 +83,12 @@ class Case {
     std::vector<std::pair<Text, Text>> left_;
 };
 
-// The work folder, made when absent, for Administrators and SYSTEM alone
-// (read and run for the service accounts a scenario may use): the test
-// services run from it as LocalSystem, and a folder under C:\ would
-// otherwise let any user replace their programs.
+// The work folder, made for Administrators and SYSTEM alone (read and run
+// for the service accounts): its test services run as LocalSystem.
 bool MakeWorkFolder(const Text &work);
 
-// Every test service below the work folder told to quit and every holder
-// let go: what an earlier, interrupted run of the kit left behind. Returns
-// the paths it was told of that lead out of the folder, untouched.
+// What an interrupted run left told to quit; returns, untouched, the paths
+// it names that lead out of the work folder.
 std::vector<Text> ReleaseAll(const Text &work);
 
 } // namespace kit

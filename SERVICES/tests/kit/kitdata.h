@@ -1,7 +1,6 @@
-// The kit's scenario data (scenarios.txt, made by make_kit_data.py from the
-// scenario table) as the runner holds it, and the texts it is made of. Every
-// text is UTF-16, as the file carries it, so an argument may hold what no
-// other encoding can (an unpaired surrogate).
+// The kit's scenario data (scenarios.txt, from make_kit_data.py). Texts are
+// UTF-16, as the file carries them: an argument may hold an unpaired
+// surrogate.
 #pragma once
 
 #include <optional>
@@ -12,8 +11,7 @@ namespace kit {
 
 using Text = std::wstring;
 using Field = std::optional<Text>; // none where the table says None
-// A set-up step or a check: its kind, then its fields in the order
-// make_kit_data.py writes them.
+// A set-up step or a check: its kind, then its fields.
 using Record = std::vector<Field>;
 
 struct Scenario {
@@ -25,7 +23,6 @@ struct Scenario {
     std::vector<Text> args;
     Text stdinText;
     std::vector<Record> setup; // "service" and "console" steps
-    // What it must give on this host.
     Field stdoutText;
     Field stderrText;
     Field combined; // set: both streams go to one pipe
@@ -38,28 +35,24 @@ struct KitData {
     std::vector<Scenario> scenarios;
 };
 
-// Reads the data file, keeping the expectations of host ("windows" or
-// "wine"); false with the reason (and its line) in error.
+// Reads the data file with host's expectations; false with the reason.
 bool LoadKitData(const Text &path, const Text &host, KitData &data, std::string &error);
 
 // A record's field i, "" for none.
 Text Value(const Record &record, size_t i);
 
-// Every service name the program itself creates or meets, from its own
-// tables (kitnames.cpp).
+// The program's service names, from its own tables (kitnames.cpp).
 std::vector<Text> CatalogueNames();
 
 bool SameName(const Text &a, const Text &b);
-// Appends name unless the list holds it (case-insensitive, as service names
-// are).
+// Appends name unless the list holds it (case-insensitive).
 void AddName(std::vector<Text> &names, const Text &name);
 
-// The lines of a text, split at LF; and of a line, split at tabs.
 std::vector<Text> Lines(const Text &text);
 std::vector<Text> SplitTabs(const Text &line);
 
-// A value as a message quotes it, control characters named so that a stray
-// CR or tab shows; "absent" for none.
+// A value as a message quotes it, control characters named; "absent" for
+// none.
 Text Quoted(const Field &value);
 
 std::string Utf8(const Text &text);

@@ -1,7 +1,5 @@
-// The service names the program itself creates or meets, read from its own
-// tables, so that the list of services the kit must not touch cannot miss
-// one. Apart from the rest of the runner, whose names would clash with the
-// program's.
+// From the program's own tables, so that the kit's list of services it
+// must not touch misses none; apart, as the names would clash.
 #include "kitdata.h"
 #include "quillmar.h"
 

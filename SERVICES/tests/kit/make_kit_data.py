@@ -3,15 +3,10 @@
 
     python3 make_kit_data.py --version 1.0.0 --build BUILD_DIR -o scenarios.txt
 
-BUILD_DIR is a configured build (its quillmar-facts.json): how long a slow
-test service lingers and a slow scenario's least time come from there, as
-does the poll count in the expected texts.
-
-The kit's runner (qmkit.exe) reads one record a line, fields separated by
-tabs, every field escaped, so the file is plain ASCII whatever the table
-holds: a character outside printable ASCII, and the backslash, as \\uXXXX,
-one per UTF-16 unit (an unpaired surrogate in an argument survives, as only
-a UTF-16 command line can carry it); a field that is exactly \\- is none.
+BUILD_DIR's quillmar-facts.json gives the waits and the poll counts.
+One record a line, tab-separated fields, plain ASCII: a UTF-16 unit outside
+printable ASCII, and the backslash, as \\uXXXX (an unpaired surrogate
+survives); a field that is exactly \\- is none.
 
     version VERSION
     scenario ID TITLE            then, until "end":
@@ -21,13 +16,9 @@ a UTF-16 command line can carry it); a field that is exactly \\- is none.
     stdout|stderr|combined|exit HOST VALUE
     check HOST KIND FIELD...     a check's fields in the order model.py has them
 
-Every scenario of the table goes in, in the table's order, under a stable id
-(the first 8 hex digits of the SHA-1 of its name) and its name as the title.
-Rows that do not run under Wine, and rows that inject faults into the
-simulated machine, go in as skipped with their reason. Expectations hold for
-HOST "*", or for "windows" and "wine" apart where Wine's answer differs
-(model.OnWine). The same output for the same table and arguments, byte for
-byte.
+Every scenario goes in, in order, its id the first 8 hex digits of the
+SHA-1 of its name; rows not for Wine, or that inject faults, as skipped.
+HOST is "*", or "windows" and "wine" where Wine differs (model.OnWine).
 """
 
 from __future__ import annotations
@@ -83,8 +74,8 @@ def service_line(step: model.Service, slow_seconds: int) -> str:
     code = f" {step.exit_code}" if step.exit_code is not None else ""
     mode = model.BEHAVIOURS[step.behaviour].testsvc.format(slow=slow_seconds, code=code)
     flags = " ".join(f for f in ("running", "held", "marked") if getattr(step, f))
-    # A service created without a display name shows its own name, as on
-    # Windows; its dependencies as the manager takes them, each with a NUL.
+    # Without a display name a service shows its own; each dependency ends
+    # with a NUL.
     display = step.name if step.display is None else step.display
     return line("service", step.name, display, step.exe, step.behaviour, mode,
                 flags, step.account, "".join(d + "\0" for d in step.depends_on),

@@ -1,48 +1,29 @@
-// qmkit.exe: the quillmar test kit's runner, the one program that runs the
-// scenario table on a Windows machine (and under Wine). run-tests.cmd calls
+// qmkit.exe: the test kit's runner. run-tests.cmd calls
 //
 //   qmkit.exe run [-k TEXT]... [--quick] [--list] [--keep] [--shard K/N]
 //
-// which runs every scenario of scenarios.txt as the scenario tiers do: the
-// set-up through the Win32 API (services, registry values, a test service
-// copied as the scenario's executable, console folders with their files),
-// one run of quillmar.exe in the case's folder, a byte-exact comparison of
-// both streams and the whole 32-bit exit status, and the checks of the
-// machine afterwards; then the case is cleared away. TAP on standard
-// output, junit.xml beside run-tests.cmd, and failed\<id>\ for each
-// scenario that failed.
+// and each scenario of scenarios.txt is set up through the Win32 API, run
+// once in its case's folder, compared byte for byte (both streams, the
+// whole exit status), its machine checked, and cleared away. TAP on
+// standard output, junit.xml and failed\<id>\ beside run-tests.cmd.
+// -k: only scenarios whose id or title holds TEXT (again: any); --quick:
+// no slow scenario; --list: list them, change nothing; --keep: failed cases kept; --shard: the K-th
+// of N parts, the slow scenarios dealt out first, run first in an odd part.
 //
-//   -k TEXT   only scenarios whose id or title holds TEXT (given again: any)
-//   --quick   the slow scenarios (each waits out the program's polls) skipped
-//   --list    the scenarios and whether they run here; nothing changes
-//   --keep    the folders of failed cases kept in the work folder
-//   --shard K/N  the K-th of N parts (the slow scenarios dealt out first, so
-//             that their waits spread, and run first in an odd part, last
-//             in an even one); the parts run one at a time on a
-//             machine, since the lock below refuses a second kit, but side
-//             by side under Wine, one part to a prefix (each its own
-//             wineserver, so its own lock and Service Control Manager)
+// Safe on the wrong machine: it refuses, changing nothing, unless elevated,
+// while another kit runs, while others may change its folder, programs or
+// a work folder left behind, and while a service of its names exists with
+// an executable outside its work folder. It removes only services whose
+// executable lies in that folder or that quillmar installed in its run,
+// and clears all it made at the end, after Ctrl+C or an earlier interrupted
+// run too.
 //
-// The kit is for a disposable machine, and safe on the wrong one: it
-// refuses, before it changes anything, unless elevated, while another kit
-// runs, while its folder, its programs or a work folder left behind may be
-// changed by anyone but administrators, and while any service it would
-// create exists with an executable outside its own work folder. It works
-// only below that folder, removes all it made at the end, after Ctrl+C or
-// a closed window too, and first clears what an interrupted run left
-// (services whose executable lies in the work folder, the folder's
-// contents). It stops or deletes only services whose executable lies in
-// its work folder, or that quillmar installed in one of its runs; any
-// other service of its names is left as it is, and the run fails.
+// The Wine self-test drives single steps on the first scenario of FILE in
+// work\CASE: setup CASE FILE, check CASE FILE, launch CASE FILE PROGRAM,
+// clean CASE; "hold" holds a service for a set-up.
 //
-// The Wine tier's self-test drives single steps through
-//   setup CASE FILE, check CASE FILE, launch CASE FILE PROGRAM, clean CASE
-// (the first scenario of FILE, in work\CASE); "hold" is a holder of a
-// service that a set-up starts.
-//
-// Exit status: 0 every scenario that ran passed; 1 one failed or the
-// cleanup left something; 2 a bad command line or an incomplete kit; 3
-// refused, nothing changed; 4 interrupted, cleared away.
+// Exit status: 0 passed; 1 a scenario failed or the cleanup left
+// something; 2 a bad command line or kit; 3 refused; 4 interrupted.
 
 #include "kitcase.h"
 #include "kitdata.h"
@@ -127,8 +108,6 @@ std::vector<Text> KnownNames(const Kit &kit) {
     return names;
 }
 
-// ---- the console control handler --------------------------------------------------
-
 HANDLE ClearedEvent() {
     static HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     return hEvent;
@@ -143,8 +122,6 @@ BOOL WINAPI OnControl(DWORD type) {
     WaitForSingleObject(ClearedEvent(), closing ? 4500 : 60000);
     return TRUE;
 }
-
-// ---- a run of every scenario ----------------------------------------------------------
 
 struct Options {
     std::vector<Text> filters;
@@ -188,74 +165,57 @@ class Runner {
 // Before anything changes: the kit's folder must be usable, the prompt
 // elevated, and no service of a name the kit creates may be someone else's.
 bool Runner::Refuse() {
-    if (kit_.root.find_first_of(L" \t") != Text::npos) {
-        Complain(L"refusing to run from " + kit_.root +
-                 L": the test services' executable paths would hold a blank. Unzip the kit "
-                 L"into a folder without blanks, such as C:\\qmkit. Nothing was changed.");
+    auto refuse = [](const Text &why) {
+        Complain(why + L" Nothing was changed.");
         return true;
-    }
-    if (kit_.root.size() > maxRootLength) {
-        Complain(L"refusing to run from " + kit_.root + L" (" + std::to_wstring(kit_.root.size()) +
-                 L" characters): some scenarios need paths near Windows' 260-character limit "
-                 L"below it. Unzip the kit into a folder of at most " +
-                 std::to_wstring(maxRootLength) +
-                 L" characters, such as C:\\qmkit. Nothing "
-                 L"was changed.");
-        return true;
-    }
+    };
+    const Text from = L"refusing to run from " + kit_.root;
+    if (kit_.root.find_first_of(L" \t") != Text::npos)
+        return refuse(from + L": the test services' executable paths would hold a blank. Unzip "
+                             L"the kit into a folder without blanks, such as C:\\qmkit.");
+    if (kit_.root.size() > maxRootLength)
+        return refuse(from + L" (" + std::to_wstring(kit_.root.size()) +
+                      L" characters): some scenarios need paths near Windows' 260-character "
+                      L"limit below it. Unzip the kit into a folder of at most " +
+                      std::to_wstring(maxRootLength) + L" characters, such as C:\\qmkit.");
     if (kit_.root.size() < 3 || kit_.root[1] != L':' ||
-        GetDriveTypeW(kit_.root.substr(0, 3).c_str()) != DRIVE_FIXED) {
-        Complain(L"refusing to run from " + kit_.root +
-                 L": the kit's test services run as LocalSystem, which reaches only local "
-                 L"drives. Unzip the kit onto a local fixed drive, such as C:\\qmkit. Nothing "
-                 L"was changed.");
-        return true;
-    }
-    if (!IsElevated()) {
-        Complain(L"not elevated: run run-tests.cmd from an elevated prompt (Run as "
-                 L"administrator); the kit creates, starts and deletes services. Nothing was "
-                 L"changed.");
-        return true;
-    }
-    // One kit at a time on a machine: two would remove each other's
-    // services, which have the same names. A named object, not a file: it
-    // goes with the process however that ends, and no user can plant it
-    // in a place of the file system.
+        GetDriveTypeW(kit_.root.substr(0, 3).c_str()) != DRIVE_FIXED)
+        return refuse(from + L": the kit's test services run as LocalSystem, which reaches only "
+                             L"local drives. Unzip the kit onto a local fixed drive, such as "
+                             L"C:\\qmkit.");
+    if (!IsElevated())
+        return refuse(L"not elevated: run run-tests.cmd from an elevated prompt (Run as "
+                      L"administrator); the kit creates, starts and deletes services.");
+    // One kit at a time: two would remove each other's services. A named
+    // object goes with the process however it ends, and none can plant it.
     SetLastError(ERROR_SUCCESS);
     const HANDLE hLock = CreateMutexW(nullptr, FALSE, L"Global\\quillmar-test-kit");
-    if (hLock == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
-        Complain(L"refusing to run: another run of the kit is under way on this machine (it "
-                 L"holds Global\\quillmar-test-kit), and both would use the same services. "
-                 L"Nothing was changed.");
-        return true;
-    }
+    if (hLock == nullptr || GetLastError() == ERROR_ALREADY_EXISTS)
+        return refuse(L"refusing to run: another run of the kit is under way on this machine "
+                      L"(it holds Global\\quillmar-test-kit), and both would use the same "
+                      L"services.");
     // This elevated run executes the kit's programs and follows its data and
     // whatever an earlier run left in work\.
     for (const Text &path : {kit_.root, kit_.self, kit_.quillmar, kit_.testsvc, kit_.fakemerge,
                              kit_.root + L"\\run-tests.cmd", kit_.root + L"\\scenarios.txt"}) {
         const Text who = Exists(path) ? WritableByOthers(path) : Text();
-        if (!who.empty()) {
-            Complain(L"refusing to run from " + kit_.root + L": " + path + L" may be changed by " +
-                     who +
-                     L", and this elevated run would execute what they put there. Unzip the kit "
-                     L"into a folder for administrators alone, as README.txt says. Nothing was "
-                     L"changed.");
-            return true;
-        }
+        if (!who.empty())
+            return refuse(from + L": " + path + L" may be changed by " + who +
+                          L", and this elevated run would execute what they put there. Unzip "
+                          L"the kit into a folder for administrators alone, as README.txt says.");
     }
     const Text workWho = IsDirectory(kit_.work) ? WritableByOthers(kit_.work) : Text();
-    if (!workWho.empty()) {
-        Complain(L"refusing to run: " + kit_.work +
-                 L", left by an earlier run, may be changed by " + workWho +
-                 L", so nothing in it can be trusted. Look at it, then remove it: rmdir " +
-                 L"/s /q " + kit_.work + L". Nothing was changed.");
-        return true;
-    }
+    if (!workWho.empty())
+        return refuse(L"refusing to run: " + kit_.work +
+                      L", left by an earlier run, may be "
+                      L"changed by " +
+                      workWho +
+                      L", so nothing in it can be trusted. Look at "
+                      L"it, then remove it: rmdir /s /q " +
+                      kit_.work + L".");
     Text error;
-    if (!OpenManager(kit_, error)) {
-        Complain(error + L". Nothing was changed.");
-        return true;
-    }
+    if (!OpenManager(kit_, error))
+        return refuse(error + L".");
     names_ = KnownNames(kit_);
     bool refused = false;
     for (const Text &name : names_) {
@@ -263,10 +223,8 @@ bool Runner::Refuse() {
         if (info.error == ERROR_SERVICE_DOES_NOT_EXIST)
             continue;
         if (info.error != 0) {
-            Complain(L"refusing to run: the service " + name +
-                     L" exists and cannot be read "
-                     L"(error " +
-                     std::to_wstring(info.error) + L").");
+            Complain(L"refusing to run: the service " + name + L" exists and cannot be read " +
+                     L"(error " + std::to_wstring(info.error) + L").");
             refused = true;
         } else if (!LiesInside(Unquoted(info.path), kit_.work)) {
             Complain(L"refusing to run: the service " + name +
@@ -401,12 +359,8 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
 
 void Runner::Report(size_t number, const Outcome &outcome) {
     const Text name = std::to_wstring(number) + L" - " + TapName(*outcome.pScenario);
-    if (outcome.result == Outcome::Result::Skipped) {
-        Line(L"ok " + name + L" # SKIP " + outcome.reason);
-        return;
-    }
-    if (outcome.result == Outcome::Result::Passed) {
-        Line(L"ok " + name);
+    if (outcome.result != Outcome::Result::Failed) {
+        Line(L"ok " + name + (outcome.reason.empty() ? L"" : L" # SKIP " + outcome.reason));
         return;
     }
     Line(L"not ok " + name);
@@ -485,19 +439,15 @@ int Runner::Run() {
                                 holdsShare(s.stdinText) || holdsShare(s.stdoutText.value_or(L"")) ||
                                 holdsShare(s.stderrText.value_or(L"")) ||
                                 holdsShare(s.combined.value_or(L""));
-        if (Interrupted()) {
+        outcome.reason = Interrupted()                       ? L"interrupted"
+                         : s.skip                            ? *s.skip
+                         : options_.quick && s.slowGuard > 0 ? L"slow (left out by --quick)"
+                         : needsShare && !shareReachable_
+                             ? L"the administrative share " + ShareOf(kit_.work.substr(0, 2)) +
+                                   L" is not reachable"
+                             : Text();
+        if (!outcome.reason.empty()) {
             outcome.result = Outcome::Result::Skipped;
-            outcome.reason = L"interrupted";
-        } else if (s.skip) {
-            outcome.result = Outcome::Result::Skipped;
-            outcome.reason = *s.skip;
-        } else if (options_.quick && s.slowGuard > 0) {
-            outcome.result = Outcome::Result::Skipped;
-            outcome.reason = L"slow (left out by --quick)";
-        } else if (needsShare && !shareReachable_) {
-            outcome.result = Outcome::Result::Skipped;
-            outcome.reason = L"the administrative share " + ShareOf(kit_.work.substr(0, 2)) +
-                             L" is not reachable";
         } else {
             Evidence evidence;
             outcome = RunOne(s, evidence);
@@ -541,8 +491,6 @@ int Runner::Run() {
         return statusInterrupted;
     return numFailed == 0 && cleared && foreign.empty() ? 0 : statusFailed;
 }
-
-// ---- single steps, for the self-test -------------------------------------------
 
 // A case's name is one plain folder name below the work folder.
 bool PlainName(const Text &name) {

@@ -42,28 +42,14 @@ Text Visible(const std::string &line) {
 
 Text XmlEscaped(const Text &text) {
     Text out;
-    for (wchar_t c : text) {
-        switch (c) {
-        case L'&':
-            out += L"&amp;";
-            break;
-        case L'<':
-            out += L"&lt;";
-            break;
-        case L'>':
-            out += L"&gt;";
-            break;
-        case L'"':
-            out += L"&quot;";
-            break;
-        default:
-            // XML 1.0 holds no other control character, not even escaped.
-            if (c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r')
-                out += L"\uFFFD";
-            else
-                out += c;
-        }
-    }
+    // XML 1.0 holds no other control character, not even escaped.
+    for (wchar_t c : text)
+        out += c == L'&'                                            ? L"&amp;"
+               : c == L'<'                                          ? L"&lt;"
+               : c == L'>'                                          ? L"&gt;"
+               : c == L'"'                                          ? L"&quot;"
+               : c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r' ? Text(L"\uFFFD")
+                                                                    : Text(1, c);
     return out;
 }
 

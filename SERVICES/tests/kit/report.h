@@ -1,6 +1,5 @@
-// What a run of the kit tells: the TAP lines on standard output, the JUnit
-// file beside run-tests.cmd, and a folder for each failed scenario with
-// what a bug report needs.
+// The JUnit file and a folder for each failed scenario with what a bug
+// report needs.
 #pragma once
 
 #include "kitdata.h"
@@ -31,10 +30,8 @@ struct Evidence {
     std::vector<Text> snapshot; // the machine as the checks left it
 };
 
-// "<id> <title>" with the characters TAP reserves escaped.
 Text TapName(const Scenario &scenario);
-// The lines of both byte strings side by side: "-" expected, "+" found,
-// each made readable (tabs, CRs and control bytes named, line ends marked).
+// A line diff, "-" expected, "+" found, control bytes and line ends shown.
 std::vector<Text> StreamDiff(const Text &label, const std::string &expected,
                              const std::string &actual);
 bool WriteJUnit(const Text &path, const std::vector<Outcome> &outcomes, const Text &suite,

@@ -22,92 +22,6 @@ bool EqualNoCase(const wchar_t *pA, int lenA, const wchar_t *pB, int lenB) {
     return CompareStringOrdinal(pA, lenA, pB, lenB, TRUE) == CSTR_EQUAL;
 }
 
-} // namespace
-
-// ---- files ----------------------------------------------------------------
-
-Text LongPath(const Text &path) {
-    if (StartsWith(path, longPrefix))
-        return path;
-    if (StartsWith(path, L"\\\\"))
-        return Text(longPrefix) + L"UNC\\" + path.substr(2);
-    return longPrefix + path;
-}
-
-Text Join(const Text &dir, const Text &relative) {
-    std::vector<Text> parts;
-    Text part;
-    for (size_t i = 0; i <= relative.size(); ++i) {
-        if (i < relative.size() && relative[i] != L'\\' && relative[i] != L'/') {
-            part += relative[i];
-            continue;
-        }
-        if (part == L"..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else if (!part.empty() && part != L".") {
-            parts.push_back(part);
-        }
-        part.clear();
-    }
-    Text path = dir;
-    for (const Text &p : parts)
-        path += L"\\" + p;
-    return path;
-}
-
-bool Exists(const Text &path) {
-    return GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsDirectory(const Text &path) {
-    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool WriteBytes(const Text &path, const std::string &bytes) {
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD numWritten = 0;
-    const bool ok =
-        bytes.empty() ||
-        (WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &numWritten, nullptr) &&
-         numWritten == bytes.size());
-    return CloseHandle(hFile) && ok;
-}
-
-std::optional<std::string> ReadBytes(const Text &path) {
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return std::nullopt;
-    std::string bytes;
-    char buffer[65536];
-    DWORD numRead = 0;
-    bool ok = true;
-    while ((ok = ReadFile(hFile, buffer, sizeof buffer, &numRead, nullptr) != 0) && numRead > 0)
-        bytes.append(buffer, numRead);
-    CloseHandle(hFile);
-    if (!ok)
-        return std::nullopt;
-    return bytes;
-}
-
-bool MakeDirectories(const Text &path) {
-    if (IsDirectory(path))
-        return true;
-    const size_t slash = path.find_last_of(L'\\');
-    if (slash != Text::npos && slash > 2 && !MakeDirectories(path.substr(0, slash)))
-        return false;
-    return CreateDirectoryW(LongPath(path).c_str(), nullptr) ||
-           GetLastError() == ERROR_ALREADY_EXISTS;
-}
-
-namespace {
-
 bool RemoveOnce(const Text &path, const Text &top) {
     // What leads out of the tree stays: Wine deletes the target of a link.
     if (path != top && !LiesInside(path, top))
@@ -131,67 +45,9 @@ bool RemoveOnce(const Text &path, const Text &top) {
     return RemoveDirectoryW(longPath.c_str()) != 0;
 }
 
-} // namespace
-
-bool RemoveTree(const Text &path) {
-    // A test service's process ends a moment after it stopped, and its
-    // executable cannot go before it has.
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        if (RemoveOnce(path, path))
-            return true;
-        Sleep(100);
-    }
-    return false;
-}
-
-bool CopyTo(const Text &from, const Text &to) {
-    return CopyFileW(LongPath(from).c_str(), LongPath(to).c_str(), FALSE) != 0;
-}
-
-std::vector<Text> ListNames(const Text &dir, const Text &pattern) {
-    std::vector<Text> names;
-    WIN32_FIND_DATAW found{};
-    HANDLE hFind = FindFirstFileExW(LongPath(dir + L"\\" + pattern).c_str(), FindExInfoBasic,
-                                    &found, FindExSearchNameMatch, nullptr, 0);
-    if (hFind == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        const Text name = found.cFileName;
-        if (name != L"." && name != L"..")
-            names.push_back(name);
-    } while (FindNextFileW(hFind, &found));
-    FindClose(hFind);
-    return names;
-}
-
-bool IsInside(const Text &path, const Text &dir) {
-    return path.size() > dir.size() && (path[dir.size()] == L'\\' || path[dir.size()] == L'/') &&
-           EqualNoCase(path.c_str(), static_cast<int>(dir.size()), dir.c_str(),
-                       static_cast<int>(dir.size()));
-}
-
-Text FullPath(Text path) {
-    if (StartsWith(path, L"\\\\?\\UNC\\"))
-        path = L"\\\\" + path.substr(8);
-    else if (StartsWith(path, longPrefix) || StartsWith(path, L"\\\\.\\"))
-        path = path.substr(4);
-    const bool absolute =
-        (path.size() > 2 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
-        StartsWith(path, L"\\\\");
-    const DWORD size = absolute ? GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) : 0;
-    if (size == 0)
-        return Text();
-    std::vector<wchar_t> buffer(size);
-    const DWORD len = GetFullPathNameW(path.c_str(), size, buffer.data(), nullptr);
-    return len > 0 && len < size ? Text(buffer.data(), len) : Text();
-}
-
-namespace {
-
-// The path of what exists at path, every link and junction followed; empty
-// when it cannot be named, and byParent true when it is named by its
-// parent's path and its own name: nothing is there, or it is no link and
-// Wine 8 cannot name it (beyond MAX_PATH, error 234).
+// The path of what exists at path, every link followed; empty when it
+// cannot be named, byParent true when its parent's path names it: nothing
+// is there, or it is no link Wine 8 can name (beyond MAX_PATH, 234).
 Text FinalPath(const Text &path, bool &byParent) {
     HANDLE hFile = CreateFileW(LongPath(path).c_str(), 0,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -216,9 +72,8 @@ Text FinalPath(const Text &path, bool &byParent) {
     return StartsWith(final, longPrefix) ? final.substr(4) : final;
 }
 
-// The longest part of a full path that can be named, resolved, and the
-// rest as given: nothing that does not exist yet can lead elsewhere. Empty
-// when a part exists that cannot be resolved.
+// The longest existing part of a full path resolved, the rest as given;
+// empty when a part exists that cannot be resolved.
 Text ResolvedPath(const Text &full) {
     Text rest;
     for (Text head = full;;) {
@@ -285,94 +140,6 @@ bool IsTrusted(PSID pSid) {
     return sid == self;
 }
 
-} // namespace
-
-bool LiesInside(const Text &path, const Text &dir) {
-    const Text full = FullPath(path);
-    const Text fullDir = FullPath(dir);
-    // A path whose text lies elsewhere is not resolved: it may name a server
-    // that answers only after a long wait.
-    return !full.empty() && !fullDir.empty() && IsInside(full, fullDir) &&
-           IsInside(ResolvedPath(full), ResolvedPath(fullDir));
-}
-
-bool PutSign(const Text &path, const Text &dir) {
-    if (!LiesInside(path, dir))
-        return false;
-    // A link there, even one to nothing, is not followed: Windows would
-    // create its target.
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (hFile != INVALID_HANDLE_VALUE)
-        CloseHandle(hFile);
-    return true;
-}
-
-Text WritableByOthers(const Text &path) {
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    PSID pOwner = nullptr;
-    PACL pDacl = nullptr;
-    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
-    const DWORD errorNum =
-        hFile == INVALID_HANDLE_VALUE
-            ? GetLastError()
-            : GetSecurityInfo(hFile, SE_FILE_OBJECT,
-                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &pOwner,
-                              nullptr, &pDacl, nullptr, &pDescriptor);
-    if (hFile != INVALID_HANDLE_VALUE)
-        CloseHandle(hFile);
-    if (errorNum != ERROR_SUCCESS)
-        return L"anyone, for all the kit can tell: its permissions cannot be read (error " +
-               std::to_wstring(errorNum) + L")";
-    // An owner may always change the permissions.
-    Text who;
-    if (pOwner == nullptr || !IsTrusted(pOwner))
-        who = L"its owner, " + (pOwner == nullptr ? Text(L"unknown") : AccountOf(pOwner));
-    else if (pDacl == nullptr)
-        who = L"everyone (it has no access list)";
-    const DWORD writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
-                          WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
-    for (DWORD i = 0; who.empty() && i < pDacl->AceCount; ++i) {
-        void *pAce = nullptr;
-        const BYTE type = GetAce(pDacl, i, &pAce) ? static_cast<ACE_HEADER *>(pAce)->AceType : 0xff;
-        // A denial only takes rights away.
-        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE)
-            continue;
-        if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
-            who = L"whoever an entry of a kind the kit cannot read names";
-            break;
-        }
-        auto *pAllowed = static_cast<ACCESS_ALLOWED_ACE *>(pAce);
-        PSID pSid = &pAllowed->SidStart;
-        if ((pAllowed->Mask & writing) != 0 && !IsTrusted(pSid))
-            who = AccountOf(pSid);
-    }
-    LocalFree(pDescriptor);
-    return who;
-}
-
-Text Unquoted(const Text &path) {
-    if (path.empty() || path[0] != L'"')
-        return path;
-    const size_t end = path.find(L'"', 1);
-    return path.substr(1, end == Text::npos ? Text::npos : end - 1);
-}
-
-Text DirectoryOfModule() {
-    std::vector<wchar_t> buffer(32768);
-    const DWORD len = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    Text path(buffer.data(), len);
-    if (StartsWith(path, longPrefix))
-        path = path.substr(4);
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-// ---- output -----------------------------------------------------------------
-
-namespace {
-
 void Write(DWORD which, const Text &text) {
     HANDLE hOut = GetStdHandle(which);
     if (hOut == nullptr || hOut == INVALID_HANDLE_VALUE)
@@ -393,98 +160,6 @@ void Write(DWORD which, const Text &text) {
             numWritten == 0)
             return;
 }
-
-} // namespace
-
-void Out(const Text &text) {
-    Write(STD_OUTPUT_HANDLE, text);
-}
-
-void Err(const Text &text) {
-    Write(STD_ERROR_HANDLE, text);
-}
-
-// ---- interruption -----------------------------------------------------------
-
-HANDLE InterruptEvent() {
-    static HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return hEvent;
-}
-
-bool Interrupted() {
-    return WaitForSingleObject(InterruptEvent(), 0) == WAIT_OBJECT_0;
-}
-
-std::vector<Text> &HostFailures() {
-    static std::vector<Text> failures;
-    return failures;
-}
-
-// ---- programs ---------------------------------------------------------------
-
-// The inverse of the C runtime's parser: backslashes are literal unless
-// they precede a quote, where each must be doubled; a quote is escaped with
-// a backslash; the whole argument is quoted when it is empty or holds
-// blanks or quotes.
-Text QuoteArg(const Text &arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == Text::npos)
-        return arg;
-    Text quoted = L"\"";
-    size_t numBackslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++numBackslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? numBackslashes * 2 + 1 : numBackslashes, L'\\');
-        numBackslashes = 0;
-        quoted += c;
-    }
-    quoted.append(numBackslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
-
-Text ProcessImage(HANDLE hProcess) {
-    std::vector<wchar_t> image(32768);
-    DWORD len = static_cast<DWORD>(image.size());
-    if (!QueryFullProcessImageNameW(hProcess, 0, image.data(), &len))
-        return Text();
-    const Text path(image.data(), len);
-    return StartsWith(path, longPrefix) ? path.substr(4) : path;
-}
-
-void EndProcessesIn(const Text &dir) {
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (hSnapshot == INVALID_HANDLE_VALUE)
-        return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
-         more = Process32NextW(hSnapshot, &entry)) {
-        if (entry.th32ProcessID == GetCurrentProcessId())
-            continue;
-        HANDLE hProcess =
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                        entry.th32ProcessID);
-        if (hProcess == nullptr)
-            continue;
-        if (IsInside(ProcessImage(hProcess), dir) && TerminateProcess(hProcess, ERROR_CANCELLED))
-            WaitForSingleObject(hProcess, 2000);
-        CloseHandle(hProcess);
-    }
-    CloseHandle(hSnapshot);
-}
-
-double Seconds() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-namespace {
 
 struct PipeReader {
     HANDLE hRead = nullptr;
@@ -613,7 +288,349 @@ bool Start(const Launch &launch, RunHandles &handles, Text &commandLine,
     return ok;
 }
 
+const DWORD removeTimeoutMs = 15000;
+const DWORD sliceMs = 50;
+
+DWORD StateOf(SC_HANDLE hService) {
+    SERVICE_STATUS status{};
+    return QueryServiceStatus(hService, &status) ? status.dwCurrentState : 0;
+}
+
+bool WaitGone(SC_HANDLE hManager, const Text &name) {
+    for (DWORD waited = 0; waited < removeTimeoutMs; waited += sliceMs) {
+        SC_HANDLE hService = OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS);
+        if (hService == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+            return true;
+        if (hService != nullptr)
+            CloseServiceHandle(hService);
+        Sleep(sliceMs);
+    }
+    return false;
+}
+
+Text TypeName(DWORD type) {
+    return type == REG_SZ          ? L"REG_SZ"
+           : type == REG_EXPAND_SZ ? L"REG_EXPAND_SZ"
+           : type == REG_DWORD     ? L"REG_DWORD"
+           : type == REG_MULTI_SZ  ? L"REG_MULTI_SZ"
+                                   : L"other";
+}
+
+Text DataText(DWORD type, const std::vector<BYTE> &data, DWORD size) {
+    if (type == REG_DWORD && size == 4) {
+        DWORD value = 0;
+        std::memcpy(&value, data.data(), sizeof value);
+        return std::to_wstring(value);
+    }
+    Text text(reinterpret_cast<const wchar_t *>(data.data()), size / sizeof(wchar_t));
+    return text.substr(0, text.find(L'\0'));
+}
+
+// A function of ntdll that may not be there (Wine's own only under Wine).
+template <typename Function> Function NtdllFunction(const char *pName) {
+    // Through void (*)() so that the cast between function types is allowed.
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), pName)));
+}
+
 } // namespace
+
+Text LongPath(const Text &path) {
+    if (StartsWith(path, longPrefix))
+        return path;
+    if (StartsWith(path, L"\\\\"))
+        return Text(longPrefix) + L"UNC\\" + path.substr(2);
+    return longPrefix + path;
+}
+
+Text Join(const Text &dir, const Text &relative) {
+    std::vector<Text> parts;
+    Text part;
+    for (size_t i = 0; i <= relative.size(); ++i) {
+        if (i < relative.size() && relative[i] != L'\\' && relative[i] != L'/') {
+            part += relative[i];
+            continue;
+        }
+        if (part == L"..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != L".") {
+            parts.push_back(part);
+        }
+        part.clear();
+    }
+    Text path = dir;
+    for (const Text &p : parts)
+        path += L"\\" + p;
+    return path;
+}
+
+bool Exists(const Text &path) {
+    return GetFileAttributesW(LongPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const Text &path) {
+    const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool WriteBytes(const Text &path, const std::string &bytes) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD numWritten = 0;
+    const bool ok =
+        bytes.empty() ||
+        (WriteFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &numWritten, nullptr) &&
+         numWritten == bytes.size());
+    return CloseHandle(hFile) && ok;
+}
+
+std::optional<std::string> ReadBytes(const Text &path) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    DWORD numRead = 0;
+    bool ok = true;
+    while ((ok = ReadFile(hFile, buffer, sizeof buffer, &numRead, nullptr) != 0) && numRead > 0)
+        bytes.append(buffer, numRead);
+    CloseHandle(hFile);
+    if (!ok)
+        return std::nullopt;
+    return bytes;
+}
+
+bool MakeDirectories(const Text &path) {
+    if (IsDirectory(path))
+        return true;
+    const size_t slash = path.find_last_of(L'\\');
+    if (slash != Text::npos && slash > 2 && !MakeDirectories(path.substr(0, slash)))
+        return false;
+    return CreateDirectoryW(LongPath(path).c_str(), nullptr) ||
+           GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool RemoveTree(const Text &path) {
+    // A test service's process ends a moment after it stopped, and its
+    // executable cannot go before it has.
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        if (RemoveOnce(path, path))
+            return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+bool CopyTo(const Text &from, const Text &to) {
+    return CopyFileW(LongPath(from).c_str(), LongPath(to).c_str(), FALSE) != 0;
+}
+
+std::vector<Text> ListNames(const Text &dir, const Text &pattern) {
+    std::vector<Text> names;
+    WIN32_FIND_DATAW found{};
+    HANDLE hFind = FindFirstFileExW(LongPath(dir + L"\\" + pattern).c_str(), FindExInfoBasic,
+                                    &found, FindExSearchNameMatch, nullptr, 0);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const Text name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(hFind, &found));
+    FindClose(hFind);
+    return names;
+}
+
+bool IsInside(const Text &path, const Text &dir) {
+    return path.size() > dir.size() && (path[dir.size()] == L'\\' || path[dir.size()] == L'/') &&
+           EqualNoCase(path.c_str(), static_cast<int>(dir.size()), dir.c_str(),
+                       static_cast<int>(dir.size()));
+}
+
+Text FullPath(Text path) {
+    if (StartsWith(path, L"\\\\?\\UNC\\"))
+        path = L"\\\\" + path.substr(8);
+    else if (StartsWith(path, longPrefix) || StartsWith(path, L"\\\\.\\"))
+        path = path.substr(4);
+    const bool absolute =
+        (path.size() > 2 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+        StartsWith(path, L"\\\\");
+    const DWORD size = absolute ? GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) : 0;
+    if (size == 0)
+        return Text();
+    std::vector<wchar_t> buffer(size);
+    const DWORD len = GetFullPathNameW(path.c_str(), size, buffer.data(), nullptr);
+    return len > 0 && len < size ? Text(buffer.data(), len) : Text();
+}
+
+bool LiesInside(const Text &path, const Text &dir) {
+    const Text full = FullPath(path);
+    const Text fullDir = FullPath(dir);
+    // A path whose text lies elsewhere is not resolved: it may name a server
+    // that answers only after a long wait.
+    return !full.empty() && !fullDir.empty() && IsInside(full, fullDir) &&
+           IsInside(ResolvedPath(full), ResolvedPath(fullDir));
+}
+
+bool PutSign(const Text &path, const Text &dir) {
+    if (!LiesInside(path, dir))
+        return false;
+    // A link there, even one to nothing, is not followed: Windows would
+    // create its target.
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    return true;
+}
+
+Text WritableByOthers(const Text &path) {
+    HANDLE hFile = CreateFileW(LongPath(path).c_str(), READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    PSID pOwner = nullptr;
+    PACL pDacl = nullptr;
+    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    const DWORD errorNum =
+        hFile == INVALID_HANDLE_VALUE
+            ? GetLastError()
+            : GetSecurityInfo(hFile, SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &pOwner,
+                              nullptr, &pDacl, nullptr, &pDescriptor);
+    if (hFile != INVALID_HANDLE_VALUE)
+        CloseHandle(hFile);
+    if (errorNum != ERROR_SUCCESS)
+        return L"anyone, for all the kit can tell: its permissions cannot be read (error " +
+               std::to_wstring(errorNum) + L")";
+    // An owner may always change the permissions.
+    Text who;
+    if (pOwner == nullptr || !IsTrusted(pOwner))
+        who = L"its owner, " + (pOwner == nullptr ? Text(L"unknown") : AccountOf(pOwner));
+    else if (pDacl == nullptr)
+        who = L"everyone (it has no access list)";
+    const DWORD writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
+                          WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; who.empty() && i < pDacl->AceCount; ++i) {
+        void *pAce = nullptr;
+        const BYTE type = GetAce(pDacl, i, &pAce) ? static_cast<ACE_HEADER *>(pAce)->AceType : 0xff;
+        // A denial only takes rights away.
+        if (type == ACCESS_DENIED_ACE_TYPE || type == ACCESS_DENIED_CALLBACK_ACE_TYPE)
+            continue;
+        if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_ALLOWED_CALLBACK_ACE_TYPE) {
+            who = L"whoever an entry of a kind the kit cannot read names";
+            break;
+        }
+        auto *pAllowed = static_cast<ACCESS_ALLOWED_ACE *>(pAce);
+        PSID pSid = &pAllowed->SidStart;
+        if ((pAllowed->Mask & writing) != 0 && !IsTrusted(pSid))
+            who = AccountOf(pSid);
+    }
+    LocalFree(pDescriptor);
+    return who;
+}
+
+Text Unquoted(const Text &path) {
+    if (path.empty() || path[0] != L'"')
+        return path;
+    const size_t end = path.find(L'"', 1);
+    return path.substr(1, end == Text::npos ? Text::npos : end - 1);
+}
+
+Text DirectoryOfModule() {
+    std::vector<wchar_t> buffer(32768);
+    const DWORD len = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    Text path(buffer.data(), len);
+    if (StartsWith(path, longPrefix))
+        path = path.substr(4);
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+void Out(const Text &text) {
+    Write(STD_OUTPUT_HANDLE, text);
+}
+
+void Err(const Text &text) {
+    Write(STD_ERROR_HANDLE, text);
+}
+
+HANDLE InterruptEvent() {
+    static HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return hEvent;
+}
+
+bool Interrupted() {
+    return WaitForSingleObject(InterruptEvent(), 0) == WAIT_OBJECT_0;
+}
+
+std::vector<Text> &HostFailures() {
+    static std::vector<Text> failures;
+    return failures;
+}
+
+// The inverse of the C runtime's parser: backslashes before a quote
+// doubled, a quote escaped, the whole quoted when empty or holding blanks.
+Text QuoteArg(const Text &arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == Text::npos)
+        return arg;
+    Text quoted = L"\"";
+    size_t numBackslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++numBackslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? numBackslashes * 2 + 1 : numBackslashes, L'\\');
+        numBackslashes = 0;
+        quoted += c;
+    }
+    quoted.append(numBackslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+Text ProcessImage(HANDLE hProcess) {
+    std::vector<wchar_t> image(32768);
+    DWORD len = static_cast<DWORD>(image.size());
+    if (!QueryFullProcessImageNameW(hProcess, 0, image.data(), &len))
+        return Text();
+    const Text path(image.data(), len);
+    return StartsWith(path, longPrefix) ? path.substr(4) : path;
+}
+
+void EndProcessesIn(const Text &dir) {
+    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (hSnapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(hSnapshot, &entry); more;
+         more = Process32NextW(hSnapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId())
+            continue;
+        HANDLE hProcess =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                        entry.th32ProcessID);
+        if (hProcess == nullptr)
+            continue;
+        if (IsInside(ProcessImage(hProcess), dir) && TerminateProcess(hProcess, ERROR_CANCELLED))
+            WaitForSingleObject(hProcess, 2000);
+        CloseHandle(hProcess);
+    }
+    CloseHandle(hSnapshot);
+}
+
+double Seconds() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
 
 Ran RunProgram(const Launch &launch) {
     Ran ran;
@@ -631,9 +648,7 @@ Ran RunProgram(const Launch &launch) {
         if (!Start(launch, handles, ran.commandLine, process)) {
             ran.startError = GetLastError();
             // Wine 8 on a busy host now and then fails to start a process
-            // before its main (it cannot map the shared user data at its
-            // fixed address), and CreateProcess then fails with this code.
-            // The program never ran: it is run once more.
+            // before its main: the program never ran, and runs once more.
             if (ran.startError == ERROR_INTERNAL_ERROR && attempt == 1) {
                 HostFailures().push_back(ran.commandLine + L": CreateProcess failed with 1359");
                 continue;
@@ -681,8 +696,6 @@ Ran RunProgram(const Launch &launch) {
         return ran;
     }
 }
-
-// ---- services ---------------------------------------------------------------
 
 ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked) {
     ServiceInfo info;
@@ -739,34 +752,9 @@ Text StateText(const ServiceInfo &info) {
     return text;
 }
 
-namespace {
-
-const DWORD removeTimeoutMs = 15000;
-const DWORD sliceMs = 50;
-
-DWORD StateOf(SC_HANDLE hService) {
-    SERVICE_STATUS status{};
-    return QueryServiceStatus(hService, &status) ? status.dwCurrentState : 0;
-}
-
-bool WaitGone(SC_HANDLE hManager, const Text &name) {
-    for (DWORD waited = 0; waited < removeTimeoutMs; waited += sliceMs) {
-        SC_HANDLE hService = OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS);
-        if (hService == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-            return true;
-        if (hService != nullptr)
-            CloseServiceHandle(hService);
-        Sleep(sliceMs);
-    }
-    return false;
-}
-
-} // namespace
-
-// DeleteService only marks a service; the entry goes once it is stopped and
-// the last handle is closed, and until then a new service of the name
-// cannot be created (1072). A test service that will not stop (slow stop,
-// never started) must be told to quit through its .quit file first.
+// DeleteService only marks a service; it goes once stopped and its last
+// handle closed (until then its name cannot be created again: 1072). A
+// test service that will not stop must be told to quit first.
 bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail) {
     SC_HANDLE hService =
         OpenServiceW(hManager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
@@ -798,30 +786,6 @@ bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail) {
         name + L" left: state " + std::to_wstring(state) + L", error " + std::to_wstring(errorNum);
     return false;
 }
-
-// ---- registry ---------------------------------------------------------------
-
-namespace {
-
-Text TypeName(DWORD type) {
-    return type == REG_SZ          ? L"REG_SZ"
-           : type == REG_EXPAND_SZ ? L"REG_EXPAND_SZ"
-           : type == REG_DWORD     ? L"REG_DWORD"
-           : type == REG_MULTI_SZ  ? L"REG_MULTI_SZ"
-                                   : L"other";
-}
-
-Text DataText(DWORD type, const std::vector<BYTE> &data, DWORD size) {
-    if (type == REG_DWORD && size == 4) {
-        DWORD value = 0;
-        std::memcpy(&value, data.data(), sizeof value);
-        return std::to_wstring(value);
-    }
-    Text text(reinterpret_cast<const wchar_t *>(data.data()), size / sizeof(wchar_t));
-    return text.substr(0, text.find(L'\0'));
-}
-
-} // namespace
 
 RegValueInfo ReadRegValue(const Text &key, const Text &name) {
     RegValueInfo info;
@@ -869,19 +833,6 @@ std::vector<Text> ListRegValues(const Text &key) {
     RegCloseKey(hKey);
     return lines;
 }
-
-// ---- the host ---------------------------------------------------------------
-
-namespace {
-
-// A function of ntdll that may not be there (Wine's own only under Wine).
-template <typename Function> Function NtdllFunction(const char *pName) {
-    // Through void (*)() so that the cast between function types is allowed.
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), pName)));
-}
-
-} // namespace
 
 HostInfo DescribeHost() {
     HostInfo host;

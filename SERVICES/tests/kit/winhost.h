@@ -1,6 +1,4 @@
-// What the runner needs of Windows: files below its work folder (long
-// paths included), programs started and their streams read, services and
-// registry values read and removed, and what the host is.
+// What the runner needs of Windows: files, programs, services, registry.
 #pragma once
 
 #include "kitdata.h"
@@ -13,62 +11,47 @@
 
 namespace kit {
 
-// ---- files ----------------------------------------------------------------
-
 // The \\?\ form of an absolute path, so that no call stops at MAX_PATH.
 Text LongPath(const Text &path);
-// dir joined with a relative name whose parts may be split by / or \;
-// "." and ".." are resolved, as the shell would resolve them.
+// dir joined with a relative name split by / or \, "." and ".." resolved.
 Text Join(const Text &dir, const Text &relative);
 bool Exists(const Text &path);
 bool IsDirectory(const Text &path);
 bool WriteBytes(const Text &path, const std::string &bytes);
 std::optional<std::string> ReadBytes(const Text &path);
 bool MakeDirectories(const Text &path);
-// Removes a file or a whole tree, never following a link or junction; one
-// that leads out of the tree stays (Wine deletes a link's target, not the
-// link).
+// Removes a file or a tree, never following a link; one that leads out of
+// the tree stays (Wine deletes a link's target, not the link).
 bool RemoveTree(const Text &path);
 bool CopyTo(const Text &from, const Text &to);
-// Names in a directory that match a wildcard pattern ("*.mode").
 std::vector<Text> ListNames(const Text &dir, const Text &pattern);
 // Whether path lies inside dir (case-insensitive, whole components).
 bool IsInside(const Text &path, const Text &dir);
-// An absolute path as Windows resolves its text ("." and "..", "/", doubled
-// separators, a \\?\ or \\.\ prefix); empty for a relative one.
+// An absolute path as Windows resolves its text; empty for a relative one.
 Text FullPath(Text path);
 // Whether an absolute path lies inside dir as Windows would open it: "."
-// and ".." resolved, and every link or junction on the way followed.
+// and ".." resolved, every link or junction on the way followed.
 bool LiesInside(const Text &path, const Text &dir);
-// An empty file that a process of the kit waits for, made only where the
-// path lies inside dir and nothing is yet: nothing is written through a
-// link. False when the path leads out of dir.
+// An empty file a process of the kit waits for, made only inside dir where
+// nothing is yet (never through a link); false when it leads out of dir.
 bool PutSign(const Text &path, const Text &dir);
-// Who besides administrators, SYSTEM and TrustedInstaller may write,
-// delete or change the permissions of path (an owner or an entry of its
-// access list), named; empty when nobody. The elevated administrator who
-// runs the kit counts as one of them.
+// Who besides administrators, SYSTEM, TrustedInstaller and this elevated
+// administrator may write, delete or change the permissions of path, named;
+// empty when nobody.
 Text WritableByOthers(const Text &path);
-// A service's program: its executable path without the quotes.
+// A service's executable path without the quotes.
 Text Unquoted(const Text &path);
 Text DirectoryOfModule();
-
-// ---- output -----------------------------------------------------------------
 
 // Text on standard output or error: wide on a console, else UTF-8 bytes.
 void Out(const Text &text);
 void Err(const Text &text);
 
-// ---- interruption -----------------------------------------------------------
-
-// Set by the console control handler (Ctrl+C, a closed window): every wait
-// of the runner ends at once.
+// Set by Ctrl+C or a closed window: every wait of the runner ends at once.
 HANDLE InterruptEvent();
 bool Interrupted();
-// Evidence of each start that the host failed and that was run once more.
+// Each start that the host failed and that was run once more.
 std::vector<Text> &HostFailures();
-
-// ---- programs ---------------------------------------------------------------
 
 enum class Streams {
     Files,    // standard output and error into files, as a script redirects them
@@ -101,17 +84,13 @@ struct Ran {
 
 // Quoted for the C runtime's parser: the argument arrives unchanged.
 Text QuoteArg(const Text &arg);
-// The program of a process (PROCESS_QUERY_LIMITED_INFORMATION); empty when
-// unknown.
+// The program of a process; empty when unknown.
 Text ProcessImage(HANDLE hProcess);
-// Ends every other process whose program lies inside dir: what a test's
-// program left behind (a merge tool's lingering child), or what an
-// interrupted run left running, once the services are gone.
+// Ends every other process whose program lies inside dir (a merge tool's
+// lingering child, what an interrupted run left).
 void EndProcessesIn(const Text &dir);
 Ran RunProgram(const Launch &launch);
 double Seconds();
-
-// ---- services ---------------------------------------------------------------
 
 struct ServiceInfo {
     DWORD error = 0; // 0: read; ERROR_SERVICE_DOES_NOT_EXIST: absent
@@ -131,11 +110,9 @@ struct ServiceInfo {
 ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked);
 // "running", "stop pending, marked for deletion", "absent", ...
 Text StateText(const ServiceInfo &info);
-// Stops the service when it runs, deletes it and waits until the manager
-// no longer knows it; false with what was left in detail.
+// Stops, deletes and waits until the manager no longer knows it; false
+// with what was left in detail.
 bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail);
-
-// ---- registry ---------------------------------------------------------------
 
 struct RegValueInfo {
     LONG error = 0; // ERROR_FILE_NOT_FOUND: the key or the value is absent
@@ -147,8 +124,6 @@ struct RegValueInfo {
 RegValueInfo ReadRegValue(const Text &key, const Text &name);
 // "name type (size bytes) = data" for every value of a key below HKLM.
 std::vector<Text> ListRegValues(const Text &key);
-
-// ---- the host ---------------------------------------------------------------
 
 struct HostInfo {
     bool isWine = false;

@@ -7,17 +7,10 @@ kit itself.
     python3 backend_wine.py --kit-proof floor|foreign|planted|intruder --build build/windows
     python3 backend_wine.py --msi quillmar|floor --build build/windows
 
-The scenarios run as on a Windows machine: the Windows build's kit ZIP is
-unpacked and its run-tests.cmd run, whose runner (qmkit.exe) sets each
-scenario up, runs quillmar.exe, compares its streams and exit status and
-checks the machine afterwards. This module owns only what is Wine's:
-prefixes, each with one wineserver and so its own Service Control Manager
-and its own lock of the kit; the shards (the kit's --shard K/N, each in a
-prefix of its own, side by side, so that the slow scenarios wait together);
-the link through which the administrative share \\\\localhost\\z$ reaches
-drive Z:, and reading the kit's TAP. --selftest drives the runner's single
-steps and the build's probe, and pins down the Wine answers the scenarios
-rely on; --kit-proof and --msi: see proof_* and msi below.
+The kit's run-tests.cmd runs the scenarios as on Windows; this module owns
+what is Wine's: prefixes (each its own Service Control Manager and kit
+lock), the shards side by side, the administrative share's link and the
+kit's TAP. --selftest, --kit-proof and --msi: see selftest, proof_* and msi.
 """
 
 from __future__ import annotations
@@ -46,9 +39,7 @@ import model  # noqa: E402
 
 WINE = os.environ.get("QUILLMAR_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("QUILLMAR_WINESERVER", "/usr/lib/wine/wineserver")
-# Two cores carry four prefixes well: the fast scenarios keep both busy while
-# the slow ones sleep through their polls.
-PREFIXES = 4
+PREFIXES = 4  # two cores carry four: the slow scenarios mostly sleep
 KIT_REFUSED = 3
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 KEY_ELOG = SERVICES_KEY + r"\OrvEvtLogger\Parameters"
@@ -69,8 +60,8 @@ class WineError(RuntimeError):
 class Result:
     stdout: bytes
     stderr: bytes
-    status: int  # the Linux status: only the low 8 bits of the Windows exit code
-    host_noise: int = 0  # loader lines taken out of stderr; the status may be the loader's then
+    status: int  # the low 8 bits of the Windows exit code
+    host_noise: int = 0  # loader lines taken out of stderr
 
     def text(self) -> str:
         return self.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
@@ -85,19 +76,16 @@ def to_windows(path: str | os.PathLike) -> str:
 
 
 class Prefix:
-    """A private Wine prefix with one persistent wineserver for a whole run
-    (a server that restarts starts every automatic service again, which would
-    change the machine between cases). A new prefix is a copy of the build's
-    template for this Wine, which the first run to need it builds (10 to
-    20 s; a copy takes a fraction of a second)."""
+    """A private prefix with one persistent wineserver for a whole run (a
+    restarted server starts every automatic service again); a new prefix is
+    a copy of the build's template for this Wine, built once (10 to 20 s)."""
 
     def __init__(self, prefix: Path, template: Path | None):
         self.prefix = prefix
         self.template = template
         self.env = {k: v for k, v in os.environ.items()
                     if k not in ("DISPLAY", "WAYLAND_DISPLAY") and not k.startswith("LC_")}
-        # The ANSI code page 1252 on every machine alike; no offer to install
-        # Mono and Gecko, no menu entries.
+        # Code page 1252 everywhere; no Mono, Gecko or menu entries.
         self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d")
         self.started = False
@@ -113,10 +101,8 @@ class Prefix:
         self._serve()
 
     def _serve(self) -> None:
-        # A server left by an earlier run may not be persistent: end it, then
-        # start ours, the one server for the whole run. An ordinary command
-        # builds a new prefix; an explicit wineboot has been seen to leave two
-        # services.exe, each with its own database.
+        # A server left by an earlier run may not be persistent. An ordinary
+        # command builds the prefix: wineboot has left two services.exe.
         self._kill_server()
         self.prefix.mkdir(parents=True, exist_ok=True)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
@@ -140,8 +126,7 @@ class Prefix:
                 maker.stop()  # the server writes the registry out as it ends
                 print(f"note: the template prefix built in {time.monotonic() - before:.1f} s",
                       file=sys.stderr)
-        # The system's DLLs, most of a prefix and never written, are shared
-        # with the template; all else is copied.
+        # The system's DLLs, never written, are linked; all else is copied.
         shared = self.template / "drive_c" / "windows" / "system32"
 
         def copy(source: str, target: str) -> None:
@@ -158,15 +143,13 @@ class Prefix:
             self.started = False
 
     def discard(self) -> None:
-        """Removes the prefix, ending first a server an earlier run left on it."""
         self._kill_server()
         shutil.rmtree(self.prefix, ignore_errors=True)
 
     def _kill_server(self) -> None:
         quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-k"], **quiet)
-        # -k returns before every process has gone; the next run may want
-        # the same prefix.
+        # -k returns before every process has gone.
         subprocess.run([WINESERVER, "-w"], timeout=30, **quiet)
 
     def processes(self, image: str) -> list[int]:
@@ -185,10 +168,8 @@ class Prefix:
 
     def run(self, args: list, cwd: str | os.PathLike | None = None,
             env: dict[str, str] | None = None, timeout: float = 120) -> Result:
-        """Runs a Windows program: args[0] is a builtin name (sc, reg, cmd)
-        or a Linux path of an .exe. Its streams go to files, not pipes: a
-        process Wine starts on the way (services.exe when the prefix is
-        built) inherits them and would hold a pipe open long after."""
+        """args[0]: a builtin (sc, reg, cmd) or an .exe's Linux path. Streams
+        go to files: a process Wine starts on the way would hold a pipe."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             p = subprocess.run([WINE, *map(str, args)], cwd=cwd, env={**self.env, **(env or {})},
                                stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
@@ -203,21 +184,15 @@ class Prefix:
 
 
 def find_kit(build_dir: Path) -> Path:
-    """The kit ZIP of a Windows build: the one the build makes (kit/), else
-    the one cpack made with a release (packages/)."""
-    for where in ("kit", "packages"):
-        found = sorted((build_dir / where).glob("quillmar-*-win64-tests.zip"))
-        if found:
-            return found[-1]
-    raise WineError(f"no test kit built in {build_dir} "
-                    "(cmake --preset windows && cmake --build --preset windows)")
+    found = sorted((build_dir / "kit").glob("quillmar-*-win64-tests.zip"))
+    if not found:
+        raise WineError(f"no test kit built in {build_dir} (cmake --build --preset windows)")
+    return found[-1]
 
 
 class Kit:
-    """The kit unpacked and run under Wine, in a prefix of the work root.
-    Its folder is short and free of blanks, as the kit needs, and the same
-    for every run of the work root, so that a run after an interrupted one
-    finds the services that one left as its own."""
+    """The kit unpacked in a short folder without blanks, the same for every
+    run of the work root: a run after an interrupted one finds its services."""
 
     def __init__(self, build_dir: str | os.PathLike, work_root: str | os.PathLike):
         self.build_dir = Path(build_dir).resolve()
@@ -233,13 +208,11 @@ class Kit:
         shutil.rmtree(self.dir, ignore_errors=True)
         with zipfile.ZipFile(find_kit(self.build_dir)) as z:
             z.extractall(self.dir)
-        # The kit refuses a folder that others may change, and Wine reads
-        # that from the mode: the umask must not decide.
+        # Wine reads who may change a file from its mode, not the umask.
         for path in (self.dir, *self.dir.rglob("*")):
             path.chmod(path.stat().st_mode & ~0o022)
         self.wine.start()
-        # \\localhost\z$, the administrative share of Z:, as the kit names a
-        # share: Wine finds \\server\share in dosdevices/unc/server/share.
+        # \\localhost\z$, the kit's share of Z: (dosdevices/unc/SERVER/SHARE).
         link = self.wine.prefix / "dosdevices" / "unc" / "localhost" / "z$"
         link.parent.mkdir(parents=True, exist_ok=True)
         if not link.is_symlink():
@@ -255,9 +228,8 @@ class Kit:
                 shutil.rmtree(self.dir, ignore_errors=True)
 
     def run_tests(self, args: list[str], timeout: float = 1500) -> tuple[int, str, str]:
-        """run-tests.cmd with args: its Linux status (the low 8 bits of the
-        kit's), standard output and error. Once more when Wine did not start
-        the kit at all (no line on either stream)."""
+        """run-tests.cmd's status, standard output and error; once more when
+        Wine did not start it (nothing on either stream)."""
         for attempt in (1, 2):
             r = self.wine.run(["cmd", "/c", to_windows(self.dir / "run-tests.cmd"), *args],
                               cwd=self.dir, timeout=timeout)
@@ -268,9 +240,8 @@ class Kit:
         return r.status, out, err
 
     def fixture(self, *args, cwd: str | os.PathLike, timeout: float = 120) -> Result:
-        """A fixture's run (args[0] its .exe), once more when its process
-        never reached its main (no start line: Wine failed to start it on a
-        busy host) or the loader complained at its exit."""
+        """A fixture's run, once more when it never reached its main (no
+        start line) or the loader complained at its exit."""
         for attempt in (1, 2):
             r = self.wine.run(list(args), cwd=cwd, timeout=timeout)
             started = r.stderr.startswith(STARTED)
@@ -282,7 +253,6 @@ class Kit:
         raise WineError(f"{args[0]} did not start twice")
 
     def tool(self, name: str) -> Path:
-        """A probe of the Windows build (the kit brings only what it runs)."""
         if name not in self.tools:
             found = sorted(self.build_dir.rglob(name + ".exe"))
             if not found:
@@ -305,12 +275,10 @@ def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | N
     return plan, results
 
 
-def run_tier(build_dir: str, work_root: str, substring: str | None = None, quick: bool = False,
-             list_only: bool = False, keep: bool = False, part: tuple[int, int] = (1, 1),
-             prefixes: int = PREFIXES, filters: list[str] | None = None) -> int:
-    """Part K of N of the scenarios under Wine, in prefixes side by side:
-    the kit's shards (K-1)*M+1 to K*M of N*M, one prefix each."""
-    filters = (filters or []) + ([substring] if substring else [])
+def run_tier(build_dir: str, work_root: str, filters: list[str], quick: bool, list_only: bool,
+             keep: bool, part: tuple[int, int], prefixes: int) -> int:
+    """Part K of N in M prefixes side by side: the kit's shards (K-1)*M+1
+    to K*M of N*M."""
     args = [a for f in filters for a in ("-k", f)] + ["--quick"] * quick + ["--keep"] * keep
     # Some ten scenarios a prefix at least: a prefix takes seconds to start.
     with zipfile.ZipFile(find_kit(Path(build_dir))) as z:
@@ -397,9 +365,8 @@ class Checks:
 
 
 class Case:
-    """A case below the kit's work folder, each step one run of the kit's
-    runner (qmkit setup, check, launch, clean) on a data file of one
-    scenario, as the self-test and the installer test drive it."""
+    """A case below the kit's work folder, each step a run of qmkit setup,
+    check, launch or clean on a data file of one scenario."""
 
     def __init__(self, kit: Kit, name: str):
         self.kit = kit
@@ -431,8 +398,7 @@ class Case:
 
     def launch(self, program: str, args: list[str], combined: bool = False,
                piped: bool = False) -> tuple[bytes, bytes, int]:
-        """program (a Windows path) run with args in the case's folder exactly
-        as a scenario's run: standard output and error, the whole exit code."""
+        """program run as a scenario runs: its streams and whole exit code."""
         scenario = model.Scenario(name=self.name, args=args, piped=piped,
                                   combined="" if combined else None)
         r = self._step("launch", scenario, program)
@@ -455,8 +421,8 @@ class Case:
 
 
 def service_checks(kit: Kit, test: Checks, names: list[str]) -> None:
-    """The runner's set-up and checks accept the machine they should and
-    reject a wrong expectation."""
+    """The runner's set-up and checks: each accepts the machine it should
+    and rejects a wrong expectation."""
     case = Case(kit, "services")
     case.setup(model.Service(name="OrvEvtLogger", display="PC's Orv Event Logger",
                              exe="iorvelsr.exe", running=True,
@@ -625,15 +591,11 @@ def wine_answers(kit: Kit, test: Checks) -> None:
 
 
 def platform_layer(kit: Kit, test: Checks) -> None:
-    """The platform layer's pieces that no scenario reaches under Wine, in
-    processes of their own (the probe links them): the relay of the merge
-    tool's standard error, the check of the command line's code page, and
-    what a run of quillmar.exe costs before its main."""
+    """The platform layer's pieces no scenario reaches under Wine (the probe
+    links them), and what quillmar.exe loads before its main."""
     case = Case(kit, "platform")
     probe = kit.tool("wineprobe")
-    # The relay ends on any failed read: after one that fails at once
-    # nothing will complete, so a relay that waited for the result would
-    # never return (pipe.c, test_ReadFile).
+    # A relay that waited for a read that failed at once would never return.
     lines = case.probe("readfail")
     test.expect("an overlapped read of a pipe whose writer has gone fails at once, leaves its "
                 "status pending, and a result that does not wait is 996",
@@ -646,8 +608,7 @@ def platform_layer(kit: Kit, test: Checks) -> None:
     m = re.fullmatch(r"status=7 ms=(\d+)\nreceived wineprobe: relayed line\n", text)
     test.expect("RunProgramIn returns at once with the tool's status, its line relayed, when "
                 "the relay's read fails at once", m is not None and int(m.group(1)) < 10000, text)
-    # The code page check, for the legacy code page 1252 (Wine honours
-    # quillmar.exe's manifest, so only the probe reaches it).
+    # Only the probe reaches code page 1252: Wine honours the manifest.
     for code_page, arg, expected in (
         (1252, "plain ASCII", "0"),
         (1252, "Latin-1 ó", "0"),
@@ -660,8 +621,6 @@ def platform_layer(kit: Kit, test: Checks) -> None:
         r = kit.fixture(probe, "codepage", str(code_page), arg, cwd=case.host_dir)
         test.expect(f"code page {code_page}, {arg!r}: {expected}", r.text().strip() == expected,
                     r.text())
-    # The DLLs quillmar.exe loads, and the stack protector's guard, seeded
-    # without libssp.
     loaded = {}
     for exe in (kit.dir / "quillmar.exe", kit.tool("floor")):
         r = kit.wine.run([exe, "-h"], cwd=case.host_dir, env={"WINEDEBUG": "-all,+loaddll"})
@@ -757,9 +716,7 @@ def proof_foreign(kit: Kit, test: Checks) -> None:
 def proof_planted(kit: Kit, test: Checks) -> None:
     """Leftovers in work\\ that name files outside it: a path outside, one
     that climbs out with "..", a link file and a linked folder holding a
-    .mode file. Wine makes a file's owner and permissions from its Unix
-    owner and mode (owner the Wine user, an administrator; Everyone's
-    rights from the bits for others)."""
+    .mode file. Wine makes Everyone's rights from the mode's bits for others."""
     print("note: under Wine an owner other than the Wine user, and entries for other "
           "accounts (Authenticated Users, CREATOR OWNER, inherited ones), cannot be shown: "
           "Wine makes them from the Unix mode, not from what a program set")
@@ -849,10 +806,8 @@ def proof_intruder(kit: Kit, test: Checks) -> None:
 # ---- an installer ----------------------------------------------------------------------
 #
 # ../wine/installer.wxs (wixl) installs quillmar.exe and the test service
-# with Wine's msiexec, as an administrator's package would: "[INSTALLDIR]."
-# installs the service, "[INSTALLDIR]" (a directory ending in a quote,
-# refused with 87) must fail the installation and leave nothing. A new
-# prefix each run: a package left installed would keep its files.
+# with msiexec: "[INSTALLDIR]." installs the service, "[INSTALLDIR]" (ending
+# in a quote, refused with 87) fails and leaves nothing. A new prefix each run.
 
 MSI_DIR = r"C:\Program Files\Orv"
 MSI_STATUS = {".": 0, "": 1627}  # a rollback: 1627 from Wine's msiexec, 1603 on Windows
@@ -967,8 +922,8 @@ def main(argv=None) -> int:
         finally:
             kit.stop()
         return test.status(f"kit proof {opts.kit_proof}")
-    return run_tier(opts.build, work, quick=opts.quick, list_only=opts.list, keep=opts.keep,
-                    part=opts.shard, prefixes=max(1, opts.prefixes), filters=opts.filters)
+    return run_tier(opts.build, work, opts.filters, opts.quick, opts.list, opts.keep, opts.shard,
+                    max(1, opts.prefixes))
 
 
 if __name__ == "__main__":

@@ -1,18 +1,11 @@
-// Stand-in for the management console's INI merge tool (installed by the
-// tests as hvcfgmrg.exe, or hvcfgmrg natively). It records how it was run,
-// so a test can tell where and with which arguments quillmar started it,
-// and exits with a status the test chose.
-//
-// - appends one line to hvcfgmrg.log in the current directory: the
-//   current directory (UTF-8), then each argument, separated by tabs;
-// - writes a line on standard output, which quillmar must send to the null
-//   device (a test that finds it in quillmar's output has caught a leak);
-// - writes nothing on standard error, unless hvcfgmrg.echo exists: then it
-//   copies its standard input there, so a test sees both streams arrive;
-// - with a number of seconds in hvcfgmrg.linger, leaves a process behind
-//   that lives that long, holds every handle the tool was given, as a
-//   badly behaved tool would, and writes hvcfgmrg.lingered as it ends;
-// - exits with the number in hvcfgmrg.status (current directory), else 0.
+// Stand-in for the console's merge tool (hvcfgmrg.exe, hvcfgmrg natively):
+// - appends to hvcfgmrg.log its current directory (UTF-8) and arguments,
+//   tab-separated;
+// - writes a line on standard output, which quillmar must discard;
+// - copies its standard input to standard error when hvcfgmrg.echo exists;
+// - with seconds in hvcfgmrg.linger, leaves a process behind holding every
+//   handle it got, which writes hvcfgmrg.lingered as it ends;
+// - exits with the number in hvcfgmrg.status, else 0.
 
 #include <filesystem>
 #include <fstream>

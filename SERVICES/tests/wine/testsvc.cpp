@@ -1,10 +1,5 @@
-// A real Windows service for the Wine tier: the test copies it under a
-// catalogue executable name (iorvelsr.exe, worvserv.exe) and registers it,
-// so quillmar starts and stops a genuine process through the Service
-// Control Manager.
-//
-// Its behaviour comes from "<own file name>.mode" beside the executable,
-// one word and an optional number of seconds:
+// A real service, copied under a catalogue executable name. Its behaviour
+// comes from "<own file name>.mode", one word and an optional number:
 //   normal     RUNNING at once; a STOP ends it at once
 //   dies       START_PENDING, then STOPPED 0.5 s later with N as its Win32
 //              exit code (default 0): never RUNNING
@@ -16,16 +11,13 @@
 //              running (Wine then refuses every further STOP with 1061)
 //   exitnow    the process ends before it contacts the manager at all
 //   silent     ServiceMain returns without reporting any status
-// No file means normal. A file "<own file name>.quit" ends any wait at
-// once, so a test can clear away a slow service without waiting for it.
-// Each event is appended to "<own file name>.log".
+// No file means normal; "<own file name>.quit" ends any wait at once; each
+// event goes to "<own file name>.log".
 //
-// Wine's StartService returns as soon as the first status arrives and
-// ControlService as soon as the handler returns. So the state that quillmar's
-// first poll sees is settled before those calls return: the first report is
-// already RUNNING (a START_PENDING first would race with the second report),
-// and the handler itself reports STOPPED or STOP_PENDING. That keeps the
-// number of polls, and so the dots of display mode, the same on every run.
+// Wine's StartService returns at the first status and ControlService when
+// the handler returns: so the first report is RUNNING and the handler
+// reports STOPPED itself, and quillmar's polls (display mode's dots) are the
+// same on every run.
 
 #include "quillmar_config.h"
 
@@ -99,9 +91,8 @@ bool QuitRequested() {
     return GetFileAttributesA((exePath + ".quit").c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Stays in a pending state for up to `seconds`, in short slices so that a
-// quit file cuts it short; advances the checkpoint once a second, as a
-// service that is still making progress would.
+// A pending state for up to `seconds`, cut short by a quit file; the
+// checkpoint advances once a second.
 void Linger(DWORD seconds, DWORD pendingState) {
     for (DWORD slice = 0; slice < seconds * 10 && !QuitRequested(); ++slice) {
         Sleep(100);
@@ -142,10 +133,8 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
         return;
 
     if (mode == "dies") {
-        // Wine's StartService reads the state when the first report wakes
-        // it, and fails with 1053 if that is STOPPED already: on a busy host
-        // it woke after the second report. The start wait polls to the end
-        // either way, so the pause shows in no output.
+        // Wine's StartService fails with 1053 if it wakes to STOPPED
+        // already, as on a busy host; the pause shows in no output.
         Report(SERVICE_START_PENDING, 0, 3000);
         Sleep(500);
         Report(SERVICE_STOPPED, 0, 0, hasNumber ? slowSeconds : NO_ERROR);
@@ -190,12 +179,9 @@ int main() {
         std::fprintf(stderr, "testsvc: not started as a service (%lu)\n", errorNum);
         return static_cast<int>(errorNum);
     }
-    // Wine's dispatcher returns as soon as the service reports STOPPED, which
-    // the handler does before its answer to the STOP has gone back through
-    // the control pipe; exiting at once would break the pipe and fail the
-    // caller's ControlService with 109. Stay a moment for the answer. (While
-    // the process lives it holds the service open, so a deleted service
-    // vanishes only after this pause.)
+    // Wine's dispatcher returns at STOPPED, before the handler's answer is
+    // through: exiting at once would fail ControlService with 109. (A
+    // deleted service vanishes only after this pause.)
     Sleep(300);
     Log("process end");
     return 0;

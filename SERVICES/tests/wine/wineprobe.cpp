@@ -1,39 +1,22 @@
-// wineprobe.exe ACTION [ARGS]: one raw call sequence, or one piece of
-// quillmar's Windows platform layer in a process of its own, and what came
-// back, so that the Wine tier's self-test can pin down how Wine answers what
-// quillmar and the scenarios depend on.
+// wineprobe.exe ACTION [ARGS]: a raw call sequence, or a piece of the
+// platform layer, in a process of its own, for the Wine self-test. Lines
+// "<call> ok|err=<code> [state=<n>]":
 //   start NAME      StartServiceA, then the states seen over ~1 s
-//   stop2 NAME      ControlService(STOP) twice in a row, then the states
-//   delete NAME     DeleteService, then QueryServiceStatus and a second
-//                   DeleteService on the same handle, then OpenServiceA
-//   create NAME DISPLAY
-//                   CreateServiceA of an own-process service; one that
-//                   was created is deleted again at once
-//   readfail        the relay's read (platform/win32.cpp) on its pipe once
-//                   the writer has gone: an overlapped ReadFile that fails
-//                   at once, the overlapped status it leaves, and a
-//                   GetOverlappedResult that does not wait
-// Each line is "<call> ok|err=<code> [state=<n>]".
-//   codepage CODEPAGE [ARGS...]
-//                   quillmar's check that its command line arrived exactly,
-//                   as it would run in a process whose code page is CODEPAGE
-//                   (0 or 1113); Wine honours quillmar.exe's UTF-8
-//                   manifest, so a legacy code page is only reachable here
-//   guard           the stack protector's guard as the platform layer
-//                   seeded it before main, in hex; two runs must differ
-//   smash TEXT      TEXT copied into a 16-byte buffer of a protected
-//                   function: a longer one must end the process with
-//                   0xC0000409 before it returns
-//   relay           RunProgramIn with this program as the tool (relayed),
-//                   whose standard error it relays through its pipe. The
-//                   tool writes a line, closes its standard error, leaves a
-//                   mark and exits with 7. Our standard error is a pipe of
-//                   one byte that nobody reads until the mark is there, so
-//                   the relay is still passing the line on when the tool
-//                   lets go of the pipe: its next read fails at once, the
-//                   overlapped status stays pending, and a relay that waited
-//                   for that read would never return. Prints "status=<n>
-//                   ms=<elapsed>" and what reached our standard error.
+//   stop2 NAME      ControlService(STOP) twice, then the states
+//   delete NAME     DeleteService, QueryServiceStatus and DeleteService on
+//                   the same handle, then OpenServiceA
+//   create NAME DISPLAY  CreateServiceA, deleted again at once
+//   readfail        the relay's overlapped read once the writer has gone
+// And:
+//   codepage CODEPAGE [ARGS...]  the command line check in that code page
+//                   (Wine honours quillmar.exe's UTF-8 manifest)
+//   guard           the stack guard as seeded before main, in hex
+//   smash TEXT      TEXT into a protected 16-byte buffer
+//   relay           RunProgramIn relaying this program's line ("relayed")
+//                   into a one-byte pipe nobody reads until the tool has
+//                   exited: the relay's next read fails at once, and a relay
+//                   that waited for it would never return. Prints
+//                   "status=<n> ms=<elapsed>" and what arrived.
 
 #include "started.h"
 
