@@ -288,10 +288,6 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
             failures.push_back(L"set-up: " + error);
     }
     evidence.currentDir = c.Dir();
-    evidence.streams = s.combined ? L"both on one pipe"
-                       : s.piped  ? L"each on a pipe read to its end"
-                                  : L"each into a file";
-    evidence.expectedExit = s.exitCode;
     evidence.expectedOut = Utf8(c.Expand(s.combined ? *s.combined : s.stdoutText.value_or(L"")));
     evidence.expectedErr = s.combined ? "" : Utf8(c.Expand(s.stderrText.value_or(L"")));
     if (failures.empty() && !Interrupted()) {
@@ -371,21 +367,16 @@ void Runner::Report(size_t number, const Outcome &outcome) {
 }
 
 int Runner::Run() {
-    std::vector<const Scenario *> chosen;
-    for (const Scenario &s : kit_.data.scenarios)
-        if (Chosen(s, options_))
-            chosen.push_back(&s);
     // The shard's part: the slow scenarios dealt out first, then the rest
     // from where they left off, each shard's in the table's order.
-    std::vector<bool> mine(chosen.size());
+    std::vector<const Scenario *> chosen;
     size_t dealt = 0;
     for (bool slow : {true, false})
-        for (size_t i = 0; i < chosen.size(); ++i)
-            if ((chosen[i]->slowGuard > 0) == slow)
-                mine[i] = dealt++ % options_.numShards == options_.shard - 1;
-    for (size_t i = chosen.size(); i-- > 0;)
-        if (!mine[i])
-            chosen.erase(chosen.begin() + static_cast<std::ptrdiff_t>(i));
+        for (const Scenario &s : kit_.data.scenarios)
+            if ((s.slowGuard > 0) == slow && Chosen(s, options_) &&
+                dealt++ % options_.numShards == options_.shard - 1)
+                chosen.push_back(&s);
+    std::sort(chosen.begin(), chosen.end()); // the table's order: one vector
     // An odd part waits first, an even one last: parts side by side do not
     // all wait at once.
     const bool waitFirst = options_.shard % 2 == 1;
@@ -550,8 +541,7 @@ int SingleStep(const Text &command, int argc, wchar_t **argv) {
         }
         return allHold ? 0 : statusFailed;
     }
-    const Text program = Text(argv[4]) == L"-" ? kit.quillmar : Text(argv[4]);
-    const Ran ran = c.Run(s, program);
+    const Ran ran = c.Run(s, argv[4]);
     WriteBytes(c.RunDir() + L"\\out.bin", ran.out);
     WriteBytes(c.RunDir() + L"\\err.bin", ran.err);
     Line(L"started=" + std::to_wstring(ran.started ? 1 : 0) + L" error=" +

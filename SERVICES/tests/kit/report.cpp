@@ -175,13 +175,15 @@ bool WriteFailureFolder(const Text &dir, const Outcome &outcome, const Evidence 
         L"host: " + host.windows + (host.isWine ? L"; " + host.wine : Text()),
         L"command line: " + evidence.ran.commandLine,
         L"current directory: " + evidence.currentDir,
-        L"streams: " + evidence.streams,
+        L"streams: " + Text(s.combined ? L"both on one pipe"
+                            : s.piped  ? L"each on a pipe read to its end"
+                                       : L"each into a file"),
     };
     if (evidence.ran.started) {
         wchar_t status[96];
         std::swprintf(status, 96, L"exit status: %lu (0x%08lx), expected %lu",
                       static_cast<unsigned long>(evidence.ran.exitCode),
-                      static_cast<unsigned long>(evidence.ran.exitCode), evidence.expectedExit);
+                      static_cast<unsigned long>(evidence.ran.exitCode), s.exitCode);
         report.push_back(status);
         report.push_back(L"took: " + SecondsText(evidence.ran.seconds) + L" s");
     } else {

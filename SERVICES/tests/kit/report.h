@@ -22,10 +22,8 @@ struct Outcome {
 struct Evidence {
     Ran ran;
     Text currentDir;
-    Text streams;
     std::string expectedOut; // with LF line ends, as compared
     std::string expectedErr;
-    unsigned long expectedExit = 0;
     std::vector<Text> setup;    // the set-up steps as the data gives them
     std::vector<Text> snapshot; // the machine as the checks left it
 };

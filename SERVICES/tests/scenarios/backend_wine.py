@@ -72,9 +72,6 @@ def to_windows(path: str | os.PathLike) -> str:
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-# ---- a prefix ---------------------------------------------------------------------
-
-
 class Prefix:
     """A private prefix with one persistent wineserver for a whole run (a
     restarted server starts every automatic service again); a new prefix is
@@ -180,9 +177,6 @@ class Prefix:
         return Result(stdout, stderr, p.returncode, noise_out + noise_err)
 
 
-# ---- the kit in a prefix -----------------------------------------------------------
-
-
 def find_kit(build_dir: Path) -> Path:
     found = sorted((build_dir / "kit").glob("quillmar-*-win64-tests.zip"))
     if not found:
@@ -200,7 +194,6 @@ class Kit:
         version = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout
         self.wine = Prefix(self.work / "wine" / "prefix",
                            self.build_dir / "wine-templates" / re.sub(r"\W+", "-", version).strip("-"))
-        self.tools: dict[str, Path] = {}
         self.dir = Path("/tmp") / f"qmkit-{hashlib.sha1(str(self.work).encode()).hexdigest()[:10]}"
         self.facts = buildfacts.load(str(self.build_dir))
 
@@ -253,12 +246,10 @@ class Kit:
         raise WineError(f"{args[0]} did not start twice")
 
     def tool(self, name: str) -> Path:
-        if name not in self.tools:
-            found = sorted(self.build_dir.rglob(name + ".exe"))
-            if not found:
-                raise WineError(f"{name}.exe not built in {self.build_dir}")
-            self.tools[name] = found[0]
-        return self.tools[name]
+        path = self.build_dir / "SERVICES" / "tests" / "wine" / f"{name}.exe"
+        if not path.is_file():
+            raise WineError(f"{path} not built")
+        return path
 
 
 def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | None]]]:
@@ -299,12 +290,8 @@ def run_tier(build_dir: str, work_root: str, filters: list[str], quick: bool, li
             ran[j] = kit.run_tests(args + ["--list"] * list_only + ["--shard", shards[j]])
             reports = kit.work / "kit-results"
             shutil.rmtree(reports, ignore_errors=True)
-            reports.mkdir()
-            for name in ("junit.xml", "failed"):
-                if (kit.dir / name).is_dir():
-                    shutil.copytree(kit.dir / name, reports / name)
-                elif (kit.dir / name).is_file():
-                    shutil.copy(kit.dir / name, reports)
+            shutil.copytree(kit.dir, reports, ignore=lambda d, names: [
+                n for n in names if Path(d) == kit.dir and n not in ("junit.xml", "failed")])
         except Exception as e:  # one shard's failure is reported with the others'
             _, out, err = ran.get(j, (1, "", ""))
             ran[j] = (1, out, f"{err}shard {shards[j]}: {e!r}\n")
@@ -335,9 +322,6 @@ def run_tier(build_dir: str, work_root: str, filters: list[str], quick: bool, li
     print(f"{counts[0]} passed, {counts[1]} failed, {counts[2]} skipped in shards "
           f"{', '.join(shards.values())}, {time.monotonic() - before:.0f} s")
     return 1 if bad else 0
-
-
-# ---- the self-test -----------------------------------------------------------------
 
 
 class Checks:
@@ -657,9 +641,7 @@ def selftest(kit: Kit, native: str) -> int:
     return test.status("wine self-test")
 
 
-# ---- proofs of the kit ---------------------------------------------------------------
-#
-# Properties of the kit itself, each in a prefix of its own.
+# Proofs: properties of the kit itself, each in a prefix of its own.
 
 FLOOR_FILTERS = ("already", "install: a new elog, the ten-line listing",
                  "merge: the first call backs up")
@@ -803,9 +785,7 @@ def proof_intruder(kit: Kit, test: Checks) -> None:
     kit.wine.run(["sc", "delete", "HalvBase"])
 
 
-# ---- an installer ----------------------------------------------------------------------
-#
-# ../wine/installer.wxs (wixl) installs quillmar.exe and the test service
+# An installer: ../wine/installer.wxs (wixl) installs quillmar.exe and the test service
 # with msiexec: "[INSTALLDIR]." installs the service, "[INSTALLDIR]" (ending
 # in a quote, refused with 87) fails and leaves nothing. A new prefix each run.
 
