@@ -15,6 +15,11 @@ const Text servicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
 // A stopped, deleted test service's process stays 0.3 s.
 const double goneSeconds = 3;
 
+bool Fail(Text &error, const Text &why) {
+    error = why;
+    return false;
+}
+
 Text ReplaceAll(Text text, const Text &what, const Text &with) {
     for (size_t at = text.find(what); at != Text::npos; at = text.find(what, at + with.size()))
         text.replace(at, what.size(), with);
@@ -115,15 +120,11 @@ bool MakeWorkFolder(const Text &work) {
 }
 
 bool Case::Prepare(Text &error) {
-    if (!LiesInside(dir_, kit_.work) || !LiesInside(runDir_, kit_.work)) {
-        error = L"the case's folders lead out of " + kit_.work;
-        return false;
-    }
-    if (!MakeWorkFolder(kit_.work) || !MakeDirectories(dir_) || !MakeDirectories(runDir_)) {
-        error = L"cannot make the case's folders below " + kit_.work + L" (error " +
-                std::to_wstring(GetLastError()) + L")";
-        return false;
-    }
+    if (!LiesInside(dir_, kit_.work) || !LiesInside(runDir_, kit_.work))
+        return Fail(error, L"the case's folders lead out of " + kit_.work);
+    if (!MakeWorkFolder(kit_.work) || !MakeDirectories(dir_) || !MakeDirectories(runDir_))
+        return Fail(error, L"cannot make the case's folders below " + kit_.work + L" (error " +
+                               std::to_wstring(GetLastError()) + L")");
     for (const Text &name : prepared_ ? std::vector<Text>() : kit_.catalogue)
         if (QueryService(kit_.hManager, name, false).error != ERROR_SERVICE_DOES_NOT_EXIST)
             present_.push_back(name);
@@ -155,14 +156,10 @@ bool Case::SetUpService(const Record &step, Text &error) {
     const Field &account = step[7];
     // Two services may share one executable (the agent under both names).
     const Text exe = dir_ + L"\\" + Value(step, 3);
-    if (!Exists(exe) && !CopyTo(kit_.testsvc, exe)) {
-        error = L"cannot copy the test service to " + exe;
-        return false;
-    }
-    if (!WriteBytes(exe + L".mode", Utf8(Value(step, 5)) + "\n")) {
-        error = L"cannot write " + exe + L".mode";
-        return false;
-    }
+    if (!Exists(exe) && !CopyTo(kit_.testsvc, exe))
+        return Fail(error, L"cannot copy the test service to " + exe);
+    if (!WriteBytes(exe + L".mode", Utf8(Value(step, 5)) + "\n"))
+        return Fail(error, L"cannot write " + exe + L".mode");
     // As quillmar registers its services; only LocalSystem may interact.
     const DWORD type = account ? SERVICE_WIN32_OWN_PROCESS
                                : SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
@@ -170,16 +167,14 @@ bool Case::SetUpService(const Record &step, Text &error) {
         kit_.hManager, name.c_str(), Value(step, 2).c_str(), SERVICE_ALL_ACCESS, type,
         SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, exe.c_str(), nullptr, nullptr,
         Value(step, 8).c_str(), account ? account->c_str() : nullptr, account ? L"" : nullptr);
-    if (hService == nullptr) {
-        error = L"CreateService " + name + L" failed with " + std::to_wstring(GetLastError());
-        return false;
-    }
+    if (hService == nullptr)
+        return Fail(error,
+                    L"CreateService " + name + L" failed with " + std::to_wstring(GetLastError()));
     CloseServiceHandle(hService);
-    if (std::none_of(services_.begin(), services_.end(),
-                     [&name](const Text &known) { return SameName(known, name); })) {
-        services_.push_back(name);
+    const size_t numKnown = services_.size();
+    AddName(services_, name);
+    if (services_.size() > numKnown)
         Remember(L"services", name);
-    }
     if (step.size() > 9) {
         HKEY hKey = nullptr;
         const Text key = servicesKey + name + L"\\Parameters";
@@ -193,11 +188,9 @@ bool Case::SetUpService(const Record &step, Text &error) {
         }
         if (hKey != nullptr)
             RegCloseKey(hKey);
-        if (rc != ERROR_SUCCESS) {
-            error = L"cannot write the values under HKLM\\" + key + L" (error " +
-                    std::to_wstring(rc) + L")";
-            return false;
-        }
+        if (rc != ERROR_SUCCESS)
+            return Fail(error, L"cannot write the values under HKLM\\" + key + L" (error " +
+                                   std::to_wstring(rc) + L")");
     }
     if (flags.find(L"running") != Text::npos && !StartService(step, error))
         return false;
@@ -209,10 +202,9 @@ bool Case::SetUpService(const Record &step, Text &error) {
         const DWORD errorNum = GetLastError();
         if (hService != nullptr)
             CloseServiceHandle(hService);
-        if (!deleted) {
-            error = L"DeleteService " + name + L" failed with " + std::to_wstring(errorNum);
-            return false;
-        }
+        if (!deleted)
+            return Fail(error,
+                        L"DeleteService " + name + L" failed with " + std::to_wstring(errorNum));
     }
     return true;
 }
@@ -222,10 +214,9 @@ bool Case::StartService(const Record &step, Text &error) {
     const Text log = dir_ + L"\\" + Value(step, 3) + L".log";
     SC_HANDLE hService =
         OpenServiceW(kit_.hManager, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS);
-    if (hService == nullptr) {
-        error = L"OpenService " + name + L" failed with " + std::to_wstring(GetLastError());
-        return false;
-    }
+    if (hService == nullptr)
+        return Fail(error,
+                    L"OpenService " + name + L" failed with " + std::to_wstring(GetLastError()));
     DWORD errorNum = 0;
     for (int attempt = 1; attempt <= 2; ++attempt) {
         const size_t startsBefore = CountProcessStarts(log);
@@ -249,11 +240,10 @@ bool Case::StartService(const Record &step, Text &error) {
         Sleep(50);
     }
     CloseServiceHandle(hService);
-    if (errorNum != 0 || status.dwCurrentState != wanted) {
-        error = L"StartService " + name + L": error " + std::to_wstring(errorNum) + L", state " +
-                std::to_wstring(status.dwCurrentState) + L", not " + std::to_wstring(wanted);
-        return false;
-    }
+    if (errorNum != 0 || status.dwCurrentState != wanted)
+        return Fail(error, L"StartService " + name + L": error " + std::to_wstring(errorNum) +
+                               L", state " + std::to_wstring(status.dwCurrentState) + L", not " +
+                               std::to_wstring(wanted));
     return true;
 }
 
@@ -278,9 +268,8 @@ bool Case::Hold(const Text &name, Text &error) {
                                          L": CreateProcess failed with 1359");
                 continue;
             }
-            error = L"cannot start the holder of " + name + L" (error " +
-                    std::to_wstring(startError) + L")";
-            return false;
+            return Fail(error, L"cannot start the holder of " + name + L" (error " +
+                                   std::to_wstring(startError) + L")");
         }
         CloseHandle(process.hThread);
         holder.pid = process.dwProcessId;
@@ -303,24 +292,18 @@ bool Case::Hold(const Text &name, Text &error) {
             HostFailures().push_back(L"the holder of " + name + L" ended without a word");
             continue;
         }
-        error = L"the holder of " + name + L" did not hold it: " + word;
-        return false;
+        return Fail(error, L"the holder of " + name + L" did not hold it: " + word);
     }
-    error = L"the holder of " + name + L" never started";
-    return false;
+    return Fail(error, L"the holder of " + name + L" never started");
 }
 
 // console SUB INI OLD TOOL-STATUS LINGER ECHO (none: absent).
 bool Case::SetUpConsole(const Record &step, Text &error) {
     const Text sub = HostPath(Value(step, 1));
-    if (!MakeDirectories(sub)) {
-        error = L"cannot make " + sub;
-        return false;
-    }
-    if (step[4] && !CopyTo(kit_.fakemerge, sub + L"\\hvcfgmrg.exe")) {
-        error = L"cannot copy the merge tool to " + sub;
-        return false;
-    }
+    if (!MakeDirectories(sub))
+        return Fail(error, L"cannot make " + sub);
+    if (step[4] && !CopyTo(kit_.fakemerge, sub + L"\\hvcfgmrg.exe"))
+        return Fail(error, L"cannot copy the merge tool to " + sub);
     const std::pair<const wchar_t *, Field> files[] = {
         {L"hvcons.ini", step[2]},
         {L"hvcons.old", step[3]},
@@ -328,10 +311,8 @@ bool Case::SetUpConsole(const Record &step, Text &error) {
         {L"hvcfgmrg.linger", step[4] && step[5] ? Field(*step[5] + L"\n") : Field()},
         {L"hvcfgmrg.echo", step[4] && step[6] ? Field(Text()) : Field()}};
     for (const auto &[name, content] : files)
-        if (content && !WriteBytes(sub + L"\\" + name, Utf8(*content))) {
-            error = L"cannot write " + sub + L"\\" + name;
-            return false;
-        }
+        if (content && !WriteBytes(sub + L"\\" + name, Utf8(*content)))
+            return Fail(error, L"cannot write " + sub + L"\\" + name);
     return true;
 }
 

@@ -143,10 +143,8 @@ bool SameName(const Text &a, const Text &b) {
 }
 
 void AddName(std::vector<Text> &names, const Text &name) {
-    for (const Text &known : names)
-        if (SameName(known, name))
-            return;
-    names.push_back(name);
+    if (std::none_of(names.begin(), names.end(), [&](const Text &n) { return SameName(n, name); }))
+        names.push_back(name);
 }
 
 std::vector<Text> Lines(const Text &text) {

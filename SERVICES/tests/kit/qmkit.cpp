@@ -7,8 +7,9 @@
 // whole exit status), its machine checked, and cleared away. TAP on
 // standard output, junit.xml and failed\<id>\ beside run-tests.cmd.
 // -k: only scenarios whose id or title holds TEXT (again: any); --quick:
-// no slow scenario; --list: list them, change nothing; --keep: failed cases kept; --shard: the K-th
-// of N parts, the slow scenarios dealt out first, run first in an odd part.
+// no slow scenario; --list: list them, change nothing; --keep: failed
+// cases kept; --shard: the K-th of N parts, the slow scenarios dealt out
+// first, run first in an odd part.
 //
 // Safe on the wrong machine: it refuses, changing nothing, unless elevated,
 // while another kit runs, while others may change its folder, programs or
@@ -52,8 +53,10 @@ void Line(const Text &text) {
     Out(text + L"\n");
 }
 
-void Complain(const Text &text) {
+// Returns status, for a complaint that ends a run.
+int Complain(const Text &text, int status = 0) {
     Err(L"qmkit: " + text + L"\n");
+    return status;
 }
 
 std::string CrlfToLf(const std::string &bytes) {
@@ -206,13 +209,9 @@ bool Runner::Refuse() {
     }
     const Text workWho = IsDirectory(kit_.work) ? WritableByOthers(kit_.work) : Text();
     if (!workWho.empty())
-        return refuse(L"refusing to run: " + kit_.work +
-                      L", left by an earlier run, may be "
-                      L"changed by " +
-                      workWho +
-                      L", so nothing in it can be trusted. Look at "
-                      L"it, then remove it: rmdir /s /q " +
-                      kit_.work + L".");
+        return refuse(L"refusing to run: " + kit_.work + L", left by an earlier run, may be " +
+                      L"changed by " + workWho + L", so nothing in it can be trusted. Look at " +
+                      L"it, then remove it: rmdir /s /q " + kit_.work + L".");
     Text error;
     if (!OpenManager(kit_, error))
         return refuse(error + L".");
@@ -491,42 +490,30 @@ bool PlainName(const Text &name) {
 int SingleStep(const Text &command, int argc, wchar_t **argv) {
     AnnounceStart();
     const int numArgs = command == L"clean" ? 1 : command == L"launch" ? 3 : 2;
-    if (argc != numArgs + 2 || !PlainName(argv[2])) {
-        Complain(L"usage: qmkit " + command +
-                 (command == L"clean"    ? L" CASE"
-                  : command == L"launch" ? L" CASE FILE PROGRAM"
-                                         : L" CASE FILE"));
-        return statusUsage;
-    }
+    if (argc != numArgs + 2 || !PlainName(argv[2]))
+        return Complain(L"usage: qmkit " + command +
+                            (command == L"clean"    ? L" CASE"
+                             : command == L"launch" ? L" CASE FILE PROGRAM"
+                                                    : L" CASE FILE"),
+                        statusUsage);
     Kit kit;
     Text error;
-    if (!OpenKit(kit, argc > 3 ? argv[3] : L"", error) || !OpenManager(kit, error)) {
-        Complain(error);
-        return statusUsage;
-    }
-    if (command != L"clean" && kit.data.scenarios.empty()) {
-        Complain(L"no scenario in " + Text(argv[3]));
-        return statusUsage;
-    }
+    if (!OpenKit(kit, argc > 3 ? argv[3] : L"", error) || !OpenManager(kit, error))
+        return Complain(error, statusUsage);
+    if (command != L"clean" && kit.data.scenarios.empty())
+        return Complain(L"no scenario in " + Text(argv[3]), statusUsage);
     Case c(kit, argv[2], false);
     if (command == L"clean") {
         Text leftovers;
-        if (c.CleanUp(false, leftovers))
-            return 0;
-        Complain(leftovers);
-        return statusFailed;
+        return c.CleanUp(false, leftovers) ? 0 : Complain(leftovers, statusFailed);
     }
     const Scenario &s = kit.data.scenarios.front();
-    if (!c.Prepare(error)) {
-        Complain(error);
-        return statusFailed;
-    }
+    if (!c.Prepare(error))
+        return Complain(error, statusFailed);
     if (command == L"setup") {
         for (const Record &step : s.setup)
-            if (!c.SetUp(step, error)) {
-                Complain(L"set-up: " + error);
-                return statusFailed;
-            }
+            if (!c.SetUp(step, error))
+                return Complain(L"set-up: " + error, statusFailed);
         return 0;
     }
     if (command == L"check") {
@@ -581,8 +568,8 @@ int Hold(int argc, wchar_t **argv) {
 }
 
 int Usage() {
-    Complain(L"usage: qmkit run [-k TEXT]... [--quick] [--list] [--keep] [--shard K/N]");
-    return statusUsage;
+    return Complain(L"usage: qmkit run [-k TEXT]... [--quick] [--list] [--keep] [--shard K/N]",
+                    statusUsage);
 }
 
 } // namespace
@@ -615,10 +602,8 @@ int wmain(int argc, wchar_t **argv) {
     }
     Kit kit;
     Text error;
-    if (!OpenKit(kit, L"", error)) {
-        Complain(error);
-        return statusUsage;
-    }
+    if (!OpenKit(kit, L"", error))
+        return Complain(error, statusUsage);
     const HostInfo host = DescribeHost();
     Runner runner(kit, options, host);
     const int status = runner.Run();
