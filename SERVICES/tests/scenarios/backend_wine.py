@@ -45,9 +45,8 @@ SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 KEY_ELOG = SERVICES_KEY + r"\OrvEvtLogger\Parameters"
 # A fixture's first line on standard error (../wine/started.h), CRLF in text mode.
 STARTED = b"[fixture started]\r\n"
-# Now and then (about once in a thousand processes here) the Linux side of a
-# Wine process trips glibc's loader at exit and it prints this, after the
-# Windows program has ended: the host's, not the program's.
+# About one Wine process in a thousand trips glibc's loader at its exit:
+# the host's noise, not the program's.
 HOST_NOISE = re.compile(rb"Inconsistency detected by ld\.so: [^\n]*\n?")
 TAP_RESULT = re.compile(r"^(not )?ok (\d+) - (\S+) (.*?)(?: # SKIP (.*))?$")
 
