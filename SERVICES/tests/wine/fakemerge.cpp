@@ -21,9 +21,8 @@
 
 namespace {
 
-void LeaveProcessBehind(const char *pSelf, unsigned seconds) {
+void LeaveProcessBehind(unsigned seconds) {
 #ifdef _WIN32
-    (void)pSelf;
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring commandLine =
@@ -38,7 +37,6 @@ void LeaveProcessBehind(const char *pSelf, unsigned seconds) {
         CloseHandle(process.hProcess);
     }
 #else
-    (void)pSelf;
     if (fork() == 0) {
         sleep(seconds);
         std::ofstream("hvcfgmrg.lingered") << "done\n";
@@ -79,7 +77,7 @@ int main(int argc, char **argv) {
     unsigned linger = 0;
     std::ifstream lingerFile("hvcfgmrg.linger");
     if (lingerFile >> linger && linger > 0)
-        LeaveProcessBehind(argv[0], linger);
+        LeaveProcessBehind(linger);
 
     // Read as a number of 32 bits, so that a crash's code (0xC0000005 as
     // 3221225477) can be played back whole where the host keeps it.

@@ -47,10 +47,6 @@ void Log(const std::string &text) {
     std::fclose(pFile);
 }
 
-std::string Num(unsigned long value) {
-    return std::to_string(value);
-}
-
 void ReadMode() {
     char buffer[MAX_PATH + 1];
     DWORD len = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
@@ -84,7 +80,8 @@ void Report(DWORD state, DWORD accepted, DWORD waitHint, DWORD exitCode = NO_ERR
     else
         ++status.dwCheckPoint;
     BOOL ok = SetServiceStatus(statusHandle, &status);
-    Log("state " + Num(state) + (ok ? "" : " refused " + Num(GetLastError())));
+    Log("state " + std::to_string(state) +
+        (ok ? "" : " refused " + std::to_string(GetLastError())));
 }
 
 bool QuitRequested() {
@@ -102,7 +99,7 @@ void Linger(DWORD seconds, DWORD pendingState) {
 }
 
 DWORD WINAPI Handler(DWORD control, DWORD, LPVOID, LPVOID) {
-    Log("control " + Num(control));
+    Log("control " + std::to_string(control));
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
@@ -126,7 +123,7 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
     Log("main " + std::string(pName) + " mode=" + mode);
     statusHandle = RegisterServiceCtrlHandlerExA(pName, Handler, nullptr);
     if (statusHandle == nullptr) {
-        Log("register failed " + Num(GetLastError()));
+        Log("register failed " + std::to_string(GetLastError()));
         return;
     }
     if (mode == "silent")
@@ -175,7 +172,7 @@ int main() {
     SERVICE_TABLE_ENTRYA table[] = {{emptyName, ServiceMain}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherA(table)) {
         DWORD errorNum = GetLastError();
-        Log("dispatcher failed " + Num(errorNum));
+        Log("dispatcher failed " + std::to_string(errorNum));
         std::fprintf(stderr, "testsvc: not started as a service (%lu)\n", errorNum);
         return static_cast<int>(errorNum);
     }
