@@ -60,7 +60,7 @@ class Result:
     stdout: bytes
     stderr: bytes
     status: int  # the low 8 bits of the Windows exit code
-    host_noise: int = 0  # loader lines taken out of stderr
+    host_noise: int = 0  # loader lines taken out of stderr; the status may be the loader's
 
     def text(self) -> str:
         return self.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
@@ -103,8 +103,16 @@ class Prefix:
         self.prefix.mkdir(parents=True, exist_ok=True)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
-        r = self.run(["cmd", "/c", "exit 0"], timeout=180)
-        if r.status != 0:
+        # Once more when the loader tripped; a server left running would hold
+        # the caller's pipes open.
+        for attempt in (1, 2):
+            r = self.run(["cmd", "/c", "exit 0"], timeout=180)
+            if r.status == 0:
+                break
+            print(f"note: wine cmd failed ({r.status}, loader lines {r.host_noise})",
+                  file=sys.stderr)
+        else:
+            self.stop()
             raise WineError(f"wine cmd failed ({r.status}): {r.stderr.decode(errors='replace')}")
         pids = self.processes("services.exe")
         if len(pids) != 1:
