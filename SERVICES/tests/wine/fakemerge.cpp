@@ -13,45 +13,15 @@
 #include <iterator>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
-namespace {
-
-void LeaveProcessBehind(unsigned seconds) {
-#ifdef _WIN32
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" --linger " + std::to_wstring(seconds);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    // Every inheritable handle goes along, on purpose.
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-#else
-    if (fork() == 0) {
-        sleep(seconds);
-        std::ofstream("hvcfgmrg.lingered") << "done\n";
-        _exit(0);
-    }
-#endif
-}
-
-} // namespace
+// The host's half (fakemerge_win32.cpp or fakemerge_posix.cpp): a process
+// left behind with every handle, which writes hvcfgmrg.lingered as it ends;
+// and that process's wait.
+void LeaveProcessBehind(unsigned seconds);
+void Linger(unsigned seconds);
 
 int main(int argc, char **argv) {
     if (argc == 3 && std::string(argv[1]) == "--linger") {
-#ifdef _WIN32
-        Sleep(static_cast<DWORD>(std::stoul(argv[2])) * 1000);
-#endif
+        Linger(static_cast<unsigned>(std::stoul(argv[2])));
         std::ofstream("hvcfgmrg.lingered") << "done\n";
         return 0;
     }

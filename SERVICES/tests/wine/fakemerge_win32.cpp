@@ -1,0 +1,25 @@
+// fakemerge's process left behind, on Windows: itself again with --linger.
+
+#include <windows.h>
+
+#include <string>
+
+void LeaveProcessBehind(unsigned seconds) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine =
+        L"\"" + std::wstring(self) + L"\" --linger " + std::to_wstring(seconds);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    // Every inheritable handle goes along, on purpose.
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+void Linger(unsigned seconds) {
+    Sleep(static_cast<DWORD>(seconds) * 1000);
+}
