@@ -222,11 +222,13 @@ bool Case::StartService(const Record &step, Text &error) {
         const size_t startsBefore = CountProcessStarts(log);
         errorNum = StartServiceW(hService, 0, nullptr) ? 0 : GetLastError();
         // A service process that never wrote its first log line never
-        // reached its main: Wine failed to start it on a busy host.
-        if (errorNum == ERROR_SERVICE_REQUEST_TIMEOUT && CountProcessStarts(log) == startsBefore &&
-            attempt == 1) {
-            HostFailures().push_back(L"StartService " + name +
-                                     L": 1053, its process never started");
+        // reached its main: Wine failed to start it on a busy host (1053,
+        // or 1359 where its CreateProcess failed).
+        const bool hostFailed =
+            errorNum == ERROR_SERVICE_REQUEST_TIMEOUT || errorNum == ERROR_INTERNAL_ERROR;
+        if (hostFailed && CountProcessStarts(log) == startsBefore && attempt == 1) {
+            HostFailures().push_back(L"StartService " + name + L": " + std::to_wstring(errorNum) +
+                                     L", its process never started");
             continue;
         }
         break;
