@@ -51,19 +51,19 @@ step() {
     "$@" || status=$?
     note "$name" "$status" $((SECONDS - begin))
 }
-# alongside [--after N] NAME COMMAND...: starts the command in the
-# background (once the Nth such step has ended), its output into a log of
-# its own; finish shows each log in turn and notes each step.
+# alongside [--after FILE] NAME COMMAND...: starts the command in the
+# background (once FILE exists, or the step before has ended), its output
+# into a log of its own; finish shows each log in turn and notes each step.
 background=()
 alongside() {
-    local log=$logs/${#background[@]} after=
+    local log=$logs/${#background[@]} after=/ before=/
     if [ "$1" = --after ]; then
-        after=$logs/$2.status
+        after=$2 before=$logs/$((${#background[@]} - 1)).status
         shift 2
     fi
     echo "==== $1: started, alongside the next steps"
     (
-        while [ -n "$after" ] && [ ! -e "$after" ]; do sleep 1; done
+        while [ ! -e "$after" ] && [ ! -e "$before" ]; do sleep 1; done
         begin=$SECONDS
         nice -n 10 "${@:2}" >"$log" 2>&1
         echo "$? $((SECONDS - begin))" >"$log.status"
@@ -107,8 +107,9 @@ step "configure both builds" configure
 # The lint needs only the native build's compile_commands.json.
 alongside "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
 alongside "reproducible release (scripts/check-reproducible.sh)" bash scripts/check-reproducible.sh "$release"
-# The release the reproducibility check built, checked as it is published.
-alongside --after 1 "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$release"
+# The release the reproducibility check built, checked as it is published,
+# as soon as its first build (the control) has ended.
+alongside --after "$release/control.status" "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$release"
 step "build both presets" build
 step "test suite (ctest)" run_tests "$@"
 finish
