@@ -8,9 +8,11 @@
 #   2. the native scenarios run under valgrind memcheck on the other;
 #   3. the whole native test suite built and run under ASan and UBSan;
 #   4. clang-tidy with the static analyzer, which the test command's lint
-#      leaves out for its time (scripts/lint.sh --analyzer).
+#      leaves out for its time (scripts/lint.sh --analyzer);
+#   5. the release built twice and compared byte for byte
+#      (scripts/check-reproducible.sh); the test command builds it once.
 #
-# About eight minutes on two cores. Exits non-zero if any of them fails.
+# About ten minutes on two cores. Exits non-zero if any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -57,6 +59,11 @@ tidy_status=0
 [ -f build/native/compile_commands.json ] || cmake --preset native >/dev/null
 bash scripts/lint.sh --analyzer build/native || tidy_status=$?
 
+echo "== the release built twice, compared byte for byte"
+repro_status=0
+bash scripts/check-reproducible.sh || repro_status=$?
+
 echo "== hardening took $((SECONDS - started)) s: fuzzer $fuzz_status, valgrind $valgrind_status," \
-     "asan $asan_status, clang-tidy $tidy_status"
-[ "$fuzz_status" -eq 0 ] && [ "$valgrind_status" -eq 0 ] && [ "$asan_status" -eq 0 ] && [ "$tidy_status" -eq 0 ]
+     "asan $asan_status, clang-tidy $tidy_status, reproducible $repro_status"
+[ "$fuzz_status" -eq 0 ] && [ "$valgrind_status" -eq 0 ] && [ "$asan_status" -eq 0 ] && [ "$tidy_status" -eq 0 ] &&
+    [ "$repro_status" -eq 0 ]

@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
 # The test command: lints the sources, builds both presets and runs the
 # whole test suite (unit tests, the scenarios on the simulated machine, the
-# same scenarios as quillmar.exe under Wine), builds the release twice to
-# compare it byte for byte, and checks both packages of it. Every step runs
+# same scenarios as quillmar.exe under Wine), and builds the release to
+# check both packages of it. Every step runs
 # even when an earlier one failed; a summary at the end says which failed
 # and how long each took, and the exit status is non-zero when any did.
 # Extra arguments go to ctest (e.g. -L wine).
 #
-# The lint, the release's two builds and then the packages' check need
-# none of the test builds: they run alongside the build and the test
-# suite, each with its output kept until it ends, so that the suite's waits
-# do not leave both cores idle. They run niced, so that the build, which the suite waits for, keeps the
-# cores while it compiles. Their times in the summary are their own, from
-# start to end, and overlap the others'.
+# The lint and the packages' check (which builds the release) need none of
+# the test builds: they run alongside the build and the test suite, each
+# with its output kept until it ends, so that the suite's waits do not
+# leave both cores idle. They run niced, so that the build the suite waits
+# for keeps the cores. Their times in the summary are their own, from start
+# to end, and overlap the others'. Building the release a second time to
+# compare it byte for byte is CI's hardening step's.
 #
 # Not a CMake workflow preset: a workflow runs the steps of one configure
 # preset only, stops at the first step that fails and has no step for the
@@ -29,7 +30,6 @@ windows=${QUILLMAR_WINDOWS_BUILD:-build/windows}
 export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 windows_abs=$(mkdir -p "$windows" && cd "$windows" && pwd)
 logs=$(mktemp -d /tmp/quillmar-test-all.XXXXXX)
-release=$(mktemp -d /tmp/quillmar-release.XXXXXX)
 
 summary=()
 failed=()
@@ -51,19 +51,14 @@ step() {
     "$@" || status=$?
     note "$name" "$status" $((SECONDS - begin))
 }
-# alongside [--after FILE] NAME COMMAND...: starts the command in the
-# background (once FILE exists, or the step before has ended), its output
-# into a log of its own; finish shows each log in turn and notes each step.
+# alongside NAME COMMAND...: starts the command in the background, its
+# output into a log of its own; finish shows each log in turn and notes
+# each step.
 background=()
 alongside() {
-    local log=$logs/${#background[@]} after=/ before=/
-    if [ "$1" = --after ]; then
-        after=$2 before=$logs/$((${#background[@]} - 1)).status
-        shift 2
-    fi
+    local log=$logs/${#background[@]}
     echo "==== $1: started, alongside the next steps"
     (
-        while [ ! -e "$after" ] && [ ! -e "$before" ]; do sleep 1; done
         begin=$SECONDS
         nice -n 10 "${@:2}" >"$log" 2>&1
         echo "$? $((SECONDS - begin))" >"$log.status"
@@ -106,10 +101,7 @@ step "dependencies (scripts/install-deps.sh)" bash scripts/install-deps.sh
 step "configure both builds" configure
 # The lint needs only the native build's compile_commands.json.
 alongside "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
-alongside "reproducible release (scripts/check-reproducible.sh)" bash scripts/check-reproducible.sh "$release"
-# The release the reproducibility check built, checked as it is published,
-# as soon as its first build (the control) has ended.
-alongside --after "$release/control.status" "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh "$release"
+alongside "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh
 step "build both presets" build
 step "test suite (ctest)" run_tests "$@"
 finish
@@ -118,9 +110,8 @@ echo "==== summary: $((SECONDS - started)) s in all"
 printf '%s\n' "${summary[@]}"
 rm -rf "$logs"
 if [ ${#failed[@]} -gt 0 ]; then
-    echo "test-all: ${#failed[@]} of ${#summary[@]} steps FAILED (the release's builds are kept in $release):"
+    echo "test-all: ${#failed[@]} of ${#summary[@]} steps FAILED:"
     printf '  %s\n' "${failed[@]}"
     exit 1
 fi
-rm -rf "$release"
 echo "test-all: all ${#summary[@]} steps ok"
