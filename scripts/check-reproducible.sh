@@ -1,34 +1,24 @@
 #!/usr/bin/env bash
-# The release rebuilds byte for byte. Builds it twice from one snapshot of
-# the tree with scripts/build-release.sh (the .deb through
-# dpkg-buildpackage, the ZIP through the release-windows workflow preset)
-# and has reprotest (Debian's reproducible-builds tool) compare what a
-# release publishes: the native quillmar, quillmar.exe, the .deb, the ZIP,
-# the test kit's ZIP and their .sha256 files, with diffoscope saying what
-# differs. Exits 1 on any difference. What the release holds is
-# scripts/check-packages.sh's to check, given this script's WORK_DIR.
+# The release rebuilds byte for byte: builds it twice from one snapshot of
+# the tree with scripts/build-release.sh and has reprotest compare what a
+# release publishes (quillmar, quillmar.exe, the .deb, both ZIPs and their
+# .sha256 files), diffoscope saying what differs. Exits 1 on a difference.
 #
 #   scripts/check-reproducible.sh [WORK_DIR]
 #
-# WORK_DIR keeps both builds and their logs; the control build's tree is
-# control-tree/, its log control.log, what it published
-# control/source-root/release/. Without it a new directory under /tmp is
-# used, and removed when everything matched.
+# WORK_DIR keeps both builds and their logs (the control's tree in
+# control-tree/, its release in control/source-root/release/, which
+# scripts/check-packages.sh takes); by default a directory under /tmp,
+# removed when everything matched.
 #
-# The two build at once, one job each. The first is the control: this
-# user, umask 022, TZ=UTC, C.UTF-8, the clock as it is. The second is
-# reprotest's experiment, which varies against it what can be varied here
-# without FUSE or namespaces: the build path, umask (002), time zone
-# (GMT-14), locale (et_EE.UTF-8, compiled here into a private LOCPATH),
-# time (faketime, months ahead), HOME, PATH, the environment, the kernel's
-# name (setarch), ASLR and the CPUs. The
-# user varies too, but not through reprotest's user_group variation: in
-# reprotest 0.7.23 it runs its builds through "sudo -h localhost -u USER",
-# which sudo 1.9.13 refuses ("sudo: a remote host may only be specified
-# when listing privileges"); so when this runs as root, the control is
-# built as root and reprotest itself runs as nobody, handed the control's
-# artefacts (--control-build). Left out: fileordering (disorderfs, FUSE)
-# and domain_host (unshare, namespaces).
+# The control: this user, umask 022, TZ=UTC, C.UTF-8. reprotest's
+# experiment varies what can be varied without FUSE or namespaces (so not
+# fileordering or domain_host): build path, umask, time zone, locale
+# (compiled into a private LOCPATH), time (faketime), HOME, PATH, the
+# environment, the kernel's name, ASLR and the CPUs. The user varies too,
+# but not through reprotest's user_group variation, whose "sudo -h
+# localhost -u USER" sudo 1.9.13 refuses: as root, the control is built as
+# root and reprotest runs as nobody, handed the control (--control-build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$(mktemp -d /tmp/quillmar-repro.XXXXXX)}

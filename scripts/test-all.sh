@@ -1,26 +1,19 @@
 #!/usr/bin/env bash
-# The test command: lints the sources, builds both presets and runs the
-# whole test suite (unit tests, the scenarios on the simulated machine, the
-# same scenarios as quillmar.exe under Wine), and builds the release to
-# check both packages of it. Every step runs
-# even when an earlier one failed; a summary at the end says which failed
-# and how long each took, and the exit status is non-zero when any did.
-# Extra arguments go to ctest (e.g. -L wine).
+# The test command: lints the sources, builds both presets, runs the whole
+# test suite (unit tests, the scenarios on the simulated machine and under
+# Wine) and checks both packages of a release built here. Every step runs
+# even when an earlier one failed; the summary says which failed and how
+# long each took. Extra arguments go to ctest (e.g. -L wine).
 #
-# The lint and the packages' check (which builds the release) need none of
-# the test builds: they run alongside the build and the test suite, each
-# with its output kept until it ends, so that the suite's waits do not
-# leave both cores idle. They run niced, so that the build the suite waits
-# for keeps the cores. Their times in the summary are their own, from start
-# to end, and overlap the others'. Building the release a second time to
-# compare it byte for byte is CI's hardening step's.
+# The lint and the package check need none of the test builds: they run
+# alongside, niced so that the build the suite waits for keeps the cores,
+# each step's output kept until it ends. Building the release twice to
+# compare it is CI's hardening step's.
 #
-# Not a CMake workflow preset: a workflow runs the steps of one configure
-# preset only, stops at the first step that fails and has no step for the
-# lint or the package and release checks.
-#
-# The builds go to build/native and build/windows, or to the directories
-# named by QUILLMAR_NATIVE_BUILD and QUILLMAR_WINDOWS_BUILD.
+# Not a CMake workflow preset: a workflow runs one configure preset's
+# steps, stops at the first failure and has no step for the lint or the
+# package check. The builds go to build/native and build/windows, or to
+# $QUILLMAR_NATIVE_BUILD and $QUILLMAR_WINDOWS_BUILD.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit
 
