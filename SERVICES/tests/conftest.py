@@ -47,6 +47,4 @@ def work_root(pytestconfig, tmp_path_factory) -> str:
 @pytest.fixture(scope="session")
 def native(build_dir, work_root) -> backend_native.Backend:
     """The native program on fresh simulated machines (the scenario and hostile rows)."""
-    backend = backend_native.Backend(build_dir, work_root)
-    backend.prepare()
-    return backend
+    return backend_native.Backend(build_dir, work_root)

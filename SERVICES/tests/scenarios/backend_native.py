@@ -1,20 +1,12 @@
 """The native tier: the program built for this host, on a simulated machine.
 
-Every row (a scenario, or a hostile input) gets a fresh case: a machine
-directory (QUILLMAR_MACHINE) and a working directory ({dir}), which is the
-program's current directory. Set-up writes the machine's files directly,
-the way an installation and the Service Control Manager would have left
-them; one run of the program follows, with the row's placeholders filled
-in; standard output, standard error and the exit status are compared byte
-for byte; then the machine is read back with readers of our own (regtext.py,
-storecheck.py), never through the program or the machine's code, so the two
-doors can disagree. Whatever the run did, the store must still read and
-hold nothing under a temporary name.
-
-The exit status: a POSIX status keeps 8 bits, so the expected error number
-is compared through the program's mapping (0 stays 0, otherwise the low 8
-bits, or 255 when those are 0); the kit compares all 32 bits on Windows and
-under Wine.
+Every row gets a fresh machine directory (QUILLMAR_MACHINE) and working
+directory ({dir}), set up by writing the machine's files as an installation
+would have left them; one run follows, its streams and exit status compared
+byte for byte; then the machine is read back with readers of our own
+(regtext.py, storecheck.py), never the machine's code, so the two doors can
+disagree. A POSIX status keeps 8 bits: the expected error number is compared
+through the program's mapping (the kit compares all 32 bits on Windows).
 """
 
 from __future__ import annotations
@@ -30,6 +22,7 @@ import tempfile
 import threading
 import time
 import traceback
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "stress"))
@@ -44,10 +37,8 @@ SERVICES_KEY = "SYSTEM\\CurrentControlSet\\Services"
 # A run's time limit, in whole waits of the build's polls: a slow scenario
 # waits once, and a run under valgrind is slower.
 RUN_TIMEOUT_WAITS = 4
-
-# How long the program is held before it links its backup copy into place
-# while another run's backup is put there (Console.race): ample time for the
-# feeder, which acts within milliseconds of the copy's start.
+# How long strace holds the program before it links its backup into place
+# (Console.race): the feeder acts within milliseconds of the copy's start.
 RACE_HOLD_US = 2_000_000
 
 
@@ -87,12 +78,8 @@ def stream_diff(label: str, expected: bytes, actual: bytes) -> str:
 
 def encode_file_name(name: str) -> str:
     """The machine's file name for a service: lower case, bytes outside
-    [a-z0-9._-] percent-encoded (the names used here are all short)."""
-    out = []
-    for b in name.lower().encode("utf-8"):
-        c = chr(b)
-        out.append(c if re.fullmatch(r"[a-z0-9._-]", c) else "%%%02X" % b)
-    return "".join(out)
+    [a-z0-9._-] percent-encoded."""
+    return urllib.parse.quote(name.lower(), safe="").replace("~", "%7E")
 
 
 def service_reg_file(name: str) -> str:
@@ -100,9 +87,8 @@ def service_reg_file(name: str) -> str:
 
 
 def feed_race(where: str, other_backup: str, timeout: float) -> None:
-    """Waits until the program copies hvcons.ini in `where` under a
-    temporary name (it is then held before it links the copy into place),
-    then puts another run's backup at hvcons.old."""
+    """Once the program copies hvcons.ini in `where` under a temporary name
+    (and is held there), puts another run's backup at hvcons.old."""
     deadline = time.monotonic() + timeout
     while not any(n.startswith(".hvcons.old.tmp.") for n in os.listdir(where)):
         if time.monotonic() > deadline:
@@ -129,8 +115,8 @@ def changes(before: dict, after: dict) -> list[str]:
 
 
 class Case:
-    """A fresh machine and working directory for one row, set up step by
-    step; the stress and store tiers drive one of their own with run()."""
+    """A fresh machine and working directory for one row; the stress and
+    store tiers drive one of their own with run()."""
 
     def __init__(self, backend: "Backend", scenario: model.Scenario):
         self.backend = backend
@@ -157,7 +143,6 @@ class Case:
     def cleanup(self) -> None:
         shutil.rmtree(self.root, ignore_errors=True)
 
-    # -- set-up ------------------------------------------------------------------
 
     def setup(self, step) -> None:
         if isinstance(step, model.Service):
@@ -217,15 +202,12 @@ class Case:
             if con.echo:
                 write(os.path.join(where, "hvcfgmrg.echo"), "")
 
-    # -- the run -------------------------------------------------------------------
 
     def run(self, args: list[str], combined: bool = False, piped: bool = False,
             stdin: bytes = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
-        """piped: both streams are pipes, each read to its end. Otherwise
-        standard error goes to a file (or with combined, to standard
-        output's pipe). stdin: a file holding these bytes. closed: both
-        streams go to a pipe whose reading end is closed before the program
-        starts, as a reader that stopped early leaves it (nothing is read)."""
+        """Standard error goes to a file, or with combined to standard
+        output's pipe; piped: both are pipes, read to their ends; closed:
+        both go to a pipe whose reader is gone before the program starts."""
         env = dict(os.environ, QUILLMAR_MACHINE=self.machine)
         feeders = [threading.Thread(target=feed_race, args=(*race, self.backend.run_timeout),
                                     daemon=True) for race in self.races]
@@ -267,9 +249,7 @@ class Case:
         return proc.stdout or b"", err, proc.returncode
 
     def play(self) -> list[str]:
-        """The whole row: set-up, the run, its streams and status, the
-        machine afterwards. Returns what failed; a case that passed is
-        removed, one that failed kept."""
+        """The whole row; returns what failed. A case that failed is kept."""
         s = self.scenario
         failures: list[str] = []
         try:
@@ -330,7 +310,6 @@ class Case:
         snap.pop(os.path.join("machine", "lock"), None)
         return snap
 
-    # -- checks --------------------------------------------------------------------
 
     def expand_check(self, chk):
         """The check with every placeholder in its texts filled in."""
@@ -378,24 +357,15 @@ class Case:
         if key is None:
             return [f"service {chk.name}: no registry key, expected a configured service"]
         problems = []
-        for vname, want in (("type", chk.type), ("start", chk.start), ("errorcontrol", chk.error)):
+        for vname, want in (("type", chk.type), ("start", chk.start), ("errorcontrol", chk.error),
+                            ("imagepath", chk.path), ("displayname", chk.display)):
             got = key.get(vname)
-            if got is None or got[0] != "REG_DWORD":
-                problems.append(f"service {chk.name}: {vname} is {got!r}, expected dword {want:#x}")
-            elif regtext.dword_of(got[1]) != want:
-                problems.append(
-                    f"service {chk.name}: {vname} {regtext.dword_of(got[1]):#x}, expected {want:#x}"
-                )
-        for vname, want in (("imagepath", chk.path), ("displayname", chk.display)):
-            if want is None:
-                continue
-            got = key.get(vname)
-            if got is None:
-                problems.append(f"service {chk.name}: no {vname}, expected {want!r}")
-                continue
-            text, _ = regtext.string_of(got[1])
-            if text != want:
-                problems.append(f"service {chk.name}: {vname} {text!r}, expected {want!r}")
+            if isinstance(want, int):
+                got = regtext.dword_of(got[1]) if got and got[0] == "REG_DWORD" else got
+            elif got is not None:
+                got = regtext.string_of(got[1])[0]
+            if want is not None and got != want:
+                problems.append(f"service {chk.name}: {vname} {got!r}, expected {want!r}")
         return problems
 
     def _check_value(self, chk: model.RegValue) -> list[str]:
@@ -460,8 +430,6 @@ class Backend:
         self.merge_tool = os.path.join(build_dir, "SERVICES", "tests", "wine", "fakemerge")
         self.facts = buildfacts.load(build_dir)
         self.run_timeout = RUN_TIMEOUT_WAITS * self.facts.wait_seconds
-
-    def prepare(self) -> None:
         for path in (self.program, self.merge_tool):
             if not os.access(path, os.X_OK):
                 raise SystemExit(f"no program at {path}: build the native preset first")

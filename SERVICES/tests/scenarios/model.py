@@ -1,22 +1,15 @@
-"""The vocabulary of a scenario, shared by both tiers.
+"""The vocabulary of a scenario, shared by both tiers: one run of quillmar,
+the machine it starts from (set-up steps), its command line, its streams
+and exit status, and the machine afterwards (checks). backend_native.py
+turns steps and checks into the simulated machine's files; the Windows
+test kit (kit/make_kit_data.py, kit/kitcase.cpp) into calls to the Service
+Control Manager and the registry.
 
-A scenario is one run of quillmar: the machine it starts from (set-up
-steps), its command line, what it must write on each stream, its exit
-status, and what the machine must look like afterwards (checks). The same
-scenario runs natively on a fresh simulated machine and, as quillmar.exe,
-under Wine; the native backend (backend_native.py) turns the steps and
-checks into files of the simulated machine, the Windows test kit (its data
-from kit/make_kit_data.py, its runner kit/kitcase.cpp) into calls to the
-Service Control Manager and the registry.
-
-Placeholders in args, expected output and check values:
-  {dir}   the scenario's own working directory, as the program sees it
-          (a POSIX path natively, a Windows path such as Z:\\tmp\\... under Wine)
-  {sep}   the directory separator of the host ("/" natively, "\\" under Wine);
-          only for paths the host itself forms (the console merge's files)
-  {share} under Wine, {dir} reached as a share (\\\\server\\share)
-Expected output is written with "\\n" line ends; the test kit turns CRLF
-into LF before comparing.
+Placeholders in args, expected output and check values: {dir} the
+scenario's working directory as the program sees it; {sep} the host's
+directory separator, only for paths the host itself forms; {share} under
+Wine, {dir} reached as a share. Expected output has "\\n" line ends; the
+kit turns CRLF into LF before comparing.
 """
 
 from __future__ import annotations
@@ -24,25 +17,18 @@ from __future__ import annotations
 from dataclasses import dataclass, field, replace
 from typing import Any, Callable, Optional, Union
 
-# ---- how a service behaves ---------------------------------------------------
-
 
 @dataclass(frozen=True)
 class Behaviour:
-    """One way a set-up service behaves, as each host makes it behave.
-
-    sim: the simulated machine's settings lines ({name} the service, {code}
-    " CODE" for a given exit code or nothing); testsvc: the mode line of the
-    Windows test service ({slow} seconds longer than the program's wait,
-    {code} as for sim)."""
+    """sim: the simulated machine's settings lines ({name} the service, {code}
+    " CODE" or nothing); testsvc: the Windows test service's mode line
+    ({slow} seconds longer than the program's wait)."""
 
     meaning: str
     sim: tuple[str, ...]
     testsvc: str
 
 
-# The one list of behaviours: both tiers, the Windows test kit and the fuzz
-# corpus take theirs from here.
 BEHAVIOURS: dict[str, Behaviour] = {
     "normal": Behaviour("starts and stops at once", (), "normal"),
     "dies": Behaviour("start pending, then stopped again with exit_code as its Win32 exit code",
@@ -55,53 +41,37 @@ BEHAVIOURS: dict[str, Behaviour] = {
                             ("service {name} stop ignored",), "ignorestop"),
 }
 
-# ---- set-up steps ---------------------------------------------------------
-
 
 @dataclass
 class Service:
-    """A service registered before the run, as an installation would leave it.
-
-    exe: file name of the executable in {dir} ("iorvelsr.exe", "worvserv.exe"
-    or any name); the test kit copies its test service there.
-    behaviour: a key of BEHAVIOURS.
-    """
+    """A service registered before the run, as an installation leaves it;
+    exe is a file name in {dir}, where the kit copies its test service."""
 
     name: str
     display: Optional[str] = None
     exe: str = "iorvelsr.exe"
     running: bool = False
-    behaviour: str = "normal"
+    behaviour: str = "normal"  # a key of BEHAVIOURS
     params: dict[str, str] = field(default_factory=dict)  # values under Parameters
     exit_code: Optional[int] = None  # for "dies"; None leaves the code to the platform
-    # Services this one depends on (its DependOnService): a stop of one of
-    # them while this one runs is refused on Windows.
     depends_on: tuple[str, ...] = ()
-    # Another program holds the service open for the whole run, as the
-    # Services console or a monitor does: a deletion then only marks it.
+    # held: another program holds it open for the whole run, so a deletion
+    # only marks it; marked: deleted before the run, listed while held or
+    # running.
     held: bool = False
-    # Deleted before the run: marked for deletion, and still listed because
-    # it is held or still running.
     marked: bool = False
-    # The account it runs as; None is LocalSystem. A service with another
-    # account is set up as an own-process service (0x10), since only
-    # LocalSystem may run an interactive one.
+    # None is LocalSystem; another account makes an own-process service
+    # (0x10), since only LocalSystem may run an interactive one.
     account: Optional[str] = None
 
 
 @dataclass
 class Console:
-    """A management-console directory {dir}/<sub> with its files.
-
-    hvcons_ini / hvcons_old: content of the two INI files, None for absent.
-    tool_status: exit status of the stand-in merge tool; None for no tool.
-    linger: seconds for which the tool leaves a process behind that holds
-    every handle the tool was given.
-    echo: the tool copies its standard input to its standard error.
-    race: another run's backup, put at hvcons.old while the program copies
-    hvcons.ini (natively strace holds the program before it links its copy
-    into place, until this backup stands).
-    """
+    """A console directory {dir}/<sub>: its INI files (None for absent), the
+    stand-in merge tool's exit status (None for no tool); linger: seconds the
+    tool leaves a process behind that holds its handles; echo: the tool
+    copies its standard input to its standard error; race: another run's
+    backup, put at hvcons.old while the program copies hvcons.ini."""
 
     sub: str = "console"
     hvcons_ini: Optional[str] = "[services]\nbase=1\n"
@@ -120,8 +90,6 @@ class Fault:
 
 
 Step = Union[Service, Console, Fault]
-
-# ---- checks afterwards -----------------------------------------------------
 
 
 @dataclass
@@ -173,17 +141,12 @@ class ToolRuns:
 
 Check = Union[ServiceState, ServiceConfig, RegValue, FileContent, ToolRuns]
 
-# ---- the scenario ------------------------------------------------------------
-
 
 @dataclass
 class OnWine:
-    """Where Wine is known to answer otherwise than Windows (Wine's own
-    conformance tests mark such places todo_wine): what the scenario gives
-    under Wine. Each field that is set replaces the scenario's own there;
-    the scenario's own fields are Windows' answer, which the simulated
-    machine gives too. why names the difference and the Wine test that
-    shows what Windows does."""
+    """What the scenario gives under Wine where Wine answers otherwise than
+    Windows (and the simulated machine): each field set replaces the
+    scenario's own; why names the Wine test that shows the difference."""
 
     why: str
     stdout: Optional[str] = None
@@ -206,19 +169,17 @@ class Scenario:
     tiers: tuple[str, ...] = ("native", "wine")
     why_one_tier: str = ""
     slow: bool = False  # waits out every poll; run once, not in quick mode
-    # When set: both streams go to one pipe, as on a console, and this is
-    # what must arrive there, in this order (stdout and stderr then unused).
+    # combined: both streams on one pipe, as on a console, in this order;
+    # piped: both read through pipes, as an installer does, their ends due
+    # when the program exits, not when what it started does.
     combined: Optional[str] = None
-    # Both streams are read through pipes, as an installer reads them: their
-    # ends must come when the program exits, not when what it started does.
     piped: bool = False
     stdin: str = ""  # what the program finds on its standard input
     on_wine: Optional[OnWine] = None  # Wine's answer, where it is not Windows'
-    # Native rows only (the hostile inputs). unchanged: a refusal, which
-    # leaves the machine and {dir} byte for byte as they were; prepare: a
-    # last set-up step on the native case; closed: both streams go to a
-    # pipe whose reader has gone; modes: permission bits of files below
-    # {dir} afterwards; as_root: prepare needs root (to give a file away).
+    # Native rows only (the hostile inputs). unchanged: a refusal leaves the
+    # machine and {dir} byte for byte; prepare: a last set-up step; closed:
+    # both streams on a pipe whose reader has gone; modes: permission bits
+    # of files below {dir} afterwards; as_root: prepare needs root.
     unchanged: bool = False
     prepare: Optional[Callable[[Any], None]] = None
     closed: bool = False
@@ -226,11 +187,9 @@ class Scenario:
     as_root: bool = False
 
     def on(self, host: str) -> "Scenario":
-        """The scenario as it must turn out on a host: "windows" (and the
-        simulated machine, which answers as Windows does) or "wine"."""
+        """The scenario as it must turn out on "windows" (or natively) or "wine"."""
         if host != "wine" or self.on_wine is None:
             return self
-        changes = {f: getattr(self.on_wine, f) for f in ("stdout", "stderr", "combined", "exit",
-                                                         "checks")
-                   if getattr(self.on_wine, f) is not None}
+        fields = ("stdout", "stderr", "combined", "exit", "checks")
+        changes = {f: getattr(self.on_wine, f) for f in fields if getattr(self.on_wine, f) is not None}
         return replace(self, **changes)

@@ -1,11 +1,8 @@
-"""Reads and writes regedit-format text (.reg files), independently of the
-simulated machine's own code, so that the native tier checks the machine's
-registry through a door of its own.
-
-Values come back as (type name, raw bytes). String data is given back as the
-8-bit bytes the program's A-calls stored: a quoted string as its text and
-one terminating NUL, hex(1)/hex(2)/hex(7) data narrowed from the UTF-16LE of
-an export, terminating NUL included when it was stored.
+"""Reads and writes regedit-format text (.reg files) independently of the
+simulated machine's code, so that the native tier checks the machine's
+registry through a door of its own. String data comes back as the 8-bit
+bytes the program's A-calls stored (hex(1)/hex(2)/hex(7) narrowed from an
+export's UTF-16LE), its terminating NUL included when it was stored.
 """
 
 from __future__ import annotations
@@ -38,32 +35,6 @@ def decode_file(data: bytes) -> str:
     return data.decode("utf-8", "surrogateescape")
 
 
-def _logical_lines(text: str):
-    """Joins hex continuation lines (a trailing backslash outside quotes)."""
-    pending = ""
-    start = 0
-    for number, raw in enumerate(text.replace("\r\n", "\n").split("\n"), 1):
-        line = raw if not pending else raw.lstrip(" \t")
-        if not pending:
-            start = number
-        if _ends_with_continuation(pending + line):
-            pending += line.rstrip()[:-1]
-            continue
-        yield start, pending + line
-        pending = ""
-    if pending:
-        yield start, pending
-
-
-def _ends_with_continuation(line: str) -> bool:
-    stripped = line.rstrip()
-    if not stripped.endswith("\\"):
-        return False
-    # Only hex data continues; a quoted string ending in \\ is complete.
-    eq = _value_separator(stripped)
-    return eq is not None and stripped[eq + 1:].lstrip().startswith("hex")
-
-
 def _read_quoted(line: str, pos: int) -> tuple[str, int]:
     """The string starting at the quote at pos; returns it and the index after it."""
     assert line[pos] == '"'
@@ -82,38 +53,22 @@ def _read_quoted(line: str, pos: int) -> tuple[str, int]:
     raise RegTextError("unterminated string")
 
 
-def _value_separator(line: str):
-    if line.startswith("@"):
-        return 1 if line[1:2] == "=" else None
-    if not line.startswith('"'):
-        return None
-    try:
-        _, after = _read_quoted(line, 0)
-    except RegTextError:
-        return None
-    return after if line[after:after + 1] == "=" else None
-
-
 def _hex_bytes(text: str) -> bytes:
     text = text.replace(" ", "").replace("\t", "")
-    if not text:
-        return b""
     return bytes(int(part, 16) for part in text.split(",") if part != "")
 
 
 def parse(text: str) -> dict[str, dict[str, tuple[str, bytes]]]:
     """Keys (full path, as written, case kept) -> value name -> (type, bytes)."""
+    lines = text.replace("\r\n", "\n").split("\n")
+    if lines[0].strip().lstrip("\ufeff") != HEADER:
+        raise RegTextError("line 1: no regedit header")
     keys: dict[str, dict[str, tuple[str, bytes]]] = {}
     current = None
-    lines = _logical_lines(text)
-    first = True
-    for number, line in lines:
-        stripped = line.strip()
-        if first:
-            first = False
-            if stripped.lstrip("\ufeff") != HEADER:
-                raise RegTextError(f"line {number}: no regedit header")
-            continue
+    number = 1
+    while number < len(lines):
+        stripped = lines[number].strip()
+        number += 1
         if not stripped or stripped.startswith(";"):
             continue
         if stripped.startswith("["):
@@ -133,7 +88,12 @@ def parse(text: str) -> dict[str, dict[str, tuple[str, bytes]]]:
             if stripped[after:after + 1] != "=":
                 raise RegTextError(f"line {number}: no '=' after the value name")
             rest = stripped[after + 1:]
-        current[name] = _parse_data(rest, number)
+        at = number
+        # Only hex data goes on over lines that end in a backslash.
+        while rest.startswith("hex") and rest.endswith("\\"):
+            more = lines[number].strip() if number < len(lines) else ""
+            rest, number = rest[:-1] + more, number + 1
+        current[name] = _parse_data(rest, at)
     return keys
 
 
