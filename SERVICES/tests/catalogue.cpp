@@ -1,7 +1,5 @@
-// Writes the program's catalogue as JSON on standard output, for the build
-// to keep beside quillmar-facts.json (quillmar-catalogue.json): the tests,
-// the fuzzer's seeds and the papers' checks take the services from there,
-// so that the program's tables are the one place they are written down.
+// Writes the program's catalogue as JSON (quillmar-catalogue.json), from
+// which the tests, the fuzzer's seeds and the docs' checks take the services.
 #include "quillmar.h"
 
 #include <cstdio>

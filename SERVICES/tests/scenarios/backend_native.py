@@ -44,10 +44,8 @@ RACE_HOLD_US = 2_000_000
 
 def posix_status(error_num: int) -> int:
     """The 8-bit status under which a POSIX host reports an error number."""
-    if error_num == 0:
-        return 0
     low = error_num & 0xFF
-    return low if low else 255
+    return low if low or not error_num else 255
 
 
 def visible(text: str) -> str:
@@ -59,19 +57,15 @@ def visible(text: str) -> str:
     return body + ("$" if text.endswith("\n") else "  (no line end)")
 
 
-def _lines(data: bytes) -> list[str]:
+def _shown(data: bytes) -> list[str]:
     # Split at line feeds only: a stray CR must show inside its line.
-    return re.findall(r"[^\n]*\n|[^\n]+\Z", data.decode("utf-8", "backslashreplace"))
+    lines = re.findall(r"[^\n]*\n|[^\n]+\Z", data.decode("utf-8", "backslashreplace"))
+    return [visible(x) + "\n" for x in lines]
 
 
 def stream_diff(label: str, expected: bytes, actual: bytes) -> str:
-    lines = difflib.unified_diff(
-        [visible(x) + "\n" for x in _lines(expected)],
-        [visible(x) + "\n" for x in _lines(actual)],
-        fromfile=f"{label} expected",
-        tofile=f"{label} actual",
-        lineterm="\n",
-    )
+    lines = difflib.unified_diff(_shown(expected), _shown(actual), f"{label} expected",
+                                 f"{label} actual")
     # A hostile row's streams run to a million characters.
     return "".join(lines)[:3000]
 
@@ -143,7 +137,6 @@ class Case:
     def cleanup(self) -> None:
         shutil.rmtree(self.root, ignore_errors=True)
 
-
     def setup(self, step) -> None:
         if isinstance(step, model.Service):
             self._setup_service(step)
@@ -202,7 +195,6 @@ class Case:
             if con.echo:
                 write(os.path.join(where, "hvcfgmrg.echo"), "")
 
-
     def run(self, args: list[str], combined: bool = False, piped: bool = False,
             stdin: bytes = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
         """Standard error goes to a file, or with combined to standard
@@ -229,16 +221,11 @@ class Case:
             in_file.write(stdin)
             in_file.seek(0)
             try:
-                proc = subprocess.run(
-                    command,
-                    cwd=self.dir,
-                    env=env,
-                    stdin=in_file,
-                    stdout=writer if closed else subprocess.PIPE,
-                    stderr=(writer if closed else subprocess.STDOUT if combined
-                            else subprocess.PIPE if piped else err_file),
-                    timeout=self.backend.run_timeout,
-                )
+                proc = subprocess.run(command, cwd=self.dir, env=env, stdin=in_file,
+                                      stdout=writer if closed else subprocess.PIPE,
+                                      stderr=(writer if closed else subprocess.STDOUT if combined
+                                              else subprocess.PIPE if piped else err_file),
+                                      timeout=self.backend.run_timeout)
             finally:
                 if closed:
                     os.close(writer)
@@ -309,7 +296,6 @@ class Case:
         # The machine makes its lock file on first use; it holds nothing.
         snap.pop(os.path.join("machine", "lock"), None)
         return snap
-
 
     def expand_check(self, chk):
         """The check with every placeholder in its texts filled in."""

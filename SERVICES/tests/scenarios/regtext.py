@@ -8,6 +8,7 @@ export's UTF-16LE), its terminating NUL included when it was stored.
 from __future__ import annotations
 
 import codecs
+import re
 
 HEADER = "Windows Registry Editor Version 5.00"
 
@@ -35,22 +36,15 @@ def decode_file(data: bytes) -> str:
     return data.decode("utf-8", "surrogateescape")
 
 
+_QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"', re.S)
+
+
 def _read_quoted(line: str, pos: int) -> tuple[str, int]:
     """The string starting at the quote at pos; returns it and the index after it."""
-    assert line[pos] == '"'
-    out = []
-    i = pos + 1
-    while i < len(line):
-        ch = line[i]
-        if ch == "\\" and i + 1 < len(line):
-            out.append(line[i + 1])
-            i += 2
-            continue
-        if ch == '"':
-            return "".join(out), i + 1
-        out.append(ch)
-        i += 1
-    raise RegTextError("unterminated string")
+    m = _QUOTED.match(line, pos)
+    if not m:
+        raise RegTextError("unterminated string")
+    return re.sub(r"\\(.)", r"\1", m[1], flags=re.S), m.end()
 
 
 def _hex_bytes(text: str) -> bytes:

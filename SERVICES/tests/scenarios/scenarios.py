@@ -1,69 +1,48 @@
 """The scenarios: quillmar's behaviour at the process boundary, written once
-for both tiers.
-
-Expected bytes are composed from the fragments the program writes (progress
-lines, outcome texts, error reports), each named once below, so that a
-listing reads in the order the program writes it. Standard output and
-standard error are compared separately; an open progress line on standard
-output therefore runs straight on into whatever the program writes next on
-standard output, while the error report that closed it on the console is on
+for both tiers. Expected bytes are composed from the fragments the program
+writes, each named once below, in the order it writes them. The two streams
+are compared apart: an open progress line runs on into what comes next on
+standard output, while the report that closed it on a console is on
 standard error.
 """
 
 from __future__ import annotations
 
 import buildfacts
-from model import (
-    Console,
-    Fault,
-    FileContent,
-    OnWine,
-    RegValue,
-    Scenario,
-    Service,
-    ServiceConfig,
-    ServiceState,
-    ToolRuns,
-)
+from model import (Console, Fault, FileContent, OnWine, RegValue, Scenario, Service, ServiceConfig,
+                   ServiceState, ToolRuns)
 
-# ---- the usage text -------------------------------------------------------------
+USAGE = """\
+quillmar.exe [-b [servicename], -e [servicename], -i [servicename] [path], -d]
+ Key   Data
+---   ----
+ b [servicename]    Start service
 
-USAGE = "".join(
-    line + "\n"
-    for line in [
-        "quillmar.exe [-b [servicename], -e [servicename], -i [servicename] [path], -d]",
-        " Key   Data",
-        "---   ----",
-        " b [servicename]    Start service",
-        "",
-        " e [servicename]    Stop service",
-        "",
-        " i [servicename] [path] <port number> <pfa full filename>",
-        "                    Install service,",
-        "                      <port number> is required for servicename=flm",
-        ",                      <pfa full filename> is reqired for servicename=elog",
-        " rm [servicename]   Remove service",
-        "",
-        " d    display messages (English)",
-        "",
-        " h    when this action is selectec just the",
-        " ?    help will be displayed and no extra action executed",
-        "",
-        " [servicename]s:",
-        "      servicename    Service Name",
-        "      -----------    ------------",
-        "      elog           Orv Event Logger",
-        "      flm            Orv Field Link Manager",
-        "      hv             Halvorin",
-        "",
-        "If no parameter is introduced this screen will",
-        "be displayed.",
-    ]
-)
+ e [servicename]    Stop service
+
+ i [servicename] [path] <port number> <pfa full filename>
+                    Install service,
+                      <port number> is required for servicename=flm
+,                      <pfa full filename> is reqired for servicename=elog
+ rm [servicename]   Remove service
+
+ d    display messages (English)
+
+ h    when this action is selectec just the
+ ?    help will be displayed and no extra action executed
+
+ [servicename]s:
+      servicename    Service Name
+      -----------    ------------
+      elog           Orv Event Logger
+      flm            Orv Field Link Manager
+      hv             Halvorin
+
+If no parameter is introduced this screen will
+be displayed.
+"""
 HELP = "????" + USAGE
 FINISHED = "\nFinished.\n"
-
-# ---- error reports ----------------------------------------------------------------
 
 TEXTS = {
     5: "Service control manager handle does not have the right access",
@@ -121,8 +100,6 @@ def only(tier: str, why: str) -> dict:
     return dict(tiers=(tier,), why_one_tier=why)
 
 
-# ---- the catalogue's services as the machine holds them ----------------------------
-
 ELOG_NAME, ELOG_TITLE = "OrvEvtLogger", "PC's Orv Event Logger"
 FLM_NAME, FLM_TITLE = "OrvFLM", "Orv Field Link Manager"
 OLD_NAME, OLD_TITLE = "Orv_Field_Link_Mgr", "Old Orv Field Link Manager"
@@ -160,8 +137,6 @@ def elog_is(state: str) -> list:
 # Nothing installed: neither the service nor its parameters.
 NO_ELOG = [ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)]
 NO_FLM = [ServiceState(FLM_NAME, "absent"), RegValue(FLM_PARMS, "AppDirectory", None)]
-
-# ---- display-mode listings, fragment by fragment -------------------------------------
 
 OKAY = ".. (Okay)\n"
 SEARCH_OK = "\tSearching for the service information ." + OKAY
@@ -293,7 +268,6 @@ def add(*scenarios: Scenario) -> None:
     S.extend(scenarios)
 
 
-# =====================================================================================
 # Help path: "????" and the usage text, exit 0, nothing dispatched.
 
 for args in ([], ["-b"], ["-d"], ["elog"], ["-b", "elog", "-h"], ["-?", "-b", "elog"]):
@@ -314,7 +288,6 @@ for args in (["-H", "elog"], ["-help", "elog"], ["--h", "elog"], ["/h", "elog"],
     add(Scenario(f"no request: {' '.join(args)}", args, stdout=USAGE, exit=87,
                  stderr=err("reading the command line", 87) if "-d" in args else quiet(87)))
 
-# =====================================================================================
 # Dispatch: the edge-case table, row by row, at the process boundary.
 
 add(
@@ -390,7 +363,6 @@ add(
     Scenario("dispatch: -rm hv", ["-rm", "hv"], **fails(50005)),
 )
 
-# =====================================================================================
 # Start and stop.
 
 add(
@@ -474,10 +446,9 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
                                 rm_deleted(ELOG_TITLE)),
                  setup=[elog(running=True, behaviour="slowstop")],
                  checks=elog_is("stop pending, marked for deletion"), **how),
-        # A service that accepts the stop and goes on running: the wait's
-        # lines stay as they were, the stop has failed, and a removal must
-        # not mark a running service for deletion (its name would stay
-        # taken until it stops).
+        # A service that accepts the stop and goes on running: the stop has
+        # failed, and a removal must not mark it for deletion (its name would
+        # stay taken until it stops).
         Scenario("wait: a stop the service ignores fails" + suffix, ["-d", "-e", "elog"],
                  stdout=listing("STOP service", never_reached(ELOG_TITLE, False)),
                  **failed("stopping service", 1053),
@@ -487,9 +458,8 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
                  ["-rm", "elog"], **fails(1053),
                  setup=[elog(running=True, behaviour="ignorestop")], checks=elog_is("running"),
                  **how),
-        # The migration's stop failed as a refused stop fails: the
-        # installation ends with its number, reported a second time, and no
-        # OrvFLM stands beside the old agent that still runs.
+        # The installation ends with the migration's stop failure, reported a
+        # second time, and no OrvFLM stands beside the old agent.
         Scenario("install: flm's migration meets an old agent that ignores its stop" + suffix,
                  ["-d", "-i", "flm", r"D:\flm", "5000"],
                  stdout=FLM_TO_CHECK + never_reached(OLD_TITLE, False) + FINISHED,
@@ -515,7 +485,6 @@ for code, reported in ((1064, 1064), (0, 1067)):
         ["-b", "elog"], stderr=quiet(reported), exit=reported,
         setup=[elog(behaviour="dies", exit_code=code)], **only("native", SKIPS_CLOCK)))
 
-# =====================================================================================
 # Removal.
 
 add(
@@ -541,9 +510,8 @@ add(
              stdout=listing("REMOVE service", stopped(FLM_TITLE), to_open(FLM_TITLE)),
              **failed("opening service", 1060),
              setup=[old_flm(running=True)], checks=[ServiceState(OLD_NAME, "stopped")]),
-    # Another program (the Services console, a monitor) holds the service
-    # open: the deletion marks it, and it stays listed, its name taken, until
-    # the last handle on it is closed.
+    # Another program holds the service open: the deletion marks it, and it
+    # stays listed, its name taken, until the last handle on it is closed.
     Scenario("remove: a service another program holds open stays listed, marked", ["-rm", "elog"],
              **fails(50002), setup=[elog(held=True)],
              checks=elog_is("stopped, marked for deletion")),
@@ -562,7 +530,6 @@ add(
              checks=elog_is("absent") + [ServiceState(FLM_NAME, "absent")]),
 )
 
-# =====================================================================================
 # Installation.
 
 ELOG_INSTALL_ARGS = ["-i", "elog", r"D:\apps", r"D:\apps\x.pfa"]
@@ -645,10 +612,9 @@ add(
              checks=[ServiceState(FLM_NAME, "absent"), ServiceState(OLD_NAME, "absent")]),
 )
 
-# Another service blocks OrvFLM's display name: the old agent goes on
-# running with its parameters, and the creation's 1078 is the status. Which
-# service blocks it is the host's rule: one named so on Windows, one titled
-# so where titles must be unique (Wine, Windows before 10 version 1709).
+# Another service blocks OrvFLM's display name: the old agent runs on with
+# its parameters, and the creation's 1078 is the status. Named so blocks it
+# on Windows; titled so where titles must be unique (Wine, before 1709).
 OLD_VALUES = {"AppDirectory": r"C:\old", "AppPortNumber": "4021"}
 MIGRATED = (FLM_TO_CHECK + stopped(OLD_TITLE) + rm_deleted(OLD_TITLE) + CREATED + FLM_WRITTEN
             + FINISHED)
@@ -782,9 +748,7 @@ add(
              ["-i", "flm", r"D:\flm", "port eighty"],
              stdout=INSTALLED, checks=[RegValue(FLM_PARMS, "AppPortNumber", "port eighty")]),
     # Windows 10 version 1709 and later let two services show one display
-    # name. Natively the other service is written straight into the
-    # machine's files, so the machine finds the name through an index it
-    # rebuilds.
+    # name (natively found through the index the machine rebuilds).
     Scenario("install: a display name that another service has",
              ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
              stdout=ELOG_TO_CHECK + CREATED + ELOG_WRITTEN + FINISHED,
@@ -869,9 +833,8 @@ for label, longest in (
     )
 
 # ImagePath is REG_EXPAND_SZ: the manager would expand %NAME% with its own
-# environment and run another program as LocalSystem than AppDirectory
-# names. Refused, before anything changes, whether or not the name is
-# defined here.
+# environment and run another program as LocalSystem. Refused before
+# anything changes, whether or not the name is defined here.
 add(
     Scenario("install: a directory the manager would expand leaves an existing service as it was",
              ["-d", "-i", "elog", r"C:\x\%OS%", "f.pfa"], **PATH_REFUSED,
@@ -880,7 +843,6 @@ add(
              ["-i", "flm", r"D:\%%quillmar-undefined%\flm", "80"], **fails(87), checks=NO_FLM),
 )
 
-# =====================================================================================
 # Console INI merge.
 
 MERGE_ARGS = ["-i", "hv", "{dir}{sep}console"]
@@ -963,10 +925,8 @@ add(
              ["-i", "hv", "{dir}{sep}Ā程序"],
              setup=[Console(sub="Ā程序")], checks=merged("Ā程序")),
     # An installer reads our output through pipes until they end: a tool
-    # that leaves a process behind must hold neither open. Had it done so,
-    # the run would have ended only with that process, which leaves
-    # hvcfgmrg.lingered as it goes. The tool's messages still arrive, and
-    # it reads our standard input.
+    # that leaves a process behind must hold neither open (that process
+    # leaves hvcfgmrg.lingered as it ends). The tool's messages still arrive.
     Scenario("merge: a tool that leaves a process behind holds neither of our pipes open",
              ["-d"] + MERGE_ARGS, stdin="the tool's own message\n",
              stdout=MERGE_LISTING, stderr="the tool's own message\n",
@@ -996,9 +956,8 @@ add(
              checks=merged(backup="[the other run's backup]\n"),
              **only("native", "the race needs the program held between its copy and the link, "
                               "as strace does natively")),
-    # Wine starts a program whose current directory is a share in its
-    # Windows directory instead, so only the backup is checked: without the
-    # tool the merge fails with 1 on Windows too.
+    # Wine starts a program with a share for its current directory elsewhere,
+    # so only the backup is checked; without the tool Windows fails with 1 too.
     Scenario("merge: a console directory on a share gets its backup there",
              ["-i", "hv", "{share}\\console"], **fails(1),
              setup=[Console(tool_status=None)], checks=[FileContent("console/hvcons.old", INI)],
@@ -1048,9 +1007,8 @@ add(
                             "name")),
 )
 
-# =====================================================================================
-# Failures injected into the simulated machine: every failure row of start and
-# stop, installation and removal, with its step text, number and aftermath.
+# Failures injected into the simulated machine: each failing step of every
+# operation, with its text, number and aftermath.
 
 
 def fault(name: str, args: list[str], lines: list[str], **kw) -> Scenario:
@@ -1072,8 +1030,6 @@ add(
           ["-b", "elog"], ["fail OpenSCManagerA with 1280"],
           **fails(1280)),
 )
-
-# -- start and stop ---------------------------------------------------------------------
 
 add(
     fault("start fails: the manager cannot be opened, stop",
@@ -1152,8 +1108,6 @@ add(
           exit=6, setup=[elog(behaviour="nostart")]),
 )
 
-# -- removal -------------------------------------------------------------------------
-
 add(
     fault("remove fails: the stop step fails, nothing is deleted",
           ["-d", "-rm", "elog"], ["fail ControlService with 1051"],
@@ -1181,8 +1135,6 @@ add(
           **fails(50002, 1072),
           setup=[elog()], checks=elog_is("stopped")),
 )
-
-# -- installation ---------------------------------------------------------------------
 
 ENTRY_ONLY = [
     ServiceConfig(ELOG_NAME, path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
@@ -1297,7 +1249,6 @@ add(
           checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
 )
 
-# =====================================================================================
 # Both streams on one console: each stream is flushed where it must be, so
 # the error report follows the open progress line it completes.
 

@@ -1,13 +1,11 @@
-// Captures what a call writes on standard output and standard error, at the
-// file-descriptor level, so that flushes and stream choice are tested too;
-// and the texts it should write, from the scenario table (scenario_texts.h,
-// which the build writes from scenarios.py).
+// Captures what a call writes on each stream at the file-descriptor level,
+// so that flushes and stream choice are tested too; the texts it should
+// write come from the scenario table (scenario_texts.h).
 #pragma once
 
 #include "scenario_texts.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -20,10 +18,10 @@ struct Captured {
 template <typename Call> Captured Capture(Call call) {
     std::fflush(stdout);
     std::fflush(stderr);
-    char outName[] = "/tmp/quillmar-out-XXXXXX";
-    char errName[] = "/tmp/quillmar-err-XXXXXX";
-    const int outFd = mkstemp(outName);
-    const int errFd = mkstemp(errName);
+    std::FILE *outFile = std::tmpfile();
+    std::FILE *errFile = std::tmpfile();
+    const int outFd = fileno(outFile);
+    const int errFd = fileno(errFile);
     const int savedOut = dup(1);
     const int savedErr = dup(2);
     dup2(outFd, 1);
@@ -36,21 +34,19 @@ template <typename Call> Captured Capture(Call call) {
     dup2(savedErr, 2);
     close(savedOut);
     close(savedErr);
-    auto slurp = [](int fd) {
+    auto slurp = [](std::FILE *file) {
         std::string text;
-        lseek(fd, 0, SEEK_SET);
+        std::rewind(file);
         char buffer[4096];
-        ssize_t got = 0;
-        while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
+        std::size_t got = 0;
+        while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+            text.append(buffer, got);
         }
-        close(fd);
+        std::fclose(file);
         return text;
     };
-    Captured captured{slurp(outFd), slurp(errFd), {}};
+    Captured captured{slurp(outFile), slurp(errFile), {}};
     captured.outFlushed = captured.out.substr(0, static_cast<std::size_t>(flushedSize));
-    unlink(outName);
-    unlink(errName);
     return captured;
 }
 

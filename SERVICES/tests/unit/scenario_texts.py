@@ -1,9 +1,6 @@
-"""Writes scenario_texts.h, the scenario table's texts for the C++ tests
-(scenarios.py: USAGE, INSTALLED, TEXTS as TextOf, and each scenario's
-standard output as StdoutOf its name), so that they compare against the one
-oracle rather than keep copies of it.
-
-    python3 scenario_texts.py BUILD OUT
+"""Writes scenario_texts.h from scenarios.py (USAGE, INSTALLED, TEXTS as
+TextOf, each scenario's standard output as StdoutOf its name), so that the
+C++ tests compare against the one oracle: scenario_texts.py BUILD OUT
 """
 
 import json
