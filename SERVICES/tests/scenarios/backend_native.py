@@ -138,15 +138,12 @@ class Case:
         shutil.rmtree(self.root, ignore_errors=True)
 
     def setup(self, step) -> None:
-        if isinstance(step, model.Service):
-            self._setup_service(step)
-        elif isinstance(step, model.Console):
-            self._setup_console(step)
-        elif isinstance(step, model.Fault):
-            self.settings.append(self.expand(step.line))
-        else:
-            raise TypeError(f"unknown set-up step {step!r}")
+        """A step of model.Step: _setup_<its type's name>."""
+        getattr(self, "_setup_" + type(step).__name__.lower())(step)
         self._write_settings()
+
+    def _setup_fault(self, fault: model.Fault) -> None:
+        self.settings.append(self.expand(fault.line))
 
     def _setup_service(self, svc: model.Service) -> None:
         image = self.dir + "\\" + svc.exe
@@ -309,21 +306,15 @@ class Case:
         return dataclasses.replace(chk, **changes)
 
     def check(self, chk) -> list[str]:
+        """A check of model.Check: _check_<its type's name>."""
         self.keys = storecheck.read_registry(self.machine)
         self.states = storecheck.read_states(self.machine)
-        checker = {
-            model.ServiceState: self._check_state,
-            model.ServiceConfig: self._check_config,
-            model.RegValue: self._check_value,
-            model.FileContent: self._check_file,
-            model.ToolRuns: self._check_tool,
-        }.get(type(chk))
-        return checker(chk) if checker else [f"unknown check {chk!r}"]
+        return getattr(self, "_check_" + type(chk).__name__.lower())(chk)
 
     def _service_key(self, name: str):
         return self.keys.get(f"{SERVICES_KEY}\\{name}".lower())
 
-    def _check_state(self, chk: model.ServiceState) -> list[str]:
+    def _check_servicestate(self, chk: model.ServiceState) -> list[str]:
         key = self._service_key(chk.name)
         if key is None or "type" not in key:
             actual = "absent"
@@ -334,11 +325,9 @@ class Case:
             actual = fields.get("state", "STOPPED").lower().replace("_", " ")
             if fields.get("deleted") == "1":
                 actual += ", marked for deletion"
-        if actual != chk.state:
-            return [f"service {chk.name}: {actual}, expected {chk.state}"]
-        return []
+        return [] if actual == chk.state else [f"service {chk.name}: {actual}, expected {chk.state}"]
 
-    def _check_config(self, chk: model.ServiceConfig) -> list[str]:
+    def _check_serviceconfig(self, chk: model.ServiceConfig) -> list[str]:
         key = self._service_key(chk.name)
         if key is None:
             return [f"service {chk.name}: no registry key, expected a configured service"]
@@ -354,26 +343,19 @@ class Case:
                 problems.append(f"service {chk.name}: {vname} {got!r}, expected {want!r}")
         return problems
 
-    def _check_value(self, chk: model.RegValue) -> list[str]:
+    def _check_regvalue(self, chk: model.RegValue) -> list[str]:
         key = self.keys.get(chk.key.lower())
         got = None if key is None else key.get(chk.name.lower())
-        where = f"{chk.key}\\{chk.name}"
-        if chk.data is None:
-            return [] if got is None else [f"{where}: present ({got!r}), expected absent"]
-        if got is None:
-            return [f"{where}: absent, expected {chk.type} {chk.data!r}"]
-        kind, data = got
-        problems = []
-        if kind != chk.type:
-            problems.append(f"{where}: type {kind}, expected {chk.type}")
-        text, terminated = regtext.string_of(data)
-        if text != chk.data:
-            problems.append(f"{where}: {text!r}, expected {chk.data!r}")
-        if kind in ("REG_SZ", "REG_EXPAND_SZ") and not terminated:
-            problems.append(f"{where}: stored without its terminating NUL")
-        return problems
+        if got is not None:
+            # A string value must be stored with its terminating NUL.
+            text, terminated = regtext.string_of(got[1])
+            got = (got[0], text, terminated or got[0] not in ("REG_SZ", "REG_EXPAND_SZ"))
+        want = None if chk.data is None else (chk.type, chk.data, True)
+        if got != want:
+            return [f"{chk.key}\\{chk.name}: (type, data, terminated) {got!r}, expected {want!r}"]
+        return []
 
-    def _check_file(self, chk: model.FileContent) -> list[str]:
+    def _check_filecontent(self, chk: model.FileContent) -> list[str]:
         path = os.path.join(self.dir, *chk.path.replace("\\", "/").split("/"))
         if chk.content is None:
             return [] if not os.path.lexists(path) else [f"{chk.path}: present, expected absent"]
@@ -386,7 +368,7 @@ class Case:
             return [f"{chk.path}: {data!r}, expected {want!r}"]
         return []
 
-    def _check_tool(self, chk: model.ToolRuns) -> list[str]:
+    def _check_toolruns(self, chk: model.ToolRuns) -> list[str]:
         where = os.path.join(self.dir, chk.sub)
         log = os.path.join(where, "hvcfgmrg.log")
         runs = []

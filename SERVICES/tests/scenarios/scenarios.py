@@ -109,25 +109,17 @@ FLM_PARMS = "SYSTEM\\CurrentControlSet\\Services\\OrvFLM\\Parameters"
 OLD_PARMS = "SYSTEM\\CurrentControlSet\\Services\\Orv_Field_Link_Mgr\\Parameters"
 
 
-def elog(running=False, behaviour="normal", **kw) -> Service:
-    kw.setdefault("display", ELOG_TITLE)
-    return Service(ELOG_NAME, exe="iorvelsr.exe", running=running, behaviour=behaviour, **kw)
+def service(name: str, display: str, exe: str):
+    """Set-up steps of one of the catalogue's services, showing `display`
+    unless the row gives another."""
+    return lambda **kw: Service(name, **{"display": display, "exe": exe, **kw})
 
 
-def flm(running=False, **kw) -> Service:
-    kw.setdefault("display", FLM_TITLE)
-    return Service(FLM_NAME, exe="worvserv.exe", running=running, **kw)
-
-
-def old_flm(running=False, behaviour="normal", **kw) -> Service:
-    # The agent's obsolete entry, by default under a display name of its own
-    # so that creating "OrvFLM" beside it is no display-name clash.
-    kw.setdefault("display", "Orv Field Link Manager (obsolete)")
-    return Service(OLD_NAME, exe="worvserv.exe", running=running, behaviour=behaviour, **kw)
-
-
-def halvbase(running=False) -> Service:
-    return Service(HV_NAME, display=HV_TITLE, exe="hvbase.exe", running=running)
+elog = service(ELOG_NAME, ELOG_TITLE, "iorvelsr.exe")
+flm = service(FLM_NAME, FLM_TITLE, "worvserv.exe")
+# So that creating "OrvFLM" beside the obsolete entry is no display-name clash.
+old_flm = service(OLD_NAME, "Orv Field Link Manager (obsolete)", "worvserv.exe")
+halvbase = service(HV_NAME, HV_TITLE, "hvbase.exe")
 
 
 def elog_is(state: str) -> list:
@@ -209,11 +201,8 @@ def rm_deleted(title: str) -> str:
 
 def inst_to_check(title: str) -> str:
     """Installation up to the open "Checking service existens ." line."""
-    return (
-        f"\n\t{title}\n"
-        "\tOpening service controler manager database ." + OKAY
-        + "\tChecking service existens ."
-    )
+    return (f"\n\t{title}\n\tOpening service controler manager database ." + OKAY
+            + "\tChecking service existens .")
 
 
 CREATING = ".. (Doesn't exist)\n\tCreating service ."
@@ -229,12 +218,8 @@ def param(name: str) -> str:
 
 
 def params_written(first: str, second: str) -> str:
-    return (
-        KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY
-        + param(first) + ". (Okay)\n"
-        + param(second) + ". (Okay)\n"
-        + "\t>>>> Service installed <<<<\n"
-    )
+    return (KEY_OPEN + OKAY + SUBKEY_OPEN + OKAY + param(first) + ". (Okay)\n"
+            + param(second) + ". (Okay)\n\t>>>> Service installed <<<<\n")
 
 
 ELOG_WRITTEN = params_written("AppDirectory", "PFAFilename")
@@ -542,24 +527,21 @@ NEW_ELOG_CHECKS = [
 ]
 
 add(
-    Scenario(
-        "install: a new elog, the ten-line listing",
-        ["-d"] + ELOG_INSTALL_ARGS,
-        stdout="INSTALL service\n"
-        "\tSearching for the service information ... (Okay)\n"
-        "\n"
-        "\tPC's Orv Event Logger\n"
-        "\tOpening service controler manager database ... (Okay)\n"
-        "\tChecking service existens ... (Doesn't exist)\n"
-        "\tCreating service ... (Okay)\n"
-        "\tOpening service key ... (Okay)\n"
-        "\t\tCreating subkey Parameters ... (Okay)\n"
-        "\t\t\tUpdating the application parameter AppDirectory ... (Okay)\n"
-        "\t\t\tUpdating the application parameter PFAFilename ... (Okay)\n"
-        "\t>>>> Service installed <<<<\n"
-        "\nFinished.\n",
-        checks=NEW_ELOG_CHECKS,
-    ),
+    Scenario("install: a new elog, the ten-line listing", ["-d"] + ELOG_INSTALL_ARGS,
+             stdout="INSTALL service\n"
+             "\tSearching for the service information ... (Okay)\n"
+             "\n"
+             "\tPC's Orv Event Logger\n"
+             "\tOpening service controler manager database ... (Okay)\n"
+             "\tChecking service existens ... (Doesn't exist)\n"
+             "\tCreating service ... (Okay)\n"
+             "\tOpening service key ... (Okay)\n"
+             "\t\tCreating subkey Parameters ... (Okay)\n"
+             "\t\t\tUpdating the application parameter AppDirectory ... (Okay)\n"
+             "\t\t\tUpdating the application parameter PFAFilename ... (Okay)\n"
+             "\t>>>> Service installed <<<<\n"
+             "\nFinished.\n",
+             checks=NEW_ELOG_CHECKS),
     Scenario("install: a new elog outside display mode writes only the banner", ELOG_INSTALL_ARGS,
              stdout=INSTALLED, checks=NEW_ELOG_CHECKS),
     Scenario("install: an existing elog is reconfigured, not recreated", ["-d"] + ELOG_INSTALL_ARGS,

@@ -1,12 +1,7 @@
-"""The scenarios of scenarios.py on the native tier, one test each, named
-by the scenario (backend_native.py runs them):
-
-    pytest-3 SERVICES/tests/scenarios --build=build/native [-k EXPR] [-m "not slow"]
-
-A slow scenario waits out every poll of the build for real; they come
-first, so that under `-n auto --dist loadgroup` (a worker each, see
-conftest.py) they wait side by side. QUILLMAR_SCENARIOS_QUICK=1 skips them
-in a suite that has run them once already (the sanitizer build)."""
+"""The scenarios of scenarios.py on the native tier, one test each, named by
+the scenario. The slow ones, which wait out every poll for real, come first,
+so that under -n auto --dist loadgroup they wait side by side;
+QUILLMAR_SCENARIOS_QUICK=1 skips them in a suite that has run them already."""
 
 from __future__ import annotations
 
