@@ -88,8 +88,7 @@ def feed_race(where: str, other_backup: str, timeout: float) -> None:
         if time.monotonic() > deadline:
             return
         time.sleep(0.002)
-    with open(os.path.join(where, "hvcons.old"), "w", encoding="utf-8", newline="\n") as f:
-        f.write(other_backup)
+    write(os.path.join(where, "hvcons.old"), other_backup)
 
 
 def write(path: str, content: str) -> None:
@@ -204,12 +203,10 @@ class Case:
             feeder.start()
         command = [self.backend.program] + args
         if self.races:
-            # strace holds the program before it links its copy into place.
             calls = "link,linkat,renameat2"
             command = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
                        "-e", f"inject={calls}:delay_enter={RACE_HOLD_US}"] + command
-            # LeakSanitizer cannot run under ptrace; the leak check of this
-            # row is left to the runs without strace.
+            # LeakSanitizer cannot run under ptrace: other rows check leaks.
             env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         reader, writer = os.pipe() if closed else (None, None)
         if closed:
@@ -311,16 +308,12 @@ class Case:
         self.states = storecheck.read_states(self.machine)
         return getattr(self, "_check_" + type(chk).__name__.lower())(chk)
 
-    def _service_key(self, name: str):
-        return self.keys.get(f"{SERVICES_KEY}\\{name}".lower())
-
     def _check_servicestate(self, chk: model.ServiceState) -> list[str]:
-        key = self._service_key(chk.name)
+        key = self.keys.get(f"{SERVICES_KEY}\\{chk.name}".lower())
         if key is None or "type" not in key:
             actual = "absent"
         else:
-            # A service without a state file, or a file without a state
-            # line, is stopped: the machine's default.
+            # Without a state file or line a service is stopped, as the machine has it.
             fields = self.states.get(encode_file_name(chk.name), {})
             actual = fields.get("state", "STOPPED").lower().replace("_", " ")
             if fields.get("deleted") == "1":
@@ -328,7 +321,7 @@ class Case:
         return [] if actual == chk.state else [f"service {chk.name}: {actual}, expected {chk.state}"]
 
     def _check_serviceconfig(self, chk: model.ServiceConfig) -> list[str]:
-        key = self._service_key(chk.name)
+        key = self.keys.get(f"{SERVICES_KEY}\\{chk.name}".lower())
         if key is None:
             return [f"service {chk.name}: no registry key, expected a configured service"]
         problems = []
@@ -357,16 +350,12 @@ class Case:
 
     def _check_filecontent(self, chk: model.FileContent) -> list[str]:
         path = os.path.join(self.dir, *chk.path.replace("\\", "/").split("/"))
-        if chk.content is None:
-            return [] if not os.path.lexists(path) else [f"{chk.path}: present, expected absent"]
-        if not os.path.isfile(path):
-            return [f"{chk.path}: absent, expected {chk.content!r}"]
-        with open(path, "rb") as f:
-            data = f.read()
-        want = chk.content.encode("utf-8")
-        if data != want:
-            return [f"{chk.path}: {data!r}, expected {want!r}"]
-        return []
+        got = "not a regular file" if os.path.lexists(path) else None
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                got = f.read()
+        want = None if chk.content is None else chk.content.encode("utf-8")
+        return [] if got == want else [f"{chk.path}: {got!r}, expected {want!r}"]
 
     def _check_toolruns(self, chk: model.ToolRuns) -> list[str]:
         where = os.path.join(self.dir, chk.sub)

@@ -1,10 +1,8 @@
-"""The build's figures that the tests must agree with, as CMake wrote them
-into the build directory (quillmar-facts.json: the polls of a start or stop
-and their pause, the whole wait, how long a test service that must outlast
-it takes) and, in the native build, the program's catalogue
-(quillmar-catalogue.json, from the program's own tables). A tool that
-imports scenarios, whose expected texts hold the poll count, names its
-build first: buildfacts.use(build_dir); import scenarios.
+"""The build's figures the tests must agree with (quillmar-facts.json: the
+polls of a start or stop, their pause, the whole wait, how long a service
+that must outlast it takes) and the native build's catalogue, from the
+program's own tables. A tool that imports scenarios, whose texts hold the
+poll count, names its build first: buildfacts.use(build_dir).
 """
 
 from __future__ import annotations

@@ -29,11 +29,9 @@ class RegTextError(ValueError):
 
 def decode_file(data: bytes) -> str:
     """The text of a .reg file: UTF-16 with a BOM (as regedit writes it) or UTF-8."""
-    if data.startswith(codecs.BOM_UTF16_LE) or data.startswith(codecs.BOM_UTF16_BE):
+    if data.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         return data.decode("utf-16")
-    if data.startswith(codecs.BOM_UTF8):
-        return data[len(codecs.BOM_UTF8):].decode("utf-8", "surrogateescape")
-    return data.decode("utf-8", "surrogateescape")
+    return data.removeprefix(codecs.BOM_UTF8).decode("utf-8", "surrogateescape")
 
 
 _QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"', re.S)

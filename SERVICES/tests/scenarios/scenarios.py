@@ -51,11 +51,9 @@ TEXTS = {
     6: "Service control manager database handle is invalid",
     123: "The specified service name is invalid",
     87: "Invalid parameter",
-    1057: (
-        "The account name does not exist, or a service is specified to share the same "
-        "binary file as an already installed service but with an account name that is "
-        "not the same as the installed service"
-    ),
+    1057: ("The account name does not exist, or a service is specified to share the same "
+           "binary file as an already installed service but with an account name that is "
+           "not the same as the installed service"),
     1073: "The specified service already exist in this database",
     1060: "The service doesn't exist",
     1072: "The specified service has already been market for deletion",
@@ -246,11 +244,11 @@ INI = "[services]\nbase=1\n"
 # What a tool says before it exits, longer than any pipe's buffer.
 LAST_WORDS = "".join(f"hvcfgmrg: line {n} of its last words\n" for n in range(4000))
 
-S: list[Scenario] = []
+SCENARIOS: list[Scenario] = []
 
 
 def add(*scenarios: Scenario) -> None:
-    S.extend(scenarios)
+    SCENARIOS.extend(scenarios)
 
 
 # Help path: "????" and the usage text, exit 0, nothing dispatched.
@@ -1259,5 +1257,3 @@ add(
                               err("invalid action", 50002), rm_deleted(ELOG_TITLE)),
              exit=50002, checks=elog_is("absent")),
 )
-
-SCENARIOS = S

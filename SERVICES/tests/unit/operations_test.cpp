@@ -1,7 +1,6 @@
-// Invariants of the operations that no output shows: the indentation depth
-// and the catalogue come back to their values on every path, and the
-// installation decides after the migration on the codes it recorded,
-// whatever the last-error value holds.
+// Invariants no output shows: the indentation depth and the catalogue come
+// back on every path, and the installation decides after the migration on
+// the codes it recorded, whatever the last-error value holds.
 
 #include "../sim/sim_test_support.h"
 #include "capture.h"
