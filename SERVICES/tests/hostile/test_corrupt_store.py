@@ -1,17 +1,12 @@
 """A damaged or unreadable store at the process boundary: the one home of
-the store's corruption cases.
-
-    pytest-3 SERVICES/tests/hostile/test_corrupt_store.py --build=DIR [-k WORDS]
-
-A machine set up by real runs (elog installed and running, flm installed)
-is damaged one way, then one request runs. It must end with the machine's
-report naming the path and what is wrong, once, the error number on
-standard error, a non-zero exit status, and every file of the machine byte
-for byte as it was. Unreadable files need another user than root: those
-cases run a copy of the program as nobody (setpriv) on machines in a
-scratch directory that nobody can reach wherever the build lives; the
-cases of a directory that nobody owns need root to give it away. Both are
-skipped, saying why, where that is not possible.
+the store's corruption cases. A machine set up by real runs (elog
+installed and running, flm installed) is damaged one way, then one request
+runs. It must end with the machine's report naming the path and what is
+wrong, once, the error number on standard error, a non-zero exit status,
+and every file of the machine byte for byte as it was. Unreadable files
+need another user than root (nobody, through setpriv); a directory that
+nobody owns needs root to give it away: those cases are skipped, saying
+why, where that is not possible.
 """
 
 from __future__ import annotations

@@ -1,13 +1,15 @@
-"""Reads a simulated machine's store from the outside, strictly, for the
-stress, crash and hostile-input tests: every registry file and every state
-file must parse and be complete, the display-name index must list exactly
-the services the registry holds whenever it claims to be current, and
-nothing may be left under a temporary name. Uses the scenario tier's own
-regedit reader (regtext.py), never the machine's code.
+"""Reads a simulated machine's store from the outside, strictly, for every
+Python tier: every registry file and every state file must parse and be
+complete, nothing may be left under a temporary name, and the display-name
+index must list exactly the services the registry holds whenever it claims
+to be current. Uses the scenario tier's own regedit reader (regtext.py),
+never the machine's code, so that a fault of the machine's reader cannot
+hide itself.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import re
 import sys
@@ -214,3 +216,28 @@ def string_value(values, name: str):
     if got[0] in ("REG_SZ", "REG_EXPAND_SZ") and not terminated:
         raise StoreError(f"value {name}: stored without its terminating NUL")
     return text, got[0]
+
+
+@dataclasses.dataclass(frozen=True)
+class Seen:
+    """A catalogue row's service as the store shows it."""
+
+    exists: bool = False
+    image: str | None = None
+    parms: bool = False  # its Parameters key is there
+    values: tuple = ()  # the row's parameters' texts, None where absent
+    running: bool = False
+    marked: bool = False  # deleted; goes once stopped and no longer open
+
+
+def seen(keys, states, row) -> Seen:
+    base = f"{SERVICES_KEY}\\{row.name.lower()}"
+    key = keys.get(base)
+    if key is None or "type" not in key:
+        return Seen()
+    state = states.get(row.name.lower(), {})
+    parms = keys.get(base + "\\parameters")
+    image = string_value(key, "ImagePath")
+    values = tuple(v and v[0] for v in (string_value(parms, p) for p in row.parms))
+    return Seen(True, image and image[0], parms is not None, values, state.get("state") == "RUNNING",
+                state.get("deleted") == "1")

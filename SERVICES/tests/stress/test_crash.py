@@ -1,18 +1,13 @@
 """Sudden death: runs killed with SIGKILL at random instants while they write,
-the one home of the store's killed-writer cases.
-
-    pytest-3 SERVICES/tests/stress/test_crash.py --build=DIR [-k WORDS]   (QUILLMAR_SEED=N repeats a run)
+the one home of the store's killed-writer cases (QUILLMAR_SEED=N repeats a
+run).
 
 Each round starts one run (an install with values of the case's size, a
 removal, a start, a stop, or the console merge's backup of a hvcons.ini of
 a megabyte), kills it after a delay drawn from that request's measured
 duration or at its n-th file change, and reads the store. Each request is
 a fixed sequence of calls, each replacing one file atomically, so a
-service must be in one of the states its sequence passes through, from
-nothing done to all done (an install over a service: old ImagePath and
-values -> new ImagePath -> new AppDirectory -> new last value). A removal
-passes through "marked for deletion"; a run killed there leaves the mark,
-and the next run that touches the service finishes the removal. Files
+service must be in one of the states its sequence passes through. Files
 under temporary names may be left; they are counted, not read. After the
 kills a whole install must still succeed.
 """
@@ -28,6 +23,7 @@ import signal
 import struct
 import subprocess
 import time
+from dataclasses import replace
 
 import pytest
 
@@ -35,7 +31,7 @@ import backend_native
 import storecheck
 from model import Console
 
-ABSENT = ("absent",)
+ABSENT = storecheck.Seen()
 
 
 # How many kills, and the sizes (characters) an install's last value is drawn from.
@@ -46,70 +42,51 @@ KILLS = [
 ]
 
 
-def observe(machine: str, row):
-    """The row's service as a comparable tuple, read strictly from the store."""
-    name, parms = row.name, row.parms
+def observe(machine: str, row) -> storecheck.Seen:
+    """The row's service, read strictly from the store."""
     keys = storecheck.read_registry(machine, allow_temp=True)
-    states = storecheck.read_states(machine)
-    base = f"{storecheck.SERVICES_KEY}\\{name.lower()}"
-    key = keys.get(base)
-    if key is None or "type" not in key:
-        below = [k for k in keys if k.startswith(base)]
-        if below:
-            raise storecheck.StoreError(f"{name}: keys without the service: {below}")
-        return ABSENT
-    image = storecheck.string_value(key, "ImagePath")
-    p = keys.get(base + "\\parameters")
-    values = tuple(v and v[0] for v in (storecheck.string_value(p, v) for v in parms))
-    state = states.get(name.lower(), {})
-    running = state.get("state", "STOPPED") == "RUNNING"
-    if state.get("deleted") == "1":
-        # Marked by DeleteService: gone once stopped and no longer open,
-        # at the latest when the next run opens or creates it.
-        return ("marked", running)
-    return ("present", image[0] if image else None, p is not None, values, running)
+    seen = storecheck.seen(keys, storecheck.read_states(machine), row)
+    base = f"{storecheck.SERVICES_KEY}\\{row.name.lower()}"
+    below = [k for k in keys if k.startswith(base)]
+    if not seen.exists and below:
+        raise storecheck.StoreError(f"{row.name}: keys without the service: {below}")
+    return seen
 
 
 def settled(before) -> list:
     """A marked, stopped service goes as soon as a run touches it."""
-    return [before, ABSENT] if before == ("marked", False) else [before]
+    return [before, ABSENT] if before.marked and not before.running else [before]
 
 
 def install_states(before, row, values: tuple[str, ...]):
-    """The states an install passes through, nothing done first: the
-    ImagePath, the Parameters key, then each value in turn."""
-    image = storecheck.image_path(values[0], row.exe)
-    if before[0] == "marked":
+    """An install over a service: old ImagePath and values, the new
+    ImagePath, the Parameters key, then each new value in turn."""
+    if before.marked:
         return settled(before) + install_states(ABSENT, row, values)[1:]
-    if before == ABSENT:
-        seq = [before, ("present", image, False, (None,) * len(values), False)]
-    else:
-        seq = [before, ("present", image, before[2], before[3], before[4])]
-    cur = seq[-1]
-    if not cur[2]:
-        cur = ("present", image, True, cur[3], cur[4])
+    cur = replace(before, exists=True, image=storecheck.image_path(values[0], row.exe),
+                  values=before.values or (None,) * len(values))
+    seq = [before, cur]
+    if not cur.parms:
+        cur = replace(cur, parms=True)
         seq.append(cur)
-    for i in range(len(values)):
-        seq.append(("present", image, True, values[:i + 1] + cur[3][i + 1:], cur[4]))
-    return seq
+    return seq + [replace(cur, values=values[:i + 1] + cur.values[i + 1:]) for i in range(len(values))]
 
 
 def remove_states(before):
-    if before == ABSENT or before[0] == "marked":
+    """Stopped, then marked by DeleteService: the close lets it go, and a
+    run killed before that leaves the mark for the next run that touches
+    it."""
+    if not before.exists or before.marked:
         return settled(before)
-    seq = [before]
-    if before[4]:
-        seq.append(before[:4] + (False,))
-    # DeleteService may only mark it; the close lets it go.
-    seq += [("marked", False), ABSENT]
-    return seq
+    stopped = replace(before, running=False)
+    return [before, stopped, replace(stopped, marked=True), ABSENT]
 
 
 def control_states(before, running: bool):
     """A start's (running) or a stop's."""
-    if before == ABSENT or before[0] == "marked":
+    if not before.exists or before.marked:
         return settled(before)
-    return [before, before[:4] + (running,)]
+    return [before, replace(before, running=running)]
 
 
 class Watch:

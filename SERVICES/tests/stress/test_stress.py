@@ -1,7 +1,6 @@
 """Overlapping runs: many quillmar processes at once on one simulated machine,
-the one home of the store's concurrent-writer cases.
-
-    pytest-3 SERVICES/tests/stress/test_stress.py --build=DIR [-k WORDS]   (QUILLMAR_SEED=N repeats a run)
+the one home of the store's concurrent-writer cases (QUILLMAR_SEED=N
+repeats a run).
 
 Each run is one request drawn at random from the seed (install, start, stop
 or remove of a service with an executable; merge, start or stop of the
@@ -15,20 +14,7 @@ is "overtaken" when a successful run of the same service that can change
 the same thing started after it ended. In every serial order consistent
 with the intervals the last writer of a value is a successful run nothing
 overtook (a failed run can only have failed because the service vanished
-under it, and a later delete undoes its writes). So:
-  * the service exists iff some successful install or removal not
-    overtaken is an install;
-  * ImagePath and each parameter equal what one of the installs not
-    overtaken wrote (their values may mix), and an existing service has
-    all of its parameters;
-  * RUNNING needs a successful start not overtaken by a stop or removal;
-    STOPPED is wrong when a successful start began after every stop,
-    removal and install had ended;
-  * nothing of a removed service is left, unless DeleteService only marked
-    it because a start came between a removal's stop and its delete; a
-    marked service that stopped must be gone;
-  * each successful console merge ran the merge tool once, and the first
-    backup of hvcons.ini is the one that stays.
+under it, and a later delete undoes its writes).
 """
 
 from __future__ import annotations
@@ -51,15 +37,11 @@ from model import Console, FileContent, Service, ServiceConfig, ToolRuns
 from scenarios import INSTALLED
 
 # Error numbers that overlapping runs explain, by request. Anything else is
-# a fault.
+# a fault; 1067 and 1053 only with the overlap check_outputs names.
 #   1056 StartServiceA: started meanwhile      1060 no such service (yet, or any more)
 #   1062 ControlService: stopped meanwhile     1072 deleted while in use
 #   1073 CreateServiceA: created meanwhile     2    service key gone before the parameters
 #   1018 parameters key deleted meanwhile      50001/50002 already running/stopped
-#   1067 a start whose wait finds the service stopped: only with a stop or
-#        removal of that service overlapping it (check_outputs)
-#   1053 a stop whose wait finds the service running: only with a start of
-#        that service overlapping it (check_outputs)
 EXPLAINED = {
     "b": {1056, 1060, 1067, 1072, 50001},
     "e": {1053, 1060, 1062, 1072, 50002},
@@ -68,21 +50,12 @@ EXPLAINED = {
     "merge": set(),
 }
 
-
-@dataclasses.dataclass(frozen=True)
-class Mix:
-    label: str
-    workers: int
-    runs: int
-    batch: int  # runs between two checks of the store
-    installs_only: bool = False
-
-
+# Workers, runs, runs between two checks of the store, and whether all are installs.
 MIXES = [
-    Mix("every request", workers=8, runs=400, batch=40),
+    pytest.param(8, 400, 40, False, id="every request"),
     # Every run a writer, as the in-process writers were (4 of 40 values
     # each): installs only, so that no run's write may be lost to another's.
-    Mix("writers only", workers=4, runs=40, batch=40, installs_only=True),
+    pytest.param(4, 40, 40, True, id="writers only"),
 ]
 
 
@@ -116,16 +89,16 @@ class Run:
                 f"{' '.join(self.args)} -> {self.status} {self.errors}")
 
 
-def plan(rng: random.Random, mix: Mix, rows, console: str) -> list[Run]:
+def plan(rng: random.Random, count: int, installs_only: bool, rows, console: str) -> list[Run]:
     services = [code for code, row in rows.items() if row.exe]
-    choices = services if mix.installs_only else services * 2 + [c for c in rows if c not in services]
+    choices = services if installs_only else services * 2 + [c for c in rows if c not in services]
     runs = []
-    for n in range(mix.runs):
+    for n in range(count):
         code = rng.choice(choices)
         if code not in services:
             op = rng.choice(["merge", "b", "e", "merge"])
         else:
-            op = "i" if mix.installs_only else rng.choice(["i", "i", "b", "e", "rm"])
+            op = "i" if installs_only else rng.choice(["i", "i", "b", "e", "rm"])
         if op == "merge":
             runs.append(Run(n, op, code, ["-i", code, console]))
             continue
@@ -203,19 +176,8 @@ def overtaken(run: Run, others: list[Run]) -> bool:
     return any(o is not run and o.start > run.end for o in others)
 
 
-@dataclasses.dataclass(frozen=True)
-class Seen:
-    """A row's service as a checkpoint found it."""
-
-    exists: bool = False
-    image: str | None = None
-    values: tuple = ()
-    running: bool = False
-    marked: bool = False  # deleted, still running: goes once stopped
-
-
 def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
-              before: Seen) -> tuple[list[str], Seen]:
+              before: storecheck.Seen) -> tuple[list[str], storecheck.Seen]:
     """Checks the row against the runs of one batch, which all began after
     `before` was seen; returns the problems and what is seen now."""
     mine = [r for r in runs if r.row == row.code and r.status is not None]
@@ -225,20 +187,15 @@ def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
     stops = [r for r in mine if r.op == "e" and r.ok]
     problems = []
     base = f"{storecheck.SERVICES_KEY}\\{row.name.lower()}"
-    key = keys.get(base)
-    exists = key is not None and "type" in key
+    seen = storecheck.seen(keys, states, row)
+    exists = seen.exists
     state = states.get(row.name.lower())
     now = (state or {}).get("state", "STOPPED")
     parms = keys.get(base + "\\parameters")
-    image = storecheck.string_value(key, "ImagePath") if exists else None
-    values = tuple(storecheck.string_value(parms, p) if parms is not None else None for p in row.parms)
-    marked = exists and (state or {}).get("deleted") == "1"
-    seen = Seen(exists, image[0] if image else None, tuple(v[0] if v else None for v in values),
-                exists and now == "RUNNING", marked)
 
     existence = installs + removes
     last = [r for r in existence if not overtaken(r, existence)]
-    if marked:
+    if seen.marked:
         # DeleteService only marks a running service; it goes when stopped.
         # Running and marked: a start came between a removal's stop and
         # its delete, so that removal could be last and that start began
@@ -287,11 +244,12 @@ def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
             extra = set(parms) - {p.lower() for p in row.parms}
             if extra:
                 problems.append(f"{row.name}: unexpected parameters {sorted(extra)}")
+            # Each value one last install's: values of different installs may mix.
             for i, p in enumerate(row.parms):
                 allowed = {r.values[p] for r in writers} if writers else {before.values[i]}
-                got = values[i]
-                if got is None or got[1] != "REG_SZ" or got[0] not in allowed:
-                    problems.append(f"{row.name}: {p} {got!r} is no last install's")
+                got = parms.get(p.lower())
+                if got is None or got[0] != "REG_SZ" or seen.values[i] not in allowed:
+                    problems.append(f"{row.name}: {p} {seen.values[i]!r} ({got and got[0]}) is no last install's")
         extra_keys = set(leftovers) - {base, base + "\\parameters"}
         if extra_keys:
             problems.append(f"{row.name}: unexpected keys {sorted(extra_keys)}")
@@ -324,25 +282,26 @@ def check_console(c: backend_native.Case, runs: list[Run], ini: str) -> list[str
     return problems
 
 
-@pytest.mark.parametrize("mix", MIXES, ids=[m.label for m in MIXES])
-def test_stress(mix: Mix, seed: int, rows, case: backend_native.Case) -> None:
+@pytest.mark.parametrize("workers, count, batch_size, installs_only", MIXES)
+def test_stress(workers: int, count: int, batch_size: int, installs_only: bool, seed: int, rows,
+                case: backend_native.Case) -> None:
     console_row = next(row for row in rows.values() if not row.exe)
     case.setup(Service(console_row.name, console_row.title, exe="hvbase.exe"))
     case.setup(Console())
     console_reg = os.path.join(case.machine, backend_native.service_reg_file(console_row.name))
     with open(console_reg, "rb") as f:
         console_before = f.read()
-    runs = plan(random.Random(seed), mix, rows, os.path.join(case.dir, "console"))
-    seen = {code: Seen(exists=not row.exe) for code, row in rows.items()}
+    runs = plan(random.Random(seed), count, installs_only, rows, os.path.join(case.dir, "console"))
+    seen = {code: storecheck.Seen(exists=not row.exe) for code, row in rows.items()}
     names = {row.name.lower() for row in rows.values()}
     prefix = storecheck.SERVICES_KEY + "\\"
     deadline = time.monotonic() + 240
     problems: list[str] = []
     # Batches end in a quiet moment where the store is checked against the
     # batch's runs: many more final states to check than one.
-    for first in range(0, len(runs), mix.batch):
-        batch = runs[first:first + mix.batch]
-        execute(batch, case, mix.workers, deadline)
+    for first in range(0, len(runs), batch_size):
+        batch = runs[first:first + batch_size]
+        execute(batch, case, workers, deadline)
         if not all(r.end for r in batch):
             problems.append("runs left undone after the 240 s allowed")
             break
@@ -371,7 +330,7 @@ def test_stress(mix: Mix, seed: int, rows, case: backend_native.Case) -> None:
     outcomes = collections.Counter(
         f"{r.args[0]} {r.row}: " + ("ok" if r.ok else "/".join(map(str, r.errors)) or str(r.status))
         for r in finished)
-    print(f"{len(finished)} runs by {mix.workers} workers:", dict(sorted(outcomes.items())))
+    print(f"{len(finished)} runs by {workers} workers:", dict(sorted(outcomes.items())))
     if problems:
         # The runs around the failure, in start order, to reason about it.
         with open(os.path.join(case.root, "runs.txt"), "w") as f:
