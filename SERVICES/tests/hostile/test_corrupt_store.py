@@ -68,14 +68,11 @@ def write(rel: str, content: bytes | str):
     return apply
 
 
-def cut(rel: str, keep: int):
-    """The file cut short after `keep` bytes (negative: before its end)."""
+def cut(rel: str, by: int):
+    """The file cut `by` bytes short."""
     def apply(machine: str) -> None:
         path = os.path.join(machine, rel)
-        with open(path, "rb") as f:
-            data = f.read()
-        with open(path, "wb") as f:
-            f.write(data[:keep])
+        os.truncate(path, os.path.getsize(path) - by)
     return apply
 
 
@@ -125,7 +122,7 @@ CASES = [
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "line 1: missing the header line"),
     Damage("a service's file cut inside a key line", write(ELOG_REG, HEADER + KEY[:30]),
            ["-e", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "key line without its closing ']'"),
-    Damage("a service's file cut inside a string", cut(ELOG_REG, -8),
+    Damage("a service's file cut inside a string", cut(ELOG_REG, 8),
            NEW, ERROR_REGISTRY_CORRUPT, ELOG_REG, "without its closing quote"),
     Damage("an empty service file", write(ELOG_REG, b""),
            ["-rm", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "header"),

@@ -1,8 +1,5 @@
 """Hostile input at the process boundary, one table of rows that the
-scenario tier's machinery runs (backend_native.py), each its own test:
-
-    pytest-3 SERVICES/tests/hostile/test_hostile.py --build=build/native [-k EXPR]
-
+scenario tier's machinery runs (backend_native.py), each its own test.
 Each row is checked as a scenario is, and a refusal (unchanged) must leave
 every file of the machine and of the working directory as it was. A single
 argument over 128 KiB cannot pass exec on Linux; hostile_tests (GoogleTest)
@@ -32,6 +29,11 @@ def case(name, args, **kw) -> None:
     CASES.append(Scenario(name, args, tiers=("native",), **kw))
 
 
+def refused(name, args, error: int, **kw) -> None:
+    """A refusal: the error number alone, and nothing changed."""
+    case(name, args, **fails(error), unchanged=True, **kw)
+
+
 # A row's service, executable and last parameter.
 ROWS = {"elog": (ELOG_NAME, ELOG_TITLE, ELOG_PARMS, "iorvelsr.exe", "PFAFilename"),
         "flm": (FLM_NAME, FLM_TITLE, FLM_PARMS, "worvserv.exe", "AppPortNumber")}
@@ -57,24 +59,20 @@ def merged(sub: str) -> dict:
 for n in SIZES:
     code = "x" * n
     for op, extra in (("-b", []), ("-e", []), ("-rm", []), ("-i", ["C:\\Orv", "C:\\Orv\\x.pfa"])):
-        case(f"service code of {n} characters after {op}", [op, code] + extra,
-             stdout=USAGE, **fails(50003), unchanged=True)
+        refused(f"service code of {n} characters after {op}", [op, code] + extra, 50003, stdout=USAGE)
     case(f"display mode names the long service code's failure ({n})", ["-d", "-b", code],
          stdout="START service\n" + "\tSearching for the service information ." + USAGE,
          **failed("searching for service", 50003), unchanged=True)
-    case(f"option of {n} characters is no option", ["-" + "b" * n, "elog"],
-         stdout=USAGE, **fails(87), unchanged=True)
+    refused(f"option of {n} characters is no option", ["-" + "b" * n, "elog"], 87, stdout=USAGE)
     # The executable path is refused from 260 UTF-16 units on, before any change.
     for row in ("elog", "flm"):
-        case(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"],
-             **fails(87), unchanged=True)
+        refused(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"], 87)
     case(f"pfa file name of {n} characters", ["-i", "elog", "C:\\Orv", "C:\\" + "f" * (n - 3)],
          **installed("elog", "C:\\Orv", "C:\\" + "f" * (n - 3)))
     case(f"port of {n} characters", ["-i", "flm", "C:\\Orv", "9" * n],
          **installed("flm", "C:\\Orv", "9" * n))
     # No such directory (a name over 255 bytes, or a path over 4,095).
-    case(f"console directory of {n} characters that does not exist", ["-i", "hv", "c" * n],
-         **fails(1), unchanged=True)
+    refused(f"console directory of {n} characters that does not exist", ["-i", "hv", "c" * n], 1)
 
 case("display mode explains the refused long directory",
      ["-d", "-i", "elog", "C:\\" + "d" * 4093, "x"],
@@ -86,8 +84,8 @@ case("display mode explains the refused long directory",
 SPACED = "C:\\Program Files\\" + "s" * (259 - 13 - 17)
 case("a quoted executable path of 259 characters without its quotes fits",
      ["-i", "elog", SPACED, "x"], **installed("elog", SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
-case("a quoted executable path of 260 characters without its quotes is refused",
-     ["-i", "elog", SPACED + "s", "x"], **fails(87), unchanged=True)
+refused("a quoted executable path of 260 characters without its quotes is refused",
+        ["-i", "elog", SPACED + "s", "x"], 87)
 
 # Long console directories that exist: about 300 characters of real
 # directories, and about 4,000 through "/." steps (the host's limit is 4,095).
@@ -97,26 +95,22 @@ case("console directory of about 300 characters", ["-i", "hv", "{dir}/" + LONG_S
 DOTS = "console" + "/." * ((4000 - len("console")) // 2)
 case("console path of about 4,000 characters through /. steps", ["-i", "hv", DOTS], **merged("console"))
 DOTS_OVER = "console" + "/." * ((4096 - len("console")) // 2 + 1)
-case("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER],
-     setup=[Console()], **fails(1), unchanged=True)
+refused("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER], 1, setup=[Console()])
 
 # ---- empty strings ----------------------------------------------------------------
 
 # The Service Control Manager would resolve a relative directory against its
 # own current directory: only an absolute one is installed.
-case("empty directory is refused: no absolute path", ["-i", "elog", "", "x.pfa"],
-     **fails(87), unchanged=True)
+refused("empty directory is refused: no absolute path", ["-i", "elog", "", "x.pfa"], 87)
 case("empty pfa file name is stored empty", ["-i", "elog", "C:\\Orv", ""], **installed("elog", "C:\\Orv", ""))
 case("empty port is stored empty", ["-i", "flm", "C:\\Orv", ""], **installed("flm", "C:\\Orv", ""))
-case("empty console directory is refused at the backup", ["-i", "hv", ""],
-     setup=[Console()], **fails(1), unchanged=True)
+refused("empty console directory is refused at the backup", ["-i", "hv", ""], 1, setup=[Console()])
 case("empty console directory in display mode", ["-d", "-i", "hv", ""],
      stdout=request("INSTALL service") + "\tUpdate Halvorin\n\tBacking up Halvorin Service Manager INI file ."
      + FINISHED, **failed("coping hvcons.ini to hvcons.old ", 1), unchanged=True)
-case("empty service code", ["-b", ""], stdout=USAGE, **fails(50003), unchanged=True)
-case("empty arguments only", ["", "", ""], stdout=USAGE, **fails(87), unchanged=True)
-case("a lone minus is no option", ["-", "elog"], stdout=USAGE, **fails(87),
-     unchanged=True)
+refused("empty service code", ["-b", ""], 50003, stdout=USAGE)
+refused("empty arguments only", ["", "", ""], 87, stdout=USAGE)
+refused("a lone minus is no option", ["-", "elog"], 87, stdout=USAGE)
 
 # ---- bytes ------------------------------------------------------------------------
 
@@ -131,9 +125,8 @@ case("control characters are stored byte for byte", ["-i", "elog", "C:\\Orv", CO
      **installed("elog", "C:\\Orv", CONTROL))
 case("a newline in the directory is no blank: the path stays unquoted", ["-i", "flm", "C:\\a\nb", "80"],
      **installed("flm", "C:\\a\nb", "80"))
-case("a non-ASCII service code", ["-b", "élog"], stdout=USAGE, **fails(50003), unchanged=True)
-case("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], stdout=USAGE, **fails(50003),
-     unchanged=True)
+refused("a non-ASCII service code", ["-b", "élog"], 50003, stdout=USAGE)
+refused("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], 50003, stdout=USAGE)
 case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("cønsole\udcff"))
 
 # ---- quotes -----------------------------------------------------------------------
@@ -141,11 +134,9 @@ case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("
 # Windows names no directory with a quote, and inside the quotes that a blank
 # asks for one would end them early and pass the rest to the service as
 # arguments: such a directory is refused before anything changes.
-case("a quote in the directory is refused", ["-i", "elog", 'C:\\Orv"x', "x.pfa"],
-     **fails(87), unchanged=True)
+refused("a quote in the directory is refused", ["-i", "elog", 'C:\\Orv"x', "x.pfa"], 87)
 QUOTED = 'C:\\Program Files\\" -evil "'
-case("a quote and a blank in the directory are refused", ["-i", "elog", QUOTED, "x.pfa"],
-     **fails(87), unchanged=True)
+refused("a quote and a blank in the directory are refused", ["-i", "elog", QUOTED, "x.pfa"], 87)
 case("a quote in the directory is explained in display mode", ["-d", "-i", "flm", 'C:\\a"b', "80"],
      stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
      **failed("forming the executable path", 87), unchanged=True)
@@ -155,16 +146,13 @@ case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merge
 
 # ---- '..' paths --------------------------------------------------------------------
 
-case("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"],
-     **fails(87), unchanged=True)
+refused("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"], 87)
 case("'..' inside an absolute directory is registered as typed",
      ["-i", "elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"],
      **installed("elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"))
 case("console directory through '..'", ["-i", "hv", "console/../console"], **merged("console"))
-case("console directory '..' without a console", ["-i", "hv", ".."],
-     setup=[Console()], **fails(1), unchanged=True)
-case("console directory '../..' without a console", ["-i", "hv", "../../../../../../.."],
-     **fails(1), unchanged=True)
+refused("console directory '..' without a console", ["-i", "hv", ".."], 1, setup=[Console()])
+refused("console directory '../..' without a console", ["-i", "hv", "../../../../../../.."], 1)
 
 
 # ---- planted links -----------------------------------------------------------------
@@ -186,9 +174,8 @@ case("a linked hvcons.old is taken as the backup and nothing is written through 
      checks=[ToolRuns("console", 1), FileContent("outside.txt", "not yours\n")])
 # A backup is a regular file: a dangling link is none, so nothing is merged,
 # and nothing is written through it.
-case("a dangling hvcons.old link is no backup and is not followed",
-     ["-i", "hv", "console"], setup=[Console()], prepare=plant_dangling_backup,
-     **fails(1), unchanged=True, checks=[ToolRuns("console", 0)])
+refused("a dangling hvcons.old link is no backup and is not followed", ["-i", "hv", "console"], 1,
+        setup=[Console()], prepare=plant_dangling_backup, checks=[ToolRuns("console", 0)])
 
 
 # ---- hvcons.ini that is no plain file of ours --------------------------------------
@@ -214,12 +201,10 @@ case("another user's set-user-ID hvcons.ini is backed up without the bit", ["-i"
      prepare=ini_given_to_nobody, as_root=True, modes={"console/hvcons.old": 0o755},
      **merged("console"))
 # Only a regular file is backed up; a FIFO must not hold the run up.
-case("a FIFO as hvcons.ini is no file to back up", ["-i", "hv", "console"], setup=[Console()],
-     prepare=ini_replaced(os.mkfifo), **fails(1), unchanged=True,
-     checks=[ToolRuns("console", 0)])
-case("a device as hvcons.ini is no file to back up", ["-i", "hv", "console"], setup=[Console()],
-     prepare=ini_replaced(lambda path: os.symlink("/dev/null", path)), **fails(1),
-     unchanged=True, checks=[ToolRuns("console", 0)])
+refused("a FIFO as hvcons.ini is no file to back up", ["-i", "hv", "console"], 1, setup=[Console()],
+        prepare=ini_replaced(os.mkfifo), checks=[ToolRuns("console", 0)])
+refused("a device as hvcons.ini is no file to back up", ["-i", "hv", "console"], 1, setup=[Console()],
+        prepare=ini_replaced(lambda path: os.symlink("/dev/null", path)), checks=[ToolRuns("console", 0)])
 # The index is only a shortcut: one that is no file is rebuilt, not waited on.
 case("a FIFO as the machine's index of services is rebuilt", ["-e", "elog"],
      setup=[Service(ELOG_NAME, running=True)],

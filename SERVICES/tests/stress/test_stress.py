@@ -36,8 +36,8 @@ from backend_native import posix_status
 from model import Console, FileContent, Service, ServiceConfig, ToolRuns
 from scenarios import INSTALLED
 
-# Error numbers that overlapping runs explain, by request. Anything else is
-# a fault; 1067 and 1053 only with the overlap check_outputs names.
+# Error numbers that overlapping runs explain, by request (1067 and 1053
+# only with the overlaps check_outputs names). Anything else is a fault.
 #   1056 StartServiceA: started meanwhile      1060 no such service (yet, or any more)
 #   1062 ControlService: stopped meanwhile     1072 deleted while in use
 #   1073 CreateServiceA: created meanwhile     2    service key gone before the parameters
@@ -158,10 +158,11 @@ def check_outputs(runs: list[Run]) -> list[str]:
         if r.status not in want:
             problems.append(f"{r.describe()}: exit status does not match the error reported")
         unexplained = [n for n in r.errors if n not in EXPLAINED[r.op]]
+        # A start whose wait ends with the service stopped: an overlapping
+        # stop or removal stopped it; a stop's that ends with it running: an
+        # overlapping start brought it back.
         if 1067 in r.errors and not overlapped(r, runs, ("e", "rm")):
             unexplained.append(1067)
-        # Likewise a stop whose wait ends with the service running again: an
-        # overlapping start brought it back.
         if 1053 in r.errors and not (r.op in ("e", "rm") and overlapped(r, runs, ("b",))):
             unexplained.append(1053)
         # A stop inside a removal may report 50002 and go on to delete.
