@@ -89,41 +89,41 @@ def control_states(before, running: bool):
     return [before, replace(before, running=running)]
 
 
-class Watch:
-    """inotify on the directories a run writes in, to kill it right at its
-    n-th change of a file there (creating, writing, renaming or removing)."""
+# The inotify events of a file changing: written, moved in, created, removed.
+IN_CHANGES = 0x2 | 0x80 | 0x100 | 0x200
 
-    IN_MODIFY, IN_MOVED_TO, IN_CREATE, IN_DELETE = 0x2, 0x80, 0x100, 0x200
 
-    def __init__(self, dirs: list[str]):
-        self.libc = ctypes.CDLL(None, use_errno=True)
-        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
-        if self.fd < 0:
-            raise OSError(ctypes.get_errno(), "inotify_init1")
-        mask = self.IN_MODIFY | self.IN_MOVED_TO | self.IN_CREATE | self.IN_DELETE
-        for d in dirs:
-            if self.libc.inotify_add_watch(self.fd, os.fsencode(d), mask) < 0:
-                raise OSError(ctypes.get_errno(), f"inotify_add_watch {d}")
+def watch(dirs: list[str]) -> int:
+    """An inotify descriptor on the directories a run writes in, to kill it
+    right at its n-th change of a file there."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+    if fd < 0:
+        raise OSError(ctypes.get_errno(), "inotify_init1")
+    for d in dirs:
+        if libc.inotify_add_watch(fd, os.fsencode(d), IN_CHANGES) < 0:
+            raise OSError(ctypes.get_errno(), f"inotify_add_watch {d}")
+    return fd
 
-    def wait_events(self, count: int, timeout: float) -> int:
-        """Waits for `count` events or the timeout; returns how many came
-        (a timeout of 0 takes what is there)."""
-        seen = 0
-        end = time.monotonic() + timeout
-        while seen < count:
-            left = max(end - time.monotonic(), 0)
-            if not select.select([self.fd], [], [], left)[0]:
-                break
-            try:
-                data = os.read(self.fd, 65536)
-            except BlockingIOError:
-                continue
-            pos = 0
-            while pos < len(data):
-                _, _, _, length = struct.unpack_from("iIII", data, pos)
-                pos += 16 + length
-                seen += 1
-        return seen
+
+def wait_events(fd: int, count: int, timeout: float) -> int:
+    """Waits for `count` events or the timeout; returns how many came
+    (a timeout of 0 takes what is there)."""
+    seen = 0
+    end = time.monotonic() + timeout
+    while seen < count:
+        if not select.select([fd], [], [], max(end - time.monotonic(), 0))[0]:
+            break
+        try:
+            data = os.read(fd, 65536)
+        except BlockingIOError:
+            continue
+        pos = 0
+        while pos < len(data):
+            _, _, _, length = struct.unpack_from("iIII", data, pos)
+            pos += 16 + length
+            seen += 1
+    return seen
 
 
 @pytest.mark.parametrize("kills, sizes", KILLS)
@@ -138,7 +138,7 @@ def test_crash(kills: int, sizes: tuple[int, ...], seed: int, rows, case: backen
     watched = [os.path.join(case.machine, "registry/services"), os.path.join(case.machine, "scm"), console]
     for d in watched[:2]:
         os.makedirs(d)
-    watch = Watch(watched)
+    events = watch(watched)
     kept = f"seed {seed}, machine kept in {case.root}"
     landed: collections.Counter = collections.Counter()
     centre: dict[str, float] = {}
@@ -180,7 +180,7 @@ def test_crash(kills: int, sizes: tuple[int, ...], seed: int, rows, case: backen
             else:
                 delay = centre[kind_of_run] * rng.uniform(0.8, 1.2)
             on_write = rng.random() < 0.5
-            watch.wait_events(1 << 30, 0)  # what came before this run
+            wait_events(events, 1 << 30, 0)  # what came before this run
             proc = subprocess.Popen([case.backend.program] + args, cwd=case.dir, env=env,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
@@ -188,7 +188,7 @@ def test_crash(kills: int, sizes: tuple[int, ...], seed: int, rows, case: backen
                 # Right at the n-th file change: inside a write, or just
                 # after one, rather than wherever the clock says.
                 nth = rng.randint(1, 6)
-                delay = f"file change {watch.wait_events(nth, whole[kind_of_run] * 3)} of {nth}"
+                delay = f"file change {wait_events(events, nth, whole[kind_of_run] * 3)} of {nth}"
             else:
                 time.sleep(delay)
             proc.send_signal(signal.SIGKILL)
