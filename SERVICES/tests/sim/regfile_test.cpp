@@ -85,7 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"read_latin1_sz", "L", REG_SZ, Sz("\xE9"), "\"L\"=hex(1):e9,00,00,00",
                   "\"L\"=hex(1):e9,00,00,00"},
         RoundTrip{"read_hex_sz", "A", REG_SZ, Sz("A"), "\"A\"=hex(1):41,00,00,00",
-                  "\"A\"=hex(1):41,00,00,00"}),
+                  "\"A\"=hex(1):41,00,00,00"},
+        RoundTrip{"read_euro_from_an_export", "E", REG_EXPAND_SZ, Sz("\xE2\x82\xAC"),
+                  "\"E\"=hex(2):ac,20,00,00", "\"E\"=hex(2):ac,20,00,00"}),
     ByLabel());
 
 TEST(RegText, ReadsWhatPeopleWriteByHand) {
@@ -108,16 +110,6 @@ TEST(RegText, ReadsWhatPeopleWriteByHand) {
     EXPECT_EQ(k->FindValue("Type")->data, Dword(0x10));
     EXPECT_EQ(k->FindValue("Blob")->data, std::string("\1\2\3\xff"));
     EXPECT_EQ(k->FindValue("Path")->data, Sz("C"));
-}
-
-TEST(RegText, WideCharactersFromARealExportArriveAsUtf8) {
-    RegDoc doc;
-    TextError err;
-    ASSERT_TRUE(
-        ParseRegText("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
-                     "\"E\"=hex(2):ac,20,00,00\n",
-                     doc, err));
-    EXPECT_EQ(doc.keys[0].FindValue("E")->data, Sz("\xE2\x82\xAC"));
 }
 
 struct Bad {
