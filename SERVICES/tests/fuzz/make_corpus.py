@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of fuzz_dispatch from the scenarios' command lines.
 
-    python3 make_corpus.py [--build DIR] [OUT_DIR]
-        DIR: a configured native build (default: build/native of this clone)
-        OUT_DIR: default corpus/ beside this file
-
 Each seed is an input as fuzz_dispatch.cpp's header describes it: the
 scenario's settings line as an index into that file's table, the services
 of the build's catalogue (buildfacts.service_names) as they stand before
@@ -72,8 +68,10 @@ def seed_of(scenario: model.Scenario, table: list[str], services: list[str]) -> 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--build", default=os.path.join(HERE, "..", "..", "..", "build", "native"),
-                        help="a native build: its catalogue, and the poll count the scenarios hold")
-    parser.add_argument("out_dir", nargs="?", default=os.path.join(HERE, "corpus"))
+                        help="a native build (default: build/native of this clone): its catalogue, and the "
+                             "poll count the scenarios hold")
+    parser.add_argument("out_dir", nargs="?", default=os.path.join(HERE, "corpus"),
+                        help="default: corpus/ beside this file")
     opts = parser.parse_args(argv[1:])
     buildfacts.use(opts.build)
     import scenarios
