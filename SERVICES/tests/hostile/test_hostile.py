@@ -48,6 +48,11 @@ def installed(row: str, directory: str, last: str, image: str | None = None) -> 
     ])
 
 
+def installs(name, row: str, directory: str, last: str, image: str | None = None) -> None:
+    """An installation with these arguments, which stores them."""
+    case(name, ["-i", row, directory, last], **installed(row, directory, last, image))
+
+
 def merged(sub: str) -> dict:
     return dict(setup=[Console(sub=sub)], checks=[ToolRuns(sub, 1), FileContent(sub + "/hvcons.old", INI)])
 
@@ -67,10 +72,8 @@ for n in SIZES:
     # The executable path is refused from 260 UTF-16 units on, before any change.
     for row in ("elog", "flm"):
         refused(f"{row} directory of {n} characters", ["-i", row, "C:\\" + "d" * (n - 3), "x"], 87)
-    case(f"pfa file name of {n} characters", ["-i", "elog", "C:\\Orv", "C:\\" + "f" * (n - 3)],
-         **installed("elog", "C:\\Orv", "C:\\" + "f" * (n - 3)))
-    case(f"port of {n} characters", ["-i", "flm", "C:\\Orv", "9" * n],
-         **installed("flm", "C:\\Orv", "9" * n))
+    installs(f"pfa file name of {n} characters", "elog", "C:\\Orv", "C:\\" + "f" * (n - 3))
+    installs(f"port of {n} characters", "flm", "C:\\Orv", "9" * n)
     # No such directory (a name over 255 bytes, or a path over 4,095).
     refused(f"console directory of {n} characters that does not exist", ["-i", "hv", "c" * n], 1)
 
@@ -82,8 +85,8 @@ case("display mode explains the refused long directory",
 # A blank quotes the path, and the quotes do not count: the manager starts
 # 259 units without them (MAX_PATH with its NUL), not 260.
 SPACED = "C:\\Program Files\\" + "s" * (259 - 13 - 17)
-case("a quoted executable path of 259 characters without its quotes fits",
-     ["-i", "elog", SPACED, "x"], **installed("elog", SPACED, "x", image=f'"{SPACED}\\iorvelsr.exe"'))
+installs("a quoted executable path of 259 characters without its quotes fits", "elog", SPACED, "x",
+         image=f'"{SPACED}\\iorvelsr.exe"')
 refused("a quoted executable path of 260 characters without its quotes is refused",
         ["-i", "elog", SPACED + "s", "x"], 87)
 
@@ -102,8 +105,8 @@ refused("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER]
 # The Service Control Manager would resolve a relative directory against its
 # own current directory: only an absolute one is installed.
 refused("empty directory is refused: no absolute path", ["-i", "elog", "", "x.pfa"], 87)
-case("empty pfa file name is stored empty", ["-i", "elog", "C:\\Orv", ""], **installed("elog", "C:\\Orv", ""))
-case("empty port is stored empty", ["-i", "flm", "C:\\Orv", ""], **installed("flm", "C:\\Orv", ""))
+installs("empty pfa file name is stored empty", "elog", "C:\\Orv", "")
+installs("empty port is stored empty", "flm", "C:\\Orv", "")
 refused("empty console directory is refused at the backup", ["-i", "hv", ""], 1, setup=[Console()])
 case("empty console directory in display mode", ["-d", "-i", "hv", ""],
      stdout=request("INSTALL service") + "\tUpdate Halvorin\n\tBacking up Halvorin Service Manager INI file ."
@@ -115,16 +118,12 @@ refused("a lone minus is no option", ["-", "elog"], 87, stdout=USAGE)
 # ---- bytes ------------------------------------------------------------------------
 
 UTF8_DIR = "C:\\Ørv\\データ"
-case("UTF-8 directory and file name are stored byte for byte", ["-i", "elog", UTF8_DIR, UTF8_DIR + "\\é.pfa"],
-     **installed("elog", UTF8_DIR, UTF8_DIR + "\\é.pfa"))
+installs("UTF-8 directory and file name are stored byte for byte", "elog", UTF8_DIR, UTF8_DIR + "\\é.pfa")
 BAD_UTF8 = "C:\\\udcff\udcfe\udc80x"  # the bytes FF FE 80, no valid UTF-8
-case("bytes that are no UTF-8 are stored byte for byte", ["-i", "elog", BAD_UTF8, BAD_UTF8 + ".pfa"],
-     **installed("elog", BAD_UTF8, BAD_UTF8 + ".pfa"))
+installs("bytes that are no UTF-8 are stored byte for byte", "elog", BAD_UTF8, BAD_UTF8 + ".pfa")
 CONTROL = "C:\\a\nb\rc\x01\x7f"
-case("control characters are stored byte for byte", ["-i", "elog", "C:\\Orv", CONTROL],
-     **installed("elog", "C:\\Orv", CONTROL))
-case("a newline in the directory is no blank: the path stays unquoted", ["-i", "flm", "C:\\a\nb", "80"],
-     **installed("flm", "C:\\a\nb", "80"))
+installs("control characters are stored byte for byte", "elog", "C:\\Orv", CONTROL)
+installs("a newline in the directory is no blank: the path stays unquoted", "flm", "C:\\a\nb", "80")
 refused("a non-ASCII service code", ["-b", "élog"], 50003, stdout=USAGE)
 refused("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], 50003, stdout=USAGE)
 case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("cønsole\udcff"))
@@ -140,16 +139,14 @@ refused("a quote and a blank in the directory are refused", ["-i", "elog", QUOTE
 case("a quote in the directory is explained in display mode", ["-d", "-i", "flm", 'C:\\a"b', "80"],
      stdout=request("INSTALL service") + inst_to_check(FLM_TITLE) + FINISHED,
      **failed("forming the executable path", 87), unchanged=True)
-case("quotes in the file name and the port", ["-i", "flm", "C:\\Orv", '"80" \\"'],
-     **installed("flm", "C:\\Orv", '"80" \\"'))
+installs("quotes in the file name and the port", "flm", "C:\\Orv", '"80" \\"')
 case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merged('con"sole'))
 
 # ---- '..' paths --------------------------------------------------------------------
 
 refused("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"], 87)
-case("'..' inside an absolute directory is registered as typed",
-     ["-i", "elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"],
-     **installed("elog", "C:\\Orv\\..\\Windows", "..\\x.pfa"))
+installs("'..' inside an absolute directory is registered as typed", "elog", "C:\\Orv\\..\\Windows",
+         "..\\x.pfa")
 case("console directory through '..'", ["-i", "hv", "console/../console"], **merged("console"))
 refused("console directory '..' without a console", ["-i", "hv", ".."], 1, setup=[Console()])
 refused("console directory '../..' without a console", ["-i", "hv", "../../../../../../.."], 1)
