@@ -87,14 +87,8 @@ Case::Case(const Kit &kit, const Text &name, bool watchParent)
     for (const Text &line : FileLines(runDir_ + L"\\holders")) {
         const std::vector<Text> fields = SplitTabs(line);
         if (fields.size() == 2)
-            holders_.push_back({static_cast<DWORD>(Number(fields[0])), fields[1], nullptr});
+            holders_.push_back({static_cast<DWORD>(Number(fields[0])), fields[1], Handle()});
     }
-}
-
-Case::~Case() {
-    for (Holder &holder : holders_)
-        if (holder.hProcess != nullptr)
-            CloseHandle(holder.hProcess);
 }
 
 Text Case::Expand(const Text &text) const {
@@ -176,18 +170,16 @@ bool Case::SetUpService(const Record &step, Text &error) {
     if (services_.size() > numKnown)
         Remember(L"services", name);
     if (step.size() > 9) {
-        HKEY hKey = nullptr;
+        Key hKey;
         const Text key = servicesKey + name + L"\\Parameters";
         LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                                  nullptr, &hKey, nullptr);
+                                  nullptr, hKey.Put(), nullptr);
         for (size_t i = 9; i + 1 < step.size() && rc == ERROR_SUCCESS; i += 2) {
             const Text data = Expand(Value(step, i + 1));
             rc = RegSetValueExW(hKey, Value(step, i).c_str(), 0, REG_SZ,
                                 reinterpret_cast<const BYTE *>(data.c_str()),
                                 static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
         }
-        if (hKey != nullptr)
-            RegCloseKey(hKey);
         if (rc != ERROR_SUCCESS)
             return Fail(error, L"cannot write the values under HKLM\\" + key + L" (error " +
                                    std::to_wstring(rc) + L")");
@@ -197,14 +189,10 @@ bool Case::SetUpService(const Record &step, Text &error) {
     if (flags.find(L"held") != Text::npos && !Hold(name, error))
         return false;
     if (flags.find(L"marked") != Text::npos) {
-        hService = OpenServiceW(kit_.hManager, name.c_str(), DELETE);
-        const bool deleted = hService != nullptr && DeleteService(hService);
-        const DWORD errorNum = GetLastError();
-        if (hService != nullptr)
-            CloseServiceHandle(hService);
-        if (!deleted)
-            return Fail(error,
-                        L"DeleteService " + name + L" failed with " + std::to_wstring(errorNum));
+        const ServiceHandle hMarked(OpenServiceW(kit_.hManager, name.c_str(), DELETE));
+        if (hMarked == nullptr || !DeleteService(hMarked))
+            return Fail(error, L"DeleteService " + name + L" failed with " +
+                                   std::to_wstring(GetLastError()));
     }
     return true;
 }
@@ -212,8 +200,8 @@ bool Case::SetUpService(const Record &step, Text &error) {
 bool Case::StartService(const Record &step, Text &error) {
     const Text name = Value(step, 1);
     const Text log = dir_ + L"\\" + Value(step, 3) + L".log";
-    SC_HANDLE hService =
-        OpenServiceW(kit_.hManager, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS);
+    const ServiceHandle hService(
+        OpenServiceW(kit_.hManager, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
     if (hService == nullptr)
         return Fail(error,
                     L"OpenService " + name + L" failed with " + std::to_wstring(GetLastError()));
@@ -241,7 +229,6 @@ bool Case::StartService(const Record &step, Text &error) {
             break;
         Sleep(50);
     }
-    CloseServiceHandle(hService);
     if (errorNum != 0 || status.dwCurrentState != wanted)
         return Fail(error, L"StartService " + name + L": error " + std::to_wstring(errorNum) +
                                L", state " + std::to_wstring(status.dwCurrentState) + L", not " +
@@ -254,9 +241,8 @@ bool Case::StartService(const Record &step, Text &error) {
 // word is in a file beside the release file.
 bool Case::Hold(const Text &name, Text &error) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        Holder holder;
-        holder.release = runDir_ + L"\\hold-" + std::to_wstring(holders_.size()) + L".release";
-        Text commandLine = QuoteArg(kit_.self) + L" hold " + QuoteArg(holder.release) + L" " +
+        const Text release = runDir_ + L"\\hold-" + std::to_wstring(holders_.size()) + L".release";
+        Text commandLine = QuoteArg(kit_.self) + L" hold " + QuoteArg(release) + L" " +
                            std::to_wstring(watchParent_ ? GetCurrentProcessId() : 0) + L" " +
                            QuoteArg(name);
         STARTUPINFOW startup{};
@@ -274,15 +260,13 @@ bool Case::Hold(const Text &name, Text &error) {
                                    std::to_wstring(startError) + L")");
         }
         CloseHandle(process.hThread);
-        holder.pid = process.dwProcessId;
-        holder.hProcess = process.hProcess;
-        holders_.push_back(holder);
-        Remember(L"holders", std::to_wstring(holder.pid) + L"\t" + holder.release);
+        holders_.push_back({process.dwProcessId, release, Handle(process.hProcess)});
+        Remember(L"holders", std::to_wstring(process.dwProcessId) + L"\t" + release);
         // Its word is whole once it ends with its line end.
         Text word;
         for (int poll = 0; poll < 400 && (word.empty() || word.back() != L'\n'); ++poll) {
             const bool ended = WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0;
-            word = FromUtf8(ReadBytes(holder.release + L".said").value_or(""));
+            word = FromUtf8(ReadBytes(release + L".said").value_or(""));
             if (ended)
                 break;
         }
@@ -484,23 +468,18 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
     for (const Holder &holder : holders_)
         PutSign(holder.release, kit_.work);
     for (Holder &holder : holders_) {
-        HANDLE hProcess = holder.hProcess;
+        Handle &hProcess = holder.hProcess;
         // A holder recalled from the folder is waited for and ended only while
         // its number is still a process of the kit's own program.
         if (hProcess == nullptr) {
-            hProcess =
+            hProcess = Handle(
                 OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
-                            FALSE, holder.pid);
-            if (hProcess != nullptr && !SameName(ProcessImage(hProcess), kit_.self)) {
-                CloseHandle(hProcess);
-                hProcess = nullptr;
-            }
+                            FALSE, holder.pid));
+            if (hProcess != nullptr && !SameName(ProcessImage(hProcess), kit_.self))
+                hProcess = Handle();
         }
         if (hProcess != nullptr && WaitForSingleObject(hProcess, 10000) != WAIT_OBJECT_0)
             TerminateProcess(hProcess, ERROR_CANCELLED);
-        if (hProcess != nullptr)
-            CloseHandle(hProcess);
-        holder.hProcess = nullptr;
     }
     holders_.clear();
     // Told to quit, a test service stops within a moment; a STOP to one that

@@ -21,7 +21,7 @@ struct Kit {
     KitData data;
     std::vector<Text> catalogue; // the program's service names
     Text host;                   // "windows" or "wine": whose expectations hold
-    SC_HANDLE hManager = nullptr;
+    ServiceHandle hManager;
 };
 
 // \\localhost\c$\... for C:\...: the administrative share of the path.
@@ -34,7 +34,6 @@ class Case {
     Case(const Kit &kit, const Text &name, bool watchParent);
     Case(const Case &) = delete;
     Case &operator=(const Case &) = delete;
-    ~Case();
 
     const Text &Dir() const { return dir_; }
     const Text &RunDir() const { return runDir_; }
@@ -59,7 +58,7 @@ class Case {
     struct Holder {
         DWORD pid = 0;
         Text release;
-        HANDLE hProcess = nullptr;
+        Handle hProcess;
     };
 
     bool SetUpService(const Record &step, Text &error);

@@ -50,12 +50,12 @@ const int statusInterrupted = 4;
 const size_t maxRootLength = 90;
 
 void Line(const Text &text) {
-    Out(text + L"\n");
+    Print(STD_OUTPUT_HANDLE, text + L"\n");
 }
 
 // Returns status, for a complaint that ends a run.
 int Complain(const Text &text, int status = 0) {
-    Err(L"qmkit: " + text + L"\n");
+    Print(STD_ERROR_HANDLE, L"qmkit: " + text + L"\n");
     return status;
 }
 
@@ -92,7 +92,7 @@ bool OpenKit(Kit &kit, const Text &dataPath, Text &error) {
 }
 
 bool OpenManager(Kit &kit, Text &error) {
-    kit.hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    kit.hManager = ServiceHandle(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (kit.hManager != nullptr)
         return true;
     const DWORD errorNum = GetLastError();
@@ -545,25 +545,21 @@ int Hold(int argc, wchar_t **argv) {
     if (argc != 5)
         return statusUsage;
     const Text said = Text(argv[2]) + L".said";
-    SC_HANDLE hManager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService =
-        hManager == nullptr ? nullptr : OpenServiceW(hManager, argv[4], SERVICE_QUERY_STATUS);
+    const ServiceHandle hManager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle hService(
+        hManager == nullptr ? nullptr : OpenServiceW(hManager, argv[4], SERVICE_QUERY_STATUS));
     if (hService == nullptr) {
         WriteBytes(said, "hold failed " + std::to_string(GetLastError()) + "\n");
         return statusFailed;
     }
     const DWORD parentPid = std::wcstoul(argv[3], nullptr, 10);
-    HANDLE hParent = parentPid == 0 ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, parentPid);
+    const Handle hParent(parentPid == 0 ? nullptr : OpenProcess(SYNCHRONIZE, FALSE, parentPid));
     WriteBytes(said, "held\n");
     while (!Exists(argv[2])) {
         if (hParent != nullptr && WaitForSingleObject(hParent, 0) == WAIT_OBJECT_0)
             break;
         Sleep(100);
     }
-    if (hParent != nullptr)
-        CloseHandle(hParent);
-    CloseServiceHandle(hService);
-    CloseServiceHandle(hManager);
     return 0;
 }
 
@@ -606,8 +602,5 @@ int wmain(int argc, wchar_t **argv) {
         return Complain(error, statusUsage);
     const HostInfo host = DescribeHost();
     Runner runner(kit, options, host);
-    const int status = runner.Run();
-    if (kit.hManager != nullptr)
-        CloseServiceHandle(kit.hManager);
-    return status;
+    return runner.Run();
 }

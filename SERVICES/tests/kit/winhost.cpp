@@ -18,8 +18,11 @@ bool StartsWith(const Text &text, const Text &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool EqualNoCase(const wchar_t *pA, int lenA, const wchar_t *pB, int lenB) {
-    return CompareStringOrdinal(pA, lenA, pB, lenB, TRUE) == CSTR_EQUAL;
+// A path without the \\?\ (\\?\UNC\, \\.\) that a call may give it.
+Text Plain(const Text &path) {
+    if (StartsWith(path, L"\\\\?\\UNC\\"))
+        return L"\\\\" + path.substr(8);
+    return StartsWith(path, longPrefix) || StartsWith(path, L"\\\\.\\") ? path.substr(4) : path;
 }
 
 bool RemoveOnce(const Text &path, const Text &top) {
@@ -49,9 +52,9 @@ bool RemoveOnce(const Text &path, const Text &top) {
 // cannot be named, byParent true when its parent's path names it: nothing
 // is there, or it is no link Wine 8 can name (beyond MAX_PATH, 234).
 Text FinalPath(const Text &path, bool &byParent) {
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), 0,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const Handle hFile(CreateFileW(LongPath(path).c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     byParent = hFile == INVALID_HANDLE_VALUE &&
                (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
     if (hFile == INVALID_HANDLE_VALUE)
@@ -59,17 +62,13 @@ Text FinalPath(const Text &path, bool &byParent) {
     std::vector<wchar_t> buffer(32768);
     const DWORD len =
         GetFinalPathNameByHandleW(hFile, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    CloseHandle(hFile);
     if (len == 0 || len >= buffer.size()) {
         const DWORD attributes = GetFileAttributesW(LongPath(path).c_str());
         byParent = attributes != INVALID_FILE_ATTRIBUTES &&
                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         return Text();
     }
-    Text final(buffer.data(), len);
-    if (StartsWith(final, L"\\\\?\\UNC\\"))
-        return L"\\\\" + final.substr(8);
-    return StartsWith(final, longPrefix) ? final.substr(4) : final;
+    return Plain(Text(buffer.data(), len));
 }
 
 // The longest existing part of a full path resolved, the rest as given;
@@ -114,22 +113,25 @@ Text AccountOf(PSID pSid) {
     return (domainLen > 0 ? Text(domain) + L"\\" : Text()) + name + L" (" + SidText(pSid) + L")";
 }
 
+// What this process's token holds of one kind; empty when unreadable.
+std::vector<char> TokenInfo(TOKEN_INFORMATION_CLASS kind) {
+    Handle hToken;
+    std::vector<char> buffer(512);
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, hToken.Put()) ||
+        !GetTokenInformation(hToken, kind, buffer.data(), static_cast<DWORD>(buffer.size()), &size))
+        buffer.clear();
+    return buffer;
+}
+
 // Administrators, SYSTEM, TrustedInstaller, the administrator running the
 // kit, and CREATOR OWNER and OWNER RIGHTS, which stand for an owner that
 // is one of them.
 bool IsTrusted(PSID pSid) {
     static const Text self = [] {
-        HANDLE hToken = nullptr;
-        std::vector<char> buffer(512);
-        DWORD size = 0;
-        Text text;
-        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken)) {
-            if (GetTokenInformation(hToken, TokenUser, buffer.data(),
-                                    static_cast<DWORD>(buffer.size()), &size))
-                text = SidText(reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid);
-            CloseHandle(hToken);
-        }
-        return text;
+        std::vector<char> user = TokenInfo(TokenUser);
+        return user.empty() ? Text()
+                            : SidText(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid);
     }();
     const Text sid = SidText(pSid);
     for (const wchar_t *pTrusted :
@@ -140,31 +142,10 @@ bool IsTrusted(PSID pSid) {
     return sid == self;
 }
 
-void Write(DWORD which, const Text &text) {
-    HANDLE hOut = GetStdHandle(which);
-    if (hOut == nullptr || hOut == INVALID_HANDLE_VALUE)
-        return;
-    DWORD mode = 0;
-    DWORD numWritten = 0;
-    if (GetConsoleMode(hOut, &mode)) {
-        for (size_t at = 0; at < text.size(); at += 8192) {
-            const size_t len = text.size() - at < 8192 ? text.size() - at : 8192;
-            WriteConsoleW(hOut, text.data() + at, static_cast<DWORD>(len), &numWritten, nullptr);
-        }
-        return;
-    }
-    const std::string bytes = Utf8(text);
-    for (size_t at = 0; at < bytes.size(); at += numWritten)
-        if (!WriteFile(hOut, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &numWritten,
-                       nullptr) ||
-            numWritten == 0)
-            return;
-}
-
 struct PipeReader {
-    HANDLE hRead = nullptr;
+    Handle hRead;
     std::string data;
-    HANDLE hThread = nullptr;
+    Handle hThread;
 };
 
 DWORD WINAPI ReadToEnd(LPVOID pParam) {
@@ -176,37 +157,19 @@ DWORD WINAPI ReadToEnd(LPVOID pParam) {
     return 0;
 }
 
-void CloseIfOpen(HANDLE hHandle) {
-    if (hHandle != nullptr && hHandle != INVALID_HANDLE_VALUE)
-        CloseHandle(hHandle);
-}
-
-// The handles a run hands its program, all inheritable; closed on exit.
+// The handles a run hands its program, all inheritable.
 struct RunHandles {
-    HANDLE hIn = nullptr;
-    HANDLE hOut = nullptr;
-    HANDLE hErr = nullptr; // the same handle as hOut when both go to one pipe
     PipeReader readers[2];
     int numReaders = 0;
+    Handle hIn;
+    Handle hOut;
+    Handle hErr; // none when both streams go to hOut
 
-    RunHandles() = default;
-    RunHandles(const RunHandles &) = delete;
-    RunHandles &operator=(const RunHandles &) = delete;
-
-    ~RunHandles() {
-        CloseChildEnds();
-        for (int i = 0; i < numReaders; ++i) {
-            CloseIfOpen(readers[i].hThread);
-            CloseIfOpen(readers[i].hRead);
-        }
-    }
-
+    HANDLE Err() const { return hErr == nullptr ? hOut : hErr; }
     void CloseChildEnds() {
-        if (hErr != hOut)
-            CloseIfOpen(hErr);
-        CloseIfOpen(hOut);
-        CloseIfOpen(hIn);
-        hIn = hOut = hErr = nullptr;
+        hIn = Handle();
+        hOut = Handle();
+        hErr = Handle();
     }
 };
 
@@ -217,10 +180,10 @@ HANDLE OpenForChild(const Text &path, bool write) {
                        write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool MakeReader(RunHandles &handles, HANDLE &hWriteEnd) {
+bool MakeReader(RunHandles &handles, Handle &hWriteEnd) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     PipeReader &reader = handles.readers[handles.numReaders];
-    if (!CreatePipe(&reader.hRead, &hWriteEnd, &inherit, 0))
+    if (!CreatePipe(reader.hRead.Put(), hWriteEnd.Put(), &inherit, 0))
         return false;
     ++handles.numReaders;
     SetHandleInformation(reader.hRead, HANDLE_FLAG_INHERIT, 0);
@@ -230,26 +193,23 @@ bool MakeReader(RunHandles &handles, HANDLE &hWriteEnd) {
 bool PrepareHandles(const Launch &launch, RunHandles &handles) {
     if (launch.stdinBytes.empty()) {
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        handles.hIn = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inherit, OPEN_EXISTING, 0, nullptr);
+        handles.hIn = Handle(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         &inherit, OPEN_EXISTING, 0, nullptr));
     } else {
         const Text path = launch.runDir + L"\\stdin";
         if (!WriteBytes(path, launch.stdinBytes))
             return false;
-        handles.hIn = OpenForChild(path, false);
+        handles.hIn = Handle(OpenForChild(path, false));
     }
     if (handles.hIn == INVALID_HANDLE_VALUE)
         return false;
     switch (launch.streams) {
     case Streams::Files:
-        handles.hOut = OpenForChild(launch.runDir + L"\\stdout", true);
-        handles.hErr = OpenForChild(launch.runDir + L"\\stderr", true);
+        handles.hOut = Handle(OpenForChild(launch.runDir + L"\\stdout", true));
+        handles.hErr = Handle(OpenForChild(launch.runDir + L"\\stderr", true));
         return handles.hOut != INVALID_HANDLE_VALUE && handles.hErr != INVALID_HANDLE_VALUE;
     case Streams::Combined:
-        if (!MakeReader(handles, handles.hOut))
-            return false;
-        handles.hErr = handles.hOut;
-        return true;
+        return MakeReader(handles, handles.hOut);
     case Streams::Piped:
         return MakeReader(handles, handles.hOut) && MakeReader(handles, handles.hErr);
     }
@@ -259,8 +219,8 @@ bool PrepareHandles(const Launch &launch, RunHandles &handles) {
 // CreateProcessW with exactly the three standard handles inherited.
 bool Start(const Launch &launch, RunHandles &handles, Text &commandLine,
            PROCESS_INFORMATION &process) {
-    HANDLE inherited[3] = {handles.hIn, handles.hOut, handles.hErr};
-    const DWORD numInherited = handles.hErr == handles.hOut ? 2 : 3;
+    HANDLE inherited[3] = {handles.hIn, handles.hOut, handles.Err()};
+    const DWORD numInherited = handles.hErr == nullptr ? 2 : 3;
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributes(size);
@@ -274,7 +234,7 @@ bool Start(const Launch &launch, RunHandles &handles, Text &commandLine,
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = handles.hIn;
     startup.StartupInfo.hStdOutput = handles.hOut;
-    startup.StartupInfo.hStdError = handles.hErr;
+    startup.StartupInfo.hStdError = handles.Err();
     startup.lpAttributeList = pList;
     std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
     line.push_back(L'\0');
@@ -298,32 +258,12 @@ DWORD StateOf(SC_HANDLE hService) {
 
 bool WaitGone(SC_HANDLE hManager, const Text &name) {
     for (DWORD waited = 0; waited < removeTimeoutMs; waited += sliceMs) {
-        SC_HANDLE hService = OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS);
+        const ServiceHandle hService(OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS));
         if (hService == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
             return true;
-        if (hService != nullptr)
-            CloseServiceHandle(hService);
         Sleep(sliceMs);
     }
     return false;
-}
-
-Text TypeName(DWORD type) {
-    return type == REG_SZ          ? L"REG_SZ"
-           : type == REG_EXPAND_SZ ? L"REG_EXPAND_SZ"
-           : type == REG_DWORD     ? L"REG_DWORD"
-           : type == REG_MULTI_SZ  ? L"REG_MULTI_SZ"
-                                   : L"other";
-}
-
-Text DataText(DWORD type, const std::vector<BYTE> &data, DWORD size) {
-    if (type == REG_DWORD && size == 4) {
-        DWORD value = 0;
-        std::memcpy(&value, data.data(), sizeof value);
-        return std::to_wstring(value);
-    }
-    Text text(reinterpret_cast<const wchar_t *>(data.data()), size / sizeof(wchar_t));
-    return text.substr(0, text.find(L'\0'));
 }
 
 // A function of ntdll that may not be there (Wine's own only under Wine).
@@ -388,9 +328,9 @@ bool WriteBytes(const Text &path, const std::string &bytes) {
 }
 
 std::optional<std::string> ReadBytes(const Text &path) {
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_READ,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const Handle hFile(CreateFileW(LongPath(path).c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (hFile == INVALID_HANDLE_VALUE)
         return std::nullopt;
     std::string bytes;
@@ -399,7 +339,6 @@ std::optional<std::string> ReadBytes(const Text &path) {
     bool ok = true;
     while ((ok = ReadFile(hFile, buffer, sizeof buffer, &numRead, nullptr) != 0) && numRead > 0)
         bytes.append(buffer, numRead);
-    CloseHandle(hFile);
     if (!ok)
         return std::nullopt;
     return bytes;
@@ -448,15 +387,11 @@ std::vector<Text> ListNames(const Text &dir, const Text &pattern) {
 
 bool IsInside(const Text &path, const Text &dir) {
     return path.size() > dir.size() && (path[dir.size()] == L'\\' || path[dir.size()] == L'/') &&
-           EqualNoCase(path.c_str(), static_cast<int>(dir.size()), dir.c_str(),
-                       static_cast<int>(dir.size()));
+           SameName(path.substr(0, dir.size()), dir);
 }
 
 Text FullPath(Text path) {
-    if (StartsWith(path, L"\\\\?\\UNC\\"))
-        path = L"\\\\" + path.substr(8);
-    else if (StartsWith(path, longPrefix) || StartsWith(path, L"\\\\.\\"))
-        path = path.substr(4);
+    path = Plain(path);
     const bool absolute =
         (path.size() > 2 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
         StartsWith(path, L"\\\\");
@@ -482,17 +417,15 @@ bool PutSign(const Text &path, const Text &dir) {
         return false;
     // A link there, even one to nothing, is not followed: Windows would
     // create its target.
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (hFile != INVALID_HANDLE_VALUE)
-        CloseHandle(hFile);
+    const Handle hSign(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     return true;
 }
 
 Text WritableByOthers(const Text &path) {
-    HANDLE hFile = CreateFileW(LongPath(path).c_str(), READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const Handle hFile(CreateFileW(LongPath(path).c_str(), READ_CONTROL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     PSID pOwner = nullptr;
     PACL pDacl = nullptr;
     PSECURITY_DESCRIPTOR pDescriptor = nullptr;
@@ -502,8 +435,6 @@ Text WritableByOthers(const Text &path) {
             : GetSecurityInfo(hFile, SE_FILE_OBJECT,
                               OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &pOwner,
                               nullptr, &pDacl, nullptr, &pDescriptor);
-    if (hFile != INVALID_HANDLE_VALUE)
-        CloseHandle(hFile);
     if (errorNum != ERROR_SUCCESS)
         return L"anyone, for all the kit can tell: its permissions cannot be read (error " +
                std::to_wstring(errorNum) + L")";
@@ -544,18 +475,29 @@ Text Unquoted(const Text &path) {
 Text DirectoryOfModule() {
     std::vector<wchar_t> buffer(32768);
     const DWORD len = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    Text path(buffer.data(), len);
-    if (StartsWith(path, longPrefix))
-        path = path.substr(4);
+    const Text path = Plain(Text(buffer.data(), len));
     return path.substr(0, path.find_last_of(L'\\'));
 }
 
-void Out(const Text &text) {
-    Write(STD_OUTPUT_HANDLE, text);
-}
-
-void Err(const Text &text) {
-    Write(STD_ERROR_HANDLE, text);
+void Print(DWORD stream, const Text &text) {
+    HANDLE hOut = GetStdHandle(stream);
+    if (hOut == nullptr || hOut == INVALID_HANDLE_VALUE)
+        return;
+    DWORD mode = 0;
+    DWORD numWritten = 0;
+    if (GetConsoleMode(hOut, &mode)) {
+        for (size_t at = 0; at < text.size(); at += 8192) {
+            const size_t len = text.size() - at < 8192 ? text.size() - at : 8192;
+            WriteConsoleW(hOut, text.data() + at, static_cast<DWORD>(len), &numWritten, nullptr);
+        }
+        return;
+    }
+    const std::string bytes = Utf8(text);
+    for (size_t at = 0; at < bytes.size(); at += numWritten)
+        if (!WriteFile(hOut, bytes.data() + at, static_cast<DWORD>(bytes.size() - at), &numWritten,
+                       nullptr) ||
+            numWritten == 0)
+            return;
 }
 
 HANDLE InterruptEvent() {
@@ -598,12 +540,11 @@ Text ProcessImage(HANDLE hProcess) {
     DWORD len = static_cast<DWORD>(image.size());
     if (!QueryFullProcessImageNameW(hProcess, 0, image.data(), &len))
         return Text();
-    const Text path(image.data(), len);
-    return StartsWith(path, longPrefix) ? path.substr(4) : path;
+    return Plain(Text(image.data(), len));
 }
 
 void EndProcessesIn(const Text &dir) {
-    HANDLE hSnapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    const Handle hSnapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (hSnapshot == INVALID_HANDLE_VALUE)
         return;
     PROCESSENTRY32W entry{};
@@ -612,16 +553,13 @@ void EndProcessesIn(const Text &dir) {
          more = Process32NextW(hSnapshot, &entry)) {
         if (entry.th32ProcessID == GetCurrentProcessId())
             continue;
-        HANDLE hProcess =
+        const Handle hProcess(
             OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-                        entry.th32ProcessID);
-        if (hProcess == nullptr)
-            continue;
-        if (IsInside(ProcessImage(hProcess), dir) && TerminateProcess(hProcess, ERROR_CANCELLED))
+                        entry.th32ProcessID));
+        if (hProcess != nullptr && IsInside(ProcessImage(hProcess), dir) &&
+            TerminateProcess(hProcess, ERROR_CANCELLED))
             WaitForSingleObject(hProcess, 2000);
-        CloseHandle(hProcess);
     }
-    CloseHandle(hSnapshot);
 }
 
 double Seconds() {
@@ -659,7 +597,7 @@ Ran RunProgram(const Launch &launch) {
         handles.CloseChildEnds();
         for (int i = 0; i < handles.numReaders; ++i)
             handles.readers[i].hThread =
-                CreateThread(nullptr, 0, ReadToEnd, &handles.readers[i], 0, nullptr);
+                Handle(CreateThread(nullptr, 0, ReadToEnd, &handles.readers[i], 0, nullptr));
 
         HANDLE waits[2] = {process.hProcess, InterruptEvent()};
         const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, launch.timeoutMs);
@@ -701,7 +639,7 @@ ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked)
     ServiceInfo info;
     const DWORD access =
         SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | (probeMarked ? SERVICE_CHANGE_CONFIG : 0);
-    SC_HANDLE hService = OpenServiceW(hManager, name.c_str(), access);
+    const ServiceHandle hService(OpenServiceW(hManager, name.c_str(), access));
     if (hService == nullptr) {
         info.error = GetLastError();
         return info;
@@ -714,7 +652,6 @@ ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked)
     if (!QueryServiceConfigW(hService, pConfig, static_cast<DWORD>(buffer.size()), &needed) ||
         !QueryServiceStatus(hService, &status)) {
         info.error = GetLastError();
-        CloseServiceHandle(hService);
         return info;
     }
     auto text = [](const wchar_t *pText) { return pText == nullptr ? Text() : Text(pText); };
@@ -733,7 +670,6 @@ ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked)
             !ChangeServiceConfigW(hService, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) &&
             GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
-    CloseServiceHandle(hService);
     return info;
 }
 
@@ -789,49 +725,51 @@ bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail) {
 
 RegValueInfo ReadRegValue(const Text &key, const Text &name) {
     RegValueInfo info;
-    HKEY hKey = nullptr;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &hKey);
+    Key hKey;
     DWORD type = 0;
     DWORD size = 0;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, hKey.Put());
     if (rc == ERROR_SUCCESS)
         rc = RegQueryValueExW(hKey, name.c_str(), nullptr, &type, nullptr, &size);
     std::vector<BYTE> data(size + sizeof(wchar_t));
     if (rc == ERROR_SUCCESS)
         rc = RegQueryValueExW(hKey, name.c_str(), nullptr, &type, data.data(), &size);
-    if (hKey != nullptr)
-        RegCloseKey(hKey);
     info.error = rc;
-    if (rc == ERROR_SUCCESS) {
-        info.type = TypeName(type);
-        info.size = size;
-        info.data = DataText(type, data, size);
+    if (rc != ERROR_SUCCESS)
+        return info;
+    info.type = type == REG_SZ          ? L"REG_SZ"
+                : type == REG_EXPAND_SZ ? L"REG_EXPAND_SZ"
+                : type == REG_DWORD     ? L"REG_DWORD"
+                : type == REG_MULTI_SZ  ? L"REG_MULTI_SZ"
+                                        : L"other";
+    info.size = size;
+    if (type == REG_DWORD && size == 4) {
+        DWORD number = 0;
+        std::memcpy(&number, data.data(), sizeof number);
+        info.data = std::to_wstring(number);
+    } else {
+        const Text text(reinterpret_cast<const wchar_t *>(data.data()), size / sizeof(wchar_t));
+        info.data = text.substr(0, text.find(L'\0'));
     }
     return info;
 }
 
 std::vector<Text> ListRegValues(const Text &key) {
     std::vector<Text> lines;
-    HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)
+    Key hKey;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, hKey.Put()) !=
+        ERROR_SUCCESS)
         return lines;
+    wchar_t name[16384];
     for (DWORD index = 0;; ++index) {
-        wchar_t name[16384];
         DWORD nameLen = 16384;
-        DWORD type = 0;
-        DWORD size = 0;
-        if (RegEnumValueW(hKey, index, name, &nameLen, nullptr, &type, nullptr, &size) !=
+        if (RegEnumValueW(hKey, index, name, &nameLen, nullptr, nullptr, nullptr, nullptr) !=
             ERROR_SUCCESS)
-            break;
-        std::vector<BYTE> data(size + sizeof(wchar_t));
-        nameLen = 16384;
-        if (RegEnumValueW(hKey, index, name, &nameLen, nullptr, &type, data.data(), &size) !=
-            ERROR_SUCCESS)
-            break;
-        lines.push_back(Text(name, nameLen) + L" " + TypeName(type) + L" (" +
-                        std::to_wstring(size) + L" bytes) = " + DataText(type, data, size));
+            return lines;
+        const RegValueInfo value = ReadRegValue(key, Text(name, nameLen));
+        lines.push_back(Text(name, nameLen) + L" " + value.type + L" (" +
+                        std::to_wstring(value.size) + L" bytes) = " + value.data);
     }
-    RegCloseKey(hKey);
-    return lines;
 }
 
 HostInfo DescribeHost() {
@@ -875,16 +813,9 @@ HostInfo DescribeHost() {
 }
 
 bool IsElevated() {
-    HANDLE hToken = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
-        return false;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const bool elevated =
-        GetTokenInformation(hToken, TokenElevation, &elevation, sizeof elevation, &size) &&
-        elevation.TokenIsElevated != 0;
-    CloseHandle(hToken);
-    return elevated;
+    std::vector<char> elevation = TokenInfo(TokenElevation);
+    return !elevation.empty() &&
+           reinterpret_cast<TOKEN_ELEVATION *>(elevation.data())->TokenIsElevated != 0;
 }
 
 Text ErrorText(DWORD errorNum) {

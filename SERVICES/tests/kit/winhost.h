@@ -7,9 +7,43 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kit {
+
+inline void Close(HANDLE h) {
+    CloseHandle(h);
+}
+inline void Close(SC_HANDLE h) {
+    CloseServiceHandle(h);
+}
+inline void Close(HKEY h) {
+    RegCloseKey(h);
+}
+
+// A handle, key or service handle, closed when it goes out of scope.
+template <typename H> class Owned {
+  public:
+    explicit Owned(H h = nullptr) : h_(h) {}
+    Owned(Owned &&other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
+    Owned &operator=(Owned &&other) noexcept {
+        std::swap(h_, other.h_);
+        return *this;
+    }
+    ~Owned() {
+        if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE)
+            Close(h_);
+    }
+    operator H() const { return h_; }
+    H *Put() { return &h_; } // for a call that hands the handle back
+
+  private:
+    H h_;
+};
+using Handle = Owned<HANDLE>;
+using ServiceHandle = Owned<SC_HANDLE>;
+using Key = Owned<HKEY>;
 
 // The \\?\ form of an absolute path, so that no call stops at MAX_PATH.
 Text LongPath(const Text &path);
@@ -25,8 +59,6 @@ bool MakeDirectories(const Text &path);
 bool RemoveTree(const Text &path);
 bool CopyTo(const Text &from, const Text &to);
 std::vector<Text> ListNames(const Text &dir, const Text &pattern);
-// Whether path lies inside dir (case-insensitive, whole components).
-bool IsInside(const Text &path, const Text &dir);
 // An absolute path as Windows resolves its text; empty for a relative one.
 Text FullPath(Text path);
 // Whether an absolute path lies inside dir as Windows would open it: "."
@@ -43,9 +75,9 @@ Text WritableByOthers(const Text &path);
 Text Unquoted(const Text &path);
 Text DirectoryOfModule();
 
-// Text on standard output or error: wide on a console, else UTF-8 bytes.
-void Out(const Text &text);
-void Err(const Text &text);
+// Text on STD_OUTPUT_HANDLE or STD_ERROR_HANDLE: wide on a console, else
+// UTF-8 bytes.
+void Print(DWORD stream, const Text &text);
 
 // Set by Ctrl+C or a closed window: every wait of the runner ends at once.
 HANDLE InterruptEvent();
