@@ -35,8 +35,8 @@ Text QuotedList(const std::vector<Text> &values) {
 
 Text Hex(unsigned long value) {
     wchar_t text[16];
-    std::swprintf(text, 16, L"%#lx", value);
-    return value == 0 ? Text(L"0x0") : Text(text);
+    std::swprintf(text, 16, L"0x%lx", value);
+    return text;
 }
 
 unsigned long Number(const Text &text) {
@@ -82,8 +82,7 @@ Case::Case(const Kit &kit, const Text &name, bool watchParent)
     : kit_(kit), dir_(kit.work + L"\\" + name), runDir_(kit.work + L"\\" + name + L".run"),
       watchParent_(watchParent) {
     // What an earlier process of the kit made for this case.
-    for (const Text &service : FileLines(runDir_ + L"\\services"))
-        services_.push_back(service);
+    services_ = FileLines(runDir_ + L"\\services");
     for (const Text &line : FileLines(runDir_ + L"\\holders")) {
         const std::vector<Text> fields = SplitTabs(line);
         if (fields.size() == 2)
@@ -92,10 +91,8 @@ Case::Case(const Kit &kit, const Text &name, bool watchParent)
 }
 
 Text Case::Expand(const Text &text) const {
-    Text out = text;
-    if (out.find(L"{share}") != Text::npos)
-        out = ReplaceAll(out, L"{share}", ShareOf(dir_));
-    return ReplaceAll(ReplaceAll(out, L"{dir}", dir_), L"{sep}", L"\\");
+    const Text shared = ReplaceAll(text, L"{share}", ShareOf(dir_));
+    return ReplaceAll(ReplaceAll(shared, L"{dir}", dir_), L"{sep}", L"\\");
 }
 
 bool MakeWorkFolder(const Text &work) {

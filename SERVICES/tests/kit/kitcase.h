@@ -20,7 +20,8 @@ struct Kit {
     Text fakemerge;
     KitData data;
     std::vector<Text> catalogue; // the program's service names
-    Text host;                   // "windows" or "wine": whose expectations hold
+    HostInfo machine;
+    Text host; // "windows" or "wine": whose expectations hold
     ServiceHandle hManager;
 };
 

@@ -134,8 +134,10 @@ Text TapName(const Scenario &scenario) {
     return name;
 }
 
-std::vector<Text> StreamDiff(const Text &label, const std::string &expected,
-                             const std::string &actual) {
+// "standard output differs:" and a line diff, "-" expected, "+" found,
+// control bytes and line ends shown.
+Text StreamDiff(const Text &stream, const Text &label, const std::string &expected,
+                const std::string &actual) {
     const std::vector<std::string> a = SplitLines(expected);
     const std::vector<std::string> b = SplitLines(actual);
     // The longest common subsequence of lines, from the ends backwards.
@@ -144,40 +146,35 @@ std::vector<Text> StreamDiff(const Text &label, const std::string &expected,
         for (size_t j = b.size(); j-- > 0;)
             common[i][j] = a[i] == b[j] ? common[i + 1][j + 1] + 1
                                         : std::max(common[i + 1][j], common[i][j + 1]);
-    struct Row {
-        wchar_t mark;
-        Text text;
-    };
-    std::vector<Row> rows;
+    std::vector<Text> rows; // each marked by its first character
     size_t i = 0;
     size_t j = 0;
     while (i < a.size() || j < b.size()) {
         if (i < a.size() && j < b.size() && a[i] == b[j]) {
-            rows.push_back({L' ', Visible(a[i])});
+            rows.push_back(L' ' + Visible(a[i]));
             ++i;
             ++j;
         } else if (j < b.size() && (i == a.size() || common[i][j + 1] >= common[i + 1][j])) {
-            rows.push_back({L'+', Visible(b[j++])});
+            rows.push_back(L'+' + Visible(b[j++]));
         } else {
-            rows.push_back({L'-', Visible(a[i++])});
+            rows.push_back(L'-' + Visible(a[i++]));
         }
     }
-    std::vector<Text> lines{L"--- " + label + L" expected", L"+++ " + label + L" actual"};
+    Text text = L"standard " + stream + L" differs:\n--- " + label + L" expected\n+++ " + label +
+                L" actual";
     // Three lines of context around each change; longer runs elided.
     const size_t context = 3;
     for (size_t k = 0; k < rows.size(); ++k) {
-        bool shown = rows[k].mark != L' ';
+        bool shown = rows[k][0] != L' ';
         for (size_t d = 1; d <= context && !shown; ++d)
-            shown = (k >= d && rows[k - d].mark != L' ') ||
-                    (k + d < rows.size() && rows[k + d].mark != L' ');
+            shown = (k >= d && rows[k - d][0] != L' ') ||
+                    (k + d < rows.size() && rows[k + d][0] != L' ');
         if (shown)
-            lines.push_back(Text(1, rows[k].mark) + rows[k].text);
-        else if (lines.back() != L"  ...")
-            lines.push_back(L"  ...");
+            text += L"\n" + rows[k];
+        else if (!text.ends_with(L"\n  ..."))
+            text += L"\n  ...";
     }
-    if (rows.empty())
-        lines.push_back(L"  (both empty)");
-    return lines;
+    return text;
 }
 
 bool WriteJUnit(const Text &path, const std::vector<Outcome> &outcomes, const Text &suite,
@@ -278,7 +275,8 @@ bool OpenKit(Kit &kit, const Text &dataPath, Text &error) {
             error = L"the kit is incomplete: " + *pPath + L" is missing";
             return false;
         }
-    kit.host = DescribeHost().isWine ? L"wine" : L"windows";
+    kit.machine = DescribeHost();
+    kit.host = kit.machine.isWine ? L"wine" : L"windows";
     kit.catalogue = CatalogueNames();
     std::string why;
     const Text path = dataPath.empty() ? kit.root + L"\\scenarios.txt" : dataPath;
@@ -343,8 +341,7 @@ bool Chosen(const Scenario &s, const Options &options) {
 
 class Runner {
   public:
-    Runner(Kit &kit, const Options &options, const HostInfo &host)
-        : kit_(kit), options_(options), host_(host) {}
+    Runner(Kit &kit, const Options &options) : kit_(kit), options_(options), host_(kit.machine) {}
 
     int Run();
 
@@ -501,18 +498,10 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
                 failures.push_back(L"did not end within its time, ended by the runner");
             if (ran.pipesLeftOpen)
                 failures.push_back(L"its pipes stayed open after it exited");
-            auto diff = [&failures](const Text &label, const std::string &want,
-                                    const std::string &got) {
-                if (want == got)
-                    return;
-                Text text = L"standard " + label + L" differs:";
-                for (const Text &line :
-                     StreamDiff(label == L"output" ? L"stdout" : L"stderr", want, got))
-                    text += L"\n" + line;
-                failures.push_back(text);
-            };
-            diff(L"output", evidence.expectedOut, out);
-            diff(L"error", evidence.expectedErr, err);
+            if (out != evidence.expectedOut)
+                failures.push_back(StreamDiff(L"output", L"stdout", evidence.expectedOut, out));
+            if (err != evidence.expectedErr)
+                failures.push_back(StreamDiff(L"error", L"stderr", evidence.expectedErr, err));
             if (ran.exitCode != s.exitCode)
                 failures.push_back(L"exit status " + std::to_wstring(ran.exitCode) +
                                    L", expected " + std::to_wstring(s.exitCode));
@@ -798,7 +787,6 @@ int wmain(int argc, wchar_t **argv) {
     Text error;
     if (!OpenKit(kit, L"", error))
         return Complain(error, statusUsage);
-    const HostInfo host = DescribeHost();
-    Runner runner(kit, options, host);
+    Runner runner(kit, options);
     return runner.Run();
 }
