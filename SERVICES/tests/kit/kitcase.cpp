@@ -84,7 +84,7 @@ Case::Case(const Kit &kit, const Text &name, bool watchParent)
     // What an earlier process of the kit made for this case.
     services_ = FileLines(runDir_ + L"\\services");
     for (const Text &line : FileLines(runDir_ + L"\\holders")) {
-        const std::vector<Text> fields = SplitTabs(line);
+        const std::vector<Text> fields = Split(line, L'\t');
         if (fields.size() == 2)
             holders_.push_back({static_cast<DWORD>(Number(fields[0])), fields[1], Handle()});
     }
@@ -162,9 +162,7 @@ bool Case::SetUpService(const Record &step, Text &error) {
         return Fail(error,
                     L"CreateService " + name + L" failed with " + std::to_wstring(GetLastError()));
     CloseServiceHandle(hService);
-    const size_t numKnown = services_.size();
-    AddName(services_, name);
-    if (services_.size() > numKnown)
+    if (AddName(services_, name))
         Remember(L"services", name);
     if (step.size() > 9) {
         Key hKey;
@@ -300,20 +298,16 @@ bool Case::SetUpConsole(const Record &step, Text &error) {
 }
 
 Ran Case::Run(const Scenario &scenario, const Text &program) {
-    Launch launch;
-    launch.program = program;
+    args_.clear();
     for (const Text &arg : scenario.args)
-        launch.args.push_back(Expand(arg));
-    args_ = launch.args;
-    launch.currentDir = dir_;
-    launch.streams = scenario.combined ? Streams::Combined
-                     : scenario.piped  ? Streams::Piped
-                                       : Streams::Files;
-    launch.stdinBytes = Utf8(Expand(scenario.stdinText));
-    launch.runDir = runDir_;
+        args_.push_back(Expand(arg));
+    const Streams streams = scenario.combined ? Streams::Combined
+                            : scenario.piped  ? Streams::Piped
+                                              : Streams::Files;
     // Far beyond a slow scenario's wait: only a program that hangs meets it.
-    launch.timeoutMs = std::max(300, QUILLMAR_SLOW_SECONDS * 5) * 1000;
-    return RunProgram(launch);
+    const DWORD timeoutMs = std::max(300, QUILLMAR_SLOW_SECONDS * 5) * 1000;
+    return RunProgram(
+        {program, args_, dir_, streams, Utf8(Expand(scenario.stdinText)), runDir_, timeoutMs});
 }
 
 Text Case::Describe(const Record &record) const {
@@ -417,9 +411,9 @@ std::vector<Text> Case::Verify(const Record &check) const {
                                std::to_wstring(runs.size()) + L" times, expected " +
                                Value(check, 2));
         for (const Text &run : runs)
-            if (SplitTabs(run) != wanted)
+            if (Split(run, L'\t') != wanted)
                 failures.push_back(L"merge tool in " + shown + L": ran as " +
-                                   QuotedList(SplitTabs(run)) + L", expected " +
+                                   QuotedList(Split(run, L'\t')) + L", expected " +
                                    QuotedList(wanted));
         return failures;
     }
@@ -459,6 +453,10 @@ bool Case::Made(const Text &name, const Text &path) const {
 }
 
 bool Case::CleanUp(bool keepFiles, Text &leftovers) {
+    leftovers.clear();
+    auto leave = [&leftovers](const Text &what) {
+        leftovers += (leftovers.empty() ? L"" : L"; ") + what;
+    };
     // Test services that linger (slow stop, start pending) end at once.
     for (const Text &mode : ListNames(dir_, L"*.mode"))
         PutSign(dir_ + L"\\" + mode.substr(0, mode.size() - 5) + L".quit", kit_.work);
@@ -496,23 +494,18 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
     std::vector<Text> names(services_.rbegin(), services_.rend());
     for (const Text &name : kit_.catalogue)
         AddName(names, name);
-    bool allGone = true;
     for (const Text &name : names) {
         const ServiceInfo info = QueryService(kit_.hManager, name, false);
         Text detail;
         if (info.error == ERROR_SERVICE_DOES_NOT_EXIST)
             continue;
         if (info.error != 0 || !Made(name, info.path)) {
-            if (info.error != 0 || !Present(name)) {
-                allGone = false;
-                leftovers += (leftovers.empty() ? L"" : L"; ") + name +
-                             L" left as it is: this kit did not create it (its executable: " +
-                             (info.error != 0 ? StateText(info) : info.path) + L")";
-            }
+            if (info.error != 0 || !Present(name))
+                leave(name + L" left as it is: this kit did not create it (its executable: " +
+                      (info.error != 0 ? StateText(info) : info.path) + L")");
         } else if (!RemoveService(kit_.hManager, name, detail)) {
-            allGone = false;
             left_.emplace_back(name, info.path);
-            leftovers += (leftovers.empty() ? L"" : L"; ") + detail;
+            leave(detail);
         }
     }
     services_.clear();
@@ -520,13 +513,9 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
     for (const wchar_t *pFile : {L"\\services", L"\\holders"})
         if (LiesInside(runDir_ + pFile, kit_.work))
             DeleteFileW(LongPath(runDir_ + pFile).c_str());
-    if (!keepFiles) {
-        if (!RemoveTree(dir_) || !RemoveTree(runDir_)) {
-            allGone = false;
-            leftovers += (leftovers.empty() ? L"" : L"; ") + Text(L"cannot remove ") + dir_;
-        }
-    }
-    return allGone;
+    if (!keepFiles && (!RemoveTree(dir_) || !RemoveTree(runDir_)))
+        leave(L"cannot remove " + dir_);
+    return leftovers.empty();
 }
 
 std::vector<Text> Case::Snapshot() const {

@@ -119,7 +119,7 @@ bool LoadKitData(const Text &path, const Text &host, KitData &data, std::string 
         ++lineNum;
         Record fields;
         const char *pWhy = nullptr;
-        for (const Text &raw : SplitTabs(line))
+        for (const Text &raw : Split(line, L'\t'))
             if (!Unescape(raw, fields.emplace_back()))
                 pWhy = "a field is not escaped as the runner reads it";
         if (pWhy == nullptr)
@@ -142,30 +142,29 @@ bool SameName(const Text &a, const Text &b) {
     return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-void AddName(std::vector<Text> &names, const Text &name) {
-    if (std::none_of(names.begin(), names.end(), [&](const Text &n) { return SameName(n, name); }))
-        names.push_back(name);
+bool AddName(std::vector<Text> &names, const Text &name) {
+    if (std::any_of(names.begin(), names.end(), [&](const Text &n) { return SameName(n, name); }))
+        return false;
+    names.push_back(name);
+    return true;
+}
+
+std::vector<Text> Split(const Text &text, wchar_t separator) {
+    std::vector<Text> parts;
+    for (size_t start = 0;;) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end == Text::npos ? end : end - start));
+        if (end == Text::npos)
+            return parts;
+        start = end + 1;
+    }
 }
 
 std::vector<Text> Lines(const Text &text) {
-    std::vector<Text> lines;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find(L'\n', start), text.size());
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::vector<Text> lines = Split(text, L'\n');
+    if (lines.back().empty())
+        lines.pop_back();
     return lines;
-}
-
-std::vector<Text> SplitTabs(const Text &line) {
-    std::vector<Text> fields;
-    for (size_t start = 0;;) {
-        const size_t tab = line.find(L'\t', start);
-        fields.push_back(line.substr(start, tab == Text::npos ? tab : tab - start));
-        if (tab == Text::npos)
-            return fields;
-        start = tab + 1;
-    }
 }
 
 Text Quoted(const Field &value) {
@@ -173,19 +172,15 @@ Text Quoted(const Field &value) {
         return L"absent";
     Text out = L"'";
     for (wchar_t c : *value) {
-        const wchar_t *pName = c == L'\n'   ? L"\\n"
-                               : c == L'\r' ? L"\\r"
-                               : c == L'\t' ? L"\\t"
-                                            : nullptr;
+        const wchar_t *pEscape = c == L'\n'   ? L"\\n"
+                                 : c == L'\r' ? L"\\r"
+                                 : c == L'\t' ? L"\\t"
+                                 : c == L'\'' ? L"\\'"
+                                 : c == L'\\' ? L"\\\\"
+                                              : nullptr;
         wchar_t hex[8];
-        if (pName == nullptr && c < 0x20) {
-            std::swprintf(hex, 8, L"\\x%02x", static_cast<unsigned>(c));
-            pName = hex;
-        }
-        if (pName != nullptr)
-            out += pName;
-        else
-            out += (c == L'\'' || c == L'\\' ? Text(L"\\") : Text()) + c;
+        std::swprintf(hex, 8, L"\\x%02x", static_cast<unsigned>(c));
+        out += pEscape != nullptr ? Text(pEscape) : c < 0x20 ? Text(hex) : Text(1, c);
     }
     return out + L"'";
 }

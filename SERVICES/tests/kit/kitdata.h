@@ -45,11 +45,12 @@ Text Value(const Record &record, size_t i);
 std::vector<Text> CatalogueNames();
 
 bool SameName(const Text &a, const Text &b);
-// Appends name unless the list holds it (case-insensitive).
-void AddName(std::vector<Text> &names, const Text &name);
+// Appends name unless the list holds it (case-insensitive); whether it did.
+bool AddName(std::vector<Text> &names, const Text &name);
 
+std::vector<Text> Split(const Text &text, wchar_t separator);
+// The lines of a text, without a last empty one.
 std::vector<Text> Lines(const Text &text);
-std::vector<Text> SplitTabs(const Text &line);
 
 // A value as a message quotes it, control characters named; "absent" for
 // none.

@@ -3,7 +3,6 @@
 
     python3 make_kit_data.py --version 1.0.0 --build BUILD_DIR -o scenarios.txt
 
-BUILD_DIR's quillmar-facts.json gives the waits and the poll counts.
 One record a line, tab-separated fields, plain ASCII: a UTF-16 unit outside
 printable ASCII, and the backslash, as \\uXXXX (an unpaired surrogate
 survives); a field that is exactly \\- is none.
@@ -30,8 +29,7 @@ import os
 import sys
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "scenarios"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scenarios"))
 
 import buildfacts  # noqa: E402
 import model  # noqa: E402
@@ -147,8 +145,7 @@ def encode(scenarios, facts: buildfacts.Facts, version: str = "") -> str:
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--version", required=True, help="quillmar's version")
-    parser.add_argument("--build", required=True,
-                        help="the build (or its quillmar-facts.json) whose wait the data is for")
+    parser.add_argument("--build", required=True, help="the build or its quillmar-facts.json")
     parser.add_argument("-o", "--output", required=True)
     opts = parser.parse_args(argv)
     facts = buildfacts.use(opts.build)

@@ -332,11 +332,10 @@ struct Options {
 };
 
 bool Chosen(const Scenario &s, const Options &options) {
-    if (options.filters.empty())
-        return true;
-    return std::any_of(options.filters.begin(), options.filters.end(), [&s](const Text &f) {
-        return s.title.find(f) != Text::npos || s.id.find(f) != Text::npos;
-    });
+    return options.filters.empty() ||
+           std::any_of(options.filters.begin(), options.filters.end(), [&s](const Text &f) {
+               return s.title.find(f) != Text::npos || s.id.find(f) != Text::npos;
+           });
 }
 
 class Runner {
@@ -676,13 +675,12 @@ bool PlainName(const Text &name) {
 
 int SingleStep(const Text &command, int argc, wchar_t **argv) {
     AnnounceStart();
-    const int numArgs = command == L"clean" ? 1 : command == L"launch" ? 3 : 2;
-    if (argc != numArgs + 2 || !PlainName(argv[2]))
-        return Complain(L"usage: qmkit " + command +
-                            (command == L"clean"    ? L" CASE"
-                             : command == L"launch" ? L" CASE FILE PROGRAM"
-                                                    : L" CASE FILE"),
-                        statusUsage);
+    const Text usage = command == L"clean"    ? L" CASE"
+                       : command == L"launch" ? L" CASE FILE PROGRAM"
+                                              : L" CASE FILE";
+    // An argument for each word of the usage.
+    if (argc != 2 + std::count(usage.begin(), usage.end(), L' ') || !PlainName(argv[2]))
+        return Complain(L"usage: qmkit " + command + usage, statusUsage);
     Kit kit;
     Text error;
     if (!OpenKit(kit, argc > 3 ? argv[3] : L"", error) || !OpenManager(kit, error))

@@ -236,8 +236,7 @@ bool Start(const Launch &launch, RunHandles &handles, Text &commandLine,
     startup.StartupInfo.hStdOutput = handles.hOut;
     startup.StartupInfo.hStdError = handles.Err();
     startup.lpAttributeList = pList;
-    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
-    line.push_back(L'\0');
+    Text line = commandLine; // CreateProcessW may write to it
     ok = ok && CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
                               EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, nullptr,
                               launch.currentDir.empty() ? nullptr : launch.currentDir.c_str(),
@@ -563,11 +562,7 @@ void EndProcessesIn(const Text &dir) {
 }
 
 double Seconds() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+    return static_cast<double>(GetTickCount64()) / 1000;
 }
 
 Ran RunProgram(const Launch &launch) {

@@ -71,12 +71,10 @@ bool PutSign(const Text &path, const Text &dir);
 // administrator may write, delete or change the permissions of path, named;
 // empty when nobody.
 Text WritableByOthers(const Text &path);
-// A service's executable path without the quotes.
 Text Unquoted(const Text &path);
 Text DirectoryOfModule();
 
-// Text on STD_OUTPUT_HANDLE or STD_ERROR_HANDLE: wide on a console, else
-// UTF-8 bytes.
+// Wide on a console, else UTF-8 bytes.
 void Print(DWORD stream, const Text &text);
 
 // Set by Ctrl+C or a closed window: every wait of the runner ends at once.
@@ -98,7 +96,7 @@ struct Launch {
     Streams streams = Streams::Files;
     std::string stdinBytes; // empty: the null device
     Text runDir;            // where the stream files go
-    DWORD timeoutMs = 300000;
+    DWORD timeoutMs = 0;
 };
 
 struct Ran {
@@ -116,8 +114,7 @@ struct Ran {
 
 // Quoted for the C runtime's parser: the argument arrives unchanged.
 Text QuoteArg(const Text &arg);
-// The program of a process; empty when unknown.
-Text ProcessImage(HANDLE hProcess);
+Text ProcessImage(HANDLE hProcess); // empty when unknown
 // Ends every other process whose program lies inside dir (a merge tool's
 // lingering child, what an interrupted run left).
 void EndProcessesIn(const Text &dir);
