@@ -38,22 +38,16 @@ bool Unescape(const Text &raw, Field &out) {
     return true;
 }
 
-// Whether a step or a check has the fields its kind needs: that many, or
-// at least that many where more may follow (a service's parameters in
-// pairs, the merge tool's arguments).
+// Whether a step or a check has the fields its kind needs (a service's
+// parameters in pairs, the merge tool's arguments, after them).
 bool Fits(const Record &r) {
-    static const struct {
-        const wchar_t *pKind;
-        size_t size;
-        bool more;
-    } kinds[] = {{L"service", 9, true}, {L"console", 7, false}, {L"state", 3, false},
-                 {L"config", 7, false}, {L"reg", 5, false},     {L"file", 3, false},
-                 {L"tool", 3, true}};
-    for (const auto &k : kinds)
-        if (Value(r, 0) == k.pKind)
-            return k.more ? r.size() >= k.size && (k.size != 9 || (r.size() - k.size) % 2 == 0)
-                          : r.size() == k.size;
-    return false;
+    const Text kind = Value(r, 0);
+    const size_t n = r.size();
+    return kind == L"service"                        ? n >= 9 && (n - 9) % 2 == 0
+           : kind == L"tool"                         ? n >= 3
+           : kind == L"console" || kind == L"config" ? n == 7
+           : kind == L"reg"                          ? n == 5
+                            : (kind == L"state" || kind == L"file") && n == 3;
 }
 
 // Takes one line into the data; the reason when it cannot.
@@ -73,8 +67,6 @@ const char *Take(const Record &f, const Text &host, KitData &data, Scenario *&pS
         return nullptr;
     }
     Scenario &s = *pS;
-    const bool tagged = key == L"stdout" || key == L"stderr" || key == L"combined" ||
-                        key == L"exit" || key == L"check";
     if (key == L"end" && n == 1)
         pS = nullptr;
     else if (key == L"skip" && n == 2)
@@ -89,19 +81,21 @@ const char *Take(const Record &f, const Text &host, KitData &data, Scenario *&pS
         s.stdinText = Value(f, 1);
     else if ((key == L"service" || key == L"console") && Fits(f))
         s.setup.push_back(f);
-    else if (!tagged || n < 3)
+    else if ((key != L"expect" && key != L"check") || n < 3)
         return "an unknown line, or one with the wrong number of fields";
     else if (Value(f, 1) != L"*" && Value(f, 1) != host)
         return nullptr; // the other host's
     else if (key == L"check" && Fits(Record(f.begin() + 2, f.end())))
         s.checks.emplace_back(f.begin() + 2, f.end());
-    else if (key == L"exit" && n == 3 && !Value(f, 2).empty() &&
-             Value(f, 2).find_first_not_of(L"0123456789") == Text::npos)
-        s.exitCode = std::wcstoul(Value(f, 2).c_str(), nullptr, 10);
-    else if (key != L"check" && key != L"exit" && n == 3)
-        (key == L"stdout" ? s.stdoutText : key == L"stderr" ? s.stderrText : s.combined) = f[2];
-    else
+    else if (key != L"expect" || n != 6 || Value(f, 5).empty() ||
+             Value(f, 5).find_first_not_of(L"0123456789") != Text::npos)
         return "an expectation with the wrong fields";
+    else {
+        s.stdoutText = f[2];
+        s.stderrText = f[3];
+        s.combined = f[4];
+        s.exitCode = std::wcstoul(Value(f, 5).c_str(), nullptr, 10);
+    }
     return nullptr;
 }
 

@@ -12,7 +12,7 @@ survives); a field that is exactly \\- is none.
     skip REASON | slow LEAST-SECONDS | piped | arg TEXT | stdin TEXT
     service NAME DISPLAY EXE BEHAVIOUR MODE FLAGS ACCOUNT DEPENDS [PARAM VALUE]...
     console SUB INI OLD TOOL-STATUS LINGER ECHO
-    stdout|stderr|combined|exit HOST VALUE
+    expect HOST STDOUT STDERR COMBINED EXIT
     check HOST KIND FIELD...     a check's fields in the order model.py has them
 
 Every scenario goes in, in order, its id the first 8 hex digits of the
@@ -118,10 +118,8 @@ def scenario_lines(s: model.Scenario, ident: str, facts: buildfacts.Facts) -> li
     hosts = [("*", s)] if s.on_wine is None else [("windows", s.on("windows")),
                                                   ("wine", s.on("wine"))]
     for host, view in hosts:
-        for stream in ("stdout", "stderr", "combined"):
-            if getattr(view, stream) is not None:
-                lines.append(line(stream, host, getattr(view, stream)))
-        lines.append(line("exit", host, view.exit & 0xFFFFFFFF))
+        lines.append(line("expect", host, view.stdout, view.stderr, view.combined,
+                          view.exit & 0xFFFFFFFF))
         lines += [check_line(host, chk) for chk in view.checks]
     return lines + [line("end")]
 

@@ -639,9 +639,7 @@ int Runner::Run() {
 
     const std::vector<Text> foreign = Sweep();
     const bool interrupted = Interrupted();
-    bool cleared = true;
-    if (!options_.keep || numFailed == 0)
-        cleared = RemoveTree(kit_.work);
+    const bool cleared = (options_.keep && numFailed > 0) || RemoveTree(kit_.work);
     const double seconds = Seconds() - started;
     WriteJUnit(kit_.root + L"\\junit.xml", outcomes,
                L"quillmar " + kit_.data.version + L" on " + host_.windows, host_, seconds);
