@@ -27,11 +27,10 @@ bool Unescape(const Text &raw, Field &out) {
             text += raw[i];
             continue;
         }
-        const Text hex = raw.substr(i + 2, 4);
-        if (raw.compare(i, 2, L"\\u") != 0 || hex.size() != 4 ||
-            hex.find_first_not_of(L"0123456789abcdef") != Text::npos)
+        if (raw.compare(i, 2, L"\\u") != 0 || i + 6 > raw.size() ||
+            raw.find_first_not_of(L"0123456789abcdef", i + 2) < i + 6)
             return false;
-        text += static_cast<wchar_t>(std::wcstoul(hex.c_str(), nullptr, 16));
+        text += static_cast<wchar_t>(std::wcstoul(raw.substr(i + 2, 4).c_str(), nullptr, 16));
         i += 5;
     }
     out = std::move(text);
