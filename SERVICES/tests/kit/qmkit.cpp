@@ -83,17 +83,12 @@ Text Visible(const std::string &line) {
     const Text body = FromUtf8(ended ? line.substr(0, line.size() - 1) : line);
     Text out;
     for (wchar_t c : body) {
-        if (c == L'\t') {
-            out += L"<TAB>";
-        } else if (c == L'\r') {
-            out += L"<CR>";
-        } else if (c < 0x20 || c == 0x7F) {
-            wchar_t name[8];
-            std::swprintf(name, 8, L"<x%02x>", static_cast<unsigned>(c));
-            out += name;
-        } else {
-            out += c;
-        }
+        wchar_t hex[8];
+        std::swprintf(hex, 8, L"<x%02x>", static_cast<unsigned>(c));
+        out += c == L'\t'              ? Text(L"<TAB>")
+               : c == L'\r'            ? Text(L"<CR>")
+               : c < 0x20 || c == 0x7F ? Text(hex)
+                                       : Text(1, c);
     }
     return out + (ended ? L"$" : L"  (no line end)");
 }
