@@ -8,34 +8,25 @@ runs the tests that should see it.
     python3 scripts/mutate.py --only M-ID [...]    the named ones
     python3 scripts/mutate.py --list               the table, nothing run
 
-For each mutant and each host it runs on (natively for the simulated
-machine's files and posix.cpp, under Wine for win32.cpp, both for
-quillmar.cpp): rebuild the build of that host, run the mutant's quick
-selection, and only when the mutant survives it the whole tier. A mutant
-is killed when a test fails or hangs past its limit. Equivalent mutants
-(no observable behaviour changes, with the reason in the table) are not
-run. Exits 0 only when every non-equivalent mutant that ran was killed; the
-last line gives the figures.
-
-Nothing in the working tree is touched: the scratch copy lives under
---work (default: a new directory in /tmp), with its own builds and Wine
-prefix, and is removed afterwards unless --keep.
-
-No mutation tool for C++ is packaged for Debian, so the project keeps this
-small one: each mutant is an exact text replacement, written by hand.
+For each mutant and host (natively for the simulated machine and posix.cpp,
+under Wine for win32.cpp, both for quillmar.cpp): rebuild, run the mutant's
+quick selection and, only when the mutant survives it, the whole tier. A
+mutant is killed when a test fails or hangs past its limit; equivalent ones
+are not run. Exits 0 only when every mutant that ran was killed. The scratch
+copy (a new /tmp directory, its own builds and Wine prefixes) is removed
+afterwards unless a mutant survived or --keep.
 """
 
 from __future__ import annotations
 
 import argparse
-import os
 import random
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
+from collections import Counter
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -71,14 +62,12 @@ class Scratch:
         self.log = log
         self.pristine: dict[str, str] = {}
 
-    def run(self, args, limit=None, cwd=None, env=None, tail=3000) -> tuple[int, str]:
-        """Runs a command with its output to the log; (status, the last tail
-        characters of its output, all of it when tail is None). Status None
-        when it ran past its limit."""
+    def run(self, args, limit=None) -> tuple[int | None, str]:
+        """Runs a command in the copy with its output to the log; (status,
+        None when it ran past its limit, and the output's end)."""
         started = time.monotonic()
-        merged = dict(os.environ, **(env or {}))
         try:
-            proc = subprocess.run(args, cwd=cwd or self.src, env=merged, stdout=subprocess.PIPE,
+            proc = subprocess.run(args, cwd=self.src, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, timeout=limit)
             status, out = proc.returncode, proc.stdout
         except subprocess.TimeoutExpired as e:
@@ -87,39 +76,15 @@ class Scratch:
         self.log.write(f"$ {' '.join(map(str, args))}  ({time.monotonic() - started:.0f} s, "
                        f"status {status})\n{text}\n")
         self.log.flush()
-        return status, text if tail is None else text[-tail:]
-
-    def stop_strays(self) -> None:
-        """Kills what an interrupted run left of Wine in this scratch copy's
-        prefixes: a manager left running there fails the next Wine tier,
-        which would count as a kill that no mutant made."""
-        ours = f"WINEPREFIX={self.work}/".encode()
-        for entry in Path("/proc").iterdir():
-            try:
-                if entry.name.isdigit() and any(
-                        v.startswith(ours) for v in (entry / "environ").read_bytes().split(b"\0")):
-                    os.kill(int(entry.name), signal.SIGKILL)
-            except OSError:
-                continue
+        return status, text[-3000:]
 
     def prepare(self, hosts: set[str]) -> None:
-        self.stop_strays()
-        files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-                               cwd=ROOT, check=True, stdout=subprocess.PIPE).stdout.split(b"\0")
-        for name in filter(None, files):
-            path = ROOT / name.decode()
-            if path.is_file():
-                # A file that differs is written anew, so that its time is
-                # newer than a build of the mutant a killed run left in it.
-                target = self.src / name.decode()
-                if not target.is_file() or target.read_bytes() != path.read_bytes():
-                    target.parent.mkdir(parents=True, exist_ok=True)
-                    shutil.copyfile(path, target)
-                    shutil.copymode(path, target)
-        configure = [["cmake", "--preset", "native", "-B", str(self.native)]]
+        self.src.mkdir()
+        configure = [["bash", str(ROOT / "scripts/copy-tree.sh"), str(self.src)],
+                     ["cmake", "--preset", "native", "-B", str(self.native)]]
         if "wine" in hosts:
-            configure.insert(0, ["cmake", "--preset", "windows", "-B", str(self.windows)])
-            configure[1].append(f"-DQUILLMAR_WINDOWS_BUILD_DIR={self.windows}")
+            configure.insert(1, ["cmake", "--preset", "windows", "-B", str(self.windows)])
+            configure[2].append(f"-DQUILLMAR_WINDOWS_BUILD_DIR={self.windows}")
         for args in configure:
             if self.run(args)[0] != 0:
                 raise SystemExit(f"mutate: {' '.join(args)} failed; see the log")
@@ -133,24 +98,25 @@ class Scratch:
         empty = []
         for mutant, host in runs:
             for what in mutant.quick.get(host, []):
-                kind, *words = what
-                if kind == "scenarios":
-                    found = any(words[1] in s.name and host in s.tiers
-                                and not (s.slow and "--quick" in words) for s in self.scenarios())
+                if what[0] == "scenarios":
+                    found = self.scenarios(host, what)
                 else:
-                    _, out = self.run(["ctest", "--test-dir", str(self.native), "-N", *words])
+                    _, out = self.run(["ctest", "--test-dir", str(self.native), "-N", *what[1:]])
                     found = "Total Tests: 0" not in out
                 if not found:
                     empty.append(f"{mutant.id} ({host}): {' '.join(what)}")
         return empty
 
-    def scenarios(self) -> list:
-        """The scenario table, its texts holding the native build's figures."""
+    def scenarios(self, host: str, what: tuple[str, ...]) -> list[str]:
+        """The names of the host's scenarios that ("scenarios", "-k",
+        SUBSTRING[, "--quick"]) selects, their texts with the native
+        build's figures."""
         sys.path.insert(0, str(self.src / "SERVICES/tests/scenarios"))
         import buildfacts
         buildfacts.use(str(self.native))
         import scenarios
-        return scenarios.SCENARIOS
+        return [s.name for s in scenarios.SCENARIOS if what[2] in s.name and host in s.tiers
+                and not (s.slow and "--quick" in what)]
 
     def build(self, host: str) -> bool:
         # Under Wine the Windows build runs the program; the native build
@@ -161,9 +127,6 @@ class Scratch:
     def plant(self, mutant: Mutant) -> None:
         path = self.src / mutant.file
         text = self.pristine.setdefault(mutant.file, path.read_text(encoding="utf-8"))
-        if text.count(mutant.old) != 1:
-            raise SystemExit(f"mutate: {mutant.id}: its text occurs {text.count(mutant.old)} times "
-                             f"in {mutant.file}, not once; the table is out of date")
         path.write_text(text.replace(mutant.old, mutant.new), encoding="utf-8")
 
     def restore(self, mutant: Mutant) -> None:
@@ -175,20 +138,16 @@ class Scratch:
         native build (which runs the Wine tier too, with -L wine)."""
         kind, *words = what
         if kind == "scenarios" and host == "native":
-            # -k SUBSTRING [--quick]: pytest's node ids of those scenarios
-            # (a test id is the name, escaped as pytest escapes it).
+            # pytest's node ids of those scenarios, each name escaped as pytest does.
             test = "SERVICES/tests/scenarios/test_scenarios.py::test_scenario"
-            ids = [f"{test}[{s.name.encode('unicode_escape').decode('ascii')}]"
-                   for s in self.scenarios()
-                   if words[1] in s.name and not (s.slow and "--quick" in words)]
+            ids = [f"{test}[{name.encode('unicode_escape').decode('ascii')}]"
+                   for name in self.scenarios(host, what)]
             return ["pytest-3", "-q", "-p", "no:cacheprovider", f"--build={self.native}",
                     f"--work={self.work / 'cases-native'}", *ids]
         if kind == "scenarios":
             return [sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
                     "--build", str(self.windows), "--work", str(self.work / "cases-wine"), *words]
-        if kind == "ctest":
-            return ["ctest", "--test-dir", str(self.native), "--output-on-failure", "-j2", *words]
-        raise SystemExit(f"mutate: unknown selection {what!r}")
+        return ["ctest", "--test-dir", str(self.native), "--output-on-failure", "-j2", *words]
 
 
 # The whole tier of a host, when the quick selection let a mutant through.
@@ -227,30 +186,25 @@ def report(outcomes: list[Outcome]) -> int:
             o.verdict, ", ".join(o.by))
         print(f"{o.mutant.id:<14} {o.host:<7} {o.verdict:<10} {reason}")
     print()
-    rows: dict[tuple[str, str], list[int]] = {}
+    ran = [o for o in outcomes if o.verdict not in ("equivalent", "blind")]
+
+    def killed(host, file=None):
+        cell = [o.verdict == "killed" for o in ran if o.host == host and file in (None, o.mutant.file)]
+        return sum(cell), len(cell)
+
+    for file, host in sorted({(o.mutant.file, o.host) for o in ran}):
+        k, t = killed(host, file)
+        print(f"  {file:<48} {host:<7} {k:>3} / {t:<3} killed")
+    count = Counter(o.verdict for o in outcomes)
     for o in outcomes:
-        if o.verdict in ("equivalent", "blind"):
-            continue
-        cell = rows.setdefault((o.mutant.file, o.host), [0, 0])
-        cell[1] += 1
-        cell[0] += o.verdict == "killed"
-    for (file, host), (killed, total) in sorted(rows.items()):
-        print(f"  {file:<48} {host:<7} {killed:>3} / {total:<3} killed")
-    by_host = {}
-    for (file, host), (killed, total) in rows.items():
-        k, t = by_host.get(host, (0, 0))
-        by_host[host] = (k + killed, t + total)
-    broken = [o for o in outcomes if o.verdict == "broken"]
-    survived = [o for o in outcomes if o.verdict == "survived"]
-    equivalent = sum(o.verdict == "equivalent" for o in outcomes)
-    blind = sum(o.verdict == "blind" for o in outcomes)
-    for o in broken:
-        print(f"  {o.mutant.id}: does not build on {o.host}; mend the table")
+        if o.verdict == "broken":
+            print(f"  {o.mutant.id}: does not build on {o.host}; mend the table")
     figures = "; ".join(f"{host} {k}/{t} killed ({100 * k / t:.0f}%)"
-                        for host, (k, t) in sorted(by_host.items()) if t)
-    print(f"mutate: {figures or 'nothing ran'}; {len(survived)} survived, {equivalent} equivalent, "
-          f"{blind} unseen under Wine, {len(broken)} broken")
-    return 0 if not survived and not broken else 1
+                        for host in sorted({o.host for o in ran}) for k, t in [killed(host)])
+    print(f"mutate: {figures or 'nothing ran'}; {count['survived']} survived, "
+          f"{count['equivalent']} equivalent, {count['blind']} unseen under Wine, "
+          f"{count['broken']} broken")
+    return 1 if count["survived"] or count["broken"] else 0
 
 
 def main(argv=None) -> int:
@@ -260,7 +214,6 @@ def main(argv=None) -> int:
     parser.add_argument("--only", nargs="+", metavar="ID", help="run these mutants")
     parser.add_argument("--host", choices=("native", "wine"), help="run on this host only")
     parser.add_argument("--list", action="store_true", help="print the table and stop")
-    parser.add_argument("--work", help="where the scratch copy goes (default: a new /tmp dir)")
     parser.add_argument("--keep", action="store_true", help="keep the scratch copy")
     opts = parser.parse_args(argv)
 
@@ -289,8 +242,7 @@ def main(argv=None) -> int:
                   + (f"  [equivalent: {m.equivalent}]" if m.equivalent else ""))
         return 0
 
-    work = Path(opts.work or tempfile.mkdtemp(prefix="quillmar-mutate-"))
-    work.mkdir(parents=True, exist_ok=True)
+    work = Path(tempfile.mkdtemp(prefix="quillmar-mutate-"))
     log_path = work / "mutate.log"
     outcomes: list[Outcome] = []
     started = time.monotonic()
@@ -316,9 +268,6 @@ def main(argv=None) -> int:
             outcomes.append(o)
             print(f"  {m.id:<14} {h:<7} {o.verdict:<9} {o.seconds:5.0f} s  {', '.join(o.by)}",
                   flush=True)
-        # The scratch builds are left as the tree is, not as the last mutant.
-        for h in needed:
-            scratch.build(h)
     print(f"mutate: {time.monotonic() - started:.0f} s in all")
     failed = any(o.verdict in ("survived", "broken") for o in outcomes)
     if failed or opts.keep:
