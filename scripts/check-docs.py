@@ -1,32 +1,30 @@
 #!/usr/bin/env python3
-"""Checks the papers against the program, for the doc tests and the package
-check. Exits 1 when a check fails.
+"""Checks the papers against the program and its builds, for the doc tests
+and the package check. Exits 1 when a check fails.
 
-    check-docs.py usage PROGRAM FILE...   each FILE's usage block (a Markdown
-                                          file's fenced block under "## Usage",
-                                          a man page's SYNOPSIS as groff
-                                          renders it) is what PROGRAM -h prints
-                                          after its "????"
+    check-docs.py usage PROGRAM FILE...   each FILE's usage block (README.md's
+                                          under "## Usage", a man page's
+                                          SYNOPSIS) is what PROGRAM -h prints
     check-docs.py print-usage FILE        prints FILE's usage block
     check-docs.py render PAGE...          groff renders each man page (plain
                                           or gzipped) without a warning
-    check-docs.py statuses SOURCE DOC...  each DOC's exit-status table (README.md,
-                                          the ZIP's README.txt, quillmar.1.scd)
-                                          lists the same numbers, every one of
-                                          the program's own, none it cannot
-                                          return (SOURCE: quillmar.cpp)
-    check-docs.py figures FACTS DOC...    each DOC's figures of the wait are the
-                                          build's (FACTS: quillmar-facts.json)
-                                          or the placeholders that configure them
+    check-docs.py statuses SOURCE DOC...  each DOC's exit-status table lists the
+                                          same numbers, all of quillmar.cpp's
+                                          own, none it cannot return
+    check-docs.py figures FACTS DOC...    each DOC's figures of the wait are
+                                          quillmar-facts.json's or placeholders
     check-docs.py scenario-texts PROGRAM SOURCE SCENARIOS BUILD
                                           the scenario table's USAGE and TEXTS
-                                          are the program's usage text and
-                                          errorTexts; docs/README.txt lists
-                                          every service of BUILD's catalogue
+                                          are the program's; docs/README.txt
+                                          lists BUILD's catalogue
+    check-docs.py notices NOTICES MAP...  every file each GNU link map shows
+                                          linked in from a toolchain matches a
+                                          "Linked from:" line of NOTICES
 """
 
 import ast
 import difflib
+import fnmatch
 import gzip
 import json
 import os
@@ -116,9 +114,6 @@ def status_numbers(path):
     first table under "## On Windows", README.txt's rows indented by two
     blanks under the heading "Exit status" (a heading is the line above a
     line of dashes), the man page's *N* terms under "# EXIT STATUS"."""
-    if not path.endswith((".md", ".txt", ".scd")):
-        fail(f"{path}: no rule for its exit-status table")
-        return None
     lines = [line.rstrip("\r") for line in read_lines(path)]
     if path.endswith(".md"):
         rows = []
@@ -157,12 +152,13 @@ def error_texts(source):
 def check_usage(program, *files):
     expected = usage_of_program(program)
     for path in files:
-        if usage_of(path) == expected:
+        found = usage_of(path)
+        if found == expected:
             print(f"ok: the usage block of {path} is what {program} -h prints")
         else:
             fail(f"the usage block of {path} differs from {program} -h")
             sys.stderr.writelines(difflib.unified_diff(
-                expected.splitlines(True), usage_of(path).splitlines(True), program, path))
+                expected.splitlines(True), found.splitlines(True), program, path))
 
 
 def check_render(*pages):
@@ -190,8 +186,6 @@ def check_statuses(source, *docs):
     tables = {}
     for doc in docs:
         rows = status_numbers(doc)
-        if rows is None:
-            continue
         if not rows:
             fail(f"{doc}: no exit-status table found")
             continue
@@ -283,6 +277,41 @@ def check_scenario_texts(program, source, scenarios_dir, build):
             fail(f"docs/README.txt's table of services lacks {' '.join(row)}")
 
 
+def check_notices(notices, *maps):
+    """A file is linked in from a toolchain when the map loads it as an object
+    or includes a member of it; quillmar's own (relative paths) do not count."""
+    known, component = [], ""
+    for line in read_lines(notices):
+        if line.startswith("Component:"):
+            component = line[len("Component:"):].strip()
+        elif line.startswith("Linked from:"):
+            known.append((line[len("Linked from:"):].strip(), component))
+    if not known:
+        fail(f"{notices}: no 'Linked from:' lines")
+    for path in maps:
+        files, in_members = set(), False
+        for line in read_lines(path):
+            if line.startswith("Archive member included"):
+                in_members = True
+            elif in_members and line and not line[0].isspace():
+                member = re.match(r"(\S+\.a)\(", line)  # "archive.a(member.o)"
+                if member:
+                    files.add(member[1])
+                in_members = bool(member)
+            if line.startswith("LOAD ") and line.strip().endswith((".o", ".obj")):
+                files.add(line[len("LOAD "):].strip())
+        files = {os.path.normpath(f) for f in files if os.path.isabs(f)}
+        missing = sorted(f for f in files if not any(fnmatch.fnmatch(f, g) for g, _ in known))
+        if not files:
+            fail(f"{path}: no file of the toolchain linked in: not a link map of quillmar?")
+        elif missing:
+            fail(f"{path}: linked in, but named in no notice of {notices}:\n  " + "\n  ".join(missing))
+        elif known:
+            components = sorted({c for f in files for g, c in known if fnmatch.fnmatch(f, g)})
+            print(f"ok: {path}: {len(files)} files linked in from {len(components)} "
+                  f"components, each with its notice: {'; '.join(components)}")
+
+
 COMMANDS = {  # name: (function, the least number of arguments, the most)
     "usage": (check_usage, 2, None),
     "print-usage": (lambda path: sys.stdout.write(usage_of(path)), 1, 1),
@@ -290,6 +319,7 @@ COMMANDS = {  # name: (function, the least number of arguments, the most)
     "statuses": (check_statuses, 2, None),
     "figures": (check_figures, 2, None),
     "scenario-texts": (check_scenario_texts, 4, 4),
+    "notices": (check_notices, 2, None),
 }
 
 if __name__ == "__main__":
