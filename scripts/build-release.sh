@@ -1,19 +1,12 @@
 #!/usr/bin/env bash
-# Builds the release from this tree and gathers what it publishes in
-# OUT_DIR: the Debian package (dpkg-buildpackage, from debian/) and the
-# Windows ZIP (the release-windows workflow preset: configure, build,
-# cpack), each with its .sha256 file, and the two programs as built
-# (obj-x86_64-linux-gnu/quillmar, the .deb's before dh_strip;
-# build/release-windows/quillmar.exe, the ZIP's before cpack strips it).
-# quillmar.exe is signed when QUILLMAR_SIGN_CERT and QUILLMAR_SIGN_KEY name
-# a certificate and its key (cmake/cpack-pre-build.cmake).
+# Builds the release from this tree into OUT_DIR: the .deb (dpkg-buildpackage,
+# which builds in the tree and writes beside it, in its parent) and the
+# Windows ZIP and test kit (the release-windows workflow preset), each with
+# its .sha256, and both programs before they are stripped. quillmar.exe is
+# signed when QUILLMAR_SIGN_CERT and QUILLMAR_SIGN_KEY name a certificate
+# and its key (cmake/cpack-pre-build.cmake).
 #
-#   scripts/build-release.sh OUT_DIR
-#   QUILLMAR_RELEASE_JOBS=1 scripts/build-release.sh OUT_DIR   (default 2 jobs)
-#
-# dpkg-buildpackage builds in the tree (debian/quillmar, obj-*/) and writes
-# the .deb, .buildinfo and .changes beside it, in the tree's parent; the
-# .deb is moved to OUT_DIR. scripts/check-reproducible.sh runs this twice.
+#   [QUILLMAR_RELEASE_JOBS=2] scripts/build-release.sh OUT_DIR
 set -euo pipefail
 
 if [ $# -ne 1 ]; then

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Copies the working tree as it is (committed or not, without what git
-# ignores) to DEST, for the package and release checks, which build in a
-# tree of their own: dpkg-buildpackage builds inside the tree it is given.
+# ignores) to DEST, for what builds in a tree of its own.
 #
 #   scripts/copy-tree.sh DEST
 set -euo pipefail
@@ -12,9 +11,8 @@ fi
 mkdir -p "$1"
 to=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
-# The list through a file, so that a git that fails stops the copy instead
-# of leaving it empty. A tracked file deleted in the working tree is left
-# out; one cp copies the rest.
+# Through a file, so that a git that fails stops the copy. A tracked file
+# deleted in the working tree is left out.
 list=$(mktemp)
 trap 'rm -f "$list"' EXIT
 git ls-files -z --cached --others --exclude-standard >"$list"

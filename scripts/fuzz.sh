@@ -1,16 +1,10 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target fuzz_dispatch (clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs it for the given number of seconds
-# (default 120) from the seed corpus. Prints libFuzzer's coverage lines
-# (cov: edges, ft: features) and executions per second; exits non-zero on a
-# crash, sanitizer report, leak or hang, leaving the input in the build
-# directory (crash-*, leak-*, timeout-*).
+# Builds the libFuzzer target fuzz_dispatch (clang, ASan and UBSan) and runs
+# it for SECONDS (default 120) from the seeds and <build>/corpus, where new
+# inputs go. Prints libFuzzer's coverage lines; exits non-zero on a crash,
+# sanitizer report, leak or hang, the input left in the build directory.
 #
-#   scripts/fuzz.sh [seconds]
-#   QUILLMAR_FUZZ_BUILD=/tmp/fuzz scripts/fuzz.sh 3600   # elsewhere, longer
-#
-# New inputs go to <build>/corpus, which later runs start from; the
-# committed seeds in SERVICES/tests/fuzz/corpus stay as they are.
+#   [QUILLMAR_FUZZ_BUILD=/tmp/fuzz] scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

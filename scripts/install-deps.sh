@@ -13,18 +13,10 @@ case "${1:-}" in
         packages=(cmake make g++)
         ;;
     "")
-        # Compilers and tests (Ninja builds the test command's and the
-        # release's trees); the man pages and the packages with their
-        # checks (scdoc, groff-base, dpkg-dev, debhelper, lintian, file,
-        # unzip); what makes and checks a reproducible, signed release
-        # (strip-nondeterminism, osslsigncode, openssl, reprotest with
-        # faketime for its time variation and locales for the locale it
-        # builds in, util-linux's setpriv for another user, strace to hold
-        # the program in the race of two backups,
-        # diffoscope-minimal to show what differs); the lint step
-        # (clang-format, clang-tidy, which brings run-clang-tidy,
-        # pyflakes3, shellcheck); the Windows build and the Wine tier (wixl
-        # builds its Windows Installer package).
+        # Builds and tests; the man pages and packages with their checks; a
+        # reproducible, signed release (reprotest with faketime, locales and
+        # setpriv for its variations, strace to hold the program in the race
+        # of two backups); lint; the Windows build, its installer and Wine.
         packages=(cmake make ninja-build g++ libgtest-dev python3 python3-pytest python3-pytest-xdist procps
                   scdoc groff-base dpkg-dev debhelper lintian file unzip
                   strip-nondeterminism osslsigncode openssl reprotest faketime locales

@@ -1,21 +1,14 @@
 #!/usr/bin/env bash
 # The tracked sources pass their linters: every C++ file .clang-format, the
-# program and the simulated machine .clang-tidy, every Python file
-# pyflakes3, every shell script shellcheck. Reports all findings, then
-# exits 1 if there were any.
+# program and the simulated machine .clang-tidy (win32.cpp, which needs the
+# Windows headers, aside), every Python file pyflakes3, every shell script
+# ShellCheck. Reports all findings, then exits 1 if there were any.
 #
-#   scripts/lint.sh [BUILD_DIR]
-#   scripts/lint.sh --analyzer [BUILD_DIR]
+#   scripts/lint.sh [--analyzer] [BUILD_DIR]
 #
-# clang-tidy runs .clang-tidy's checks but the static analyzer's
-# (clang-analyzer-*), which take five sixths of its time; --analyzer runs
-# clang-tidy alone with every check, the analyzer's included (CI's
-# hardening step does).
-#
-# BUILD_DIR (default build/native) is a configured native build: clang-tidy
-# reads its compile_commands.json (the native preset writes one), so nothing
-# needs to be built first. win32.cpp is formatted but not tidied here: it
-# needs the Windows headers.
+# BUILD_DIR (default build/native) is a configured native build, for its
+# compile_commands.json. clang-tidy leaves out the static analyzer's checks,
+# five sixths of its time; --analyzer runs clang-tidy alone with them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 analyzer=
@@ -31,17 +24,12 @@ finding() {
     status=1
 }
 
-# The file lists through command substitutions, so that a git that fails
-# (say, in a directory that has gone) stops the lint instead of leaving it
-# nothing to check.
+# Through command substitutions, so that a git that fails stops the lint.
 cpp_list=$(git ls-files '*.cpp' '*.h')
 python_list=$(git ls-files '*.py')
 mapfile -t cpp_files <<<"$cpp_list"
 
-# clang-tidy, the slow one, one process per core over the program's and the
-# simulated machine's sources as the build compiles them, while the other
-# linters run; run-clang-tidy prints every command it runs, so only the
-# findings are shown.
+# clang-tidy, the slow one, runs beside the others; only its findings are shown.
 tidy=
 if [ ! -f "$build/compile_commands.json" ]; then
     finding "$build/compile_commands.json is missing: configure the native preset first"
@@ -62,17 +50,13 @@ fi
 clang-format --dry-run --Werror "${cpp_files[@]}" || finding "not formatted (above)"
 
 mapfile -t python_files <<<"$python_list"
-if [ ${#python_files[@]} -gt 0 ] && ! pyflakes3 "${python_files[@]}"; then
-    finding "pyflakes3 (above)"
-fi
+pyflakes3 "${python_files[@]}" || finding "pyflakes3 (above)"
 
 # Shell scripts: *.sh, and tracked files whose first line runs a shell.
 shell_list=$(git ls-files | while IFS= read -r f; do [ ! -f "$f" ] || printf '%s\0' "$f"; done |
     xargs -0 awk 'FILENAME ~ /\.sh$/ || (FNR == 1 && /^#!.*[\/ ](ba|da)?sh( |$)/) { print FILENAME } { nextfile }')
 mapfile -t shell_files <<<"$shell_list"
-if [ ${#shell_files[@]} -gt 0 ] && ! shellcheck "${shell_files[@]}"; then
-    finding "shellcheck (above)"
-fi
+shellcheck "${shell_files[@]}" || finding "shellcheck (above)"
 
 if [ -n "$tidy" ]; then
     if ! wait "$tidy"; then

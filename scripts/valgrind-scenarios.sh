@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs the native scenarios with every quillmar process under valgrind
-# memcheck (--leak-check=full): any invalid access, use of uninitialised
-# memory or leak fails the scenario with exit status 99, and the script
-# prints valgrind's reports. --quick leaves out the slow scenarios, which
-# wait out every poll in real time; other arguments go to pytest (-k EXPR).
+# memcheck: an invalid access, a use of uninitialised memory or a leak fails
+# the scenario (status 99) and its report is printed. --quick leaves out the
+# slow scenarios; other arguments go to pytest (-k EXPR).
 #
 #   scripts/valgrind-scenarios.sh [--quick] [-k EXPR]
 #   QUILLMAR_VALGRIND_BUILD=/tmp/vg scripts/valgrind-scenarios.sh
@@ -21,10 +20,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 cmake --build "$build" -j2 --target quillmar fakemerge
 
-# The scenario backend runs <build>/quillmar and the fakemerge below it, and
-# reads the build's poll count from <build>/quillmar-facts.json: a directory
-# holding a wrapper of that name and links to the fixture and the facts puts
-# valgrind in between without touching the backend.
+# A build directory of a wrapper named quillmar and links to what the
+# scenarios read of the build puts valgrind in between.
 shim=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-valgrind.XXXXXX")
 trap 'rm -rf "$shim"' EXIT
 logs="$shim/logs"
@@ -50,10 +47,9 @@ pytest-3 -q -p no:cacheprovider SERVICES/tests/scenarios --build="$shim" --work=
 pytest-3 -q -p no:cacheprovider "SERVICES/tests/$missing_tool" --build="$shim" \
   --work="$shim/work" >/dev/null || true
 
-# With -q, valgrind writes a log only when it has something to say. This
-# valgrind (3.19) does not know pidfd_open (syscall 434) and says so; the
-# program then gets ENOSYS and watches its merge tool on a short tick
-# instead, which is meant: that warning alone is no report.
+# With -q, valgrind writes a log only when it has something to say. Its
+# warning that it does not know pidfd_open (434) is none: the program then
+# watches its merge tool on a short tick, as meant.
 reports=0
 for log in "$logs"/vg.*.log; do
   [ -s "$log" ] || continue
