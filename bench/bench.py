@@ -87,6 +87,10 @@ def profile(argv, env, tag, ok=(0,)):
     return costs
 
 
+def load():
+    return " ".join("%.2f" % x for x in os.getloadavg())
+
+
 def ms(seconds):
     return "%.2f" % (seconds * 1000)
 
@@ -183,9 +187,7 @@ def native(args, svc):
     limit, failing, rows = args.growth_limit, [], []
     for key, label in [c[:2] for c in cases] + [(s[0], None) for s in steps]:
         tr, irr = t["b"][key] / t["a"][key], b[key]["total"] / a[key]["total"]
-        # Instructions decide: they do not move with the machine's load. Time
-        # over the limit with flat instructions is the wall clock of a
-        # loaded machine.
+        # Instructions decide: unlike time, they do not move with the load.
         verdict = "OVER %gx" % limit if irr > limit else "ok (time?)" if tr > limit else "ok"
         if irr > limit:
             failing.append(key)
@@ -215,9 +217,7 @@ def native(args, svc):
 def wine(args, svc, env):
     pause = buildfacts.load(str(args.windows)).poll_pause_ms / 1000
     t0 = time.perf_counter()
-    # Creating the prefix leaves services.exe and friends running with this
-    # command's standard streams: no pipes here, or reading them would wait
-    # for those daemons to end.
+    # No pipes: the daemons that making the prefix starts keep its streams.
     subprocess.run([WINE, "cmd", "/c", "exit 0"], env=env, check=True, timeout=300, **QUIET)
     prefix_seconds = time.perf_counter() - t0
     fixtures = args.windows / "SERVICES" / "tests" / "wine"
@@ -235,9 +235,8 @@ def wine(args, svc, env):
                                 f"while {shlex.join([*reg, 'query', key])}; do sleep 0.2; done"]]
     stopped, running = state([*q, "-e", code]), state([*q, "-b", code])
     used = state(*gone, [*q, "-i", code, *WINE_ARGS], [*q, "-b", code], [*q, "-e", code])
-    # Each step of quillmar.exe's cycle is timed beside the system tools'
-    # doing its work, from the same state. The removal ends with 50002 when
-    # the service had stopped on its own already.
+    # Each step of ours beside the system tools' doing its work, from the same
+    # state; the removal finds with 50002 a service that stopped on its own.
     batches = [  # label, argv, exit statuses, state before each run
         [("quillmar.exe `install`", [*q, "-d", "-i", code, *WINE_ARGS], (0,), state(*gone)),
          ("`sc create`", [*sc, "create", name, "binPath=", rf"{WINE_ARGS[0]}\{svc['exe']}",
@@ -332,11 +331,15 @@ def main():
     versions = [run([tool, "--version"]).splitlines()[0]
                 for tool in ("hyperfine", "valgrind", WINE) if shutil.which(tool)]
     cpu = re.search(r"model name\s*:\s*(.*)", Path("/proc/cpuinfo").read_text())
-    load = " ".join("%.2f" % x for x in os.getloadavg())
-    sections = [f"Machine: {os.cpu_count()} cores (nproc), {cpu and cpu[1]}, Linux "
-                f"{os.uname().release}, load average {load} at the start; {'; '.join(versions)}; "
-                + time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())]
-    print(sections[0], flush=True)
+    sections = []
+
+    def say(text):
+        sections.append(text)
+        print(text, flush=True)
+
+    say(f"Machine: {os.cpu_count()} cores (nproc), {cpu and cpu[1]}, Linux "
+        f"{os.uname().release}, load average {load()} at the start; {'; '.join(versions)}; "
+        + time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()))
 
     # A TERM (a timeout, a CI stop) still stops the Wine server started here.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -345,10 +348,10 @@ def main():
     print(f"bench: working in {work}", file=sys.stderr)
     try:
         if not args.wine_only:
-            sections.append("\n" + native(args, svc))
-            print(sections[-1], flush=True)
-        sections.append("\n### (c) under Wine: skipped (no --windows build directory)")
-        if args.windows:
+            say("\n" + native(args, svc))
+        if not args.windows:
+            say("\n### (c) under Wine: skipped (no --windows build directory)")
+        else:
             env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
             env.update(WINEPREFIX=str(work / "wineprefix"), WINEDEBUG="-all")
             Path(env["WINEPREFIX"]).mkdir()
@@ -356,19 +359,16 @@ def main():
             # is made: a restarting server would restart automatic services.
             subprocess.run([WINESERVER, "-p"], env=env, check=True, **QUIET)
             try:
-                sections[-1] = "\n" + wine(args, svc, env)
+                say("\n" + wine(args, svc, env))
             finally:
                 subprocess.run([WINESERVER, "-k"], env=env, **QUIET)
                 # -k returns before the prefix's processes have gone.
                 subprocess.run([WINESERVER, "-w"], env=env, timeout=60, **QUIET)
-        print(sections[-1], flush=True)
     finally:
         os.chdir("/")
         if not args.keep:
             shutil.rmtree(work, ignore_errors=True)
-    sections.append(f"\nWhole run: {time.perf_counter() - t0:.0f} s; load average at the end "
-                    f"{' '.join('%.2f' % x for x in os.getloadavg())}.")
-    print(sections[-1])
+    say(f"\nWhole run: {time.perf_counter() - t0:.0f} s; load average at the end {load()}.")
     if args.out:
         args.out.write_text("\n".join(sections) + "\n")
 

@@ -1,11 +1,7 @@
-// Fills a simulated machine with N other services for the growth benchmark,
-// each made like the catalogue's first service with parameters: created
-// through CreateServiceA, its key beside that service's with the same
-// subkeys and values, every tenth one started, all in one process. Going
-// through the machine's own calls keeps the files exactly what quillmar would
-// meet on a machine that an administrator had filled.
-//
-//   quillmar_bench_seed N            (the machine is QUILLMAR_MACHINE, as for quillmar)
+// Fills the simulated machine (QUILLMAR_MACHINE) with N other services for
+// the growth benchmark, each like the catalogue's first service with
+// parameters, through the machine's own calls, so that its files are what an
+// administrator's filling would leave: quillmar_bench_seed N
 
 #include "quillmar.h"
 

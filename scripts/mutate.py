@@ -44,9 +44,7 @@ FULL_LIMIT = 2400
 class Outcome:
     mutant: Mutant
     host: str
-    # killed, survived, equivalent, blind (Wine cannot show it), broken
-    # (does not build)
-    verdict: str
+    verdict: str  # killed, survived, equivalent, blind (unseen under Wine), broken (no build)
     by: list[str] = field(default_factory=list)  # the selections that failed
     seconds: float = 0.0
 
@@ -119,8 +117,7 @@ class Scratch:
                 and not (s.slow and "--quick" in what)]
 
     def build(self, host: str) -> bool:
-        # Under Wine the Windows build runs the program; the native build
-        # runs the tier itself (ctest, the scenario runner).
+        # The native build runs every tier, the Windows build's program too.
         dirs = [self.windows, self.native] if host == "wine" else [self.native]
         return all(self.run(["cmake", "--build", str(d), "-j2"])[0] == 0 for d in dirs)
 
