@@ -11,14 +11,8 @@ fi
 mkdir -p "$1"
 to=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
-# Through a file, so that a git that fails stops the copy. A tracked file
-# deleted in the working tree is left out.
-list=$(mktemp)
-trap 'rm -f "$list"' EXIT
-git ls-files -z --cached --others --exclude-standard >"$list"
-mapfile -d '' files <"$list"
-present=()
-for file in "${files[@]}"; do
-    [ -f "$file" ] && present+=("$file")
-done
-cp -p --parents -t "$to" "${present[@]}"
+# A tracked file deleted in the working tree is left out; a git that fails
+# fails the pipeline.
+git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do [ ! -f "$file" ] || printf '%s\0' "$file"; done |
+    xargs -0 cp -p --parents -t "$to"

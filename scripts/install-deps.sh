@@ -3,9 +3,8 @@
 # Run as root. Skips apt entirely when everything is there already.
 #
 #   scripts/install-deps.sh                everything the test command needs
-#   scripts/install-deps.sh --native-only  only what building the native
-#                                          program needs (configure it with
-#                                          -DBUILD_TESTING=OFF)
+#   scripts/install-deps.sh --native-only  only what building the program
+#                                          needs (with -DBUILD_TESTING=OFF)
 set -euo pipefail
 
 case "${1:-}" in

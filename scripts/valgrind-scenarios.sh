@@ -15,9 +15,7 @@ fi
 
 command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 2; }
 build=${QUILLMAR_VALGRIND_BUILD:-$PWD/build/native}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset native -B "$build"
-fi
+[ -f "$build/CMakeCache.txt" ] || cmake --preset native -B "$build"
 cmake --build "$build" -j2 --target quillmar fakemerge
 
 # A build directory of a wrapper named quillmar and links to what the
