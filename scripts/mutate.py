@@ -147,13 +147,6 @@ class Scratch:
         return ["ctest", "--test-dir", str(self.native), "--output-on-failure", "-j2", *words]
 
 
-# The whole tier of a host, when the quick selection let a mutant through.
-FULL = {
-    "native": [("ctest", "-LE", "wine")],
-    "wine": [("ctest", "-L", "wine")],
-}
-
-
 def try_mutant(scratch: Scratch, mutant: Mutant, host: str) -> Outcome:
     started = time.monotonic()
     scratch.log.write(f"\n==== {mutant.id} on {host}\n")
@@ -161,8 +154,9 @@ def try_mutant(scratch: Scratch, mutant: Mutant, host: str) -> Outcome:
     try:
         if not scratch.build(host):
             return Outcome(mutant, host, "broken", seconds=time.monotonic() - started)
-        for selections, limit in ((mutant.quick.get(host, []), QUICK_LIMIT),
-                                  (FULL[host], FULL_LIMIT)):
+        # The whole tier only when the quick selection let the mutant through.
+        whole = ("ctest", "-L" if host == "wine" else "-LE", "wine")
+        for selections, limit in ((mutant.quick.get(host, []), QUICK_LIMIT), ([whole], FULL_LIMIT)):
             failed = []
             for what in selections:
                 status, _ = scratch.run(scratch.selection(host, what), limit=limit)
