@@ -2,24 +2,16 @@
 """Checks the papers against the program and its builds, for the doc tests
 and the package check. Exits 1 when a check fails.
 
-    check-docs.py usage PROGRAM FILE...   each FILE's usage block (README.md's
-                                          under "## Usage", a man page's
-                                          SYNOPSIS) is what PROGRAM -h prints
+    check-docs.py usage PROGRAM FILE...   FILE's usage block is PROGRAM -h's
     check-docs.py print-usage FILE        prints FILE's usage block
-    check-docs.py render PAGE...          groff renders each man page (plain
-                                          or gzipped) without a warning
-    check-docs.py statuses SOURCE DOC...  each DOC's exit-status table lists the
-                                          same numbers, all of quillmar.cpp's
-                                          own, none it cannot return
-    check-docs.py figures FACTS DOC...    each DOC's figures of the wait are
-                                          quillmar-facts.json's or placeholders
+    check-docs.py render PAGE...          groff renders each page without a warning
+    check-docs.py statuses SOURCE DOC...  the DOCs' exit-status tables list the same
+                                          numbers, SOURCE's own, none it cannot return
+    check-docs.py figures FACTS DOC...    the DOCs' figures of the wait are the build's
     check-docs.py scenario-texts PROGRAM SOURCE SCENARIOS BUILD
-                                          the scenario table's USAGE and TEXTS
-                                          are the program's; docs/README.txt
-                                          lists BUILD's catalogue
-    check-docs.py notices NOTICES MAP...  every file each GNU link map shows
-                                          linked in from a toolchain matches a
-                                          "Linked from:" line of NOTICES
+                                          the scenario table's texts are the program's,
+                                          docs/README.txt lists BUILD's catalogue
+    check-docs.py notices NOTICES MAP...  NOTICES names what the link maps link in
 """
 
 import ast
@@ -31,6 +23,7 @@ import os
 import re
 import subprocess
 import sys
+from itertools import dropwhile, takewhile
 
 # Numbers an exit-status table may list although errorTexts has no text for
 # them: the constant each is returned as and the file (beside SOURCE) that
@@ -116,13 +109,8 @@ def status_numbers(path):
     line of dashes), the man page's *N* terms under "# EXIT STATUS"."""
     lines = [line.rstrip("\r") for line in read_lines(path)]
     if path.endswith(".md"):
-        rows = []
-        for line in section(lines, "## On Windows"):
-            if not line.startswith("|"):
-                if rows:
-                    break
-                continue
-            rows.append(line)
+        rows = dropwhile(lambda line: not line.startswith("|"), section(lines, "## On Windows"))
+        rows = takewhile(lambda line: line.startswith("|"), rows)
         return [int(m.group(1)) for m in map(re.compile(r"^\| *([0-9]+) *\|").match, rows) if m]
     if path.endswith(".txt"):
         numbers, inside = [], False
@@ -257,15 +245,11 @@ def check_scenario_texts(program, source, scenarios_dir, build):
         print("ok: scenarios.py's USAGE is what the program prints for -h")
     else:
         fail("scenarios.py's USAGE differs from the program's usage text")
-    table, before = error_texts(source), failed
-    for number in sorted(set(table) | set(scenarios.TEXTS)):
-        if number not in scenarios.TEXTS:
-            fail(f"scenarios.py's TEXTS lacks {number} ({table[number]!r})")
-        elif number not in table:
-            fail(f"scenarios.py's TEXTS has {number}, which errorTexts does not")
-        elif scenarios.TEXTS[number] != table[number]:
-            fail(f"scenarios.py's TEXTS[{number}] is {scenarios.TEXTS[number]!r}, "
-                 f"errorTexts has {table[number]!r}")
+    table, texts, before = error_texts(source), scenarios.TEXTS, failed
+    for number in sorted(set(table) | set(texts)):
+        if texts.get(number) != table.get(number):
+            fail(f"scenarios.py's TEXTS[{number}] is {texts.get(number)!r}, "
+                 f"errorTexts has {table.get(number)!r}")
     if failed == before:
         print(f"ok: scenarios.py's TEXTS are the {len(table)} rows of errorTexts")
     # The ZIP's README.txt lists every service: code, name and program (or -).
