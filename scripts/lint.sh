@@ -24,51 +24,44 @@ finding() {
     status=1
 }
 
-# Through command substitutions, so that a git that fails stops the lint.
-cpp_list=$(git ls-files '*.cpp' '*.h')
-python_list=$(git ls-files '*.py')
-mapfile -t cpp_files <<<"$cpp_list"
-
-# clang-tidy, the slow one, runs beside the others; only its findings are shown.
-tidy=
 if [ ! -f "$build/compile_commands.json" ]; then
-    finding "$build/compile_commands.json is missing: configure the native preset first"
-else
-    tidy_log=$(mktemp "${TMPDIR:-/tmp}/quillmar-tidy.XXXXXX")
-    checks=()
-    [ -n "$analyzer" ] || checks=(-checks=-clang-analyzer-*)
-    run-clang-tidy -j2 -quiet "${checks[@]}" -p "$build" "$PWD/SERVICES/source/.*\.cpp\$" >"$tidy_log" 2>&1 &
-    tidy=$!
-    if [ -n "$analyzer" ]; then
-        wait "$tidy" || { grep -E "error:|warning:" "$tidy_log" || cat "$tidy_log"; exit 1; }
-        echo "lint: clang-tidy with the analyzer: $(grep -c '^clang-tidy' "$tidy_log") files clean"
-        rm -f "$tidy_log"
-        exit 0
-    fi
+    echo "lint: $build/compile_commands.json is missing: configure the native preset first"
+    exit 1
+fi
+# clang-tidy, the slow one, runs beside the others; only its findings are shown.
+tidy_log=$(mktemp -t quillmar-tidy.XXXXXX)
+trap 'rm -f "$tidy_log"' EXIT
+checks=(-checks=-clang-analyzer-*)
+[ -z "$analyzer" ] || checks=()
+run-clang-tidy -j2 -quiet "${checks[@]}" -p "$build" "$PWD/SERVICES/source/.*\.cpp\$" >"$tidy_log" 2>&1 &
+tidy=$!
+
+if [ -z "$analyzer" ]; then
+    # Through command substitutions, so that a git that fails stops the lint.
+    cpp_list=$(git ls-files '*.cpp' '*.h')
+    mapfile -t cpp_files <<<"$cpp_list"
+    clang-format --dry-run --Werror "${cpp_files[@]}" || finding "not formatted (above)"
+
+    python_list=$(git ls-files '*.py')
+    mapfile -t python_files <<<"$python_list"
+    pyflakes3 "${python_files[@]}" || finding "pyflakes3 (above)"
+
+    # Shell scripts: *.sh, and tracked files whose first line runs a shell.
+    shell_list=$(git ls-files | while IFS= read -r f; do [ ! -f "$f" ] || printf '%s\0' "$f"; done |
+        xargs -0 awk 'FILENAME ~ /\.sh$/ || (FNR == 1 && /^#!.*[\/ ](ba|da)?sh( |$)/) { print FILENAME } { nextfile }')
+    mapfile -t shell_files <<<"$shell_list"
+    shellcheck "${shell_files[@]}" || finding "shellcheck (above)"
 fi
 
-clang-format --dry-run --Werror "${cpp_files[@]}" || finding "not formatted (above)"
-
-mapfile -t python_files <<<"$python_list"
-pyflakes3 "${python_files[@]}" || finding "pyflakes3 (above)"
-
-# Shell scripts: *.sh, and tracked files whose first line runs a shell.
-shell_list=$(git ls-files | while IFS= read -r f; do [ ! -f "$f" ] || printf '%s\0' "$f"; done |
-    xargs -0 awk 'FILENAME ~ /\.sh$/ || (FNR == 1 && /^#!.*[\/ ](ba|da)?sh( |$)/) { print FILENAME } { nextfile }')
-mapfile -t shell_files <<<"$shell_list"
-shellcheck "${shell_files[@]}" || finding "shellcheck (above)"
-
-if [ -n "$tidy" ]; then
-    if ! wait "$tidy"; then
-        grep -E "error:|warning:" "$tidy_log" || cat "$tidy_log"
-        finding "clang-tidy (above)"
-    fi
-    tidied=$(grep -c '^clang-tidy' "$tidy_log" || true)
-    [ "$tidied" -gt 0 ] || finding "clang-tidy was given no file of SERVICES/source from $build"
-    rm -f "$tidy_log"
+if ! wait "$tidy"; then
+    grep -E "error:|warning:" "$tidy_log" || cat "$tidy_log"
+    finding "clang-tidy (above)"
 fi
-
-if [ $status -eq 0 ]; then
+tidied=$(grep -c '^clang-tidy' "$tidy_log" || true)
+[ "$tidied" -gt 0 ] || finding "clang-tidy was given no file of SERVICES/source from $build"
+if [ $status -eq 0 ] && [ -n "$analyzer" ]; then
+    echo "lint: clang-tidy with the analyzer: $tidied files clean"
+elif [ $status -eq 0 ]; then
     echo "lint: ${#cpp_files[@]} C++ files formatted ($tidied of them tidy), ${#python_files[@]} Python files and ${#shell_files[@]} shell scripts clean"
 fi
 exit $status
