@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
-# What a release publishes is right: the files scripts/build-release.sh
-# publishes and their .sha256 files; what the ZIP, the test kit and the .deb
-# hold, against one table of files and what each must be; the .deb's fields
-# and lintian over it (no tag of any level); THIRD-PARTY-NOTICES.txt against
-# the link maps; the programs run (the .deb's natively, quillmar.exe and the
-# kit's run-tests.cmd --list under Wine); and quillmar.exe signed as a
-# release would be, with a throwaway certificate. Exits 1 when one is not.
+# What a release publishes is right: its files and their .sha256; what the
+# ZIP, the test kit and the .deb hold, against one table; the .deb's fields
+# and lintian (no tag of any level); THIRD-PARTY-NOTICES.txt against the
+# link maps; the programs run (the .deb's natively, quillmar.exe and the
+# kit's --list under Wine); quillmar.exe signed with a throwaway
+# certificate. Exits 1 when one is not.
 #
 #   scripts/check-packages.sh [RELEASE_WORK_DIR]
 #
-# RELEASE_WORK_DIR is where scripts/check-reproducible.sh built the release:
-# its control build's tree (control-tree/), log (control.log) and published
-# files (control/source-root/release/). Without it the release is built here
-# the same way, from a copy of the working tree. Wine: /usr/lib/wine/wine64
-# (or $WINE), in a prefix of its own.
+# RELEASE_WORK_DIR: scripts/check-reproducible.sh's WORK_DIR, where it built
+# the release (control-tree/, control.log, control/source-root/release/);
+# without it the release is built here the same way, from a copy of the
+# working tree. Wine: /usr/lib/wine/wine64 (or $WINE), in a prefix of its own.
 set -euo pipefail
 
 if [ $# -gt 1 ]; then
@@ -107,11 +105,10 @@ dpkg-deb -c "$release/$deb"
 dpkg-deb -x "$release/$deb" "$work/deb"
 dpkg-deb -I "$release/$deb"
 
-# Every file published and packed, and what it must be: "=" the same bytes
-# as a file, "crlf" a file with CR LF line ends, "configured" a paper's
-# source with the version and the figures of the wait filled in as the
-# Windows build configured them, then CR LF; "gz" a file gzipped, "pe" a
-# Windows executable, "-" checked further below or not at all.
+# Every file published and packed, and what it must be: "=" a file's bytes,
+# "crlf" a file with CR LF line ends, "configured" a paper with the version
+# and the Windows build's figures of the wait filled in, CR LF; "gz" a file
+# gzipped, "pe" a Windows executable, "-" checked below or not at all.
 make_kit_data=("$root/SERVICES/tests/kit/make_kit_data.py" --version "$version" --build "$windows")
 check "kit scenarios.txt is what the scenario table gives now" \
     python3 "${make_kit_data[@]}" -o "$work/scenarios.txt"
@@ -167,22 +164,19 @@ while read -r file rule from; do
 done <"$work/table"
 
 # ------------------------------------------------------------ quillmar.exe
-top=$work/zip
 check "cpack said the ZIP's quillmar.exe is not signed" \
     grep -q "quillmar.exe is NOT signed" "$made/control.log"
 stripped() { file "$1" | grep -q "stripped to external PDB"; }
-check "zip quillmar.exe is stripped" stripped "$top/quillmar.exe"
+check "zip quillmar.exe is stripped" stripped "$work/zip/quillmar.exe"
 check "zip quillmar.exe keeps its imports, version resource and manifest" \
-    python3 "$root/SERVICES/tests/wine/check_exe.py" "$top/quillmar.exe" "$version"
+    python3 "$root/SERVICES/tests/wine/check_exe.py" "$work/zip/quillmar.exe" "$version"
 check "kit scenarios.txt is for version $version" \
     grep -qx "version"$'\t'"$version" "$work/kit/scenarios.txt"
 
-# The exe alone, as unzipped, with no arguments: "????" and the usage text.
 wait "$wineboot" || { cat "$work/wineboot.log" >&2; fail "wineboot --init in $WINEPREFIX"; }
 echo "== $wine quillmar.exe (WINEPREFIX=$WINEPREFIX)"
 { printf '????'; python3 "$check_docs" print-usage "$root/README.md"; } >"$work/expected-usage"
-# prints_usage DIR: DIR's quillmar.exe under Wine, with no arguments,
-# exits 0 and prints "????" and the README's usage text, and nothing else.
+# prints_usage DIR: DIR's quillmar.exe with no arguments under Wine.
 prints_usage() {
     (cd "$1" && "$wine" ./quillmar.exe) 2>"$work/wine.err" </dev/null | tr -d '\r' >"$work/wine.lf" &&
         cmp -s "$work/wine.lf" "$work/expected-usage" && [ ! -s "$work/wine.err" ] && return
@@ -190,10 +184,8 @@ prints_usage() {
     diff -u "$work/expected-usage" "$work/wine.lf" >&2
     return 1
 }
-check "zip's quillmar.exe under Wine prints ???? and the usage text" prints_usage "$top"
+check "zip's quillmar.exe under Wine prints ???? and the usage text" prints_usage "$work/zip"
 
-# Under Wine, the kit's run-tests.cmd --list lists every scenario and
-# changes nothing.
 lists_all() {
     (cd "$work/kit" && "$wine" cmd /c run-tests.cmd --list) >"$work/kit-list.out" </dev/null &&
         [ "$(grep -c . "$work/kit-list.out")" -eq "$(grep -c '^scenario'$'\t' "$work/kit/scenarios.txt")" ] &&
@@ -201,9 +193,8 @@ lists_all() {
 }
 check "kit run-tests.cmd --list under Wine lists its scenarios and changes nothing" lists_all
 
-# As a release with a certificate: cpack signs the staged exe (cmake/
-# cpack-pre-build.cmake). A throwaway self-signed certificate, made here,
-# stands in for the release's; the signed ZIP goes elsewhere.
+# cpack signs the staged exe as a release with a certificate would, a
+# throwaway one made here, into a ZIP elsewhere.
 echo "== cpack in $windows, signed with a throwaway certificate"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=quillmar throwaway test certificate" \
     -addext "extendedKeyUsage=codeSigning" -keyout "$work/sign.key" -out "$work/sign.crt" \
@@ -232,18 +223,14 @@ else
 fi
 
 # ------------------------------------------------------------------ .deb
-# dpkg-buildpackage writes beside the tree what build-release.sh does not
-# move into the release.
+# Beside the tree is what build-release.sh did not move into the release.
 check "dpkg-buildpackage made one package, no debug symbol package beside it" \
     [ "$(find "$made" "$release" -maxdepth 1 \( -name '*.deb' -o -name '*.ddeb' \) | wc -l)" -eq 1 ]
-# debian/changelog holds the package's version and date; CMakeLists.txt
-# the program's version and release date. They must agree.
 check "debian/changelog's $changelog_version is a package of quillmar $version" \
     [ "${changelog_version%-*}" = "$version" ]
 check "debian/changelog's last entry is dated QUILLMAR_RELEASE_DATE ($release_date)" \
     [ "$changelog_day" = "$release_date" ]
-# The C++ runtime is linked in: the C library, of any version, is all the
-# program needs.
+# The C++ runtime is linked in: the C library is all the program needs.
 dpkg-deb -f "$release/$deb" Package Version Maintainer Depends |
     sed 's/^\(Depends: libc6\) ([^)]*)$/\1/' >"$work/deb.fields"
 holds_exactly "deb's Package, Version, Maintainer and Depends (libc6 alone)" "$work/deb.fields" \

@@ -126,9 +126,6 @@ class Scratch:
         text = self.pristine.setdefault(mutant.file, path.read_text(encoding="utf-8"))
         path.write_text(text.replace(mutant.old, mutant.new), encoding="utf-8")
 
-    def restore(self, mutant: Mutant) -> None:
-        (self.src / mutant.file).write_text(self.pristine[mutant.file], encoding="utf-8")
-
     def selection(self, host: str, what: tuple[str, ...]) -> list[str]:
         """The command of one selection: ("scenarios", ARGS...) runs the
         scenarios of the host's tier, ("ctest", ARGS...) ctest in the
@@ -166,7 +163,7 @@ def try_mutant(scratch: Scratch, mutant: Mutant, host: str) -> Outcome:
                 return Outcome(mutant, host, "killed", failed, time.monotonic() - started)
         return Outcome(mutant, host, "survived", seconds=time.monotonic() - started)
     finally:
-        scratch.restore(mutant)
+        (scratch.src / mutant.file).write_text(scratch.pristine[mutant.file], encoding="utf-8")
 
 
 def report(outcomes: list[Outcome]) -> int:

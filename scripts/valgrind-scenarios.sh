@@ -61,9 +61,7 @@ for log in "$logs"/vg.*.log; do
 done
 if [ "$reports" -gt 0 ]; then
   echo "valgrind reported on $reports runs" >&2
-  status=1
+  exit 1
 fi
-if [ "$status" -eq 0 ]; then
-  echo "valgrind: every scenario run clean"
-fi
+[ "$status" -ne 0 ] || echo "valgrind: every scenario run clean"
 exit "$status"
