@@ -25,9 +25,8 @@ import subprocess
 import sys
 from itertools import dropwhile, takewhile
 
-# Numbers an exit-status table may list although errorTexts has no text for
-# them: the constant each is returned as and the file (beside SOURCE) that
-# must still name it, or None for a number that is not ours to return.
+# Numbers a table may list that errorTexts has no text for: the constant and
+# the file beside SOURCE that must still return it, or None if not ours.
 STATUSES_WITHOUT_TEXT = {
     0: None,  # success
     1053: ("ERROR_SERVICE_REQUEST_TIMEOUT", "quillmar.cpp"),  # a stop the service ignored

@@ -19,8 +19,7 @@ mkdir -p "$work"
 log="$build/fuzz.log"
 status=0
 cd "$build"
-# -timeout: an input's waits only count their polls (the sleeps are
-# skipped), so ten seconds means it hangs.
+# -timeout: the waits' sleeps are skipped, so ten seconds of one input is a hang.
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 ASAN_OPTIONS=detect_leaks=1 \
   "$build/SERVICES/tests/fuzz/fuzz_dispatch" \
