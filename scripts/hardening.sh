@@ -16,15 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# What these jobs need beyond scripts/install-deps.sh (run as root).
-packages=(clang libclang-rt-14-dev valgrind util-linux)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh --hardening
 
 seconds=${FUZZ_SECONDS:-120}
 logs=$(mktemp -d "${TMPDIR:-/tmp}/quillmar-hardening.XXXXXX")

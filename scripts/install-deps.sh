@@ -5,11 +5,16 @@
 #   scripts/install-deps.sh                everything the test command needs
 #   scripts/install-deps.sh --native-only  only what building the program
 #                                          needs (with -DBUILD_TESTING=OFF)
+#   scripts/install-deps.sh --hardening    what scripts/hardening.sh needs
+#                                          beyond the test command's
 set -euo pipefail
 
 case "${1:-}" in
     --native-only)
         packages=(cmake make g++)
+        ;;
+    --hardening)
+        packages=(clang libclang-rt-14-dev valgrind util-linux)
         ;;
     "")
         # Builds and tests; the man pages and packages with their checks; a
@@ -24,7 +29,7 @@ case "${1:-}" in
                   g++-mingw-w64-x86-64 wine64 wixl)
         ;;
     *)
-        echo "usage: $0 [--native-only]" >&2
+        echo "usage: $0 [--native-only | --hardening]" >&2
         exit 2
         ;;
 esac
