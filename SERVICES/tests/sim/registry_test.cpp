@@ -13,6 +13,10 @@ class Registry : public simtest::MachineTest {};
 
 const char *const kParams = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
 
+LONG Open(const char *key, REGSAM access, HKEY *h) {
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, access, h);
+}
+
 LONG Create(const char *key, REGSAM access, HKEY *h, DWORD *disposition = nullptr) {
     return RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, access, nullptr, h, disposition);
 }
@@ -38,7 +42,7 @@ TEST_F(Registry, ValuesRoundTripThroughTheStore) {
 TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
     ASSERT_EQ(Set("SOFTWARE\\V", "s", REG_SZ, Sz("12345")), 0);
     HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\V", 0, KEY_QUERY_VALUE, &h), 0);
+    ASSERT_EQ(Open("SOFTWARE\\V", KEY_QUERY_VALUE, &h), 0);
     DWORD size = 0, type = 0;
     EXPECT_EQ(RegQueryValueExA(h, "s", nullptr, &type, nullptr, &size), 0);
     EXPECT_EQ(size, 6u);
@@ -55,8 +59,8 @@ TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
 TEST_F(Registry, ErrorsAsOnWindows) {
     HKEY readOnly, writeOnly, closed;
     ASSERT_EQ(Create("SOFTWARE\\E", KEY_READ, &readOnly), 0);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\E", 0, KEY_SET_VALUE, &writeOnly), 0);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &closed), 0);
+    ASSERT_EQ(Open("SOFTWARE\\E", KEY_SET_VALUE, &writeOnly), 0);
+    ASSERT_EQ(Open("SOFTWARE", KEY_READ, &closed), 0);
     ASSERT_EQ(RegCloseKey(closed), 0);
     HKEY garbage = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x1234));
     const BYTE one[] = {1, 0, 0, 0};
@@ -68,13 +72,9 @@ TEST_F(Registry, ErrorsAsOnWindows) {
         const char *what;
         LONG got, want;
     } cases[] = {
-        {"open missing", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope", 0, KEY_READ, &out),
-         ERROR_FILE_NOT_FOUND},
-        {"open below missing",
-         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Nope\\X", 0, KEY_READ, &out),
-         ERROR_FILE_NOT_FOUND},
-        {"leading backslash", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", 0, KEY_READ, &out),
-         ERROR_BAD_PATHNAME},
+        {"open missing", Open("SOFTWARE\\Nope", KEY_READ, &out), ERROR_FILE_NOT_FOUND},
+        {"open below missing", Open("SOFTWARE\\Nope\\X", KEY_READ, &out), ERROR_FILE_NOT_FOUND},
+        {"leading backslash", Open("\\SOFTWARE", KEY_READ, &out), ERROR_BAD_PATHNAME},
         {"new hive", Create("NEWHIVE\\X", KEY_ALL_ACCESS, &out), ERROR_ACCESS_DENIED},
         {"missing value", RegQueryValueExA(readOnly, "none", nullptr, nullptr, buf, &size),
          ERROR_FILE_NOT_FOUND},
@@ -88,8 +88,7 @@ TEST_F(Registry, ErrorsAsOnWindows) {
         {"closed handle", RegOpenKeyExA(closed, "X", 0, KEY_READ, &out), ERROR_INVALID_HANDLE},
         {"close twice", RegCloseKey(closed), ERROR_INVALID_HANDLE},
         {"null data", RegSetValueExA(writeOnly, "v", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS},
-        {"no result", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, nullptr),
-         ERROR_INVALID_PARAMETER},
+        {"no result", Open("SOFTWARE", KEY_READ, nullptr), ERROR_INVALID_PARAMETER},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.got, c.want) << c.what;
@@ -149,7 +148,7 @@ TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
     for (const char *key : {"SYSTEM", "SYSTEM\\CurrentControlSet",
                             "system\\currentcontrolset\\services\\", "SOFTWARE"}) {
         HKEY h;
-        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h), 0) << key;
+        EXPECT_EQ(Open(key, KEY_READ, &h), 0) << key;
         RegCloseKey(h);
     }
     EXPECT_TRUE(Files("registry").empty()) << "looking must not write";
@@ -202,9 +201,7 @@ class DeletedMeanwhile : public Registry, public ::testing::WithParamInterface<b
 TEST_P(DeletedMeanwhile, AKeyDeletedMeanwhileRefusesWrites) {
     ASSERT_EQ(Install("Gone"), 0u);
     HKEY h, sub = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Gone", 0,
-                            KEY_ALL_ACCESS, &h),
-              0);
+    ASSERT_EQ(Open("SYSTEM\\CurrentControlSet\\Services\\Gone", KEY_ALL_ACCESS, &h), 0);
     ASSERT_EQ(Remove("Gone"), 0u);
     const BYTE one[] = {1, 0, 0, 0};
     EXPECT_EQ(GetParam() ? RegCreateKeyExA(h, "Parameters", 0, nullptr, 0, KEY_SET_VALUE, nullptr,

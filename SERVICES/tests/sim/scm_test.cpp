@@ -16,7 +16,8 @@ namespace {
 constexpr DWORD SP = SERVICE_START_PENDING, R = SERVICE_RUNNING, XP = SERVICE_STOP_PENDING,
                 S = SERVICE_STOPPED;
 constexpr DWORD kMarked = ERROR_SERVICE_MARKED_FOR_DELETE;
-constexpr const char *kKey = "SYSTEM\\CurrentControlSet\\Services\\";
+const std::string kKey = "SYSTEM\\CurrentControlSet\\Services\\";
+const std::string kSvcParams = kKey + "Svc\\Parameters";
 
 class ScmCalls : public simtest::MachineTest {
   protected:
@@ -285,11 +286,11 @@ INSTANTIATE_TEST_SUITE_P(
     ByLabel());
 
 TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
-    ASSERT_EQ(Set(std::string(kKey) + "Seeded\\Parameters", "Keep", REG_SZ, Sz("me")), 0);
+    ASSERT_EQ(Set(kKey + "Seeded\\Parameters", "Keep", REG_SZ, Sz("me")), 0);
     EXPECT_EQ(OpenServiceA(Scm(), "Seeded", SERVICE_ALL_ACCESS), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     ASSERT_EQ(Install("SEEDED"), 0u);
-    EXPECT_EQ(Query(std::string(kKey) + "seeded\\parameters", "Keep"), 0);
+    EXPECT_EQ(Query(kKey + "seeded\\parameters", "Keep"), 0);
     EXPECT_NE(Read("registry/services/seeded.reg").find("\\Services\\Seeded]"), std::string::npos)
         << "the existing key keeps its spelling";
 }
@@ -452,9 +453,8 @@ class Deleting : public ScmCalls, public ::testing::WithParamInterface<Deletion>
 
 TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
     const Deletion &c = GetParam();
-    const std::string params = std::string(kKey) + "Svc\\Parameters";
     ASSERT_EQ(Install("Svc"), 0u);
-    ASSERT_EQ(Set(params, "p", REG_SZ, Sz("v")), 0);
+    ASSERT_EQ(Set(kSvcParams, "p", REG_SZ, Sz("v")), 0);
     Write("settings", c.settings);
     SC_HANDLE s = Service("Svc");
     ASSERT_NE(s, nullptr);
@@ -496,14 +496,14 @@ TEST_P(Deleting, TheServiceGoesOnlyOnceStoppedAndClosed) {
         EXPECT_EQ(Service("Svc"), nullptr);
         EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
         EXPECT_EQ(Install("Svc"), 0u) << "the name is free again";
-        EXPECT_EQ(Query(params, "p"), ERROR_FILE_NOT_FOUND) << "Parameters went with it";
+        EXPECT_EQ(Query(kSvcParams, "p"), ERROR_FILE_NOT_FOUND) << "Parameters went with it";
     } else {
         SC_HANDLE again = Service("Svc");
         ASSERT_NE(again, nullptr) << "listed until it stops";
         EXPECT_LT(Status(again), 1000000u) << "and answers status queries";
         EXPECT_EQ(Err(DeleteService(again)), kMarked) << "the mark outlives the handles";
         EXPECT_EQ(Install("Svc"), kMarked);
-        EXPECT_EQ(Query(params, "p"), 0) << "its key stays";
+        EXPECT_EQ(Query(kSvcParams, "p"), 0) << "its key stays";
     }
 }
 
@@ -568,9 +568,8 @@ class Held : public ScmCalls, public ::testing::WithParamInterface<Holding> {};
 
 TEST_P(Held, AMarkedServiceGoesOnceNothingHoldsIt) {
     const Holding &c = GetParam();
-    const std::string params = std::string(kKey) + "Svc\\Parameters";
     ASSERT_EQ(Install("Svc"), 0u);
-    ASSERT_EQ(Set(params, "p", REG_SZ, Sz("v")), 0);
+    ASSERT_EQ(Set(kSvcParams, "p", REG_SZ, Sz("v")), 0);
     if (c.held) {
         Write("settings", "service svc held\n");
         SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
@@ -591,7 +590,7 @@ TEST_P(Held, AMarkedServiceGoesOnceNothingHoldsIt) {
     }
     if (c.create) {
         EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
-        EXPECT_EQ(Query(params, "p"), ERROR_FILE_NOT_FOUND) << "the new service starts afresh";
+        EXPECT_EQ(Query(kSvcParams, "p"), ERROR_FILE_NOT_FOUND) << "the new service starts afresh";
         EXPECT_FALSE(Exists("scm/svc.state"));
         ASSERT_EQ(Remove("Svc"), 0u);
     } else if (!c.ownHandle) {

@@ -101,12 +101,9 @@ TEST_F(Faults, EveryCallOrTheNthOne) {
 
 TEST_F(Faults, CountsIncludeCallsThatFailedAnyway) {
     Write("settings", "fail OpenServiceA 3 with 1053\n");
-    Scm();
     std::vector<DWORD> results;
-    for (const char *name : {"Missing", "Missing", "Missing", "Missing"}) {
-        SC_HANDLE h = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
-        results.push_back(h ? 0 : GetLastError());
-    }
+    for (int i = 0; i < 4; ++i)
+        results.push_back(Service("Missing") ? 0 : GetLastError());
     EXPECT_EQ(results, (std::vector<DWORD>{1060, 1060, 1053, 1060}));
 }
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -30,19 +30,13 @@ void MachineTest::TearDown() {
 
 std::string MachineTest::Read(const std::string &rel) const {
     std::ifstream in(Path(rel), std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void MachineTest::Write(const std::string &rel, const std::string &text) const {
     fs::create_directories(fs::path(Path(rel)).parent_path());
     std::ofstream out(Path(rel), std::ios::binary | std::ios::trunc);
     out << text;
-}
-
-bool MachineTest::Exists(const std::string &rel) const {
-    return fs::exists(Path(rel));
 }
 
 std::vector<std::string> MachineTest::Files(const std::string &rel) const {
@@ -123,19 +117,9 @@ LONG MachineTest::Set(const std::string &key, const std::string &value, DWORD ty
     return rc;
 }
 
-std::string Sz(const std::string &s) {
-    return s + std::string(1, '\0');
-}
-
 std::string Dword(DWORD v) {
-    std::string out;
-    for (int i = 0; i < 4; ++i)
-        out += static_cast<char>((v >> (8 * i)) & 0xFF);
-    return out;
-}
-
-DWORD Err(BOOL ok) {
-    return ok ? 0 : GetLastError();
+    return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+            static_cast<char>(v >> 24)};
 }
 
 DWORD Change(SC_HANDLE h, DWORD start, const char *path, const char *display, DWORD type,

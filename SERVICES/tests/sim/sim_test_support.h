@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,12 @@ class MachineTest : public ::testing::Test {
     std::string Path(const std::string &rel) const { return dir + "/" + rel; }
     std::string Read(const std::string &rel) const;
     void Write(const std::string &rel, const std::string &text) const;
-    bool Exists(const std::string &rel) const;
+    bool Exists(const std::string &rel) const { return std::filesystem::exists(Path(rel)); }
     // Files below rel, relative to the machine directory, sorted.
     std::vector<std::string> Files(const std::string &rel = "") const;
 
     SC_HANDLE Scm(DWORD access = SC_MANAGER_ALL_ACCESS);
-    // Creates a service and closes its handle; returns the create's error.
+    // The create's error; the handle is closed.
     DWORD Install(const std::string &name, const char *display = nullptr,
                   DWORD type = SERVICE_WIN32_OWN_PROCESS, const char *account = nullptr,
                   const char *dependencies = nullptr);
@@ -48,15 +49,17 @@ class MachineTest : public ::testing::Test {
 };
 
 // Bytes of a REG_SZ as RegSetValueExA gets them, and of a REG_DWORD.
-std::string Sz(const std::string &s);
+inline std::string Sz(const std::string &s) {
+    return s + '\0';
+}
 std::string Dword(DWORD v);
-// The error of a call that returned ok, or 0.
-DWORD Err(BOOL ok);
+inline DWORD Err(BOOL ok) {
+    return ok ? 0 : GetLastError();
+}
 // ChangeServiceConfigA of what is given, nothing else changed; its error.
 DWORD Change(SC_HANDLE h, DWORD start, const char *path = nullptr, const char *display = nullptr,
              DWORD type = SERVICE_NO_CHANGE, const char *account = nullptr);
 
-// Names parameterised cases after their label field.
 struct ByLabel {
     template <typename P> std::string operator()(const ::testing::TestParamInfo<P> &p) const {
         return p.param.label;

@@ -1,8 +1,6 @@
 // The store: a damaged file stays out of the calls that need not read it,
-// and the machine directory is found and made. Damage met by a run, runs
-// that overlap and runs killed while they write are tested at the process
-// boundary: hostile/test_corrupt_store.py, stress/test_stress.py and
-// stress/test_crash.py.
+// and the machine directory is found and made. Damaged, overlapping and
+// killed runs: hostile/test_corrupt_store.py and stress/ (test_stress, test_crash).
 #include "sim_test_support.h"
 
 #include <sys/stat.h>
