@@ -13,7 +13,6 @@
 
 namespace {
 
-// The catalogue as the program starts with it.
 const std::array<DoublePointer, numServices> kCatalogue = myServices;
 
 // A fresh simulated machine per case; Settings() gives it a line.
@@ -44,8 +43,7 @@ class Operations : public simtest::MachineTest, public ::testing::WithParamInter
         }
     }
 
-    // Runs an installation of the service with the two arguments; what it
-    // wrote is kept in got.
+    // What the installation wrote is kept in got.
     DWORD Install(DWORD serviceNum, std::string path, std::string value) {
         char *parms[] = {path.data(), value.data()};
         DWORD result = 1;
@@ -72,12 +70,10 @@ using InstallPaths = Operations<std::tuple<InstallCase, BOOL>>;
 
 TEST_P(InstallPaths, RestoreDepthAndCatalogue) {
     const auto &[c, displayMode] = GetParam();
-    if (c.flmExists) {
+    if (c.flmExists)
         AddService("OrvFLM", false);
-    }
-    if (c.obsoleteExists) {
+    if (c.obsoleteExists)
         AddService("Orv_Field_Link_Mgr", true);
-    }
     Settings(c.setting);
     display = displayMode;
     numTabs = 1;
