@@ -1,14 +1,11 @@
 // libFuzzer target over the whole run behind main: an arbitrary command
 // line, on a small simulated machine made afresh for every input.
 //
-// Input: byte 0 picks one line of injected behaviour or failure for the
-// machine's settings (1-based; 0 and values past the end add nothing), byte
-// 1 the service a line's "*" names; then one byte for each service the
-// program knows (its catalogue's rows, then the agent's obsolete name): bit
-// 0 makes it exist before the run, bit 1 makes it run. The rest is the
-// argument vector, split at NUL bytes. The program's globals are reset
-// before each run; that a run leaves the catalogue as it found it is
-// unit_tests' (InstallPaths).
+// Input: byte 0 picks a line of kSettingLines (1-based; 0 and values past
+// the end add none), byte 1 the preset its "*" names; then a byte for each
+// preset (bit 0: it exists before the run, bit 1: it runs); the rest is the
+// argument vector, split at NUL bytes. That a run leaves the catalogue as
+// it found it is unit_tests' (InstallPaths).
 #include "quillmar.h"
 #include "quillmar_config.h"
 #include "sim_internal.h"
@@ -20,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -73,19 +71,15 @@ const char *const kSettingLines[] = {
     "fail OpenServiceA name * with 1060",
     "displaynames unique",
 };
-constexpr unsigned kNumSettingLines = sizeof kSettingLines / sizeof kSettingLines[0];
 
 void WriteFile(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
 
-// The services an input can set up: the catalogue's, then the agent's
-// obsolete one.
-struct Preset {
-    std::string name, display;
-};
-std::vector<Preset> g_presets;
+// Name and display name of the services an input can set up: the
+// catalogue's, then the agent's obsolete one.
+std::vector<std::pair<std::string, std::string>> g_presets;
 
 // The machine as the input's header asks, made afresh through its own
 // calls; then call counts from zero.
@@ -100,9 +94,9 @@ void ResetMachine(const std::uint8_t *header) {
     for (std::size_t k = 0; k < g_presets.size() && scm; ++k) {
         if (!(header[2 + k] & 1U))
             continue;
-        const Preset &p = g_presets[k];
-        const std::string image = "C:\\Orv\\" + p.name + ".exe";
-        SC_HANDLE s = CreateServiceA(scm, p.name.c_str(), p.display.c_str(), SERVICE_ALL_ACCESS,
+        const auto &[name, display] = g_presets[k];
+        const std::string image = "C:\\Orv\\" + name + ".exe";
+        SC_HANDLE s = CreateServiceA(scm, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS,
                                      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, image.c_str(),
                                      nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -114,11 +108,11 @@ void ResetMachine(const std::uint8_t *header) {
     if (scm)
         CloseServiceHandle(scm);
     std::string settings = "clock skip\n";
-    if (header[0] >= 1 && header[0] <= kNumSettingLines) {
+    if (header[0] >= 1 && header[0] <= std::size(kSettingLines)) {
         std::string line = kSettingLines[header[0] - 1];
         const std::size_t star = line.find('*');
         if (star != std::string::npos)
-            line.replace(star, 1, g_presets[header[1] % g_presets.size()].name);
+            line.replace(star, 1, g_presets[header[1] % g_presets.size()].first);
         settings += line + "\n";
     }
     WriteFile(g_machine + "/settings", settings);
@@ -148,12 +142,9 @@ void RemoveRoot() {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    std::string tmpl = TempRoot() + "/quillmar-fuzz-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
+    std::string root = TempRoot() + "/quillmar-fuzz-XXXXXX";
+    if (!mkdtemp(root.data()))
         Die("mkdtemp");
-    std::string root = buf.data();
     g_machine = root + "/machine";
     g_work = root + "/work";
     fs::create_directories(g_machine);
