@@ -21,10 +21,6 @@ class Host : public simtest::MachineTest {
         MachineTest::SetUp();
         fs::create_directory(dir);
     }
-    void Script(const std::string &name, const std::string &text) {
-        Write(name, text);
-        chmod(Path(name).c_str(), 0755);
-    }
     std::vector<std::string> Names() {
         std::vector<std::string> out;
         for (auto &e : fs::directory_iterator(dir))
@@ -99,13 +95,14 @@ TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
 }
 
 TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
-    Script("tool", "#!/bin/sh\n"
-                   "pwd -P > cwd.txt\n"
-                   "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
-                   "printf '%s|' \"$@\" > args.txt\n"
-                   "grep '^SigIgn:' /proc/self/status > ignored.txt\n"
-                   "echo 'to stdout'\n"
-                   "exit 3\n");
+    Write("tool", "#!/bin/sh\n"
+                  "pwd -P > cwd.txt\n"
+                  "readlink /proc/self/fd/3 3>&1 > stdout.txt\n"
+                  "printf '%s|' \"$@\" > args.txt\n"
+                  "grep '^SigIgn:' /proc/self/status > ignored.txt\n"
+                  "echo 'to stdout'\n"
+                  "exit 3\n");
+    ASSERT_EQ(chmod(Path("tool").c_str(), 0755), 0);
     const char *args[] = {"a b", "--x=\"y\"", ""};
     DWORD status = 99;
     // Ours is ignored, as in the program; the tool gets the default.
@@ -135,7 +132,8 @@ TEST_F(Host, RunProgramStartFailuresAreErrors) {
 }
 
 TEST_F(Host, RunProgramReportsDeathBySignal) {
-    Script("killed", "#!/bin/sh\nkill -KILL $$\n");
+    Write("killed", "#!/bin/sh\nkill -KILL $$\n");
+    ASSERT_EQ(chmod(Path("killed").c_str(), 0755), 0);
     DWORD status = 0;
     ASSERT_EQ(RunProgramIn(dir.c_str(), "killed", nullptr, 0, &status), 0u);
     EXPECT_EQ(status, 128u + 9u);

@@ -11,7 +11,7 @@ namespace {
 
 class Registry : public simtest::MachineTest {};
 
-const char *const kParams = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
+const std::string kParams = kServicesKey + "OrvEvtLogger\\Parameters";
 
 LONG Open(const char *key, REGSAM access, HKEY *h) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, access, h);
@@ -176,10 +176,10 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
 
 TEST_F(Registry, EachServiceHasItsOwnFile) {
     ASSERT_EQ(Set(kParams, "a", REG_SZ, Sz("1")), 0);
-    ASSERT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\Other", "b", REG_SZ, Sz("2")), 0);
+    ASSERT_EQ(Set(kServicesKey + "Other", "b", REG_SZ, Sz("2")), 0);
     ASSERT_EQ(Set("SOFTWARE\\Vendor", "c", REG_SZ, Sz("3")), 0);
     ASSERT_EQ(Set("SYSTEM\\Setup", "d", REG_SZ, Sz("4")), 0);
-    ASSERT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\a/..\\b", "e", REG_SZ, Sz("5")), 0);
+    ASSERT_EQ(Set(kServicesKey + "a/..\\b", "e", REG_SZ, Sz("5")), 0);
     EXPECT_EQ(Files("registry"),
               (std::vector<std::string>{
                   "registry/services/a%2F...reg", "registry/services/orvevtlogger.reg",

@@ -16,8 +16,7 @@ namespace {
 constexpr DWORD SP = SERVICE_START_PENDING, R = SERVICE_RUNNING, XP = SERVICE_STOP_PENDING,
                 S = SERVICE_STOPPED;
 constexpr DWORD kMarked = ERROR_SERVICE_MARKED_FOR_DELETE;
-const std::string kKey = "SYSTEM\\CurrentControlSet\\Services\\";
-const std::string kSvcParams = kKey + "Svc\\Parameters";
+const std::string kSvcParams = kServicesKey + "Svc\\Parameters";
 
 class ScmCalls : public simtest::MachineTest {
   protected:
@@ -47,7 +46,7 @@ class ScmCalls : public simtest::MachineTest {
         for (auto &[name, type, data] : want) {
             DWORD gotType = 0;
             std::string got;
-            ASSERT_EQ(Query(kKey + service, name, &gotType, &got), 0) << name;
+            ASSERT_EQ(Query(kServicesKey + service, name, &gotType, &got), 0) << name;
             EXPECT_EQ(gotType, type) << name;
             EXPECT_EQ(got, data) << name;
         }
@@ -286,11 +285,11 @@ INSTANTIATE_TEST_SUITE_P(
     ByLabel());
 
 TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
-    ASSERT_EQ(Set(kKey + "Seeded\\Parameters", "Keep", REG_SZ, Sz("me")), 0);
+    ASSERT_EQ(Set(kServicesKey + "Seeded\\Parameters", "Keep", REG_SZ, Sz("me")), 0);
     EXPECT_EQ(OpenServiceA(Scm(), "Seeded", SERVICE_ALL_ACCESS), nullptr);
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     ASSERT_EQ(Install("SEEDED"), 0u);
-    EXPECT_EQ(Query(kKey + "seeded\\parameters", "Keep"), 0);
+    EXPECT_EQ(Query(kServicesKey + "seeded\\parameters", "Keep"), 0);
     EXPECT_NE(Read("registry/services/seeded.reg").find("\\Services\\Seeded]"), std::string::npos)
         << "the existing key keeps its spelling";
 }
@@ -310,16 +309,11 @@ TEST_F(ScmCalls, HandlesNeedTheRightAccess) {
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(call(h), DWORD{ERROR_ACCESS_DENIED}) << right;
     }
-    SC_HANDLE connectOnly = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    EXPECT_EQ(CreateServiceA(connectOnly, "New", nullptr, SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             "x.exe", nullptr, nullptr, nullptr, nullptr, nullptr),
-              nullptr);
-    EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
-    SC_HANDLE viaConnect = OpenServiceA(connectOnly, "Svc", SERVICE_QUERY_STATUS);
-    EXPECT_NE(viaConnect, nullptr) << "opening a service needs only the connect right";
-    CloseServiceHandle(viaConnect);
-    CloseServiceHandle(connectOnly);
+    ASSERT_TRUE(CloseServiceHandle(scm));
+    scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    EXPECT_EQ(Install("New"), DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_NE(Service("Svc", SERVICE_QUERY_STATUS), nullptr)
+        << "opening a service needs only the connect right";
 }
 
 TEST_F(ScmCalls, ForeignAndClosedHandlesAreInvalid) {
@@ -424,8 +418,7 @@ TEST_F(ScmCalls, ADyingServiceReportsItsExit) {
 }
 
 TEST_F(ScmCalls, RuntimeStateOutlivesTheProcessAndFollowsTheRegistry) {
-    ASSERT_EQ(Install("Svc"), 0u);
-    ASSERT_EQ(Start(Service("Svc")), 0u);
+    Started("");
     EXPECT_NE(Read("scm/svc.state").find("state=RUNNING\n"), std::string::npos)
         << Read("scm/svc.state");
 

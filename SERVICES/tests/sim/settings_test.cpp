@@ -108,16 +108,15 @@ TEST_F(Faults, CountsIncludeCallsThatFailedAnyway) {
 }
 
 TEST_F(Faults, NameFiltersPickTheKeyOrService) {
-    const std::string params = "SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\Parameters";
+    const std::string logger = kServicesKey + "OrvEvtLogger";
+    const std::string params = logger + "\\Parameters";
     Write("settings", "fail RegSetValueExA name HKLM\\" + params +
                           " with 5\n"
                           "fail RegOpenKeyExA name software\\blocked with 1012\n"
                           "fail StartServiceA name two with 1053\n");
     EXPECT_EQ(Set(params, "x", REG_SZ, Sz("1")), 5);
-    EXPECT_EQ(
-        Set("SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger\\parameters", "x", REG_SZ, Sz("1")),
-        5);
-    EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger", "x", REG_SZ, Sz("1")), 0);
+    EXPECT_EQ(Set(logger + "\\parameters", "x", REG_SZ, Sz("1")), 5);
+    EXPECT_EQ(Set(logger, "x", REG_SZ, Sz("1")), 0);
     HKEY h;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Blocked", 0, KEY_READ, &h), 1012);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), 0);

@@ -12,6 +12,8 @@
 
 namespace simtest {
 
+inline const std::string kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
+
 // Public, so that a table's rows may set the machine up.
 class MachineTest : public ::testing::Test {
   public:

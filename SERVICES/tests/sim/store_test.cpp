@@ -21,8 +21,7 @@ TEST_F(Store, OneServicesDamageDoesNotReachAnother) {
     SERVICE_STATUS st;
     EXPECT_TRUE(StartServiceA(s, 0, nullptr));
     EXPECT_TRUE(QueryServiceStatus(s, &st));
-    EXPECT_EQ(Set("SYSTEM\\CurrentControlSet\\Services\\Good\\Parameters", "x", REG_SZ, Sz("1")),
-              0);
+    EXPECT_EQ(Set(kServicesKey + "Good\\Parameters", "x", REG_SZ, Sz("1")), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
