@@ -1,7 +1,6 @@
 // The POSIX host helpers: backup copy, program start, exit status.
 #include "sim_test_support.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -21,13 +20,6 @@ class Host : public simtest::MachineTest {
         MachineTest::SetUp();
         fs::create_directory(dir);
     }
-    std::vector<std::string> Names() {
-        std::vector<std::string> out;
-        for (auto &e : fs::directory_iterator(dir))
-            out.push_back(e.path().filename().string());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
 };
 
 TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
@@ -41,7 +33,7 @@ TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
     Write("merge.cfg", "changed");
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "merge.cfg", "merge.cfg.orig"), 0u);
     EXPECT_EQ(Read("merge.cfg.orig"), std::string(200000, 'a'));
-    EXPECT_EQ(Names(), (std::vector<std::string>{"merge.cfg", "merge.cfg.orig"}))
+    EXPECT_EQ(Files(), (std::vector<std::string>{"merge.cfg", "merge.cfg.orig"}))
         << "no temporary left";
 }
 
@@ -65,7 +57,7 @@ TEST_F(Host, CopyCountsOnlyARegularFileAsTheBackup) {
     for (auto &[name, expected] : cases)
         EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", name), expected) << name;
     EXPECT_EQ(Read("kept"), "the first backup");
-    EXPECT_EQ(Names(), (std::vector<std::string>{"dangling", "device", "directory", "fifo", "kept",
+    EXPECT_EQ(Files(), (std::vector<std::string>{"dangling", "device", "directory", "fifo", "kept",
                                                  "linked", "src"}))
         << "nothing replaced, no temporary left";
 }
@@ -91,7 +83,7 @@ TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
     std::string got = Read("backup");
     ASSERT_EQ(got.size(), 100000u);
     EXPECT_EQ(got, std::string(100000, got[0]));
-    EXPECT_EQ(Names().size(), 7u);
+    EXPECT_EQ(Files().size(), 7u);
 }
 
 TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {

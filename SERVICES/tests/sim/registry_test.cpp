@@ -181,9 +181,10 @@ TEST_F(Registry, EachServiceHasItsOwnFile) {
     ASSERT_EQ(Set("SYSTEM\\Setup", "d", REG_SZ, Sz("4")), 0);
     ASSERT_EQ(Set(kServicesKey + "a/..\\b", "e", REG_SZ, Sz("5")), 0);
     EXPECT_EQ(Files("registry"),
-              (std::vector<std::string>{
-                  "registry/services/a%2F...reg", "registry/services/orvevtlogger.reg",
-                  "registry/services/other.reg", "registry/software.reg", "registry/system.reg"}));
+              (std::vector<std::string>{"registry/services", "registry/services/a%2F...reg",
+                                        "registry/services/orvevtlogger.reg",
+                                        "registry/services/other.reg", "registry/software.reg",
+                                        "registry/system.reg"}));
     std::string logger = Read("registry/services/orvevtlogger.reg");
     EXPECT_EQ(
         logger,

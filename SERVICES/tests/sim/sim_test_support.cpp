@@ -43,8 +43,7 @@ std::vector<std::string> MachineTest::Files(const std::string &rel) const {
     std::vector<std::string> out;
     std::error_code ec;
     for (auto &e : fs::recursive_directory_iterator(Path(rel), ec))
-        if (e.is_regular_file())
-            out.push_back(fs::relative(e.path(), dir).string());
+        out.push_back(e.path().lexically_relative(dir).string());
     std::sort(out.begin(), out.end());
     return out;
 }

@@ -24,7 +24,8 @@ class MachineTest : public ::testing::Test {
     std::string Read(const std::string &rel) const;
     void Write(const std::string &rel, const std::string &text) const;
     bool Exists(const std::string &rel) const { return std::filesystem::exists(Path(rel)); }
-    // Files below rel, relative to the machine directory, sorted.
+    // Every entry below rel (files, directories, links), relative to the
+    // machine directory, sorted.
     std::vector<std::string> Files(const std::string &rel = "") const;
 
     SC_HANDLE Scm(DWORD access = SC_MANAGER_ALL_ACCESS);
