@@ -1,8 +1,6 @@
-// Arguments of a million characters, which exec cannot pass on Linux (one
-// argument holds at most 128 KiB), run in-process the way main runs them:
-// every position, the error texts composed from them, and a million
-// arguments. Each case gets a fresh simulated machine; a refusal must leave
-// every file of it as it was.
+// Arguments of a million characters (exec passes at most 128 KiB in one on
+// Linux), run in-process as main runs them: every position, the error texts
+// made from them, and a million arguments, each case on a fresh machine.
 #include "../sim/sim_test_support.h"
 #include "../unit/capture.h"
 #include "quillmar.h"
