@@ -1,17 +1,6 @@
-"""The Wine tier: the Windows test kit run under Wine, and the tests of the
-kit itself.
-
-    python3 backend_wine.py --build build/windows [--work DIR] [-k TEXT]... [--quick]
-                            [--list] [--keep] [--shard K/N] [--prefixes M]
-    python3 backend_wine.py --selftest --build build/windows [--native build/native]
-    python3 backend_wine.py --kit-proof floor|foreign|planted|intruder --build build/windows
-    python3 backend_wine.py --msi quillmar|floor --build build/windows
-
-The kit's run-tests.cmd runs the scenarios as on Windows; this module owns
-what is Wine's: prefixes (each its own Service Control Manager and kit
-lock), the shards side by side, the administrative share's link and the
-kit's TAP. --selftest, --kit-proof and --msi: see selftest, proof_* and msi.
-"""
+"""The Wine tier: the Windows test kit's scenarios in Wine prefixes side by
+side, and --selftest, --kit-proof and --msi, the tests of the kit and of
+Wine's answers (../wine/README.md)."""
 
 from __future__ import annotations
 
@@ -25,10 +14,12 @@ import subprocess
 import sys
 import tempfile
 import threading
+from concurrent.futures import ThreadPoolExecutor
 import time
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "kit"))
@@ -37,8 +28,8 @@ import buildfacts  # noqa: E402
 import make_kit_data  # noqa: E402
 import model  # noqa: E402
 
-WINE = os.environ.get("QUILLMAR_WINE", "/usr/lib/wine/wine64")
-WINESERVER = os.environ.get("QUILLMAR_WINESERVER", "/usr/lib/wine/wineserver")
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
 PREFIXES = 4  # two cores carry four: the slow scenarios mostly sleep
 KIT_REFUSED = 3
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
@@ -62,8 +53,9 @@ class Result:
     status: int  # the low 8 bits of the Windows exit code
     host_noise: int = 0  # loader lines taken out of stderr; the status may be the loader's
 
-    def text(self) -> str:
-        return self.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
+    def text(self, stderr: bool = False) -> str:
+        return (self.stderr if stderr else self.stdout).decode("utf-8", "replace") \
+            .replace("\r\n", "\n")
 
 
 def to_windows(path: str | os.PathLike) -> str:
@@ -87,33 +79,20 @@ class Prefix:
         self.started = False
 
     def start(self) -> None:
-        for tool in (WINE, WINESERVER):
-            if not os.access(tool, os.X_OK):
-                raise WineError(f"{tool} missing: apt-get install -y --no-install-recommends wine64")
-        if not (self.prefix / "system.reg").exists():
+        if self.template is not None and not (self.prefix / "system.reg").exists():
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.prefix.parent.mkdir(parents=True, exist_ok=True)
             self._copy_template()
-        self._serve()
-
-    def _serve(self) -> None:
         # A server left by an earlier run may not be persistent. An ordinary
         # command builds the prefix: wineboot has left two services.exe.
         self._kill_server()
         self.prefix.mkdir(parents=True, exist_ok=True)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
-        # Once more when the loader tripped; a server left running would hold
-        # the caller's pipes open.
-        for attempt in (1, 2):
-            r = self.run(["cmd", "/c", "exit 0"], timeout=180)
-            if r.status == 0:
-                break
-            print(f"note: wine cmd failed ({r.status}, loader lines {r.host_noise})",
-                  file=sys.stderr)
-        else:
-            self.stop()
-            raise WineError(f"wine cmd failed ({r.status}): {r.stderr.decode(errors='replace')}")
+        r = self.run(["cmd", "/c", "exit 0"], timeout=180, again=lambda r: r.status != 0)
+        if r.status != 0:
+            self.stop()  # a server left running would hold the caller's pipes open
+            raise WineError(f"wine cmd failed ({r.status}): {r.text(stderr=True)}")
         pids = self.processes("services.exe")
         if len(pids) != 1:
             raise WineError(f"expected one services.exe for {self.prefix}, found {pids}")
@@ -126,7 +105,7 @@ class Prefix:
                 maker = Prefix(self.template, None)
                 shutil.rmtree(self.template, ignore_errors=True)
                 before = time.monotonic()
-                maker._serve()
+                maker.start()
                 maker.stop()  # the server writes the registry out as it ends
                 print(f"note: the template prefix built in {time.monotonic() - before:.1f} s",
                       file=sys.stderr)
@@ -160,28 +139,35 @@ class Prefix:
         """Pids of Wine processes of this prefix whose command names image."""
         pids = []
         ours = f"WINEPREFIX={self.prefix}".encode()
-        for entry in Path("/proc").iterdir():
+        for entry in Path("/proc").glob("[0-9]*"):
             try:
-                command = (entry / "cmdline").read_bytes().decode(errors="replace")
-                if image.lower() in command.lower() and \
+                if image in (entry / "cmdline").read_text(errors="replace").lower() and \
                         ours in (entry / "environ").read_bytes().split(b"\0"):
                     pids.append(int(entry.name))
-            except (OSError, ValueError):
+            except OSError:
                 continue
         return pids
 
     def run(self, args: list, cwd: str | os.PathLike | None = None,
-            env: dict[str, str] | None = None, timeout: float = 120) -> Result:
-        """args[0]: a builtin (sc, reg, cmd) or an .exe's Linux path. Streams
-        go to files: a process Wine starts on the way would hold a pipe."""
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run([WINE, *map(str, args)], cwd=cwd, env={**self.env, **(env or {})},
-                               stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            stdout, noise_out = HOST_NOISE.subn(b"", out.read())
-            stderr, noise_err = HOST_NOISE.subn(b"", err.read())
-        return Result(stdout, stderr, p.returncode, noise_out + noise_err)
+            env: dict[str, str] | None = None, timeout: float = 120,
+            again: Callable[[Result], bool] = lambda r: False) -> Result:
+        """args[0]: a builtin (sc, reg, cmd) or an .exe's Linux path; run
+        once more when again(result) says Wine failed to run it. Streams go
+        to files: a process Wine starts on the way would hold a pipe."""
+        for attempt in (1, 2):
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                p = subprocess.run([WINE, *map(str, args)], cwd=cwd, env={**self.env, **(env or {})},
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                   timeout=timeout)
+                out.seek(0)
+                err.seek(0)
+                stdout, noise_out = HOST_NOISE.subn(b"", out.read())
+                stderr, noise_err = HOST_NOISE.subn(b"", err.read())
+            r = Result(stdout, stderr, p.returncode, noise_out + noise_err)
+            if attempt == 2 or not again(r):
+                return r
+            print(f"note: Wine did not run {args[:2]} cleanly ({r.status}, loader lines "
+                  f"{r.host_noise}, {r.stderr[:200]!r}); once more", file=sys.stderr)
 
 
 def find_kit(build_dir: Path) -> Path:
@@ -203,6 +189,7 @@ class Kit:
                            self.build_dir / "wine-templates" / re.sub(r"\W+", "-", version).strip("-"))
         self.dir = Path("/tmp") / f"qmkit-{hashlib.sha1(str(self.work).encode()).hexdigest()[:10]}"
         self.facts = buildfacts.load(str(self.build_dir))
+        self.tools = self.build_dir / "SERVICES" / "tests" / "wine"
 
     def start(self) -> None:
         shutil.rmtree(self.dir, ignore_errors=True)
@@ -230,104 +217,80 @@ class Kit:
     def run_tests(self, args: list[str], timeout: float = 1500) -> tuple[int, str, str]:
         """run-tests.cmd's status, standard output and error; once more when
         Wine did not start it (nothing on either stream)."""
-        for attempt in (1, 2):
-            r = self.wine.run(["cmd", "/c", to_windows(self.dir / "run-tests.cmd"), *args],
-                              cwd=self.dir, timeout=timeout)
-            out, err = r.text(), r.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-            if r.status == 0 or out.strip() or err.strip():
-                break
-            print(f"note: Wine did not start run-tests.cmd {' '.join(args)}", file=sys.stderr)
-        return r.status, out, err
+        r = self.wine.run(["cmd", "/c", to_windows(self.dir / "run-tests.cmd"), *args],
+                          cwd=self.dir, timeout=timeout,
+                          again=lambda r: r.status != 0 and not (r.stdout + r.stderr).strip())
+        return r.status, r.text(), r.text(stderr=True)
 
     def fixture(self, *args, cwd: str | os.PathLike, timeout: float = 120) -> Result:
         """A fixture's run, once more when it never reached its main (no
         start line) or the loader complained at its exit."""
-        for attempt in (1, 2):
-            r = self.wine.run(list(args), cwd=cwd, timeout=timeout)
-            started = r.stderr.startswith(STARTED)
-            r.stderr = r.stderr[len(STARTED):] if started else r.stderr
-            if started and (attempt == 2 or not r.host_noise):
-                return r
-            print(f"note: Wine did not run {args[0]} cleanly ({r.status}, {r.stderr!r}); "
-                  "once more", file=sys.stderr)
-        raise WineError(f"{args[0]} did not start twice")
-
-    def tool(self, name: str) -> Path:
-        path = self.build_dir / "SERVICES" / "tests" / "wine" / f"{name}.exe"
-        if not path.is_file():
-            raise WineError(f"{path} not built")
-        return path
+        r = self.wine.run(list(args), cwd=cwd, timeout=timeout,
+                          again=lambda r: r.host_noise or not r.stderr.startswith(STARTED))
+        if not r.stderr.startswith(STARTED):
+            raise WineError(f"{args[0]} did not start twice")
+        r.stderr = r.stderr[len(STARTED):]
+        return r
 
 
 def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | None]]]:
     """The plan's count and each result: (ok, id, title, skip reason)."""
-    plan = None
-    results = []
-    for line in text.splitlines():
-        if re.fullmatch(r"1\.\.\d+", line):
-            plan = int(line[3:])
-        m = TAP_RESULT.match(line)
-        if m:
-            title = re.sub(r"\\(.)", r"\1", m.group(4))
-            results.append((m.group(1) is None, m.group(3), title, m.group(5)))
-    return plan, results
+    plan = re.search(r"^1\.\.(\d+)$", text, re.M)
+    results = [(m.group(1) is None, m.group(3), re.sub(r"\\(.)", r"\1", m.group(4)), m.group(5))
+               for m in map(TAP_RESULT.match, text.splitlines()) if m]
+    return plan and int(plan.group(1)), results
 
 
-def run_tier(build_dir: str, work_root: str, filters: list[str], quick: bool, list_only: bool,
-             keep: bool, part: tuple[int, int], prefixes: int) -> int:
+def run_tier(opts: argparse.Namespace) -> int:
     """Part K of N in M prefixes side by side: the kit's shards (K-1)*M+1
-    to K*M of N*M."""
-    args = [a for f in filters for a in ("-k", f)] + ["--quick"] * quick + ["--keep"] * keep
-    # Some ten scenarios a prefix at least: a prefix takes seconds to start.
-    with zipfile.ZipFile(find_kit(Path(build_dir))) as z:
+    to K*M of N*M, some ten scenarios a prefix at least (a prefix takes
+    seconds to start)."""
+    args = [a for f in opts.filters for a in ("-k", f)] + ["--quick"] * opts.quick + \
+        ["--keep"] * opts.keep + ["--list"] * opts.list
+    with zipfile.ZipFile(find_kit(Path(opts.build))) as z:
         data = z.read("scenarios.txt").decode()
     chosen = [t for t in re.findall(r"^scenario\t(.*)$", data, re.M)
-              if not filters or any(f in t for f in filters)]
-    k, n = part
-    m = 1 if list_only else max(1, min(prefixes, len(chosen) // (10 * n)))
-    shards = {j: f"{(k - 1) * m + j}/{n * m}" for j in range(1, m + 1)}
+              if not opts.filters or any(f in t for f in opts.filters)]
+    k, n = opts.shard
+    m = 1 if opts.list else max(1, min(PREFIXES, len(chosen) // (10 * n)))
+    shards = [f"{(k - 1) * m + j}/{n * m}" for j in range(1, m + 1)]
+    kits = [Kit(opts.build, Path(opts.work) / f"shard-{j}") for j in range(1, m + 1)]
     before = time.monotonic()
-    kits = {j: Kit(build_dir, Path(work_root) / f"shard-{j}") for j in shards}
-    ran: dict[int, tuple[int, str, str]] = {}
 
-    def one(j: int) -> None:
-        kit = kits[j]
+    def one(kit: Kit, shard: str) -> tuple[int, str, str]:
+        ran = (1, "", "")
         try:
-            kit.start()
-            ran[j] = kit.run_tests(args + ["--list"] * list_only + ["--shard", shards[j]])
-            reports = kit.work / "kit-results"
-            shutil.rmtree(reports, ignore_errors=True)
-            shutil.copytree(kit.dir, reports, ignore=lambda d, names: [
-                n for n in names if Path(d) == kit.dir and n not in ("junit.xml", "failed")])
+            try:
+                kit.start()
+                ran = kit.run_tests(args + ["--shard", shard])
+                reports = kit.work / "kit-results"
+                shutil.rmtree(reports, ignore_errors=True)
+                shutil.copytree(kit.dir, reports, ignore=lambda d, names: [
+                    n for n in names if Path(d) == kit.dir and n not in ("junit.xml", "failed")])
+            finally:
+                kit.stop(keep=opts.keep and ran[0] != 0)
         except Exception as e:  # one shard's failure is reported with the others'
-            _, out, err = ran.get(j, (1, "", ""))
-            ran[j] = (1, out, f"{err}shard {shards[j]}: {e!r}\n")
-        finally:
-            kit.stop(keep=keep and ran.get(j, (1,))[0] != 0)
+            ran = (1, ran[1], f"{ran[2]}shard {shard}: {e!r}\n")
+        return ran
 
-    threads = [threading.Thread(target=one, args=(j,)) for j in shards]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with ThreadPoolExecutor(m) as pool:
+        ran = list(pool.map(one, kits, shards))
     counts = [0, 0, 0]  # passed, failed, skipped
     bad = []
-    for j in shards:
-        status, out, err = ran[j]
+    for kit, shard, (status, out, err) in zip(kits, shards, ran):
         print(out + err, end="")
-        if list_only:
+        if opts.list:
             return status
         plan, results = parse_tap(out)
         for ok, ident, title, skip in results:
             counts[0 if ok and skip is None else 2 if ok else 1] += 1
-            if not ok:
-                bad.append(f"{ident} {title} (reports: {kits[j].work / 'kit-results'})")
-        if status != 0 or plan is None or plan != len(results):
-            bad.append(f"shard {shards[j]}: status {status}, plan {plan}, {len(results)} results")
+        if status != 0 or plan != len(results):
+            bad.append(f"shard {shard}: status {status}, plan {plan}, {len(results)} results, "
+                       f"reports: {kit.work / 'kit-results'}")
     for text in bad:
         print("failed: " + text)
     print(f"{counts[0]} passed, {counts[1]} failed, {counts[2]} skipped in shards "
-          f"{', '.join(shards.values())}, {time.monotonic() - before:.0f} s")
+          f"{', '.join(shards)}, {time.monotonic() - before:.0f} s")
     return 1 if bad else 0
 
 
@@ -377,7 +340,7 @@ class Case:
     def setup(self, step) -> None:
         r = self._step("setup", model.Scenario(name=self.name, args=[], setup=[step]))
         if r.status != 0:
-            raise WineError(f"qmkit setup failed ({r.status}): {r.stderr.decode(errors='replace')}")
+            raise WineError(f"qmkit setup failed ({r.status}): {r.text(stderr=True)}")
 
     def check_all(self, checks) -> list[list[str]]:
         """Each check's failures, in order (none when it holds)."""
@@ -401,14 +364,14 @@ class Case:
             int(m.group(1))
 
     def probe(self, *args: str) -> list[str]:
-        return self.kit.fixture(self.kit.tool("wineprobe"), *args, cwd=self.host_dir).text() \
+        return self.kit.fixture(self.kit.tools / "wineprobe.exe", *args, cwd=self.host_dir).text() \
             .splitlines()
 
     def cleanup(self) -> None:
         r = self._step("clean")
         (self.kit.dir / "work" / f"{self.name}.data").unlink(missing_ok=True)
         if r.status != 0:
-            raise WineError(f"qmkit clean {self.name} left: {r.stderr.decode(errors='replace')}")
+            raise WineError(f"qmkit clean {self.name} left: {r.text(stderr=True)}")
 
 
 def service_checks(kit: Kit, test: Checks, names: list[str]) -> None:
@@ -585,7 +548,7 @@ def platform_layer(kit: Kit, test: Checks) -> None:
     """The platform layer's pieces no scenario reaches under Wine (the probe
     links them), and what quillmar.exe loads before its main."""
     case = Case(kit, "platform")
-    probe = kit.tool("wineprobe")
+    probe = kit.tools / "wineprobe.exe"
     # A relay that waited for a read that failed at once would never return.
     lines = case.probe("readfail")
     test.expect("an overlapped read of a pipe whose writer has gone fails at once, leaves its "
@@ -613,7 +576,7 @@ def platform_layer(kit: Kit, test: Checks) -> None:
         test.expect(f"code page {code_page}, {arg!r}: {expected}", r.text().strip() == expected,
                     r.text())
     loaded = {}
-    for exe in (kit.dir / "quillmar.exe", kit.tool("floor")):
+    for exe in (kit.dir / "quillmar.exe", kit.tools / "floor.exe"):
         r = kit.wine.run([exe, "-h"], cwd=case.host_dir, env={"WINEDEBUG": "-all,+loaddll"})
         found = re.findall(r'Loaded L"([^"]*)"', r.stderr.decode(errors="replace"))
         loaded[exe.name] = {p.rsplit("\\", 1)[-1].lower() for p in found} - {exe.name}
@@ -633,22 +596,14 @@ def platform_layer(kit: Kit, test: Checks) -> None:
     case.cleanup()
 
 
-def selftest(kit: Kit, native: str) -> int:
-    test = Checks()
-    kit.start()
-    try:
-        # A prefix kept from an earlier run may still hold services.
-        Case(kit, "leftovers").cleanup()
-        service_checks(kit, test, buildfacts.service_names(native))
-        console_and_launcher(kit, test)
-        wine_answers(kit, test)
-        platform_layer(kit, test)
-    finally:
-        kit.stop()
-    return test.status("wine self-test")
+def selftest(kit: Kit, test: Checks, names: list[str]) -> None:
+    service_checks(kit, test, names)
+    console_and_launcher(kit, test)
+    wine_answers(kit, test)
+    platform_layer(kit, test)
 
 
-# Proofs: properties of the kit itself, each in a prefix of its own.
+# Proofs: properties of the kit itself.
 
 FLOOR_FILTERS = ("already", "install: a new elog, the ten-line listing",
                  "merge: the first call backs up")
@@ -664,7 +619,7 @@ def service_as_is(kit: Kit, name: str) -> list[str]:
 
 def proof_floor(kit: Kit, test: Checks) -> None:
     """With a quillmar.exe that does nothing, every scenario it runs fails."""
-    shutil.copyfile(kit.tool("floor"), kit.dir / "quillmar.exe")
+    shutil.copyfile(kit.tools / "floor.exe", kit.dir / "quillmar.exe")
     status, out, err = kit.run_tests([arg for text in FLOOR_FILTERS for arg in ("-k", text)])
     plan, results = parse_tap(out)
     test.expect("with a quillmar.exe that exits 0 and prints nothing the kit fails (status 1)",
@@ -705,10 +660,8 @@ def proof_foreign(kit: Kit, test: Checks) -> None:
 def proof_planted(kit: Kit, test: Checks) -> None:
     """Leftovers in work\\ that name files outside it: a path outside, one
     that climbs out with "..", a link file and a linked folder holding a
-    .mode file. Wine makes Everyone's rights from the mode's bits for others."""
-    print("note: under Wine an owner other than the Wine user, and entries for other "
-          "accounts (Authenticated Users, CREATOR OWNER, inherited ones), cannot be shown: "
-          "Wine makes them from the Unix mode, not from what a program set")
+    .mode file. Wine makes Everyone's rights from the mode's bits for others
+    (and cannot show another owner or other accounts' entries)."""
     outside = kit.work / "outside"
     shutil.rmtree(outside, ignore_errors=True)
     (outside / "folder").mkdir(parents=True)
@@ -800,14 +753,11 @@ MSI_DIR = r"C:\Program Files\Orv"
 MSI_STATUS = {".": 0, "": 1627}  # a rollback: 1627 from Wine's msiexec, 1603 on Windows
 
 
-def msi(kit: Kit, which: str) -> int:
-    test = Checks()
-    kit.wine.discard()
-    kit.start()
+def msi(kit: Kit, test: Checks, which: str) -> int | None:
     case = Case(kit, "msi")
     stage = kit.work / "msi"
     stage.mkdir(exist_ok=True)
-    shutil.copyfile(kit.tool("floor") if which == "floor" else kit.dir / "quillmar.exe",
+    shutil.copyfile(kit.tools / "floor.exe" if which == "floor" else kit.dir / "quillmar.exe",
                     stage / "quillmar.exe")
     shutil.copyfile(kit.dir / "testsvc.exe", stage / "iorvelsr.exe")
     orv = kit.wine.prefix / "drive_c" / "Program Files" / "Orv"
@@ -853,12 +803,11 @@ def msi(kit: Kit, which: str) -> int:
                         not (orv / "quillmar.exe").exists() and not (orv / "iorvelsr.exe").exists())
     finally:
         case.cleanup()
-        kit.stop()
     if which == "floor":  # quillmar's status ignored: the refused form installs
         seen = test.failed > 0 and installed[""] == 0
         print(f"with a quillmar.exe that exits 0 the test {'fails' if seen else 'passes'}")
         return 0 if seen else 1
-    return test.status("msi")
+    return None
 
 
 def part(text: str) -> tuple[int, int]:
@@ -889,28 +838,31 @@ def main(argv=None) -> int:
     parser.add_argument("--list", action="store_true", help="list the scenarios and stop")
     parser.add_argument("--keep", action="store_true", help="keep the failed cases")
     parser.add_argument("--shard", default="1/1", type=part, metavar="K/N",
-                        help="only the K-th of N parts (each in --prefixes of its own)")
-    parser.add_argument("--prefixes", type=int, default=PREFIXES,
-                        help=f"prefixes side by side (default {PREFIXES})")
+                        help=f"only the K-th of N parts, in {PREFIXES} prefixes of its own")
     opts = parser.parse_args(argv)
     name = "selftest" if opts.selftest else f"kit-proof-{opts.kit_proof}" if opts.kit_proof \
         else f"msi-{opts.msi}" if opts.msi else "scenarios"
-    work = opts.work or f"/tmp/quillmar-wine-{name}"
-    kit = Kit(opts.build, work)
+    opts.work = opts.work or f"/tmp/quillmar-wine-{name}"
+    if name == "scenarios":
+        return run_tier(opts)
     if opts.selftest:
-        return selftest(kit, opts.native or str(Path(opts.build).resolve().parent / "native"))
-    if opts.msi:
-        return msi(kit, opts.msi)
-    if opts.kit_proof:
-        test = Checks()
-        kit.start()
-        try:
-            PROOFS[opts.kit_proof](kit, test)
-        finally:
-            kit.stop()
-        return test.status(f"kit proof {opts.kit_proof}")
-    return run_tier(opts.build, work, opts.filters, opts.quick, opts.list, opts.keep, opts.shard,
-                    max(1, opts.prefixes))
+        native = opts.native or Path(opts.build).resolve().parent / "native"
+        names = buildfacts.service_names(str(native))
+        job = lambda kit, test: selftest(kit, test, names)  # noqa: E731
+    elif opts.msi:
+        job = lambda kit, test: msi(kit, test, opts.msi)  # noqa: E731
+    else:
+        job = PROOFS[opts.kit_proof]
+    test = Checks()
+    kit = Kit(opts.build, opts.work)
+    # A new prefix each run: what a failed run left cannot meet the next.
+    kit.wine.discard()
+    kit.start()
+    try:
+        verdict = job(kit, test)
+    finally:
+        kit.stop()
+    return test.status(name) if verdict is None else verdict
 
 
 if __name__ == "__main__":
