@@ -1,17 +1,12 @@
 #!/usr/bin/env python3
-"""Checks what quillmar.exe carries besides its code:
+"""Checks what quillmar.exe carries besides its code, read back with the
+cross toolchain's objdump and windres: imports from ADVAPI32, KERNEL32 and
+msvcrt only (no MinGW runtime DLL to ship beside it); a version resource
+naming the product, the file and the version that inventory tools read; a
+well-formed manifest that asks for no elevation (asInvoker) and declares
+Windows 10/11 and the UTF-8 code page.
 
     python3 check_exe.py QUILLMAR_EXE VERSION
-
-- it imports from ADVAPI32, KERNEL32 and msvcrt only (no MinGW runtime DLL
-  to ship beside it, the stack protector's included);
-- its version resource names the product, the file and the version that
-  inventory tools and detection rules read;
-- its manifest is well-formed XML and asks for no elevation (asInvoker),
-  declares Windows 10/11 and the UTF-8 code page.
-
-Reads the file with the cross toolchain's objdump and windres, which
-decompiles the resources.
 """
 
 from __future__ import annotations

@@ -7,24 +7,27 @@
 //   handle it got, which writes hvcfgmrg.lingered as it ends;
 // - exits with the number in hvcfgmrg.status, else 0.
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <thread>
 
-// The host's half (fakemerge_win32.cpp or fakemerge_posix.cpp): a process
-// left behind with every handle, which writes hvcfgmrg.lingered as it ends;
-// and that process's wait.
+// The host's half (fakemerge_win32.cpp, fakemerge_posix.cpp): a process left
+// behind with every handle, which runs Linger.
 void LeaveProcessBehind(unsigned seconds);
-void Linger(unsigned seconds);
+
+int Linger(unsigned seconds) {
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    std::ofstream("hvcfgmrg.lingered") << "done\n";
+    return 0;
+}
 
 int main(int argc, char **argv) {
-    if (argc == 3 && std::string(argv[1]) == "--linger") {
-        Linger(static_cast<unsigned>(std::stoul(argv[2])));
-        std::ofstream("hvcfgmrg.lingered") << "done\n";
-        return 0;
-    }
+    if (argc == 3 && std::string(argv[1]) == "--linger")
+        return Linger(static_cast<unsigned>(std::stoul(argv[2])));
     std::error_code error;
     const std::u8string where = std::filesystem::current_path(error).u8string();
     std::string line(where.begin(), where.end());

@@ -19,7 +19,3 @@ void LeaveProcessBehind(unsigned seconds) {
         CloseHandle(process.hProcess);
     }
 }
-
-void Linger(unsigned seconds) {
-    Sleep(static_cast<DWORD>(seconds) * 1000);
-}

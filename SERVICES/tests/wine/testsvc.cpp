@@ -1,23 +1,11 @@
-// A real service, copied under a catalogue executable name. Its behaviour
-// comes from "<own file name>.mode", one word and an optional number:
-//   normal     RUNNING at once; a STOP ends it at once
-//   dies       START_PENDING, then STOPPED 0.5 s later with N as its Win32
-//              exit code (default 0): never RUNNING
-//   slowstop   RUNNING at once; a STOP leaves it STOP_PENDING for N s
-//              (default: longer than quillmar's whole wait)
-//   nostart    stays START_PENDING for N s (default as for slowstop), then
-//              STOPPED
-//   ignorestop RUNNING at once; answers a STOP with NO_ERROR and keeps
-//              running (Wine then refuses every further STOP with 1061)
-//   exitnow    the process ends before it contacts the manager at all
-//   silent     ServiceMain returns without reporting any status
-// No file means normal; "<own file name>.quit" ends any wait at once; each
-// event goes to "<own file name>.log".
-//
-// Wine's StartService returns at the first status and ControlService when
-// the handler returns: so the first report is RUNNING and the handler
-// reports STOPPED itself, and quillmar's polls (display mode's dots) are the
-// same on every run.
+// A real service, copied under a catalogue executable name, behaving as
+// "<own file name>.mode" says (no file: normal): normal, dies [EXITCODE],
+// slowstop [SECONDS], nostart [SECONDS], ignorestop or exitnow (see Handler
+// and ServiceMain). "<own file name>.quit" ends any wait at once; each event
+// goes to "<own file name>.log". Wine's StartService returns at the first
+// status and ControlService when the handler returns: so the first report is
+// RUNNING and the handler reports STOPPED itself, and quillmar's polls are
+// the same on every run.
 
 #include "quillmar_config.h"
 
@@ -126,9 +114,6 @@ void WINAPI ServiceMain(DWORD argc, LPSTR *argv) {
         Log("register failed " + std::to_string(GetLastError()));
         return;
     }
-    if (mode == "silent")
-        return;
-
     if (mode == "dies") {
         // Wine's StartService fails with 1053 if it wakes to STOPPED
         // already, as on a busy host; the pause shows in no output.

@@ -1,22 +1,7 @@
-// wineprobe.exe ACTION [ARGS]: a raw call sequence, or a piece of the
-// platform layer, in a process of its own, for the Wine self-test. Lines
-// "<call> ok|err=<code> [state=<n>]":
-//   start NAME      StartServiceA, then the states seen over ~1 s
-//   stop2 NAME      ControlService(STOP) twice, then the states
-//   delete NAME     DeleteService, QueryServiceStatus and DeleteService on
-//                   the same handle, then OpenServiceA
-//   create NAME DISPLAY  CreateServiceA, deleted again at once
-//   readfail        the relay's overlapped read once the writer has gone
-// And:
-//   codepage CODEPAGE [ARGS...]  the command line check in that code page
-//                   (Wine honours quillmar.exe's UTF-8 manifest)
-//   guard           the stack guard as seeded before main, in hex
-//   smash TEXT      TEXT into a protected 16-byte buffer
-//   relay           RunProgramIn relaying this program's line ("relayed")
-//                   into a one-byte pipe nobody reads until the tool has
-//                   exited: the relay's next read fails at once, and a relay
-//                   that waited for it would never return. Prints
-//                   "status=<n> ms=<elapsed>" and what arrived.
+// wineprobe.exe ACTION [ARGS] (usage at the end): for the Wine self-test, a
+// raw call sequence of the Service Control Manager or of the relay's pipe,
+// each call printed as "<call> ok|err=<code> [state=<n>]", or a piece of the
+// platform layer in a process of its own.
 
 #include "started.h"
 
