@@ -13,10 +13,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
-from concurrent.futures import ThreadPoolExecutor
 import time
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -65,8 +64,9 @@ def to_windows(path: str | os.PathLike) -> str:
 
 class Prefix:
     """A private prefix with one persistent wineserver for a whole run (a
-    restarted server starts every automatic service again); a new prefix is
-    a copy of the build's template for this Wine, built once (10 to 20 s)."""
+    restarted server starts every automatic service again), new for every
+    run: a copy of the build's template for this Wine, built once (10 to
+    20 s), removed at the end unless kept."""
 
     def __init__(self, prefix: Path, template: Path | None):
         self.prefix = prefix
@@ -79,13 +79,11 @@ class Prefix:
         self.started = False
 
     def start(self) -> None:
-        if self.template is not None and not (self.prefix / "system.reg").exists():
-            shutil.rmtree(self.prefix, ignore_errors=True)
-            self.prefix.parent.mkdir(parents=True, exist_ok=True)
-            self._copy_template()
         # A server left by an earlier run may not be persistent. An ordinary
         # command builds the prefix: wineboot has left two services.exe.
-        self._kill_server()
+        self.stop()
+        if self.template is not None:
+            self._copy_template()
         self.prefix.mkdir(parents=True, exist_ok=True)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
@@ -103,10 +101,9 @@ class Prefix:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if not (self.template / "system.reg").exists():
                 maker = Prefix(self.template, None)
-                shutil.rmtree(self.template, ignore_errors=True)
                 before = time.monotonic()
                 maker.start()
-                maker.stop()  # the server writes the registry out as it ends
+                maker.stop(keep=True)  # the server writes the registry out as it ends
                 print(f"note: the template prefix built in {time.monotonic() - before:.1f} s",
                       file=sys.stderr)
         # The system's DLLs, never written, are linked; all else is copied.
@@ -120,20 +117,14 @@ class Prefix:
 
         shutil.copytree(self.template, self.prefix, symlinks=True, copy_function=copy)
 
-    def stop(self) -> None:
-        if self.started:
-            self._kill_server()
-            self.started = False
-
-    def discard(self) -> None:
-        self._kill_server()
-        shutil.rmtree(self.prefix, ignore_errors=True)
-
-    def _kill_server(self) -> None:
+    def stop(self, keep: bool = False) -> None:
         quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-k"], **quiet)
         # -k returns before every process has gone.
         subprocess.run([WINESERVER, "-w"], timeout=30, **quiet)
+        self.started = False
+        if not keep:
+            shutil.rmtree(self.prefix, ignore_errors=True)
 
     def processes(self, image: str) -> list[int]:
         """Pids of Wine processes of this prefix whose command names image."""
@@ -178,8 +169,8 @@ def find_kit(build_dir: Path) -> Path:
 
 
 class Kit:
-    """The kit unpacked in a short folder without blanks, the same for every
-    run of the work root: a run after an interrupted one finds its services."""
+    """The kit unpacked in a short folder without blanks, one for each work
+    root."""
 
     def __init__(self, build_dir: str | os.PathLike, work_root: str | os.PathLike):
         self.build_dir = Path(build_dir).resolve()
@@ -210,7 +201,7 @@ class Kit:
             if self.wine.started and len(self.wine.processes("services.exe")) != 1:
                 raise WineError(f"not one services.exe for {self.wine.prefix} at the end")
         finally:
-            self.wine.stop()
+            self.wine.stop(keep)
             if not keep:
                 shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -645,7 +636,6 @@ def proof_foreign(kit: Kit, test: Checks) -> None:
     test.expect("... or makes its work folder", not (kit.dir / "work").exists())
     after = service_as_is(kit, "OrvEvtLogger")
     test.expect("... and leaves that service exactly as it was", after == before, (before, after))
-    kit.wine.run(["sc", "delete", "OrvEvtLogger"])
 
 
 def proof_planted(kit: Kit, test: Checks) -> None:
@@ -699,31 +689,29 @@ def proof_planted(kit: Kit, test: Checks) -> None:
 def proof_intruder(kit: Kit, test: Checks) -> None:
     """A HalvBase created by someone else while a slow scenario runs, and a
     second kit, from a folder of its own, started meanwhile."""
-    ran: list[tuple[int, str, str]] = []
-    first = threading.Thread(target=lambda: ran.append(kit.run_tests(["-k", SLOW_FILTER])))
-    first.start()
-    # quillmar.exe's output file appears as its run begins; its polls last
-    # far longer than what follows.
-    deadline = time.monotonic() + 120
-    while (not any((kit.dir / "work").glob("*.run/stdout")) and first.is_alive()
-           and time.monotonic() < deadline):
-        time.sleep(0.2)
-    made = kit.wine.run(["sc", "create", "HalvBase", "binPath=", HALV_PATH, "type=", "own",
-                         "start=", "demand"])
-    before = service_as_is(kit, "HalvBase")
-    second = kit.dir.with_name(kit.dir.name + "-2")
-    shutil.rmtree(second, ignore_errors=True)
-    shutil.copytree(kit.dir, second, ignore=shutil.ignore_patterns("work"))
-    other = kit.wine.run(["cmd", "/c", to_windows(second / "run-tests.cmd")])
-    shutil.rmtree(second)
-    first.join()
+    with ThreadPoolExecutor(1) as pool:
+        first = pool.submit(kit.run_tests, ["-k", SLOW_FILTER])
+        # quillmar.exe's output file appears as its run begins; its polls last
+        # far longer than what follows.
+        deadline = time.monotonic() + 120
+        while (not any((kit.dir / "work").glob("*.run/stdout")) and not first.done()
+               and time.monotonic() < deadline):
+            time.sleep(0.2)
+        made = kit.wine.run(["sc", "create", "HalvBase", "binPath=", HALV_PATH, "type=", "own",
+                             "start=", "demand"])
+        before = service_as_is(kit, "HalvBase")
+        second = kit.dir.with_name(kit.dir.name + "-2")
+        shutil.rmtree(second, ignore_errors=True)
+        shutil.copytree(kit.dir, second, ignore=shutil.ignore_patterns("work"))
+        other = kit.wine.run(["cmd", "/c", to_windows(second / "run-tests.cmd")])
+        shutil.rmtree(second)
+        status, out, err = first.result()
     test.expect("someone else's HalvBase was created during the slow scenario",
-                made.status == 0 and ran and "1.." in ran[0][1], (made.text(), ran))
+                made.status == 0 and "1.." in out, (made.text(), out))
     test.expect("a second kit started meanwhile refuses (status 3), naming the run under way",
                 other.status == KIT_REFUSED
                 and b"another run of the kit is under way" in other.stderr,
                 (other.status, other.stderr))
-    status, out, err = ran[0] if ran else (None, "", "")
     test.expect("the kit fails (status 1)", status == 1, (status, out, err))
     test.expect("... naming HalvBase and its program, left as it is",
                 f"HalvBase left as it is: this kit did not create it (its executable: {HALV_PATH})"
@@ -733,7 +721,6 @@ def proof_intruder(kit: Kit, test: Checks) -> None:
     gone = kit.wine.run(["sc", "query", "OrvEvtLogger"])
     test.expect("... and removing what it made", gone.status != 0 and not (kit.dir / "work").exists(),
                 (gone.status, gone.text(), list((kit.dir / "work").glob("*"))))
-    kit.wine.run(["sc", "delete", "HalvBase"])
 
 
 # An installer: ../wine/installer.wxs (wixl) installs quillmar.exe and the test service
@@ -845,8 +832,6 @@ def main(argv=None) -> int:
         job = PROOFS[opts.kit_proof]
     test = Checks()
     kit = Kit(opts.build, opts.work)
-    # A new prefix each run: what a failed run left cannot meet the next.
-    kit.wine.discard()
     kit.start()
     try:
         verdict = job(kit, test)
