@@ -19,13 +19,11 @@ auto *volatile pLastError = &GetLastError;
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc > 1 && (pOpenManager == nullptr || pLastError == nullptr)) {
+    if (argc > 1 && (pOpenManager == nullptr || pLastError == nullptr))
         return 1;
-    }
     // --line: the least a program that writes costs, one line in one write.
-    if (argc > 1 && std::strcmp(argv[1], "--line") == 0) {
+    if (argc > 1 && std::strcmp(argv[1], "--line") == 0)
         std::fputs("floor.exe: one line\n", stdout);
-    }
     std::fflush(stdout);
     return 0;
 }

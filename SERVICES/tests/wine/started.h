@@ -1,7 +1,5 @@
-// The first thing every fixture does: say on standard error that its main
-// has been reached. A run without this line never started (Wine's loader
-// failed on the host), which the test backend tells apart from a fixture
-// that ran and failed.
+// A fixture's first line on standard error: a run without it never reached
+// main (Wine failed on the host), unlike a fixture that ran and failed.
 #pragma once
 
 #include <cstdio>
