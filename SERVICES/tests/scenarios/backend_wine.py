@@ -152,9 +152,8 @@ class Prefix:
                                    stdout=out, stderr=err, timeout=timeout)
                 out.seek(0)
                 err.seek(0)
-                stdout, noise_out = HOST_NOISE.subn(b"", out.read())
-                stderr, noise_err = HOST_NOISE.subn(b"", err.read())
-            r = Result(stdout, stderr, p.returncode, noise_out + noise_err)
+                stderr, noise = HOST_NOISE.subn(b"", err.read())
+            r = Result(out.read(), stderr, p.returncode, noise)
             if attempt == 2 or not again(r):
                 return r
             print(f"note: Wine did not run {args[:2]} cleanly ({r.status}, loader lines "
