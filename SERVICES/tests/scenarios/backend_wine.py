@@ -153,7 +153,7 @@ class Prefix:
                 out.seek(0)
                 err.seek(0)
                 stderr, noise = HOST_NOISE.subn(b"", err.read())
-            r = Result(out.read(), stderr, p.returncode, noise)
+                r = Result(out.read(), stderr, p.returncode, noise)
             if attempt == 2 or not again(r):
                 return r
             print(f"note: Wine did not run {args[:2]} cleanly ({r.status}, loader lines "
@@ -822,8 +822,8 @@ def main(argv=None) -> int:
         job = PROOFS[opts.kit_proof]
     test = Checks()
     kit = Kit(opts.build, opts.work)
-    kit.start()
     try:
+        kit.start()
         verdict = job(kit, test)
     finally:
         kit.stop()
