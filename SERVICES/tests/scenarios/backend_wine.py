@@ -399,6 +399,12 @@ def service_checks(kit: Kit, test: Checks, names: list[str]) -> None:
     case.cleanup()
     test.holds(case, [model.ServiceState(n, "absent") for n in names])
     test.holds(case, [model.RegValue(KEY_ELOG, "AppDirectory", None)])
+    bad = kit.dir / "work" / "bad.data"
+    bad.write_text("version\tx\\\n")
+    r = kit.fixture(kit.dir / "qmkit.exe", "check", "bad", to_windows(bad), cwd=kit.dir)
+    test.expect("a data file with a field that ends in a lone backslash is refused, status 2",
+                r.status == 2 and "line 1: a field is not escaped" in r.text(stderr=True),
+                (r.status, r.text(stderr=True)))
 
 
 def console_and_launcher(kit: Kit, test: Checks) -> None:
