@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import argparse
 import fcntl
-import hashlib
 import os
 import re
 import shutil
@@ -177,7 +176,9 @@ class Kit:
         version = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout
         self.wine = Prefix(self.work / "wine" / "prefix",
                            self.build_dir / "wine-templates" / re.sub(r"\W+", "-", version).strip("-"))
-        self.dir = Path("/tmp") / f"qmkit-{hashlib.sha1(str(self.work).encode()).hexdigest()[:10]}"
+        # In a folder of its own: a fixed name below /tmp could be another
+        # user's link when root runs this.
+        self.dir = Path(tempfile.mkdtemp(prefix="qmkit-")) / "kit"
         self.facts = buildfacts.load(str(self.build_dir))
         self.tools = self.build_dir / "SERVICES" / "tests" / "wine"
 
@@ -202,7 +203,7 @@ class Kit:
         finally:
             self.wine.stop(keep)
             if not keep:
-                shutil.rmtree(self.dir, ignore_errors=True)
+                shutil.rmtree(self.dir.parent, ignore_errors=True)
 
     def run_tests(self, args: list[str], timeout: float = 1500) -> tuple[int, str, str]:
         """run-tests.cmd's status, standard output and error; once more when
@@ -815,7 +816,7 @@ def main(argv=None) -> int:
     opts = parser.parse_args(argv)
     name = "selftest" if opts.selftest else f"kit-proof-{opts.kit_proof}" if opts.kit_proof \
         else f"msi-{opts.msi}" if opts.msi else "scenarios"
-    opts.work = opts.work or f"/tmp/quillmar-wine-{name}"
+    opts.work = opts.work or tempfile.mkdtemp(prefix=f"quillmar-wine-{name}-")
     if name == "scenarios":
         return run_tier(opts)
     if opts.selftest:
