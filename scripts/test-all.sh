@@ -82,11 +82,12 @@ configure() {
 build() {
     cmake --build "$windows" -j2 && cmake --build "$native" -j2
 }
+# Four tests at a time on two cores: the Wine tests mostly wait for Wine.
 run_tests() {
     if [ "$native" = build/native ]; then
-        ctest --preset native -j2 "$@"
+        ctest --preset native -j4 "$@"
     else
-        ctest --test-dir "$native" --output-on-failure -j2 "$@"
+        ctest --test-dir "$native" --output-on-failure -j4 "$@"
     fi
 }
 
