@@ -6,9 +6,11 @@
 # long each took. Extra arguments go to ctest (e.g. -L wine).
 #
 # The lint and the package check need none of the test builds: they run
-# alongside, niced so that the build the suite waits for keeps the cores,
-# each step's output kept until it ends. Building the release twice to
-# compare it is CI's hardening step's.
+# alongside, each step's output kept until it ends. The lint is niced, so
+# that the build the suite waits for keeps the cores; the package check,
+# which builds the release, is not: niced, the suite starved it and it ended
+# last, alone. Building the release twice to compare it is CI's hardening
+# step's.
 #
 # Not a CMake workflow preset: a workflow runs one configure preset's
 # steps, stops at the first failure and has no step for the lint or the
@@ -44,16 +46,17 @@ step() {
     "$@" || status=$?
     note "$name" "$status" $((SECONDS - begin))
 }
-# alongside NAME COMMAND...: starts the command in the background, its
-# output into a log of its own; finish shows each log in turn and notes
-# each step.
+# alongside NICENESS NAME COMMAND...: starts the command in the
+# background, its output into a log of its own; finish shows each log in
+# turn and notes each step.
 background=()
 alongside() {
-    local log=$logs/${#background[@]}
+    local log=$logs/${#background[@]} niceness=$1
+    shift
     echo "==== $1: started, alongside the next steps"
     (
         begin=$SECONDS
-        nice -n 10 "${@:2}" >"$log" 2>&1
+        nice -n "$niceness" "${@:2}" >"$log" 2>&1
         echo "$? $((SECONDS - begin))" >"$log.status"
     ) &
     background+=("$1")
@@ -94,8 +97,8 @@ run_tests() {
 step "dependencies (scripts/install-deps.sh)" bash scripts/install-deps.sh
 step "configure both builds" configure
 # The lint needs only the native build's compile_commands.json.
-alongside "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
-alongside "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh
+alongside 10 "lint (scripts/lint.sh)" bash scripts/lint.sh "$native"
+alongside 0 "packages (scripts/check-packages.sh)" bash scripts/check-packages.sh
 step "build both presets" build
 step "test suite (ctest)" run_tests "$@"
 finish
