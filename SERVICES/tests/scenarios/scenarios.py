@@ -1,10 +1,7 @@
-"""The scenarios: quillmar's behaviour at the process boundary, written once
-for both tiers. Expected bytes are composed from the fragments the program
-writes, each named once below, in the order it writes them. The two streams
-are compared apart: an open progress line runs on into what comes next on
-standard output, while the report that closed it on a console is on
-standard error.
-"""
+"""quillmar's behaviour at the process boundary, for both tiers: expected bytes
+composed from the fragments the program writes, each named once below. The
+streams are compared apart: an open progress line runs on into what follows on
+standard output, while the report that closed it is on standard error."""
 
 from __future__ import annotations
 
@@ -94,7 +91,6 @@ def fails(*nums: int) -> dict:
 
 
 def only(tier: str, why: str) -> dict:
-    """A row for one tier, with the reason."""
     return dict(tiers=(tier,), why_one_tier=why)
 
 
@@ -108,8 +104,6 @@ OLD_PARMS = "SYSTEM\\CurrentControlSet\\Services\\Orv_Field_Link_Mgr\\Parameters
 
 
 def service(name: str, display: str, exe: str):
-    """Set-up steps of one of the catalogue's services, showing `display`
-    unless the row gives another."""
     return lambda **kw: Service(name, **{"display": display, "exe": exe, **kw})
 
 
@@ -124,7 +118,6 @@ def elog_is(state: str) -> list:
     return [ServiceState(ELOG_NAME, state)]
 
 
-# Nothing installed: neither the service nor its parameters.
 NO_ELOG = [ServiceState(ELOG_NAME, "absent"), RegValue(ELOG_PARMS, "AppDirectory", None)]
 NO_FLM = [ServiceState(FLM_NAME, "absent"), RegValue(FLM_PARMS, "AppDirectory", None)]
 
@@ -144,17 +137,14 @@ def listing(info: str, *parts: str) -> str:
 
 
 def manager_open(title: str) -> str:
-    """A start, stop or removal up to the open manager line."""
     return f"\n\t{title}\n\tOpening service control manager database ."
 
 
 def to_open(title: str) -> str:
-    """A start, stop or removal up to the open "Opening service ." line."""
     return manager_open(title) + OKAY + "\tOpening service ."
 
 
 def ss_to_query(title: str) -> str:
-    """Start/stop up to the open status-query line."""
     return to_open(title) + OKAY + "\tQuerying service status ."
 
 
@@ -198,7 +188,6 @@ def rm_deleted(title: str) -> str:
 
 
 def inst_to_check(title: str) -> str:
-    """Installation up to the open "Checking service existens ." line."""
     return (f"\n\t{title}\n\tOpening service controler manager database ." + OKAY
             + "\tChecking service existens .")
 
@@ -230,7 +219,6 @@ MERGE_START = "\tUpdate Halvorin\n\tBacking up Halvorin Service Manager INI file
 MERGE_OPEN = "\tMerging Orv FLM ini file ."
 MERGE_OK = MERGE_START + OKAY + MERGE_OPEN + OKAY
 
-NATIVE_ONLY = "injects a fault into the simulated machine"
 SKIPS_CLOCK = "skips the simulated machine's clock; the slow copy runs on both tiers"
 BEFORE_1709 = only("native", "the simulated machine's answer of Windows before 10 version 1709; "
                              "under Wine the row above gives it")
@@ -251,8 +239,6 @@ def add(*scenarios: Scenario) -> None:
     SCENARIOS.extend(scenarios)
 
 
-# Help path: "????" and the usage text, exit 0, nothing dispatched.
-
 for args in ([], ["-b"], ["-d"], ["elog"], ["-b", "elog", "-h"], ["-?", "-b", "elog"]):
     add(Scenario(f"help: {' '.join(args) or 'no arguments'}", args, stdout=HELP))
 
@@ -263,27 +249,22 @@ add(
              stdout=HELP, checks=[ServiceState(FLM_NAME, "absent")]),
 )
 
-# Help switches only in their exact form, request flags only in theirs: the
-# dispatcher finds no request, and a command line that did nothing fails
-# (87), so that a typo in a script does not pass for success.
+# Help switches and request flags count only in their exact form: a command
+# line without a request fails (87), so that a typo does not pass for success.
 for args in (["-H", "elog"], ["-help", "elog"], ["--h", "elog"], ["/h", "elog"], ["-B", "elog"],
              ["/b", "elog"], ["-d", "-x", "elog"]):
     add(Scenario(f"no request: {' '.join(args)}", args, stdout=USAGE, exit=87,
                  stderr=err("reading the command line", 87) if "-d" in args else quiet(87)))
-
-# Dispatch: the edge-case table, row by row, at the process boundary.
 
 add(
     Scenario("dispatch: -e elog -b elog starts before it stops", ["-e", "elog", "-b", "elog", "-d"],
              stdout=request("START service") + started(ELOG_TITLE)
              + listing("STOP service", stopped(ELOG_TITLE)),
              setup=[elog()], checks=elog_is("stopped")),
-    # The pass goes on after the failure, and the later passes run; the
-    # failure still decides the exit status.
+    # The later passes run all the same; the failure decides the exit status.
     Scenario("dispatch: a failure followed by a success in one pass",
              ["-b", "elog", "-b", "flm", "-e", "flm"], **fails(50001),
              setup=[elog(running=True), flm()], checks=[ServiceState(FLM_NAME, "stopped")]),
-    # With two failures before the success, the last of them is the status.
     Scenario("dispatch: the last of two failures before a success is the exit status",
              ["-b", "elog", "-b", "flm", "-b", "hv"], **fails(50001, 1060),
              setup=[elog(running=True), halvbase()], checks=[ServiceState(HV_NAME, "running")]),
@@ -346,8 +327,6 @@ add(
     Scenario("dispatch: -rm hv", ["-rm", "hv"], **fails(50005)),
 )
 
-# Start and stop.
-
 add(
     Scenario("start: a stopped service, display mode", ["-d", "-b", "elog"],
              stdout=listing("START service", started(ELOG_TITLE)),
@@ -403,16 +382,14 @@ add(
              checks=[ServiceState(FLM_NAME, "running"), ServiceState(OLD_NAME, "stopped")]),
 )
 
-# The wait for the target state: every poll of the build's. Slow runs wait
-# for real on both tiers; the native copies skip the clock.
+# Slow runs wait out every poll of the build for real; their native copies skip the clock.
 for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock skipped)", ("native",))):
     how = dict(slow=slow, tiers=tiers, why_one_tier="" if slow else SKIPS_CLOCK)
     add(
         Scenario("wait: a service that never reaches RUNNING" + suffix, ["-d", "-b", "elog"],
                  stdout=listing("START service", never_reached(ELOG_TITLE, True)),
                  setup=[elog(behaviour="nostart")], **how),
-        # The wait's lines stay as they were; the start has failed all the
-        # same, and a script must not read 0 as "started".
+        # The wait's lines are unchanged, but a script must not read 0 as "started".
         Scenario("wait: a service that dies right after its start fails the start" + suffix,
                  ["-d", "-b", "elog"],
                  stdout=listing("START service", never_reached(ELOG_TITLE, True)),
@@ -421,17 +398,14 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
         Scenario("wait: a stop that takes longer than the polls" + suffix, ["-d", "-e", "elog"],
                  stdout=listing("STOP service", never_reached(ELOG_TITLE, False)),
                  setup=[elog(running=True, behaviour="slowstop")], **how),
-        # The delete only marks a service that has not stopped: it stays
-        # listed until it does.
+        # Deleting a service that has not stopped only marks it, listed until it stops.
         Scenario("remove: the service is deleted although its stop ran out of polls" + suffix,
                  ["-d", "-rm", "elog"],
                  stdout=listing("REMOVE service", never_reached(ELOG_TITLE, False),
                                 rm_deleted(ELOG_TITLE)),
                  setup=[elog(running=True, behaviour="slowstop")],
                  checks=elog_is("stop pending, marked for deletion"), **how),
-        # A service that accepts the stop and goes on running: the stop has
-        # failed, and a removal must not mark it for deletion (its name would
-        # stay taken until it stops).
+        # A removal must not mark a service that ignores its stop: its name would stay taken.
         Scenario("wait: a stop the service ignores fails" + suffix, ["-d", "-e", "elog"],
                  stdout=listing("STOP service", never_reached(ELOG_TITLE, False)),
                  **failed("stopping service", 1053),
@@ -441,8 +415,6 @@ for slow, suffix, tiers in ((True, "", ("native", "wine")), (False, " (clock ski
                  ["-rm", "elog"], **fails(1053),
                  setup=[elog(running=True, behaviour="ignorestop")], checks=elog_is("running"),
                  **how),
-        # The installation ends with the migration's stop failure, reported a
-        # second time, and no OrvFLM stands beside the old agent.
         Scenario("install: flm's migration meets an old agent that ignores its stop" + suffix,
                  ["-d", "-i", "flm", r"D:\flm", "5000"],
                  stdout=FLM_TO_CHECK + never_reached(OLD_TITLE, False) + FINISHED,
@@ -461,14 +433,11 @@ add(
              **fails(1064), setup=[elog(behaviour="dies", exit_code=1064)], slow=True),
 )
 
-# The service's own exit code, or 1067 when it gave none.
 for code, reported in ((1064, 1064), (0, 1067)):
     add(Scenario(
         f"wait: a start that dies with exit code {code} fails with {reported} (clock skipped)",
         ["-b", "elog"], stderr=quiet(reported), exit=reported,
         setup=[elog(behaviour="dies", exit_code=code)], **only("native", SKIPS_CLOCK)))
-
-# Removal.
 
 add(
     Scenario("remove: a running service, display mode", ["-d", "-rm", "elog"],
@@ -493,8 +462,6 @@ add(
              stdout=listing("REMOVE service", stopped(FLM_TITLE), to_open(FLM_TITLE)),
              **failed("opening service", 1060),
              setup=[old_flm(running=True)], checks=[ServiceState(OLD_NAME, "stopped")]),
-    # Another program holds the service open: the deletion marks it, and it
-    # stays listed, its name taken, until the last handle on it is closed.
     Scenario("remove: a service another program holds open stays listed, marked", ["-rm", "elog"],
              **fails(50002), setup=[elog(held=True)],
              checks=elog_is("stopped, marked for deletion")),
@@ -512,8 +479,6 @@ add(
              setup=[elog(running=True), flm(running=True)],
              checks=elog_is("absent") + [ServiceState(FLM_NAME, "absent")]),
 )
-
-# Installation.
 
 ELOG_INSTALL_ARGS = ["-i", "elog", r"D:\apps", r"D:\apps\x.pfa"]
 NEW_ELOG_CHECKS = [
@@ -592,9 +557,8 @@ add(
              checks=[ServiceState(FLM_NAME, "absent"), ServiceState(OLD_NAME, "absent")]),
 )
 
-# Another service blocks OrvFLM's display name: the old agent runs on with
-# its parameters, and the creation's 1078 is the status. Named so blocks it
-# on Windows; titled so where titles must be unique (Wine, before 1709).
+# A service named like OrvFLM's title (on Windows), or titled so where titles must be
+# unique (Wine, before 1709), blocks it: the old agent runs on, and 1078 is the status.
 OLD_VALUES = {"AppDirectory": r"C:\old", "AppPortNumber": "4021"}
 MIGRATED = (FLM_TO_CHECK + stopped(OLD_TITLE) + rm_deleted(OLD_TITLE) + CREATED + FLM_WRITTEN
             + FINISHED)
@@ -622,8 +586,7 @@ add(
              setup=[TITLED_SO, old_flm(running=True, params=OLD_VALUES),
                     Fault("displaynames unique")],
              checks=OLD_KEPT + [ServiceState("OrvOther", "stopped")], **BEFORE_1709),
-    # An old installation may have given the old agent OrvFLM's title: where
-    # titles must be unique it lends it for the creation.
+    # Where titles must be unique, an old agent showing OrvFLM's title lends it for the creation.
     Scenario("install: flm migrates an old agent that shows OrvFLM's title itself",
              ["-d"] + FLM_INSTALL_ARGS, stdout=MIGRATED,
              setup=[old_flm(running=True, display=FLM_TITLE, params=OLD_VALUES)],
@@ -634,8 +597,7 @@ add(
              checks=MIGRATED_CHECKS, **BEFORE_1709),
 )
 
-# How the executable path and the values come out of the arguments; names
-# outside ASCII are registered as typed, not best-fit mapped.
+# Names outside ASCII are registered as typed, not best-fit mapped.
 for label, directory, image in (
     ("a trailing backslash doubles before the file name", "D:\\apps\\", "D:\\apps\\\\iorvelsr.exe"),
     ("a directory with a blank is registered in quotes",
@@ -657,8 +619,7 @@ for label, directory, image in (
     ("dot components are left to Windows to resolve",
      r"D:\x\.\apps\..\apps", r"D:\x\.\apps\..\apps\iorvelsr.exe"),
     ("a device path", r"\\.\D:\apps", r"\\.\D:\apps\iorvelsr.exe"),
-    # Windows takes an extended-length path as it stands, so its trailing
-    # backslash, as installers write a folder, must not be doubled.
+    # Windows takes an extended-length path as it stands: its trailing backslash is not doubled.
     ("an extended-length directory", r"\\?\D:\apps", r"\\?\D:\apps\iorvelsr.exe"),
     ("an extended-length directory's trailing backslash is not doubled",
      "\\\\?\\D:\\apps\\", r"\\?\D:\apps\iorvelsr.exe"),
@@ -670,9 +631,7 @@ for label, directory, image in (
                          RegValue(ELOG_PARMS, "AppDirectory", directory),
                          RegValue(ELOG_PARMS, "PFAFilename", "x.pfa")]))
 
-# A directory the Service Control Manager would resolve against its own
-# current directory, not the administrator's, is refused before anything
-# changes.
+# Refused: the manager would resolve these against its own current directory, not ours.
 for label, directory in (
     ("a relative directory", "apps"),
     ("a directory relative to the current one", ".\\Orv"),
@@ -684,9 +643,7 @@ for label, directory in (
     add(Scenario(f"install: {label} is refused", ["-i", "elog", directory, "x.pfa"],
                  **fails(87), checks=NO_ELOG))
 
-# The executable path the program refuses to form, in display mode.
 PATH_REFUSED = dict(stdout=ELOG_TO_CHECK + FINISHED, **failed("forming the executable path", 87))
-# The service that was there before, left as it was.
 OLD_ELOG = [ServiceConfig(ELOG_NAME, path="{dir}\\iorvelsr.exe", display=ELOG_TITLE),
             RegValue(ELOG_PARMS, "AppDirectory", r"C:\old")]
 
@@ -752,8 +709,7 @@ add(
                  why=WINE_TAKES_NAME, stdout=INSTALLED, stderr="", exit=0,
                  checks=[ServiceConfig(ELOG_NAME, path=r"D:\apps\iorvelsr.exe", display=ELOG_TITLE),
                          ServiceState(ELOG_TITLE, "stopped")])),
-    # Only LocalSystem may run an interactive service (0x110): the change
-    # back to one is refused while the service runs as another account.
+    # The change back to interactive (0x110) is refused while the service runs as another account.
     Scenario("install: a reinstall after an administrator gave the service another account",
              ["-d", "-i", "elog", r"D:\apps", "x.pfa"],
              stdout=ELOG_TO_CHECK + CHANGING + FINISHED,
@@ -770,9 +726,8 @@ add(
              **only("wine", "a POSIX command line is bytes, handed over as they are")),
 )
 
-# The manager starts an executable path of at most 259 UTF-16 units
-# (MAX_PATH with its NUL), the quotes around a path with a blank not
-# counted: "\iorvelsr.exe" is 13 of them.
+# The manager starts an executable path of at most 259 UTF-16 units (MAX_PATH with its
+# NUL), the quotes around a path with a blank not counted: "\iorvelsr.exe" is 13 of them.
 LONGEST_DIR = "D:\\" + "a" * (259 - 13 - 3)
 TOO_LONG_DIR = LONGEST_DIR + "a"
 add(
@@ -792,9 +747,8 @@ add(
              checks=NO_FLM),
 )
 
-# The limit counted as Windows counts it, in UTF-16 units: a letter of
-# two bytes of UTF-8 is one unit, a letter beyond the Basic Multilingual
-# Plane (four bytes) is two.
+# Counted in UTF-16 units, as Windows counts: a letter of two bytes of UTF-8 is one,
+# a letter beyond the Basic Multilingual Plane (four bytes) two.
 for label, longest in (
     ("with a blank, the quotes not counted", "D:\\a b" + "a" * (259 - 13 - 6)),
     ("of accented letters", "D:\\" + "é" * (259 - 13 - 3)),
@@ -812,9 +766,8 @@ for label, longest in (
                  **fails(87), checks=NO_ELOG),
     )
 
-# ImagePath is REG_EXPAND_SZ: the manager would expand %NAME% with its own
-# environment and run another program as LocalSystem. Refused before
-# anything changes, whether or not the name is defined here.
+# ImagePath is REG_EXPAND_SZ: the manager would expand %NAME% with its own environment
+# and run another program as LocalSystem. Refused, whether or not the name is defined here.
 add(
     Scenario("install: a directory the manager would expand leaves an existing service as it was",
              ["-d", "-i", "elog", r"C:\x\%OS%", "f.pfa"], **PATH_REFUSED,
@@ -822,8 +775,6 @@ add(
     Scenario("install: a name between percent signs is refused, defined or not, after \"%%\" too",
              ["-i", "flm", r"D:\%%quillmar-undefined%\flm", "80"], **fails(87), checks=NO_FLM),
 )
-
-# Console INI merge.
 
 MERGE_ARGS = ["-i", "hv", "{dir}{sep}console"]
 MERGE_LISTING = listing("INSTALL service", MERGE_OK)
@@ -861,8 +812,7 @@ add(
     Scenario("merge: the tool's exit status with a backup already there", MERGE_ARGS,
              **fails(3), setup=[Console(hvcons_old="[first backup]\n", tool_status=3)],
              checks=merged(backup="[first backup]\n")),
-    # A tool that crashed: all 32 bits of its code, written signed outside
-    # display mode.
+    # A crashed tool's code: all 32 bits, written signed outside display mode.
     Scenario("merge: the tool's exit status 0xC0000005 reaches the exit status whole", MERGE_ARGS,
              stderr="\nERROR -1073741819", exit=0xC0000005,
              setup=[Console(tool_status=0xC0000005)], checks=[ToolRuns("console", 1)],
@@ -888,8 +838,7 @@ add(
              setup=[Console(sub="x")], checks=merged("x")),
     Scenario("merge: a relative directory with a backslash inside", ["-i", "hv", "sub\\dir"],
              setup=[Console(sub="sub\\dir")], checks=[ToolRuns("sub\\dir", 1)]),
-    # A backup is a regular file: whatever else stands under its name, the
-    # merge would run with no backup at all.
+    # Anything but a regular file under the backup's name would leave the merge without one.
     Scenario("merge: a directory named hvcons.old is no backup, no merge", ["-d"] + MERGE_ARGS,
              stdout=NO_BACKUP, **failed("coping hvcons.ini to hvcons.old ", 1),
              setup=[Console(), Console(sub="console/hvcons.old", hvcons_ini=None, tool_status=None)],
@@ -904,9 +853,8 @@ add(
     Scenario("merge: a directory with letters no legacy code page holds",
              ["-i", "hv", "{dir}{sep}Ā程序"],
              setup=[Console(sub="Ā程序")], checks=merged("Ā程序")),
-    # An installer reads our output through pipes until they end: a tool
-    # that leaves a process behind must hold neither open (that process
-    # leaves hvcfgmrg.lingered as it ends). The tool's messages still arrive.
+    # An installer reads our pipes to their end: a process the tool leaves behind must hold
+    # neither (it leaves hvcfgmrg.lingered as it ends). The tool's messages still arrive.
     Scenario("merge: a tool that leaves a process behind holds neither of our pipes open",
              ["-d"] + MERGE_ARGS, stdin="the tool's own message\n",
              stdout=MERGE_LISTING, stderr="the tool's own message\n",
@@ -924,13 +872,11 @@ add(
              ["-i", "elog", r"D:\apps", "x.pfa"] + MERGE_ARGS, stdin="the tool's own message\n",
              combined=INSTALLED + "the tool's own message\n",
              setup=[Console(echo=True)], checks=[ToolRuns("console", 1)]),
-    # More than a pipe holds, written just before the tool exits: every byte
-    # of it reaches our standard error, however the relay meets the exit.
+    # More than a pipe holds, written as the tool exits: every byte reaches our standard error.
     Scenario("merge: the tool's last words reach standard error whole", MERGE_ARGS,
              stdin=LAST_WORDS, stderr=LAST_WORDS,
              setup=[Console(echo=True)], checks=[ToolRuns("console", 1)]),
-    # Another run's backup lands while ours is being copied: it stands, and
-    # ours is not put over it.
+    # Another run's backup, landing while ours is copied, stands: ours is not put over it.
     Scenario("merge: a backup that another run made meanwhile is kept", MERGE_ARGS,
              setup=[Console(race="[the other run's backup]\n")],
              checks=merged(backup="[the other run's backup]\n"),
@@ -944,8 +890,7 @@ add(
              **only("wine", "a share (\\\\server\\share) exists only on Windows")),
 )
 
-# Directories that a command interpreter would have taken apart: each is a
-# plain directory name, and the tool runs there and nowhere else.
+# Names a command interpreter would take apart: the tool runs there and nowhere else.
 for label, sub in (
     ("blanks", "Halvorin  Console"),
     ("an ampersand", "a&b"),
@@ -956,9 +901,8 @@ for label, sub in (
     add(Scenario(f"merge: a directory with {label}", ["-d", "-i", "hv", "{dir}{sep}" + sub],
                  stdout=MERGE_LISTING, setup=[Console(sub=sub)], checks=merged(sub)))
 
-# A directory that depends on a drive's state is refused with 87 rather
-# than resolved: "C:" joined to "\hvcons.ini" names the drive's root, while
-# the tool would start in the drive's current directory.
+# Refused with 87, not resolved: "C:" joined to "\hvcons.ini" names the drive's root,
+# while the tool would start in the drive's current directory.
 for label, directory, tiers, why in (
     ("relative to a drive's current directory", "C:console", ("native", "wine"), ""),
     ("relative to the current drive's root", "\\console", ("native", "wine"), ""),
@@ -987,13 +931,12 @@ add(
                             "name")),
 )
 
-# Failures injected into the simulated machine: each failing step of every
-# operation, with its text, number and aftermath.
+# Failures injected into the simulated machine: each failing step of every operation.
 
 
 def fault(name: str, args: list[str], lines: list[str], **kw) -> Scenario:
     return Scenario(name, args, setup=kw.pop("setup", []) + [Fault(x) for x in lines],
-                    **only("native", NATIVE_ONLY), **kw)
+                    **only("native", "injects a fault into the simulated machine"), **kw)
 
 
 # The message table, through the first call any operation makes.
@@ -1074,8 +1017,7 @@ add(
           ["-e", "elog"], ["fail QueryServiceStatus 2 with 1059"],
           **fails(1059),
           setup=[elog(running=True)]),
-    # On one console each dot of the wait is out before the report of the
-    # poll that failed after it.
+    # On one console each dot of the wait is out before the failed poll's report.
     fault("console: the wait's first dot stands before a failed poll's report",
           ["-d", "-b", "elog"], ["fail QueryServiceStatus 2 with 6"],
           combined=listing("START service", ss_to_query(ELOG_TITLE), QUERY_OK, ss_request(True),
@@ -1229,8 +1171,7 @@ add(
           checks=[RegValue(FLM_PARMS, "AppPortNumber", "77")]),
 )
 
-# Both streams on one console: each stream is flushed where it must be, so
-# the error report follows the open progress line it completes.
+# Both streams on one console: a report follows the open progress line it completes.
 
 add(
     Scenario("console: a failed open completes its progress line",
@@ -1242,8 +1183,7 @@ add(
              ["-b", "ELOG"], combined=quiet(50003) + USAGE, exit=50003),
     Scenario("console: a command line without a request is reported before the usage text",
              ["-d", "-B", "elog"], combined=err("reading the command line", 87) + USAGE, exit=87),
-    # Whatever standard output holds goes out before a report, as it would
-    # on a console that takes every byte at once.
+    # Standard output is flushed before a report, as on a console that takes every byte at once.
     Scenario("console: the banner's line end stands before a later request's report",
              ["-i", "elog", r"D:\apps", "x.pfa", "-i", "flm", "apps", "80"],
              combined=INSTALLED + quiet(87), exit=87),
