@@ -1,12 +1,9 @@
-"""The native tier: the program built for this host, on a simulated machine.
-
-Every row gets a fresh machine directory (QUILLMAR_MACHINE) and working
-directory ({dir}), set up by writing the machine's files as an installation
-would have left them; one run follows, its streams and exit status compared
-byte for byte; then the machine is read back with readers of our own
-(regtext.py, storecheck.py), never the machine's code, so the two doors can
-disagree. A POSIX status keeps 8 bits: the expected error number is compared
-through the program's mapping (the kit compares all 32 bits on Windows).
+"""The native tier: the program built for this host, each row on a fresh
+simulated machine (QUILLMAR_MACHINE) and working directory ({dir}) set up as
+an installation would have left them. The machine is read back with readers
+of our own (regtext.py, storecheck.py), never its code, so the two can
+disagree. A POSIX status keeps 8 bits: the error number is compared through
+the program's mapping (the kit compares all 32 bits on Windows).
 """
 
 from __future__ import annotations
@@ -49,11 +46,10 @@ def posix_status(error_num: int) -> int:
 
 
 def visible(text: str) -> str:
-    """One line made readable: tabs, CRs and control bytes named, the line end marked."""
+    """One line made readable: control bytes named, "$" at its end so trailing blanks show."""
     body = text[:-1] if text.endswith("\n") else text
     named = {"\t": "<TAB>", "\r": "<CR>"}
     body = re.sub(r"[\x00-\x1f\x7f]", lambda m: named.get(m[0], "<x%02x>" % ord(m[0])), body)
-    # "$" marks a line end, so trailing blanks show; a missing one is named.
     return body + ("$" if text.endswith("\n") else "  (no line end)")
 
 
@@ -71,8 +67,7 @@ def stream_diff(label: str, expected: bytes, actual: bytes) -> str:
 
 
 def encode_file_name(name: str) -> str:
-    """The machine's file name for a service: lower case, bytes outside
-    [a-z0-9._-] percent-encoded."""
+    """The machine's file name for a service: lower case, all but [a-z0-9._-] percent-encoded."""
     return urllib.parse.quote(name.lower(), safe="").replace("~", "%7E")
 
 
@@ -108,8 +103,7 @@ def changes(before: dict, after: dict) -> list[str]:
 
 
 class Case:
-    """A fresh machine and working directory for one row; the stress and
-    store tiers drive one of their own with run()."""
+    """One row's machine and working directory; other tiers drive theirs with run()."""
 
     def __init__(self, backend: "Backend", scenario: model.Scenario):
         self.backend = backend
@@ -137,7 +131,6 @@ class Case:
         shutil.rmtree(self.root, ignore_errors=True)
 
     def setup(self, step) -> None:
-        """A step of model.Step: _setup_<its type's name>."""
         getattr(self, "_setup_" + type(step).__name__.lower())(step)
         self._write_settings()
 
@@ -147,7 +140,6 @@ class Case:
     def _setup_service(self, svc: model.Service) -> None:
         image = self.dir + "\\" + svc.exe
         key = f"HKEY_LOCAL_MACHINE\\{SERVICES_KEY}\\{svc.name}"
-        # Only LocalSystem may run an interactive service.
         values = [
             ("Type", "dword:%08x" % (0x110 if svc.account is None else 0x10)),
             ("Start", "dword:%08x" % 2),
@@ -292,7 +284,6 @@ class Case:
         return snap
 
     def expand_check(self, chk):
-        """The check with every placeholder in its texts filled in."""
         changes = {}
         for f in dataclasses.fields(chk):
             value = getattr(chk, f.name)
@@ -303,7 +294,6 @@ class Case:
         return dataclasses.replace(chk, **changes)
 
     def check(self, chk) -> list[str]:
-        """A check of model.Check: _check_<its type's name>."""
         self.keys = storecheck.read_registry(self.machine)
         self.states = storecheck.read_states(self.machine)
         return getattr(self, "_check_" + type(chk).__name__.lower())(chk)

@@ -1,15 +1,10 @@
-"""The vocabulary of a scenario, shared by both tiers: one run of quillmar,
-the machine it starts from (set-up steps), its command line, its streams
-and exit status, and the machine afterwards (checks). backend_native.py
-turns steps and checks into the simulated machine's files; the Windows
-test kit (kit/make_kit_data.py, kit/kitcase.cpp) into calls to the Service
-Control Manager and the registry.
+"""A scenario, for both tiers: one run of quillmar, the machine before it
+(set-up steps) and after it (checks), its command line, streams and status.
 
-Placeholders in args, expected output and check values: {dir} the
-scenario's working directory as the program sees it; {sep} the host's
-directory separator, only for paths the host itself forms; {share} under
-Wine, {dir} reached as a share. Expected output has "\\n" line ends; the
-kit turns CRLF into LF before comparing.
+Placeholders in args, expected output and check values: {dir} the working
+directory as the program sees it; {sep} the host's separator, only in paths
+the host itself forms; {share} under Wine, {dir} reached as a share. Expected
+output has "\\n" line ends; the kit turns CRLF into LF before comparing.
 """
 
 from __future__ import annotations
@@ -20,9 +15,8 @@ from typing import Any, Callable, Optional, Union
 
 @dataclass(frozen=True)
 class Behaviour:
-    """sim: the simulated machine's settings lines ({name} the service, {code}
-    " CODE" or nothing); testsvc: the Windows test service's mode line
-    ({slow} seconds longer than the program's wait)."""
+    """sim: the simulated machine's settings lines ({name} the service, {code} " CODE"
+    or nothing); testsvc: the test service's mode ({slow}: seconds beyond the wait)."""
 
     meaning: str
     sim: tuple[str, ...]
@@ -55,9 +49,8 @@ class Service:
     params: dict[str, str] = field(default_factory=dict)  # values under Parameters
     exit_code: Optional[int] = None  # for "dies"; None leaves the code to the platform
     depends_on: tuple[str, ...] = ()
-    # held: another program holds it open for the whole run, so a deletion
-    # only marks it; marked: deleted before the run, listed while held or
-    # running.
+    # held: another program holds it open all run, so a deletion only marks
+    # it; marked: deleted before the run, listed while held or running.
     held: bool = False
     marked: bool = False
     # None is LocalSystem; another account makes an own-process service
@@ -144,8 +137,7 @@ Check = Union[ServiceState, ServiceConfig, RegValue, FileContent, ToolRuns]
 
 @dataclass
 class OnWine:
-    """What the scenario gives under Wine where Wine answers otherwise than
-    Windows (and the simulated machine): each field set replaces the
+    """Where Wine answers otherwise than Windows: each field set replaces the
     scenario's own; why names the Wine test that shows the difference."""
 
     why: str
@@ -169,17 +161,15 @@ class Scenario:
     tiers: tuple[str, ...] = ("native", "wine")
     why_one_tier: str = ""
     slow: bool = False  # waits out every poll; run once, not in quick mode
-    # combined: both streams on one pipe, as on a console, in this order;
-    # piped: both read through pipes, as an installer does, their ends due
-    # when the program exits, not when what it started does.
+    # combined: both streams on one pipe, as on a console; piped: both read through
+    # pipes, as an installer does, that must end when the program exits, not what it started.
     combined: Optional[str] = None
     piped: bool = False
     stdin: str = ""  # what the program finds on its standard input
     on_wine: Optional[OnWine] = None  # Wine's answer, where it is not Windows'
-    # Native rows only (the hostile inputs). unchanged: a refusal leaves the
-    # machine and {dir} byte for byte; prepare: a last set-up step; closed:
-    # both streams on a pipe whose reader has gone; modes: permission bits
-    # of files below {dir} afterwards; as_root: prepare needs root.
+    # Native rows only (the hostile inputs). unchanged: a refusal leaves the machine and
+    # {dir} byte for byte; prepare: a last set-up step; closed: both streams on a pipe whose
+    # reader has gone; modes: permission bits below {dir} afterwards; as_root: prepare needs root.
     unchanged: bool = False
     prepare: Optional[Callable[[Any], None]] = None
     closed: bool = False
