@@ -24,7 +24,6 @@ def pytest_addoption(parser) -> None:
 
 
 def pytest_configure(config) -> None:
-    # The scenarios' expected texts hold the build's poll count.
     buildfacts.use(os.path.abspath(config.getoption("--build")))
 
 

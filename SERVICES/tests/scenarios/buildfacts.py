@@ -1,8 +1,6 @@
-"""The build's figures the tests must agree with (quillmar-facts.json: the
-polls of a start or stop, their pause, the whole wait, how long a service
-that must outlast it takes) and the native build's catalogue, from the
-program's own tables. A tool that imports scenarios, whose texts hold the
-poll count, names its build first: buildfacts.use(build_dir).
+"""The build's figures the tests must agree with (quillmar-facts.json) and the
+native build's catalogue, from the program's own tables. A tool that imports
+scenarios, whose texts hold the poll count, names its build first: use(build).
 """
 
 from __future__ import annotations
@@ -17,7 +15,7 @@ class Facts:
     max_polls: int
     poll_pause_ms: int
     wait_ms: int
-    slow_seconds: int
+    slow_seconds: int  # how long a service that must outlast the whole wait takes
 
     @property
     def wait_seconds(self) -> float:

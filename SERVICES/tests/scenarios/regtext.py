@@ -1,8 +1,6 @@
 """Reads and writes regedit-format text (.reg files) independently of the
 simulated machine's code, so that the native tier checks the machine's
-registry through a door of its own. String data comes back as the 8-bit
-bytes the program's A-calls stored (hex(1)/hex(2)/hex(7) narrowed from an
-export's UTF-16LE), its terminating NUL included when it was stored.
+registry through a door of its own.
 """
 
 from __future__ import annotations
@@ -130,9 +128,6 @@ def string_of(data: bytes) -> tuple[str, bool]:
 
 def dword_of(data: bytes) -> int:
     return int.from_bytes(data[:4], "little")
-
-
-# ---- writing ------------------------------------------------------------------
 
 
 def quote(text: str) -> str:

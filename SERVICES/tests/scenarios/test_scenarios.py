@@ -1,6 +1,5 @@
-"""The scenarios of scenarios.py on the native tier, one test each, named by
-the scenario. The slow ones, which wait out every poll for real, come first,
-so that under -n auto --dist loadgroup they wait side by side;
+"""One native test for each scenario, the slow ones (which wait out every poll)
+first, so that under -n auto --dist loadgroup they wait side by side;
 QUILLMAR_SCENARIOS_QUICK=1 skips them in a suite that has run them already."""
 
 from __future__ import annotations
