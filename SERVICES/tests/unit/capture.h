@@ -1,6 +1,5 @@
-// Captures what a call writes on each stream at the file-descriptor level,
-// so that flushes and stream choice are tested too; the texts it should
-// write come from the scenario table (scenario_texts.h).
+// Captures what a call writes on each stream at the file-descriptor level, so that flushes
+// and stream choice are tested too; the expected texts come from scenario_texts.h.
 #pragma once
 
 #include "scenario_texts.h"

@@ -1,6 +1,5 @@
-// Invariants no output shows: the indentation depth and the catalogue come
-// back on every path, and the installation decides after the migration on
-// the codes it recorded, whatever the last-error value holds.
+// Invariants no output shows: the indentation depth and the catalogue come back on every path,
+// and after the migration the installation decides on the codes it recorded, not the last error.
 
 #include "../sim/sim_test_support.h"
 #include "capture.h"
@@ -43,7 +42,6 @@ class Operations : public simtest::MachineTest, public ::testing::WithParamInter
         }
     }
 
-    // What the installation wrote is kept in got.
     DWORD Install(DWORD serviceNum, std::string path, std::string value) {
         char *parms[] = {path.data(), value.data()};
         DWORD result = 1;
@@ -110,9 +108,8 @@ INSTANTIATE_TEST_SUITE_P(
                (std::get<1>(p.param) ? "_display" : "_quiet");
     });
 
-// The obsolete service is already stopped: the removal's stop step
-// reports 50002, which is no failed call, and the service is created, also
-// on a system whose successful calls clear the last error.
+// The obsolete service is already stopped: the removal's stop step reports 50002, no failed
+// call, and the service is created, also on a system whose successful calls clear the last error.
 using Migration = Operations<const char *>;
 
 TEST_P(Migration, CreatesTheServiceWhenNoCallOfTheRemovalFailed) {
@@ -138,8 +135,7 @@ TEST_P(NewService, IsCreatedWhateverTheLastErrorHolds) {
 
 INSTANTIATE_TEST_SUITE_P(Installable, NewService, ::testing::Values(0U, 1U));
 
-// The manager expands ImagePath: any '%', a name and a '%' could turn the
-// path into another, whatever this process's environment defines.
+// The manager would expand a %NAME% in ImagePath, whatever this process's environment defines.
 using ExpandableDirectory = Operations<std::pair<const char *, DWORD>>;
 
 TEST_P(ExpandableDirectory, IsRefusedByTheInstallation) {

@@ -1,6 +1,5 @@
-"""Writes scenario_texts.h from scenarios.py (USAGE, INSTALLED, TEXTS as
-TextOf, each scenario's standard output as StdoutOf its name), so that the
-C++ tests compare against the one oracle: scenario_texts.py BUILD OUT
+"""scenario_texts.py BUILD OUT writes scenarios.py's USAGE, INSTALLED, TEXTS (as TextOf) and
+each scenario's stdout (as StdoutOf its name), the C++ tests' oracle, into scenario_texts.h.
 """
 
 import json
