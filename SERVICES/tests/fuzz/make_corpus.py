@@ -1,12 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of fuzz_dispatch from the scenarios' command lines.
 
-Each seed is an input as fuzz_dispatch.cpp's header describes it: the
-scenario's settings line as an index into that file's table, the services
-of the build's catalogue (buildfacts.service_names) as they stand before
-the run, then its arguments; {dir} is the harness's working directory
-("."), whose console/ holds a console. Files are named by the SHA-1 of
-their content, as libFuzzer names its own.
+Each seed is an input as fuzz_dispatch.cpp's header describes it; {dir} is
+the harness's working directory ("."), whose console/ holds a console. Files
+are named by the SHA-1 of their content, as libFuzzer names its own.
 """
 
 from __future__ import annotations

@@ -1,12 +1,9 @@
-"""A damaged or unreadable store at the process boundary: the one home of
-the store's corruption cases. A machine set up by real runs (elog
-installed and running, flm installed) is damaged one way, then one request
-runs. It must end with the machine's report naming the path and what is
-wrong, once, the error number on standard error, a non-zero exit status,
-and every file of the machine byte for byte as it was. Unreadable files
-need another user than root (nobody, through setpriv); a directory that
-nobody owns needs root to give it away: those cases are skipped, saying
-why, where that is not possible.
+"""A damaged or unreadable store at the process boundary, the store's
+corruption cases: a machine set up by real runs is damaged one way, then one
+request must report the path and what is wrong, once, fail with the error
+number, and leave every file of the machine as it was. Cases that need
+another user (nobody, through setpriv) or root are skipped, saying why,
+where that is not possible.
 """
 
 from __future__ import annotations
@@ -130,7 +127,6 @@ CASES = [
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG, "belongs in registry/software.reg"),
     Damage("a directory in place of a service's file", replace(ELOG_REG, "dir"),
            NEW, ERROR_CANTREAD, ELOG_REG, "is a directory, expected a file"),
-    # As single calls met them (sim_tests until now): the full report.
     Damage("a short ELF header in a service's file", write(ELOG_REG, b"\x7fELF\x01\x01"),
            ["-b", "elog"], ERROR_REGISTRY_CORRUPT, ELOG_REG,
            "line 1: missing the header line \"Windows Registry Editor Version 5.00\""),
@@ -204,10 +200,9 @@ CASES = [
 
 @pytest.fixture(scope="module")
 def nobody(build_dir):
-    """A fresh directory that nobody can reach and run the program from,
-    and the command prefix that runs as nobody; otherwise (None) why there
-    is none. The build directory will not do: it may lie below a directory
-    only its owner can enter."""
+    """A directory nobody can run the program from (the build directory may lie
+    below one only its owner can enter) and the prefix that runs as nobody;
+    otherwise (None) why there is none."""
     if os.geteuid() != 0:
         yield None, [], "needs root to run the program as nobody"
         return
@@ -226,9 +221,8 @@ def nobody(build_dir):
         copy = os.path.join(scratch, "quillmar")
         shutil.copyfile(os.path.join(build_dir, "quillmar"), copy)
         os.chmod(copy, 0o755)
-        # setpriv may still hold root's rights while it starts the program,
-        # so the search rights on the way are tested by nobody in a shell of
-        # its own, then the copy must run.
+        # setpriv may still hold root's rights while it starts the program:
+        # a shell of nobody's tests the search rights, then the copy must run.
         probes = [["/bin/sh", "-c", 'test -x "$1"', "sh", copy], [copy, "-h"]]
         if all(subprocess.run(as_nobody + probe, cwd="/", stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

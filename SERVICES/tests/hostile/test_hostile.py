@@ -1,9 +1,6 @@
-"""Hostile input at the process boundary, one table of rows that the
-scenario tier's machinery runs (backend_native.py), each its own test.
-Each row is checked as a scenario is, and a refusal (unchanged) must leave
-every file of the machine and of the working directory as it was. A single
-argument over 128 KiB cannot pass exec on Linux; hostile_tests (GoogleTest)
-takes 1,000,000 characters in-process.
+"""Hostile input at the process boundary: rows the scenario tier's machinery
+runs, each its own test; a refusal (unchanged) must leave every file as it
+was. hostile_tests takes arguments over exec's 128 KiB in-process.
 """
 
 from __future__ import annotations
@@ -49,7 +46,6 @@ def installed(row: str, directory: str, last: str, image: str | None = None) -> 
 
 
 def installs(name, row: str, directory: str, last: str, image: str | None = None) -> None:
-    """An installation with these arguments, which stores them."""
     case(name, ["-i", row, directory, last], **installed(row, directory, last, image))
 
 
@@ -57,10 +53,8 @@ def merged(sub: str) -> dict:
     return dict(setup=[Console(sub=sub)], checks=[ToolRuns(sub, 1), FileContent(sub + "/hvcons.old", INI)])
 
 
-# ---- every position, three lengths ----------------------------------------------
 # An unknown service code ends the dispatch before any request counted, so
 # the usage text follows its report.
-
 for n in SIZES:
     code = "x" * n
     for op, extra in (("-b", []), ("-e", []), ("-rm", []), ("-i", ["C:\\Orv", "C:\\Orv\\x.pfa"])):
@@ -100,7 +94,6 @@ case("console path of about 4,000 characters through /. steps", ["-i", "hv", DOT
 DOTS_OVER = "console" + "/." * ((4096 - len("console")) // 2 + 1)
 refused("console path over the host's 4,095 characters", ["-i", "hv", DOTS_OVER], 1, setup=[Console()])
 
-# ---- empty strings ----------------------------------------------------------------
 
 # The Service Control Manager would resolve a relative directory against its
 # own current directory: only an absolute one is installed.
@@ -115,7 +108,6 @@ refused("empty service code", ["-b", ""], 50003, stdout=USAGE)
 refused("empty arguments only", ["", "", ""], 87, stdout=USAGE)
 refused("a lone minus is no option", ["-", "elog"], 87, stdout=USAGE)
 
-# ---- bytes ------------------------------------------------------------------------
 
 UTF8_DIR = "C:\\Ørv\\データ"
 installs("UTF-8 directory and file name are stored byte for byte", "elog", UTF8_DIR, UTF8_DIR + "\\é.pfa")
@@ -128,11 +120,9 @@ refused("a non-ASCII service code", ["-b", "élog"], 50003, stdout=USAGE)
 refused("service code of bytes that are no UTF-8", ["-e", "\udcff\udcfe"], 50003, stdout=USAGE)
 case("UTF-8 console directory", ["-i", "hv", "{dir}/cønsole\udcff"], **merged("cønsole\udcff"))
 
-# ---- quotes -----------------------------------------------------------------------
 
-# Windows names no directory with a quote, and inside the quotes that a blank
-# asks for one would end them early and pass the rest to the service as
-# arguments: such a directory is refused before anything changes.
+# Windows names no directory with a quote; inside the quotes a blank asks for,
+# one would pass the rest to the service as arguments: refused before any change.
 refused("a quote in the directory is refused", ["-i", "elog", 'C:\\Orv"x', "x.pfa"], 87)
 QUOTED = 'C:\\Program Files\\" -evil "'
 refused("a quote and a blank in the directory are refused", ["-i", "elog", QUOTED, "x.pfa"], 87)
@@ -142,7 +132,6 @@ case("a quote in the directory is explained in display mode", ["-d", "-i", "flm"
 installs("quotes in the file name and the port", "flm", "C:\\Orv", '"80" \\"')
 case("a quote in the console directory", ["-i", "hv", '{dir}/con"sole'], **merged('con"sole'))
 
-# ---- '..' paths --------------------------------------------------------------------
 
 refused("a relative '..' directory is refused", ["-i", "elog", "..\\..\\Windows", "..\\x.pfa"], 87)
 installs("'..' inside an absolute directory is registered as typed", "elog", "C:\\Orv\\..\\Windows",
@@ -151,8 +140,6 @@ case("console directory through '..'", ["-i", "hv", "console/../console"], **mer
 refused("console directory '..' without a console", ["-i", "hv", ".."], 1, setup=[Console()])
 refused("console directory '../..' without a console", ["-i", "hv", "../../../../../../.."], 1)
 
-
-# ---- planted links -----------------------------------------------------------------
 
 def plant_link_backup(c) -> None:
     """hvcons.old is a link to a file outside: the backup must not write through it."""
@@ -174,8 +161,6 @@ case("a linked hvcons.old is taken as the backup and nothing is written through 
 refused("a dangling hvcons.old link is no backup and is not followed", ["-i", "hv", "console"], 1,
         setup=[Console()], prepare=plant_dangling_backup, checks=[ToolRuns("console", 0)])
 
-
-# ---- hvcons.ini that is no plain file of ours --------------------------------------
 
 def ini_replaced(how):
     def prepare(c) -> None:
@@ -209,10 +194,8 @@ case("a FIFO as the machine's index of services is rebuilt", ["-e", "elog"],
      checks=[ServiceState(ELOG_NAME, "stopped")])
 
 
-# ---- a reader that goes away -------------------------------------------------------
 # A write to the closed pipe fails, as on Windows, and every request runs
 # to its end: the status is the requests'.
-
 case("standard output closed: an installation still writes its parameters",
      ["-d", "-i", "elog", "C:\\Orv", "C:\\Orv\\x.pfa"], closed=True,
      **dict(installed("elog", "C:\\Orv", "C:\\Orv\\x.pfa"), stdout=""))

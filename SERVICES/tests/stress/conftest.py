@@ -1,7 +1,4 @@
-"""What the store tiers of this directory (test_stress.py, test_crash.py)
-share: the seed of their random runs, the program's services from the
-catalogue the build wrote, and a fresh machine per test from the scenario
-tier's backend."""
+"""The seed, the catalogue's services and a fresh machine for the store tiers."""
 
 from __future__ import annotations
 
@@ -36,6 +33,5 @@ def rows(build_dir) -> dict[str, types.SimpleNamespace]:
 
 @pytest.fixture
 def case(request, native) -> backend_native.Case:
-    """A fresh machine (clock skipped) and working directory; the test
-    removes it once it passed."""
+    """A fresh machine (clock skipped); the test removes it once it passed."""
     return native.new_case(Scenario(request.node.name, []))

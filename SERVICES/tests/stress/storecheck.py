@@ -1,10 +1,6 @@
 """Reads a simulated machine's store from the outside, strictly, for every
-Python tier: every registry file and every state file must parse and be
-complete, nothing may be left under a temporary name, and the display-name
-index must list exactly the services the registry holds whenever it claims
-to be current. Uses the scenario tier's own regedit reader (regtext.py),
-never the machine's code, so that a fault of the machine's reader cannot
-hide itself.
+Python tier. Uses the scenario tier's own regedit reader (regtext.py), never
+the machine's code, so that a fault of the machine's reader cannot hide itself.
 """
 
 from __future__ import annotations
@@ -101,11 +97,9 @@ def _unescape(field: bytes, path: str) -> bytes:
 
 
 def check_display_index(machine: str, keys) -> None:
-    """The display-name index, when its stamp says it matches the
-    registry/services directory as it stands, lists every service (a key
-    with a Type value) once, by its display name, and each of its
-    dependencies on a line of its own, sorted ignoring case;
-    the program trusts it then, so anything else is a wrong answer waiting."""
+    """An index whose stamp matches registry/services lists every service (a
+    key with a Type value) once by display name, and each of its dependencies
+    on a line of its own, sorted ignoring case: the program trusts it then."""
     path = os.path.join(machine, INDEX)
     try:
         with open(path, "rb") as f:
@@ -128,7 +122,6 @@ def check_display_index(machine: str, keys) -> None:
     for line in lines[2:-1]:
         if line.startswith(b"%>"):
             continue  # a dependency's line: checked against the services' below
-        # The display name, the name, then the services it depends on.
         display, tab, rest = line.partition(b"\t")
         name, *dependencies = rest.split(b"\t")
         if not tab or not name:

@@ -1,13 +1,7 @@
-"""Sudden death: runs killed with SIGKILL at random instants while they write,
-the one home of the store's killed-writer cases (QUILLMAR_SEED=N repeats a
-run).
-
-Each round starts one run (an install with values of the case's size, a
-removal, a start, a stop, or the console merge's backup of a hvcons.ini of
-a megabyte), kills it after a delay drawn from that request's measured
-duration or at its n-th file change, and reads the store. Each request is
-a fixed sequence of calls, each replacing one file atomically, so a
-service must be in one of the states its sequence passes through. Files
+"""Sudden death: runs killed with SIGKILL while they write, the store's
+killed-writer cases (QUILLMAR_SEED=N repeats a run). Each request is a fixed
+sequence of calls, each replacing one file atomically, so a killed run must
+leave its service in one of the states that sequence passes through. Files
 under temporary names may be left; they are counted, not read. After the
 kills a whole install must still succeed.
 """
@@ -37,7 +31,6 @@ ABSENT = storecheck.Seen()
 # How many kills, and the sizes (characters) an install's last value is drawn from.
 KILLS = [
     pytest.param(150, (100_000,), id="values of 100 KB"),  # an argument may hold 128 KiB
-    # A writer of values of these sizes, killed 15 times (in-process before).
     pytest.param(15, tuple(range(0, 5000, 100)), id="values of up to 4,900 characters"),
 ]
 
@@ -73,9 +66,8 @@ def install_states(before, row, values: tuple[str, ...]):
 
 
 def remove_states(before):
-    """Stopped, then marked by DeleteService: the close lets it go, and a
-    run killed before that leaves the mark for the next run that touches
-    it."""
+    """Stopped, then marked by DeleteService, then let go by the close; a run
+    killed before that leaves the mark for the next run that touches it."""
     if not before.exists or before.marked:
         return settled(before)
     stopped = replace(before, running=False)
@@ -94,8 +86,7 @@ IN_CHANGES = 0x2 | 0x80 | 0x100 | 0x200
 
 
 def watch(dirs: list[str]) -> int:
-    """An inotify descriptor on the directories a run writes in, to kill it
-    right at its n-th change of a file there."""
+    """An inotify descriptor on the directories a run writes in."""
     libc = ctypes.CDLL(None, use_errno=True)
     fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
     if fd < 0:
@@ -165,16 +156,14 @@ def test_crash(kills: int, sizes: tuple[int, ...], seed: int, rows, case: backen
         kind_of_run = args[0] + (" " + args[1] if op == "merge" else "")
         if kind_of_run not in centre:
             t0 = time.monotonic()
-            # The first of each kind runs to its end: it tells how long the
-            # kills of that kind have to land in.
+            # The first of each kind runs whole: it times that kind's kills.
             case.run(args)
             whole[kind_of_run] = max(time.monotonic() - t0, 0.001)
             centre[kind_of_run] = whole[kind_of_run] * 0.7
             delay = None
         else:
-            # Mostly near a delay that moves towards where the writes are:
-            # later after a kill that came before any, earlier after one
-            # that came after all; sometimes anywhere.
+            # Mostly near a delay that moves towards the writes (later after a
+            # kill before any, earlier after one after all); sometimes anywhere.
             if rng.random() < 0.25:
                 delay = rng.uniform(0, centre[kind_of_run] * 1.5)
             else:
@@ -185,8 +174,7 @@ def test_crash(kills: int, sizes: tuple[int, ...], seed: int, rows, case: backen
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
             if on_write:
-                # Right at the n-th file change: inside a write, or just
-                # after one, rather than wherever the clock says.
+                # Right at the n-th file change: inside a write or just after one.
                 nth = rng.randint(1, 6)
                 delay = f"file change {wait_events(events, nth, whole[kind_of_run] * 3)} of {nth}"
             else:

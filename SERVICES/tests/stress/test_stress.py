@@ -1,20 +1,15 @@
 """Overlapping runs: many quillmar processes at once on one simulated machine,
-the one home of the store's concurrent-writer cases (QUILLMAR_SEED=N
-repeats a run).
-
-Each run is one request drawn at random from the seed (install, start, stop
-or remove of a service with an executable; merge, start or stop of the
-console's); workers start them as fast as they finish. After each batch the
-outputs must be well formed, with error numbers the overlap explains, the
-store must parse strictly with nothing under a temporary name, and the
-state must be one that some serial order of the runs gives.
+the store's concurrent-writer cases (QUILLMAR_SEED=N repeats a run). After
+each batch of random requests the outputs must be well formed, with errors
+the overlap explains, the store must parse strictly with nothing under a
+temporary name, and the state must be one that some serial order gives.
 
 A run's effects happen inside [start, end] measured around its process; it
 is "overtaken" when a successful run of the same service that can change
 the same thing started after it ended. In every serial order consistent
 with the intervals the last writer of a value is a successful run nothing
-overtook (a failed run can only have failed because the service vanished
-under it, and a later delete undoes its writes).
+overtook (a failed run failed because the service vanished under it, and a
+later delete undoes its writes).
 """
 
 from __future__ import annotations
@@ -53,8 +48,7 @@ EXPLAINED = {
 # Workers, runs, runs between two checks of the store, and whether all are installs.
 MIXES = [
     pytest.param(8, 400, 40, False, id="every request"),
-    # Every run a writer, as the in-process writers were (4 of 40 values
-    # each): installs only, so that no run's write may be lost to another's.
+    # Installs only, so that no run's write may be lost to another's.
     pytest.param(4, 40, 40, True, id="writers only"),
 ]
 
@@ -158,14 +152,12 @@ def check_outputs(runs: list[Run]) -> list[str]:
         if r.status not in want:
             problems.append(f"{r.describe()}: exit status does not match the error reported")
         unexplained = [n for n in r.errors if n not in EXPLAINED[r.op]]
-        # A start whose wait ends with the service stopped: an overlapping
-        # stop or removal stopped it; a stop's that ends with it running: an
-        # overlapping start brought it back.
+        # 1067: an overlapping stop or removal stopped the starting service;
+        # 1053: an overlapping start brought the stopping one back.
         if 1067 in r.errors and not overlapped(r, runs, ("e", "rm")):
             unexplained.append(1067)
         if 1053 in r.errors and not (r.op in ("e", "rm") and overlapped(r, runs, ("b",))):
             unexplained.append(1053)
-        # A stop inside a removal may report 50002 and go on to delete.
         if unexplained:
             problems.append(f"{r.describe()}: error {unexplained} that no overlap explains")
         if r.out != (INSTALLED.encode() if r.op == "i" and r.ok else b""):
@@ -179,8 +171,7 @@ def overtaken(run: Run, others: list[Run]) -> bool:
 
 def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
               before: storecheck.Seen) -> tuple[list[str], storecheck.Seen]:
-    """Checks the row against the runs of one batch, which all began after
-    `before` was seen; returns the problems and what is seen now."""
+    """The problems of the row after a batch begun after `before`, and what is seen now."""
     mine = [r for r in runs if r.row == row.code and r.status is not None]
     installs = [r for r in mine if r.op == "i" and r.ok]
     removes = [r for r in mine if r.op == "rm" and r.ok]
@@ -197,10 +188,9 @@ def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
     existence = installs + removes
     last = [r for r in existence if not overtaken(r, existence)]
     if seen.marked:
-        # DeleteService only marks a running service; it goes when stopped.
-        # Running and marked: a start came between a removal's stop and
-        # its delete, so that removal could be last and that start began
-        # before it ended.
+        # DeleteService only marks a running service. Running and marked: a
+        # start came between a removal's stop and its delete, so that removal
+        # could be last and that start began before it ended.
         if now != "RUNNING":
             problems.append(f"{row.name}: marked for deletion and {now}, yet still there after every run")
         explained = any(r.op == "rm" and any(s.start < r.end and not overtaken(s, stops) for s in starts)
@@ -233,8 +223,7 @@ def check_row(c: backend_native.Case, row, runs: list[Run], keys, states,
 
     if row.exe is not None:
         writers = [r for r in installs if not overtaken(r, existence)]
-        # Without a successful install in the batch, nothing may have
-        # changed what was there.
+        # Without a successful install in the batch, what was there stays.
         images = {r.image for r in writers} if writers else {before.image}
         if seen.image not in images:
             problems.append(f"{row.name}: ImagePath {seen.image!r} is no last install's "
@@ -298,8 +287,7 @@ def test_stress(workers: int, count: int, batch_size: int, installs_only: bool, 
     prefix = storecheck.SERVICES_KEY + "\\"
     deadline = time.monotonic() + 240
     problems: list[str] = []
-    # Batches end in a quiet moment where the store is checked against the
-    # batch's runs: many more final states to check than one.
+    # Each batch ends in a quiet moment to check the store: many final states, not one.
     for first in range(0, len(runs), batch_size):
         batch = runs[first:first + batch_size]
         execute(batch, case, workers, deadline)
@@ -333,7 +321,6 @@ def test_stress(workers: int, count: int, batch_size: int, installs_only: bool, 
         for r in finished)
     print(f"{len(finished)} runs by {workers} workers:", dict(sorted(outcomes.items())))
     if problems:
-        # The runs around the failure, in start order, to reason about it.
         with open(os.path.join(case.root, "runs.txt"), "w") as f:
             f.writelines(r.describe() + "\n" for r in sorted(finished, key=lambda r: r.start))
     assert not problems, (f"seed {seed}, machine and runs.txt kept in {case.root}:\n  "
