@@ -1,9 +1,8 @@
 // libFuzzer target over the whole run behind main: an arbitrary command
-// line, on a small simulated machine made afresh for every input.
-//
-// Input: byte 0 picks a line of kSettingLines (1-based; 0 and values past
-// the end add none), byte 1 the preset its "*" names; then a byte for each
-// preset (bit 0: it exists before the run, bit 1: it runs); the rest is the
+// line, on a small simulated machine made afresh for every input. Input:
+// byte 0 picks a line of kSettingLines (1-based; 0 and values past the end
+// add none), byte 1 the preset its "*" names; then a byte for each preset
+// (bit 0: it exists before the run, bit 1: it runs); the rest is the
 // argument vector, split at NUL bytes. That a run leaves the catalogue as
 // it found it is unit_tests' (InstallPaths).
 #include "quillmar.h"
@@ -77,8 +76,7 @@ void WriteFile(const std::string &path, const std::string &text) {
     out << text;
 }
 
-// Name and display name of the services an input can set up: the
-// catalogue's, then the agent's obsolete one.
+// The services an input can set up: the catalogue's, then the agent's obsolete one.
 std::vector<std::pair<std::string, std::string>> g_presets;
 
 // The machine as the input's header asks, made afresh through its own
@@ -212,9 +210,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     stdout = savedOut;
     stderr = savedErr;
 
-    // Every request waits at most the program's polls, twice for a removal
-    // inside an install; the clock only counts them, so a run past this
-    // bound would have hung for real.
+    // Each request waits at most the program's polls (twice for a removal inside
+    // an install); the skipped clock only counts them: past this, a run would hang.
     const std::uint64_t maxSleptMs =
         2ULL * QUILLMAR_MAX_POLLS * QUILLMAR_POLL_PAUSE_MS * argv.size();
     if (quillmar::sim::SleptMilliseconds() > maxSleptMs) {

@@ -55,7 +55,6 @@ class Huge : public simtest::MachineTest, public ::testing::WithParamInterface<C
         numTabs = 0;
     }
 
-    // Every entry below the case's directory but the machine's lock.
     std::map<std::string, std::string> Snapshot() const {
         std::map<std::string, std::string> out;
         for (const std::string &rel : Files(".."))
@@ -111,12 +110,10 @@ std::string DotSteps() {
     return s;
 }
 
-// A refusal outside display mode: the error number alone.
 Case Refusal(const char *label, std::vector<std::string> args, DWORD error, std::string out) {
     return {label, std::move(args), "", error, "\nERROR " + std::to_string(error), out, {}};
 }
 
-// An installation that succeeds and stores these values.
 Case Installed(const char *label, std::vector<std::string> args, std::vector<Stored> values) {
     return {label, std::move(args), "", 0, "", kInstalled, std::move(values)};
 }

@@ -70,9 +70,8 @@ TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0)
-            _exit(CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(), "backup") == 0
-                      ? 0
-                      : 1);
+            _exit(CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(), "backup") !=
+                  0);
         kids.push_back(pid);
     }
     for (pid_t pid : kids) {

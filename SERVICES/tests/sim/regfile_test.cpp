@@ -76,9 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Seeded by hand: U+0100 and 'A', which the bytes of data alone would
         // write back as other text; a Latin-1 letter and a plain letter that
         // a quoted string would read otherwise, or write otherwise.
-        RoundTrip{"read_wide_expand_sz", "W", REG_EXPAND_SZ,
-                  Sz("\xC4\x80"
-                     "A"),
+        RoundTrip{"read_wide_expand_sz", "W", REG_EXPAND_SZ, Sz("\xC4\x80\x41"),
                   "\"W\"=hex(2):00,01,41,00,00,00", "\"W\"=hex(2):00,01,41,00,00,00"},
         RoundTrip{"read_wide_multi_sz", "M", REG_MULTI_SZ, std::string("\xC4\x80\0\0", 4),
                   "\"M\"=hex(7):00,01,00,00,00,00", "\"M\"=hex(7):00,01,00,00,00,00"},

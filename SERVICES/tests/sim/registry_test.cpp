@@ -112,9 +112,8 @@ TEST_F(Registry, ASubkeyIsCreatedWhateverTheParentHandleMayDo) {
 }
 
 TEST_F(Registry, AStringsLeftOutNulIsCountedWhenItFollows) {
-    // The size the caller gives, and what is stored: the A call counts the
-    // NUL right after the string, but only when the string's last counted
-    // byte is not one already.
+    // The A call counts the NUL right after the string in the size the caller
+    // gives, unless the string's last counted byte is one already.
     const struct {
         DWORD type;
         std::string bytes; // the caller's buffer, what follows the count included

@@ -30,7 +30,6 @@ class ScmCalls : public simtest::MachineTest {
         return st.dwCurrentState;
     }
     DWORD Start(SC_HANDLE s) { return Err(StartServiceA(s, 0, nullptr)); }
-    // Svc installed, the settings written, and started: a handle on it.
     SC_HANDLE Started(const std::string &settings) {
         EXPECT_EQ(Install("Svc"), 0u);
         Write("settings", settings);
@@ -85,9 +84,8 @@ TEST_F(ScmCalls, ChangeConfigTouchesOnlyWhatItIsGiven) {
                          {"ObjectName", REG_SZ, Sz(".\\svcuser")}});
 }
 
-// Windows 10 version 1709 and later let two services show the same display
-// name; `displaynames unique` gives the answer of the versions before. A
-// display name that is another service's name is refused by both.
+// Windows 10 version 1709 and later let two services share a display name;
+// `displaynames unique` answers as before. Another service's name is refused by both.
 class UniqueNames : public ScmCalls, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(UniqueNames, NamesAndDisplayNamesMustBeUnique) {
@@ -127,9 +125,8 @@ INSTANTIATE_TEST_SUITE_P(Scm, UniqueNames, ::testing::Bool(),
                          [](const auto &p) { return p.param ? "unique" : "shared"; });
 
 TEST_F(ScmCalls, ADisplayNameIsGivenAsWindowsGivesIt) {
-    // service.c, test_get_displayname: the A call asks for twice the length,
-    // takes any buffer that holds the text and its NUL, and then leaves the
-    // size alone.
+    // service.c, test_get_displayname: the A call asks for twice the length, takes
+    // any buffer that holds the text and its NUL, and then leaves the size alone.
     ASSERT_EQ(Install("Alpha", "Alpha Display"), 0u);
     ASSERT_EQ(Install("Gone"), 0u);
     Write("scm/gone.state", "state=STOPPED\ndeleted=1\n");
@@ -264,9 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
                        ASSERT_EQ(m.Install("Seeded", "Seeded Display"), 0u);
                        ASSERT_EQ(std::remove(m.Path(kIndex).c_str()), 0);
                    }},
-        // Files in scm/ that look like an index and claim the ghost but not
-        // the seeded service, beside a stamp that matches: only
-        // display-names.index is ever read.
+        // Files in scm/ that look like an index and claim the ghost but not the
+        // seeded service, beside a stamp that matches: only display-names.index is ever read.
         IndexState{"stray_files_in_scm",
                    [](simtest::MachineTest &m) {
                        m.Write("registry/services/seeded.reg", kSeeded);
@@ -546,10 +542,9 @@ TEST_F(ScmCalls, AHandleOnAServiceRemovedElsewhereAnswersMarkedForDelete) {
     EXPECT_EQ(Install("Svc"), 0u);
 }
 
-// A service marked for deletion while another program holds it open
-// (`service <Name> held`), or as a run killed before it closed its handles
-// leaves it: it goes once nothing holds it and a call finds it stopped and
-// closed.
+// A service marked for deletion while another program holds it (`service <Name>
+// held`), or as a killed run leaves it, goes once nothing holds it and a call
+// finds it stopped and closed.
 struct Holding {
     const char *label;
     bool held;      // held by another program; else left marked and stopped
@@ -602,9 +597,8 @@ INSTANTIATE_TEST_SUITE_P(Scm, Held,
                                            Holding{"last_close", true, true, false}),
                          ByLabel());
 
-// A stop is refused while a service that depends on the one stopped is not
-// stopped itself, wherever the dependency came from; the index finds the
-// dependents, so that a stop need not read every service's file.
+// A stop is refused while a dependent is not stopped, wherever the dependency
+// came from; the index finds the dependents: a stop need not read every service's file.
 struct Dependent {
     const char *label;
     const char *dependsOn;      // the dependent's DependOnService, as a .reg file holds it

@@ -24,8 +24,7 @@ class MachineTest : public ::testing::Test {
     std::string Read(const std::string &rel) const;
     void Write(const std::string &rel, const std::string &text) const;
     bool Exists(const std::string &rel) const { return std::filesystem::exists(Path(rel)); }
-    // Every entry below rel (files, directories, links), relative to the
-    // machine directory, sorted.
+    // Every entry below rel, relative to the machine directory, sorted.
     std::vector<std::string> Files(const std::string &rel = "") const;
 
     SC_HANDLE Scm(DWORD access = SC_MANAGER_ALL_ACCESS);
@@ -33,8 +32,7 @@ class MachineTest : public ::testing::Test {
     DWORD Install(const std::string &name, const char *display = nullptr,
                   DWORD type = SERVICE_WIN32_OWN_PROCESS, const char *account = nullptr,
                   const char *dependencies = nullptr);
-    // Opens, deletes and closes the service, as quillmar does; returns the
-    // first error. A stopped service is gone afterwards.
+    // Opens, deletes and closes the service, as quillmar does: the first error.
     DWORD Remove(const std::string &name);
     // A service handle, closed at the end of the test.
     SC_HANDLE Service(const std::string &name, DWORD access = SERVICE_ALL_ACCESS);

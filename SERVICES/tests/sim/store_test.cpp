@@ -1,6 +1,5 @@
-// The store: a damaged file stays out of the calls that need not read it,
-// and the machine directory is found and made. Damaged, overlapping and
-// killed runs: hostile/test_corrupt_store.py and stress/ (test_stress, test_crash).
+// The store: a damaged file stays out of the calls that need not read it, and the
+// machine directory is found and made. Damaged, overlapping, killed runs: the pytest tiers.
 #include "sim_test_support.h"
 
 #include <sys/stat.h>
@@ -63,9 +62,8 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
         EXPECT_TRUE(stat(c.expect.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << c.expect;
         if (c.made.empty())
             continue;
-        // Everything made is the owner's alone: the directories on the way
-        // (XDG's ~/.local and ~/.local/state too), the machine's own, its
-        // lock and its files.
+        // Everything made is the owner's alone: the directories on the way (XDG's
+        // ~/.local and ~/.local/state too), the machine's own, its lock and files.
         ASSERT_EQ(Install("Svc"), 0u);
         for (std::size_t end = c.made.size(); end != std::string::npos;
              end = c.expect.find('/', end + 1))
