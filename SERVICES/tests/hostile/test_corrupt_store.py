@@ -95,10 +95,6 @@ def replace(rel: str, by: str):
     return apply
 
 
-def chmod(rel: str, mode: int):
-    return lambda machine: os.chmod(os.path.join(machine, rel), mode)
-
-
 def permissions(files: int, lock: int, special: dict[str, int] | None = None):
     """Modes for everything in the machine, its directories 0755 (it runs as nobody then)."""
     def apply(machine: str) -> None:
@@ -182,9 +178,9 @@ CASES = [
     Damage("a services directory another user owns", lambda m: None,
            NEW, ERROR_ACCESS_DENIED, "registry/services", "refused: owned by uid",
            nobody_owns="registry/services"),
-    Damage("a machine directory others may write", chmod(".", 0o777),
+    Damage("a machine directory others may write", lambda m: os.chmod(m, 0o777),
            ["-e", "elog"], ERROR_ACCESS_DENIED, "", "refused: group or others may write to it (mode 0777)"),
-    Damage("a runtime state directory its group may write", chmod("scm", 0o775),
+    Damage("a runtime state directory its group may write", lambda m: os.chmod(m + "/scm", 0o775),
            ["-b", "elog"], ERROR_ACCESS_DENIED, "scm", "refused: group or others may write to it (mode 0775)"),
     Damage("a link in place of the lock", replace("lock", "link"),
            ["-b", "elog"], ERROR_ACCESS_DENIED, "lock", "refused: a symbolic link"),

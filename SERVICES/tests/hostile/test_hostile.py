@@ -84,8 +84,6 @@ installs("a quoted executable path of 259 characters without its quotes fits", "
 refused("a quoted executable path of 260 characters without its quotes is refused",
         ["-i", "elog", SPACED + "s", "x"], 87)
 
-# Long console directories that exist: about 300 characters of real
-# directories, and about 4,000 through "/." steps (the host's limit is 4,095).
 LONG_SUB = "/".join(["k" * 99] * 3)
 case("console directory of about 300 characters", ["-i", "hv", "{dir}/" + LONG_SUB],
      **merged(LONG_SUB))
@@ -156,8 +154,6 @@ def plant_dangling_backup(c) -> None:
 case("a linked hvcons.old is taken as the backup and nothing is written through it",
      ["-i", "hv", "console"], setup=[Console()], prepare=plant_link_backup,
      checks=[ToolRuns("console", 1), FileContent("outside.txt", "not yours\n")])
-# A backup is a regular file: a dangling link is none, so nothing is merged,
-# and nothing is written through it.
 refused("a dangling hvcons.old link is no backup and is not followed", ["-i", "hv", "console"], 1,
         setup=[Console()], prepare=plant_dangling_backup, checks=[ToolRuns("console", 0)])
 

@@ -29,8 +29,7 @@ class StoreError(AssertionError):
 def parse_reg_file(path: str) -> dict[str, dict[str, tuple[str, bytes]]]:
     """Keys (lower-case path below HKEY_LOCAL_MACHINE) of one registry file."""
     with open(path, "rb") as f:
-        data = f.read()
-    text = regtext.decode_file(data)
+        text = regtext.decode_file(f.read())
     # The machine ends every key with an empty line: a file cut short
     # anywhere but at a key's end shows here even when it still parses.
     if not text.endswith("\n\n"):
@@ -71,9 +70,8 @@ def parse_state_file(path: str) -> dict[str, str]:
 
 
 def read_registry(machine: str, allow_temp: bool = False) -> dict[str, dict[str, tuple[str, bytes]]]:
-    """Every key of the machine, lower-case path below HKEY_LOCAL_MACHINE;
-    a key found in two files is an error. allow_temp: pass over what a
-    killed writer left under a temporary name."""
+    """Every key of the machine, as parse_reg_file; a key in two files is an
+    error. allow_temp: pass over what a killed writer left under a temporary name."""
     keys: dict[str, dict[str, tuple[str, bytes]]] = {}
     for base, _, files in os.walk(os.path.join(machine, "registry")):
         for name in sorted(files):
@@ -168,7 +166,6 @@ def read_states(machine: str) -> dict[str, dict[str, str]]:
 
 
 def temp_files(root: str) -> list[str]:
-    """Files under root that a writer left under a temporary name."""
     found = []
     for base, _, files in os.walk(root):
         found += [os.path.join(base, n) for n in files if ".tmp." in n]

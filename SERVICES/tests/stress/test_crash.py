@@ -86,7 +86,6 @@ IN_CHANGES = 0x2 | 0x80 | 0x100 | 0x200
 
 
 def watch(dirs: list[str]) -> int:
-    """An inotify descriptor on the directories a run writes in."""
     libc = ctypes.CDLL(None, use_errno=True)
     fd = libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
     if fd < 0:
@@ -98,8 +97,7 @@ def watch(dirs: list[str]) -> int:
 
 
 def wait_events(fd: int, count: int, timeout: float) -> int:
-    """Waits for `count` events or the timeout; returns how many came
-    (a timeout of 0 takes what is there)."""
+    """How many of `count` events came before the timeout (0: what is there)."""
     seen = 0
     end = time.monotonic() + timeout
     while seen < count:

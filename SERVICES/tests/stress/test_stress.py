@@ -70,13 +70,9 @@ class Run:
 
     @property
     def ok(self) -> bool:
-        if self.status is None:
-            return False
         # A removal deletes a service that was already stopped and still
         # reports that it was (50002).
-        if self.op == "rm":
-            return self.status == 0 or (bool(self.errors) and self.errors[-1] == 50002)
-        return self.status == 0
+        return self.status == 0 or (self.op == "rm" and self.errors[-1:] == [50002])
 
     def describe(self) -> str:
         return (f"run {self.number} [{self.start:.4f}, {self.end:.4f}] quillmar "
@@ -110,7 +106,6 @@ def plan(rng: random.Random, count: int, installs_only: bool, rows, console: str
 
 
 def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: float) -> None:
-    """Runs them, `workers` at a time, each as soon as a worker is free."""
     def one(run: Run) -> None:
         if time.monotonic() > deadline:
             return
@@ -126,7 +121,6 @@ def execute(runs: list[Run], c: backend_native.Case, workers: int, deadline: flo
 
 
 def overlapped(run: Run, runs: list[Run], ops: tuple[str, ...]) -> bool:
-    """Whether a run of one of ops on the same row overlaps run."""
     return any(o.op in ops and o.row == run.row and o.start < run.end and run.start < o.end for o in runs)
 
 
