@@ -8,8 +8,8 @@ A run's effects happen inside [start, end] measured around its process; it
 is "overtaken" when a successful run of the same service that can change
 the same thing started after it ended. In every serial order consistent
 with the intervals the last writer of a value is a successful run nothing
-overtook (a failed run failed because the service vanished under it, and a
-later delete undoes its writes).
+overtook (a failed run can only have failed because the service vanished
+under it, and a later delete undoes its writes).
 """
 
 from __future__ import annotations
