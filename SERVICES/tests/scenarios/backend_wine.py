@@ -32,10 +32,8 @@ PREFIXES = 4  # two cores carry four: the slow scenarios mostly sleep
 KIT_REFUSED = 3
 SERVICES_KEY = r"SYSTEM\CurrentControlSet\Services"
 KEY_ELOG = SERVICES_KEY + r"\OrvEvtLogger\Parameters"
-# A fixture's first line on standard error (../wine/started.h), CRLF in text mode.
-STARTED = b"[fixture started]\r\n"
-# About one Wine process in a thousand trips glibc's loader at its exit:
-# the host's noise, not the program's.
+STARTED = b"[fixture started]\r\n"  # ../wine/started.h, CRLF in text mode
+# About one Wine exit in a thousand trips glibc's loader: the host's noise.
 HOST_NOISE = re.compile(rb"Inconsistency detected by ld\.so: [^\n]*\n?")
 TAP_RESULT = re.compile(r"^(not )?ok (\d+) - (\S+) (.*?)(?: # SKIP (.*))?$")
 
@@ -62,10 +60,8 @@ def to_windows(path: str | os.PathLike) -> str:
 
 
 class Prefix:
-    """A private prefix with one persistent wineserver for a whole run (a
-    restarted server starts every automatic service again), new for every
-    run: a copy of the build's template for this Wine, built once (10 to
-    20 s), removed at the end unless kept."""
+    """A private prefix, a copy of the build's template for this Wine, with one
+    persistent wineserver: a restarted one starts every automatic service again."""
 
     def __init__(self, prefix: Path, template: Path | None):
         self.prefix = prefix
@@ -78,14 +74,13 @@ class Prefix:
         self.started = False
 
     def start(self) -> None:
-        # A server left by an earlier run may not be persistent. An ordinary
-        # command builds the prefix: wineboot has left two services.exe.
-        self.stop()
+        self.stop()  # a server left by an earlier run may not be persistent
         if self.template is not None:
             self._copy_template()
         self.prefix.mkdir(parents=True, exist_ok=True)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
+        # An ordinary command builds the prefix: wineboot has left two services.exe.
         r = self.run(["cmd", "/c", "exit 0"], timeout=180, again=lambda r: r.status != 0)
         if r.status != 0:
             self.stop()  # a server left running would hold the caller's pipes open
@@ -141,8 +136,7 @@ class Prefix:
     def run(self, args: list, cwd: str | os.PathLike | None = None,
             env: dict[str, str] | None = None, timeout: float = 120,
             again: Callable[[Result], bool] = lambda r: False) -> Result:
-        """args[0]: a builtin (sc, reg, cmd) or an .exe's Linux path; run
-        once more when again(result) says Wine failed to run it. Streams go
+        """Once more when again(result) says Wine failed to run args. Streams go
         to files: a process Wine starts on the way would hold a pipe."""
         for attempt in (1, 2):
             with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -167,8 +161,7 @@ def find_kit(build_dir: Path) -> Path:
 
 
 class Kit:
-    """The kit unpacked in a short folder without blanks, one for each work
-    root."""
+    """The kit unpacked in a short folder without blanks, one for each work root."""
 
     def __init__(self, build_dir: str | os.PathLike, work_root: str | os.PathLike):
         self.build_dir = Path(build_dir).resolve()
@@ -176,8 +169,7 @@ class Kit:
         version = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout
         self.wine = Prefix(self.work / "wine" / "prefix",
                            self.build_dir / "wine-templates" / re.sub(r"\W+", "-", version).strip("-"))
-        # In a folder of its own: a fixed name below /tmp could be another
-        # user's link when root runs this.
+        # A fixed name below /tmp could be another user's link when root runs this.
         self.dir = Path(tempfile.mkdtemp(prefix="qmkit-")) / "kit"
         self.facts = buildfacts.load(str(self.build_dir))
         self.tools = self.build_dir / "SERVICES" / "tests" / "wine"
@@ -206,16 +198,14 @@ class Kit:
                 shutil.rmtree(self.dir.parent, ignore_errors=True)
 
     def run_tests(self, args: list[str], timeout: float = 1500) -> tuple[int, str, str]:
-        """run-tests.cmd's status, standard output and error; once more when
-        Wine did not start it (nothing on either stream)."""
+        """run-tests.cmd's status, stdout and stderr; once more when Wine did not start it."""
         r = self.wine.run(["cmd", "/c", to_windows(self.dir / "run-tests.cmd"), *args],
                           cwd=self.dir, timeout=timeout,
                           again=lambda r: r.status != 0 and not (r.stdout + r.stderr).strip())
         return r.status, r.text(), r.text(stderr=True)
 
     def fixture(self, *args, cwd: str | os.PathLike, timeout: float = 120) -> Result:
-        """A fixture's run, once more when it never reached its main (no
-        start line) or the loader complained at its exit."""
+        """Once more when the fixture never reached its main or the loader complained."""
         r = self.wine.run(list(args), cwd=cwd, timeout=timeout,
                           again=lambda r: r.host_noise or not r.stderr.startswith(STARTED))
         if not r.stderr.startswith(STARTED):
@@ -233,9 +223,8 @@ def parse_tap(text: str) -> tuple[int | None, list[tuple[bool, str, str, str | N
 
 
 def run_tier(opts: argparse.Namespace) -> int:
-    """Part K of N in M prefixes side by side: the kit's shards (K-1)*M+1
-    to K*M of N*M, some ten scenarios a prefix at least (a prefix takes
-    seconds to start)."""
+    """Part K of N as the kit's shards (K-1)*M+1 to K*M of N*M, in M prefixes side
+    by side, each with ten scenarios at least (a prefix takes seconds to start)."""
     args = [a for f in opts.filters for a in ("-k", f)] + ["--quick"] * opts.quick + \
         ["--keep"] * opts.keep + ["--list"] * opts.list
     with zipfile.ZipFile(find_kit(Path(opts.build))) as z:
@@ -304,8 +293,7 @@ class Checks:
 
 
 class Case:
-    """A case below the kit's work folder, each step a run of qmkit setup,
-    check, launch or clean on a data file of one scenario."""
+    """A case below the kit's work folder, each step a qmkit command on one scenario."""
 
     def __init__(self, kit: Kit, name: str):
         self.kit = kit
@@ -360,8 +348,7 @@ class Case:
 
 
 def service_checks(kit: Kit, test: Checks, names: list[str]) -> None:
-    """The runner's set-up and checks: each accepts the machine it should
-    and rejects a wrong expectation."""
+    """Each of the runner's checks accepts the machine it should, rejects a wrong one."""
     case = Case(kit, "services")
     case.setup(model.Service(name="OrvEvtLogger", display="PC's Orv Event Logger",
                              exe="iorvelsr.exe", running=True,
@@ -409,8 +396,7 @@ def service_checks(kit: Kit, test: Checks, names: list[str]) -> None:
 
 
 def console_and_launcher(kit: Kit, test: Checks) -> None:
-    """The runner's console set-up, its checks of files and tool runs, and
-    its launch, as every scenario's run uses it."""
+    """The runner's console set-up, its checks of files and tool runs, and its launch."""
     case = Case(kit, "console")
     case.setup(model.Console(sub=".", tool_status=50003))
     case.setup(model.Console(sub="with blank", hvcons_ini=None, hvcons_old="old\r\n",
@@ -477,9 +463,7 @@ def wine_answers(kit: Kit, test: Checks) -> None:
     lines = case.probe("start", "OrvFLM").splitlines()
     test.expect("starting a running service fails with 1056", lines[:1] == ["start err=1056"],
                 lines)
-    # The test service reports STOPPED from its handler, so the stop is
-    # complete when ControlService returns and a second STOP finds it
-    # stopped; quillmar's first poll depends on that.
+    # The test service reports STOPPED from its handler; quillmar's first poll relies on it.
     lines = case.probe("stop2", "OrvFLM").splitlines()
     test.expect("a stop is complete when ControlService returns; a second STOP fails with 1062",
                 lines[:2] == ["stop ok state=1", "stop err=1062 state=1"], lines)
@@ -519,8 +503,7 @@ def wine_answers(kit: Kit, test: Checks) -> None:
     case.cleanup()
     test.holds(case, [model.ServiceState("HalvBase", "absent")])
 
-    # Wine's answers where Windows' differ (service.c, test_create_delete_svc):
-    # the scenarios about display names expect them under Wine.
+    # Where Windows differs (service.c, test_create_delete_svc); the scenarios expect Wine's.
     case = Case(kit, "display")
     case.setup(model.Service(name="OrvOther", display="Other Display", exe="other.exe"))
     for name, display, wine, windows in (
@@ -535,8 +518,7 @@ def wine_answers(kit: Kit, test: Checks) -> None:
 
 
 def platform_layer(kit: Kit, test: Checks) -> None:
-    """The platform layer's pieces no scenario reaches under Wine (the probe
-    links them), and what quillmar.exe loads before its main."""
+    """The platform layer's pieces no scenario reaches, and what quillmar.exe loads."""
     case = Case(kit, "platform")
     # A relay that waited for a read that failed at once would never return.
     lines = case.probe("readfail").splitlines()
@@ -644,10 +626,8 @@ def proof_foreign(kit: Kit, test: Checks) -> None:
 
 
 def proof_planted(kit: Kit, test: Checks) -> None:
-    """Leftovers in work\\ that name files outside it: a path outside, one
-    that climbs out with "..", a link file and a linked folder holding a
-    .mode file. Wine makes Everyone's rights from the mode's bits for others
-    (and cannot show another owner or other accounts' entries)."""
+    """Leftovers in work\\ naming files outside it: a path, one climbing out with "..", a
+    link, a linked folder. Wine shows only Everyone's rights, from the others' mode bits."""
     outside = kit.work / "outside"
     shutil.rmtree(outside, ignore_errors=True)
     (outside / "folder").mkdir(parents=True)
@@ -692,12 +672,10 @@ def proof_planted(kit: Kit, test: Checks) -> None:
 
 
 def proof_intruder(kit: Kit, test: Checks) -> None:
-    """A HalvBase created by someone else while a slow scenario runs, and a
-    second kit, from a folder of its own, started meanwhile."""
+    """A HalvBase created by someone else during a slow scenario; a second kit meanwhile."""
     with ThreadPoolExecutor(1) as pool:
         first = pool.submit(kit.run_tests, ["-k", SLOW_FILTER])
-        # quillmar.exe's output file appears as its run begins; its polls last
-        # far longer than what follows.
+        # quillmar.exe's output appears as its run begins; its polls outlast what follows.
         deadline = time.monotonic() + 120
         while (not any((kit.dir / "work").glob("*.run/stdout")) and not first.done()
                and time.monotonic() < deadline):
@@ -728,10 +706,8 @@ def proof_intruder(kit: Kit, test: Checks) -> None:
                 (gone.status, gone.text(), list((kit.dir / "work").glob("*"))))
 
 
-# An installer: ../wine/installer.wxs (wixl) installs quillmar.exe and the test service
-# with msiexec: "[INSTALLDIR]." installs the service, "[INSTALLDIR]" (ending
-# in a quote, refused with 87) fails and leaves nothing.
-
+# ../wine/installer.wxs: "[INSTALLDIR]." installs the test service, "[INSTALLDIR]"
+# (ending in a quote, refused with 87) fails and leaves nothing.
 MSI_DIR = r"C:\Program Files\Orv"
 MSI_STATUS = {".": 0, "": 1627}  # a rollback: 1627 from Wine's msiexec, 1603 on Windows
 
@@ -771,8 +747,7 @@ def msi(kit: Kit, test: Checks, which: str) -> int | None:
                 model.RegValue(KEY_ELOG, "PFAFilename", MSI_DIR + "\\events.pfa")])
             kit.wine.run(["sc", "start", "OrvEvtLogger"])
             test.holds(case, [model.ServiceState("OrvEvtLogger", "running")])
-            # Stopped, its process ended (a file in use would stay), so that
-            # the uninstall's -rm meets a stopped service: 50002, ignored.
+            # Stopped and its process gone (a file in use would stay): -rm's 50002 is ignored.
             kit.wine.run(["sc", "stop", "OrvEvtLogger"])
             log = orv / "iorvelsr.exe.log"
             for _ in range(100):
