@@ -1,10 +1,7 @@
 #!/usr/bin/env python3
-"""Checks what quillmar.exe carries besides its code, read back with the
-cross toolchain's objdump and windres: imports from ADVAPI32, KERNEL32 and
-msvcrt only (no MinGW runtime DLL to ship beside it); a version resource
-naming the product, the file and the version that inventory tools read; a
-well-formed manifest that asks for no elevation (asInvoker) and declares
-Windows 10/11 and the UTF-8 code page.
+"""quillmar.exe's imports (no MinGW runtime DLL to ship beside it), the version
+resource inventory tools read, and its manifest (asInvoker, Windows 10/11,
+UTF-8), read back with the cross toolchain's objdump and windres.
 
     python3 check_exe.py QUILLMAR_EXE VERSION
 """
@@ -28,8 +25,7 @@ NS = {
 
 
 def tool(name: str, *args: str) -> str:
-    """The tool's output; empty when it fails (windres does on a file
-    without resources)."""
+    """The tool's output; empty when it fails (windres does without resources)."""
     r = subprocess.run([PREFIX + name, *args], capture_output=True, text=True)
     return r.stdout if r.returncode == 0 else ""
 

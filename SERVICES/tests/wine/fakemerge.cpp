@@ -1,11 +1,5 @@
-// Stand-in for the console's merge tool (hvcfgmrg.exe, hvcfgmrg natively):
-// - appends to hvcfgmrg.log its current directory (UTF-8) and arguments,
-//   tab-separated;
-// - writes a line on standard output, which quillmar must discard;
-// - copies its standard input to standard error when hvcfgmrg.echo exists;
-// - with seconds in hvcfgmrg.linger, leaves a process behind holding every
-//   handle it got, which writes hvcfgmrg.lingered as it ends;
-// - exits with the number in hvcfgmrg.status, else 0.
+// Stand-in for the console's merge tool (hvcfgmrg.exe, hvcfgmrg natively), steered
+// by hvcfgmrg.echo, .linger and .status in its current directory (README.md).
 
 #include <chrono>
 #include <filesystem>
@@ -15,8 +9,7 @@
 #include <string>
 #include <thread>
 
-// The host's half (fakemerge_win32.cpp, fakemerge_posix.cpp): a process left
-// behind with every handle, which runs Linger.
+// The host's half (fakemerge_win32.cpp, fakemerge_posix.cpp), whose process runs Linger.
 void LeaveProcessBehind(unsigned seconds);
 
 int Linger(unsigned seconds) {
@@ -39,7 +32,7 @@ int main(int argc, char **argv) {
     log << line << '\n';
     log.close();
 
-    std::cout << "hvcfgmrg: merged into hvcons.ini" << std::endl;
+    std::cout << "hvcfgmrg: merged into hvcons.ini" << std::endl; // quillmar must discard it
 
     if (std::ifstream("hvcfgmrg.echo")) {
         const std::string input{std::istreambuf_iterator<char>(std::cin),

@@ -1,5 +1,4 @@
-// fakemerge's process left behind, elsewhere: a child that keeps every
-// descriptor.
+// fakemerge's process left behind, elsewhere: a child that keeps every descriptor.
 
 #include <unistd.h>
 

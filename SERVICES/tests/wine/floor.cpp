@@ -1,8 +1,6 @@
-// floor.exe: the least a Windows process of ours costs. It imports from
-// ADVAPI32, KERNEL32 and msvcrt, as quillmar.exe does, is built by the same
-// toolchain with the same options, and does nothing; with --line it writes
-// one line. The self-test requires quillmar.exe to load no DLL that
-// floor.exe does not; bench/ times quillmar.exe against it.
+// floor.exe: the least a Windows process of ours costs, with quillmar.exe's imports
+// (ADVAPI32, KERNEL32, msvcrt), toolchain and options, doing nothing: the measure of
+// the DLLs quillmar.exe may load (self-test) and of its time (bench/).
 
 #include <windows.h>
 

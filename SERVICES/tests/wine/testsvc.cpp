@@ -1,11 +1,7 @@
-// A real service, copied under a catalogue executable name, behaving as
-// "<own file name>.mode" says (no file: normal): normal, dies [EXITCODE],
-// slowstop [SECONDS], nostart [SECONDS], ignorestop or exitnow (see Handler
-// and ServiceMain). "<own file name>.quit" ends any wait at once; each event
-// goes to "<own file name>.log". Wine's StartService returns at the first
-// status and ControlService when the handler returns: so the first report is
-// RUNNING and the handler reports STOPPED itself, and quillmar's polls are
-// the same on every run.
+// A real service, copied under a catalogue executable name, behaving as its
+// "<exe>.mode" says (README.md). Wine's StartService returns at the first status
+// and ControlService when the handler returns: so RUNNING comes first and the
+// handler reports STOPPED itself, and quillmar's polls are the same on every run.
 
 #include "quillmar_config.h"
 
@@ -161,9 +157,8 @@ int main() {
         std::fprintf(stderr, "testsvc: not started as a service (%lu)\n", errorNum);
         return static_cast<int>(errorNum);
     }
-    // Wine's dispatcher returns at STOPPED, before the handler's answer is
-    // through: exiting at once would fail ControlService with 109. (A
-    // deleted service vanishes only after this pause.)
+    // Wine's dispatcher returns at STOPPED, before the handler's answer is through:
+    // exiting at once would fail ControlService with 109; a deleted service goes after it.
     Sleep(300);
     Log("process end");
     return 0;

@@ -1,7 +1,6 @@
-// wineprobe.exe ACTION [ARGS] (usage at the end): for the Wine self-test, a
-// raw call sequence of the Service Control Manager or of the relay's pipe,
-// each call printed as "<call> ok|err=<code> [state=<n>]", or a piece of the
-// platform layer in a process of its own.
+// wineprobe.exe ACTION [ARGS]: the Wine self-test's raw call sequences of the Service
+// Control Manager or the relay's pipe, each call printed as "<call> ok|err=<code>
+// [state=<n>]", or a piece of the platform layer in a process of its own.
 
 #include "started.h"
 
