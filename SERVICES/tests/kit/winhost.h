@@ -12,18 +12,7 @@
 
 namespace kit {
 
-inline void Close(HANDLE h) {
-    CloseHandle(h);
-}
-inline void Close(SC_HANDLE h) {
-    CloseServiceHandle(h);
-}
-inline void Close(HKEY h) {
-    RegCloseKey(h);
-}
-
-// A handle, key or service handle, closed when it goes out of scope.
-template <typename H> class Owned {
+template <typename H, auto close> class Owned {
   public:
     explicit Owned(H h = nullptr) : h_(h) {}
     Owned(Owned &&other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
@@ -33,7 +22,7 @@ template <typename H> class Owned {
     }
     ~Owned() {
         if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE)
-            Close(h_);
+            close(h_);
     }
     operator H() const { return h_; }
     H *Put() { return &h_; } // for a call that hands the handle back
@@ -41,9 +30,9 @@ template <typename H> class Owned {
   private:
     H h_;
 };
-using Handle = Owned<HANDLE>;
-using ServiceHandle = Owned<SC_HANDLE>;
-using Key = Owned<HKEY>;
+using Handle = Owned<HANDLE, CloseHandle>;
+using ServiceHandle = Owned<SC_HANDLE, CloseServiceHandle>;
+using Key = Owned<HKEY, RegCloseKey>;
 
 // The \\?\ form of an absolute path, so that no call stops at MAX_PATH.
 Text LongPath(const Text &path);
