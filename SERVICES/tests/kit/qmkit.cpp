@@ -119,16 +119,6 @@ Text Joined(const std::vector<Text> &lines) {
     return text;
 }
 
-Text TapName(const Scenario &scenario) {
-    Text name = scenario.id + L" ";
-    for (wchar_t c : scenario.title) {
-        if (c == L'#' || c == L'\\')
-            name += L'\\';
-        name += c;
-    }
-    return name;
-}
-
 // "standard output differs:" and a line diff, "-" expected, "+" found,
 // control bytes and line ends shown.
 Text StreamDiff(const Text &stream, const Text &label, const std::string &expected,
@@ -292,20 +282,7 @@ bool OpenManager(Kit &kit, Text &error) {
     return false;
 }
 
-// Every service name the kit may create: the program's and its set-ups'.
-std::vector<Text> KnownNames(const Kit &kit) {
-    std::vector<Text> names = kit.catalogue;
-    for (const Scenario &s : kit.data.scenarios)
-        for (const Record &step : s.setup)
-            if (Value(step, 0) == L"service")
-                AddName(names, Value(step, 1));
-    return names;
-}
-
-HANDLE ClearedEvent() {
-    static HANDLE hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return hEvent;
-}
+const HANDLE hCleared = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
 BOOL WINAPI OnControl(DWORD type) {
     SetEvent(InterruptEvent());
@@ -313,7 +290,7 @@ BOOL WINAPI OnControl(DWORD type) {
     // seconds only; Ctrl+C waits for the cleanup.
     const bool closing =
         type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
-    WaitForSingleObject(ClearedEvent(), closing ? 4500 : 60000);
+    WaitForSingleObject(hCleared, closing ? 4500 : 60000);
     return TRUE;
 }
 
@@ -404,7 +381,12 @@ bool Runner::Refuse() {
     Text error;
     if (!OpenManager(kit_, error))
         return refuse(error + L".");
-    names_ = KnownNames(kit_);
+    // Every service name the kit may create: the program's and its set-ups'.
+    names_ = kit_.catalogue;
+    for (const Scenario &s : kit_.data.scenarios)
+        for (const Record &step : s.setup)
+            if (Value(step, 0) == L"service")
+                AddName(names_, Value(step, 1));
     bool refused = false;
     for (const Text &name : names_) {
         const ServiceInfo info = QueryService(kit_.hManager, name, false);
@@ -534,7 +516,12 @@ Outcome Runner::RunOne(const Scenario &s, Evidence &evidence) {
 }
 
 void Runner::Report(size_t number, const Outcome &outcome) {
-    const Text name = std::to_wstring(number) + L" - " + TapName(*outcome.pScenario);
+    Text name = std::to_wstring(number) + L" - " + outcome.pScenario->id + L" ";
+    for (wchar_t c : outcome.pScenario->title) { // TAP's escapes: # and the backslash
+        if (c == L'#' || c == L'\\')
+            name += L'\\';
+        name += c;
+    }
     if (outcome.result != Outcome::Result::Failed) {
         Line(L"ok " + name + (outcome.reason.empty() ? L"" : L" # SKIP " + outcome.reason));
         return;
@@ -584,7 +571,7 @@ int Runner::Run() {
     RemoveTree(kit_.root + L"\\junit.xml");
     if (!MakeWorkFolder(kit_.work)) {
         Complain(L"cannot make " + kit_.work);
-        SetEvent(ClearedEvent());
+        SetEvent(hCleared);
         return statusFailed;
     }
     shareReachable_ = !ShareOf(kit_.work).empty() && IsDirectory(ShareOf(kit_.work));
@@ -655,7 +642,7 @@ int Runner::Run() {
         Complain(L"left as it is, since this kit did not create it: the service " + service);
     if (interrupted)
         Line(L"# interrupted: what the kit made is cleared away");
-    SetEvent(ClearedEvent());
+    SetEvent(hCleared);
     if (interrupted)
         return statusInterrupted;
     return numFailed == 0 && cleared && foreign.empty() ? 0 : statusFailed;
@@ -778,6 +765,5 @@ int wmain(int argc, wchar_t **argv) {
     Text error;
     if (!OpenKit(kit, L"", error))
         return Complain(error, statusUsage);
-    Runner runner(kit, options);
-    return runner.Run();
+    return Runner(kit, options).Run();
 }

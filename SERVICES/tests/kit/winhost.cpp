@@ -166,11 +166,6 @@ struct RunHandles {
     Handle hErr; // none when both streams go to hOut
 
     HANDLE Err() const { return hErr == nullptr ? hOut : hErr; }
-    void CloseChildEnds() {
-        hIn = Handle();
-        hOut = Handle();
-        hErr = Handle();
-    }
 };
 
 HANDLE OpenForChild(const Text &path, bool write) {
@@ -253,16 +248,6 @@ const DWORD sliceMs = 50;
 DWORD StateOf(SC_HANDLE hService) {
     SERVICE_STATUS status{};
     return QueryServiceStatus(hService, &status) ? status.dwCurrentState : 0;
-}
-
-bool WaitGone(SC_HANDLE hManager, const Text &name) {
-    for (DWORD waited = 0; waited < removeTimeoutMs; waited += sliceMs) {
-        const ServiceHandle hService(OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS));
-        if (hService == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
-            return true;
-        Sleep(sliceMs);
-    }
-    return false;
 }
 
 // A function of ntdll that may not be there (Wine's own only under Wine).
@@ -589,7 +574,9 @@ Ran RunProgram(const Launch &launch) {
             return ran;
         }
         ran.started = true;
-        handles.CloseChildEnds();
+        handles.hIn = Handle(); // the child's ends closed: the pipes end with the child
+        handles.hOut = Handle();
+        handles.hErr = Handle();
         for (int i = 0; i < handles.numReaders; ++i)
             handles.readers[i].hThread =
                 Handle(CreateThread(nullptr, 0, ReadToEnd, &handles.readers[i], 0, nullptr));
@@ -711,8 +698,12 @@ bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail) {
     if (!DeleteService(hService) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         errorNum = GetLastError();
     CloseServiceHandle(hService);
-    if (WaitGone(hManager, name))
-        return true;
+    for (DWORD waited = 0; waited < removeTimeoutMs; waited += sliceMs) {
+        const ServiceHandle hGone(OpenServiceW(hManager, name.c_str(), SERVICE_QUERY_STATUS));
+        if (hGone == nullptr && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST)
+            return true;
+        Sleep(sliceMs);
+    }
     detail =
         name + L" left: state " + std::to_wstring(state) + L", error " + std::to_wstring(errorNum);
     return false;
