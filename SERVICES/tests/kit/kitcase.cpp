@@ -12,7 +12,7 @@ namespace kit {
 namespace {
 
 const Text servicesKey = L"SYSTEM\\CurrentControlSet\\Services\\";
-// A stopped, deleted test service's process stays 0.3 s.
+// A deleted service goes once its process has ended, some 0.3 s after it stopped.
 const double goneSeconds = 3;
 
 bool Fail(Text &error, const Text &why) {
@@ -204,9 +204,8 @@ bool Case::StartService(const Record &step, Text &error) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
         const size_t startsBefore = CountProcessStarts(log);
         errorNum = StartServiceW(hService, 0, nullptr) ? 0 : GetLastError();
-        // A service process that never wrote its first log line never
-        // reached its main: Wine failed to start it on a busy host (1053,
-        // or 1359 where its CreateProcess failed).
+        // A service process that never wrote its first log line never reached
+        // its main: Wine failed to start it on a busy host (1053 or 1359).
         const bool hostFailed =
             errorNum == ERROR_SERVICE_REQUEST_TIMEOUT || errorNum == ERROR_INTERNAL_ERROR;
         if (hostFailed && CountProcessStarts(log) == startsBefore && attempt == 1) {
@@ -231,9 +230,7 @@ bool Case::StartService(const Record &step, Text &error) {
     return true;
 }
 
-// Another process of the kit holds the service open, as a monitor would,
-// until its release file appears (in a run, or this process ends); its
-// word is in a file beside the release file.
+// Another process of the kit ("qmkit hold") holds the service open, as a monitor would.
 bool Case::Hold(const Text &name, Text &error) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
         const Text release = runDir_ + L"\\hold-" + std::to_wstring(holders_.size()) + L".release";
@@ -317,17 +314,14 @@ Text Case::Describe(const Record &record) const {
     return text;
 }
 
-// state NAME STATE, config NAME TYPE START ERROR PATH DISPLAY, reg KEY NAME
-// DATA TYPE, file PATH CONTENT, tool SUB COUNT [ARG]...; a field that is
-// none: the value is absent, or (in config) not looked at.
+// state NAME STATE, config NAME TYPE START ERROR PATH DISPLAY, reg KEY NAME DATA TYPE,
+// file PATH CONTENT, tool SUB COUNT [ARG]...; none: absent, or in config not looked at.
 std::vector<Text> Case::Verify(const Record &check) const {
     const Text kind = Value(check, 0);
     const Text first = Expand(Value(check, 1));
     std::vector<Text> failures;
     if (kind == L"state") {
         const Text wanted = Value(check, 2);
-        // A deleted service goes only when its process has ended, a moment
-        // after it stopped: a stopped service expected absent gets that moment.
         const double deadline = Seconds() + goneSeconds;
         for (;;) {
             const Text found = StateText(QueryService(kit_.hManager, first, true));
@@ -425,9 +419,8 @@ bool Case::Present(const Text &name) const {
                        [&name](const Text &n) { return SameName(n, name); });
 }
 
-// Whether the case made the service: its program lies in the work folder,
-// or quillmar installed it in the run (absent before, its program in a
-// folder the run's arguments name). Anyone else's is neither.
+// Whether the case made the service: its program lies in the work folder, or quillmar
+// installed it in the run (absent before, its program in a folder the arguments name).
 bool Case::Made(const Text &name, const Text &path) const {
     const Text program = Unquoted(path);
     if (LiesInside(program, kit_.work))
@@ -464,8 +457,7 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
         PutSign(holder.release, kit_.work);
     for (Holder &holder : holders_) {
         Handle &hProcess = holder.hProcess;
-        // A holder recalled from the folder is waited for and ended only while
-        // its number is still a process of the kit's own program.
+        // A holder recalled from its file: only while its number is still qmkit.exe's.
         if (hProcess == nullptr) {
             hProcess = Handle(
                 OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
@@ -489,8 +481,7 @@ bool Case::CleanUp(bool keepFiles, Text &leftovers) {
             break;
         Sleep(100);
     }
-    // The last made first (a running dependent blocks a stop), then what
-    // quillmar may have made.
+    // The last made first (a running dependent blocks a stop), then what quillmar may have made.
     std::vector<Text> names(services_.rbegin(), services_.rend());
     for (const Text &name : kit_.catalogue)
         AddName(names, name);

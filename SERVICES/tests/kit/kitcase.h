@@ -1,6 +1,5 @@
-// One scenario's case: its folder below the work folder, set-up, run,
-// checks and cleanup. What it creates is written down beside its folder,
-// so that a later process of the kit can clear it away.
+// One scenario's case: its folder below the work folder, set-up, run, checks and cleanup;
+// what it creates is written down beside, for a later process of the kit to clear away.
 #pragma once
 
 #include "kitdata.h"
@@ -30,8 +29,7 @@ Text ShareOf(const Text &path);
 
 class Case {
   public:
-    // watchParent: a holder lets go when this process ends (false for a
-    // set-up step, whose holders must outlive it).
+    // watchParent: holders let go when this process ends; a set-up step's must outlive it.
     Case(const Kit &kit, const Text &name, bool watchParent);
     Case(const Case &) = delete;
     Case &operator=(const Case &) = delete;
@@ -40,8 +38,7 @@ class Case {
     const Text &RunDir() const { return runDir_; }
     // {dir}, {sep} and {share} filled in.
     Text Expand(const Text &text) const;
-    // The case's folders made; the first time, which catalogue services
-    // exist before the set-up.
+    // The case's folders made; the first time, which catalogue services exist before set-up.
     bool Prepare(Text &error);
     bool SetUp(const Record &step, Text &error);
     Ran Run(const Scenario &scenario, const Text &program);

@@ -12,8 +12,7 @@ namespace kit {
 
 namespace {
 
-// A field as make_kit_data.py escapes it: printable ASCII as it is, any
-// other UTF-16 unit and the backslash as \uXXXX, "\-" alone for none.
+// A field as make_kit_data.py escapes it.
 bool Unescape(const Text &raw, Field &out) {
     if (raw == L"\\-") {
         out.reset();
@@ -178,8 +177,7 @@ Text Quoted(const Field &value) {
     return out + L"'";
 }
 
-// By hand rather than WideCharToMultiByte: an unpaired surrogate becomes
-// U+FFFD the same way on every host.
+// By hand, not WideCharToMultiByte: an unpaired surrogate is U+FFFD alike on every host.
 std::string Utf8(const Text &text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {

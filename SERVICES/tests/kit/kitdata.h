@@ -1,6 +1,5 @@
-// The kit's scenario data (scenarios.txt, from make_kit_data.py). Texts are
-// UTF-16, as the file carries them: an argument may hold an unpaired
-// surrogate.
+// The kit's scenario data (scenarios.txt, from make_kit_data.py), in UTF-16 as the
+// file carries it: an argument may hold an unpaired surrogate.
 #pragma once
 
 #include <optional>
@@ -41,7 +40,7 @@ bool LoadKitData(const Text &path, const Text &host, KitData &data, std::string 
 // A record's field i, "" for none.
 Text Value(const Record &record, size_t i);
 
-// The program's service names, from its own tables (kitnames.cpp).
+// The program's service names from its own tables, so that the kit misses none.
 std::vector<Text> CatalogueNames();
 
 bool SameName(const Text &a, const Text &b);
@@ -52,8 +51,7 @@ std::vector<Text> Split(const Text &text, wchar_t separator);
 // The lines of a text, without a last empty one.
 std::vector<Text> Lines(const Text &text);
 
-// A value as a message quotes it, control characters named; "absent" for
-// none.
+// A value as a message quotes it, control characters named; "absent" for none.
 Text Quoted(const Field &value);
 
 std::string Utf8(const Text &text);

@@ -1,5 +1,3 @@
-// From the program's own tables, so that the kit's list of services it
-// must not touch misses none; apart, as the names would clash.
 #include "kitdata.h"
 #include "quillmar.h"
 

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """The Windows test kit's scenario data, made from the scenario table.
 
-    python3 make_kit_data.py --version 1.0.0 --build BUILD_DIR -o scenarios.txt
-
 One record a line, tab-separated fields, plain ASCII: a UTF-16 unit outside
 printable ASCII, and the backslash, as \\uXXXX (an unpaired surrogate
 survives); a field that is exactly \\- is none.
@@ -15,9 +13,8 @@ survives); a field that is exactly \\- is none.
     expect HOST STDOUT STDERR COMBINED EXIT
     check HOST KIND FIELD...     a check's fields in the order model.py has them
 
-Every scenario goes in, in order, its id the first 8 hex digits of the
-SHA-1 of its name; rows not for Wine, or that inject faults, as skipped.
-HOST is "*", or "windows" and "wine" where Wine differs (model.OnWine).
+Every scenario goes in, in order; one not for Wine, or that injects faults,
+as skipped. HOST is "*", or "windows" and "wine" where Wine differs (model.OnWine).
 """
 
 from __future__ import annotations
@@ -72,8 +69,7 @@ def service_line(step: model.Service, slow_seconds: int) -> str:
     code = f" {step.exit_code}" if step.exit_code is not None else ""
     mode = model.BEHAVIOURS[step.behaviour].testsvc.format(slow=slow_seconds, code=code)
     flags = " ".join(f for f in ("running", "held", "marked") if getattr(step, f))
-    # Without a display name a service shows its own; each dependency ends
-    # with a NUL.
+    # A service without a display name shows its own; each dependency ends with a NUL.
     display = step.name if step.display is None else step.display
     return line("service", step.name, display, step.exe, step.behaviour, mode,
                 flags, step.account, "".join(d + "\0" for d in step.depends_on),
@@ -125,7 +121,6 @@ def scenario_lines(s: model.Scenario, ident: str, facts: buildfacts.Facts) -> li
 
 
 def encode(scenarios, facts: buildfacts.Facts, version: str = "") -> str:
-    """The data file for these scenarios; ids must be unique."""
     lines = [line("version", version)] if version else []
     seen: dict[str, str] = {}
     for s in scenarios:

@@ -1,9 +1,5 @@
-// qmkit.exe, the test kit's runner: run-tests.cmd runs "qmkit run" (its
-// options and exit statuses: README.txt, Usage). Each scenario of
-// scenarios.txt is set up through the Win32 API, run once in its case's
-// folder, compared byte for byte, its machine checked, and cleared away;
-// Refuse says what must hold before anything changes. The Wine self-test
-// drives single steps (SingleStep), and "hold" holds a service open.
+// qmkit.exe, the test kit's runner: run-tests.cmd runs "qmkit run" (options and exit
+// statuses: README.txt); the Wine self-test drives single steps; "hold" holds a service open.
 
 #include "kitcase.h"
 #include "kitdata.h"
@@ -24,8 +20,6 @@ const int statusUsage = 2;
 const int statusRefused = 3;
 const int statusInterrupted = 4;
 
-// Some scenarios use folders near Windows' 260-character limit below the
-// case's folder; a longer kit folder would push them over it.
 const size_t maxRootLength = 90;
 
 void Line(const Text &text) {
@@ -119,8 +113,7 @@ Text Joined(const std::vector<Text> &lines) {
     return text;
 }
 
-// "standard output differs:" and a line diff, "-" expected, "+" found,
-// control bytes and line ends shown.
+// A line diff, "-" expected, "+" found, control bytes and line ends shown.
 Text StreamDiff(const Text &stream, const Text &label, const std::string &expected,
                 const std::string &actual) {
     const std::vector<std::string> a = SplitLines(expected);
@@ -412,9 +405,8 @@ bool Runner::Refuse() {
     return refused;
 }
 
-// What the kit made, cleared away: the services of the work folder and
-// those a case made elsewhere and could not remove. Returns the services
-// of the kit's names that it left as they are, someone else's.
+// What the kit made cleared away: the work folder's services and those made elsewhere that
+// a case could not remove; returns the services of the kit's names left as someone else's.
 std::vector<Text> Runner::Sweep() {
     for (const Text &path : ReleaseAll(kit_.work))
         Complain(L"ignored " + path + L", named by what a run left in " + kit_.work +

@@ -26,7 +26,6 @@ Text Plain(const Text &path) {
 }
 
 bool RemoveOnce(const Text &path, const Text &top) {
-    // What leads out of the tree stays: Wine deletes the target of a link.
     if (path != top && !LiesInside(path, top))
         return false;
     const Text longPath = LongPath(path);
@@ -37,7 +36,6 @@ bool RemoveOnce(const Text &path, const Text &top) {
         SetFileAttributesW(longPath.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return DeleteFileW(longPath.c_str()) != 0;
-    // A link or junction goes itself; what it points at is never touched.
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         bool ok = true;
         for (const Text &name : ListNames(path, L"*"))
@@ -113,7 +111,6 @@ Text AccountOf(PSID pSid) {
     return (domainLen > 0 ? Text(domain) + L"\\" : Text()) + name + L" (" + SidText(pSid) + L")";
 }
 
-// What this process's token holds of one kind; empty when unreadable.
 std::vector<char> TokenInfo(TOKEN_INFORMATION_CLASS kind) {
     Handle hToken;
     std::vector<char> buffer(512);
@@ -124,9 +121,8 @@ std::vector<char> TokenInfo(TOKEN_INFORMATION_CLASS kind) {
     return buffer;
 }
 
-// Administrators, SYSTEM, TrustedInstaller, the administrator running the
-// kit, and CREATOR OWNER and OWNER RIGHTS, which stand for an owner that
-// is one of them.
+// Administrators, SYSTEM, TrustedInstaller, this administrator, and CREATOR
+// OWNER and OWNER RIGHTS, which stand for an owner that is one of them.
 bool IsTrusted(PSID pSid) {
     static const Text self = [] {
         std::vector<char> user = TokenInfo(TokenUser);
@@ -399,8 +395,7 @@ bool LiesInside(const Text &path, const Text &dir) {
 bool PutSign(const Text &path, const Text &dir) {
     if (!LiesInside(path, dir))
         return false;
-    // A link there, even one to nothing, is not followed: Windows would
-    // create its target.
+    // A link there, even to nothing, is not followed: Windows would create its target.
     const Handle hSign(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     return true;
@@ -498,8 +493,6 @@ std::vector<Text> &HostFailures() {
     return failures;
 }
 
-// The inverse of the C runtime's parser: backslashes before a quote
-// doubled, a quote escaped, the whole quoted when empty or holding blanks.
 Text QuoteArg(const Text &arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == Text::npos)
         return arg;
@@ -670,9 +663,8 @@ Text StateText(const ServiceInfo &info) {
     return text;
 }
 
-// DeleteService only marks a service; it goes once stopped and its last
-// handle closed (until then its name cannot be created again: 1072). A
-// test service that will not stop must be told to quit first.
+// DeleteService only marks a service (1072 for its name) until it stops and its
+// last handle closes; a test service that will not stop must be told to quit.
 bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail) {
     SC_HANDLE hService =
         OpenServiceW(hManager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);

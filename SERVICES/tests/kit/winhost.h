@@ -53,12 +53,10 @@ Text FullPath(Text path);
 // Whether an absolute path lies inside dir as Windows would open it: "."
 // and ".." resolved, every link or junction on the way followed.
 bool LiesInside(const Text &path, const Text &dir);
-// An empty file a process of the kit waits for, made only inside dir where
-// nothing is yet (never through a link); false when it leads out of dir.
+// A new empty file a process of the kit waits for; false when it leads out of dir.
 bool PutSign(const Text &path, const Text &dir);
-// Who besides administrators, SYSTEM, TrustedInstaller and this elevated
-// administrator may write, delete or change the permissions of path, named;
-// empty when nobody.
+// Who besides administrators, SYSTEM, TrustedInstaller and this administrator
+// may write, delete or change the permissions of path, named; empty: nobody.
 Text WritableByOthers(const Text &path);
 Text Unquoted(const Text &path);
 Text DirectoryOfModule();
@@ -128,8 +126,7 @@ struct ServiceInfo {
 ServiceInfo QueryService(SC_HANDLE hManager, const Text &name, bool probeMarked);
 // "running", "stop pending, marked for deletion", "absent", ...
 Text StateText(const ServiceInfo &info);
-// Stops, deletes and waits until the manager no longer knows it; false
-// with what was left in detail.
+// Stops, deletes and waits until the manager no longer knows it; false with detail.
 bool RemoveService(SC_HANDLE hManager, const Text &name, Text &detail);
 
 struct RegValueInfo {
