@@ -1,11 +1,6 @@
 #!/usr/bin/env python3
 """What a quillmar run costs: three tables of medians and ratios.
 
-(a) the native build on an empty simulated machine, beside /bin/true;
-(b) the same on a machine that holds N other services, as ratios to (a);
-(c) quillmar.exe under Wine against sc.exe/reg.exe doing the same work, and
-    against floor.exe, which does nothing.
-
 Builds what it measures, then measures (bench/README.md). It asserts no time,
 but stops at a wrong exit status: the figure would be the cost of something else.
 """

@@ -1,19 +1,11 @@
 #!/usr/bin/env bash
-# Builds the release from this tree into OUT_DIR: the .deb (dpkg-buildpackage,
-# which builds in the tree and writes beside it, in its parent) and the
-# Windows ZIP and test kit (the release-windows workflow preset), each with
-# its .sha256, and both programs before they are stripped. quillmar.exe is
+# Builds into OUT_DIR what a release publishes: the .deb, the Windows ZIP and
+# test kit with their .sha256, and both programs unstripped. quillmar.exe is
 # signed when QUILLMAR_SIGN_CERT and QUILLMAR_SIGN_KEY name a certificate
 # and its key (cmake/cpack-pre-build.cmake).
-#
-#   [QUILLMAR_RELEASE_JOBS=2] scripts/build-release.sh OUT_DIR
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 OUT_DIR" >&2
-    exit 2
-fi
-out=$1
+out=${1:?usage: build-release.sh OUT_DIR}
 cd "$(dirname "$0")/.."
 mkdir -p "$out"
 out=$(cd "$out" && pwd)

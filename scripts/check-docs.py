@@ -102,10 +102,9 @@ def usage_of_program(program):
 
 
 def status_numbers(path):
-    """The numbers that start the rows of DOC's exit-status table: README.md's
-    first table under "## On Windows", README.txt's rows indented by two
-    blanks under the heading "Exit status" (a heading is the line above a
-    line of dashes), the man page's *N* terms under "# EXIT STATUS"."""
+    """The numbers of DOC's exit-status table: README.md's first table under
+    "## On Windows", README.txt's rows indented by two blanks under the
+    dash-underlined "Exit status", the man page's *N* terms under "# EXIT STATUS"."""
     lines = [line.rstrip("\r") for line in read_lines(path)]
     if path.endswith(".md"):
         rows = dropwhile(lambda line: not line.startswith("|"), section(lines, "## On Windows"))
@@ -194,10 +193,8 @@ def check_statuses(source, *docs):
 
 
 def check_figures(facts, *docs):
-    """A DOC's lines that speak of polls say "N polls", "about N s" (or
-    seconds), "polls of PAUSE" and "PAUSE apart" with the build's figures
-    (the words cmake/PollFacts.cmake gives the configured papers), or with
-    the placeholders that configure them."""
+    """A DOC's "N polls", "about N s", "polls of PAUSE" and "PAUSE apart" are
+    the build's figures (cmake/PollFacts.cmake) or their placeholders."""
     with open(facts, encoding="utf-8") as f:
         papers = json.load(f).get("papers", {})
     polls, wait_s, pause = (str(papers.get(k, "")) for k in

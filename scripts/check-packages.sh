@@ -1,31 +1,16 @@
 #!/usr/bin/env bash
-# What a release publishes is right: its files and their .sha256; what the
-# ZIP, the test kit and the .deb hold, against one table; the .deb's fields
-# and lintian (no tag of any level); THIRD-PARTY-NOTICES.txt against the
-# link maps; the programs run (the .deb's natively, quillmar.exe and the
-# kit's --list under Wine); quillmar.exe signed with a throwaway
-# certificate. Exits 1 when one is not.
-#
-#   scripts/check-packages.sh [RELEASE_WORK_DIR]
-#
-# RELEASE_WORK_DIR: scripts/check-reproducible.sh's WORK_DIR, where it built
-# the release (control-tree/, control.log, control/source-root/release/);
-# without it the release is built here the same way, from a copy of the
-# working tree. Wine: /usr/lib/wine/wine64 (or $WINE), in a prefix of its own.
+# What a release publishes is right: scripts/build-release.sh builds one from
+# a copy of the working tree, and every check below says what it holds.
+# Exits 1 when one fails. Wine: /usr/lib/wine/wine64 (or $WINE).
 set -euo pipefail
 
-if [ $# -gt 1 ]; then
-    echo "usage: $0 [RELEASE_WORK_DIR]" >&2
-    exit 2
-fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 check_docs="$root/scripts/check-docs.py"
 wine=${WINE:-/usr/lib/wine/wine64}
 
 work=$(mktemp -d -t quillmar-packages.XXXXXX)
-made=${1:-$work}
-tree=$made/control-tree
-release=$made/control/source-root/release
+tree=$work/tree
+release=$work/release
 windows=$tree/build/release-windows
 export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all
 cleanup() {
@@ -39,14 +24,12 @@ fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
 }
-# check DESCRIPTION COMMAND...: passes or fails on the command's status.
 check() {
     local what=$1
     shift
     if "$@"; then echo "ok: $what"; else fail "$what"; fi
 }
-# holds_exactly DESCRIPTION LISTING LINE...: the file LISTING holds the
-# LINEs, no more, no fewer, in any order.
+# holds_exactly DESCRIPTION LISTING LINE...: LISTING holds the LINEs in any order.
 holds_exactly() {
     local what=$1 listing=$2
     shift 2
@@ -61,16 +44,13 @@ with_crlf() { sed 's/$/\r/' "$1" | cmp -s - "$2"; }
 gunzips_to() { gzip -dc "$1" | cmp -s - "$2"; }
 is_pe() { [ "$(head -c 2 "$1")" = MZ ]; }
 
-if [ $# -eq 0 ]; then
-    echo "== scripts/build-release.sh in a copy of the tree"
-    bash "$root/scripts/copy-tree.sh" "$tree"
-    (cd "$tree" && bash scripts/build-release.sh "$release") >"$made/control.log" 2>&1 || {
-        tail -n 60 "$made/control.log" >&2
-        fail "scripts/build-release.sh (its log above)"
-        exit 1
-    }
-fi
-[ -d "$windows" ] || { fail "no release was built in $made"; exit 1; }
+echo "== scripts/build-release.sh in a copy of the tree"
+bash "$root/scripts/copy-tree.sh" "$tree"
+(cd "$tree" && bash scripts/build-release.sh "$release") >"$work/release.log" 2>&1 || {
+    tail -n 60 "$work/release.log" >&2
+    fail "scripts/build-release.sh (its log above)"
+    exit 1
+}
 # The Wine prefix is made while the files are checked.
 "$wine" wineboot --init >"$work/wineboot.log" 2>&1 </dev/null &
 wineboot=$!
@@ -94,7 +74,6 @@ done
 native_map=("$tree"/obj-*/quillmar.map)
 check "THIRD-PARTY-NOTICES.txt names every component linked in" \
     python3 "$check_docs" notices "$notices" "${native_map[0]}" "$windows/quillmar.map"
-ln -s "$release" "$work/release"
 for package in zip kit; do
     echo "== ${!package}"
     unzip -l "$release/${!package}"
@@ -165,7 +144,7 @@ done <"$work/table"
 
 # ------------------------------------------------------------ quillmar.exe
 check "cpack said the ZIP's quillmar.exe is not signed" \
-    grep -q "quillmar.exe is NOT signed" "$made/control.log"
+    grep -q "quillmar.exe is NOT signed" "$work/release.log"
 stripped() { file "$1" | grep -q "stripped to external PDB"; }
 check "zip quillmar.exe is stripped" stripped "$work/zip/quillmar.exe"
 check "zip quillmar.exe keeps its imports, version resource and manifest" \
@@ -225,7 +204,7 @@ fi
 # ------------------------------------------------------------------ .deb
 # Beside the tree is what build-release.sh did not move into the release.
 check "dpkg-buildpackage made one package, no debug symbol package beside it" \
-    [ "$(find "$made" "$release" -maxdepth 1 \( -name '*.deb' -o -name '*.ddeb' \) | wc -l)" -eq 1 ]
+    [ "$(find "$work" "$release" -maxdepth 1 \( -name '*.deb' -o -name '*.ddeb' \) | wc -l)" -eq 1 ]
 check "debian/changelog's $changelog_version is a package of quillmar $version" \
     [ "${changelog_version%-*}" = "$version" ]
 check "debian/changelog's last entry is dated QUILLMAR_RELEASE_DATE ($release_date)" \

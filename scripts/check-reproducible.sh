@@ -1,40 +1,25 @@
 #!/usr/bin/env bash
-# The release rebuilds byte for byte: builds it twice from one snapshot of
-# the tree with scripts/build-release.sh and has reprotest compare what a
-# release publishes (quillmar, quillmar.exe, the .deb, both ZIPs and their
-# .sha256 files), diffoscope saying what differs. Exits 1 on a difference.
+# The release rebuilds byte for byte: scripts/build-release.sh twice from one
+# snapshot of the tree, reprotest comparing what a release publishes and
+# diffoscope saying what differs. Exits 1 on a difference; the work directory
+# is kept then.
 #
-#   scripts/check-reproducible.sh [WORK_DIR]
-#
-# WORK_DIR keeps both builds and their logs (the control's tree in
-# control-tree/, its release in control/source-root/release/, which
-# scripts/check-packages.sh takes); by default a directory under /tmp,
-# removed when everything matched.
-#
-# The control: this user, umask 022, TZ=UTC, C.UTF-8. reprotest's
-# experiment varies what can be varied without FUSE or namespaces (so not
-# fileordering or domain_host): build path, umask, time zone, locale
-# (compiled into a private LOCPATH), time (faketime), HOME, PATH, the
-# environment, the kernel's name, ASLR and the CPUs. The user varies too,
-# but not through reprotest's user_group variation, whose "sudo -h
-# localhost -u USER" sudo 1.9.13 refuses: as root, the control is built as
-# root and reprotest runs as nobody, handed the control (--control-build).
+# reprotest varies what it can without FUSE or namespaces (so not
+# fileordering or domain_host). The user varies too, but not through its
+# user_group variation, whose "sudo -h localhost -u USER" sudo 1.9.13
+# refuses: as root, the control is built as root and reprotest runs as
+# nobody, handed the control (--control-build).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-work=${1:-$(mktemp -d /tmp/quillmar-repro.XXXXXX)}
-mkdir -p "$work"
-work=$(cd "$work" && pwd)
+work=$(mktemp -d /tmp/quillmar-repro.XXXXXX)
 started=$SECONDS
 
 for tool in reprotest faketime diffoscope localedef dpkg-buildpackage; do
     command -v "$tool" >/dev/null || { echo "$tool is not installed (scripts/install-deps.sh)" >&2; exit 2; }
 done
 
-rm -rf "$work/source" "$work/control" "$work/control-tree" "$work/tmp" "$work/locale" \
-    "$work/control.status"
 bash "$root/scripts/copy-tree.sh" "$work/source/quillmar"
-# The control from the same snapshot as the experiment: the tree may be
-# changing under us.
+# The tree may be changing under us.
 cp -a "$work/source/quillmar" "$work/control-tree"
 # reprotest's layout of a build's artefacts, which --control-build reads.
 release=$work/control/source-root/release
@@ -43,9 +28,8 @@ if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
     as_other=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
 fi
 
-# Both builds at once, one job each. reprotest compares as soon as its
-# experiment is built, so the diffoscope it is given first waits for the
-# control to end (and fails, status 2, when the control failed).
+# Both builds at once: reprotest compares as soon as its experiment is
+# built, so the diffoscope it is given waits for the control first.
 echo "== building the release twice: the control in $work/control-tree" \
      "(umask 022, UTC, C.UTF-8, user $(id -un)), and reprotest's experiment${as_other:+ as nobody}"
 (
@@ -84,7 +68,6 @@ if [ "$(cat "$work/control.status" 2>/dev/null)" != 0 ]; then
 fi
 grep -E '^INFO:reprotest[.a-z]*:([A-Z_]+ variation|build ")' "$work/reprotest.log" | sed 's/^INFO:[^:]*:/   /'
 if [ "$reprotest_status" -ne 0 ] || ! grep -q '^Reproduction successful' "$work/reprotest.log"; then
-    # diffoscope's account of what differs, or the failed build's end.
     grep -v -E '^(INFO|WARNING):' "$work/reprotest.log" | tail -n 80 >&2
     echo "FAIL: reprotest: the second build differs or failed (status $reprotest_status;" \
          "$work/reprotest.log); both builds are kept in $work" >&2
@@ -92,5 +75,5 @@ if [ "$reprotest_status" -ne 0 ] || ! grep -q '^Reproduction successful' "$work/
 fi
 sed -n '/^No differences in/,$p' "$work/reprotest.log" | grep -v '^However, other factors'
 published=("$release"/*)
-[ $# -gt 0 ] || rm -rf "$work"
+rm -rf "$work"
 echo "check-reproducible: the release rebuilds byte for byte in $((SECONDS - started)) s: ${published[*]##*/}"

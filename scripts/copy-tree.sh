@@ -1,14 +1,8 @@
 #!/usr/bin/env bash
 # Copies the working tree as it is (committed or not, without what git
 # ignores) to DEST, for what builds in a tree of its own.
-#
-#   scripts/copy-tree.sh DEST
 set -euo pipefail
-if [ $# -ne 1 ]; then
-    echo "usage: $0 DEST" >&2
-    exit 2
-fi
-mkdir -p "$1"
+mkdir -p "${1:?usage: copy-tree.sh DEST}"
 to=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 # A tracked file deleted in the working tree is left out; a git that fails

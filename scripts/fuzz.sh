@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target fuzz_dispatch (clang, ASan and UBSan) and runs
-# it for SECONDS (default 120) from the seeds and <build>/corpus, where new
-# inputs go. Prints libFuzzer's coverage lines; exits non-zero on a crash,
+# Builds the libFuzzer target fuzz_dispatch (clang, ASan, UBSan) and runs it
+# for SECONDS from the seeds and <build>/corpus; exits non-zero on a crash,
 # sanitizer report, leak or hang, the input left in the build directory.
 #
-#   [QUILLMAR_FUZZ_BUILD=/tmp/fuzz] scripts/fuzz.sh [SECONDS]
+#   [QUILLMAR_FUZZ_BUILD=DIR] scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

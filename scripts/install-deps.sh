@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing quillmar needs on a Debian machine.
-# Run as root. Skips apt entirely when everything is there already.
-#
-#   scripts/install-deps.sh                everything the test command needs
-#   scripts/install-deps.sh --native-only  only what building the program
-#                                          needs (with -DBUILD_TESTING=OFF)
-#   scripts/install-deps.sh --hardening    what scripts/hardening.sh needs
-#                                          beyond the test command's
+# Installs, as root on Debian, what building and testing quillmar needs:
+# --native-only what building the program alone needs (-DBUILD_TESTING=OFF),
+# --hardening what scripts/hardening.sh adds to the test command's.
 set -euo pipefail
 
 case "${1:-}" in

@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# The tracked sources pass their linters: every C++ file .clang-format, the
-# program and the simulated machine .clang-tidy (win32.cpp, which needs the
-# Windows headers, aside), every Python file pyflakes3, every shell script
-# ShellCheck. Reports all findings, then exits 1 if there were any.
+# The tracked sources pass their linters; reports all findings, then exits 1
+# if there were any. BUILD_DIR (default build/native) gives clang-tidy its
+# compile_commands.json; without --analyzer it leaves out the static
+# analyzer's checks, five sixths of its time, and with it runs alone.
 #
 #   scripts/lint.sh [--analyzer] [BUILD_DIR]
-#
-# BUILD_DIR (default build/native) is a configured native build, for its
-# compile_commands.json. clang-tidy leaves out the static analyzer's checks,
-# five sixths of its time; --analyzer runs clang-tidy alone with them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 analyzer=

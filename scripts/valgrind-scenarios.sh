@@ -1,11 +1,9 @@
 #!/usr/bin/env bash
-# Runs the native scenarios with every quillmar process under valgrind
-# memcheck: an invalid access, a use of uninitialised memory or a leak fails
-# the scenario (status 99) and its report is printed. --quick leaves out the
-# slow scenarios; other arguments go to pytest (-k EXPR).
+# The native scenarios with every quillmar process under valgrind memcheck:
+# an invalid access, uninitialised memory or a leak fails the scenario
+# (status 99). --quick leaves out the slow ones; the rest goes to pytest.
 #
-#   scripts/valgrind-scenarios.sh [--quick] [-k EXPR]
-#   QUILLMAR_VALGRIND_BUILD=/tmp/vg scripts/valgrind-scenarios.sh
+#   [QUILLMAR_VALGRIND_BUILD=DIR] scripts/valgrind-scenarios.sh [--quick] [-k EXPR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = --quick ]; then
