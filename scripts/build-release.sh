@@ -5,7 +5,8 @@
 # and its key (cmake/cpack-pre-build.cmake).
 set -euo pipefail
 
-out=${1:?usage: build-release.sh OUT_DIR}
+[ $# -eq 1 ] || { echo "usage: $0 OUT_DIR" >&2; exit 2; }
+out=$1
 cd "$(dirname "$0")/.."
 mkdir -p "$out"
 out=$(cd "$out" && pwd)

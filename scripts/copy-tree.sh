@@ -2,7 +2,8 @@
 # Copies the working tree as it is (committed or not, without what git
 # ignores) to DEST, for what builds in a tree of its own.
 set -euo pipefail
-mkdir -p "${1:?usage: copy-tree.sh DEST}"
+[ $# -eq 1 ] || { echo "usage: $0 DEST" >&2; exit 2; }
+mkdir -p "$1"
 to=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 # A tracked file deleted in the working tree is left out; a git that fails
