@@ -1,80 +1,409 @@
 #!/usr/bin/env python3
-"""How many small, realistic faults do the tests catch? Plants each mutant
-of scripts/mutants.py, one at a time, in a scratch copy of the tree, and
-runs the tests that should see it.
+"""How many small faults of each kind do the tests catch? Makes every mutant
+a rule allows in the program, its host layers and the simulated machine,
+plants each, one at a time, in a scratch copy of the tree, and runs the
+tests that reach its line, then, only when it survives them, the host's
+whole tier (CONTRIBUTING.md, "Mutation testing").
 
-    python3 scripts/mutate.py                      every mutant
-    python3 scripts/mutate.py --sample 8 --seed 3  eight drawn at random
-    python3 scripts/mutate.py --only M-ID [...]    the named ones
-    python3 scripts/mutate.py --list               the table, nothing run
+    python3 scripts/mutate.py --list               the mutants and their count, nothing run
+    python3 scripts/mutate.py --sample 20 --seed 3 twenty of each host at random
+    python3 scripts/mutate.py --only 'quillmar.cpp:WaitForState:*' --host wine
+    python3 scripts/mutate.py                      every mutant (hours)
 
-For each mutant and host (natively for the simulated machine and posix.cpp,
-under Wine for win32.cpp, both for quillmar.cpp): rebuild, run the mutant's
-quick selection and, only when the mutant survives it, the whole tier. A
-mutant is killed when a test fails or hangs past its limit; equivalent ones
-are not run. Exits 0 only when every mutant that ran was killed. The scratch
-copy (a new /tmp directory, its own builds and Wine prefixes) is removed
-afterwards unless a mutant survived or --keep.
+Exits 0 only when every non-equivalent mutant that ran was killed.
 """
 
 from __future__ import annotations
 
 import argparse
+import fnmatch
+import hashlib
+import json
+import os
 import random
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 from collections import Counter
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "scripts"))
-
-from mutants import MUTANTS, Mutant, hosts_of  # noqa: E402
-
-# A selection that runs longer than this has hung: the mutant is killed.
-QUICK_LIMIT = 600
+LIST = ROOT / "scripts/mutants.txt"
+COVER = ROOT / "build/coverage"
+SOURCE = "SERVICES/source/"
+HOSTS = {SOURCE + "quillmar.cpp": ("native", "wine"), SOURCE + "platform/win32.cpp": ("wine",),
+         SOURCE + "platform/posix.cpp": ("native",)}
+HOSTS.update({f"{SOURCE}platform/{p.name}": ("native",)
+              for p in sorted((ROOT / SOURCE / "platform").glob("sim_*.cpp"))})
+NATIVE_TIER = ["-LE", "^(wine|windows)$"]
+QUICK_LIMIT = 900  # a selection that runs longer has hung: the mutant is killed
 FULL_LIMIT = 2400
+WINE_QUICK = 20  # scenarios in a mutant's first run under Wine, at most
 
+# ---- the mutants ---------------------------------------------------------------
+
+TOKEN = re.compile(r"""(?P<skip>//[^\n]*|/\*.*?\*/|^[ \t]*\#(?:\\\n|[^\n])*)
+  |(?P<str>(?:u8|[uUL])?R"(?P<d>[^(\s]*)\(.*?\)(?P=d)"|(?:u8|[uUL])?"(?:\\.|[^"\\\n])*"
+     |(?:u8|[uUL])?'(?:\\.|[^'\\\n])*')
+  |(?P<num>\.?\d(?:[eEpP][-+]|[\w.'])*) |(?P<id>[A-Za-z_]\w*)
+  |(?P<op><<=|>>=|->|::|\+\+|--|<<|>>|<=|>=|==|!=|&&|\|\||[-+*/%&|^]=|\S)""",
+                   re.S | re.M | re.X)
+INTEGER = re.compile(r"(0[xX][0-9a-fA-F']+|0[0-7']*|[1-9][0-9']*)([uUlL]*)")
+SWAP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==", "&&": "||", "||": "&&"}
+KEYWORDS = {"return", "delete", "throw", "case", "goto", "if", "while", "for", "switch", "else",
+            "do", "new", "sizeof", "static_assert", "co_return"}
+CONTAINERS = {"namespace", "struct", "class", "enum", "union", "extern", "template"}
+STOPS = {"(", "[", "{", "}", ",", ";", "=", "?", ":", "return", "+=", "-=", "|=", "&="}
+
+
+@dataclass
+class Mutant:
+    id: str
+    file: str
+    line: int
+    start: int
+    end: int
+    new: str
+    text: str  # the mutated line
+    scope: str  # the function, or the variable outside one
+    in_function: bool = True
+    equivalent: str = ""
+    listed: bool = False
+
+    @property
+    def rule(self) -> str:
+        return self.id.rsplit(":", 2)[1] if not self.listed else "listed"
+
+
+def tokens(text: str) -> list[tuple[str, str, int, int]]:
+    """The code's tokens: (kind, text, start, end); an #else or #elif
+    branch (not built) is left out with the comments and directives."""
+    out, dead = [], False
+    for m in TOKEN.finditer(text):
+        kind = m.lastgroup if m.lastgroup != "d" else "str"
+        if kind == "skip":
+            word = m.group().strip()
+            dead = word.startswith(("#else", "#elif")) or (dead and not word.startswith("#endif"))
+        elif not dead:
+            out.append((kind, m.group(), m.start(), m.end()))
+    return out
+
+
+def places(text: str):
+    """Every place of every rule: (scope, in a function, rule, start, end, new),
+    and each function's lines."""
+    toks = tokens(text)
+    words = [t[1] for t in toks]
+    match, opened = {}, []
+    for i, w in enumerate(words):
+        if w in ("(", "[", "{"):
+            opened.append(i)
+        elif w in (")", "]", "}") and opened:
+            match[i] = opened.pop()
+            match[match[i]] = i
+    found, spans = [], {}
+    frames: list[str] = []  # each open brace: function, switch, loop, block, init, container
+    func, errors, decl, first, dead_until = "", False, "", "", -1
+
+    def add(rule, start, end, new):
+        found.append((func or decl or "-", bool(func), rule, start, end, new))
+
+    def span(a, b):  # the text of tokens a..b
+        return text[toks[a][2]:toks[b][3]]
+
+    def negatable(a, b):
+        inner = words[a:b + 1]
+        if b < a or "=" in inner or ";" in inner:
+            return False  # empty, or a declaration
+        return not (sum(w in ("==", "!=") for w in inner) == 1 and
+                    not {"&&", "||", "?"} & set(inner))
+
+    for i, (kind, w, s, e) in enumerate(toks):
+        nxt = words[i + 1] if i + 1 < len(words) else ""
+        if w == "static_assert":
+            dead_until = match.get(i + 1, i)
+        if i <= dead_until:
+            continue
+        if w == "{":
+            k = i - 1
+            while k > 0 and words[k] in ("const", "noexcept", "override", "final", "mutable"):
+                k -= 1
+            before = words[k] if k >= 0 else ""
+            head = match.get(k, i) if before == ")" else i
+            chain = next((head - n for n in (2, 3) if words[head - n] == "operator"), head)
+            if chain == head and toks[head - 1][0] == "id":
+                chain -= 1
+            while words[chain - 1] == "::" and toks[chain - 2][0] == "id":
+                chain -= 2
+            if not func and before == ")" and chain < head and words[chain] not in KEYWORDS:
+                func = "".join(words[chain:head])
+                errors = chain > 0 and words[chain - 1] in ("DWORD", "LONG", "int")
+                spans[func] = text.count("\n", 0, s) + 1, text.count("\n", 0, toks[match[i]][2]) + 1
+                frames.append("function")
+            elif func:
+                word = words[head - 1] if head > 0 else ""
+                frames.append("switch" if word == "switch" else
+                              "loop" if word in ("for", "while") or before == "do" else "block")
+            elif first in CONTAINERS:
+                frames.append("container")
+                decl = first = ""
+            else:
+                frames.append("init")
+            continue
+        if w == "}" and frames:
+            frame = frames.pop()
+            if frame == "function":
+                func = ""
+            if frame in ("function", "container"):
+                decl = first = ""
+            continue
+        if not func:
+            if w == ";":
+                decl = first = ""
+            elif not first and kind == "id":
+                first = w
+            if not decl and kind == "id" and nxt in ("=", "[", "{") and first not in CONTAINERS:
+                decl = w
+            if (not frames or frames[-1] != "init") and not decl:
+                continue  # declarations: no constant of a type or a bound is data
+        if w in SWAP and text[s - 1].isspace() and text[e].isspace():
+            add("andor" if w in ("&&", "||") else "rel", s, e, SWAP[w])
+        elif kind == "num" and INTEGER.fullmatch(w) and not (
+                not func and words[i - 1] == "[" and nxt == "]"):
+            digits, suffix = INTEGER.fullmatch(w).groups()
+            value = int(digits.replace("'", ""), 0 if not digits.startswith("0") or
+                        digits[1:2] in ("x", "X", "") else 8)
+            if value:
+                add("zero", s, e, "0" + suffix)
+            add("plus", s, e, (f"0x{value + 1:X}" if digits[1:2] in ("x", "X") else str(value + 1))
+                + suffix)
+        elif w == "?":
+            a = i - 1
+            while a >= 0 and words[a] not in STOPS:
+                a = match.get(a, a) - 1 if words[a] in (")", "]") else a - 1
+            if negatable(a + 1, i - 1):
+                add("not", toks[a + 1][2], toks[i - 1][3], f"!({span(a + 1, i - 1)})")
+        if not func:
+            continue
+        if w in ("if", "while", "for") and nxt in ("(", "constexpr"):
+            o = i + 1 if nxt == "(" else i + 2
+            c = match[o]
+            semis = [j for j in range(o, c) if words[j] == ";" and match.get(j) is None]
+            a, b = (semis[0] + 1, semis[1] - 1) if w == "for" and len(semis) == 2 else (o + 1, c - 1)
+            if (w != "for" or len(semis) == 2) and negatable(a, b):
+                add("not", toks[a][2], toks[b][3], f"!({span(a, b)})")
+        elif w == "return" and errors and nxt != ";":
+            j = i + 1
+            while words[j] != ";":
+                j = match[j] + 1 if words[j] in ("(", "[", "{") else j + 1
+            value = words[i + 1:j]
+            # The value is still worked out: what it calls still happens.
+            whole = f"(void)({span(i + 1, j - 1)}), "
+            if not (len(value) == 1 and INTEGER.fullmatch(value[0])):
+                if value not in (["ERROR_SUCCESS"], ["NO_ERROR"]):
+                    add("ret0", toks[i + 1][2], toks[j - 1][3], whole + "0")
+                add("ret1", toks[i + 1][2], toks[j - 1][3], whole + "1")
+        elif w in ("break", "continue") and nxt == ";":
+            after = words[i + 2] if i + 2 < len(words) else ""
+            if after in ("case", "default"):  # else the build stops at the fallthrough
+                add("break", s, toks[i + 1][3], "[[fallthrough]];")
+            elif not (after == "}" and frames[-1] == "switch"):  # the last break changes nothing
+                add("break", s, toks[i + 1][3], "{}")
+        elif kind == "id" and w not in KEYWORDS and i > 0 and (
+                words[i - 1] in (";", "{", "}", "else", "do", ":") or
+                words[i - 1] == ")" and words[match[i - 1] - 1] in ("if", "while", "for")):
+            j = i
+            while words[j + 1] in ("::", ".", "->") and toks[j + 2][0] == "id":
+                j += 2
+            if words[j + 1] == "(" and words[match[j + 1] + 1] == ";":
+                add("call", s, toks[match[j + 1] + 1][3], "{}")
+    return found, spans
+
+
+def generate(root: Path = ROOT) -> tuple[list[Mutant], dict]:
+    """The mutants of every file, in file order; each file's function lines."""
+    mutants, spans = [], {}
+    for rel in HOSTS:
+        text = (root / rel).read_text(encoding="utf-8")
+        found, spans[rel] = places(text)
+        counts: Counter = Counter()
+        for scope, in_function, rule, start, end, new in found:
+            counts[scope, rule] += 1
+            mutated = text[:start] + new + text[end:]
+            first = mutated.rfind("\n", 0, start) + 1
+            shown = " ".join(mutated[first:mutated.find("\n", start + len(new))].split())
+            if rule in ("call", "break"):
+                shown += f"  (was {' '.join(text[start:end].split())})"
+            mutants.append(Mutant(f"{Path(rel).name}:{scope}:{rule}:{counts[scope, rule]}", rel,
+                                  text.count("\n", 0, start) + 1, start, end, new, shown, scope,
+                                  in_function))
+    return mutants, spans
+
+
+def read_list(mutants: list[Mutant]) -> list[Mutant]:
+    """Marks the listed equivalent mutants ("ID  why", continued on indented
+    lines) and adds the listed faults ("ID  FILE  what", then "- old" and
+    "+ new" lines)."""
+    entries: list[list[str]] = []
+    for line in LIST.read_text(encoding="utf-8").splitlines():
+        if line.startswith(("- ", "+ ", " ")) and entries:
+            entries[-1].append(line)
+        elif line.strip() and not line.startswith("#"):
+            entries.append([line])
+    by_id, stale, listed = {m.id: m for m in mutants}, [], []
+    for head, *body in entries:
+        ident, _, rest = head.partition("  ")
+        old = "\n".join(b[2:] for b in body if b.startswith("- "))
+        if not old:
+            if ident not in by_id:
+                stale.append(ident)
+            else:
+                by_id[ident].equivalent = " ".join([rest.strip()] + [b.strip() for b in body])
+            continue
+        rel, _, what = rest.strip().partition("  ")
+        text = (ROOT / rel).read_text(encoding="utf-8") if rel in HOSTS else ""
+        if text.count(old) != 1:
+            stale.append(f"{ident} (its text is not once in {rel})")
+            continue
+        start = text.index(old)
+        listed.append(Mutant(ident, rel, text.count("\n", 0, start) + 1, start, start + len(old),
+                             "\n".join(b[2:] for b in body if b.startswith("+ ")), what, "",
+                             listed=True))
+    if stale:
+        raise SystemExit(f"mutate: {LIST.name} lists what no longer exists: {', '.join(stale)}")
+    return mutants + listed
+
+
+# ---- coverage: which native test reaches which line --------------------------------
+
+def harvest() -> dict[str, list[int]]:
+    """The lines of the mutated files that the runs since the last harvest
+    reached (all lines gcov knows under "code"); clears the counts."""
+    data = list(COVER.rglob("*.gcda"))
+    ours = [str(p) for p in data if any(p.name == Path(rel).name + ".gcda" for rel in HOSTS)]
+    out = subprocess.run(["gcov", "--json-format", "--stdout", *ours], cwd=COVER,
+                         capture_output=True, check=True).stdout if ours else b""
+    for p in data:
+        p.unlink()
+    lines: dict[str, set[int]] = {}
+    for doc in map(json.loads, out.splitlines()):
+        for f in doc["files"]:
+            rel = SOURCE + f["file"].partition(SOURCE)[2]
+            for x in f["lines"] if rel in HOSTS else ():
+                lines.setdefault(f"code {rel}", set()).add(x["line_number"])
+                if x["count"]:
+                    lines.setdefault(rel, set()).add(x["line_number"])
+    return {k: sorted(v) for k, v in lines.items()}
+
+
+_last = [time.monotonic()]
+
+
+def pytest_runtest_logfinish(nodeid, location) -> None:
+    """A pytest hook (run with -p mutate): each case's lines, as it ends."""
+    if os.environ.get("MUTATE_RECORD"):
+        with open(os.environ["MUTATE_RECORD"], "a", encoding="utf-8") as f:
+            f.write(json.dumps(["pytest:" + nodeid, time.monotonic() - _last[0], harvest()]) + "\n")
+        _last[0] = time.monotonic()
+
+
+def coverage(scratch_run) -> dict:
+    """The record {"tests": {ID: [seconds, {file: lines}]}, "code": {file: lines}},
+    made afresh when a file under SERVICES or a CMake file changed."""
+    def run(args, **kw):
+        return scratch_run(args, cwd=ROOT, **kw)
+
+    digest = hashlib.sha256()
+    for name in subprocess.run(["git", "ls-files", "SERVICES", "cmake", "CMakeLists.txt"], cwd=ROOT,
+                               check=True, capture_output=True, text=True).stdout.split():
+        digest.update(name.encode() + ((ROOT / name).read_bytes() if (ROOT / name).is_file() else b""))
+    path = COVER / "mutate-coverage.json"
+    if path.exists() and json.loads(path.read_text())["key"] == digest.hexdigest():
+        return json.loads(path.read_text())
+    print("mutate: recording which test reaches which line (once for these sources)", flush=True)
+    for args in (["cmake", "--preset", "native", "-B", str(COVER), "-DCMAKE_CXX_FLAGS=--coverage",
+                  "-DCMAKE_EXE_LINKER_FLAGS=--coverage"], ["cmake", "--build", str(COVER), "-j1"]):
+        if run(args)[0] != 0:
+            raise SystemExit("mutate: the coverage build failed; see the log")
+    listing = json.loads(run(["ctest", "--test-dir", str(COVER), "--show-only=json-v1", *NATIVE_TIER],
+                             quiet=True)[1])
+    harvest()
+    tests, record = {}, COVER / "mutate-pytest.jsonl"
+    record.unlink(missing_ok=True)
+    for t in listing["tests"]:
+        started = time.monotonic()
+        if "pytest" not in Path(t["command"][0]).name:
+            run(["ctest", "--test-dir", str(COVER), "-R", f"^{regex_escape(t['name'])}$"])
+            tests["ctest:" + t["name"]] = [time.monotonic() - started, harvest()]
+            continue
+        # A tier's cases one after another, each harvested as it ends.
+        args = [a for a in t["command"] if a not in ("-n", "auto", "--dist", "loadgroup")]
+        run(args + ["-p", "mutate", "-p", "no:cacheprovider"],
+            env={"MUTATE_RECORD": str(record), "PYTHONPATH": str(ROOT / "scripts")})
+    for line in record.read_text(encoding="utf-8").splitlines():
+        test, seconds, lines = json.loads(line)
+        tests[test] = [seconds, lines]
+    code: dict[str, set[int]] = {}
+    for _, lines in tests.values():
+        for key in [k for k in lines if k.startswith("code ")]:
+            code.setdefault(key[5:], set()).update(lines.pop(key))
+    cov = {"key": digest.hexdigest(), "tests": tests, "code": {k: sorted(v) for k, v in code.items()}}
+    path.write_text(json.dumps(cov))
+    return cov
+
+
+def reaching(cov: dict, lines: set[int], file: str) -> list[str]:
+    """The tests that reach any of these lines, the quickest first. A line
+    gcov does not know counts as the nearest it knows above, 4 lines up at most."""
+    code = cov["code"].get(file, [])
+    known = {max((c for c in code if n - 4 <= c <= n), default=0) for n in lines}
+    tests = [t for t, (_, reached) in cov["tests"].items() if known & set(reached.get(file, ()))]
+    return sorted(tests, key=lambda t: cov["tests"][t][0])
+
+
+def regex_escape(name: str) -> str:
+    return re.sub(r"([][^$.|()*+?\\])", r"\\\1", name)
+
+
+# ---- the scratch copy, its builds and the runs -----------------------------------------
 
 @dataclass
 class Outcome:
     mutant: Mutant
     host: str
-    verdict: str  # killed, survived, equivalent, blind (unseen under Wine), broken (no build)
-    by: list[str] = field(default_factory=list)  # the selections that failed
+    verdict: str  # killed, survived, equivalent, not built
+    by: str = ""
     seconds: float = 0.0
 
 
 class Scratch:
     """A copy of the tree with a native and a Windows build of its own."""
 
-    def __init__(self, work: Path, log):
-        self.work = work
-        self.src = work / "src"
-        self.native = work / "build-native"
-        self.windows = work / "build-windows"
-        self.log = log
-        self.pristine: dict[str, str] = {}
+    def __init__(self, work: Path, log, jobs: int):
+        self.work, self.src, self.log, self.jobs = work, work / "src", log, jobs
+        self.native, self.windows = work / "build-native", work / "build-windows"
+        self.wine_names: dict[str, str] = {}  # a scenario's pytest id: its name, if Wine runs it
 
-    def run(self, args, limit=None) -> tuple[int | None, str]:
-        """Runs a command in the copy with its output to the log; (status,
-        None when it ran past its limit, and the output's end)."""
+    def run(self, args, limit=None, cwd=None, env=None, quiet=False) -> tuple[int | None, str]:
+        """Runs a command with its output to the log (but quiet): its status
+        (None when it ran past its limit) and its output."""
         started = time.monotonic()
         try:
-            proc = subprocess.run(args, cwd=self.src, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=limit)
+            proc = subprocess.run(args, cwd=cwd or self.src, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL if quiet else subprocess.STDOUT,
+                                  timeout=limit, env=dict(os.environ, **(env or {})))
             status, out = proc.returncode, proc.stdout
         except subprocess.TimeoutExpired as e:
             status, out = None, e.stdout or b""
         text = out.decode("utf-8", "replace")
-        self.log.write(f"$ {' '.join(map(str, args))}  ({time.monotonic() - started:.0f} s, "
-                       f"status {status})\n{text}\n")
+        self.log.write(f"$ {' '.join(map(str, args))[:500]}  ({time.monotonic() - started:.0f} s, "
+                       f"status {status})\n{'' if quiet else text[-20000:]}\n")
         self.log.flush()
-        return status, text[-3000:]
+        return status, text
 
     def prepare(self, hosts: set[str]) -> None:
         self.src.mkdir()
@@ -89,180 +418,160 @@ class Scratch:
         for host in sorted(hosts):
             if not self.build(host):
                 raise SystemExit(f"mutate: the unmutated {host} build failed; see the log")
-
-    def empty_selections(self, runs) -> list[str]:
-        """The quick selections that name no test of their host: they would
-        let every mutant through to the whole tier unseen."""
-        empty = []
-        for mutant, host in runs:
-            for what in mutant.quick.get(host, []):
-                if what[0] == "scenarios":
-                    found = self.scenarios(host, what)
-                else:
-                    _, out = self.run(["ctest", "--test-dir", str(self.native), "-N", *what[1:]])
-                    found = "Total Tests: 0" not in out
-                if not found:
-                    empty.append(f"{mutant.id} ({host}): {' '.join(what)}")
-        return empty
-
-    def scenarios(self, host: str, what: tuple[str, ...]) -> list[str]:
-        """The names of the host's scenarios that ("scenarios", "-k",
-        SUBSTRING[, "--quick"]) selects, their texts with the native
-        build's figures."""
         sys.path.insert(0, str(self.src / "SERVICES/tests/scenarios"))
         import buildfacts
         buildfacts.use(str(self.native))
         import scenarios
-        return [s.name for s in scenarios.SCENARIOS if what[2] in s.name and host in s.tiers
-                and not (s.slow and "--quick" in what)]
+        self.wine_names = {f"test_scenario[{s.name.encode('unicode_escape').decode('ascii')}]":
+                           s.name for s in scenarios.SCENARIOS if "wine" in s.tiers}
 
     def build(self, host: str) -> bool:
         # The native build runs every tier, the Windows build's program too.
         dirs = [self.windows, self.native] if host == "wine" else [self.native]
-        return all(self.run(["cmake", "--build", str(d), "-j2"])[0] == 0 for d in dirs)
+        return all(self.run(["cmake", "--build", str(d), f"-j{self.jobs}"])[0] == 0 for d in dirs)
 
-    def plant(self, mutant: Mutant) -> None:
-        path = self.src / mutant.file
-        text = self.pristine.setdefault(mutant.file, path.read_text(encoding="utf-8"))
-        path.write_text(text.replace(mutant.old, mutant.new), encoding="utf-8")
+    def selections(self, host: str, tests: list[str], selftest: bool) -> list[list[str]]:
+        """The commands that run these tests on the host (under Wine, the
+        Wine scenarios among them, then the self-test if asked)."""
+        names = [t[6:] for t in tests if t.startswith("ctest:")]
+        ids = [t[7:] for t in tests if t.startswith("pytest:")]
+        ctest = ["ctest", "--test-dir", str(self.native), "--output-on-failure", "--stop-on-failure"]
+        if host == "wine":
+            # The kit runs all it is given, even after a failure: the quickest
+            # few, or a mutant that any fails costs as much as the whole tier.
+            scenarios = [self.wine_names[i.rpartition("::")[2]] for i in ids
+                         if i.rpartition("::")[2] in self.wine_names][:WINE_QUICK]
+            return [[sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
+                     "--build", str(self.windows), "--work", str(self.work / "cases-wine"),
+                     *(a for n in scenarios for a in ("-k", n))]] * bool(scenarios) + \
+                [ctest + ["-R", "^wine-selftest$"]] * selftest
+        return [ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$"]] * bool(names) + [[
+            "pytest-3", "-q", "-x", "-p", "no:cacheprovider", f"--build={self.native}",
+            f"--work={self.work / 'cases-native'}", *("SERVICES/tests/" + i for i in ids)]] * bool(ids)
 
-    def selection(self, host: str, what: tuple[str, ...]) -> list[str]:
-        """The command of one selection: ("scenarios", ARGS...) runs the
-        scenarios of the host's tier, ("ctest", ARGS...) ctest in the
-        native build (which runs the Wine tier too, with -L wine)."""
-        kind, *words = what
-        if kind == "scenarios" and host == "native":
-            # pytest's node ids of those scenarios, each name escaped as pytest does.
-            test = "SERVICES/tests/scenarios/test_scenarios.py::test_scenario"
-            ids = [f"{test}[{name.encode('unicode_escape').decode('ascii')}]"
-                   for name in self.scenarios(host, what)]
-            return ["pytest-3", "-q", "-p", "no:cacheprovider", f"--build={self.native}",
-                    f"--work={self.work / 'cases-native'}", *ids]
-        if kind == "scenarios":
-            return [sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
-                    "--build", str(self.windows), "--work", str(self.work / "cases-wine"), *words]
-        return ["ctest", "--test-dir", str(self.native), "--output-on-failure", "-j2", *words]
+    def try_mutant(self, m: Mutant, host: str, tests: list[str]) -> Outcome:
+        started = time.monotonic()
+        self.log.write(f"\n==== {m.id} on {host}: {m.text}\n")
+        path = self.src / m.file
+        pristine = path.read_text(encoding="utf-8")
+        path.write_text(pristine[:m.start] + m.new + pristine[m.end:], encoding="utf-8")
+        try:
+            if not self.build(host):
+                return Outcome(m, host, "not built", seconds=time.monotonic() - started)
+            whole = ["ctest", "--test-dir", str(self.native), "--output-on-failure", f"-j{self.jobs}",
+                     *(["-L", "wine"] if host == "wine" else NATIVE_TIER)]
+            for commands, limit in ((self.selections(host, tests, m.file.endswith("win32.cpp")),
+                                    QUICK_LIMIT), ([whole], FULL_LIMIT)):
+                for args in commands:
+                    status, out = self.run(args, limit=limit)
+                    if status != 0:
+                        failed = re.findall(r"^(?:FAILED|not ok \d+ -) (.+?)(?: - .*)?$|"
+                                            r"^\s*\d+ - (.+?)(?:  #.*)? \(\w.*\)$", out, re.M)
+                        why = ", ".join(a or b for a, b in failed[:2]) or Path(args[0]).name
+                        return Outcome(m, host, "killed", why + " (hung)" * (status is None),
+                                       time.monotonic() - started)
+            return Outcome(m, host, "survived", seconds=time.monotonic() - started)
+        finally:
+            path.write_text(pristine, encoding="utf-8")
 
 
-def try_mutant(scratch: Scratch, mutant: Mutant, host: str) -> Outcome:
-    started = time.monotonic()
-    scratch.log.write(f"\n==== {mutant.id} on {host}\n")
-    scratch.plant(mutant)
-    try:
-        if not scratch.build(host):
-            return Outcome(mutant, host, "broken", seconds=time.monotonic() - started)
-        # The whole tier only when the quick selection let the mutant through.
-        whole = ("ctest", "-L" if host == "wine" else "-LE", "wine")
-        for selections, limit in ((mutant.quick.get(host, []), QUICK_LIMIT), ([whole], FULL_LIMIT)):
-            failed = []
-            for what in selections:
-                status, _ = scratch.run(scratch.selection(host, what), limit=limit)
-                if status != 0:
-                    failed.append(" ".join(what) + (" (hung)" if status is None else ""))
-            if failed:
-                return Outcome(mutant, host, "killed", failed, time.monotonic() - started)
-        return Outcome(mutant, host, "survived", seconds=time.monotonic() - started)
-    finally:
-        (scratch.src / mutant.file).write_text(scratch.pristine[mutant.file], encoding="utf-8")
+def tests_of(cov: dict, m: Mutant, host: str, spans: dict) -> list[str]:
+    file, lines = m.file, {m.line}
+    if not m.in_function and not m.listed:  # a table: where its variable is used
+        text = (ROOT / file).read_text(encoding="utf-8").splitlines()
+        lines = {n for n, t in enumerate(text, 1) if re.search(rf"\b{re.escape(m.scope)}\b", t)}
+    if host == "wine" and file.endswith("win32.cpp"):
+        file = SOURCE + "platform/posix.cpp"
+        first, last = spans[file].get(m.scope, (0, -1))
+        lines = set(range(first, last + 1))
+    return reaching(cov, lines, file)
 
 
 def report(outcomes: list[Outcome]) -> int:
-    print()
-    print(f"{'mutant':<14} {'host':<7} {'verdict':<10} by")
+    cells: dict[tuple[str, str], Counter] = {}
     for o in outcomes:
-        reason = {"equivalent": o.mutant.equivalent, "blind": o.mutant.wine_blind}.get(
-            o.verdict, ", ".join(o.by))
-        print(f"{o.mutant.id:<14} {o.host:<7} {o.verdict:<10} {reason}")
-    print()
-    ran = [o for o in outcomes if o.verdict not in ("equivalent", "blind")]
-
-    def killed(host, file=None):
-        cell = [o.verdict == "killed" for o in ran if o.host == host and file in (None, o.mutant.file)]
-        return sum(cell), len(cell)
-
-    for file, host in sorted({(o.mutant.file, o.host) for o in ran}):
-        k, t = killed(host, file)
-        print(f"  {file:<48} {host:<7} {k:>3} / {t:<3} killed")
-    count = Counter(o.verdict for o in outcomes)
+        cells.setdefault((Path(o.mutant.file).name, o.host), Counter())[o.verdict] += 1
+    print(f"\n{'file':<18} {'host':<7} {'killed':>7} {'survived':>9} {'equivalent':>11} "
+          f"{'not built':>10}")
+    totals: dict[str, Counter] = {}
+    for (file, host), c in sorted(cells.items()):
+        print(f"{file:<18} {host:<7} {c['killed']:>7} {c['survived']:>9} {c['equivalent']:>11} "
+              f"{c['not built']:>10}")
+        totals.setdefault(host, Counter()).update(c)
     for o in outcomes:
-        if o.verdict == "broken":
-            print(f"  {o.mutant.id}: does not build on {o.host}; mend the table")
-    figures = "; ".join(f"{host} {k}/{t} killed ({100 * k / t:.0f}%)"
-                        for host in sorted({o.host for o in ran}) for k, t in [killed(host)])
-    print(f"mutate: {figures or 'nothing ran'}; {count['survived']} survived, "
-          f"{count['equivalent']} equivalent, {count['blind']} unseen under Wine, "
-          f"{count['broken']} broken")
-    return 1 if count["survived"] or count["broken"] else 0
+        if o.verdict == "survived" or o.verdict == "not built" and o.mutant.listed:
+            print(f"  {o.verdict} on {o.host}: {o.mutant.id}  {o.mutant.file}:{o.mutant.line}  "
+                  f"{o.mutant.text}")
+    figures = "; ".join(f"{h} {c['killed']}/{c['killed'] + c['survived']} killed "
+                        f"({100 * c['killed'] / (c['killed'] + c['survived']):.1f}%)"
+                        for h, c in sorted(totals.items()) if c['killed'] + c['survived'])
+    failed = [o for o in outcomes if o.verdict == "survived" or o.verdict == "not built" and
+              o.mutant.listed]
+    print(f"mutate: {figures or 'nothing ran'}; {len(failed)} survived or listed and not built")
+    return 1 if failed else 0
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sample", type=int, help="run this many mutants drawn at random")
+    parser.add_argument("--sample", type=int, help="draw this many mutants of each host")
     parser.add_argument("--seed", type=int, default=0, help="the draw's seed (with --sample)")
-    parser.add_argument("--only", nargs="+", metavar="ID", help="run these mutants")
+    parser.add_argument("--only", nargs="+", metavar="ID", help="these mutants (* and ? match)")
     parser.add_argument("--host", choices=("native", "wine"), help="run on this host only")
-    parser.add_argument("--list", action="store_true", help="print the table and stop")
+    parser.add_argument("--list", action="store_true", help="list the mutants and stop")
+    parser.add_argument("--jobs", type=int, default=2, help="build and ctest jobs (default 2)")
     parser.add_argument("--keep", action="store_true", help="keep the scratch copy")
     opts = parser.parse_args(argv)
 
-    ids = [m.id for m in MUTANTS]
-    if len(set(ids)) != len(ids):
-        raise SystemExit("mutate: mutant ids must be unique")
-    chosen = list(MUTANTS)
-    if opts.only:
-        unknown = set(opts.only) - set(ids)
-        if unknown:
-            raise SystemExit(f"mutate: no such mutant: {', '.join(sorted(unknown))}")
-        chosen = [m for m in chosen if m.id in opts.only]
+    generated, spans = generate()
+    mutants = read_list(generated)
+    for m in mutants:  # a listed fault's function
+        m.scope = m.scope or next((f for f, (a, b) in spans[m.file].items() if a <= m.line <= b), "")
+    hosts = [opts.host] if opts.host else ["native", "wine"]
+    runs = [(m, h) for m in mutants for h in HOSTS[m.file] if h in hosts and
+            (not opts.only or any(fnmatch.fnmatchcase(m.id, p) for p in opts.only))]
     if opts.sample is not None:
-        # Equivalent mutants are not drawn: a sample is of what can be killed.
-        pool = [m for m in chosen if not m.equivalent]
-        chosen = random.Random(opts.seed).sample(pool, min(opts.sample, len(pool)))
-    runs = [(m, h) for m in chosen for h in hosts_of(m) if not opts.host or h == opts.host]
-    stale = [m.id for m in MUTANTS
-             if (ROOT / m.file).read_text(encoding="utf-8").count(m.old) != 1]
-    if stale:
-        raise SystemExit(f"mutate: the text of {', '.join(stale)} does not occur exactly once in "
-                         "its file: the table is out of date")
+        # A sample is of what can be killed: no listed equivalent is drawn.
+        draw, pools = random.Random(opts.seed), runs
+        runs = []
+        for host in hosts:
+            pool = [(m, h) for m, h in pools if h == host and not m.equivalent]
+            runs += draw.sample(pool, min(opts.sample, len(pool)))
     if opts.list:
         for m, h in runs:
-            print(f"{m.id:<14} {h:<7} {m.file}: {m.what}"
-                  + (f"  [equivalent: {m.equivalent}]" if m.equivalent else ""))
+            print(f"{m.id:<56} {h:<7} {m.line:>5}  {m.text}" +
+                  (f"  [equivalent: {m.equivalent}]" if m.equivalent else ""))
+        counts = Counter((Path(m.file).name, m.rule) for m, h in runs if h == HOSTS[m.file][0])
+        rules = sorted({r for _, r in counts})
+        print(f"\n{'file':<18}" + "".join(f"{r:>7}" for r in rules) + "    all")
+        for file in sorted({f for f, _ in counts}):
+            print(f"{file:<18}" + "".join(f"{counts[file, r]:>7}" for r in rules) +
+                  f"{sum(counts[file, r] for r in rules):>7}")
+        print(f"{len({m.id for m, _ in runs})} mutants, {len(runs)} runs")
         return 0
 
     work = Path(tempfile.mkdtemp(prefix="quillmar-mutate-"))
-    log_path = work / "mutate.log"
-    outcomes: list[Outcome] = []
-    started = time.monotonic()
-    with open(log_path, "w", encoding="utf-8") as log:
-        scratch = Scratch(work, log)
-        print(f"mutate: {len(runs)} runs of {len(chosen)} mutants; scratch copy and log in {work}")
-        needed = {h for m, h in runs if not m.equivalent and not (h == "wine" and m.wine_blind)}
+    started, outcomes = time.monotonic(), []
+    with open(work / "mutate.log", "w", encoding="utf-8") as log:
+        scratch = Scratch(work, log, opts.jobs)
+        print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copy "
+              f"and log in {work}", flush=True)
+        needed = {h for m, h in runs if not m.equivalent}
         if needed:
+            cov = coverage(scratch.run)
             scratch.prepare(needed)
-            print(f"mutate: scratch builds ready after {time.monotonic() - started:.0f} s")
-            empty = scratch.empty_selections([(m, h) for m, h in runs if h in needed])
-            if empty:
-                raise SystemExit("mutate: these selections name no test of their host; the "
-                                 "table is out of date:\n  " + "\n  ".join(empty))
+            print(f"mutate: ready after {time.monotonic() - started:.0f} s", flush=True)
         for m, h in runs:
-            if m.equivalent:
-                outcomes.append(Outcome(m, h, "equivalent"))
-                continue
-            if h == "wine" and m.wine_blind:
-                outcomes.append(Outcome(m, h, "blind"))
-                continue
-            o = try_mutant(scratch, m, h)
+            o = Outcome(m, h, "equivalent") if m.equivalent else \
+                scratch.try_mutant(m, h, tests_of(cov, m, h, spans))
             outcomes.append(o)
-            print(f"  {m.id:<14} {h:<7} {o.verdict:<9} {o.seconds:5.0f} s  {', '.join(o.by)}",
-                  flush=True)
+            print(f"  {o.verdict:<10} {h:<6} {o.seconds:5.0f} s  {m.id}  {o.by[:70]}", flush=True)
     print(f"mutate: {time.monotonic() - started:.0f} s in all")
-    failed = any(o.verdict in ("survived", "broken") for o in outcomes)
-    if failed or opts.keep:
-        print(f"mutate: scratch copy kept in {work}, its log in {log_path}")
+    status = report(outcomes)
+    if status or opts.keep:
+        print(f"mutate: scratch copy kept in {work}")
     else:
         shutil.rmtree(work, ignore_errors=True)
-    return report(outcomes)
+    return status
 
 
 if __name__ == "__main__":
