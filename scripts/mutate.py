@@ -224,11 +224,11 @@ def places(text: str):
     return found, spans
 
 
-def generate(root: Path = ROOT) -> tuple[list[Mutant], dict]:
+def generate() -> tuple[list[Mutant], dict]:
     """The mutants of every file, in file order; each file's function lines."""
     mutants, spans = [], {}
     for rel in HOSTS:
-        text = (root / rel).read_text(encoding="utf-8")
+        text = (ROOT / rel).read_text(encoding="utf-8")
         found, spans[rel] = places(text)
         counts: Counter = Counter()
         for scope, in_function, rule, start, end, new in found:
@@ -311,13 +311,16 @@ def pytest_runtest_logfinish(nodeid, location) -> None:
         _last[0] = time.monotonic()
 
 
-def coverage(scratch_run) -> dict:
+def coverage(scratch) -> dict:
     """The record {"tests": {ID: [seconds, {file: lines}]}, "code": {file: lines}},
     made afresh when a file under SERVICES or a CMake file changed."""
     def run(args, **kw):
-        return scratch_run(args, cwd=ROOT, **kw)
+        return scratch.run(args, cwd=ROOT, **kw)
 
-    digest = hashlib.sha256()
+    # Unoptimised, so that each line's count is its own.
+    configure = ["cmake", "--preset", "native", "-B", str(COVER), "-DCMAKE_BUILD_TYPE=Debug",
+                 "-DCMAKE_CXX_FLAGS=--coverage", "-DCMAKE_EXE_LINKER_FLAGS=--coverage"]
+    digest = hashlib.sha256(" ".join(configure).encode())
     for name in subprocess.run(["git", "ls-files", "SERVICES", "cmake", "CMakeLists.txt"], cwd=ROOT,
                                check=True, capture_output=True, text=True).stdout.split():
         digest.update(name.encode() + ((ROOT / name).read_bytes() if (ROOT / name).is_file() else b""))
@@ -325,8 +328,7 @@ def coverage(scratch_run) -> dict:
     if path.exists() and json.loads(path.read_text())["key"] == digest.hexdigest():
         return json.loads(path.read_text())
     print("mutate: recording which test reaches which line (once for these sources)", flush=True)
-    for args in (["cmake", "--preset", "native", "-B", str(COVER), "-DCMAKE_CXX_FLAGS=--coverage",
-                  "-DCMAKE_EXE_LINKER_FLAGS=--coverage"], ["cmake", "--build", str(COVER), "-j1"]):
+    for args in (configure, ["cmake", "--build", str(COVER), f"-j{scratch.jobs}"]):
         if run(args)[0] != 0:
             raise SystemExit("mutate: the coverage build failed; see the log")
     listing = json.loads(run(["ctest", "--test-dir", str(COVER), "--show-only=json-v1", *NATIVE_TIER],
@@ -557,12 +559,16 @@ def main(argv=None) -> int:
               f"and log in {work}", flush=True)
         needed = {h for m, h in runs if not m.equivalent}
         if needed:
-            cov = coverage(scratch.run)
+            cov = coverage(scratch)
             scratch.prepare(needed)
             print(f"mutate: ready after {time.monotonic() - started:.0f} s", flush=True)
         for m, h in runs:
+            tests = [] if m.equivalent else tests_of(cov, m, h, spans)
+            # A line of code that no native test runs: no test can see the mutant.
+            unreached = h == "native" and not tests and m.line in cov["code"].get(m.file, ())
             o = Outcome(m, h, "equivalent") if m.equivalent else \
-                scratch.try_mutant(m, h, tests_of(cov, m, h, spans))
+                Outcome(m, h, "survived", "no test reaches it") if unreached else \
+                scratch.try_mutant(m, h, tests)
             outcomes.append(o)
             print(f"  {o.verdict:<10} {h:<6} {o.seconds:5.0f} s  {m.id}  {o.by[:70]}", flush=True)
     print(f"mutate: {time.monotonic() - started:.0f} s in all")
