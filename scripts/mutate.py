@@ -193,7 +193,8 @@ def places(text: str):
             o = i + 1 if nxt == "(" else i + 2
             c = match[o]
             semis = [j for j in range(o, c) if words[j] == ";" and match.get(j) is None]
-            a, b = (semis[0] + 1, semis[1] - 1) if w == "for" and len(semis) == 2 else (o + 1, c - 1)
+            a, b = (semis[0] + 1, semis[1] - 1) if w == "for" and len(semis) == 2 else \
+                (o + 1, c - 1)
             if (w != "for" or len(semis) == 2) and negatable(a, b):
                 add("not", toks[a][2], toks[b][3], f"!({span(a, b)})")
         elif w == "return" and errors and nxt != ";":
@@ -323,7 +324,8 @@ def coverage(scratch) -> dict:
     digest = hashlib.sha256(" ".join(configure).encode())
     for name in subprocess.run(["git", "ls-files", "SERVICES", "cmake", "CMakeLists.txt"], cwd=ROOT,
                                check=True, capture_output=True, text=True).stdout.split():
-        digest.update(name.encode() + ((ROOT / name).read_bytes() if (ROOT / name).is_file() else b""))
+        path = ROOT / name
+        digest.update(name.encode() + (path.read_bytes() if path.is_file() else b""))
     path = COVER / "mutate-coverage.json"
     if path.exists() and json.loads(path.read_text())["key"] == digest.hexdigest():
         return json.loads(path.read_text())
@@ -331,8 +333,8 @@ def coverage(scratch) -> dict:
     for args in (configure, ["cmake", "--build", str(COVER), f"-j{scratch.jobs}"]):
         if run(args)[0] != 0:
             raise SystemExit("mutate: the coverage build failed; see the log")
-    listing = json.loads(run(["ctest", "--test-dir", str(COVER), "--show-only=json-v1", *NATIVE_TIER],
-                             quiet=True)[1])
+    listing = json.loads(run(["ctest", "--test-dir", str(COVER), "--show-only=json-v1",
+                              *NATIVE_TIER], quiet=True)[1])
     harvest()
     tests, record = {}, COVER / "mutate-pytest.jsonl"
     record.unlink(missing_ok=True)
@@ -353,7 +355,8 @@ def coverage(scratch) -> dict:
     for _, lines in tests.values():
         for key in [k for k in lines if k.startswith("code ")]:
             code.setdefault(key[5:], set()).update(lines.pop(key))
-    cov = {"key": digest.hexdigest(), "tests": tests, "code": {k: sorted(v) for k, v in code.items()}}
+    cov = {"key": digest.hexdigest(), "tests": tests,
+           "code": {k: sorted(v) for k, v in code.items()}}
     path.write_text(json.dumps(cov))
     return cov
 
@@ -437,7 +440,8 @@ class Scratch:
         Wine scenarios among them, then the self-test if asked)."""
         names = [t[6:] for t in tests if t.startswith("ctest:")]
         ids = [t[7:] for t in tests if t.startswith("pytest:")]
-        ctest = ["ctest", "--test-dir", str(self.native), "--output-on-failure", "--stop-on-failure"]
+        ctest = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
+                 "--stop-on-failure"]
         if host == "wine":
             # The kit runs all it is given, even after a failure: the quickest
             # few, or a mutant that any fails costs as much as the whole tier.
@@ -449,7 +453,8 @@ class Scratch:
                 [ctest + ["-R", "^wine-selftest$"]] * selftest
         return [ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$"]] * bool(names) + [[
             "pytest-3", "-q", "-x", "-p", "no:cacheprovider", f"--build={self.native}",
-            f"--work={self.work / 'cases-native'}", *("SERVICES/tests/" + i for i in ids)]] * bool(ids)
+            f"--work={self.work / 'cases-native'}",
+            *("SERVICES/tests/" + i for i in ids)]] * bool(ids)
 
     def try_mutant(self, m: Mutant, host: str, tests: list[str]) -> Outcome:
         started = time.monotonic()
@@ -460,8 +465,8 @@ class Scratch:
         try:
             if not self.build(host):
                 return Outcome(m, host, "not built", seconds=time.monotonic() - started)
-            whole = ["ctest", "--test-dir", str(self.native), "--output-on-failure", f"-j{self.jobs}",
-                     *(["-L", "wine"] if host == "wine" else NATIVE_TIER)]
+            whole = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
+                     f"-j{self.jobs}", *(["-L", "wine"] if host == "wine" else NATIVE_TIER)]
             for commands, limit in ((self.selections(host, tests, m.file.endswith("win32.cpp")),
                                     QUICK_LIMIT), ([whole], FULL_LIMIT)):
                 for args in commands:
@@ -497,13 +502,14 @@ def report(outcomes: list[Outcome]) -> int:
           f"{'not built':>10}")
     totals: dict[str, Counter] = {}
     for (file, host), c in sorted(cells.items()):
+        totals.setdefault(host, Counter()).update(c)
+    for (file, host), c in sorted(cells.items()) + [(("all", h), t) for h, t in totals.items()]:
         print(f"{file:<18} {host:<7} {c['killed']:>7} {c['survived']:>9} {c['equivalent']:>11} "
               f"{c['not built']:>10}")
-        totals.setdefault(host, Counter()).update(c)
     for o in outcomes:
         if o.verdict == "survived" or o.verdict == "not built" and o.mutant.listed:
             print(f"  {o.verdict} on {o.host}: {o.mutant.id}  {o.mutant.file}:{o.mutant.line}  "
-                  f"{o.mutant.text}")
+                  f"{o.mutant.text}" + f"  ({o.by})" * bool(o.by))
     figures = "; ".join(f"{h} {c['killed']}/{c['killed'] + c['survived']} killed "
                         f"({100 * c['killed'] / (c['killed'] + c['survived']):.1f}%)"
                         for h, c in sorted(totals.items()) if c['killed'] + c['survived'])
@@ -527,7 +533,8 @@ def main(argv=None) -> int:
     generated, spans = generate()
     mutants = read_list(generated)
     for m in mutants:  # a listed fault's function
-        m.scope = m.scope or next((f for f, (a, b) in spans[m.file].items() if a <= m.line <= b), "")
+        m.scope = m.scope or next(
+            (f for f, (a, b) in spans[m.file].items() if a <= m.line <= b), "")
     hosts = [opts.host] if opts.host else ["native", "wine"]
     runs = [(m, h) for m in mutants for h in HOSTS[m.file] if h in hosts and
             (not opts.only or any(fnmatch.fnmatchcase(m.id, p) for p in opts.only))]
