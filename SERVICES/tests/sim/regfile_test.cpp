@@ -85,7 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"read_hex_sz", "A", REG_SZ, Sz("A"), "\"A\"=hex(1):41,00,00,00",
                   "\"A\"=hex(1):41,00,00,00"},
         RoundTrip{"read_euro_from_an_export", "E", REG_EXPAND_SZ, Sz("\xE2\x82\xAC"),
-                  "\"E\"=hex(2):ac,20,00,00", "\"E\"=hex(2):ac,20,00,00"}),
+                  "\"E\"=hex(2):ac,20,00,00", "\"E\"=hex(2):ac,20,00,00"},
+        // U+100000, a surrogate pair: each of its four UTF-8 bytes differs from
+        // what a wrong shift or mask would make.
+        RoundTrip{"read_surrogate_pair_from_an_export", "P", REG_EXPAND_SZ, Sz("\xF4\x80\x80\x80"),
+                  "\"P\"=hex(2):c0,db,00,dc,00,00", "\"P\"=hex(2):c0,db,00,dc,00,00"}),
     ByLabel());
 
 TEST(RegText, ReadsWhatPeopleWriteByHand) {

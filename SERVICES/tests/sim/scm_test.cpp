@@ -558,6 +558,9 @@ TEST_P(Held, AMarkedServiceGoesOnceNothingHoldsIt) {
     const Holding &c = GetParam();
     ASSERT_EQ(Install("Svc"), 0u);
     ASSERT_EQ(Set(kSvcParams, "p", REG_SZ, Sz("v")), 0);
+    // More keys than a file's keys are walked, so that its index is in use.
+    for (int i = 0; i < 17; ++i)
+        ASSERT_EQ(Set(kSvcParams + "\\" + std::to_string(i), "p", REG_SZ, Sz("v")), 0);
     if (c.held) {
         Write("settings", "service svc held\n");
         SC_HANDLE own = c.ownHandle ? Service("Svc") : nullptr;
@@ -579,6 +582,7 @@ TEST_P(Held, AMarkedServiceGoesOnceNothingHoldsIt) {
     if (c.create) {
         EXPECT_EQ(Install("Svc"), 0u) << "made afresh";
         EXPECT_EQ(Query(kSvcParams, "p"), ERROR_FILE_NOT_FOUND) << "the new service starts afresh";
+        EXPECT_EQ(Query(kSvcParams + "\\16", "p"), ERROR_FILE_NOT_FOUND);
         EXPECT_FALSE(Exists("scm/svc.state"));
         ASSERT_EQ(Remove("Svc"), 0u);
     } else if (!c.ownHandle) {
