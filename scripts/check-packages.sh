@@ -51,8 +51,12 @@ bash "$root/scripts/copy-tree.sh" "$tree"
     fail "scripts/build-release.sh (its log above)"
     exit 1
 }
-# The Wine prefix is made while the files are checked.
-"$wine" wineboot --init >"$work/wineboot.log" 2>&1 </dev/null &
+# The Wine prefix is made while the files are checked, by an ordinary command
+# (wineboot --init may leave two services.exe), under a server that stays up
+# until cleanup (or ten idle minutes), so that no run meets it shutting down.
+mkdir -p "$WINEPREFIX"
+"${WINESERVER:-/usr/lib/wine/wineserver}" -p600 </dev/null >/dev/null 2>&1
+"$wine" cmd /c exit 0 >"$work/wineboot.log" 2>&1 </dev/null &
 wineboot=$!
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$windows/CMakeCache.txt")
@@ -152,14 +156,17 @@ check "zip quillmar.exe keeps its imports, version resource and manifest" \
 check "kit scenarios.txt is for version $version" \
     grep -qx "version"$'\t'"$version" "$work/kit/scenarios.txt"
 
-wait "$wineboot" || { cat "$work/wineboot.log" >&2; fail "wineboot --init in $WINEPREFIX"; }
+wait "$wineboot" || { cat "$work/wineboot.log" >&2; fail "making the prefix $WINEPREFIX"; }
 echo "== $wine quillmar.exe (WINEPREFIX=$WINEPREFIX)"
 { printf '????'; python3 "$check_docs" print-usage "$root/README.md"; } >"$work/expected-usage"
 # prints_usage DIR: DIR's quillmar.exe with no arguments under Wine.
 prints_usage() {
-    (cd "$1" && "$wine" ./quillmar.exe) 2>"$work/wine.err" </dev/null | tr -d '\r' >"$work/wine.lf" &&
-        cmp -s "$work/wine.lf" "$work/expected-usage" && [ ! -s "$work/wine.err" ] && return
-    cat "$work/wine.err" >&2
+    local status=0
+    (cd "$1" && "$wine" ./quillmar.exe) 2>"$work/wine.err" </dev/null | tr -d '\r' >"$work/wine.lf" ||
+        status=$?
+    [ "$status" -eq 0 ] && cmp -s "$work/wine.lf" "$work/expected-usage" && [ ! -s "$work/wine.err" ] &&
+        return
+    echo "exit status $status" | cat - "$work/wine.err" >&2
     diff -u "$work/expected-usage" "$work/wine.lf" >&2
     return 1
 }
