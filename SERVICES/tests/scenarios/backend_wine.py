@@ -533,6 +533,13 @@ def platform_layer(kit: Kit, test: Checks) -> None:
     m = re.fullmatch(r"status=7 ms=(\d+)\nreceived wineprobe: relayed line\n", text)
     test.expect("RunProgramIn returns at once with the tool's status, its line relayed, when "
                 "the relay's read fails at once", m is not None and int(m.group(1)) < 10000, text)
+    # quillmar asks only whether its merge tool ran; the layer's numbers are pinned here.
+    for what, directory, program, expected in (
+            ("an empty directory", "", "x.exe", "123"),
+            ("a directory too long", "C:\\" + "d" * 260, "x.exe", "206"),
+            ("a missing tool", "C:\\", "missing.exe", "2")):
+        answer = case.probe("run", directory, program).strip()
+        test.expect(f"RunProgramIn fails with {expected} for {what}", answer == expected, answer)
     # Only the probe reaches code page 1252: Wine honours the manifest.
     for code_page, arg, expected in (
         (1252, "plain ASCII", "0"),

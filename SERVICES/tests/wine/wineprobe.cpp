@@ -226,12 +226,17 @@ int main(int argc, char **argv) {
         std::printf("%lu\n", CheckCommandLineInCodePage(codePage));
         return 0;
     }
+    if (action == "run" && argc == 4) {
+        DWORD exitStatus = 0;
+        std::printf("%lu\n", RunProgramIn(argv[2], argv[3], nullptr, 0, &exitStatus));
+        return 0;
+    }
     if (action == "create" && argc == 4)
         return Create(argv[2], argv[3]);
     if ((action == "start" || action == "stop2" || action == "delete") && argc == 3)
         return Service(argv[1], argv[2]);
     std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | readfail | "
-               "codepage CODEPAGE [ARGS...] | guard | smash TEXT | relay\n",
+               "codepage CODEPAGE [ARGS...] | guard | smash TEXT | relay | run DIR PROGRAM\n",
                stderr);
     return 2;
 }
