@@ -86,10 +86,13 @@ INSTANTIATE_TEST_SUITE_P(
                   "\"A\"=hex(1):41,00,00,00"},
         RoundTrip{"read_euro_from_an_export", "E", REG_EXPAND_SZ, Sz("\xE2\x82\xAC"),
                   "\"E\"=hex(2):ac,20,00,00", "\"E\"=hex(2):ac,20,00,00"},
-        // U+100000, a surrogate pair: each of its four UTF-8 bytes differs from
-        // what a wrong shift or mask would make.
-        RoundTrip{"read_surrogate_pair_from_an_export", "P", REG_EXPAND_SZ, Sz("\xF4\x80\x80\x80"),
-                  "\"P\"=hex(2):c0,db,00,dc,00,00", "\"P\"=hex(2):c0,db,00,dc,00,00"}),
+        // The first and last code point of each length beyond Latin-1, and U+100000: every byte of
+        // their UTF-8 differs from what a wrong bound, shift or mask would make.
+        RoundTrip{
+            "read_utf8_lengths_from_an_export", "P", REG_EXPAND_SZ,
+            Sz("\x7F\xC4\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x80\x80\x80"),
+            "\"P\"=hex(2):7f,00,00,01,ff,07,00,08,ff,ff,00,d8,00,dc,c0,db,00,dc,00,00",
+            "\"P\"=hex(2):7f,00,00,01,ff,07,00,08,ff,ff,00,d8,00,dc,c0,db,00,dc,00,00"}),
     ByLabel());
 
 TEST(RegText, ReadsWhatPeopleWriteByHand) {
