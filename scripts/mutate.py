@@ -28,6 +28,7 @@ import sys
 import tempfile
 import time
 from collections import Counter
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -221,7 +222,9 @@ def places(text: str):
             while words[j + 1] in ("::", ".", "->") and toks[j + 2][0] == "id":
                 j += 2
             if words[j + 1] == "(" and words[match[j + 1] + 1] == ";":
-                add("call", s, toks[match[j + 1] + 1][3], "{}")
+                # Its arguments stay named, so that no variable becomes unused.
+                add("call", s, toks[match[j + 1] + 1][3],
+                    f"{{ if (false) {{ {span(i, match[j + 1] + 1)} }} }}")
     return found, spans
 
 
@@ -237,7 +240,7 @@ def generate() -> tuple[list[Mutant], dict]:
             mutated = text[:start] + new + text[end:]
             first = mutated.rfind("\n", 0, start) + 1
             shown = " ".join(mutated[first:mutated.find("\n", start + len(new))].split())
-            if rule in ("call", "break"):
+            if rule == "break":
                 shown += f"  (was {' '.join(text[start:end].split())})"
             mutants.append(Mutant(f"{Path(rel).name}:{scope}:{rule}:{counts[scope, rule]}", rel,
                                   text.count("\n", 0, start) + 1, start, end, new, shown, scope,
@@ -281,35 +284,60 @@ def read_list(mutants: list[Mutant]) -> list[Mutant]:
 
 # ---- coverage: which native test reaches which line --------------------------------
 
-def harvest() -> dict[str, list[int]]:
-    """The lines of the mutated files that the runs since the last harvest
-    reached (all lines gcov knows under "code"); clears the counts."""
-    data = list(COVER.rglob("*.gcda"))
-    ours = [str(p) for p in data if any(p.name == Path(rel).name + ".gcda" for rel in HOSTS)]
-    out = subprocess.run(["gcov", "--json-format", "--stdout", *ours], cwd=COVER,
-                         capture_output=True, check=True).stdout if ours else b""
-    for p in data:
-        p.unlink()
-    lines: dict[str, set[int]] = {}
-    for doc in map(json.loads, out.splitlines()):
-        for f in doc["files"]:
-            rel = SOURCE + f["file"].partition(SOURCE)[2]
-            for x in f["lines"] if rel in HOSTS else ():
-                lines.setdefault(f"code {rel}", set()).add(x["line_number"])
-                if x["count"]:
-                    lines.setdefault(rel, set()).add(x["line_number"])
-    return {k: sorted(v) for k, v in lines.items()}
+def harvest(runs: Path) -> dict[str, dict[str, set[int]]]:
+    """{run: {file: lines reached}} of the mutated files, a run being a
+    directory of GCOV_PREFIX; "code FILE" holds every line gcov knows."""
+    ours = [p for p in runs.rglob("*.gcda") if any(p.name == Path(rel).name + ".gcda"
+                                                   for rel in HOSTS)]
+    for p in ours:  # gcov looks for the notes beside the counts
+        built = Path("/", *p.relative_to(runs).parts[1:])
+        p.with_suffix(".gcno").symlink_to(built.with_suffix(".gcno"))
+    found: dict[str, dict[str, set[int]]] = {}
+
+    def gcov(chunk: list[Path]) -> bytes:  # the system headers' lines left out
+        return subprocess.run(["gcov", "--json-format", "--stdout", "--relative-only",
+                               "--source-prefix", str(ROOT), *map(str, chunk)],
+                              cwd=COVER, capture_output=True, check=True).stdout
+
+    with ThreadPoolExecutor(os.cpu_count()) as pool:
+        outs = list(pool.map(gcov, [ours[n:n + 200] for n in range(0, len(ours), 200)]))
+    for out in outs:
+        for doc in map(json.loads, out.splitlines()):
+            lines = found.setdefault(Path(doc["data_file"]).relative_to(runs).parts[0], {})
+            for f in doc["files"]:
+                rel = SOURCE + f["file"].partition(SOURCE)[2]
+                for x in f["lines"] if rel in HOSTS else ():
+                    lines.setdefault(f"code {rel}", set()).add(x["line_number"])
+                    if x["count"]:
+                        lines.setdefault(rel, set()).add(x["line_number"])
+    return found
 
 
-_last = [time.monotonic()]
+_case: dict = {}
+
+
+def pytest_configure(config) -> None:
+    """A pytest plugin (-p mutate): each case's counts go to a directory of
+    their own, so that cases may run side by side (the controller of
+    pytest-xdist's workers runs none)."""
+    worker = hasattr(config, "workerinput")
+    if os.environ.get("MUTATE_RUNS") and (worker or not config.getoption("numprocesses", None)):
+        _case["on"] = True
+
+
+def pytest_runtest_logstart(nodeid, location) -> None:
+    if _case:
+        _case.update(key="p" + hashlib.sha256(nodeid.encode()).hexdigest()[:16],
+                     started=time.monotonic())
+        os.environ["GCOV_PREFIX"] = os.path.join(os.environ["MUTATE_RUNS"], _case["key"])
 
 
 def pytest_runtest_logfinish(nodeid, location) -> None:
-    """A pytest hook (run with -p mutate): each case's lines, as it ends."""
-    if os.environ.get("MUTATE_RECORD"):
-        with open(os.environ["MUTATE_RECORD"], "a", encoding="utf-8") as f:
-            f.write(json.dumps(["pytest:" + nodeid, time.monotonic() - _last[0], harvest()]) + "\n")
-        _last[0] = time.monotonic()
+    if _case:
+        with open(os.path.join(os.environ["MUTATE_RUNS"], "pytest.jsonl"), "a",
+                  encoding="utf-8") as f:
+            f.write(json.dumps([_case["key"], "pytest:" + nodeid,
+                                time.monotonic() - _case["started"]]) + "\n")
 
 
 def coverage(scratch) -> dict:
@@ -335,26 +363,37 @@ def coverage(scratch) -> dict:
             raise SystemExit("mutate: the coverage build failed; see the log")
     listing = json.loads(run(["ctest", "--test-dir", str(COVER), "--show-only=json-v1",
                               *NATIVE_TIER], quiet=True)[1])
-    harvest()
-    tests, record = {}, COVER / "mutate-pytest.jsonl"
-    record.unlink(missing_ok=True)
-    for t in listing["tests"]:
+    runs = COVER / "runs"
+    shutil.rmtree(runs, ignore_errors=True)
+    runs.mkdir()
+    names, seconds = {}, {}
+
+    def one(n: int) -> None:
+        t = listing["tests"][n]
+        props = {p["name"]: p["value"] for p in t.get("properties", [])}
+        env = dict(os.environ, GCOV_PREFIX=str(runs / f"c{n}"),
+                   **dict(e.split("=", 1) for e in props.get("ENVIRONMENT", [])))
         started = time.monotonic()
-        if "pytest" not in Path(t["command"][0]).name:
-            run(["ctest", "--test-dir", str(COVER), "-R", f"^{regex_escape(t['name'])}$"])
-            tests["ctest:" + t["name"]] = [time.monotonic() - started, harvest()]
-            continue
-        # A tier's cases one after another, each harvested as it ends.
-        args = [a for a in t["command"] if a not in ("-n", "auto", "--dist", "loadgroup")]
-        run(args + ["-p", "mutate", "-p", "no:cacheprovider"],
-            env={"MUTATE_RECORD": str(record), "PYTHONPATH": str(ROOT / "scripts")})
-    for line in record.read_text(encoding="utf-8").splitlines():
-        test, seconds, lines = json.loads(line)
-        tests[test] = [seconds, lines]
-    code: dict[str, set[int]] = {}
-    for _, lines in tests.values():
-        for key in [k for k in lines if k.startswith("code ")]:
-            code.setdefault(key[5:], set()).update(lines.pop(key))
+        subprocess.run(t["command"], cwd=props.get("WORKING_DIRECTORY", COVER), env=env,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        names[f"c{n}"], seconds[f"c{n}"] = "ctest:" + t["name"], time.monotonic() - started
+
+    pytests = [t for t in listing["tests"] if "pytest" in Path(t["command"][0]).name]
+    with ThreadPoolExecutor(scratch.jobs) as pool:
+        list(pool.map(one, [n for n, t in enumerate(listing["tests"]) if t not in pytests]))
+    for t in pytests:  # the tiers' own workers: each case's counts apart
+        run(t["command"] + ["-p", "mutate", "-p", "no:cacheprovider"],
+            env={"MUTATE_RUNS": str(runs), "PYTHONPATH": str(ROOT / "scripts")})
+    for line in (runs / "pytest.jsonl").read_text(encoding="utf-8").splitlines():
+        key, names[key], seconds[key] = json.loads(line)
+    found = harvest(runs)
+    tests, code = {}, {}
+    for key, test in names.items():
+        lines = found.get(key, {})
+        for k in [k for k in lines if k.startswith("code ")]:
+            code.setdefault(k[5:], set()).update(lines.pop(k))
+        tests[test] = [seconds[key], {k: sorted(v) for k, v in lines.items()}]
+    shutil.rmtree(runs)
     cov = {"key": digest.hexdigest(), "tests": tests,
            "code": {k: sorted(v) for k, v in code.items()}}
     path.write_text(json.dumps(cov))
@@ -564,7 +603,7 @@ def main(argv=None) -> int:
         scratch = Scratch(work, log, opts.jobs)
         print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copy "
               f"and log in {work}", flush=True)
-        needed = {h for m, h in runs if not m.equivalent}
+        needed, cov = {h for m, h in runs if not m.equivalent}, {"code": {}}
         if needed:
             cov = coverage(scratch)
             scratch.prepare(needed)
