@@ -20,7 +20,6 @@ import fnmatch
 import hashlib
 import json
 import os
-import random
 import re
 import shutil
 import subprocess
@@ -579,11 +578,13 @@ def main(argv=None) -> int:
             (not opts.only or any(fnmatch.fnmatchcase(m.id, p) for p in opts.only))]
     if opts.sample is not None:
         # A sample is of what can be killed: no listed equivalent is drawn.
-        draw, pools = random.Random(opts.seed), runs
-        runs = []
-        for host in hosts:
-            pool = [(m, h) for m, h in pools if h == host and not m.equivalent]
-            runs += draw.sample(pool, min(opts.sample, len(pool)))
+        # Each mutant's place in the draw hangs on its id alone, so that an
+        # edit elsewhere, or a newly listed equivalent, leaves the rest drawn.
+        def place(run):
+            return hashlib.sha256(f"{opts.seed} {run[0].id} {run[1]}".encode()).digest()
+
+        runs = [r for host in hosts for r in sorted(
+            (r for r in runs if r[1] == host and not r[0].equivalent), key=place)[:opts.sample]]
     if opts.list:
         for m, h in runs:
             print(f"{m.id:<56} {h:<7} {m.line:>5}  {m.text}" +
