@@ -97,6 +97,9 @@ TEST_F(Faults, EveryCallOrTheNthOne) {
         results.push_back(QueryServiceStatus(s, &st) ? 0 : GetLastError());
     }
     EXPECT_EQ(results, (std::vector<DWORD>{0, 6, 0, 0}));
+    Write("settings", "clock sideways\n");
+    EXPECT_EQ(Err(QueryServiceStatus(s, &st)), DWORD{ERROR_BADDB})
+        << "settings damaged since the open";
 }
 
 TEST_F(Faults, CountsIncludeCallsThatFailedAnyway) {
