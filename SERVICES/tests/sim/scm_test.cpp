@@ -225,19 +225,25 @@ TEST_P(IndexStates, DisplayNamesAreSeenHoweverTheIndexStands) {
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(Files("scm"), expected) << "the index is one file, and nothing else was touched";
     // Lines put in and taken out around the others, kept in order; a name
-    // holding ".tmp." is no file a killed run left behind.
+    // holding ".tmp." is no file a killed run left behind; a dependency has
+    // its line, a group ("+Grp") none.
     EXPECT_EQ(Install("alpha.tmp.1"), 0u);
+    EXPECT_EQ(Install("Q", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "+Grp\0y\0"), 0u);
     EXPECT_EQ(Install("Zulu", "zulu display"), 0u);
     SC_HANDLE other = Service("Other");
     EXPECT_EQ(Change(other, SERVICE_NO_CHANGE, nullptr, "Middle Display"), 0u);
     Close(other);
     EXPECT_EQ(Remove("Seeded"), 0u);
     const std::string kept = Entries();
-    EXPECT_EQ(kept, "alpha.tmp.1\talpha.tmp.1\nMiddle Display\tother\nzulu display\tzulu\n");
+    EXPECT_EQ(kept, "%>y\tq\nalpha.tmp.1\talpha.tmp.1\nMiddle Display\tother\nQ\tq\ty\n"
+                    "zulu display\tzulu\n");
     ASSERT_EQ(std::remove(Path(kIndex).c_str()), 0);
+    const std::string leftover = "registry/services/q.reg.tmp.7.00000000000000ff";
+    Write(leftover, "");
     EXPECT_EQ(Install("Third", "MIDDLE display"), DWORD{ERROR_DUPLICATE_SERVICE_NAME});
     EXPECT_EQ(Entries(), kept) << "as rebuilt from the service files";
     EXPECT_TRUE(Exists("registry/services/alpha.tmp.1.reg"));
+    EXPECT_FALSE(Exists(leftover)) << "what a killed run left behind goes";
     EXPECT_EQ(Install("Third", "Seeded Display"), 0u);
     EXPECT_EQ(Install("Fourth", "Ghost Display"), 0u);
 }
