@@ -429,6 +429,11 @@ TEST_F(ScmCalls, RuntimeStateOutlivesTheProcessAndFollowsTheRegistry) {
     ASSERT_EQ(Install("Ghost"), 0u);
     EXPECT_FALSE(Exists("scm/ghost.state"));
     EXPECT_EQ(Status(Service("Ghost")), S);
+    // One that cannot be removed must not pass for the new service's state.
+    ASSERT_TRUE(std::filesystem::create_directories(Path("scm/stuck.state/inside")));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Install("Stuck"), DWORD{ERROR_CANTWRITE});
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot remove"), std::string::npos);
 }
 
 // DeleteService only marks a service; it goes once it has stopped and this
