@@ -10,9 +10,11 @@
 #   4. clang-tidy with the static analyzer, which the test command's lint
 #      leaves out for its time (scripts/lint.sh --analyzer);
 #   5. the release built twice and compared byte for byte
-#      (scripts/check-reproducible.sh); the test command builds it once.
+#      (scripts/check-reproducible.sh); the test command builds it once;
+#   6. a seeded sample of mutants, five of each host (scripts/mutate.py), so
+#      that a change that weakens the tests fails here.
 #
-# About ten minutes on two cores. Exits non-zero if any of them fails.
+# About twenty minutes on two cores. Exits non-zero if any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -55,7 +57,11 @@ echo "== the release built twice, compared byte for byte"
 repro_status=0
 bash scripts/check-reproducible.sh || repro_status=$?
 
+echo "== a seeded sample of mutants"
+mutants_status=0
+python3 scripts/mutate.py --sample 5 --seed 1 || mutants_status=$?
+
 echo "== hardening took $((SECONDS - started)) s: fuzzer $fuzz_status, valgrind $valgrind_status," \
-     "asan $asan_status, clang-tidy $tidy_status, reproducible $repro_status"
+     "asan $asan_status, clang-tidy $tidy_status, reproducible $repro_status, mutants $mutants_status"
 [ "$fuzz_status" -eq 0 ] && [ "$valgrind_status" -eq 0 ] && [ "$asan_status" -eq 0 ] && [ "$tidy_status" -eq 0 ] &&
-    [ "$repro_status" -eq 0 ]
+    [ "$repro_status" -eq 0 ] && [ "$mutants_status" -eq 0 ]
