@@ -262,6 +262,18 @@ INSTANTIATE_TEST_SUITE_P(
                        ASSERT_EQ(m.Install("Seeded", "Seeded Display"), 0u);
                        m.Write(kIndex, "rubbish\n");
                    }},
+        // An edit in place goes unseen until a change finds the service's line
+        // missing; that index must not outlive the change.
+        IndexState{"index_found_wrong_by_a_change",
+                   [](simtest::MachineTest &m) {
+                       ASSERT_EQ(m.Install("Seeded"), 0u);
+                       m.Write("registry/services/seeded.reg", kSeeded);
+                       SC_HANDLE s = m.Service("Seeded");
+                       ASSERT_EQ(Change(s, SERVICE_NO_CHANGE, nullptr, "Interim Display"), 0u);
+                       EXPECT_FALSE(m.Exists(kIndex)) << "left behind, wrong";
+                       ASSERT_EQ(Change(s, SERVICE_NO_CHANGE, nullptr, "Seeded Display"), 0u);
+                       ASSERT_TRUE(m.Close(s));
+                   }},
         IndexState{"index_removed",
                    [](simtest::MachineTest &m) {
                        ASSERT_EQ(m.Install("Seeded", "Seeded Display"), 0u);
@@ -294,6 +306,10 @@ TEST_F(ScmCalls, AKeyWithoutTypeIsNotAService) {
     EXPECT_EQ(Query(kServicesKey + "seeded\\parameters", "Keep"), 0);
     EXPECT_NE(Read("registry/services/seeded.reg").find("\\Services\\Seeded]"), std::string::npos)
         << "the existing key keeps its spelling";
+    ASSERT_EQ(Set(kServicesKey + "Seeded", "Type", REG_SZ, Sz("16")), 0);
+    SERVICE_STATUS st;
+    EXPECT_EQ(Status(Service("Seeded"), &st), S) << "a Type of any size makes a service";
+    EXPECT_EQ(st.dwServiceType, SERVICE_WIN32_OWN_PROCESS) << "one not four bytes long reads so";
 }
 
 TEST_F(ScmCalls, HandlesNeedTheRightAccess) {
