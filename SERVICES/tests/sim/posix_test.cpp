@@ -40,6 +40,10 @@ TEST_F(Host, CopyMakesTheBackupOnceAndNeverReplacesIt) {
 TEST_F(Host, CopyReportsTheHostError) {
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "absent", "backup"), static_cast<DWORD>(ENOENT));
     EXPECT_EQ(CopyFileIfAbsent((dir + "/nodir").c_str(), "a", "b"), static_cast<DWORD>(ENOENT));
+    // A name that fits, but not with the temporary's suffix.
+    Write("src", "x");
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", std::string(250, 'b').c_str()),
+              static_cast<DWORD>(ENAMETOOLONG));
 }
 
 TEST_F(Host, CopyCountsOnlyARegularFileAsTheBackup) {
