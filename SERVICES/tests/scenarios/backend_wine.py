@@ -7,6 +7,7 @@ from __future__ import annotations
 import argparse
 import fcntl
 import os
+import pty
 import re
 import shutil
 import subprocess
@@ -135,13 +136,14 @@ class Prefix:
 
     def run(self, args: list, cwd: str | os.PathLike | None = None,
             env: dict[str, str] | None = None, timeout: float = 120,
-            again: Callable[[Result], bool] = lambda r: False) -> Result:
+            again: Callable[[Result], bool] = lambda r: False,
+            stdin: int = subprocess.DEVNULL) -> Result:
         """Once more when again(result) says Wine failed to run args. Streams go
         to files: a process Wine starts on the way would hold a pipe."""
         for attempt in (1, 2):
             with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
                 p = subprocess.run([WINE, *map(str, args)], cwd=cwd,
-                                   env={**self.env, **(env or {})}, stdin=subprocess.DEVNULL,
+                                   env={**self.env, **(env or {})}, stdin=stdin,
                                    stdout=out, stderr=err, timeout=timeout)
                 out.seek(0)
                 err.seek(0)
@@ -533,6 +535,17 @@ def platform_layer(kit: Kit, test: Checks) -> None:
     m = re.fullmatch(r"status=7 ms=(\d+)\nreceived wineprobe: relayed line\n", text)
     test.expect("RunProgramIn returns at once with the tool's status, its line relayed, when "
                 "the relay's read fails at once", m is not None and int(m.group(1)) < 10000, text)
+    # The tool shares our console; any other device, NUL too, it gets through the relay's pipe.
+    # A terminal on stdin gives the probe a console of Wine's own.
+    leader, follower = pty.openpty()
+    for device, stdin, expected in (("NUL", subprocess.DEVNULL, "kind=30"),
+                                    ("CONOUT$", follower, "kind=21")):
+        r = kit.wine.run([kit.tools / "wineprobe.exe", "toolerror", device], cwd=case.host_dir,
+                         stdin=stdin, again=lambda r: not r.stderr.startswith(STARTED))
+        test.expect(f"with our standard error on {device} the tool's is {expected} (type * 10, "
+                    "+ 1 for a console)", r.text().strip() == expected, r.text())
+    os.close(leader)
+    os.close(follower)
     # quillmar asks only whether its merge tool ran; the layer's numbers are pinned here.
     for what, directory, program, expected in (
             ("an empty directory", "", "x.exe", "123"),

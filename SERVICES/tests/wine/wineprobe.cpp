@@ -155,15 +155,24 @@ DWORD WINAPI DrainAfterMark(LPVOID pParam) {
     return 0;
 }
 
-int Relay() {
+// This program's folder and name, to run it as a tool.
+bool Self(std::string &dir, std::string &name) {
     char program[MAX_PATH];
-    char cwd[MAX_PATH];
     DWORD length = GetModuleFileNameA(nullptr, program, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || GetCurrentDirectoryA(MAX_PATH, cwd) == 0)
-        return 2;
-    std::string dir(program, length);
-    const std::string name = dir.substr(dir.find_last_of('\\') + 1);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    dir.assign(program, length);
+    name = dir.substr(dir.find_last_of('\\') + 1);
     dir.erase(dir.find_last_of('\\'));
+    return true;
+}
+
+int Relay() {
+    std::string dir;
+    std::string name;
+    char cwd[MAX_PATH];
+    if (!Self(dir, name) || GetCurrentDirectoryA(MAX_PATH, cwd) == 0)
+        return 2;
     Mark mark;
     mark.path = std::string(cwd) + "\\wineprobe-relay.mark";
     DeleteFileA(mark.path.c_str());
@@ -200,19 +209,47 @@ int Relayed(const char *pMark, const char *pStatus) {
     return static_cast<int>(std::strtoul(pStatus, nullptr, 10));
 }
 
+// Our standard error on a device (NUL, CONOUT$): what the tool gets as
+// its own, its file type times ten, plus one for a console.
+int ToolError(const char *pDevice) {
+    std::string dir;
+    std::string name;
+    HANDLE hDevice =
+        CreateFileA(pDevice, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!Self(dir, name) || hDevice == INVALID_HANDLE_VALUE)
+        return 2;
+    SetStdHandle(STD_ERROR_HANDLE, hDevice);
+    const char *args[] = {"errorkind"};
+    DWORD exitStatus = 0;
+    const DWORD errorNum = RunProgramIn(dir.c_str(), name.c_str(), args, 1, &exitStatus);
+    if (errorNum != 0)
+        std::printf("error=%lu\n", errorNum);
+    else
+        std::printf("kind=%lu\n", exitStatus);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     const std::string action = argc > 1 ? argv[1] : "";
-    // The tool of relay says nothing of its own: its standard error is what
-    // the relay under test carries.
+    // The tools of relay and toolerror say nothing of their own: their
+    // standard error is what is under test.
     if (action == "relayed" && argc == 4)
         return Relayed(argv[2], argv[3]);
+    if (action == "errorkind" && argc == 2) {
+        DWORD mode = 0;
+        const HANDLE hError = GetStdHandle(STD_ERROR_HANDLE);
+        return static_cast<int>(GetFileType(hError) * 10 + (GetConsoleMode(hError, &mode) != 0));
+    }
     AnnounceStart();
     if (action == "readfail" && argc == 2)
         return ReadFail();
     if (action == "relay" && argc == 2)
         return Relay();
+    if (action == "toolerror" && argc == 3)
+        return ToolError(argv[2]);
     if (action == "guard" && argc == 2) {
         std::printf("%llx\n", static_cast<unsigned long long>(__stack_chk_guard));
         return 0;
@@ -236,7 +273,8 @@ int main(int argc, char **argv) {
     if ((action == "start" || action == "stop2" || action == "delete") && argc == 3)
         return Service(argv[1], argv[2]);
     std::fputs("usage: wineprobe start|stop2|delete NAME | create NAME DISPLAY | readfail | "
-               "codepage CODEPAGE [ARGS...] | guard | smash TEXT | relay | run DIR PROGRAM\n",
+               "codepage CODEPAGE [ARGS...] | guard | smash TEXT | relay | run DIR PROGRAM | "
+               "toolerror DEVICE\n",
                stderr);
     return 2;
 }
