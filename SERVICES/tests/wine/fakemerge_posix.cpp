@@ -2,9 +2,15 @@
 
 #include <unistd.h>
 
+#include <string>
+
 int Linger(unsigned seconds);
 
 void LeaveProcessBehind(unsigned seconds) {
     if (fork() == 0)
         _exit(Linger(seconds));
+}
+
+bool WriteErrorAtOnce(const std::string &block) {
+    return write(STDERR_FILENO, block.data(), block.size()) == static_cast<ssize_t>(block.size());
 }

@@ -19,3 +19,9 @@ void LeaveProcessBehind(unsigned seconds) {
         CloseHandle(process.hProcess);
     }
 }
+
+bool WriteErrorAtOnce(const std::string &block) {
+    DWORD numWritten = 0;
+    return WriteFile(GetStdHandle(STD_ERROR_HANDLE), block.data(), static_cast<DWORD>(block.size()),
+                     &numWritten, nullptr) != 0;
+}
