@@ -311,11 +311,14 @@ bool Read(ErrorRelay &relay, DWORD numWanted, DWORD *pNumRead) {
     return true;
 }
 
-// Starts the next read unless one is under way; a read that completes at
-// once is passed on, and the next one started.
-void StartRead(ErrorRelay &relay) {
+// Starts the next read unless one is under way or the tool has exited; a
+// read that completes at once is passed on, and the next one started. The
+// tool is looked at before each: a process it left behind may keep the
+// pipe from ever running dry.
+void StartRead(ErrorRelay &relay, HANDLE hProcess) {
     DWORD numRead = 0;
-    while (relay.open && !relay.pending && Read(relay, sizeof relay.buffer, &numRead)) {
+    while (relay.open && !relay.pending && WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT &&
+           Read(relay, sizeof relay.buffer, &numRead)) {
         PassOn(relay, numRead);
     }
 }
@@ -323,8 +326,8 @@ void StartRead(ErrorRelay &relay) {
 // Relays the tool's standard error until the tool has exited, then what
 // it left in the pipe; never what a process it left behind writes later.
 void RelayUntilExit(ErrorRelay &relay, HANDLE hProcess) {
-    StartRead(relay);
-    while (relay.open) {
+    StartRead(relay, hProcess);
+    while (relay.pending) {
         const HANDLE waitFor[2] = {relay.hEvent, hProcess};
         // The read first: what the tool wrote before it ended comes first.
         if (WaitForMultipleObjects(2, waitFor, FALSE, INFINITE) != WAIT_OBJECT_0) {
@@ -337,7 +340,7 @@ void RelayUntilExit(ErrorRelay &relay, HANDLE hProcess) {
         } else {
             relay.open = false;
         }
-        StartRead(relay);
+        StartRead(relay, hProcess);
     }
     WaitForSingleObject(hProcess, INFINITE);
     FinishRead(relay);

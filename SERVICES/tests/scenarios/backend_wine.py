@@ -331,9 +331,10 @@ class Case:
         scenario = model.Scenario(name=self.name, args=args, piped=piped,
                                   combined="" if combined else None)
         r = self._step("launch", scenario, program)
-        m = re.match(r"started=1 error=0 status=(\d+) ", r.text())
+        m = re.match(r"started=1 error=0 status=(\d+) seconds=([\d.]+)", r.text())
         if m is None:
             raise WineError(f"qmkit launch {program}: {r.text()!r}")
+        self.seconds = float(m.group(2))
         run_dir = Path(f"{self.host_dir}.run")
         return (run_dir / "out.bin").read_bytes(), (run_dir / "err.bin").read_bytes(), \
             int(m.group(1))
@@ -546,6 +547,13 @@ def platform_layer(kit: Kit, test: Checks) -> None:
                     "+ 1 for a console)", r.text().strip() == expected, r.text())
     os.close(leader)
     os.close(follower)
+    # The processes the tool leaves behind write to the relay without pause for 30 s.
+    case.setup(model.Console(linger=30))
+    (case.host_dir / "console" / "hvcfgmrg.chatter").write_text("")
+    _, _, code = case.launch(to_windows(kit.dir / "quillmar.exe"), ["-i", "hv", "{dir}\\console"])
+    test.expect("quillmar.exe ends with its merge tool, not once the processes it left behind "
+                "stop writing to the relay", code == 0 and case.seconds < 10, (code, case.seconds))
+    test.holds(case, [model.FileContent("console/hvcfgmrg.lingered", None)])
     # quillmar asks only whether its merge tool ran; the layer's numbers are pinned here.
     for what, directory, program, expected in (
             ("an empty directory", "", "x.exe", "123"),
