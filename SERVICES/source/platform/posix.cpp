@@ -96,7 +96,9 @@ int BackupState(const std::string &target) {
     return S_ISREG(st.st_mode) ? 0 : EEXIST;
 }
 
-// Copies what can be read from in now; false once every writer has gone.
+// Copies one read's worth of what is in the pipe now; false once every
+// writer has gone. The caller looks at the tool between reads: a process
+// the tool left behind may keep the pipe from ever running dry.
 bool PassOnAvailable(int in, int out) {
     char buf[4096];
     for (;;) {
@@ -109,6 +111,7 @@ bool PassOnAvailable(int in, int out) {
             return false;
         // A reader of ours that went away must not hold up the tool.
         WriteAll(out, buf, static_cast<std::size_t>(n));
+        return true;
     }
 }
 

@@ -2,9 +2,12 @@
 #include "sim_test_support.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -124,6 +127,34 @@ TEST_F(Host, RunProgramStartFailuresAreErrors) {
     EXPECT_EQ(status, 99u) << "no status without a run";
     Write("sh", "#!/bin/sh\nexit 0\n");
     EXPECT_NE(RunProgramIn(dir.c_str(), "sh", nullptr, 0, &status), 0u) << "no PATH search";
+}
+
+// Two processes the tool leaves behind write without pause while our
+// standard error is read slowly: the relay's pipe never runs dry.
+TEST_F(Host, RunProgramEndsWithTheToolWhileWhatItLeftBehindWrites) {
+    Write("tool", "#!/bin/sh\n(timeout 30 yes >&2 &)\n(timeout 30 yes >&2 &)\nsleep 0.5\n");
+    ASSERT_EQ(chmod(Path("tool").c_str(), 0755), 0);
+    int slow[2];
+    ASSERT_EQ(pipe2(slow, O_CLOEXEC), 0);
+    const int ours = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    ASSERT_GE(dup2(slow[1], STDERR_FILENO), 0);
+    close(slow[1]);
+    std::thread reader([in = slow[0]] {
+        char buf[4096];
+        while (read(in, buf, sizeof buf) > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        close(in);
+    });
+    DWORD status = 99;
+    const auto before = std::chrono::steady_clock::now();
+    const DWORD errorNum = RunProgramIn(dir.c_str(), "tool", nullptr, 0, &status);
+    const auto took = std::chrono::steady_clock::now() - before;
+    dup2(ours, STDERR_FILENO);
+    close(ours);
+    reader.join();
+    EXPECT_EQ(errorNum, 0u);
+    EXPECT_EQ(status, 0u);
+    EXPECT_LT(took, std::chrono::seconds(10));
 }
 
 TEST_F(Host, RunProgramReportsDeathBySignal) {
