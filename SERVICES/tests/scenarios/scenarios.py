@@ -657,6 +657,7 @@ for label, directory in (
     ("two trailing backslashes", "\\\\?\\C:\\Orv\\\\"),
     ("a share with a forward slash", r"\\?\UNC\files\orv/apps"),
     ("a lone share name", r"\\?\UNC\files"),
+    ("a lone share name after a lower-case unc", r"\\?\unc\files"),
 ):
     add(Scenario(f"install: an extended-length directory with {label} is refused",
                  ["-d", "-i", "elog", directory, "x.pfa"], **PATH_REFUSED, checks=NO_ELOG))
