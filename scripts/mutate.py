@@ -72,6 +72,7 @@ class Mutant:
     scope: str  # the function, or the variable outside one
     in_function: bool = True
     equivalent: str = ""
+    equivalent_on: str = ""  # one host only ("ID@HOST" in the list), or both
     listed: bool = False
 
     @property
@@ -262,10 +263,12 @@ def read_list(mutants: list[Mutant]) -> list[Mutant]:
         ident, _, rest = head.partition("  ")
         old = "\n".join(b[2:] for b in body if b.startswith("- "))
         if not old:
-            if ident not in by_id:
+            ident, _, host = ident.partition("@")
+            if ident not in by_id or host not in ("", *HOSTS[by_id[ident].file]):
                 stale.append(ident)
             else:
                 by_id[ident].equivalent = " ".join([rest.strip()] + [b.strip() for b in body])
+                by_id[ident].equivalent_on = host
             continue
         rel, _, what = rest.strip().partition("  ")
         text = (ROOT / rel).read_text(encoding="utf-8") if rel in HOSTS else ""
@@ -413,6 +416,10 @@ def regex_escape(name: str) -> str:
 
 
 # ---- the scratch copy, its builds and the runs -----------------------------------------
+
+def equivalent(m: Mutant, host: str) -> bool:
+    return bool(m.equivalent) and m.equivalent_on in ("", host)
+
 
 @dataclass
 class Outcome:
@@ -584,11 +591,11 @@ def main(argv=None) -> int:
             return hashlib.sha256(f"{opts.seed} {run[0].id} {run[1]}".encode()).digest()
 
         runs = [r for host in hosts for r in sorted(
-            (r for r in runs if r[1] == host and not r[0].equivalent), key=place)[:opts.sample]]
+            (r for r in runs if r[1] == host and not equivalent(*r)), key=place)[:opts.sample]]
     if opts.list:
         for m, h in runs:
             print(f"{m.id:<56} {h:<7} {m.line:>5}  {m.text}" +
-                  (f"  [equivalent: {m.equivalent}]" if m.equivalent else ""))
+                  (f"  [equivalent: {m.equivalent}]" if equivalent(m, h) else ""))
         counts = Counter((Path(m.file).name, m.rule) for m, h in runs if h == HOSTS[m.file][0])
         rules = sorted({r for _, r in counts})
         print(f"\n{'file':<18}" + "".join(f"{r:>7}" for r in rules) + "    all")
@@ -604,16 +611,16 @@ def main(argv=None) -> int:
         scratch = Scratch(work, log, opts.jobs)
         print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copy "
               f"and log in {work}", flush=True)
-        needed, cov = {h for m, h in runs if not m.equivalent}, {"code": {}}
+        needed, cov = {h for m, h in runs if not equivalent(m, h)}, {"code": {}}
         if needed:
             cov = coverage(scratch)
             scratch.prepare(needed)
             print(f"mutate: ready after {time.monotonic() - started:.0f} s", flush=True)
         for m, h in runs:
-            tests = [] if m.equivalent else tests_of(cov, m, h, spans)
+            tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
             # A line of code that no native test runs: no test can see the mutant.
             unreached = h == "native" and not tests and m.line in cov["code"].get(m.file, ())
-            o = Outcome(m, h, "equivalent") if m.equivalent else \
+            o = Outcome(m, h, "equivalent") if equivalent(m, h) else \
                 Outcome(m, h, "survived", "no test reaches it") if unreached else \
                 scratch.try_mutant(m, h, tests)
             outcomes.append(o)
