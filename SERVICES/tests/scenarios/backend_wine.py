@@ -55,6 +55,12 @@ class Result:
             .replace("\r\n", "\n")
 
 
+def unstarted(r: Result) -> bool:
+    """Wine did not start the program: a status and not a word (seen under load, now and
+    then, for a builtin such as reg.exe as for our own)."""
+    return r.status != 0 and not (r.stdout + r.stderr).strip()
+
+
 def to_windows(path: str | os.PathLike) -> str:
     """The Windows name Wine gives a Linux path: drive Z: is the root."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -203,7 +209,7 @@ class Kit:
         """run-tests.cmd's status, stdout and stderr; once more when Wine did not start it."""
         r = self.wine.run(["cmd", "/c", to_windows(self.dir / "run-tests.cmd"), *args],
                           cwd=self.dir, timeout=timeout,
-                          again=lambda r: r.status != 0 and not (r.stdout + r.stderr).strip())
+                          again=unstarted)
         return r.status, r.text(), r.text(stderr=True)
 
     def fixture(self, *args, cwd: str | os.PathLike, timeout: float = 120) -> Result:
@@ -608,10 +614,12 @@ SLOW_FILTER = "wait: a service that never reaches RUNNING"
 HALV_PATH = r"C:\Program Files\Halv\halvbase.exe"
 
 
-def service_as_is(kit: Kit, name: str) -> list[str]:
-    """A service's registry key and state, to see that nothing changed them."""
-    return [kit.wine.run(["reg", "query", rf"HKLM\{SERVICES_KEY}\{name}", "/s"]).text(),
-            kit.wine.run(["sc", "query", name]).text()]
+def service_as_is(kit: Kit, name: str) -> list[tuple[int, str, str]]:
+    """A service's registry key and state, to see that nothing changed them (each
+    tool's status and both its streams, so that a failure shows what went wrong)."""
+    return [(r.status, r.text(), r.text(stderr=True)) for r in (
+        kit.wine.run(["reg", "query", rf"HKLM\{SERVICES_KEY}\{name}", "/s"], again=unstarted),
+        kit.wine.run(["sc", "query", name], again=unstarted))]
 
 
 def proof_floor(kit: Kit, test: Checks) -> None:
