@@ -212,9 +212,10 @@ class Kit:
                           again=unstarted)
         return r.status, r.text(), r.text(stderr=True)
 
-    def fixture(self, *args, cwd: str | os.PathLike, timeout: float = 120) -> Result:
+    def fixture(self, *args, cwd: str | os.PathLike, timeout: float = 120,
+                stdin: int = subprocess.DEVNULL) -> Result:
         """Once more when the fixture never reached its main or the loader complained."""
-        r = self.wine.run(list(args), cwd=cwd, timeout=timeout,
+        r = self.wine.run(list(args), cwd=cwd, timeout=timeout, stdin=stdin,
                           again=lambda r: r.host_noise or not r.stderr.startswith(STARTED))
         if not r.stderr.startswith(STARTED):
             raise WineError(f"{args[0]} did not start twice")
@@ -345,9 +346,9 @@ class Case:
         return (run_dir / "out.bin").read_bytes(), (run_dir / "err.bin").read_bytes(), \
             int(m.group(1))
 
-    def probe(self, *args: str, timeout: float = 120) -> str:
+    def probe(self, *args: str, timeout: float = 120, stdin: int = subprocess.DEVNULL) -> str:
         return self.kit.fixture(self.kit.tools / "wineprobe.exe", *args, cwd=self.host_dir,
-                                timeout=timeout).text()
+                                timeout=timeout, stdin=stdin).text()
 
     def cleanup(self) -> None:
         r = self._step("clean")
@@ -547,10 +548,9 @@ def platform_layer(kit: Kit, test: Checks) -> None:
     leader, follower = pty.openpty()
     for device, stdin, expected in (("NUL", subprocess.DEVNULL, "kind=30"),
                                     ("CONOUT$", follower, "kind=21")):
-        r = kit.wine.run([kit.tools / "wineprobe.exe", "toolerror", device], cwd=case.host_dir,
-                         stdin=stdin, again=lambda r: not r.stderr.startswith(STARTED))
+        text = case.probe("toolerror", device, stdin=stdin)
         test.expect(f"with our standard error on {device} the tool's is {expected} (type * 10, "
-                    "+ 1 for a console)", r.text().strip() == expected, r.text())
+                    "+ 1 for a console)", text.strip() == expected, text)
     os.close(leader)
     os.close(follower)
     # The processes the tool leaves behind write to the relay without pause for 30 s.
