@@ -9,6 +9,8 @@ whole tier (CONTRIBUTING.md, "Mutation testing").
     python3 scripts/mutate.py --sample 20 --seed 3 twenty of each host at random
     python3 scripts/mutate.py --only 'quillmar.cpp:WaitForState:*' --host wine
     python3 scripts/mutate.py                      every mutant (hours)
+    python3 scripts/mutate.py --ledger ~/mutants.jsonl --minutes 120
+                                                   every mutant, over several sittings
 
 Exits 0 only when every non-equivalent mutant that ran was killed.
 """
@@ -342,6 +344,16 @@ def pytest_runtest_logfinish(nodeid, location) -> None:
                                 time.monotonic() - _case["started"]]) + "\n")
 
 
+def digest(paths: list[str], salt: str = "") -> str:
+    """A hash of the tracked files under these paths as they are now."""
+    h = hashlib.sha256(salt.encode())
+    for name in subprocess.run(["git", "ls-files", *paths], cwd=ROOT, check=True,
+                               capture_output=True, text=True).stdout.split():
+        path = ROOT / name
+        h.update(name.encode() + (path.read_bytes() if path.is_file() else b""))
+    return h.hexdigest()
+
+
 def coverage(scratch) -> dict:
     """The record {"tests": {ID: [seconds, {file: lines}]}, "code": {file: lines}},
     made afresh when a file under SERVICES or a CMake file changed."""
@@ -351,13 +363,9 @@ def coverage(scratch) -> dict:
     # Unoptimised, so that each line's count is its own.
     configure = ["cmake", "--preset", "native", "-B", str(COVER), "-DCMAKE_BUILD_TYPE=Debug",
                  "-DCMAKE_CXX_FLAGS=--coverage", "-DCMAKE_EXE_LINKER_FLAGS=--coverage"]
-    digest = hashlib.sha256(" ".join(configure).encode())
-    for name in subprocess.run(["git", "ls-files", "SERVICES", "cmake", "CMakeLists.txt"], cwd=ROOT,
-                               check=True, capture_output=True, text=True).stdout.split():
-        path = ROOT / name
-        digest.update(name.encode() + (path.read_bytes() if path.is_file() else b""))
+    key = digest(["SERVICES", "cmake", "CMakeLists.txt"], " ".join(configure))
     path = COVER / "mutate-coverage.json"
-    if path.exists() and json.loads(path.read_text())["key"] == digest.hexdigest():
+    if path.exists() and json.loads(path.read_text())["key"] == key:
         return json.loads(path.read_text())
     print("mutate: recording which test reaches which line (once for these sources)", flush=True)
     for args in (configure, ["cmake", "--build", str(COVER), f"-j{scratch.jobs}"]):
@@ -396,7 +404,7 @@ def coverage(scratch) -> dict:
             code.setdefault(k[5:], set()).update(lines.pop(k))
         tests[test] = [seconds[key], {k: sorted(v) for k, v in lines.items()}]
     shutil.rmtree(runs)
-    cov = {"key": digest.hexdigest(), "tests": tests,
+    cov = {"key": key, "tests": tests,
            "code": {k: sorted(v) for k, v in code.items()}}
     path.write_text(json.dumps(cov))
     return cov
@@ -539,6 +547,40 @@ def tests_of(cov: dict, m: Mutant, host: str, spans: dict) -> list[str]:
     return reaching(cov, lines, file)
 
 
+class Ledger:
+    """Outcomes kept from earlier sittings, a JSON line each, and what makes
+    them hold: a mutant killed (or not built) stays so while the sources are
+    as they were, since tests are only ever added; a survivor must also meet
+    the same tests."""
+
+    def __init__(self, path: Path | None):
+        self.path, self.kept = path, {}
+        if path is None:
+            return
+        self.source, self.tests = digest(["SERVICES/source", "cmake", "CMakeLists.txt"]), \
+            digest(["SERVICES/tests"])
+        if path.exists():
+            for line in path.read_text(encoding="utf-8").splitlines():
+                e = json.loads(line)
+                self.kept[e["id"], e["host"]] = e
+
+    def holds(self, m: Mutant, host: str) -> bool:
+        e = self.kept.get((m.id, host))
+        return bool(e) and e["source"] == self.source and (
+            e["verdict"] != "survived" or e["tests"] == self.tests)
+
+    def outcome(self, m: Mutant, host: str) -> Outcome:
+        e = self.kept[m.id, host]
+        return Outcome(m, host, e["verdict"], e["by"], e["seconds"])
+
+    def keep(self, o: Outcome) -> None:
+        if self.path is not None and o.verdict != "equivalent":
+            with open(self.path, "a", encoding="utf-8") as f:
+                f.write(json.dumps({"id": o.mutant.id, "host": o.host, "verdict": o.verdict,
+                                    "by": o.by, "seconds": round(o.seconds, 1),
+                                    "source": self.source, "tests": self.tests}) + "\n")
+
+
 def report(outcomes: list[Outcome]) -> int:
     cells: dict[tuple[str, str], Counter] = {}
     for o in outcomes:
@@ -573,6 +615,9 @@ def main(argv=None) -> int:
     parser.add_argument("--list", action="store_true", help="list the mutants and stop")
     parser.add_argument("--jobs", type=int, default=2, help="build and ctest jobs (default 2)")
     parser.add_argument("--keep", action="store_true", help="keep the scratch copy")
+    parser.add_argument("--ledger", type=Path, metavar="FILE",
+                        help="take from FILE the outcomes that still hold, add this run's")
+    parser.add_argument("--minutes", type=float, help="begin no mutant after this many minutes")
     opts = parser.parse_args(argv)
 
     generated, spans = generate()
@@ -583,15 +628,16 @@ def main(argv=None) -> int:
     hosts = [opts.host] if opts.host else ["native", "wine"]
     runs = [(m, h) for m in mutants for h in HOSTS[m.file] if h in hosts and
             (not opts.only or any(fnmatch.fnmatchcase(m.id, p) for p in opts.only))]
-    if opts.sample is not None:
-        # A sample is of what can be killed: no listed equivalent is drawn.
-        # Each mutant's place in the draw hangs on its id alone, so that an
-        # edit elsewhere, or a newly listed equivalent, leaves the rest drawn.
-        def place(run):
-            return hashlib.sha256(f"{opts.seed} {run[0].id} {run[1]}".encode()).digest()
+    # Each run's place hangs on its id alone, so that an edit elsewhere, or
+    # a newly listed equivalent, leaves a sample's draw as it was; and a run
+    # stopped early (--minutes) has run a fair sample.
+    def place(run):
+        return hashlib.sha256(f"{opts.seed} {run[0].id} {run[1]}".encode()).digest()
 
-        runs = [r for host in hosts for r in sorted(
-            (r for r in runs if r[1] == host and not equivalent(*r)), key=place)[:opts.sample]]
+    runs.sort(key=place)
+    if opts.sample is not None:  # of what can be killed: no listed equivalent is drawn
+        runs = [r for host in hosts for r in
+                [r for r in runs if r[1] == host and not equivalent(*r)][:opts.sample]]
     if opts.list:
         for m, h in runs:
             print(f"{m.id:<56} {h:<7} {m.line:>5}  {m.text}" +
@@ -606,17 +652,28 @@ def main(argv=None) -> int:
         return 0
 
     work = Path(tempfile.mkdtemp(prefix="quillmar-mutate-"))
-    started, outcomes = time.monotonic(), []
+    started, outcomes, left = time.monotonic(), [], 0
+    ledger = Ledger(opts.ledger)
     with open(work / "mutate.log", "w", encoding="utf-8") as log:
         scratch = Scratch(work, log, opts.jobs)
         print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copy "
               f"and log in {work}", flush=True)
+        for m, h in runs:
+            if not equivalent(m, h) and ledger.holds(m, h):
+                outcomes.append(ledger.outcome(m, h))
+        if outcomes:
+            print(f"mutate: {len(outcomes)} outcomes carried over from {opts.ledger}", flush=True)
+        done = {(o.mutant.id, o.host) for o in outcomes}
+        runs = [(m, h) for m, h in runs if (m.id, h) not in done]
         needed, cov = {h for m, h in runs if not equivalent(m, h)}, {"code": {}}
         if needed:
             cov = coverage(scratch)
             scratch.prepare(needed)
             print(f"mutate: ready after {time.monotonic() - started:.0f} s", flush=True)
-        for m, h in runs:
+        for n, (m, h) in enumerate(runs):
+            if opts.minutes is not None and time.monotonic() - started > 60 * opts.minutes:
+                left = len(runs) - n
+                break
             tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
             # A line of code that no native test runs: no test can see the mutant.
             unreached = h == "native" and not tests and m.line in cov["code"].get(m.file, ())
@@ -624,8 +681,10 @@ def main(argv=None) -> int:
                 Outcome(m, h, "survived", "no test reaches it") if unreached else \
                 scratch.try_mutant(m, h, tests)
             outcomes.append(o)
+            ledger.keep(o)
             print(f"  {o.verdict:<10} {h:<6} {o.seconds:5.0f} s  {m.id}  {o.by[:70]}", flush=True)
-    print(f"mutate: {time.monotonic() - started:.0f} s in all")
+    print(f"mutate: {time.monotonic() - started:.0f} s in all" +
+          f"; {left} runs left for a later sitting (--ledger)" * bool(left))
     status = report(outcomes)
     if status or opts.keep:
         print(f"mutate: scratch copy kept in {work}")
