@@ -27,6 +27,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
@@ -614,6 +615,8 @@ def main(argv=None) -> int:
     parser.add_argument("--host", choices=("native", "wine"), help="run on this host only")
     parser.add_argument("--list", action="store_true", help="list the mutants and stop")
     parser.add_argument("--jobs", type=int, default=2, help="build and ctest jobs (default 2)")
+    parser.add_argument("--workers", type=int, default=2,
+                        help="mutants run side by side, each in a copy of its own (default 2)")
     parser.add_argument("--keep", action="store_true", help="keep the scratch copy")
     parser.add_argument("--ledger", type=Path, metavar="FILE",
                         help="take from FILE the outcomes that still hold, add this run's")
@@ -652,40 +655,57 @@ def main(argv=None) -> int:
         return 0
 
     work = Path(tempfile.mkdtemp(prefix="quillmar-mutate-"))
-    started, outcomes, left = time.monotonic(), [], 0
-    ledger = Ledger(opts.ledger)
-    with open(work / "mutate.log", "w", encoding="utf-8") as log:
-        scratch = Scratch(work, log, opts.jobs)
-        print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copy "
-              f"and log in {work}", flush=True)
-        for m, h in runs:
-            if not equivalent(m, h) and ledger.holds(m, h):
-                outcomes.append(ledger.outcome(m, h))
-        if outcomes:
-            print(f"mutate: {len(outcomes)} outcomes carried over from {opts.ledger}", flush=True)
-        done = {(o.mutant.id, o.host) for o in outcomes}
-        runs = [(m, h) for m, h in runs if (m.id, h) not in done]
-        needed, cov = {h for m, h in runs if not equivalent(m, h)}, {"code": {}}
-        if needed:
-            cov = coverage(scratch)
-            scratch.prepare(needed)
-            print(f"mutate: ready after {time.monotonic() - started:.0f} s", flush=True)
-        for n, (m, h) in enumerate(runs):
-            if opts.minutes is not None and time.monotonic() - started > 60 * opts.minutes:
-                left = len(runs) - n
-                break
-            tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
-            # A line of code that no native test runs: no test can see the mutant.
-            unreached = h == "native" and not tests and m.line in cov["code"].get(m.file, ())
-            o = Outcome(m, h, "equivalent") if equivalent(m, h) else \
-                Outcome(m, h, "survived", "no test reaches it") if unreached else \
-                scratch.try_mutant(m, h, tests)
-            outcomes.append(o)
-            ledger.keep(o)
-            print(f"  {o.verdict:<10} {h:<6} {o.seconds:5.0f} s  {m.id}  {o.by[:70]}", flush=True)
+    started, outcomes, ledger = time.monotonic(), [], Ledger(opts.ledger)
+    print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copies "
+          f"and logs in {work}", flush=True)
+    for m, h in runs:
+        if not equivalent(m, h) and ledger.holds(m, h):
+            outcomes.append(ledger.outcome(m, h))
+    if outcomes:
+        print(f"mutate: {len(outcomes)} outcomes carried over from {opts.ledger}", flush=True)
+    done = {(o.mutant.id, o.host) for o in outcomes}
+    todo = iter([(m, h) for m, h in runs if (m.id, h) not in done])
+    needed, cov = {h for m, h in runs if not equivalent(m, h) and (m.id, h) not in done}, {}
+    lock = threading.Lock()
+
+    def worker(n: int) -> None:
+        """Runs mutants one after another in a scratch copy of its own: most
+        of a mutant's time is one process at a time, so two copies keep two
+        cores busy."""
+        with open(work / f"mutate-{n}.log", "w", encoding="utf-8") as log:
+            scratch = Scratch(work / f"w{n}", log, opts.jobs)
+            scratch.work.mkdir()
+            if needed:
+                with lock:  # the coverage record, made by whichever comes first
+                    cov.update(cov or coverage(scratch))
+                scratch.prepare(needed)
+                print(f"mutate: copy {n} ready after {time.monotonic() - started:.0f} s",
+                      flush=True)
+            while True:
+                with lock:
+                    late = opts.minutes is not None and \
+                        time.monotonic() - started > 60 * opts.minutes
+                    m, h = (None, None) if late else next(todo, (None, None))
+                if m is None:
+                    return
+                tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
+                # A line of code that no native test runs: no test can see the mutant.
+                unreached = h == "native" and not tests and m.line in cov["code"].get(m.file, ())
+                o = Outcome(m, h, "equivalent") if equivalent(m, h) else \
+                    Outcome(m, h, "survived", "no test reaches it") if unreached else \
+                    scratch.try_mutant(m, h, tests)
+                with lock:
+                    outcomes.append(o)
+                    ledger.keep(o)
+                    print(f"  {o.verdict:<10} {h:<6} {o.seconds:5.0f} s  {m.id}  {o.by[:70]}",
+                          flush=True)
+
+    with ThreadPoolExecutor(opts.workers) as pool:
+        list(pool.map(worker, range(opts.workers)))
+    left = len(list(todo))
     print(f"mutate: {time.monotonic() - started:.0f} s in all" +
           f"; {left} runs left for a later sitting (--ledger)" * bool(left))
-    status = report(outcomes)
+    status = report(sorted(outcomes, key=lambda o: (o.mutant.file, o.mutant.id, o.host)))
     if status or opts.keep:
         print(f"mutate: scratch copy kept in {work}")
     else:
