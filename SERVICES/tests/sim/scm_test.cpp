@@ -377,6 +377,7 @@ struct Behaviour {
     bool stopFirst;           // run the service, then stop it
     DWORD atControl;          // state ControlService reports (stopFirst only)
     std::vector<DWORD> polls; // states the next status queries report
+    DWORD lastExit = 0;       // the exit code the last of them reports
 };
 
 class Polls : public ScmCalls, public ::testing::WithParamInterface<Behaviour> {};
@@ -391,9 +392,11 @@ TEST_P(Polls, StatesAdvanceOnePerQuery) {
         EXPECT_EQ(st.dwCurrentState, b.atControl);
     }
     std::vector<DWORD> seen;
+    SERVICE_STATUS last{};
     for (std::size_t i = 0; i < b.polls.size(); ++i)
-        seen.push_back(Status(s));
+        seen.push_back(Status(s, &last));
     EXPECT_EQ(seen, b.polls);
+    EXPECT_EQ(last.dwWin32ExitCode, b.lastExit);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -402,7 +405,7 @@ INSTANTIATE_TEST_SUITE_P(
         Behaviour{"instant", "", false, 0, {R, R}},
         Behaviour{"start_2", "service svc start 2", false, 0, {SP, SP, R, R}},
         Behaviour{"start_never", "service Svc start never", false, 0, {SP, SP, SP, SP, SP, SP}},
-        Behaviour{"start_dies", "service Svc start dies", false, 0, {SP, S, S}},
+        Behaviour{"start_dies", "service Svc start dies", false, 0, {SP, S, S}, ERROR_PROCESS_ABORTED},
         Behaviour{"other_service", "service Else start never", false, 0, {R}},
         Behaviour{"stop_instant", "", true, S, {S}},
         Behaviour{"stop_2", "service Svc stop 2", true, XP, {XP, XP, S, S}},
