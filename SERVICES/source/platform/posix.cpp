@@ -247,12 +247,6 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
     // it is a terminal (or closed): a process the tool leaves behind then
     // holds only that pipe, never the caller's.
     int relay[2] = {-1, -1};
-    if (fcntl(STDERR_FILENO, F_GETFD) >= 0 && !isatty(STDERR_FILENO) &&
-        pipe2(relay, O_CLOEXEC) == 0 && fcntl(relay[0], F_SETFL, O_NONBLOCK) != 0) {
-        close(relay[0]);
-        close(relay[1]);
-        relay[0] = relay[1] = -1;
-    }
     auto closeRelay = [&relay] {
         for (int &fd : relay) {
             if (fd >= 0)
@@ -260,6 +254,9 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
             fd = -1;
         }
     };
+    if (fcntl(STDERR_FILENO, F_GETFD) >= 0 && !isatty(STDERR_FILENO) &&
+        pipe2(relay, O_CLOEXEC) == 0 && fcntl(relay[0], F_SETFL, O_NONBLOCK) != 0)
+        closeRelay();
 
     posix_spawn_file_actions_t actions;
     if (int e = posix_spawn_file_actions_init(&actions)) {
