@@ -550,24 +550,28 @@ def tests_of(cov: dict, m: Mutant, host: str, spans: dict) -> list[str]:
 
 class Ledger:
     """Outcomes kept from earlier sittings, a JSON line each, and what makes
-    them hold: a mutant killed (or not built) stays so while the sources are
-    as they were, since tests are only ever added; a survivor must also meet
-    the same tests."""
+    them hold: a mutant killed (or not built) stays so while its file is as
+    it was, since tests are only ever added; a survivor must also meet the
+    same tests."""
 
     def __init__(self, path: Path | None):
-        self.path, self.kept = path, {}
+        self.path, self.kept, self.files = path, {}, {}
         if path is None:
             return
-        self.source, self.tests = digest(["SERVICES/source", "cmake", "CMakeLists.txt"]), \
-            digest(["SERVICES/tests"])
+        self.tests = digest(["SERVICES/tests"])
         if path.exists():
             for line in path.read_text(encoding="utf-8").splitlines():
                 e = json.loads(line)
                 self.kept[e["id"], e["host"]] = e
 
+    def source(self, m: Mutant) -> str:
+        if m.file not in self.files:
+            self.files[m.file] = hashlib.sha256((ROOT / m.file).read_bytes()).hexdigest()
+        return self.files[m.file]
+
     def holds(self, m: Mutant, host: str) -> bool:
         e = self.kept.get((m.id, host))
-        return bool(e) and e["source"] == self.source and (
+        return bool(e) and e["source"] == self.source(m) and (
             e["verdict"] != "survived" or e["tests"] == self.tests)
 
     def outcome(self, m: Mutant, host: str) -> Outcome:
@@ -579,7 +583,7 @@ class Ledger:
             with open(self.path, "a", encoding="utf-8") as f:
                 f.write(json.dumps({"id": o.mutant.id, "host": o.host, "verdict": o.verdict,
                                     "by": o.by, "seconds": round(o.seconds, 1),
-                                    "source": self.source, "tests": self.tests}) + "\n")
+                                    "source": self.source(o.mutant), "tests": self.tests}) + "\n")
 
 
 def report(outcomes: list[Outcome]) -> int:
