@@ -12,7 +12,7 @@ TEST(SettingsText, ParsesEveryForm) {
     Settings s;
     TextError err;
     ASSERT_TRUE(
-        ParseSettingsText("# faults\n"
+        ParseSettingsText("\xEF\xBB\xBF# faults, after a byte-order mark\n"
                           "fail OpenSCManagerA with 5\r\n"
                           "  FAIL queryservicestatus 2 with 0x6   # second query only\n"
                           "fail RegSetValueExA name HKEY_LOCAL_MACHINE\\SOFTWARE\\X\\ with 1013\n"
