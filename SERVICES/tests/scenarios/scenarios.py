@@ -472,6 +472,14 @@ add(
              setup=[elog(held=True, marked=True)],
              checks=elog_is("stopped, marked for deletion")
              + [RegValue(ELOG_PARMS, "AppDirectory", None)]),
+    Scenario("remove: the same service twice, the second finds it gone",
+             ["-d", "-rm", "elog", "-rm", "elog"],
+             stdout=request("REMOVE service") + stopped(ELOG_TITLE) + rm_deleted(ELOG_TITLE)
+             + listing("REMOVE service", to_open(ELOG_TITLE)),
+             **failed("opening service", 1060), setup=[elog(running=True)],
+             checks=elog_is("absent"),
+             **only("native", "a service that ran goes only after its process has ended, which "
+                    "under Wine comes after the second request (1072)")),
     Scenario("remove: two removals, the banner runs on into the next heading",
              ["-d", "-rm", "elog", "-rm", "flm"],
              stdout=request("REMOVE service") + stopped(ELOG_TITLE) + rm_deleted(ELOG_TITLE)
