@@ -669,7 +669,7 @@ def main(argv=None) -> int:
         print(f"mutate: {len(outcomes)} outcomes carried over from {opts.ledger}", flush=True)
     done = {(o.mutant.id, o.host) for o in outcomes}
     todo = iter([(m, h) for m, h in runs if (m.id, h) not in done])
-    needed, cov = {h for m, h in runs if not equivalent(m, h) and (m.id, h) not in done}, {}
+    needed, cov = {h for m, h in runs if not equivalent(m, h) and (m.id, h) not in done}, {"code": {}}
     lock = threading.Lock()
 
     def worker(n: int) -> None:
@@ -681,7 +681,7 @@ def main(argv=None) -> int:
             scratch.work.mkdir()
             if needed:
                 with lock:  # the coverage record, made by whichever comes first
-                    cov.update(cov or coverage(scratch))
+                    cov.update({} if "tests" in cov else coverage(scratch))
                 scratch.prepare(needed)
                 print(f"mutate: copy {n} ready after {time.monotonic() - started:.0f} s",
                       flush=True)
