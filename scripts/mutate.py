@@ -292,6 +292,9 @@ def read_list(mutants: list[Mutant]) -> list[Mutant]:
 def harvest(runs: Path) -> dict[str, dict[str, set[int]]]:
     """{run: {file: lines reached}} of the mutated files, a run being a
     directory of GCOV_PREFIX; "code FILE" holds every line gcov knows."""
+    for p in runs.rglob("*.gcda"):  # made for a run that did not reach them
+        if p.stat().st_size == 0:
+            p.unlink()
     ours = [p for p in runs.rglob("*.gcda") if any(p.name == Path(rel).name + ".gcda"
                                                    for rel in HOSTS)]
     for p in ours:  # gcov looks for the notes beside the counts
@@ -319,6 +322,21 @@ def harvest(runs: Path) -> dict[str, dict[str, set[int]]]:
 
 
 _case: dict = {}
+_counts: list[str] = []
+
+
+def open_counts(prefix: str) -> None:
+    """Makes a run's count files before it starts, empty and writable by
+    every user: a test that runs the program as nobody would otherwise meet
+    them made by root, fail to write its counts, and fail on the complaint
+    (libgcov takes an empty file for a new one)."""
+    if not _counts:
+        _counts.extend((COVER / "runs/counts").read_text(encoding="utf-8").split("\n"))
+    for name in _counts:
+        path = Path(prefix + name)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.touch()
+        path.chmod(0o666)
 
 
 def pytest_configure(config) -> None:
@@ -335,6 +353,7 @@ def pytest_runtest_logstart(nodeid, location) -> None:
         _case.update(key="p" + hashlib.sha256(nodeid.encode()).hexdigest()[:16],
                      started=time.monotonic())
         os.environ["GCOV_PREFIX"] = os.path.join(os.environ["MUTATE_RUNS"], _case["key"])
+        open_counts(os.environ["GCOV_PREFIX"])
 
 
 def pytest_runtest_logfinish(nodeid, location) -> None:
@@ -377,6 +396,8 @@ def coverage(scratch) -> dict:
     runs = COVER / "runs"
     shutil.rmtree(runs, ignore_errors=True)
     runs.mkdir()
+    (runs / "counts").write_text("\n".join(str(p.with_suffix(".gcda"))
+                                           for p in COVER.rglob("*.gcno")), encoding="utf-8")
     names, seconds = {}, {}
 
     def one(n: int) -> None:
@@ -384,6 +405,7 @@ def coverage(scratch) -> dict:
         props = {p["name"]: p["value"] for p in t.get("properties", [])}
         env = dict(os.environ, GCOV_PREFIX=str(runs / f"c{n}"),
                    **dict(e.split("=", 1) for e in props.get("ENVIRONMENT", [])))
+        open_counts(env["GCOV_PREFIX"])
         started = time.monotonic()
         subprocess.run(t["command"], cwd=props.get("WORKING_DIRECTORY", COVER), env=env,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
