@@ -82,6 +82,10 @@ TEST_F(ScmCalls, ChangeConfigTouchesOnlyWhatItIsGiven) {
                          {"ImagePath", REG_EXPAND_SZ, Sz("new.exe")},
                          {"DisplayName", REG_SZ, Sz("Shown")},
                          {"ObjectName", REG_SZ, Sz(".\\svcuser")}});
+    ASSERT_TRUE(ChangeServiceConfigA(Service("Svc"), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                     SERVICE_ERROR_IGNORE, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr));
+    ExpectValues("Svc", {{"Start", REG_DWORD, Dword(2)}, {"ErrorControl", REG_DWORD, Dword(0)}});
 }
 
 // Windows 10 version 1709 and later let two services share a display name;
@@ -405,7 +409,8 @@ INSTANTIATE_TEST_SUITE_P(
         Behaviour{"instant", "", false, 0, {R, R}},
         Behaviour{"start_2", "service svc start 2", false, 0, {SP, SP, R, R}},
         Behaviour{"start_never", "service Svc start never", false, 0, {SP, SP, SP, SP, SP, SP}},
-        Behaviour{"start_dies", "service Svc start dies", false, 0, {SP, S, S}, ERROR_PROCESS_ABORTED},
+        Behaviour{
+            "start_dies", "service Svc start dies", false, 0, {SP, S, S}, ERROR_PROCESS_ABORTED},
         Behaviour{"other_service", "service Else start never", false, 0, {R}},
         Behaviour{"stop_instant", "", true, S, {S}},
         Behaviour{"stop_2", "service Svc stop 2", true, XP, {XP, XP, S, S}},
