@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +49,21 @@ TEST_F(Host, CopyReportsTheHostError) {
     Write("src", "x");
     EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "src", std::string(250, 'b').c_str()),
               static_cast<DWORD>(ENAMETOOLONG));
+    // A read that fails (our own memory at address 0) or a write that fails
+    // (past the file size limit) makes no backup.
+    ASSERT_EQ(symlink("/proc/self/mem", Path("mem").c_str()), 0);
+    EXPECT_EQ(CopyFileIfAbsent(dir.c_str(), "mem", "mem.orig"), static_cast<DWORD>(EIO));
+    Write("big", std::string(200000, 'a'));
+    rlimit was;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    const rlimit small = {1000, was.rlim_max};
+    const auto xfsz = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const DWORD tooBig = CopyFileIfAbsent(dir.c_str(), "big", "big.orig");
+    setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, xfsz);
+    EXPECT_EQ(tooBig, static_cast<DWORD>(EFBIG));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"big", "mem", "src"}));
 }
 
 TEST_F(Host, CopyCountsOnlyARegularFileAsTheBackup) {
