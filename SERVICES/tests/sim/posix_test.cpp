@@ -5,12 +5,18 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
+#include <iterator>
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,27 +92,45 @@ TEST_F(Host, CopyCountsOnlyARegularFileAsTheBackup) {
         << "nothing replaced, no temporary left";
 }
 
+// Refuses hard links from now on, as a file system without them does.
+bool RefuseHardLinks() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_link, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+    };
+    sock_fprog program = {std::size(filter), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 TEST_F(Host, RacingCopiesLeaveOneWholeBackup) {
     for (int i = 0; i < 6; ++i)
         Write("src" + std::to_string(i), std::string(100000, static_cast<char>('a' + i)));
-    std::vector<pid_t> kids;
-    for (int i = 0; i < 6; ++i) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0)
-            _exit(CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(), "backup") !=
-                  0);
-        kids.push_back(pid);
+    for (const bool links : {true, false}) {
+        SCOPED_TRACE(links ? "hard links" : "no hard links");
+        std::vector<pid_t> kids;
+        for (int i = 0; i < 6; ++i) {
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0)
+                _exit((!links && !RefuseHardLinks()) ||
+                      CopyFileIfAbsent(dir.c_str(), ("src" + std::to_string(i)).c_str(),
+                                       "backup") != 0);
+            kids.push_back(pid);
+        }
+        for (pid_t pid : kids) {
+            int status;
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        std::string got = Read("backup");
+        ASSERT_EQ(got.size(), 100000u);
+        EXPECT_EQ(got, std::string(100000, got[0]));
+        EXPECT_EQ(Files().size(), 7u);
+        fs::remove(Path("backup"));
     }
-    for (pid_t pid : kids) {
-        int status;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    std::string got = Read("backup");
-    ASSERT_EQ(got.size(), 100000u);
-    EXPECT_EQ(got, std::string(100000, got[0]));
-    EXPECT_EQ(Files().size(), 7u);
 }
 
 TEST_F(Host, RunProgramPassesArgumentsStatusAndDirectory) {
