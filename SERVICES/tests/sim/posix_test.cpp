@@ -165,6 +165,7 @@ TEST_F(Host, RunProgramStartFailuresAreErrors) {
     EXPECT_EQ(RunProgramIn(dir.c_str(), "noexec", nullptr, 0, &status), static_cast<DWORD>(EACCES));
     EXPECT_EQ(RunProgramIn((dir + "/nodir").c_str(), "tool", nullptr, 0, &status),
               static_cast<DWORD>(ENOENT));
+    EXPECT_EQ(RunProgramIn(nullptr, "tool", nullptr, 0, &status), static_cast<DWORD>(EINVAL));
     EXPECT_EQ(status, 99u) << "no status without a run";
     Write("sh", "#!/bin/sh\nexit 0\n");
     EXPECT_NE(RunProgramIn(dir.c_str(), "sh", nullptr, 0, &status), 0u) << "no PATH search";
@@ -199,6 +200,41 @@ TEST_F(Host, RunProgramEndsWithTheToolWhileWhatItLeftBehindWrites) {
     EXPECT_EQ(errorNum, 0u);
     EXPECT_EQ(status, 0u);
     EXPECT_LT(took, std::chrono::seconds(10));
+}
+
+// With our standard error closed there is no relay: the tool is waited
+// for plainly. A caller that ignores SIGCHLD leaves no status to collect,
+// which is an error, never an end reported as 0.
+TEST_F(Host, RunProgramWaitsWithOrWithoutTheRelay) {
+    Write("tool", "#!/bin/sh\nsleep 0.2\nexit 3\n");
+    ASSERT_EQ(chmod(Path("tool").c_str(), 0755), 0);
+    const auto numOpen = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    const int ours = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (const bool relay : {true, false}) {
+        if (relay)
+            dup2(null, STDERR_FILENO);
+        else
+            close(STDERR_FILENO);
+        DWORD status = 99, unreaped = 99;
+        const DWORD ended = RunProgramIn(dir.c_str(), "tool", nullptr, 0, &status);
+        const auto before = numOpen();
+        std::signal(SIGCHLD, SIG_IGN);
+        const DWORD notReaped = RunProgramIn(dir.c_str(), "tool", nullptr, 0, &unreaped);
+        std::signal(SIGCHLD, SIG_DFL);
+        const auto after = numOpen();
+        dup2(ours, STDERR_FILENO);
+        SCOPED_TRACE(relay ? "relay" : "no relay");
+        EXPECT_EQ(ended, 0u);
+        EXPECT_EQ(status, 3u);
+        EXPECT_EQ(notReaped, static_cast<DWORD>(ECHILD));
+        EXPECT_EQ(unreaped, 99u);
+        EXPECT_EQ(after, before) << "no descriptor left open";
+    }
+    close(null);
+    close(ours);
 }
 
 TEST_F(Host, RunProgramReportsDeathBySignal) {
