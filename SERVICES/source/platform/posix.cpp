@@ -242,6 +242,9 @@ DWORD RunProgramIn(const char *pDir, const char *pProgram, const char *const *pp
     for (unsigned i = 0; i < numArgs; ++i)
         argv.push_back(const_cast<char *>(ppArgs[i]));
     argv.push_back(nullptr);
+    // The tool's status is ours to collect: a caller that ignores SIGCHLD
+    // would leave none, and a merge that ran would read as failed.
+    std::signal(SIGCHLD, SIG_DFL);
 
     // Our standard error reaches the tool through a pipe of our own unless
     // it is a terminal (or closed): a process the tool leaves behind then
