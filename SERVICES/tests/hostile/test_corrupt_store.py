@@ -12,7 +12,9 @@ import dataclasses
 import os
 import pwd
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -30,6 +32,8 @@ from model import Scenario  # noqa: E402
 
 ELOG_REG = "registry/services/orvevtlogger.reg"
 ELOG_STATE = "scm/orvevtlogger.state"
+FLM_REG = "registry/services/orvflm.reg"
+INDEX = "scm/display-names.index"
 HEADER = "Windows Registry Editor Version 5.00\n\n"
 KEY = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\OrvEvtLogger]\n"
 NEW = ["-i", "elog", "C:\\New", "C:\\New\\x.pfa"]
@@ -38,6 +42,7 @@ ERROR_ACCESS_DENIED = 5
 ERROR_BADDB = 1009
 ERROR_CANTOPEN = 1011
 ERROR_CANTREAD = 1012
+ERROR_CANTWRITE = 1013
 ERROR_REGISTRY_CORRUPT = 1015
 
 
@@ -53,6 +58,21 @@ class Damage:
     also_under: str = ""  # reports of other paths below this one are expected too
     nobody_owns: str = ""  # a directory (relative; "." the machine) given to nobody: needs root
     machine: str = ""  # the run names this path below the machine as its machine instead
+    max_file_size: int = -1  # the run may not make a file larger (the disk full), -1 no limit
+
+
+def remove(*rels: str):
+    def apply(machine: str) -> None:
+        for rel in rels:
+            os.remove(os.path.join(machine, rel))
+    return apply
+
+
+def both(*damages: Callable[[str], None]):
+    def apply(machine: str) -> None:
+        for damage in damages:
+            damage(machine)
+    return apply
 
 
 def write(rel: str, content: bytes | str):
@@ -194,6 +214,33 @@ CASES = [
            ["-b", "elog"], ERROR_CANTREAD, "", "not a directory"),
     Damage("a file where the machine's parent directory belongs", lambda m: None,
            ["-b", "elog"], ERROR_CANTREAD, "", "not a directory", machine="settings/machine"),
+    Damage("a machine directory's name too long", lambda m: None, ["-b", "elog"], ERROR_CANTWRITE, "",
+           "cannot create the machine directory: File name too long", machine="n" * 256),
+    Damage("a dangling link where the machine directory belongs", lambda m: os.symlink("nowhere", m + "/gone"),
+           ["-b", "elog"], ERROR_CANTWRITE, "", "cannot create the machine directory: No such file",
+           machine="gone"),
+    Damage("a machine directory nobody may list", permissions(0o644, 0o666, {".": 0o711}), ["-b", "elog"],
+           ERROR_ACCESS_DENIED, "", "cannot open the machine directory: Permission denied", as_nobody=True),
+    Damage("a link in place of a service's file", replace(ELOG_REG, "moved link"),
+           ["-b", "elog"], ERROR_ACCESS_DENIED, ELOG_REG, "refused: a symbolic link"),
+    Damage("a runtime state directory its group may write, met by a create",
+           both(remove(ELOG_REG, ELOG_STATE), lambda m: os.chmod(m + "/scm", 0o775)),
+           NEW, ERROR_ACCESS_DENIED, "scm", "refused: group or others may write to it (mode 0775)"),
+    Damage("a services directory nobody may make",
+           both(remove(ELOG_STATE), lambda m: shutil.rmtree(m + "/registry/services"),
+                permissions(0o644, 0o666)), NEW,
+           ERROR_ACCESS_DENIED, "registry/services", "cannot create directory: Permission denied",
+           as_nobody=True),
+    # Without the index, a create's display-name check and a stop's search
+    # for dependents read every service's file.
+    Damage("garbage in another service's file, met by a create",
+           both(remove(ELOG_REG, ELOG_STATE, INDEX), write(FLM_REG, "rubbish")), NEW,
+           ERROR_REGISTRY_CORRUPT, FLM_REG, "line 1: missing the header line"),
+    Damage("garbage in another service's file, met by a stop",
+           both(remove(INDEX), write(FLM_REG, "rubbish")), ["-e", "elog"],
+           ERROR_REGISTRY_CORRUPT, FLM_REG, "line 1: missing the header line"),
+    Damage("a disk too full for a service's file", remove(INDEX), NEW, ERROR_CANTWRITE, ELOG_REG,
+           "cannot write: File too large", max_file_size=0),
 ]
 
 
@@ -255,8 +302,12 @@ def test_damage(d: Damage, build_dir: str, work_root: str, nobody) -> None:
     machine = os.path.join(c.machine, d.machine) if d.machine else c.machine
     before = storecheck.snapshot(c.root)
     program = os.path.join(scratch, "quillmar") if d.as_nobody else backend.program
+    def limit() -> None:
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # the write fails instead
+        resource.setrlimit(resource.RLIMIT_FSIZE, (d.max_file_size, d.max_file_size))
     proc = subprocess.run(prefix + [program] + d.args, env=dict(os.environ, QUILLMAR_MACHINE=machine),
-                          cwd="/", stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+                          cwd="/", stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                          preexec_fn=limit if d.max_file_size >= 0 else None)
     err = proc.stderr.decode("utf-8", "backslashreplace")
     problems = []
     where = os.path.join(machine, d.path) if d.path else machine
