@@ -644,6 +644,7 @@ struct Dependent {
     const char *dependentState; // its state file; nullptr: stopped
     bool byHand;                // its .reg file written by hand, not by CreateServiceA
     DWORD want;
+    const char *name = "Addon"; // the dependent's, when created
 };
 
 const char *const kSvc = "hex(7):53,00,76,00,63,00,00,00,00,00";
@@ -662,11 +663,11 @@ TEST_P(Dependents, AStopIsRefusedWhileADependentIsNotStopped) {
               "\"Type\"=dword:00000010\n" +
                   dependsOn + "\n");
     } else {
-        ASSERT_EQ(Install("Addon", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "Svc\0"), 0u);
-        EXPECT_NE(Read("registry/services/addon.reg").find(dependsOn), std::string::npos);
+        ASSERT_EQ(Install(c.name, nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "Svc\0"), 0u);
+        EXPECT_NE(Read(ServiceRegFile(c.name)).find(dependsOn), std::string::npos);
     }
     if (c.dependentState)
-        Write("scm/addon.state", c.dependentState);
+        Write(ServiceStateFile(c.name), c.dependentState);
     SC_HANDLE s = Service("Svc");
     ASSERT_EQ(Start(s), 0u);
     SERVICE_STATUS st;
@@ -687,7 +688,10 @@ INSTANTIATE_TEST_SUITE_P(
         Dependent{"another_service", "hex(7):53,00,76,00,63,00,32,00,00,00,00,00",
                   "state=RUNNING\n", true, 0},
         Dependent{"a_group_of_that_name", "hex(7):2b,00,53,00,76,00,63,00,00,00,00,00",
-                  "state=RUNNING\n", true, 0}),
+                  "state=RUNNING\n", true, 0},
+        // Bytes the index writes as %XX, each hex digit and letter the escape can hold.
+        Dependent{"a_name_the_index_escapes", kSvc, "state=RUNNING\n", false,
+                  ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%\x10\x19\x1A\x7F"}),
     ByLabel());
 
 } // namespace

@@ -38,7 +38,8 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
     std::string base = std::string(dir, 0, dir.rfind('/'));
     const char *home = getenv("HOME");
     std::string savedHome = home ? home : "";
-    // made: the first directory the case makes ("" when all are there).
+    // made: the first directory the case makes ("" when all are there);
+    // expect "": there is nowhere to put it.
     struct Case {
         std::string machine, state, home, expect, made;
     } cases[] = {
@@ -46,6 +47,7 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
         {"", base + "/x", base + "/h", base + "/x/quillmar/machine", base + "/x"},
         {"", "relative/ignored", base + "/h", base + "/h/.local/state/quillmar/machine", ""},
         {base + "/m/deep/", "", base + "/h", base + "/m/deep", base + "/m"},
+        {"", "relative/ignored", "", "", ""},
     };
     auto modeOf = [](const std::string &path) {
         struct stat st;
@@ -56,7 +58,13 @@ TEST_F(Store, MachineDirectoryIsFoundAndMade) {
         setenv("XDG_STATE_HOME", c.state.c_str(), 1);
         setenv("HOME", c.home.c_str(), 1);
         std::string got;
-        EXPECT_EQ(MachineDir(got), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(MachineDir(got), c.expect.empty() ? ERROR_PATH_NOT_FOUND : 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.expect.empty()) {
+            EXPECT_NE(err.find("neither QUILLMAR_MACHINE nor HOME is set"), std::string::npos);
+            continue;
+        }
         EXPECT_EQ(got, c.expect);
         struct stat st;
         EXPECT_TRUE(stat(c.expect.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) << c.expect;
