@@ -645,6 +645,7 @@ struct Dependent {
     bool byHand;                // its .reg file written by hand, not by CreateServiceA
     DWORD want;
     const char *name = "Addon"; // the dependent's, when created
+    bool bareInIndex = false;   // the index edited by hand: its "%25" written as a bare '%'
 };
 
 const char *const kSvc = "hex(7):53,00,76,00,63,00,00,00,00,00";
@@ -668,6 +669,12 @@ TEST_P(Dependents, AStopIsRefusedWhileADependentIsNotStopped) {
     }
     if (c.dependentState)
         Write(ServiceStateFile(c.name), c.dependentState);
+    if (c.bareInIndex) {
+        std::string index = Read(kIndex);
+        for (std::size_t at; (at = index.find("%25")) != index.npos;)
+            index.erase(at + 1, 2);
+        Write(kIndex, index);
+    }
     SC_HANDLE s = Service("Svc");
     ASSERT_EQ(Start(s), 0u);
     SERVICE_STATUS st;
@@ -691,7 +698,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "state=RUNNING\n", true, 0},
         // Bytes the index writes as %XX, each hex digit and letter the escape can hold.
         Dependent{"a_name_the_index_escapes", kSvc, "state=RUNNING\n", false,
-                  ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%\x10\x19\x1A\x7F"}),
+                  ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%\x10\x19\x1A\x7F"},
+        // A '%' before no hex digits is the name's own.
+        Dependent{"a_bare_percent_in_the_index", kSvc, "state=RUNNING\n", false,
+                  ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%zz", true}),
     ByLabel());
 
 } // namespace
