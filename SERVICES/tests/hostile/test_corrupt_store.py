@@ -214,8 +214,6 @@ CASES = [
            ["-b", "elog"], ERROR_CANTREAD, "", "not a directory"),
     Damage("a file where the machine's parent directory belongs", lambda m: None,
            ["-b", "elog"], ERROR_CANTREAD, "", "not a directory", machine="settings/machine"),
-    Damage("a machine directory's name too long", lambda m: None, ["-b", "elog"], ERROR_CANTWRITE, "",
-           "cannot create the machine directory: File name too long", machine="n" * 256),
     Damage("a dangling link where the machine directory belongs", lambda m: os.symlink("nowhere", m + "/gone"),
            ["-b", "elog"], ERROR_CANTWRITE, "", "cannot create the machine directory: No such file",
            machine="gone"),
