@@ -99,10 +99,10 @@ TEST(RegText, ReadsWhatPeopleWriteByHand) {
     const std::string text = "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
                              "\r\n"
                              "; a comment\r\n"
-                             "[hkey_local_machine\\SYSTEM\\CurrentControlSet\\Services\\Svc]\r\n"
+                             "[hkey_local_machine\\SYSTEM\\CurrentControlSet\\Services\\Svc] \r\n"
                              "\"ImagePath\" = \"C:\\\\svc.exe\"\r\n"
-                             "\"Type\"=dword:10\r\n"
-                             "\"Blob\"=hex:01,02,\\\r\n"
+                             "\"Type\"=dword:10 \t\r\n"
+                             "\"Blob\"=hex:01,02,\\ \r\n"
                              "  03,FF\r\n"
                              "\"Path\"=hex(2):43,00,\\\r\n"
                              "  00,00\r\n";
@@ -144,6 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"garbage", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\nzzz\n", 4, "expected [key]"},
         Bad{"value_first", H + "\"a\"=\"b\"\n", 3, "before the first"},
         Bad{"open_quote", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"b\n", 4, "closing quote"},
+        Bad{"backslash_at_the_end", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"b\\\n", 4,
+            "closing quote"},
         Bad{"bad_escape", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"C:\\x\"\n", 4, "escape"},
         Bad{"bad_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:0g\n", 4, "hex digits"},
         Bad{"cut_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:01,\n", 4, "hex digits"},

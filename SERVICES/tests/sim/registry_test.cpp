@@ -2,7 +2,10 @@
 // where in the store each key ends up.
 #include "sim_test_support.h"
 
+#include <csignal>
 #include <cstring>
+
+#include <sys/resource.h>
 
 using namespace quillmar::sim;
 using namespace simtest;
@@ -28,6 +31,9 @@ TEST_F(Registry, ValuesRoundTripThroughTheStore) {
         {REG_EXPAND_SZ, Sz("%SystemRoot%\\x.exe")}, {REG_DWORD, Dword(0x80000001)},
         {REG_BINARY, std::string("\0\1\2", 3)},
     };
+    // Enough values before them that the key no longer looks through its values one by one.
+    for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(Set(kParams, "pad" + std::to_string(i), REG_DWORD, Dword(i)), 0);
     for (std::size_t i = 0; i < std::size(values); ++i)
         ASSERT_EQ(Set(kParams, "v" + std::to_string(i), values[i].first, values[i].second), 0);
     for (std::size_t i = 0; i < std::size(values); ++i) {
@@ -37,6 +43,7 @@ TEST_F(Registry, ValuesRoundTripThroughTheStore) {
         EXPECT_EQ(type, values[i].first) << i;
         EXPECT_EQ(data, values[i].second) << i;
     }
+    EXPECT_EQ(Query(kParams, "PAD0"), 0);
 }
 
 TEST_F(Registry, QueryReportsSizeAndShortBuffers) {
@@ -62,6 +69,12 @@ TEST_F(Registry, ErrorsAsOnWindows) {
     ASSERT_EQ(Open("SOFTWARE\\E", KEY_SET_VALUE, &writeOnly), 0);
     ASSERT_EQ(Open("SOFTWARE", KEY_READ, &closed), 0);
     ASSERT_EQ(RegCloseKey(closed), 0);
+    // Keys whose files are damaged once opened: a built-in one reads its file only for values.
+    HKEY damaged, hive;
+    ASSERT_EQ(Create("SYSTEM\\CurrentControlSet\\Services\\Damaged", KEY_ALL_ACCESS, &damaged), 0);
+    ASSERT_EQ(Open("SYSTEM", KEY_ALL_ACCESS, &hive), 0);
+    Write("registry/services/damaged.reg", "rubbish");
+    Write("registry/system.reg", "rubbish");
     HKEY garbage = reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(0x1234));
     const BYTE one[] = {1, 0, 0, 0};
     HKEY out;
@@ -89,11 +102,47 @@ TEST_F(Registry, ErrorsAsOnWindows) {
         {"close twice", RegCloseKey(closed), ERROR_INVALID_HANDLE},
         {"null data", RegSetValueExA(writeOnly, "v", 0, REG_BINARY, nullptr, 4), ERROR_NOACCESS},
         {"no result", Open("SOFTWARE", KEY_READ, nullptr), ERROR_INVALID_PARAMETER},
+        {"set at the root", RegSetValueExA(HKEY_LOCAL_MACHINE, "v", 0, REG_DWORD, one, 4),
+         ERROR_ACCESS_DENIED},
+        {"query at the root",
+         RegQueryValueExA(HKEY_LOCAL_MACHINE, "v", nullptr, nullptr, buf, &size),
+         ERROR_FILE_NOT_FOUND},
+        {"damaged, open", Open("SYSTEM\\CurrentControlSet\\Services\\Damaged", KEY_READ, &out),
+         ERROR_REGISTRY_CORRUPT},
+        {"damaged, create",
+         Create("SYSTEM\\CurrentControlSet\\Services\\Damaged\\S", KEY_READ, &out),
+         ERROR_REGISTRY_CORRUPT},
+        {"damaged, create below",
+         RegCreateKeyExA(damaged, "S", 0, nullptr, 0, KEY_READ, nullptr, &out, nullptr),
+         ERROR_REGISTRY_CORRUPT},
+        {"damaged, set", RegSetValueExA(damaged, "v", 0, REG_DWORD, one, 4),
+         ERROR_REGISTRY_CORRUPT},
+        {"damaged, query", RegQueryValueExA(damaged, "v", nullptr, nullptr, buf, &size),
+         ERROR_REGISTRY_CORRUPT},
+        {"file not written",
+         [&] {
+             // No file may grow: the new key's file cannot be written.
+             rlimit saved{};
+             getrlimit(RLIMIT_FSIZE, &saved);
+             rlimit none = saved;
+             none.rlim_cur = 0;
+             auto handler = std::signal(SIGXFSZ, SIG_IGN);
+             setrlimit(RLIMIT_FSIZE, &none);
+             LONG rc = Create("SOFTWARE\\Unwritten", KEY_READ, &out);
+             setrlimit(RLIMIT_FSIZE, &saved);
+             std::signal(SIGXFSZ, handler);
+             return rc;
+         }(),
+         ERROR_CANTWRITE},
+        {"damaged hive, set", RegSetValueExA(hive, "v", 0, REG_DWORD, one, 4),
+         ERROR_REGISTRY_CORRUPT},
+        {"damaged hive, query", RegQueryValueExA(hive, "v", nullptr, nullptr, buf, &size),
+         ERROR_REGISTRY_CORRUPT},
     };
     for (const Case &c : cases)
         EXPECT_EQ(c.got, c.want) << c.what;
-    RegCloseKey(readOnly);
-    RegCloseKey(writeOnly);
+    for (HKEY h : {readOnly, writeOnly, damaged, hive})
+        RegCloseKey(h);
 }
 
 TEST_F(Registry, ASubkeyIsCreatedWhateverTheParentHandleMayDo) {
@@ -209,6 +258,7 @@ TEST_P(DeletedMeanwhile, AKeyDeletedMeanwhileRefusesWrites) {
                          : RegSetValueExA(h, "x", 0, REG_DWORD, one, 4),
               ERROR_KEY_DELETED);
     EXPECT_EQ(sub, nullptr);
+    EXPECT_EQ(RegQueryValueExA(h, "x", nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
     EXPECT_FALSE(Exists("registry/services/gone.reg"));
     RegCloseKey(h);
 }

@@ -100,6 +100,7 @@ TEST_F(Faults, EveryCallOrTheNthOne) {
     Write("settings", "clock sideways\n");
     EXPECT_EQ(Err(QueryServiceStatus(s, &st)), DWORD{ERROR_BADDB})
         << "settings damaged since the open";
+    EXPECT_EQ(Query(kServicesKey + "Svc", "Type"), ERROR_BADDB);
 }
 
 TEST_F(Faults, CountsIncludeCallsThatFailedAnyway) {
@@ -116,7 +117,8 @@ TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     Write("settings", "fail RegSetValueExA name HKLM\\" + params +
                           " with 5\n"
                           "fail RegOpenKeyExA name software\\blocked with 1012\n"
-                          "fail StartServiceA name two with 1053\n");
+                          "fail StartServiceA name two with 1053\n"
+                          "fail RegQueryValueExA name software with 1013\n");
     EXPECT_EQ(Set(params, "x", REG_SZ, Sz("1")), 5);
     EXPECT_EQ(Set(logger + "\\parameters", "x", REG_SZ, Sz("1")), 5);
     EXPECT_EQ(Set(logger, "x", REG_SZ, Sz("1")), 0);
@@ -124,6 +126,7 @@ TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Blocked", 0, KEY_READ, &h), 1012);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), 0);
     RegCloseKey(h);
+    EXPECT_EQ(Query("SOFTWARE", "v"), 1013);
     ASSERT_EQ(Install("One"), 0u);
     ASSERT_EQ(Install("Two"), 0u);
     EXPECT_TRUE(StartServiceA(Service("One"), 0, nullptr));
