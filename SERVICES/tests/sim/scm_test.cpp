@@ -53,11 +53,13 @@ class ScmCalls : public simtest::MachineTest {
 };
 
 TEST_F(ScmCalls, CreateWritesTheConfigurationToTheRegistry) {
+    DWORD tag = 7;
     SC_HANDLE h = CreateServiceA(Scm(), "OrvEvtLogger", "Orv Event Logger", SERVICE_ALL_ACCESS,
                                  SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                  SERVICE_ERROR_NORMAL, "\"C:\\Program Files\\orv\\log.exe\" -s",
-                                 nullptr, nullptr, nullptr, nullptr, nullptr);
+                                 "Orv Group", &tag, nullptr, nullptr, nullptr);
     ASSERT_NE(h, nullptr);
+    EXPECT_EQ(tag, 0u);
     CloseServiceHandle(h);
     ExpectValues("orvevtlogger",
                  {{"Type", REG_DWORD, Dword(0x10)},
@@ -65,7 +67,8 @@ TEST_F(ScmCalls, CreateWritesTheConfigurationToTheRegistry) {
                   {"ErrorControl", REG_DWORD, Dword(1)},
                   {"ImagePath", REG_EXPAND_SZ, Sz("\"C:\\Program Files\\orv\\log.exe\" -s")},
                   {"DisplayName", REG_SZ, Sz("Orv Event Logger")},
-                  {"ObjectName", REG_SZ, Sz("LocalSystem")}});
+                  {"ObjectName", REG_SZ, Sz("LocalSystem")},
+                  {"Group", REG_SZ, Sz("Orv Group")}});
     SERVICE_STATUS st;
     EXPECT_EQ(Status(Service("ORVEVTLOGGER"), &st), S) << "a new service is stopped";
     EXPECT_EQ(st.dwServiceType, SERVICE_WIN32_OWN_PROCESS);
@@ -82,10 +85,15 @@ TEST_F(ScmCalls, ChangeConfigTouchesOnlyWhatItIsGiven) {
                          {"ImagePath", REG_EXPAND_SZ, Sz("new.exe")},
                          {"DisplayName", REG_SZ, Sz("Shown")},
                          {"ObjectName", REG_SZ, Sz(".\\svcuser")}});
+    DWORD tag = 7;
     ASSERT_TRUE(ChangeServiceConfigA(Service("Svc"), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                     SERVICE_ERROR_IGNORE, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr));
-    ExpectValues("Svc", {{"Start", REG_DWORD, Dword(2)}, {"ErrorControl", REG_DWORD, Dword(0)}});
+                                     SERVICE_ERROR_IGNORE, nullptr, "Grp", &tag, "Dep\0", nullptr,
+                                     nullptr, nullptr));
+    EXPECT_EQ(tag, 0u);
+    ExpectValues("Svc", {{"Start", REG_DWORD, Dword(2)},
+                         {"ErrorControl", REG_DWORD, Dword(0)},
+                         {"Group", REG_SZ, Sz("Grp")},
+                         {"DependOnService", REG_MULTI_SZ, std::string("Dep\0\0", 5)}});
 }
 
 // Windows 10 version 1709 and later let two services share a display name;
@@ -183,6 +191,9 @@ TEST_F(ScmCalls, OnlyLocalSystemRunsAnInteractiveService) {
     } changes[] = {
         {quiet, kInteractive, nullptr, ERROR_INVALID_PARAMETER},
         {desk, SERVICE_NO_CHANGE, ".\\user", ERROR_INVALID_PARAMETER},
+        {quiet, SERVICE_KERNEL_DRIVER, nullptr, 0},
+        {quiet, 0x2U, nullptr, 0}, // a file system driver
+        {quiet, 0x4U, nullptr, ERROR_INVALID_PARAMETER},
         {quiet, kInteractive, "LocalSystem", 0},
         {desk, SERVICE_WIN32_OWN_PROCESS, ".\\user", 0},
     };
@@ -701,7 +712,8 @@ INSTANTIATE_TEST_SUITE_P(
                   ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%\x10\x19\x1A\x7F"},
         // A '%' before no hex digits is the name's own.
         Dependent{"a_bare_percent_in_the_index", kSvc, "state=RUNNING\n", false,
-                  ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%zz", true}),
+                  ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%zz", true},
+        Dependent{"a_damaged_file", "hex(7):zz", "state=RUNNING\n", true, ERROR_REGISTRY_CORRUPT}),
     ByLabel());
 
 } // namespace

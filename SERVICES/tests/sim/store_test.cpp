@@ -26,11 +26,13 @@ TEST_F(Store, OneServicesDamageDoesNotReachAnother) {
 
 TEST_F(Store, ACreateReadsOnlyTheFilesItNeeds) {
     ASSERT_EQ(Install("Other"), 0u);
+    SC_HANDLE other = Service("Other");
     Write("registry/services/other.reg", "rubbish"); // in place: the directory does not change
     testing::internal::CaptureStderr();
     EXPECT_EQ(Install("New", "New Display"), 0u);
     EXPECT_EQ(OpenServiceA(Scm(), "Other", SERVICE_ALL_ACCESS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REGISTRY_CORRUPT));
+    EXPECT_EQ(Err(StartServiceA(other, 0, nullptr)), static_cast<DWORD>(ERROR_REGISTRY_CORRUPT));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("other.reg: line 1:"), std::string::npos);
 }
 
