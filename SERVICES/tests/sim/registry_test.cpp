@@ -2,10 +2,7 @@
 // where in the store each key ends up.
 #include "sim_test_support.h"
 
-#include <csignal>
 #include <cstring>
-
-#include <sys/resource.h>
 
 using namespace quillmar::sim;
 using namespace simtest;
@@ -120,19 +117,10 @@ TEST_F(Registry, ErrorsAsOnWindows) {
         {"damaged, query", RegQueryValueExA(damaged, "v", nullptr, nullptr, buf, &size),
          ERROR_REGISTRY_CORRUPT},
         {"file not written",
-         [&] {
-             // No file may grow: the new key's file cannot be written.
-             rlimit saved{};
-             getrlimit(RLIMIT_FSIZE, &saved);
-             rlimit none = saved;
-             none.rlim_cur = 0;
-             auto handler = std::signal(SIGXFSZ, SIG_IGN);
-             setrlimit(RLIMIT_FSIZE, &none);
-             LONG rc = Create("SOFTWARE\\Unwritten", KEY_READ, &out);
-             setrlimit(RLIMIT_FSIZE, &saved);
-             std::signal(SIGXFSZ, handler);
-             return rc;
-         }(),
+         WithoutRoom([&] { return Create("SOFTWARE\\Unwritten", KEY_READ, &out); }),
+         ERROR_CANTWRITE},
+        {"value not written",
+         WithoutRoom([&] { return RegSetValueExA(writeOnly, "v", 0, REG_DWORD, one, 4); }),
          ERROR_CANTWRITE},
         {"damaged hive, set", RegSetValueExA(hive, "v", 0, REG_DWORD, one, 4),
          ERROR_REGISTRY_CORRUPT},

@@ -6,11 +6,29 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 namespace simtest {
+
+// What f returns when no file may grow, as on a full disk: a write that
+// would make one larger fails with EFBIG.
+template <typename F> auto WithoutRoom(F f) {
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit none = saved;
+    none.rlim_cur = 0;
+    const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &none);
+    const auto result = f();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+    return result;
+}
 
 inline const std::string kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
 
