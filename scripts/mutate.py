@@ -23,6 +23,7 @@ import hashlib
 import json
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -680,6 +681,11 @@ def main(argv=None) -> int:
         print(f"{len({m.id for m, _ in runs})} mutants, {len(runs)} runs")
         return 0
 
+    # A mutant can make a test write without end (a copy that never meets
+    # the end of its source filled 60 GB before its limit): past 2 GiB a
+    # file stops growing and its writer dies of SIGXFSZ, killing the mutant.
+    resource.setrlimit(resource.RLIMIT_FSIZE,
+                       (2 << 30, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
     work = Path(tempfile.mkdtemp(prefix="quillmar-mutate-"))
     started, outcomes, ledger = time.monotonic(), [], Ledger(opts.ledger)
     print(f"mutate: {len(runs)} runs of {len({m.id for m, _ in runs})} mutants; scratch copies "
