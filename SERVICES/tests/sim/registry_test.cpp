@@ -3,6 +3,7 @@
 #include "sim_test_support.h"
 
 #include <cstring>
+#include <thread>
 
 using namespace quillmar::sim;
 using namespace simtest;
@@ -255,6 +256,9 @@ INSTANTIATE_TEST_SUITE_P(Registry, DeletedMeanwhile, ::testing::Bool(),
                          [](const auto &p) { return p.param ? "subkey" : "value"; });
 
 TEST_F(Registry, SuccessLeavesTheLastErrorAlone) {
+    DWORD first = 99;
+    std::thread([&first] { first = GetLastError(); }).join();
+    EXPECT_EQ(first, 0u) << "a thread begins with 0";
     Scm(); // opened before: its success clears the last error, as on Windows (below)
     SetLastError(4242);
     ASSERT_EQ(Set(kParams, "x", REG_DWORD, Dword(0)), 0);
