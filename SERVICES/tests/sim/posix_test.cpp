@@ -242,6 +242,7 @@ TEST(Utf16Units, CountedAsWindowsCountsThem) {
         {"C:\\Orv", 6},
         {"\xC3\xA9", 1},         // e with an acute accent, two bytes
         {"\xE7\xA8\x8B", 1},     // a CJK letter, three bytes
+        {"\xE0\xA0\x80", 1},     // the first three-byte letter, its last byte 0x80
         {"\xF0\x9D\x84\x9E", 2}, // beyond the BMP: a surrogate pair
         {"\xFF", 1},             // no lead byte: one replacement
         {"\xC3", 1},             // cut short at the end

@@ -114,12 +114,12 @@ TEST_F(Faults, CountsIncludeCallsThatFailedAnyway) {
 TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     const std::string logger = kServicesKey + "OrvEvtLogger";
     const std::string params = logger + "\\Parameters";
-    Write("settings", "fail RegSetValueExA name HKLM\\" + params +
-                          " with 5\n"
-                          "fail RegOpenKeyExA name software\\blocked with 1012\n"
-                          "fail StartServiceA name two with 1053\n"
-                          "fail RegQueryValueExA name software with 1013\n"
-                          "fail RegCloseKey name software with 6\n");
+    const std::string faults = "fail RegSetValueExA name HKLM\\" + params +
+                               " with 5\n"
+                               "fail RegOpenKeyExA name software\\blocked with 1012\n"
+                               "fail StartServiceA name two with 1053\n"
+                               "fail RegQueryValueExA name software with 1013\n";
+    Write("settings", faults + "fail RegCloseKey name software with 6\n");
     EXPECT_EQ(Set(params, "x", REG_SZ, Sz("1")), 5);
     EXPECT_EQ(Set(logger + "\\parameters", "x", REG_SZ, Sz("1")), 5);
     EXPECT_EQ(Set(logger, "x", REG_SZ, Sz("1")), 0);
@@ -127,6 +127,8 @@ TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Blocked", 0, KEY_READ, &h), 1012);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), 0);
     EXPECT_EQ(RegCloseKey(h), 6);
+    Write("settings", faults); // the handle stays open, and closes once the fault is gone
+    EXPECT_EQ(RegCloseKey(h), 0);
     EXPECT_EQ(Query("SOFTWARE", "v"), 1013);
     ASSERT_EQ(Install("One"), 0u);
     ASSERT_EQ(Install("Two"), 0u);
