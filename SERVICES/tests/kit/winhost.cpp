@@ -557,13 +557,15 @@ Ran RunProgram(const Launch &launch) {
         PROCESS_INFORMATION process{};
         const double before = Seconds();
         if (!Start(launch, handles, ran.commandLine, process)) {
-            ran.startError = GetLastError();
+            const DWORD startError = GetLastError();
             // Wine 8 on a busy host now and then fails to start a process
-            // before its main: the program never ran, and runs once more.
-            if (ran.startError == ERROR_INTERNAL_ERROR && attempt == 1) {
+            // before its main: the program never ran, and runs once more
+            // (the failure is only noted, or a second start would read as failed).
+            if (startError == ERROR_INTERNAL_ERROR && attempt == 1) {
                 HostFailures().push_back(ran.commandLine + L": CreateProcess failed with 1359");
                 continue;
             }
+            ran.startError = startError;
             return ran;
         }
         ran.started = true;
