@@ -5,11 +5,13 @@ Wine's answers (../wine/README.md)."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import fcntl
 import os
 import pty
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -61,6 +63,19 @@ def unstarted(r: Result) -> bool:
     return r.status != 0 and not (r.stdout + r.stderr).strip()
 
 
+def all_wine_processes() -> list[tuple[int, str, str]]:
+    """Every Wine process: pid, command, prefix (when a service database goes missing)."""
+    found = []
+    for entry in Path("/proc").glob("[0-9]*"):
+        with contextlib.suppress(OSError):
+            env = dict(v.split(b"=", 1) for v in (entry / "environ").read_bytes().split(b"\0")
+                       if b"=" in v)
+            if b"WINEPREFIX" in env:
+                found.append((int(entry.name), (entry / "cmdline").read_bytes()[:80].decode(
+                    errors="replace"), env[b"WINEPREFIX"].decode(errors="replace")))
+    return found
+
+
 def to_windows(path: str | os.PathLike) -> str:
     """The Windows name Wine gives a Linux path: drive Z: is the root."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -85,6 +100,10 @@ class Prefix:
         if self.template is not None:
             self._copy_template()
         self.prefix.mkdir(parents=True, exist_ok=True)
+        # Wine finds a prefix's server by the folder's device and inode: a server still
+        # serving a deleted prefix whose inode this one reuses would answer it.
+        if self._end_server():
+            print(f"note: a server answered the new {self.prefix}; ended", file=sys.stderr)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
         # An ordinary command builds the prefix: wineboot has left two services.exe.
@@ -94,7 +113,8 @@ class Prefix:
             raise WineError(f"wine cmd failed ({r.status}): {r.text(stderr=True)}")
         pids = self.processes("services.exe")
         if len(pids) != 1:
-            raise WineError(f"expected one services.exe for {self.prefix}, found {pids}")
+            raise WineError(f"expected one services.exe for {self.prefix}, found {pids}; "
+                            f"all Wine processes: {all_wine_processes()}")
 
     def _copy_template(self) -> None:
         self.template.parent.mkdir(parents=True, exist_ok=True)
@@ -118,11 +138,30 @@ class Prefix:
 
         shutil.copytree(self.template, self.prefix, symlinks=True, copy_function=copy)
 
-    def stop(self, keep: bool = False) -> None:
+    def _end_server(self) -> bool:
+        """Whether a server ran."""
         quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-k"], **quiet)
+        ran = subprocess.run([WINESERVER, "-k"], **quiet).returncode == 0
         # -k returns before every process has gone.
         subprocess.run([WINESERVER, "-w"], timeout=30, **quiet)
+        return ran
+
+    def stop(self, keep: bool = False) -> None:
+        self._end_server()
+        # A process that was starting as the server ended starts a server of its own,
+        # which would outlive the folder (see start); none may be left.
+        for _ in range(50):
+            left = self.processes("")
+            if not left:
+                break
+            print(f"note: killing what outlived the server of {self.prefix}: {left}",
+                  file=sys.stderr)
+            for pid in left:
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, signal.SIGKILL)
+            time.sleep(0.1)
+        else:
+            raise WineError(f"processes of {self.prefix} outlive SIGKILL: {left}")
         self.started = False
         if not keep:
             shutil.rmtree(self.prefix, ignore_errors=True)
