@@ -5,7 +5,8 @@
 #
 #   1. the libFuzzer target for FUZZ_SECONDS (default 120) with AddressSanitizer
 #      and UndefinedBehaviorSanitizer, on one core, while
-#   2. the native scenarios run under valgrind memcheck on the other;
+#   2. the native scenarios run under valgrind memcheck, two at a time: they
+#      outlast the fuzzer, and then have both cores;
 #   3. the whole native test suite built and run under ASan and UBSan;
 #   4. clang-tidy with the static analyzer, which the test command's lint
 #      leaves out for its time (scripts/lint.sh --analyzer);
@@ -33,7 +34,7 @@ cmake --build --preset fuzz -j2
 bash scripts/fuzz.sh "$seconds" >"$logs/fuzz.txt" 2>&1 &
 fuzz_pid=$!
 valgrind_status=0
-bash scripts/valgrind-scenarios.sh --quick >"$logs/valgrind.txt" 2>&1 || valgrind_status=$?
+bash scripts/valgrind-scenarios.sh --quick -n 2 --dist loadgroup >"$logs/valgrind.txt" 2>&1 || valgrind_status=$?
 fuzz_status=0
 wait "$fuzz_pid" || fuzz_status=$?
 
