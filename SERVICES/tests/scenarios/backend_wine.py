@@ -63,16 +63,16 @@ def unstarted(r: Result) -> bool:
     return r.status != 0 and not (r.stdout + r.stderr).strip()
 
 
-def all_wine_processes() -> list[tuple[int, str, str]]:
-    """Every Wine process: pid, command, prefix (when a service database goes missing)."""
+def wine_processes() -> list[tuple[int, str, str]]:
+    """Every Wine process: its pid, command line (in lower case) and prefix."""
     found = []
     for entry in Path("/proc").glob("[0-9]*"):
         with contextlib.suppress(OSError):
-            env = dict(v.split(b"=", 1) for v in (entry / "environ").read_bytes().split(b"\0")
-                       if b"=" in v)
-            if b"WINEPREFIX" in env:
-                found.append((int(entry.name), (entry / "cmdline").read_bytes()[:80].decode(
-                    errors="replace"), env[b"WINEPREFIX"].decode(errors="replace")))
+            env = (entry / "environ").read_bytes().split(b"\0")
+            prefix = next((v[11:] for v in env if v.startswith(b"WINEPREFIX=")), None)
+            if prefix is not None:
+                found.append((int(entry.name), (entry / "cmdline").read_text(errors="replace")
+                              .lower(), prefix.decode(errors="replace")))
     return found
 
 
@@ -114,7 +114,7 @@ class Prefix:
         pids = self.processes("services.exe")
         if len(pids) != 1:
             raise WineError(f"expected one services.exe for {self.prefix}, found {pids}; "
-                            f"all Wine processes: {all_wine_processes()}")
+                            f"all Wine processes: {wine_processes()}")
 
     def _copy_template(self) -> None:
         self.template.parent.mkdir(parents=True, exist_ok=True)
@@ -168,16 +168,8 @@ class Prefix:
 
     def processes(self, image: str) -> list[int]:
         """Pids of Wine processes of this prefix whose command names image."""
-        pids = []
-        ours = f"WINEPREFIX={self.prefix}".encode()
-        for entry in Path("/proc").glob("[0-9]*"):
-            try:
-                if image in (entry / "cmdline").read_text(errors="replace").lower() and \
-                        ours in (entry / "environ").read_bytes().split(b"\0"):
-                    pids.append(int(entry.name))
-            except OSError:
-                continue
-        return pids
+        return [pid for pid, command, prefix in wine_processes()
+                if image in command and prefix == str(self.prefix)]
 
     def run(self, args: list, cwd: str | os.PathLike | None = None,
             env: dict[str, str] | None = None, timeout: float = 120,
