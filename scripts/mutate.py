@@ -9,7 +9,7 @@ whole tier (CONTRIBUTING.md, "Mutation testing").
     python3 scripts/mutate.py --sample 20 --seed 3 twenty of each host at random
     python3 scripts/mutate.py --only 'quillmar.cpp:WaitForState:*' --host wine
     python3 scripts/mutate.py                      every mutant (hours)
-    python3 scripts/mutate.py --ledger ~/mutants.jsonl --minutes 120
+    python3 scripts/mutate.py --ledger scripts/mutants-ledger.jsonl --minutes 120
                                                    every mutant, over several sittings
 
 Exits 0 only when every non-equivalent mutant that ran was killed.
@@ -443,6 +443,11 @@ def reaching(cov: dict, lines: set[int], file: str) -> list[str]:
     return sorted(tests, key=lambda t: cov["tests"][t][0])
 
 
+def hung_after(cov: dict, tests: list[str]) -> float:
+    """Natively the record knows each test's time: a selection has hung long before this."""
+    return min(QUICK_LIMIT, 60 + 5 * sum(cov["tests"][t][0] for t in tests))
+
+
 def regex_escape(name: str) -> str:
     return re.sub(r"([][^$.|()*+?\\])", r"\\\1", name)
 
@@ -533,7 +538,7 @@ class Scratch:
             f"--work={self.work / 'cases-native'}",
             *("SERVICES/tests/" + i for i in ids)]] * bool(ids)
 
-    def try_mutant(self, m: Mutant, host: str, tests: list[str]) -> Outcome:
+    def try_mutant(self, m: Mutant, host: str, tests: list[str], limit: float) -> Outcome:
         started = time.monotonic()
         self.log.write(f"\n==== {m.id} on {host}: {m.text}\n")
         path = self.src / m.file
@@ -545,7 +550,7 @@ class Scratch:
             whole = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
                      f"-j{self.jobs}", *(["-L", "wine"] if host == "wine" else NATIVE_TIER)]
             for commands, limit in ((self.selections(host, tests, m.file.endswith("win32.cpp")),
-                                    QUICK_LIMIT), ([whole], FULL_LIMIT)):
+                                    limit), ([whole], FULL_LIMIT)):
                 for args in commands:
                     status, out = self.run(args, limit=limit)
                     if status != 0:
@@ -724,8 +729,9 @@ def main(argv=None) -> int:
                 # the record misses a process that ends without writing its
                 # counts (_exit, a signal, a file size limit).
                 tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
+                limit = QUICK_LIMIT if h == "wine" else hung_after(cov, tests)
                 o = Outcome(m, h, "equivalent") if equivalent(m, h) else \
-                    scratch.try_mutant(m, h, tests)
+                    scratch.try_mutant(m, h, tests, limit)
                 with lock:
                     outcomes.append(o)
                     ledger.keep(o)
