@@ -100,10 +100,6 @@ class Prefix:
         if self.template is not None:
             self._copy_template()
         self.prefix.mkdir(parents=True, exist_ok=True)
-        # Wine finds a prefix's server by the folder's device and inode: a server still
-        # serving a deleted prefix whose inode this one reuses would answer it.
-        if self._end_server():
-            print(f"note: a server answered the new {self.prefix}; ended", file=sys.stderr)
         subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
         self.started = True
         # An ordinary command builds the prefix: wineboot has left two services.exe.
@@ -138,18 +134,15 @@ class Prefix:
 
         shutil.copytree(self.template, self.prefix, symlinks=True, copy_function=copy)
 
-    def _end_server(self) -> bool:
-        """Whether a server ran."""
+    def stop(self, keep: bool = False) -> None:
         quiet = dict(env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        ran = subprocess.run([WINESERVER, "-k"], **quiet).returncode == 0
+        subprocess.run([WINESERVER, "-k"], **quiet)
         # -k returns before every process has gone.
         subprocess.run([WINESERVER, "-w"], timeout=30, **quiet)
-        return ran
-
-    def stop(self, keep: bool = False) -> None:
-        self._end_server()
-        # A process that was starting as the server ended starts a server of its own,
-        # which would outlive the folder (see start); none may be left.
+        # Wine finds a prefix's server by the folder's device and inode. A process
+        # that was starting as the server ended may yet reach the server of a new
+        # prefix that reuses the inode, and boot it with this prefix's services: none
+        # may outlive the folder.
         for _ in range(50):
             left = self.processes("")
             if not left:
