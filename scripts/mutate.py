@@ -25,6 +25,7 @@ import os
 import re
 import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -484,12 +485,17 @@ class Scratch:
         """Runs a command with its output to the log (but quiet): its status
         (None when it ran past its limit) and its output."""
         started = time.monotonic()
+        proc = subprocess.Popen(args, cwd=cwd or self.src, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL if quiet else subprocess.STDOUT,
+                                env=dict(os.environ, **(env or {})), start_new_session=True)
         try:
-            proc = subprocess.run(args, cwd=cwd or self.src, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL if quiet else subprocess.STDOUT,
-                                  timeout=limit, env=dict(os.environ, **(env or {})))
-            status, out = proc.returncode, proc.stdout
+            out, status = proc.communicate(timeout=limit)[0], proc.returncode
         except subprocess.TimeoutExpired as e:
+            # The hung test is ctest's or pytest's child: its whole group goes, or it
+            # spins on after the run. Not waited for: a server Wine left holds the pipe.
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            proc.stdout.close()
             status, out = None, e.stdout or b""
         text = out.decode("utf-8", "replace")
         self.log.write(f"$ {' '.join(map(str, args))[:500]}  ({time.monotonic() - started:.0f} s, "
