@@ -15,7 +15,7 @@
 #   6. a seeded sample of mutants, five of each host (scripts/mutate.py), so
 #      that a change that weakens the tests fails here.
 #
-# About twenty minutes on two cores. Exits non-zero if any of them fails.
+# About fourteen minutes on two cores. Exits non-zero if any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
