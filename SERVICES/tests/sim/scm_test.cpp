@@ -713,7 +713,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A '%' before no hex digits is the name's own.
         Dependent{"a_bare_percent_in_the_index", kSvc, "state=RUNNING\n", false,
                   ERROR_DEPENDENT_SERVICES_RUNNING, "Dep%zz", true},
-        Dependent{"a_damaged_file", "hex(7):zz", "state=RUNNING\n", true, ERROR_REGISTRY_CORRUPT}),
+        Dependent{"a_damaged_file", "hex(7):zz", "state=RUNNING\n", true, ERROR_REGISTRY_CORRUPT},
+        Dependent{"a_damaged_state", kSvc, "state=SIDEWAYS\n", false, ERROR_BADDB}),
     ByLabel());
 
 } // namespace
