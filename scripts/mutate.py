@@ -752,8 +752,8 @@ def main(argv=None) -> int:
     with ThreadPoolExecutor(opts.workers) as pool:
         list(pool.map(worker, range(opts.workers)))
     for prefix in work.glob("w*/cases-wine/*/wine/prefix"):  # a killed run's servers stay
-        subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=dict(os.environ, WINEPREFIX=str(
-            prefix)), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        import backend_wine  # beside scenarios, on the path since prepare
+        backend_wine.Prefix(prefix, None).stop(keep=True)
     left = len(list(todo))
     print(f"mutate: {time.monotonic() - started:.0f} s in all" +
           f"; {left} runs left for a later sitting (--ledger)" * bool(left))
