@@ -135,6 +135,12 @@ TEST_F(Faults, NameFiltersPickTheKeyOrService) {
     EXPECT_TRUE(StartServiceA(Service("One"), 0, nullptr));
     EXPECT_FALSE(StartServiceA(Service("TWO"), 0, nullptr));
     EXPECT_EQ(GetLastError(), 1053u);
+    SC_HANDLE two = Service("Two");
+    Write("settings", "fail CloseServiceHandle name two with 6\n");
+    EXPECT_EQ(Err(Close(Service("One"))), 0u);
+    EXPECT_EQ(Err(CloseServiceHandle(two)), 6u);
+    Write("settings", "");
+    EXPECT_EQ(Err(Close(two)), 0u);
 }
 
 TEST_F(Faults, ClockSkipReturnsAtOnceButCounts) {
