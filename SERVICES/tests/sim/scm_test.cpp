@@ -277,6 +277,15 @@ INSTANTIATE_TEST_SUITE_P(
                        ASSERT_EQ(m.Install("Seeded", "Seeded Display"), 0u);
                        m.Write(kIndex, "rubbish\n");
                    }},
+        // A line that lost its tab is no entry: the service files are read instead.
+        IndexState{"index_line_without_its_tab",
+                   [](simtest::MachineTest &m) {
+                       ASSERT_EQ(m.Install("Seeded", "Seeded Display"), 0u);
+                       std::string index = m.Read(kIndex);
+                       const std::size_t tab = index.find("Seeded Display\t");
+                       ASSERT_NE(tab, index.npos);
+                       m.Write(kIndex, index.erase(tab + 14, 1));
+                   }},
         // An edit in place goes unseen until a change finds the service's line
         // missing; that index must not outlive the change.
         IndexState{"index_found_wrong_by_a_change",
