@@ -195,6 +195,10 @@ case("a FIFO as the machine's index of services is rebuilt", ["-e", "elog"],
 case("standard output closed: an installation still writes its parameters",
      ["-d", "-i", "elog", "C:\\Orv", "C:\\Orv\\x.pfa"], closed=True,
      **dict(installed("elog", "C:\\Orv", "C:\\Orv\\x.pfa"), stdout=""))
+# Then the machine's first file opens as descriptor 0, a file like any other.
+case("standard input closed: an installation still writes its parameters",
+     ["-i", "elog", "C:\\Orv", "C:\\Orv\\x.pfa"], stdin=None,
+     **installed("elog", "C:\\Orv", "C:\\Orv\\x.pfa"))
 case("standard output closed: the second start still runs", ["-d", "-b", "elog", "-b", "flm"],
      closed=True, setup=[Service(ELOG_NAME), Service(FLM_NAME, exe="worvserv.exe")],
      checks=[ServiceState(ELOG_NAME, "running"), ServiceState(FLM_NAME, "running")])

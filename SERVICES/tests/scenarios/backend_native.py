@@ -184,10 +184,11 @@ class Case:
                 write(os.path.join(where, "hvcfgmrg.echo"), "")
 
     def run(self, args: list[str], combined: bool = False, piped: bool = False,
-            stdin: bytes = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
+            stdin: bytes | None = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
         """Standard error goes to a file, or with combined to standard
         output's pipe; piped: both are pipes, read to their ends; closed:
-        both go to a pipe whose reader is gone before the program starts."""
+        both go to a pipe whose reader is gone before the program starts;
+        stdin None: standard input is closed."""
         env = dict(os.environ, QUILLMAR_MACHINE=self.machine)
         feeders = [threading.Thread(target=feed_race, args=(*race, self.backend.run_timeout),
                                     daemon=True) for race in self.races]
@@ -204,14 +205,15 @@ class Case:
         if closed:
             os.close(reader)
         with tempfile.TemporaryFile() as err_file, tempfile.TemporaryFile() as in_file:
-            in_file.write(stdin)
+            in_file.write(stdin or b"")
             in_file.seek(0)
             try:
                 proc = subprocess.run(command, cwd=self.dir, env=env, stdin=in_file,
                                       stdout=writer if closed else subprocess.PIPE,
                                       stderr=(writer if closed else subprocess.STDOUT if combined
                                               else subprocess.PIPE if piped else err_file),
-                                      timeout=self.backend.run_timeout)
+                                      timeout=self.backend.run_timeout,
+                                      preexec_fn=None if stdin is not None else lambda: os.close(0))
             finally:
                 if closed:
                     os.close(writer)
@@ -234,7 +236,8 @@ class Case:
             started = time.monotonic()
             out, err, status = self.run([self.expand(a) for a in s.args],
                                         combined=s.combined is not None, piped=s.piped,
-                                        stdin=self.expected(s.stdin), closed=s.closed)
+                                        stdin=None if s.stdin is None else self.expected(s.stdin),
+                                        closed=s.closed)
             failures += self.compare(out, err, status, time.monotonic() - started)
             if before is not None:
                 failures += changes(before, self.snapshot())

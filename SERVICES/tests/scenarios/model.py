@@ -165,7 +165,7 @@ class Scenario:
     # pipes, as an installer does, that must end when the program exits, not what it started.
     combined: Optional[str] = None
     piped: bool = False
-    stdin: str = ""  # what the program finds on its standard input
+    stdin: Optional[str] = ""  # what the program finds on its standard input; None: it is closed
     on_wine: Optional[OnWine] = None  # Wine's answer, where it is not Windows'
     # Native rows only (the hostile inputs). unchanged: a refusal leaves the machine and
     # {dir} byte for byte; prepare: a last set-up step; closed: both streams on a pipe whose
