@@ -48,6 +48,7 @@ NATIVE_TIER = ["-LE", "^(wine|windows)$"]
 QUICK_LIMIT = 900  # a selection that runs longer has hung: the mutant is killed
 FULL_LIMIT = 2400
 WINE_QUICK = 20  # scenarios in a mutant's first run under Wine, at most
+SLEEPER = 10  # seconds: a test recorded as this slow mostly waits (a slow scenario's polls)
 
 # ---- the mutants ---------------------------------------------------------------
 
@@ -528,9 +529,12 @@ class Scratch:
         dirs = [self.windows, self.native] if host == "wine" else [self.native]
         return all(self.run(["cmake", "--build", str(d), f"-j{self.jobs}"])[0] == 0 for d in dirs)
 
-    def selections(self, host: str, tests: list[str], selftest: bool) -> list[list[str]]:
+    def selections(self, host: str, tests: list[str], selftest: bool,
+                   sleepers: set[str]) -> list[list[str]]:
         """The commands that run these tests on the host (under Wine, the
-        Wine scenarios among them, then the self-test if asked)."""
+        Wine scenarios among them, then the self-test if asked); natively the
+        sleepers last, side by side: one after another, eight slow scenarios
+        cost four minutes."""
         names = [t[6:] for t in tests if t.startswith("ctest:")]
         ids = [t[7:] for t in tests if t.startswith("pytest:")]
         ctest = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
@@ -544,12 +548,16 @@ class Scratch:
                      "--build", str(self.windows), "--work", str(self.work / "cases-wine"),
                      *(a for n in scenarios for a in ("-k", n))]] * bool(scenarios) + \
                 [ctest + ["-R", "^wine-selftest$"]] * selftest
-        return [ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$"]] * bool(names) + [[
-            "pytest-3", "-q", "-x", "-p", "no:cacheprovider", f"--build={self.native}",
-            f"--work={self.work / 'cases-native'}",
-            *("SERVICES/tests/" + i for i in ids)]] * bool(ids)
+        pytest = ["pytest-3", "-q", "-x", "-p", "no:cacheprovider", f"--build={self.native}",
+                  f"--work={self.work / 'cases-native'}"]
+        slow = [i for i in ids if "pytest:" + i in sleepers]
+        quick = [i for i in ids if i not in slow]
+        return [ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$"]] * bool(names) + \
+            [pytest + ["SERVICES/tests/" + i for i in quick]] * bool(quick) + \
+            [pytest + ["-n", str(len(slow))] + ["SERVICES/tests/" + i for i in slow]] * bool(slow)
 
-    def try_mutant(self, m: Mutant, host: str, tests: list[str], limit: float) -> Outcome:
+    def try_mutant(self, m: Mutant, host: str, tests: list[str], limit: float,
+                   sleepers: set[str]) -> Outcome:
         started = time.monotonic()
         self.log.write(f"\n==== {m.id} on {host}: {m.text}\n")
         path = self.src / m.file
@@ -560,7 +568,8 @@ class Scratch:
                 return Outcome(m, host, "not built", seconds=time.monotonic() - started)
             whole = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
                      f"-j{self.jobs}", *(["-L", "wine"] if host == "wine" else NATIVE_TIER)]
-            for commands, limit in ((self.selections(host, tests, m.file.endswith("win32.cpp")),
+            for commands, limit in ((self.selections(host, tests, m.file.endswith("win32.cpp"),
+                                                    sleepers),
                                     limit), ([whole], FULL_LIMIT)):
                 for args in commands:
                     status, out = self.run(args, limit=limit)
@@ -742,7 +751,8 @@ def main(argv=None) -> int:
                 tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
                 limit = QUICK_LIMIT if h == "wine" else hung_after(cov, tests)
                 o = Outcome(m, h, "equivalent") if equivalent(m, h) else \
-                    scratch.try_mutant(m, h, tests, limit)
+                    scratch.try_mutant(m, h, tests, limit,
+                                       {t for t in tests if cov["tests"][t][0] >= SLEEPER})
                 with lock:
                     outcomes.append(o)
                     ledger.keep(o)
