@@ -215,6 +215,10 @@ TEST(KeyPaths, FileNamesAreSafeAndCaseFolded) {
     EXPECT_NE(encA, EncodeFileName(longB));
     EXPECT_EQ(encA, EncodeFileName(std::string(300, 'A')));
     EXPECT_LE(EncodeFileName(std::string(300, '/')).size(), 220u);
+    // The readable prefix ends where an encoding begins, before the hash.
+    EXPECT_EQ(encA.substr(0, 151), std::string(150, 'a') + "~");
+    EXPECT_EQ(EncodeFileName(std::string(149, 'a') + std::string(151, '/')).substr(0, 150),
+              std::string(149, 'a') + "~");
 }
 
 } // namespace
