@@ -303,8 +303,8 @@ Ran Case::Run(const Scenario &scenario, const Text &program) {
                                               : Streams::Files;
     // Far beyond a slow scenario's wait: only a program that hangs meets it.
     const DWORD timeoutMs = std::max(300, QUILLMAR_SLOW_SECONDS * 5) * 1000;
-    return RunProgram(
-        {program, args_, dir_, streams, Utf8(Expand(scenario.stdinText)), runDir_, timeoutMs});
+    return RunProgram({program, args_, dir_, streams, Utf8(Expand(scenario.stdinText)), runDir_,
+                       timeoutMs, scenario.argv0});
 }
 
 Text Case::Describe(const Record &record) const {

@@ -73,6 +73,8 @@ const char *Take(const Record &f, const Text &host, KitData &data, Scenario *&pS
         s.slowGuard = std::wcstod(Value(f, 1).c_str(), nullptr);
     else if (key == L"piped" && n == 1)
         s.piped = true;
+    else if (key == L"argv0" && n == 2)
+        s.argv0 = Value(f, 1);
     else if (key == L"arg" && n == 2)
         s.args.push_back(Value(f, 1));
     else if (key == L"stdin" && n == 2)

@@ -19,6 +19,7 @@ struct Scenario {
     Field skip;           // the reason it does not run under the kit
     double slowGuard = 0; // a slow scenario's least time, in seconds; 0: not slow
     bool piped = false;
+    Field argv0; // the program's own name as started, when not its path
     std::vector<Text> args;
     Text stdinText;
     std::vector<Record> setup; // "service" and "console" steps

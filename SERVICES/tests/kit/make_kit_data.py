@@ -7,7 +7,7 @@ survives); a field that is exactly \\- is none.
 
     version VERSION
     scenario ID TITLE            then, until "end":
-    skip REASON | slow LEAST-SECONDS | piped | arg TEXT | stdin TEXT
+    skip REASON | slow LEAST-SECONDS | piped | argv0 TEXT | arg TEXT | stdin TEXT
     service NAME DISPLAY EXE BEHAVIOUR MODE FLAGS ACCOUNT DEPENDS [PARAM VALUE]...
     console SUB INI OLD TOOL-STATUS LINGER ECHO
     expect HOST STDOUT STDERR COMBINED EXIT
@@ -101,6 +101,8 @@ def scenario_lines(s: model.Scenario, ident: str, facts: buildfacts.Facts) -> li
         lines.append(line("slow", f"{facts.slow_at_least_seconds:g}"))
     if s.piped:
         lines.append(line("piped"))
+    if s.argv0 is not None:
+        lines.append(line("argv0", s.argv0))
     lines += [line("arg", a) for a in s.args]
     if s.stdin:
         lines.append(line("stdin", s.stdin))

@@ -228,10 +228,11 @@ bool Start(const Launch &launch, RunHandles &handles, Text &commandLine,
     startup.StartupInfo.hStdError = handles.Err();
     startup.lpAttributeList = pList;
     Text line = commandLine; // CreateProcessW may write to it
-    ok = ok && CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE,
-                              EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                              launch.currentDir.empty() ? nullptr : launch.currentDir.c_str(),
-                              &startup.StartupInfo, &process);
+    ok = ok &&
+         CreateProcessW(launch.argv0 ? launch.program.c_str() : nullptr, line.data(), nullptr,
+                        nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT,
+                        nullptr, launch.currentDir.empty() ? nullptr : launch.currentDir.c_str(),
+                        &startup.StartupInfo, &process);
     const DWORD errorNum = GetLastError();
     DeleteProcThreadAttributeList(pList);
     SetLastError(errorNum);
@@ -545,7 +546,7 @@ double Seconds() {
 
 Ran RunProgram(const Launch &launch) {
     Ran ran;
-    ran.commandLine = QuoteArg(launch.program);
+    ran.commandLine = QuoteArg(launch.argv0.value_or(launch.program));
     for (const Text &arg : launch.args)
         ran.commandLine += L" " + QuoteArg(arg);
     for (int attempt = 1;; ++attempt) {

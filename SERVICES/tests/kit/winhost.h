@@ -84,6 +84,7 @@ struct Launch {
     std::string stdinBytes; // empty: the null device
     Text runDir;            // where the stream files go
     DWORD timeoutMs = 0;
+    Field argv0; // the program's own name in its command line; none: its path
 };
 
 struct Ran {

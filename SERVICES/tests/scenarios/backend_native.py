@@ -184,7 +184,8 @@ class Case:
                 write(os.path.join(where, "hvcfgmrg.echo"), "")
 
     def run(self, args: list[str], combined: bool = False, piped: bool = False,
-            stdin: bytes | None = b"", closed: bool = False) -> tuple[bytes, bytes, int]:
+            stdin: bytes | None = b"", closed: bool = False,
+            argv0: str | None = None) -> tuple[bytes, bytes, int]:
         """Standard error goes to a file, or with combined to standard
         output's pipe; piped: both are pipes, read to their ends; closed:
         both go to a pipe whose reader is gone before the program starts;
@@ -208,7 +209,8 @@ class Case:
             in_file.write(stdin or b"")
             in_file.seek(0)
             try:
-                proc = subprocess.run(command, cwd=self.dir, env=env, stdin=in_file,
+                proc = subprocess.run([argv0 or command[0]] + command[1:], executable=command[0],
+                                      cwd=self.dir, env=env, stdin=in_file,
                                       stdout=writer if closed else subprocess.PIPE,
                                       stderr=(writer if closed else subprocess.STDOUT if combined
                                               else subprocess.PIPE if piped else err_file),
@@ -237,7 +239,7 @@ class Case:
             out, err, status = self.run([self.expand(a) for a in s.args],
                                         combined=s.combined is not None, piped=s.piped,
                                         stdin=None if s.stdin is None else self.expected(s.stdin),
-                                        closed=s.closed)
+                                        closed=s.closed, argv0=s.argv0)
             failures += self.compare(out, err, status, time.monotonic() - started)
             if before is not None:
                 failures += changes(before, self.snapshot())

@@ -166,6 +166,7 @@ class Scenario:
     combined: Optional[str] = None
     piped: bool = False
     stdin: Optional[str] = ""  # what the program finds on its standard input; None: it is closed
+    argv0: Optional[str] = None  # the program's own name as it is started, when not its path
     on_wine: Optional[OnWine] = None  # Wine's answer, where it is not Windows'
     # Native rows only (the hostile inputs). unchanged: a refusal leaves the machine and
     # {dir} byte for byte; prepare: a last set-up step; closed: both streams on a pipe whose

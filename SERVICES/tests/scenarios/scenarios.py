@@ -281,6 +281,9 @@ add(
     Scenario("dispatch: -b -d elog takes -d as the service code", ["-b", "-d", "elog"],
              stdout="START service\n" + SEARCH_OPEN + USAGE,
              **failed("searching for service", 50003), setup=[elog()], checks=elog_is("stopped")),
+    # The scan for -b begins at the program's own name.
+    Scenario("dispatch: a program named -b starts the service after its name", ["elog", "x"],
+             argv0="-b", setup=[elog()], checks=elog_is("running")),
     Scenario("dispatch: -b ELOG, service codes are case-sensitive", ["-b", "ELOG"],
              stdout=USAGE, **fails(50003), setup=[elog()], checks=elog_is("stopped")),
     Scenario("dispatch: -B elog -x, no flag: the command line is refused", ["-B", "elog", "-x"],
