@@ -461,6 +461,10 @@ TEST_F(ScmCalls, ADyingServiceReportsItsExit) {
     ASSERT_EQ(Status(s, &st), S);
     EXPECT_EQ(st.dwWin32ExitCode, DWORD{ERROR_PROCESS_ABORTED});
     EXPECT_EQ(Start(s), 0u) << "it can be started again";
+    // The largest exit code a state file can hold reads back whole.
+    Write("scm/svc.state", "state=STOPPED\nexitcode=4294967295\n");
+    ASSERT_EQ(Status(s, &st), S);
+    EXPECT_EQ(st.dwWin32ExitCode, 0xFFFFFFFFu);
 }
 
 TEST_F(ScmCalls, RuntimeStateOutlivesTheProcessAndFollowsTheRegistry) {
