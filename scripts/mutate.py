@@ -450,11 +450,6 @@ def reaching(cov: dict, lines: set[int], file: str) -> list[str]:
     return sorted(tests, key=lambda t: cov["tests"][t][0])
 
 
-def hung_after(cov: dict, tests: list[str]) -> float:
-    """Natively the record knows each test's time: a selection has hung long before this."""
-    return min(QUICK_LIMIT, 60 + 5 * sum(cov["tests"][t][0] for t in tests))
-
-
 def regex_escape(name: str) -> str:
     return re.sub(r"([][^$.|()*+?\\])", r"\\\1", name)
 
@@ -529,12 +524,14 @@ class Scratch:
         dirs = [self.windows, self.native] if host == "wine" else [self.native]
         return all(self.run(["cmake", "--build", str(d), f"-j{self.jobs}"])[0] == 0 for d in dirs)
 
-    def selections(self, host: str, tests: list[str], selftest: bool,
-                   sleepers: set[str]) -> list[list[str]]:
-        """The commands that run these tests on the host (under Wine, the
-        Wine scenarios among them, then the self-test if asked); natively the
-        sleepers last, side by side: one after another, eight slow scenarios
-        cost four minutes."""
+    def selections(self, host: str, tests: dict[str, float],
+                   selftest: bool) -> list[tuple[list[str], float]]:
+        """The commands that run these tests (and their recorded seconds) on
+        the host, each with the time after which it has hung: under Wine, the
+        Wine scenarios among them, then the self-test if asked; natively the
+        sleepers last, side by side (one after another, eight slow scenarios
+        cost four minutes), and each command has hung long before a minute
+        plus five times what its tests took in the record."""
         names = [t[6:] for t in tests if t.startswith("ctest:")]
         ids = [t[7:] for t in tests if t.startswith("pytest:")]
         ctest = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
@@ -544,20 +541,28 @@ class Scratch:
             # few, or a mutant that any fails costs as much as the whole tier.
             scenarios = [self.wine_names[i.rpartition("::")[2]] for i in ids
                          if i.rpartition("::")[2] in self.wine_names][:WINE_QUICK]
-            return [[sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
-                     "--build", str(self.windows), "--work", str(self.work / "cases-wine"),
-                     *(a for n in scenarios for a in ("-k", n))]] * bool(scenarios) + \
-                [ctest + ["-R", "^wine-selftest$"]] * selftest
+            return [([sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
+                      "--build", str(self.windows), "--work", str(self.work / "cases-wine"),
+                      *(a for n in scenarios for a in ("-k", n))], QUICK_LIMIT)] * bool(scenarios) + \
+                [(ctest + ["-R", "^wine-selftest$"], QUICK_LIMIT)] * selftest
         pytest = ["pytest-3", "-q", "-x", "-p", "no:cacheprovider", f"--build={self.native}",
                   f"--work={self.work / 'cases-native'}"]
-        slow = [i for i in ids if "pytest:" + i in sleepers]
+        slow = [i for i in ids if tests["pytest:" + i] >= SLEEPER]
         quick = [i for i in ids if i not in slow]
-        return [ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$"]] * bool(names) + \
-            [pytest + ["SERVICES/tests/" + i for i in quick]] * bool(quick) + \
-            [pytest + ["-n", str(len(slow))] + ["SERVICES/tests/" + i for i in slow]] * bool(slow)
 
-    def try_mutant(self, m: Mutant, host: str, tests: list[str], limit: float,
-                   sleepers: set[str]) -> Outcome:
+        def hung(*seconds: float) -> float:
+            return min(QUICK_LIMIT, 60 + 5 * sum(seconds))
+
+        # ctest ends a hung test itself, at the slowest one's limit.
+        return [(ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$", "--timeout",
+                          f"{hung(max(tests['ctest:' + n] for n in names)):.0f}"],
+                 hung(*(tests["ctest:" + n] for n in names)))] * bool(names) + \
+            [(pytest + ["SERVICES/tests/" + i for i in quick],
+              hung(*(tests["pytest:" + i] for i in quick)))] * bool(quick) + \
+            [(pytest + ["-n", str(len(slow))] + ["SERVICES/tests/" + i for i in slow],
+              hung(max(tests["pytest:" + i] for i in slow)))] * bool(slow)
+
+    def try_mutant(self, m: Mutant, host: str, tests: dict[str, float]) -> Outcome:
         started = time.monotonic()
         self.log.write(f"\n==== {m.id} on {host}: {m.text}\n")
         path = self.src / m.file
@@ -568,17 +573,15 @@ class Scratch:
                 return Outcome(m, host, "not built", seconds=time.monotonic() - started)
             whole = ["ctest", "--test-dir", str(self.native), "--output-on-failure",
                      f"-j{self.jobs}", *(["-L", "wine"] if host == "wine" else NATIVE_TIER)]
-            for commands, limit in ((self.selections(host, tests, m.file.endswith("win32.cpp"),
-                                                    sleepers),
-                                    limit), ([whole], FULL_LIMIT)):
-                for args in commands:
-                    status, out = self.run(args, limit=limit)
-                    if status != 0:
-                        failed = re.findall(r"^(?:FAILED|not ok \d+ -) (.+?)(?: - .*)?$|"
-                                            r"^\s*\d+ - (.+?)(?:  #.*)? \(\w.*\)$", out, re.M)
-                        why = ", ".join(a or b for a, b in failed[:2]) or Path(args[0]).name
-                        return Outcome(m, host, "killed", why + " (hung)" * (status is None),
-                                       time.monotonic() - started)
+            for args, limit in self.selections(host, tests, m.file.endswith("win32.cpp")) + \
+                    [(whole, FULL_LIMIT)]:
+                status, out = self.run(args, limit=limit)
+                if status != 0:
+                    failed = re.findall(r"^(?:FAILED|not ok \d+ -) (.+?)(?: - .*)?$|"
+                                        r"^\s*\d+ - (.+?)(?:  #.*)? \(\w.*\)$", out, re.M)
+                    why = ", ".join(a or b for a, b in failed[:2]) or Path(args[0]).name
+                    return Outcome(m, host, "killed", why + " (hung)" * (status is None),
+                                   time.monotonic() - started)
             return Outcome(m, host, "survived", seconds=time.monotonic() - started)
         finally:
             path.write_text(pristine, encoding="utf-8")
@@ -749,10 +752,8 @@ def main(argv=None) -> int:
                 # the record misses a process that ends without writing its
                 # counts (_exit, a signal, a file size limit).
                 tests = [] if equivalent(m, h) else tests_of(cov, m, h, spans)
-                limit = QUICK_LIMIT if h == "wine" else hung_after(cov, tests)
                 o = Outcome(m, h, "equivalent") if equivalent(m, h) else \
-                    scratch.try_mutant(m, h, tests, limit,
-                                       {t for t in tests if cov["tests"][t][0] >= SLEEPER})
+                    scratch.try_mutant(m, h, {t: cov["tests"][t][0] for t in tests})
                 with lock:
                     outcomes.append(o)
                     ledger.keep(o)
