@@ -57,6 +57,7 @@ TEST(SettingsText, RefusesWhatItCannotMean) {
         {"fail OpenServiceA with 0x1FFFFFFFF", "error code"},
         {"fail OpenServiceA name with 5", "expected: fail"},
         {"service X start soon", "start takes"},
+        {"service X start \"\"", "start takes"},
         {"service X stop dies", "stop takes"},
         {"service X start ignored", "start takes"},
         {"service X start dies soon", "dies takes an exit code"},
