@@ -194,6 +194,20 @@ TEST_F(Host, RunProgramEndsWithTheToolWhileWhatItLeftBehindWrites) {
     EXPECT_LT(took, std::chrono::seconds(10));
 }
 
+// The tool writes more than one read takes and ends while we are stopped:
+// what it left in the pipe is relayed after its exit.
+TEST_F(Host, RunProgramRelaysWhatTheToolLeftInThePipe) {
+    Write("tool", "#!/bin/sh\n(sleep 1; kill -CONT $PPID) >/dev/null 2>&1 &\nkill -STOP $PPID\n"
+                  "head -c 10000 /dev/zero | tr '\\0' x >&2\n");
+    ASSERT_EQ(chmod(Path("tool").c_str(), 0755), 0);
+    DWORD status = 99;
+    testing::internal::CaptureStderr();
+    const DWORD errorNum = RunProgramIn(dir.c_str(), "tool", nullptr, 0, &status);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(10000, 'x'));
+    EXPECT_EQ(errorNum, 0u);
+    EXPECT_EQ(status, 0u);
+}
+
 // With our standard error closed there is no relay: the tool is waited
 // for plainly. A caller that ignores SIGCHLD still gets the tool's status.
 TEST_F(Host, RunProgramWaitsWithOrWithoutTheRelay) {
