@@ -553,14 +553,19 @@ class Scratch:
         def hung(*seconds: float) -> float:
             return min(QUICK_LIMIT, 60 + 5 * sum(seconds))
 
-        # ctest ends a hung test itself, at the slowest one's limit.
-        return [(ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$", "--timeout",
-                          f"{hung(max(tests['ctest:' + n] for n in names)):.0f}"],
-                 hung(*(tests["ctest:" + n] for n in names)))] * bool(names) + \
-            [(pytest + ["SERVICES/tests/" + i for i in quick],
-              hung(*(tests["pytest:" + i] for i in quick)))] * bool(quick) + \
-            [(pytest + ["-n", str(len(slow))] + ["SERVICES/tests/" + i for i in slow],
-              hung(max(tests["pytest:" + i] for i in slow)))] * bool(slow)
+        commands = []
+        if names:  # ctest ends a hung test itself, at the slowest one's limit
+            slowest = max(tests["ctest:" + n] for n in names)
+            commands.append((ctest + ["-R", "^(" + "|".join(map(regex_escape, names)) + ")$",
+                                      "--timeout", f"{hung(slowest):.0f}"],
+                             hung(*(tests["ctest:" + n] for n in names))))
+        if quick:
+            commands.append((pytest + ["SERVICES/tests/" + i for i in quick],
+                             hung(*(tests["pytest:" + i] for i in quick))))
+        if slow:  # side by side: the slowest alone
+            commands.append((pytest + ["-n", str(len(slow))] + ["SERVICES/tests/" + i for i in slow],
+                             hung(max(tests["pytest:" + i] for i in slow))))
+        return commands
 
     def try_mutant(self, m: Mutant, host: str, tests: dict[str, float]) -> Outcome:
         started = time.monotonic()
