@@ -386,9 +386,9 @@ def coverage(scratch) -> dict:
     # Unoptimised, so that each line's count is its own.
     configure = ["cmake", "--preset", "native", "-B", str(COVER), "-DCMAKE_BUILD_TYPE=Debug",
                  "-DCMAKE_CXX_FLAGS=--coverage", "-DCMAKE_EXE_LINKER_FLAGS=--coverage"]
-    key = digest(["SERVICES", "cmake", "CMakeLists.txt"], " ".join(configure))
+    stamp = digest(["SERVICES", "cmake", "CMakeLists.txt"], " ".join(configure))
     path = COVER / "mutate-coverage.json"
-    if path.exists() and json.loads(path.read_text())["key"] == key:
+    if path.exists() and json.loads(path.read_text())["key"] == stamp:
         return json.loads(path.read_text())
     print("mutate: recording which test reaches which line (once for these sources)", flush=True)
     for args in (configure, ["cmake", "--build", str(COVER), f"-j{scratch.jobs}"]):
@@ -435,7 +435,7 @@ def coverage(scratch) -> dict:
             code.setdefault(k[5:], set()).update(lines.pop(k))
         tests[test] = [seconds[key], {k: sorted(v) for k, v in lines.items()}]
     shutil.rmtree(runs)
-    cov = {"key": key, "tests": tests,
+    cov = {"key": stamp, "tests": tests,
            "code": {k: sorted(v) for k, v in code.items()}}
     path.write_text(json.dumps(cov))
     return cov
