@@ -213,9 +213,6 @@ TEST_F(Host, RunProgramRelaysWhatTheToolLeftInThePipe) {
 TEST_F(Host, RunProgramWaitsWithOrWithoutTheRelay) {
     Write("tool", "#!/bin/sh\nsleep 0.2\nexit 3\n");
     ASSERT_EQ(chmod(Path("tool").c_str(), 0755), 0);
-    const auto numOpen = [] {
-        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-    };
     const int ours = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     for (const bool relay : {true, false}) {
@@ -225,11 +222,11 @@ TEST_F(Host, RunProgramWaitsWithOrWithoutTheRelay) {
             close(STDERR_FILENO);
         DWORD status = 99, ignored = 99;
         const DWORD ended = RunProgramIn(dir.c_str(), "tool", nullptr, 0, &status);
-        const auto before = numOpen();
+        const auto before = simtest::NumOpen();
         std::signal(SIGCHLD, SIG_IGN);
         const DWORD endedIgnored = RunProgramIn(dir.c_str(), "tool", nullptr, 0, &ignored);
         std::signal(SIGCHLD, SIG_DFL);
-        const auto after = numOpen();
+        const auto after = simtest::NumOpen();
         dup2(ours, STDERR_FILENO);
         SCOPED_TRACE(relay ? "relay" : "no relay");
         EXPECT_EQ(ended, 0u);

@@ -29,6 +29,7 @@ TEST_F(Registry, ValuesRoundTripThroughTheStore) {
         {REG_EXPAND_SZ, Sz("%SystemRoot%\\x.exe")}, {REG_DWORD, Dword(0x80000001)},
         {REG_BINARY, std::string("\0\1\2", 3)},
     };
+    const long numOpen = NumOpen();
     // Enough values before them that the key no longer looks through its values one by one.
     for (int i = 0; i < 12; ++i)
         ASSERT_EQ(Set(kParams, "pad" + std::to_string(i), REG_DWORD, Dword(i)), 0);
@@ -42,6 +43,7 @@ TEST_F(Registry, ValuesRoundTripThroughTheStore) {
         EXPECT_EQ(data, values[i].second) << i;
     }
     EXPECT_EQ(Query(kParams, "PAD0"), 0);
+    EXPECT_EQ(NumOpen(), numOpen) << "no descriptor left open";
 }
 
 TEST_F(Registry, QueryReportsSizeAndShortBuffers) {

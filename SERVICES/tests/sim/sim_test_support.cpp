@@ -121,6 +121,10 @@ std::string Dword(DWORD v) {
             static_cast<char>(v >> 24)};
 }
 
+long NumOpen() {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
 DWORD Change(SC_HANDLE h, DWORD start, const char *path, const char *display, DWORD type,
              const char *account) {
     return Err(ChangeServiceConfigA(h, type, start, SERVICE_NO_CHANGE, path, nullptr, nullptr,

@@ -72,6 +72,8 @@ inline std::string Sz(const std::string &s) {
     return s + '\0';
 }
 std::string Dword(DWORD v);
+// The descriptors this process holds open.
+long NumOpen();
 inline DWORD Err(BOOL ok) {
     return ok ? 0 : GetLastError();
 }
