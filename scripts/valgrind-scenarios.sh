@@ -37,9 +37,12 @@ chmod +x "$shim/quillmar"
 # reads as exit status 127. That scenario holds natively; here only
 # valgrind's reports on it count.
 missing_tool="scenarios/test_scenarios.py::test_scenario[merge: a missing tool is reported as 1, display mode]"
+# valgrind gives the program the path it ran as its own name, whatever name
+# the wrapper was started under: the scenario of a program named -b holds natively.
+named="scenarios/test_scenarios.py::test_scenario[dispatch: a program named -b starts the service after its name]"
 status=0
 pytest-3 -q -p no:cacheprovider SERVICES/tests/scenarios --build="$shim" --work="$shim/work" \
-  --deselect "$missing_tool" "$@" || status=1
+  --deselect "$missing_tool" --deselect "$named" "$@" || status=1
 pytest-3 -q -p no:cacheprovider "SERVICES/tests/$missing_tool" --build="$shim" \
   --work="$shim/work" >/dev/null || true
 
