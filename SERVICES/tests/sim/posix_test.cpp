@@ -195,9 +195,12 @@ TEST_F(Host, RunProgramEndsWithTheToolWhileWhatItLeftBehindWrites) {
 }
 
 // The tool writes more than one read takes and ends while we are stopped:
-// what it left in the pipe is relayed after its exit.
+// what it left in the pipe is relayed after its exit. We go on once it is
+// a zombie, whatever the load (a SIGCONT also drops a SIGSTOP still pending).
 TEST_F(Host, RunProgramRelaysWhatTheToolLeftInThePipe) {
-    Write("tool", "#!/bin/sh\n(sleep 1; kill -CONT $PPID) >/dev/null 2>&1 &\nkill -STOP $PPID\n"
+    Write("tool", "#!/bin/sh\n"
+                  "(until [ ! -d /proc/$$ ] || grep -q '^State:.Z' /proc/$$/status; do sleep 0.05; "
+                  "done\nkill -CONT $PPID) >/dev/null 2>&1 &\nkill -STOP $PPID\n"
                   "head -c 10000 /dev/zero | tr '\\0' x >&2\n");
     ASSERT_EQ(chmod(Path("tool").c_str(), 0755), 0);
     DWORD status = 99;
