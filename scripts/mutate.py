@@ -541,10 +541,14 @@ class Scratch:
             # few, or a mutant that any fails costs as much as the whole tier.
             scenarios = [self.wine_names[i.rpartition("::")[2]] for i in ids
                          if i.rpartition("::")[2] in self.wine_names][:WINE_QUICK]
-            return [([sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
-                      "--build", str(self.windows), "--work", str(self.work / "cases-wine"),
-                      *(a for n in scenarios for a in ("-k", n))], QUICK_LIMIT)] * bool(scenarios) + \
-                [(ctest + ["-R", "^wine-selftest$"], QUICK_LIMIT)] * selftest
+            commands = []
+            if scenarios:
+                commands.append(([sys.executable, str(self.src / "SERVICES/tests/scenarios/backend_wine.py"),
+                                  "--build", str(self.windows), "--work", str(self.work / "cases-wine"),
+                                  *(a for n in scenarios for a in ("-k", n))], QUICK_LIMIT))
+            if selftest:
+                commands.append((ctest + ["-R", "^wine-selftest$"], QUICK_LIMIT))
+            return commands
         pytest = ["pytest-3", "-q", "-x", "-p", "no:cacheprovider", f"--build={self.native}",
                   f"--work={self.work / 'cases-native'}"]
         slow = [i for i in ids if tests["pytest:" + i] >= SLEEPER]
