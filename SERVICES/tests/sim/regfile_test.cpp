@@ -92,7 +92,11 @@ INSTANTIATE_TEST_SUITE_P(
             "read_utf8_lengths_from_an_export", "P", REG_EXPAND_SZ,
             Sz("\x7F\xC4\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x80\x80\x80"),
             "\"P\"=hex(2):7f,00,00,01,ff,07,00,08,ff,ff,00,d8,00,dc,c0,db,00,dc,00,00",
-            "\"P\"=hex(2):7f,00,00,01,ff,07,00,08,ff,ff,00,d8,00,dc,c0,db,00,dc,00,00"}),
+            "\"P\"=hex(2):7f,00,00,01,ff,07,00,08,ff,ff,00,d8,00,dc,c0,db,00,dc,00,00"},
+        // Two low surrogates are no pair: each stays a unit of its own.
+        RoundTrip{"read_low_surrogates_from_an_export", "S", REG_EXPAND_SZ,
+                  Sz("\xED\xB0\x80\xED\xB0\x80"), "\"S\"=hex(2):00,dc,00,dc,00,00",
+                  "\"S\"=hex(2):00,dc,00,dc,00,00"}),
     ByLabel());
 
 TEST(RegText, ReadsWhatPeopleWriteByHand) {
@@ -204,6 +208,7 @@ TEST(KeyPaths, FileNamesAreSafeAndCaseFolded) {
     const std::pair<std::string, std::string> cases[] = {
         {"MyService", "myservice"},     {"a/b", "a%2Fb"},   {"..", ".."},
         {"with space", "with%20space"}, {"100%", "100%25"}, {"caf\xC3\xA9", "caf%C3%A9"},
+        {"Az_09-Za", "az_09-za"},       {"`{/:@[", "%60%7B%2F%3A%40%5B"},
     };
     for (auto &[name, encoded] : cases)
         EXPECT_EQ(EncodeFileName(name), encoded);

@@ -191,6 +191,9 @@ TEST_F(Registry, BuiltInKeysExistOnAnEmptyMachine) {
         RegCloseKey(h);
     }
     EXPECT_TRUE(Files("registry").empty()) << "looking must not write";
+    // A value set in one makes the key in the store.
+    ASSERT_EQ(Set("SOFTWARE", "v", REG_DWORD, Dword(7)), 0);
+    EXPECT_EQ(Query("software", "V"), 0);
 }
 
 TEST_F(Registry, NamesAreCaseInsensitiveAndCasePreserving) {
