@@ -208,7 +208,7 @@ TEST(KeyPaths, FileNamesAreSafeAndCaseFolded) {
     const std::pair<std::string, std::string> cases[] = {
         {"MyService", "myservice"},     {"a/b", "a%2Fb"},   {"..", ".."},
         {"with space", "with%20space"}, {"100%", "100%25"}, {"caf\xC3\xA9", "caf%C3%A9"},
-        {"Az_09-Za", "az_09-za"},       {"`{/:@[", "%60%7B%2F%3A%40%5B"},
+        {"Az_09-Za", "az_09-za"},       {"`{", "%60%7B"},   {"/:@[", "%2F%3A%40%5B"},
     };
     for (auto &[name, encoded] : cases)
         EXPECT_EQ(EncodeFileName(name), encoded);
