@@ -153,6 +153,8 @@ INSTANTIATE_TEST_SUITE_P(
         Bad{"bad_escape", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=\"C:\\x\"\n", 4, "escape"},
         Bad{"bad_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:0g\n", 4, "hex digits"},
         Bad{"cut_hex", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:01,\n", 4, "hex digits"},
+        Bad{"continued_past_the_end", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex:01,\\", 4,
+            "hex digits"},
         Bad{"odd_wide", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=hex(2):41\n", 4, "even"},
         Bad{"long_dword", H + "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"a\"=dword:123456789\n", 4,
             "dword"},
