@@ -680,6 +680,8 @@ TEST_P(Dependents, AStopIsRefusedWhileADependentIsNotStopped) {
     const Dependent &c = GetParam();
     ASSERT_EQ(Install("Svc"), 0u);
     ASSERT_EQ(Install("Svc2"), 0u);
+    // A stopped dependent the index lists first: the one that decides comes after it.
+    ASSERT_EQ(Install("A0", nullptr, SERVICE_WIN32_OWN_PROCESS, nullptr, "Svc\0"), 0u);
     const std::string dependsOn = std::string("\"DependOnService\"=") + c.dependsOn + "\n";
     if (c.byHand) {
         Write("registry/services/addon.reg",
