@@ -8,8 +8,8 @@ and the package check. Exits 1 when a check fails.
     check-docs.py statuses SOURCE DOC...  the DOCs' exit-status tables list the same
                                           numbers, SOURCE's own, none it cannot return
     check-docs.py figures FACTS DOC...    the DOCs' figures of the wait are the build's
-    check-docs.py scenario-texts PROGRAM SOURCE SCENARIOS BUILD
-                                          the scenario table's texts are the program's,
+    check-docs.py scenario-texts SOURCE SCENARIOS BUILD
+                                          the scenario table's texts are SOURCE's,
                                           docs/README.txt lists BUILD's catalogue
     check-docs.py notices NOTICES MAP...  NOTICES names what the link maps link in
 """
@@ -230,17 +230,13 @@ def check_figures(facts, *docs):
                   f"({polls} polls, {pause} apart, about {wait_s} s)")
 
 
-def check_scenario_texts(program, source, scenarios_dir, build):
+def check_scenario_texts(source, scenarios_dir, build):
     sys.path.insert(0, scenarios_dir)
     import buildfacts
 
     buildfacts.use(build)
     import scenarios
 
-    if scenarios.USAGE == usage_of_program(program):
-        print("ok: scenarios.py's USAGE is what the program prints for -h")
-    else:
-        fail("scenarios.py's USAGE differs from the program's usage text")
     table, texts, before = error_texts(source), scenarios.TEXTS, failed
     for number in sorted(set(table) | set(texts)):
         if texts.get(number) != table.get(number):
@@ -298,7 +294,7 @@ COMMANDS = {  # name: (function, the least number of arguments, the most)
     "render": (check_render, 1, None),
     "statuses": (check_statuses, 2, None),
     "figures": (check_figures, 2, None),
-    "scenario-texts": (check_scenario_texts, 4, 4),
+    "scenario-texts": (check_scenario_texts, 3, 3),
     "notices": (check_notices, 2, None),
 }
 
