@@ -44,12 +44,6 @@ int main(int argc, char **argv) {
     log << line << '\n';
     log.close();
 
-    // Our own name must name us: a fault in quoting a path with a blank
-    // shows nowhere else, as the host starts us by the path it was given apart.
-    const std::string self = argv[0];
-    if (!std::filesystem::exists(std::u8string(self.begin(), self.end()), error))
-        return 86;
-
     std::cout << "hvcfgmrg: merged into hvcons.ini" << std::endl; // quillmar must discard it
 
     if (std::ifstream("hvcfgmrg.echo")) {
