@@ -58,6 +58,7 @@ TEST(SettingsText, RefusesWhatItCannotMean) {
         {"fail OpenServiceA name with 5", "expected: fail"},
         {"service X start soon", "start takes"},
         {"service X start \"\"", "start takes"},
+        {"service X stop 1111111111", "stop takes"},
         {"service X stop dies", "stop takes"},
         {"service X start ignored", "start takes"},
         {"service X start dies soon", "dies takes an exit code"},
