@@ -597,16 +597,21 @@ add(
              setup=[TITLED_SO, old_flm(running=True, params=OLD_VALUES),
                     Fault("displaynames unique")],
              checks=OLD_KEPT + [ServiceState("OrvOther", "stopped")], **BEFORE_1709),
-    # Where titles must be unique, an old agent showing OrvFLM's title lends it for the creation.
-    Scenario("install: flm migrates an old agent that shows OrvFLM's title itself",
-             ["-d"] + FLM_INSTALL_ARGS, stdout=MIGRATED,
-             setup=[old_flm(running=True, display=FLM_TITLE, params=OLD_VALUES)],
-             checks=MIGRATED_CHECKS),
-    Scenario("install: flm migrates an old agent with OrvFLM's title where titles must be unique",
-             ["-d"] + FLM_INSTALL_ARGS, stdout=MIGRATED,
-             setup=[old_flm(running=True, display=FLM_TITLE), Fault("displaynames unique")],
-             checks=MIGRATED_CHECKS, **BEFORE_1709),
 )
+
+# Where titles must be unique, an old agent showing OrvFLM's title, in any case, lends it for
+# the creation (Wine's titles are unique, and compared so).
+for suffix, title in (("", FLM_TITLE), (" in capitals", FLM_TITLE.upper())):
+    add(
+        Scenario(f"install: flm migrates an old agent that shows OrvFLM's title itself{suffix}",
+                 ["-d"] + FLM_INSTALL_ARGS, stdout=MIGRATED,
+                 setup=[old_flm(running=True, display=title, params=OLD_VALUES)],
+                 checks=MIGRATED_CHECKS),
+        Scenario(f"install: flm migrates an old agent with OrvFLM's title{suffix} where titles must "
+                 "be unique", ["-d"] + FLM_INSTALL_ARGS, stdout=MIGRATED,
+                 setup=[old_flm(running=True, display=title), Fault("displaynames unique")],
+                 checks=MIGRATED_CHECKS, **BEFORE_1709),
+    )
 
 # Names outside ASCII are registered as typed, not best-fit mapped.
 for label, directory, image in (
