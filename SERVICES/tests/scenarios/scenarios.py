@@ -893,6 +893,8 @@ add(
     Scenario("merge: the tool's last words reach standard error whole", MERGE_ARGS,
              stdin=LAST_WORDS, stderr=LAST_WORDS,
              setup=[Console(echo=True)], checks=[ToolRuns("console", 1)]),
+    Scenario("merge: the tool's word of one byte reaches standard error", MERGE_ARGS, stdin="!",
+             stderr="!", setup=[Console(echo=True)], checks=[ToolRuns("console", 1)]),
     # Another run's backup, landing while ours is copied, stands: ours is not put over it.
     Scenario("merge: a backup that another run made meanwhile is kept", MERGE_ARGS,
              setup=[Console(race="[the other run's backup]\n")],
