@@ -527,14 +527,17 @@ class Scratch:
         return all(self.run(["cmake", "--build", str(d), f"-j{self.jobs}"])[0] == 0 for d in dirs)
 
     def code(self, host: str, file: str) -> dict[Path, bytes]:
-        """The objects the host's build makes of file, without their debugging
-        sections, which hold the columns of a mutated line."""
-        build, strip = (self.windows, "x86_64-w64-mingw32-strip") if host == "wine" else \
-            (self.native, "strip")
+        """The objects the host's builds make of file (the native build's too
+        under Wine, whose tier takes the catalogue from it), without their
+        debugging sections, which hold the columns of a mutated line."""
+        builds = [(self.native, "o", "strip")]
+        if host == "wine":
+            builds.append((self.windows, "obj", "x86_64-w64-mingw32-strip"))
         objects = {}
-        for obj in sorted(build.rglob(f"{Path(file).name}.o*")):
-            subprocess.run([strip, "-g", "-o", str(self.work / "stripped"), str(obj)], check=True)
-            objects[obj] = (self.work / "stripped").read_bytes()
+        for build, kind, strip in builds:
+            for obj in sorted(build.rglob(f"{Path(file).name}.{kind}")):
+                subprocess.run([strip, "-g", "-o", str(self.work / "stripped"), str(obj)], check=True)
+                objects[obj] = (self.work / "stripped").read_bytes()
         return objects
 
     def selections(self, host: str, tests: dict[str, float],
