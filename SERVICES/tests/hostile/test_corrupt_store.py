@@ -166,6 +166,8 @@ CASES = [
            ["-b", "elog"], ERROR_BADDB, "settings", "line 2: unknown call"),
     Damage("garbage in a state file", write(ELOG_STATE, "state=SIDEWAYS\n"),
            ["-e", "elog"], ERROR_BADDB, ELOG_STATE, "line 1:"),
+    Damage("an empty number in a state file", write(ELOG_STATE, "state=STOPPED\nexitcode=\n"),
+           ["-e", "elog"], ERROR_BADDB, ELOG_STATE, "line 2:"),
     Damage("a directory in place of a state file", replace(ELOG_STATE, "dir"),
            ["-b", "elog"], ERROR_CANTREAD, ELOG_STATE, "is a directory, expected a file"),
     Damage("garbage in the settings", write("settings", "clock sideways\n"),
