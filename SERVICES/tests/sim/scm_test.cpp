@@ -261,6 +261,8 @@ TEST_P(IndexStates, DisplayNamesAreSeenHoweverTheIndexStands) {
     EXPECT_FALSE(Exists(leftover)) << "what a killed run left behind goes";
     EXPECT_EQ(Install("Third", "Seeded Display"), 0u);
     EXPECT_EQ(Install("Fourth", "Ghost Display"), 0u);
+    // Found by bisection right after the line before it.
+    EXPECT_EQ(Install("Fifth", "GHOST display"), DWORD{ERROR_DUPLICATE_SERVICE_NAME});
 }
 
 INSTANTIATE_TEST_SUITE_P(
