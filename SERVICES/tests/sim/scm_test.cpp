@@ -202,6 +202,10 @@ TEST_F(ScmCalls, OnlyLocalSystemRunsAnInteractiveService) {
             Change(c.h, SERVICE_NO_CHANGE, "C:\\svc\\changed.exe", nullptr, c.type, c.account),
             c.want)
             << c.type << " " << (c.account ? c.account : "");
+    // So are the error controls: SERVICE_ERROR_CRITICAL (3) is the last.
+    EXPECT_FALSE(ChangeServiceConfigA(quiet, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, 4, nullptr,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     ExpectValues("Desk", {{"ObjectName", REG_SZ, Sz(".\\user")}});
     ExpectValues("Quiet", {{"Type", REG_DWORD, Dword(0x110)}});
 }

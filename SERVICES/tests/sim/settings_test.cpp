@@ -66,6 +66,7 @@ TEST(SettingsText, RefusesWhatItCannotMean) {
         {"service X stop dies 5", "expected: service"},
         {"service X pause 1", "expected: service"},
         {"clock fast", "clock skip"},
+        {"lasterror sideways", "lasterror clear"},
         {"service X held 5", "expected: service"},
         {"displaynames distinct", "displaynames unique"},
         {"restart everything", "unknown setting"},
